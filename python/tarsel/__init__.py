@@ -1,0 +1,22 @@
+"""tarsel: a recommender library with a native C++ core.
+
+The heavy work runs in :mod:`tarsel._core`; this package prepares data for it
+and re-exports its functions.
+"""
+from __future__ import annotations
+
+from tarsel import _loader
+
+_loader.preload_native_dependencies()
+
+from tarsel._core import (  # noqa: E402
+    InternalFailure,
+    build_cooccurrence,
+)
+
+__all__ = [
+    "InternalFailure",
+    "build_cooccurrence",
+]
+
+__version__ = "0.1.0"

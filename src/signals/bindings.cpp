@@ -1,0 +1,56 @@
+// Python bindings of the co-occurrence signals and item models.
+#include "frame/call.hpp"
+#include "signals/cooccurrence.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <tuple>
+
+namespace tarsel::signals {
+namespace {
+
+using frame::Array1;
+using frame::ReleaseGil;
+
+std::tuple<std::vector<float>, std::vector<std::int32_t>, std::vector<std::int32_t>>
+build_cooccurrence(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
+                   Array1<float> weights, std::uint64_t n_users, std::uint64_t n_items,
+                   std::string kernel_name, double alpha, double half_life_days,
+                   std::optional<Array1<double>> timestamps) {
+    const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
+    auto users = user_idx.span();
+    auto items = item_idx.span();
+    auto w = weights.span();
+    if (users.size() != items.size() || users.size() != w.size())
+        throw ValueError("user_idx, item_idx, weights must have equal length");
+    std::optional<std::span<const double>> times;
+    if (kernel.temporal()) {
+        if (!timestamps) throw ValueError("kernel='hybrid_temporal' requires timestamps");
+        times = timestamps->span();
+    }
+    check_item_count(n_items);
+
+    Histories histories = bucket_histories(users, items, w, times, n_users, n_items);
+    Csr csr;
+    {
+        ReleaseGil unlocked;
+        csr = cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/true);
+    }
+    return {std::move(csr.data), std::move(csr.indices), std::move(csr.indptr)};
+}
+
+const bool registered_build_cooccurrence = frame::define_function<&build_cooccurrence>(
+    "build_cooccurrence(user_idx, item_idx, weights, n_users, n_items, kernel=\"pure_count\", "
+    "alpha=1.0, half_life_days=30.0, timestamps=None)",
+    "Symmetric item-item co-occurrence from user histories.\n\n"
+    "Entry (i, j) sums, over every user and every pair of that user's interactions\n"
+    "with distinct items i and j, the product of the two weights. Under\n"
+    "kernel=\"hybrid_temporal\" each product is scaled by\n"
+    "1 + alpha / (1 + exp(|t_p - t_q| / tau)), tau = max(half_life_days * 86400, 1) s.\n"
+    "Interactions whose user or item index is out of range (negatives included)\n"
+    "are skipped. Runs on the worker pool with the interpreter lock released.\n\n"
+    "Returns (data float32, indices int32, indptr int32) of the n_items x n_items\n"
+    "CSR matrix: symmetric, no diagonal, columns ascending within each row.");
+
+}  // namespace
+}  // namespace tarsel::signals

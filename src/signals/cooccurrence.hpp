@@ -1,0 +1,65 @@
+// Item-item co-occurrence from grouped interactions (users or sessions as
+// rows): entry (i, j) sums, over every row and every pair of positions holding
+// distinct items i and j, the product of the two weights, optionally scaled by
+// a temporal kernel that favours pairs close in time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace tarsel::signals {
+
+struct Kernel {
+    enum class Kind { PureCount, HybridTemporal };
+    Kind kind = Kind::PureCount;
+    double alpha = 1.0;
+    double half_life_days = 30.0;
+
+    bool temporal() const { return kind == Kind::HybridTemporal; }
+};
+
+// "pure_count" or "hybrid_temporal", exactly; ValueError otherwise.
+Kernel parse_kernel(std::string_view text, double alpha, double half_life_days);
+
+// A sparse matrix with int32 positions, columns ascending within each row.
+struct Csr {
+    std::vector<float> data;
+    std::vector<std::int32_t> indices;
+    std::vector<std::int32_t> indptr;
+};
+
+// The interactions of each row, in input order within a row.
+struct Histories {
+    struct Record {
+        std::uint32_t item;
+        float weight;
+        double time;
+    };
+    std::vector<std::size_t> offsets;  // rows + 1 entries
+    std::vector<Record> records;
+    std::size_t n_cols = 0;  // one more than the largest kept item index
+};
+
+// Groups interactions by row. Rows >= n_rows and items >= n_items (negatives
+// included, compared unsigned) are dropped. Times are read only under a
+// temporal kernel; a kept interaction past the end of `timestamps` is an
+// InternalFailure. Arrays must have equal lengths (checked by the caller).
+Histories bucket_histories(std::span<const std::int64_t> rows,
+                           std::span<const std::int64_t> items,
+                           std::span<const float> weights,
+                           std::optional<std::span<const double>> timestamps,
+                           std::uint64_t n_rows, std::uint64_t n_items);
+
+// The symmetric n_items x n_items co-occurrence matrix of the histories.
+// Sums are taken in double and rounded to float32 once; the result does not
+// depend on the number of threads. `parallel` runs on the shared pool.
+Csr cooccurrence_matrix(Histories histories, const Kernel& kernel, std::uint64_t n_items,
+                        bool parallel);
+
+// ValueError unless n fits the int32 positions of the result.
+void check_item_count(std::uint64_t n_items);
+
+}  // namespace tarsel::signals
