@@ -1,0 +1,32 @@
+"""Type stubs for the native core ``tarsel._core``.
+
+Functions appear in the module's table order; keep these stubs in step with
+the module (a test compares them).
+"""
+from typing import Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+class InternalFailure(BaseException):
+    """A broken internal invariant of the native core. Derives from
+    BaseException, so ``except Exception`` does not catch it."""
+
+def build_cooccurrence(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    n_users: int,
+    n_items: int,
+    kernel: str = "pure_count",
+    alpha: float = 1.0,
+    half_life_days: float = 30.0,
+    timestamps: Optional[npt.NDArray[np.float64]] = None,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """Symmetric item-item co-occurrence from user histories, as a CSR triple
+    (data float32, indices int32, indptr int32) of an n_items x n_items matrix
+    with no diagonal and ascending columns. Out-of-range or negative indices are
+    skipped. ``kernel="hybrid_temporal"`` scales each weight product by
+    ``1 + alpha / (1 + exp(|dt| / tau))``, tau = max(half_life_days * 86400, 1)
+    seconds, and requires ``timestamps``. Releases the interpreter lock and runs
+    on the worker pool."""
