@@ -12,11 +12,15 @@ _loader.preload_native_dependencies()
 from tarsel._core import (  # noqa: E402
     InternalFailure,
     build_cooccurrence,
+    cooccurrence_retrieve,
+    cooccurrence_signal,
 )
 
 __all__ = [
     "InternalFailure",
     "build_cooccurrence",
+    "cooccurrence_retrieve",
+    "cooccurrence_signal",
 ]
 
 __version__ = "0.1.0"

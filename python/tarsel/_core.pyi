@@ -30,3 +30,28 @@ def build_cooccurrence(
     ``1 + alpha / (1 + exp(|dt| / tau))``, tau = max(half_life_days * 86400, 1)
     seconds, and requires ``timestamps``. Releases the interpreter lock and runs
     on the worker pool."""
+
+def cooccurrence_signal(
+    data: npt.NDArray[np.float32],
+    indices: npt.NDArray[np.int32],
+    indptr: npt.NDArray[np.int32],
+    owned_indices: Sequence[int],
+    candidate_indices: Sequence[int],
+) -> npt.NDArray[np.float64]:
+    """``adjacency[owned_indices].sum(axis=0)[candidate_indices]`` of a square CSR
+    in one pass over the owned rows. Owned indices past the rows are skipped and
+    repeats add again; candidates outside the matrix score 0.0. A non-contiguous
+    array or a CSR that points past its arrays raises InternalFailure."""
+
+def cooccurrence_retrieve(
+    data: npt.NDArray[np.float32],
+    indices: npt.NDArray[np.int32],
+    indptr: npt.NDArray[np.int32],
+    owned_indices: Sequence[int],
+    budget: int,
+    include_owned: bool = False,
+) -> tuple[list[int], list[float]]:
+    """The at most ``min(budget, n)`` items of highest positive summed score over
+    the owned rows, as (item_indices, scores) lists ordered by score descending
+    and then item ascending. Unless ``include_owned``, owned items are zeroed
+    after summing and never returned."""

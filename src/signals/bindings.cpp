@@ -1,6 +1,7 @@
 // Python bindings of the co-occurrence signals and item models.
 #include "frame/call.hpp"
 #include "signals/cooccurrence.hpp"
+#include "signals/cooccurrence_signal.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -51,6 +52,45 @@ const bool registered_build_cooccurrence = frame::define_function<&build_cooccur
     "are skipped. Runs on the worker pool with the interpreter lock released.\n\n"
     "Returns (data float32, indices int32, indptr int32) of the n_items x n_items\n"
     "CSR matrix: symmetric, no diagonal, columns ascending within each row.");
+
+// ------------------------------------------------- scoring and retrieval
+
+std::vector<double> cooccurrence_signal(Array1<float> data, Array1<std::int32_t> indices,
+                                        Array1<std::int32_t> indptr,
+                                        std::vector<std::uint64_t> owned_indices,
+                                        std::vector<std::int64_t> candidate_indices) {
+    const CsrView csr{data.span_or_internal("data must be contiguous"),
+                      indices.span_or_internal("indices must be contiguous"),
+                      indptr.span_or_internal("indptr must be contiguous")};
+    return candidate_scores(csr, owned_indices, candidate_indices);
+}
+
+const bool registered_cooccurrence_signal = frame::define_function<&cooccurrence_signal>(
+    "cooccurrence_signal(data, indices, indptr, owned_indices, candidate_indices)",
+    "Summed co-occurrence rows of the owned items, read at each candidate.\n\n"
+    "Equals adjacency[owned_indices].sum(axis=0)[candidate_indices] for the square\n"
+    "CSR (data float32, indices int32, indptr int32). Owned indices past the rows\n"
+    "are skipped; an item owned twice adds its row twice; candidates outside the\n"
+    "matrix score 0.0. Returns a float64 array, one entry per candidate.");
+
+std::tuple<frame::List<std::int64_t>, frame::List<double>>
+cooccurrence_retrieve(Array1<float> data, Array1<std::int32_t> indices,
+                      Array1<std::int32_t> indptr, std::vector<std::uint64_t> owned_indices,
+                      std::uint64_t budget, bool include_owned) {
+    const CsrView csr{data.span_or_internal("data contiguous"),
+                      indices.span_or_internal("indices contiguous"),
+                      indptr.span_or_internal("indptr contiguous")};
+    Retrieved top = retrieve_top(csr, owned_indices, budget, include_owned);
+    return {frame::List<std::int64_t>{std::move(top.items)},
+            frame::List<double>{std::move(top.scores)}};
+}
+
+const bool registered_cooccurrence_retrieve = frame::define_function<&cooccurrence_retrieve>(
+    "cooccurrence_retrieve(data, indices, indptr, owned_indices, budget, include_owned=False)",
+    "Top-budget items by summed co-occurrence rows of the owned items.\n\n"
+    "Only items with a summed score > 0 qualify; unless include_owned, owned items\n"
+    "are excluded. Returns (item_indices, scores) as two lists ordered by score\n"
+    "descending, equal scores by the smaller item index.");
 
 }  // namespace
 }  // namespace tarsel::signals

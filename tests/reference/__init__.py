@@ -1,0 +1,1 @@
+"""Small independent pure-Python/NumPy references for the tests."""
