@@ -10,17 +10,21 @@ from tarsel import _loader
 _loader.preload_native_dependencies()
 
 from tarsel._core import (  # noqa: E402
+    EngineState,
     InternalFailure,
     build_cooccurrence,
     cooccurrence_retrieve,
     cooccurrence_signal,
+    build_engine,
 )
 
 __all__ = [
+    "EngineState",
     "InternalFailure",
     "build_cooccurrence",
     "cooccurrence_retrieve",
     "cooccurrence_signal",
+    "build_engine",
 ]
 
 __version__ = "0.1.0"

@@ -3,7 +3,7 @@
 Functions appear in the module's table order; keep these stubs in step with
 the module (a test compares them).
 """
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -55,3 +55,20 @@ def cooccurrence_retrieve(
     the owned rows, as (item_indices, scores) lists ordered by score descending
     and then item ascending. Unless ``include_owned``, owned items are zeroed
     after summing and never returned."""
+
+class EngineState:
+    """Native recommend engine, built by :func:`build_engine` (or read back by
+    :meth:`load` / :meth:`from_bytes`) from the Python-side ``EngineState``
+    bundle; it owns copies of all its arrays. ``recommend`` reproduces the
+    Python side's ``_recommend_core``. Serializable to a self-contained binary
+    serving artefact that reloads without re-fitting. The class has no Python
+    constructor: calling it raises ``TypeError``."""
+
+def build_engine(arrays: dict[str, Any], config: dict[str, Any]) -> EngineState:
+    """Build an :class:`EngineState` from a dict of arrays keyed by engine field
+    name (one-dimensional arrays of their exact dtype; ``ease_b`` a 2-D float32
+    matrix in any memory order; ``boost`` a list of ``(data float32, indices
+    int32, indptr int32)`` tuples) and a dict of settings. Missing keys and
+    ``None`` give empty arrays and default settings; every array is copied.
+    Raises ``ValueError`` "n_items must be > 0", "no base scorer: provide ease_b
+    or a cooc CSR" or "ease_b shape inconsistent: dim D, len L, n_items N"."""

@@ -1,0 +1,48 @@
+// The Python class EngineState: one object wrapping one engine record, with a
+// borrow flag that lets any number of readers share the record while an
+// in-place override needs it alone. Binding files use this interface; the
+// record itself stays a plain struct (record.hpp).
+#pragma once
+
+#include "engine/record.hpp"
+#include "frame/python.hpp"
+
+namespace tarsel::engine {
+
+// A new EngineState object that owns `record` (a new reference).
+PyObject* wrap_record(EngineRecord&& record);
+
+// Read access to an engine's record for the borrow's lifetime. Raises
+// RuntimeError "Already mutably borrowed" while an exclusive borrow is held.
+// Taking and dropping the borrow needs the interpreter lock; the record may be
+// read without it in between (for example by worker threads).
+class SharedBorrow {
+  public:
+    explicit SharedBorrow(PyObject* self);
+    ~SharedBorrow();
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    const EngineRecord& record() const { return *record_; }
+
+  private:
+    PyObject* self_;
+    const EngineRecord* record_;
+};
+
+// Write access to an engine's record for the borrow's lifetime. Raises
+// RuntimeError "Already borrowed" while any other borrow is held. Taken and
+// dropped with the interpreter lock held.
+class ExclusiveBorrow {
+  public:
+    explicit ExclusiveBorrow(PyObject* self);
+    ~ExclusiveBorrow();
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    EngineRecord& record() { return *record_; }
+
+  private:
+    PyObject* self_;
+    EngineRecord* record_;
+};
+
+}  // namespace tarsel::engine
