@@ -16,6 +16,9 @@ from tarsel._core import (  # noqa: E402
     cooccurrence_retrieve,
     cooccurrence_signal,
     build_engine,
+    layered_score_py,
+    multiplier_one_py,
+    multipliers_batch,
 )
 
 __all__ = [
@@ -25,6 +28,9 @@ __all__ = [
     "cooccurrence_retrieve",
     "cooccurrence_signal",
     "build_engine",
+    "layered_score_py",
+    "multiplier_one_py",
+    "multipliers_batch",
 ]
 
 __version__ = "0.1.0"

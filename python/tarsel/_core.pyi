@@ -72,3 +72,48 @@ def build_engine(arrays: dict[str, Any], config: dict[str, Any]) -> EngineState:
     ``None`` give empty arrays and default settings; every array is copied.
     Raises ``ValueError`` "n_items must be > 0", "no base scorer: provide ease_b
     or a cooc CSR" or "ease_b shape inconsistent: dim D, len L, n_items N"."""
+
+def layered_score_py(
+    base: npt.NDArray[np.float64],
+    layer_specs: list[tuple[npt.NDArray[np.float64], str]],
+    z_threshold: float = 2.5,
+    boost_multiplier: float = 3.0,
+    top_k_for_calibration: int = 20,
+    min_nonzero_for_zscore: int = 3,
+) -> npt.NDArray[np.float64]:
+    """Boost the base scores where refinement layers are outliers. Each layer is
+    a (values, z_mode) tuple, z_mode "nonzero" (also "nonzero_subset", "sparse":
+    statistics over and boosts of entries > 0) or "pool" (also "dense",
+    "candidate_pool": all entries). The boost is ``boost_multiplier`` times the
+    median positive gap between consecutive values among the
+    ``top_k_for_calibration`` largest base scores; each layer adds it wherever
+    an eligible entry's z-score exceeds ``z_threshold``. Layers of the wrong
+    length, or with fewer than ``min_nonzero_for_zscore`` pool entries, are
+    skipped. Returns a new array."""
+
+def multipliers_batch(
+    pattern_probs: npt.NDArray[np.float64],
+    periods: npt.NDArray[np.float64],
+    refractories: npt.NDArray[np.float64],
+    confidences: npt.NDArray[np.float64],
+    times_since_last: npt.NDArray[np.float64],
+    one_shot_epsilon: float = 1e-3,
+) -> npt.NDArray[np.float64]:
+    """Repeat multipliers of n = len(periods) candidates: row i of the (n, 4)
+    ``pattern_probs`` (any layout) with element i of each contiguous array,
+    as :func:`multiplier_one_py` computes them."""
+
+def multiplier_one_py(
+    pattern_probs: Sequence[float],
+    period_seconds: float,
+    refractory_seconds: float,
+    confidence: float,
+    time_since_last_seconds: float,
+    one_shot_epsilon: float = 1e-3,
+) -> float:
+    """Repeat multiplier of one candidate from its probabilities [REPEAT,
+    REPLENISH, SATIATION, ONE_SHOT] (those not > 0 contribute nothing): with
+    t = max(elapsed, 0) / period and r = refractory / period (both floored at
+    1e-9), the curves 1, logistic(6 (t - 0.7)), 1 - exp(-(t/r)^2) and
+    ``one_shot_epsilon`` are mixed and blended with 1.0 by the confidence
+    clamped to [0, 1]. A non-finite elapsed time gives exactly 1.0."""
