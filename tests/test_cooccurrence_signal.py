@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 from tarsel import InternalFailure, cooccurrence_retrieve, cooccurrence_signal
-from reference.csr import owned_row_sum, random_csr
+from tests.reference.csr import owned_row_sum, random_csr
 
 
 def csr(rows, n=None):

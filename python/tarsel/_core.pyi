@@ -12,6 +12,20 @@ class InternalFailure(BaseException):
     """A broken internal invariant of the native core. Derives from
     BaseException, so ``except Exception`` does not catch it."""
 
+def cooc_transform(
+    data: npt.NDArray[np.float32],
+    indices: npt.NDArray[np.int32],
+    indptr: npt.NDArray[np.int32],
+    item_counts: npt.NDArray[np.float64],
+    transform: str,
+    wilson_z: float = 1.96,
+) -> npt.NDArray[np.float32]:
+    """Rescale each stored co-occurrence value v of row r, column c by the item
+    counts (raised to at least 1; 1 for items without a count): ``"raw"`` (a
+    copy), ``"cosine"`` v / sqrt(c_r c_c), ``"jaccard"`` v / max(c_r + c_c - v, 1),
+    ``"wilson"`` the smaller Wilson lower bound of v / c_r and v / c_c. Any other
+    name raises ValueError. Positions no row covers are 0."""
+
 def build_cooccurrence(
     user_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],

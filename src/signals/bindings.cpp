@@ -1,10 +1,12 @@
 // Python bindings of the co-occurrence signals and item models.
 #include "frame/call.hpp"
 #include "signals/cooccurrence.hpp"
+#include "signals/cooc_transform.hpp"
 #include "signals/cooccurrence_signal.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <tuple>
 
 namespace tarsel::signals {
@@ -52,6 +54,25 @@ const bool registered_build_cooccurrence = frame::define_function<&build_cooccur
     "are skipped. Runs on the worker pool with the interpreter lock released.\n\n"
     "Returns (data float32, indices int32, indptr int32) of the n_items x n_items\n"
     "CSR matrix: symmetric, no diagonal, columns ascending within each row.");
+
+// ------------------------------------------------------------ transforms
+
+std::vector<float> cooc_transform(Array1<float> data, Array1<std::int32_t> indices,
+                                  Array1<std::int32_t> indptr, Array1<double> item_counts,
+                                  std::string transform, double wilson_z) {
+    // The name is checked first, so a misspelt name fails even on an empty matrix.
+    const CoocTransform kind = parse_cooc_transform(transform);
+    const CsrView csr{data.span(), indices.span(), indptr.span()};
+    return transform_cooc(csr, item_counts.span(), kind, wilson_z);
+}
+
+const bool registered_cooc_transform = frame::define_function<&cooc_transform>(
+    "cooc_transform(data, indices, indptr, item_counts, transform, wilson_z=1.96)",
+    "Rescale the values of a co-occurrence CSR by the counts of its two items.\n\n"
+    "transform is \"raw\" (a copy), \"cosine\" v / sqrt(c_r c_c), \"jaccard\"\n"
+    "v / max(c_r + c_c - v, 1) or \"wilson\" (the smaller Wilson lower bound of\n"
+    "v / c over the two counts, with z = wilson_z). Counts are max(count, 1), and\n"
+    "1 for items beyond item_counts. Returns a new float32 array like data.");
 
 // ------------------------------------------------- scoring and retrieval
 
