@@ -70,6 +70,25 @@ def cooccurrence_retrieve(
     and then item ascending. Unless ``include_owned``, owned items are zeroed
     after summing and never returned."""
 
+def build_session_cooccurrence(
+    session_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    n_sessions: int,
+    n_items: int,
+    kernel: str = "pure_count",
+    alpha: float = 1.0,
+    half_life_days: float = 30.0,
+    timestamps: Optional[npt.NDArray[np.float64]] = None,
+) -> tuple[list[float], list[int], list[int]]:
+    """The co-occurrence matrix of ``build_cooccurrence`` with sessions as rows,
+    built on the calling thread and returned as three lists (data, indices,
+    indptr)."""
+
+def deep_session_fraction(session_idx: Sequence[int], item_idx: Sequence[int]) -> float:
+    """Share of sessions with at least two distinct items over the first
+    ``min(len(session_idx), len(item_idx))`` positions; 0.0 without sessions."""
+
 class EngineState:
     """Native recommend engine, built by :func:`build_engine` (or read back by
     :meth:`load` / :meth:`from_bytes`) from the Python-side ``EngineState``

@@ -3,6 +3,7 @@
 #include "signals/cooccurrence.hpp"
 #include "signals/cooc_transform.hpp"
 #include "signals/cooccurrence_signal.hpp"
+#include "signals/session_cooccurrence.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -15,25 +16,36 @@ namespace {
 using frame::Array1;
 using frame::ReleaseGil;
 
-std::tuple<std::vector<float>, std::vector<std::int32_t>, std::vector<std::int32_t>>
-build_cooccurrence(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
-                   Array1<float> weights, std::uint64_t n_users, std::uint64_t n_items,
-                   std::string kernel_name, double alpha, double half_life_days,
-                   std::optional<Array1<double>> timestamps) {
-    const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
-    auto users = user_idx.span();
+// The checks shared by the user- and session-level builders, in their order
+// (after the kernel): contiguity of rows, items and weights, their lengths,
+// timestamps under the temporal kernel; then the interactions grouped by row.
+Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& row_idx,
+                            const Array1<std::int64_t>& item_idx, const Array1<float>& weights,
+                            const std::optional<Array1<double>>& timestamps,
+                            std::uint64_t n_rows, std::uint64_t n_items,
+                            const char* length_message) {
+    auto rows = row_idx.span();
     auto items = item_idx.span();
     auto w = weights.span();
-    if (users.size() != items.size() || users.size() != w.size())
-        throw ValueError("user_idx, item_idx, weights must have equal length");
+    if (rows.size() != items.size() || rows.size() != w.size()) throw ValueError(length_message);
     std::optional<std::span<const double>> times;
     if (kernel.temporal()) {
         if (!timestamps) throw ValueError("kernel='hybrid_temporal' requires timestamps");
         times = timestamps->span();
     }
     check_item_count(n_items);
+    return bucket_histories(rows, items, w, times, n_rows, n_items);
+}
 
-    Histories histories = bucket_histories(users, items, w, times, n_users, n_items);
+std::tuple<std::vector<float>, std::vector<std::int32_t>, std::vector<std::int32_t>>
+build_cooccurrence(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
+                   Array1<float> weights, std::uint64_t n_users, std::uint64_t n_items,
+                   std::string kernel_name, double alpha, double half_life_days,
+                   std::optional<Array1<double>> timestamps) {
+    const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
+    Histories histories =
+        checked_histories(kernel, user_idx, item_idx, weights, timestamps, n_users, n_items,
+                          "user_idx, item_idx, weights must have equal length");
     Csr csr;
     {
         ReleaseGil unlocked;
@@ -54,6 +66,50 @@ const bool registered_build_cooccurrence = frame::define_function<&build_cooccur
     "are skipped. Runs on the worker pool with the interpreter lock released.\n\n"
     "Returns (data float32, indices int32, indptr int32) of the n_items x n_items\n"
     "CSR matrix: symmetric, no diagonal, columns ascending within each row.");
+
+// ------------------------------------------------------------- sessions
+
+// A CSR triple as three Python lists (floats, ints, ints).
+using CsrLists =
+    std::tuple<frame::List<float>, frame::List<std::int32_t>, frame::List<std::int32_t>>;
+
+CsrLists as_lists(Csr&& csr) {
+    return {frame::List<float>{std::move(csr.data)},
+            frame::List<std::int32_t>{std::move(csr.indices)},
+            frame::List<std::int32_t>{std::move(csr.indptr)}};
+}
+
+CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx,
+                                    Array1<std::int64_t> item_idx, Array1<float> weights,
+                                    std::uint64_t n_sessions, std::uint64_t n_items,
+                                    std::string kernel_name, double alpha, double half_life_days,
+                                    std::optional<Array1<double>> timestamps) {
+    const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
+    Histories histories =
+        checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions,
+                          n_items, "session_idx, item_idx, weights must have equal length");
+    return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false));
+}
+
+const bool registered_build_session_cooccurrence =
+    frame::define_function<&build_session_cooccurrence>(
+        "build_session_cooccurrence(session_idx, item_idx, weights, n_sessions, n_items, "
+        "kernel=\"pure_count\", alpha=1.0, half_life_days=30.0, timestamps=None)",
+        "Symmetric item-item co-occurrence with sessions as rows.\n\n"
+        "The same matrix as build_cooccurrence with sessions in place of users,\n"
+        "computed on the calling thread, returned as three lists (data floats,\n"
+        "indices ints, indptr ints).");
+
+double deep_session_fraction(std::vector<std::int64_t> session_idx,
+                             std::vector<std::int64_t> item_idx) {
+    return fraction_of_deep_sessions(session_idx, item_idx);
+}
+
+const bool registered_deep_session_fraction = frame::define_function<&deep_session_fraction>(
+    "deep_session_fraction(session_idx, item_idx)",
+    "Share of sessions holding at least two distinct items.\n\n"
+    "Only the first min(len(session_idx), len(item_idx)) positions are read; any\n"
+    "integer ids count. 0.0 when there is no session.");
 
 // ------------------------------------------------------------ transforms
 
