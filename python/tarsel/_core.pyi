@@ -70,6 +70,40 @@ def cooccurrence_retrieve(
     and then item ascending. Unless ``include_owned``, owned items are zeroed
     after summing and never returned."""
 
+def fit_ease_py(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    n_users: int,
+    n_items: int,
+    lambda_: float = 250.0,
+    weights: Optional[npt.NDArray[np.float32]] = None,
+    delta: float = 0.0,
+) -> npt.NDArray[np.float32]:
+    """EASE item-item weights B, a C-ordered float32 array of shape
+    (n_items, n_items) with a zero diagonal: B[i, j] = -P[i, j] / P[j, j] where
+    P = (G + diag(lambda_ + delta * diag(G)))^-1 and G = X^T X. X[u, i] is the
+    largest positive weight given for the pair (1.0 without ``weights`` or past
+    their end); non-positive weights and negative or out-of-range indices are
+    skipped. Raises ``ValueError`` "Cholesky failed: Gram + λI not positive
+    definite (λ too small?)" or "diag(P)[j] == 0; cannot form B". Releases the
+    interpreter lock while it fits."""
+
+def metadata_knn(
+    feat_data: npt.NDArray[np.float32],
+    feat_indices: npt.NDArray[np.int32],
+    feat_indptr: npt.NDArray[np.int32],
+    n_features: int,
+    top_k: int = 20,
+    max_df: int = 0,
+) -> tuple[list[int], list[int], list[float]]:
+    """For every item (row of the item x feature CSR), at most ``top_k`` other
+    items with the highest positive dot product of feature rows, as
+    (items, neighbours, scores) lists grouped by item ascending, each group by
+    descending score and then neighbour ascending. Feature indices outside
+    [0, n_features) are ignored; with ``max_df`` > 0, features carried by more
+    than ``max_df`` entries are dropped. A row range past the end of the arrays
+    raises InternalFailure."""
+
 def build_session_cooccurrence(
     session_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],

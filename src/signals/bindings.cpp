@@ -3,6 +3,8 @@
 #include "signals/cooccurrence.hpp"
 #include "signals/cooc_transform.hpp"
 #include "signals/cooccurrence_signal.hpp"
+#include "signals/ease.hpp"
+#include "signals/metadata_knn.hpp"
 #include "signals/session_cooccurrence.hpp"
 
 #include <cstdint>
@@ -168,6 +170,66 @@ const bool registered_cooccurrence_retrieve = frame::define_function<&cooccurren
     "Only items with a summed score > 0 qualify; unless include_owned, owned items\n"
     "are excluded. Returns (item_indices, scores) as two lists ordered by score\n"
     "descending, equal scores by the smaller item index.");
+
+// ------------------------------------------------------------ item models
+
+frame::Matrix<float> fit_ease_py(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
+                                 std::uint64_t n_users, std::uint64_t n_items, double lambda,
+                                 std::optional<Array1<float>> weights, double delta) {
+    // Owned copies: the caller's arrays may change once the lock is released.
+    auto users = user_idx.span();
+    auto items = item_idx.span();
+    std::optional<std::span<const float>> given;
+    if (weights) given = weights->span();
+    const std::vector<std::int64_t> user_copy(users.begin(), users.end());
+    const std::vector<std::int64_t> item_copy(items.begin(), items.end());
+    std::optional<std::vector<float>> weight_copy;
+    if (given) weight_copy.emplace(given->begin(), given->end());
+
+    frame::Matrix<float> b;
+    {
+        ReleaseGil unlocked;
+        std::optional<std::span<const float>> w;
+        if (weight_copy) w = std::span<const float>(*weight_copy);
+        b.data = fit_ease(user_copy, item_copy, w, n_users, n_items, EaseSettings{lambda, delta});
+    }
+    b.rows = b.cols = static_cast<std::size_t>(n_items);
+    return b;
+}
+
+const bool registered_fit_ease_py = frame::define_function<&fit_ease_py>(
+    "fit_ease_py(user_idx, item_idx, n_users, n_items, lambda_=250.0, weights=None, delta=0.0)",
+    "EASE item-item weight matrix.\n\n"
+    "X[u, i] is the largest positive weight given for the pair (weights=None: 1.0;\n"
+    "interactions past the end of weights: 1.0; weights <= 0 and out-of-range or\n"
+    "negative indices are skipped). With G = X^T X, diag(G) += lambda_ + delta * diag(G)\n"
+    "and P = G^-1 (Cholesky), B[i, j] = -P[i, j] / P[j, j] with a zero diagonal.\n"
+    "Releases the interpreter lock while it fits.\n\n"
+    "Returns B as a float32 array of shape (n_items, n_items); row i holds the\n"
+    "contributions of item i to every item's score.");
+
+std::tuple<frame::List<std::int64_t>, frame::List<std::int64_t>, frame::List<double>>
+metadata_knn(Array1<float> feat_data, Array1<std::int32_t> feat_indices,
+             Array1<std::int32_t> feat_indptr, std::uint64_t n_features, std::uint64_t top_k,
+             std::uint64_t max_df) {
+    auto data = feat_data.span();
+    auto indices = feat_indices.span();
+    auto indptr = feat_indptr.span();
+    Neighbours nn =
+        metadata_neighbours(data, indices, indptr, KnnSettings{n_features, top_k, max_df});
+    return {{std::move(nn.items)}, {std::move(nn.neighbours)}, {std::move(nn.scores)}};
+}
+
+const bool registered_metadata_knn = frame::define_function<&metadata_knn>(
+    "metadata_knn(feat_data, feat_indices, feat_indptr, n_features, top_k=20, max_df=0)",
+    "Top-k item neighbours by shared weighted features.\n\n"
+    "The score of items (i, o) is the dot product of their rows of the item x\n"
+    "feature CSR matrix (feat_data, feat_indices, feat_indptr); feature indices\n"
+    "outside [0, n_features) are ignored, and with max_df > 0 features carried by\n"
+    "more than max_df entries are dropped. Each item keeps at most top_k other\n"
+    "items with a score > 0. Runs on the worker pool.\n\n"
+    "Returns (items, neighbours, scores), three lists grouped by item ascending;\n"
+    "within an item by descending score, equal scores by the smaller neighbour.");
 
 }  // namespace
 }  // namespace tarsel::signals

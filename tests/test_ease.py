@@ -1,0 +1,210 @@
+"""fit_ease_py: the EASE closed form against worked examples and a dense NumPy
+reference, the input-skipping rules, its failures and the released lock."""
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from tarsel import fit_ease_py
+
+CHOLESKY = "Cholesky failed: Gram + λI not positive definite (λ too small?)"
+
+
+def ids(*values):
+    return np.array(values, dtype=np.int64)
+
+
+def ease_reference(users, items, n_users, n_items, lambda_=250.0, weights=None, delta=0.0):
+    """Dense float64 EASE: X[u, i] = largest positive weight of the pair,
+    G = X^T X regularised, P = inv(G), B = -P / diag(P) with a zero diagonal."""
+    x = np.zeros((n_users, n_items))
+    for k in range(min(len(users), len(items))):
+        u, i = int(users[k]), int(items[k])
+        if not (0 <= u < n_users and 0 <= i < n_items):
+            continue
+        w = 1.0 if weights is None or k >= len(weights) else float(weights[k])
+        if w <= 0:
+            continue
+        x[u, i] = max(x[u, i], w)
+    g = x.T @ x
+    d = np.diag(g).copy()
+    g[np.diag_indices(n_items)] = d + (lambda_ + delta * d)
+    p = np.linalg.inv(g)
+    b = -p / np.diag(p)[None, :]
+    b[np.diag_indices(n_items)] = 0.0
+    return b
+
+
+def test_worked_example():
+    # X = [[1, 1], [1, 0]], G + I = [[3, 1], [1, 2]], P = [[2, -1], [-1, 3]] / 5.
+    b = fit_ease_py(ids(0, 0, 1), ids(0, 1, 0), 2, 2, lambda_=1.0)
+    assert b.dtype == np.float32 and b.shape == (2, 2) and b.flags.c_contiguous
+    np.testing.assert_allclose(b, [[0.0, 1 / 3], [1 / 2, 0.0]], rtol=1e-6)
+    assert b[0, 0] == 0.0 and b[1, 1] == 0.0
+
+
+def test_delta_scales_the_diagonal():
+    # delta = 1 doubles diag(G): G = [[4, 1], [1, 2]] + I, P ~ [[3, -1], [-1, 5]].
+    b = fit_ease_py(ids(0, 0, 1), ids(0, 1, 0), 2, 2, lambda_=1.0, delta=1.0)
+    np.testing.assert_allclose(b, [[0.0, 1 / 5], [1 / 3, 0.0]], rtol=1e-6)
+
+
+def test_no_items_gives_an_empty_matrix_even_with_data():
+    b = fit_ease_py(ids(0, 5), ids(3, 9), 10, 0)
+    assert b.shape == (0, 0) and b.dtype == np.float32
+
+
+@pytest.mark.parametrize("users, items, weights", [
+    (ids(), ids(), None),
+    (ids(-1, 2), ids(0, 1), None),            # negative user, user >= n_users
+    (ids(0, 1), ids(-1, 3), None),            # negative item, item >= n_items
+    (ids(0, 1), ids(0, 1), np.array([0.0, -2.0], np.float32)),
+])
+def test_no_valid_interaction_gives_zero_weights(users, items, weights):
+    b = fit_ease_py(users, items, 2, 3, lambda_=4.0, weights=weights)
+    assert b.shape == (3, 3) and not b.any()
+
+
+U = ids(0, 0, 1, 2, 2, 1)
+I = ids(0, 2, 2, 1, 0, 3)
+
+
+@pytest.mark.parametrize("first, second", [
+    # Repeated pairs take the largest weight, never the sum.
+    (dict(users=ids(0, 0, 1), items=ids(1, 1, 0), weights=np.array([2, 5, 1], np.float32)),
+     dict(users=ids(0, 1), items=ids(1, 0), weights=np.array([5, 1], np.float32))),
+    (dict(users=ids(0, 0, 1), items=ids(1, 1, 0)), dict(users=ids(0, 1), items=ids(1, 0))),
+    # Interactions past the end of the weights weigh 1.0.
+    (dict(users=U, items=I, weights=np.array([3, 0.5], np.float32)),
+     dict(users=U, items=I, weights=np.array([3, 0.5, 1, 1, 1, 1], np.float32))),
+    # Non-positive weights and out-of-range indices drop their interaction.
+    (dict(users=ids(0, 0, 1, 9, -1, 1), items=ids(0, 1, 1, 0, 1, -4),
+          weights=np.array([2, 0, -1, 1, 1, 1], np.float32)),
+     dict(users=ids(0), items=ids(0), weights=np.array([2], np.float32))),
+    # The longer index array is read only as far as the shorter one.
+    (dict(users=np.append(U, [0, 1]), items=I), dict(users=U, items=I)),
+    (dict(users=U, items=np.append(I, [3, 3])), dict(users=U, items=I)),
+])
+def test_equivalent_inputs_give_identical_results(first, second):
+    def fit(users, items, weights=None):
+        return fit_ease_py(users, items, 3, 4, lambda_=0.5, weights=weights)
+    np.testing.assert_array_equal(fit(**first), fit(**second))
+
+
+def random_interactions(rng, n_users, n_items, m):
+    users = rng.integers(-1, n_users + 1, m)
+    items = rng.integers(-1, n_items + 1, m)
+    weights = rng.uniform(-0.5, 3.0, m).astype(np.float32)
+    return users, items, weights
+
+
+def test_interaction_order_does_not_change_a_single_bit():
+    # Repeated pairs keep their largest weight wherever it comes, and each Gram
+    # entry sums its products in user order, whatever the input order.
+    rng = np.random.default_rng(7)
+    users, items, weights = random_interactions(rng, 30, 12, 400)
+    perm = rng.permutation(len(users))
+    np.testing.assert_array_equal(
+        fit_ease_py(users, items, 30, 12, lambda_=2.0, weights=weights),
+        fit_ease_py(users[perm], items[perm], 30, 12, lambda_=2.0, weights=weights[perm]))
+
+
+@pytest.mark.parametrize("seed, n_users, n_items, m, lambda_, delta, weighted", [
+    (0, 40, 10, 300, 1.0, 0.0, True),
+    (1, 60, 25, 500, 0.3, 0.5, True),
+    (2, 20, 30, 200, 5.0, 0.0, False),      # items nobody touched rely on lambda_
+    (3, 200, 70, 3000, 10.0, 0.1, True),
+    (4, 5, 8, 40, 0.0, 0.2, False),         # lambda_ = 0 with every item touched
+])
+def test_matches_the_dense_reference(seed, n_users, n_items, m, lambda_, delta, weighted):
+    rng = np.random.default_rng(seed)
+    users, items, weights = random_interactions(rng, n_users, n_items, m)
+    if not weighted:
+        weights = None
+    if lambda_ == 0.0:
+        items = np.concatenate([np.arange(n_items), items])
+        users = np.concatenate([np.arange(n_items) % n_users, users])
+    got = fit_ease_py(users, items, n_users, n_items, lambda_=lambda_, weights=weights, delta=delta)
+    want = ease_reference(users, items, n_users, n_items, lambda_, weights, delta)
+    assert np.all(np.diag(got) == 0.0)
+    np.testing.assert_allclose(got, want, rtol=2e-5, atol=1e-6 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("kwargs", [
+    dict(lambda_=0.0),                   # item 1 untouched: G[1, 1] = 0
+    dict(lambda_=-1.0, delta=3.0),       # an untouched item keeps lambda_, whatever delta
+    dict(lambda_=float("nan")),          # a NaN pivot is not strictly positive
+])
+def test_not_positive_definite(kwargs):
+    with pytest.raises(ValueError) as err:
+        fit_ease_py(ids(0), ids(0), 1, 2, **kwargs)
+    assert str(err.value) == CHOLESKY
+
+
+@pytest.mark.parametrize("kwargs, column", [
+    (dict(lambda_=float("inf")), 0),
+    # delta overflows item 1's diagonal to inf, so P[1, 1] = 1 / inf = 0.
+    (dict(lambda_=1.0, delta=1e308, weights=np.array([2.0], np.float32)), 1),
+])
+def test_zero_diagonal_of_the_inverse(kwargs, column):
+    with pytest.raises(ValueError) as err:
+        fit_ease_py(ids(0), ids(1), 1, 2, **kwargs)
+    assert str(err.value) == f"diag(P)[{column}] == 0; cannot form B"
+
+
+@pytest.mark.parametrize("strided", ["user_idx", "item_idx", "weights"])
+def test_non_contiguous_arrays(strided):
+    args = dict(user_idx=ids(0, 0, 1, 1), item_idx=ids(0, 0, 1, 1),
+                weights=np.ones(4, np.float32))
+    args[strided] = args[strided][::2]
+    with pytest.raises(TypeError) as err:
+        fit_ease_py(n_users=2, n_items=2, **args)
+    assert str(err.value) == "The given array is not contiguous"
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(user_idx=np.zeros(2)), TypeError,
+     "argument 'user_idx': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (dict(weights=np.ones(2)), TypeError,
+     "argument 'weights': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    # Every argument is converted before contiguity is looked at.
+    (dict(user_idx=ids(0, 0, 0, 0)[::2], n_items=-1), OverflowError, None),
+])
+def test_argument_errors(kwargs, error, message):
+    args = dict(user_idx=ids(0, 0), item_idx=ids(0, 1), n_users=1, n_items=2) | kwargs
+    with pytest.raises(error) as err:
+        fit_ease_py(**args)
+    if message is not None:
+        assert str(err.value) == message
+
+
+def test_unaddressable_size_is_a_memory_error():
+    with pytest.raises(MemoryError):
+        fit_ease_py(ids(0), ids(0), 1, 2**40)
+
+
+def test_a_python_thread_runs_while_it_fits():
+    rng = np.random.default_rng(3)
+    users, items = rng.integers(0, 2000, 40000), rng.integers(0, 1500, 40000)
+    seen, stop = [], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            now = time.perf_counter()
+            if not seen or now - seen[-1] > 1e-3:
+                seen.append(now)
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        start = time.perf_counter()
+        fit_ease_py(users, items, 2000, 1500)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    # Had the lock been held throughout, the other thread could have run only
+    # at the edges of the call, never in its middle half.
+    quarter = (end - start) / 4
+    assert any(start + quarter < t < end - quarter for t in seen)
