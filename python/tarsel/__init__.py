@@ -24,6 +24,9 @@ from tarsel._core import (  # noqa: E402
     layered_score_py,
     multiplier_one_py,
     multipliers_batch,
+    detect_period_py,
+    fit_channels,
+    fit_repeat_profile,
 )
 
 __all__ = [
@@ -41,6 +44,9 @@ __all__ = [
     "layered_score_py",
     "multiplier_one_py",
     "multipliers_batch",
+    "fit_channels",
+    "detect_period_py",
+    "fit_repeat_profile",
 ]
 
 __version__ = "0.1.0"

@@ -123,6 +123,29 @@ def deep_session_fraction(session_idx: Sequence[int], item_idx: Sequence[int]) -
     """Share of sessions with at least two distinct items over the first
     ``min(len(session_idx), len(item_idx))`` positions; 0.0 without sessions."""
 
+def fit_channels(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    timestamps: Optional[npt.NDArray[np.float64]],
+    n_users: int,
+    n_items: int,
+    n_items_ext: int,
+    trend_window_fraction: float,
+    want_trend: bool,
+    want_user_cf: bool,
+) -> tuple[list[float], list[float], list[int], list[int], list[float]]:
+    """Item counts, trend z-scores and the user-CF inverted index for the
+    engine, as five lists: interactions per item (n_items_ext floats); trend
+    z-scores of the interactions in the last ``trend_window_fraction`` of the
+    time span (empty when off, undefined or flat); the distinct users of every
+    item, ascending; per-item offsets into them (n_items + 1); per-user
+    distinct-item counts (n_users floats). The last three are empty when
+    ``want_user_cf`` is false. Interactions are the positions of ``item_idx``.
+    An item at or above ``n_items_ext``, a short ``timestamps`` (trend on) or
+    ``user_idx`` (user-CF on) raise InternalFailure; with user-CF on so do a
+    negative user, a user at or above ``n_users`` and an item at or above
+    ``n_items``."""
+
 class EngineState:
     """Native recommend engine, built by :func:`build_engine` (or read back by
     :meth:`load` / :meth:`from_bytes`) from the Python-side ``EngineState``
@@ -184,3 +207,24 @@ def multiplier_one_py(
     1e-9), the curves 1, logistic(6 (t - 0.7)), 1 - exp(-(t/r)^2) and
     ``one_shot_epsilon`` are mixed and blended with 1.0 by the confidence
     clamped to [0, 1]. A non-finite elapsed time gives exactly 1.0."""
+
+def detect_period_py(intervals: npt.NDArray[np.float64]) -> tuple[float, float]:
+    """Typical repurchase period and its quality from inter-consumption gaps.
+    Only gaps > 0 count; none gives (nan, 0.0). Fewer than ten give their
+    median with quality 0.3; otherwise the mode of a kernel density estimate of
+    the log-gaps on 256 points, with quality 1 - second peak / highest peak."""
+
+def fit_repeat_profile(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    timestamps: Optional[npt.NDArray[np.float64]],
+    n_users: int,
+    min_count: int = 2,
+) -> tuple[list[int], list[int], list[float], list[float], list[float], list[float]]:
+    """Per-user repeat profile of the user-item pairs seen at least
+    ``min_count`` times: (indptr, items, counts, last_ts, periods, quality),
+    a CSR over users with items ascending. Every user index must lie in
+    [0, n_users); a negative one or one at or above n_users raises
+    InternalFailure. NaN timestamps are ordered last within a pair, so such a
+    pair has last_ts NaN. Without timestamps last_ts and periods are NaN and
+    quality 0.0."""
