@@ -3,6 +3,8 @@ import numpy as np
 import pytest
 
 from tarsel import _core
+from reference.engine_record import (
+    ARRAY_KEYS, COUNT_KEYS, FLAG_KEYS, REAL_KEYS, random_engine_inputs)
 
 COOC = {"cooc_indptr": np.zeros(4, np.int32)}
 CANNOT_ARRAY = "^'ndarray' object cannot be converted to 'PyArray<T, D>'$"
@@ -189,3 +191,23 @@ def test_flag_settings(key):
 
 def test_unknown_keys_are_ignored():
     build({**COOC, "other": "x"}, {"n_items": 3, "other": object()})
+
+
+# ------------------------------------------------------------- stored values
+
+def test_none_is_the_same_as_a_missing_key():
+    arrays = {**{k: None for k in ARRAY_KEYS}, **COOC, "ease_b": None, "boost": None}
+    config = {**{k: None for k in COUNT_KEYS + REAL_KEYS + FLAG_KEYS}, "n_items": 3}
+    assert build(arrays, config).to_bytes() == build(COOC, {"n_items": 3}).to_bytes()
+
+
+def test_engine_is_independent_of_the_callers_arrays():
+    arrays, config = random_engine_inputs(np.random.default_rng(1))
+    engine = build(arrays, config)
+    before = engine.to_bytes()
+    for value in arrays.values():
+        for a in value if isinstance(value, list) else [(value,)]:
+            for x in a:
+                x[...] = 0
+    arrays["boost"].clear()
+    assert engine.to_bytes() == before

@@ -154,6 +154,28 @@ class EngineState:
     serving artefact that reloads without re-fitting. The class has no Python
     constructor: calling it raises ``TypeError``."""
 
+    def save(self, path: str) -> None:
+        """Write the engine record to ``path``: to a temporary file in the same
+        directory, flushed to disk and renamed over ``path``, so a failed save
+        leaves an existing file untouched. New files get mode 0666 less the
+        umask. Raises ``OSError`` "<system text> (os error N)"."""
+
+    @staticmethod
+    def load(path: str) -> EngineState:
+        """A new engine read from a file written by :meth:`save`. Raises
+        ``OSError`` when the file cannot be read, ``ValueError`` as
+        :meth:`from_bytes`."""
+
+    def to_bytes(self) -> bytes:
+        """The engine record as bytes (the serving artefact)."""
+
+    @staticmethod
+    def from_bytes(data: bytes) -> EngineState:
+        """A new engine decoded from the front of ``data`` (trailing bytes are
+        ignored; the record is not re-checked). Raises ``ValueError`` "io error:
+        unexpected end of file" for a truncated record and "invalid u8 while
+        decoding bool, expected 0 or 1, found N" for a bad flag byte."""
+
 def build_engine(arrays: dict[str, Any], config: dict[str, Any]) -> EngineState:
     """Build an :class:`EngineState` from a dict of arrays keyed by engine field
     name (one-dimensional arrays of their exact dtype; ``ease_b`` a 2-D float32

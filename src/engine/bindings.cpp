@@ -2,10 +2,13 @@
 // engine's persistence methods.
 #include "engine/construction.hpp"
 #include "engine/engine_object.hpp"
+#include "engine/persistence.hpp"
 #include "frame/call.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace tarsel::engine {
@@ -112,6 +115,56 @@ const bool registered_build_engine = frame::define_function<&build_engine>(
     "Raises ValueError when n_items is not positive, when there is no base scorer\n"
     "(neither ease_b nor a co-occurrence indptr), or when ease_b is not square or\n"
     "larger than the catalogue.");
+
+// ------------------------------------------------------------- persistence
+
+PyObject* to_bytes(PyObject* self) {
+    SharedBorrow engine(self);
+    const std::size_t size = encoded_size(engine.record());
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* data = PyBytes_AsString(out.get());
+    if (data == nullptr) throw frame::PythonError{};
+    encode_into(engine.record(), {reinterpret_cast<std::uint8_t*>(data), size});
+    return out.release();
+}
+
+PyObject* from_bytes(frame::BytesArg data) {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(data.obj, &bytes, &size) != 0) throw frame::PythonError{};
+    return wrap_record(decode({reinterpret_cast<const std::uint8_t*>(bytes),
+                               static_cast<std::size_t>(size)}));
+}
+
+void save(PyObject* self, std::string path) {
+    SharedBorrow engine(self);
+    save_record(engine.record(), path);
+}
+
+PyObject* load(std::string path) { return wrap_record(load_record(path)); }
+
+const bool registered_to_bytes = frame::define_method<&to_bytes>(
+    "EngineState", "to_bytes($self)",
+    "The engine record as bytes: the serving artefact that from_bytes reads back.");
+
+const bool registered_from_bytes = frame::define_static_method<&from_bytes>(
+    "EngineState", "from_bytes(data)",
+    "A new EngineState decoded from the front of a bytes object written by to_bytes\n"
+    "or save; bytes after the record are ignored. The record is not re-checked.\n"
+    "Raises ValueError \"io error: unexpected end of file\" for a truncated record and\n"
+    "\"invalid u8 while decoding bool, expected 0 or 1, found N\" for a bad flag byte.");
+
+const bool registered_save = frame::define_method<&save>(
+    "EngineState", "save($self, path)",
+    "Write the engine record to the file at `path`. The file is replaced whole: the\n"
+    "record goes to a temporary file in the same directory, is flushed to disk and\n"
+    "renamed over `path`, so a failed save leaves an existing file untouched. New\n"
+    "files get mode 0666 less the umask. Raises OSError with the system's text.");
+
+const bool registered_load = frame::define_static_method<&load>(
+    "EngineState", "load(path)",
+    "A new EngineState read from a file written by save. Raises OSError when the file\n"
+    "cannot be read and ValueError as from_bytes does for a malformed record.");
 
 }  // namespace
 }  // namespace tarsel::engine

@@ -1,0 +1,405 @@
+#include "engine/persistence.hpp"
+
+#include "frame/errors.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarsel::engine {
+
+// Element runs are copied as raw memory, which is the little-endian layout
+// only on a little-endian machine.
+static_assert(std::endian::native == std::endian::little,
+              "the record encoding assumes a little-endian host");
+
+namespace {
+
+// ------------------------------------------------------------------ errors
+
+[[noreturn]] void end_of_data() { throw ValueError("io error: unexpected end of file"); }
+
+[[noreturn]] void bad_flag(std::uint8_t byte) {
+    throw ValueError("invalid u8 while decoding bool, expected 0 or 1, found " +
+                     std::to_string(byte));
+}
+
+// The IOError for the current errno.
+[[noreturn]] void os_error(int err) {
+    throw IOError(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+}
+
+// ---------------------------------------------------------------- encoding
+
+// Every field as the bytes handed to sink.put(pointer, length), in order.
+template <class Sink>
+struct FieldWriter {
+    Sink& sink;
+
+    void operator()(std::uint64_t v) const { sink.put(&v, sizeof v); }
+    void operator()(double v) const { sink.put(&v, sizeof v); }
+    void operator()(bool v) const {
+        const std::uint8_t byte = v ? 1 : 0;
+        sink.put(&byte, 1);
+    }
+    template <class T>
+    void operator()(const std::vector<T>& v) const {
+        (*this)(static_cast<std::uint64_t>(v.size()));
+        if constexpr (std::is_same_v<T, CsrF32>) {
+            for (const CsrF32& layer : v) {
+                (*this)(layer.data);
+                (*this)(layer.indices);
+                (*this)(layer.indptr);
+            }
+        } else {
+            sink.put(v.data(), v.size() * sizeof(T));
+        }
+    }
+};
+
+template <class Sink>
+void encode(const EngineRecord& record, Sink& sink) {
+    for_each_field(record, FieldWriter<Sink>{sink});
+}
+
+struct CountingSink {
+    std::size_t size = 0;
+    void put(const void*, std::size_t n) { size += n; }
+};
+
+struct MemorySink {
+    std::uint8_t* at;
+    void put(const void* src, std::size_t n) {
+        if (n != 0) std::memcpy(at, src, n);
+        at += n;
+    }
+};
+
+// ---------------------------------------------------------------- decoding
+
+// Reads fields from a source that offers remaining() (an upper bound on the
+// bytes still to come) and read(dst, n), which throws end_of_data() when
+// fewer than n bytes are left.
+template <class Source>
+struct FieldReader {
+    Source& source;
+
+    void operator()(std::uint64_t& v) const { source.read(&v, sizeof v); }
+    void operator()(double& v) const { source.read(&v, sizeof v); }
+    void operator()(bool& v) const {
+        std::uint8_t byte = 0;
+        source.read(&byte, 1);
+        if (byte > 1) bad_flag(byte);
+        v = byte == 1;
+    }
+    template <class T>
+    void operator()(std::vector<T>& v) const {
+        std::uint64_t count = 0;
+        (*this)(count);
+        if constexpr (std::is_same_v<T, CsrF32>) {
+            // A layer takes at least its three 8-byte counts, which bounds
+            // the reservation by the data actually present.
+            v.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, source.remaining() / 24)));
+            for (std::uint64_t i = 0; i < count; ++i) {
+                CsrF32 layer;
+                (*this)(layer.data);
+                (*this)(layer.indices);
+                (*this)(layer.indptr);
+                v.push_back(std::move(layer));
+            }
+        } else {
+            // A count the remaining bytes cannot hold would run out of data
+            // element by element; fail the same way before allocating it.
+            if (count > source.remaining() / sizeof(T)) end_of_data();
+            v.resize(static_cast<std::size_t>(count));
+            source.read(v.data(), v.size() * sizeof(T));
+        }
+    }
+};
+
+template <class Source>
+EngineRecord decode_from(Source& source) {
+    EngineRecord record;
+    for_each_field(record, FieldReader<Source>{source});
+    return record;
+}
+
+struct MemorySource {
+    std::span<const std::uint8_t> rest;
+    std::size_t remaining() const { return rest.size(); }
+    void read(void* dst, std::size_t n) {
+        if (n > rest.size()) end_of_data();
+        if (n != 0) std::memcpy(dst, rest.data(), n);
+        rest = rest.subspan(n);
+    }
+};
+
+// ------------------------------------------------------------------- files
+
+// An owned file descriptor.
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closes now, reporting a failure (delayed write errors surface here).
+    void close() {
+        int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0) os_error(errno);
+    }
+
+  private:
+    int fd_;
+};
+
+void check_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throw IOError("file name contained an unexpected NUL byte");
+}
+
+Fd open_file(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) os_error(errno);
+    return Fd(fd);
+}
+
+void write_all(int fd, const void* src, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    while (n > 0) {
+        ssize_t done = ::write(fd, p, std::min<std::size_t>(n, std::size_t{1} << 30));
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            os_error(errno);
+        }
+        p += done;
+        n -= static_cast<std::size_t>(done);
+    }
+}
+
+// Reads up to n bytes; fewer only at the end of the file.
+std::size_t read_some(int fd, void* dst, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(dst);
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t done = ::read(fd, p + got, std::min<std::size_t>(n - got, std::size_t{1} << 30));
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            os_error(errno);
+        }
+        if (done == 0) break;
+        got += static_cast<std::size_t>(done);
+    }
+    return got;
+}
+
+constexpr std::size_t kStage = 1 << 16;
+
+// Writes small fields through a staging buffer and element runs straight
+// from the record's vectors, so the record is never copied whole.
+class FileSink {
+  public:
+    explicit FileSink(int fd) : fd_(fd), stage_(new std::uint8_t[kStage]) {}
+    void put(const void* src, std::size_t n) {
+        if (used_ + n > kStage) flush();
+        if (n >= kStage) {
+            write_all(fd_, src, n);
+            return;
+        }
+        if (n != 0) std::memcpy(stage_.get() + used_, src, n);
+        used_ += n;
+    }
+    void flush() {
+        write_all(fd_, stage_.get(), used_);
+        used_ = 0;
+    }
+
+  private:
+    int fd_;
+    std::unique_ptr<std::uint8_t[]> stage_;
+    std::size_t used_ = 0;
+};
+
+// Reads a regular file of known size; element runs go straight into the
+// record's vectors.
+class FileSource {
+  public:
+    FileSource(int fd, std::size_t size)
+        : fd_(fd), left_(size), stage_(new std::uint8_t[kStage]) {}
+    std::size_t remaining() const { return left_ + (end_ - at_); }
+    void read(void* dst, std::size_t n) {
+        auto* out = static_cast<std::uint8_t*>(dst);
+        std::size_t staged = std::min(n, end_ - at_);
+        if (staged != 0) std::memcpy(out, stage_.get() + at_, staged);
+        at_ += staged;
+        out += staged;
+        n -= staged;
+        if (n == 0) return;
+        if (n >= kStage) {
+            pull(out, n);
+            return;
+        }
+        std::size_t want = std::min(left_, kStage);
+        if (want < n) end_of_data();
+        pull(stage_.get(), want);
+        std::memcpy(out, stage_.get(), n);
+        at_ = n;
+        end_ = want;
+    }
+
+  private:
+    // Exactly n bytes from the file (n never exceeds left_ when the file
+    // keeps its size; a file that shrank meanwhile ends the data early).
+    void pull(std::uint8_t* dst, std::size_t n) {
+        if (n > left_ || read_some(fd_, dst, n) != n) end_of_data();
+        left_ -= n;
+    }
+
+    int fd_;
+    std::size_t left_;
+    std::unique_ptr<std::uint8_t[]> stage_;
+    std::size_t at_ = 0, end_ = 0;
+};
+
+void write_record(int fd, const EngineRecord& record) {
+    FileSink sink(fd);
+    encode(record, sink);
+    sink.flush();
+}
+
+// Writes in place, without the temporary file: for targets that are not
+// regular files (a device, a pipe), which cannot be replaced by a rename.
+void save_in_place(const EngineRecord& record, const std::string& path) {
+    Fd fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    write_record(fd.get(), record);
+    fd.close();
+}
+
+// A fresh file beside `target` (0666 before the umask), named so that it
+// cannot collide with another writer's; its path goes to `tmp_path`.
+Fd create_temporary(const std::string& dir, const std::string& base, std::string& tmp_path) {
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0;; ++attempt) {
+        tmp_path = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+                   std::to_string(serial++);
+        int fd;
+        do fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EEXIST || attempt == 100) os_error(errno);
+    }
+}
+
+// Flushes a directory entry change to disk; best effort, since some file
+// systems refuse fsync on a directory.
+void sync_directory(const std::string& dir) {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// The file a save replaces: a symbolic link is followed, so the link stays
+// and the file it names gets the new content.
+std::string resolve_target(const std::string& path) {
+    struct stat link;
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
+void save_replacing(const EngineRecord& record, const std::string& target, const struct stat* old) {
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = target.substr(dir.size());
+    if (old != nullptr) {
+        // Report an unwritable target as writing it in place would, rather
+        // than replacing a file its owner protected.
+        open_file(target, O_WRONLY);
+    }
+    std::string tmp_path;
+    Fd fd = create_temporary(dir, base, tmp_path);
+    try {
+        // An existing file keeps its permission bits.
+        if (old != nullptr) ::fchmod(fd.get(), old->st_mode & 07777);
+        write_record(fd.get(), record);
+        if (::fsync(fd.get()) != 0) os_error(errno);
+        fd.close();
+        if (::rename(tmp_path.c_str(), target.c_str()) != 0) os_error(errno);
+    } catch (...) {
+        ::unlink(tmp_path.c_str());
+        throw;
+    }
+    sync_directory(dir);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ entry points
+
+std::size_t encoded_size(const EngineRecord& record) {
+    CountingSink counter;
+    encode(record, counter);
+    return counter.size;
+}
+
+void encode_into(const EngineRecord& record, std::span<std::uint8_t> out) {
+    MemorySink sink{out.data()};
+    encode(record, sink);
+    if (sink.at != out.data() + out.size())
+        throw InternalFailure("encoded record does not fill its buffer");
+}
+
+EngineRecord decode(std::span<const std::uint8_t> bytes) {
+    MemorySource source{bytes};
+    return decode_from(source);
+}
+
+void save_record(const EngineRecord& record, const std::string& path) {
+    check_path(path);
+    const std::string target = resolve_target(path);
+    struct stat old;
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    const bool has_name = !target.empty() && target.back() != '/';
+    if ((exists && !S_ISREG(old.st_mode)) || !has_name) {
+        save_in_place(record, target);
+        return;
+    }
+    save_replacing(record, target, exists ? &old : nullptr);
+}
+
+EngineRecord load_record(const std::string& path) {
+    check_path(path);
+    Fd fd = open_file(path, O_RDONLY);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) os_error(errno);
+    if (S_ISREG(st.st_mode)) {
+        FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
+        return decode_from(source);
+    }
+    // A pipe or device has no size to bound the reads: take all it gives.
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[kStage];
+    while (std::size_t got = read_some(fd.get(), chunk, sizeof chunk)) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < sizeof chunk) break;
+    }
+    return decode(bytes);
+}
+
+}  // namespace tarsel::engine

@@ -1,0 +1,124 @@
+"""An independent writer of the engine record, straight from its layout table:
+fixed-width little-endian scalars, one-byte flags, u64-counted vectors."""
+from __future__ import annotations
+
+import math
+import struct
+
+import numpy as np
+
+# (field, encoding) in record order. Vectors: "v" + element format.
+LAYOUT = [
+    ("n_items", "u64"), ("base_is_ease", "bool"), ("ease_dim", "u64"), ("ease_b", "vf32"),
+    ("cooc_data", "vf32"), ("cooc_indices", "vi32"), ("cooc_indptr", "vi32"),
+    ("trend_z", "vf64"), ("trend_alpha", "f64"), ("last_item_alpha", "f64"),
+    ("trans_data", "vf64"), ("trans_indices", "vi32"), ("trans_indptr", "vi64"),
+    ("transition_alpha", "f64"), ("transition_last_k", "u64"), ("transition_decay", "f64"),
+    ("uu_data", "vi64"), ("uu_indptr", "vi64"), ("uu_deg", "vf64"), ("uri_data", "vi64"),
+    ("uri_indptr", "vi64"), ("user_cf_alpha", "f64"), ("user_cf_k", "u64"), ("n_users", "u64"),
+    ("item_pop", "vf64"), ("boost", "boost"), ("z_threshold", "f64"),
+    ("boost_multiplier", "f64"), ("retrieval_budget", "u64"), ("cold_slots", "u64"),
+    ("content_data", "vf32"), ("content_indices", "vi32"), ("content_indptr", "vi32"),
+    ("content_nfeat", "u64"), ("content_coldness", "vf64"), ("cold_recency", "vf64"),
+    ("cold_recency_beta", "f64"), ("content_alpha", "f64"), ("repeat_active", "bool"),
+    ("repeat_indptr", "vi64"), ("repeat_items", "vi64"), ("repeat_counts", "vf64"),
+    ("repeat_last_ts", "vf64"), ("repeat_periods", "vf64"), ("repeat_quality", "vf64"),
+    ("repeat_now_ts", "f64"), ("repeat_refractory", "f64"), ("repeat_epsilon", "f64"),
+    ("repeat_freq_alpha", "f64"),
+]
+ELEMENT = {"vf32": "<f", "vi32": "<i", "vi64": "<q", "vf64": "<d"}
+DTYPE = {"vf32": np.float32, "vi32": np.int32, "vi64": np.int64, "vf64": np.float64}
+
+# The settings a new engine takes when its configuration leaves them out.
+DEFAULTS = {
+    "n_items": 0, "base_is_ease": True, "ease_dim": 0, "trend_alpha": 0.0,
+    "last_item_alpha": 0.0, "transition_alpha": 0.0, "transition_last_k": 5,
+    "transition_decay": 0.7, "user_cf_alpha": 0.0, "user_cf_k": 100, "n_users": 0,
+    "z_threshold": 2.5, "boost_multiplier": 3.0, "retrieval_budget": 500, "cold_slots": 0,
+    "content_nfeat": 0, "cold_recency_beta": 0.0, "content_alpha": 0.0,
+    "repeat_active": False, "repeat_now_ts": math.nan, "repeat_refractory": 0.0,
+    "repeat_epsilon": 0.001, "repeat_freq_alpha": 0.0,
+}
+
+
+def _vector(kind, values) -> bytes:
+    values = [] if values is None else list(np.asarray(values).ravel())
+    body = b"".join(struct.pack(ELEMENT[kind], v) for v in values)
+    return struct.pack("<Q", len(values)) + body
+
+
+def _encode_one(value, kind) -> bytes:
+    if kind == "u64":
+        return struct.pack("<Q", value)
+    if kind == "bool":
+        return struct.pack("<B", 1 if value else 0)
+    if kind == "f64":
+        # Reals given as 8 raw bytes keep their exact bit pattern (NaN payloads).
+        return value if isinstance(value, bytes) else struct.pack("<d", value)
+    if kind == "boost":
+        layers = value or []
+        return struct.pack("<Q", len(layers)) + b"".join(
+            _vector("vf32", d) + _vector("vi32", i) + _vector("vi32", p) for d, i, p in layers)
+    return _vector(kind, value)
+
+
+def _encoded_fields(fields: dict) -> list[bytes]:
+    return [_encode_one(fields.get(name, DEFAULTS.get(name)), kind) for name, kind in LAYOUT]
+
+
+def encode_record(fields: dict) -> bytes:
+    """The record of `fields` (missing scalars take DEFAULTS, missing vectors
+    are empty); `ease_b` is written in the order given."""
+    return b"".join(_encoded_fields(fields))
+
+
+def field_offset(fields: dict, name: str) -> int:
+    """Byte offset of field `name` in encode_record(fields)."""
+    names = [n for n, _ in LAYOUT]
+    return sum(len(b) for b in _encoded_fields(fields)[: names.index(name)])
+
+
+def engine_fields(arrays: dict, config: dict) -> dict:
+    """The fields an engine built from these two dicts should hold: ease_b in
+    logical row-major order, whatever the memory order of the given matrix."""
+    fields = {k: v for k, v in config.items() if v is not None}
+    fields.update({k: v for k, v in arrays.items() if v is not None})
+    ease = arrays.get("ease_b")
+    if ease is not None:
+        rows, cols = ease.shape
+        fields["ease_dim"] = cols
+        fields["ease_b"] = [ease[r, c] for r in range(rows) for c in range(cols)]
+    return fields
+
+
+ARRAY_KEYS = {name: DTYPE[kind] for name, kind in LAYOUT if kind in DTYPE and name != "ease_b"}
+COUNT_KEYS = [n for n, k in LAYOUT if k == "u64" and n != "ease_dim"]
+REAL_KEYS = [n for n, k in LAYOUT if k == "f64"]
+FLAG_KEYS = [n for n, k in LAYOUT if k == "bool"]
+
+
+def random_engine_inputs(rng: np.random.Generator, max_len: int = 6):
+    """(arrays, config) for build_engine with every key set to random values
+    of random lengths (vectors unrelated to each other: construction does not
+    check them)."""
+    n_items = int(rng.integers(1, 6))
+    dim = int(rng.integers(0, n_items + 1))
+    arrays = {"ease_b": rng.standard_normal((dim, dim)).astype(np.float32)}
+    for key, dtype in ARRAY_KEYS.items():
+        n = int(rng.integers(0, max_len + 1))
+        if np.issubdtype(dtype, np.integer):
+            arrays[key] = rng.integers(-(2**31), 2**31, n).astype(dtype)
+        else:
+            arrays[key] = rng.standard_normal(n).astype(dtype)
+    arrays["cooc_indptr"] = np.append(arrays["cooc_indptr"], np.int32(0))  # a base scorer
+    arrays["boost"] = [
+        (rng.standard_normal(int(rng.integers(0, 4))).astype(np.float32),
+         rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32),
+         rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32))
+        for _ in range(int(rng.integers(0, 3)))
+    ]
+    config = {key: int(rng.integers(0, 2**63)) for key in COUNT_KEYS}
+    config["n_items"] = n_items
+    config.update({key: float(rng.standard_normal()) for key in REAL_KEYS})
+    config.update({key: bool(rng.integers(0, 2)) for key in FLAG_KEYS})
+    return arrays, config
