@@ -70,6 +70,28 @@ def cooccurrence_retrieve(
     and then item ascending. Unless ``include_owned``, owned items are zeroed
     after summing and never returned."""
 
+def build_directional_cooc(
+    session_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    n_sessions: int,
+    n_items: int,
+    timestamps: Optional[npt.NDArray[np.float64]] = None,
+) -> tuple[list[float], list[int], list[int]]:
+    """Ordered co-occurrence: entry (i, j) sums ``w_p * w_next`` over every place
+    where item j directly follows a different item i within a session, ordered
+    by ``timestamps`` (stable) or by array order when None. Out-of-range indices
+    and weights <= 0 are dropped; the shortest array governs. Lists (data,
+    indices, indptr)."""
+
+def symmetrize_via_transpose(
+    data: npt.NDArray[np.float32],
+    indices: npt.NDArray[np.int32],
+    indptr: npt.NDArray[np.int32],
+) -> tuple[list[float], list[int], list[int]]:
+    """W = D + D^T of a square CSR in single precision, as lists (data, indices,
+    indptr); one-sided entries are copied and diagonal entries double."""
+
 def fit_ease_py(
     user_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],

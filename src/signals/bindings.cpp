@@ -3,10 +3,12 @@
 #include "signals/cooccurrence.hpp"
 #include "signals/cooc_transform.hpp"
 #include "signals/cooccurrence_signal.hpp"
+#include "signals/directional_cooc.hpp"
 #include "signals/ease.hpp"
 #include "signals/metadata_knn.hpp"
 #include "signals/session_cooccurrence.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -112,6 +114,51 @@ const bool registered_deep_session_fraction = frame::define_function<&deep_sessi
     "Share of sessions holding at least two distinct items.\n\n"
     "Only the first min(len(session_idx), len(item_idx)) positions are read; any\n"
     "integer ids count. 0.0 when there is no session.");
+
+// ------------------------------------------------------------ directions
+
+CsrLists build_directional_cooc(Array1<std::int64_t> session_idx, Array1<std::int64_t> item_idx,
+                                Array1<float> weights, std::uint64_t n_sessions,
+                                std::uint64_t n_items, std::optional<Array1<double>> timestamps) {
+    auto sessions = session_idx.span();
+    auto items = item_idx.span();
+    auto w = weights.span();
+    check_item_count(n_items);
+    // Unequal lengths are not an error: the shortest governs.
+    const std::size_t m = std::min({sessions.size(), items.size(), w.size()});
+    if (n_items == 0 || m == 0) {
+        Csr empty;
+        empty.indptr.assign(static_cast<std::size_t>(n_items) + 1, 0);
+        return as_lists(std::move(empty));
+    }
+    std::optional<std::span<const double>> times;
+    if (timestamps) times = timestamps->span();
+    Histories histories =
+        bucket_histories(sessions.first(m), items.first(m), w.first(m), times, n_sessions, n_items,
+                         WeightFilter::DropNonPositive);
+    return as_lists(directional_cooccurrence(std::move(histories), times.has_value(), n_items));
+}
+
+const bool registered_build_directional_cooc = frame::define_function<&build_directional_cooc>(
+    "build_directional_cooc(session_idx, item_idx, weights, n_sessions, n_items, "
+    "timestamps=None)",
+    "Ordered co-occurrence of directly adjacent session items.\n\n"
+    "Entry (i, j) sums w_p * w_next over every place where item j directly follows\n"
+    "a different item i in a session ordered by timestamps (stable; array order\n"
+    "without timestamps). Out-of-range indices and weights <= 0 are dropped; the\n"
+    "shortest array governs. Returns (data, indices, indptr) as lists.");
+
+CsrLists symmetrize_via_transpose(Array1<float> data, Array1<std::int32_t> indices,
+                                  Array1<std::int32_t> indptr) {
+    return as_lists(symmetrized(CsrView{data.span(), indices.span(), indptr.span()}));
+}
+
+const bool registered_symmetrize_via_transpose =
+    frame::define_function<&symmetrize_via_transpose>(
+        "symmetrize_via_transpose(data, indices, indptr)",
+        "D + D^T of a square CSR (data float32, indices int32, indptr int32).\n\n"
+        "W[i, j] = D[i, j] + D[j, i] in single precision: one-sided entries are\n"
+        "copied, diagonal entries double. Returns (data, indices, indptr) as lists.");
 
 // ------------------------------------------------------------ transforms
 

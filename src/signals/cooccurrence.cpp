@@ -31,11 +31,13 @@ Histories bucket_histories(std::span<const std::int64_t> rows,
                            std::span<const std::int64_t> items,
                            std::span<const float> weights,
                            std::optional<std::span<const double>> timestamps,
-                           std::uint64_t n_rows, std::uint64_t n_items) {
+                           std::uint64_t n_rows, std::uint64_t n_items,
+                           WeightFilter filter) {
     const std::size_t m = rows.size();
     auto kept = [&](std::size_t k) {
         return static_cast<std::uint64_t>(rows[k]) < n_rows &&
-               static_cast<std::uint64_t>(items[k]) < n_items;
+               static_cast<std::uint64_t>(items[k]) < n_items &&
+               !(filter == WeightFilter::DropNonPositive && weights[k] <= 0.0f);
     };
 
     // Size everything by the largest index actually kept, not by the counts,

@@ -43,15 +43,21 @@ struct Histories {
     std::size_t n_cols = 0;  // one more than the largest kept item index
 };
 
+// Which interactions bucketing keeps by weight: all of them, or only those
+// whose weight is not <= 0 (NaN weights are kept).
+enum class WeightFilter { KeepAll, DropNonPositive };
+
 // Groups interactions by row. Rows >= n_rows and items >= n_items (negatives
-// included, compared unsigned) are dropped. Times are read only under a
-// temporal kernel; a kept interaction past the end of `timestamps` is an
-// InternalFailure. Arrays must have equal lengths (checked by the caller).
+// included, compared unsigned) are dropped, as are weights the filter rejects.
+// Times are read only when `timestamps` is given (0 otherwise); a kept
+// interaction past the end of `timestamps` is an InternalFailure. Arrays must
+// have equal lengths (checked by the caller).
 Histories bucket_histories(std::span<const std::int64_t> rows,
                            std::span<const std::int64_t> items,
                            std::span<const float> weights,
                            std::optional<std::span<const double>> timestamps,
-                           std::uint64_t n_rows, std::uint64_t n_items);
+                           std::uint64_t n_rows, std::uint64_t n_items,
+                           WeightFilter filter = WeightFilter::KeepAll);
 
 // The symmetric n_items x n_items co-occurrence matrix of the histories.
 // Sums are taken in double and rounded to float32 once; the result does not
