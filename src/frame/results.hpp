@@ -26,11 +26,12 @@ struct Bytes { std::vector<std::uint8_t> data; };
 PyObject* numpy_from_buffer(void* owner, void* data, int nd, npy_intp* dims, int type_num,
                             void (*destroy)(void*));
 
-template <class T>
-PyObject* to_numpy(std::vector<T>&& values, int nd, npy_intp* dims) {
-    auto* owner = new std::vector<T>(std::move(values));
+template <class T, class A>
+PyObject* to_numpy(std::vector<T, A>&& values, int nd, npy_intp* dims) {
+    using Owner = std::vector<T, A>;
+    auto* owner = new Owner(std::move(values));
     return numpy_from_buffer(owner, owner->data(), nd, dims, NumpyType<T>::value,
-                             [](void* p) { delete static_cast<std::vector<T>*>(p); });
+                             [](void* p) { delete static_cast<Owner*>(p); });
 }
 
 inline PyObject* to_python(PyObject* obj) { return check(obj); }
@@ -50,8 +51,8 @@ inline PyObject* to_python(Bytes&& b) {
                                            static_cast<Py_ssize_t>(b.data.size())));
 }
 
-template <class T>
-PyObject* to_python(std::vector<T>&& values) {
+template <class T, class A>
+PyObject* to_python(std::vector<T, A>&& values) {
     npy_intp n = static_cast<npy_intp>(values.size());
     return to_numpy(std::move(values), 1, &n);
 }

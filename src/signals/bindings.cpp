@@ -41,7 +41,7 @@ Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& ro
     return bucket_histories(rows, items, w, times, n_rows, n_items);
 }
 
-std::tuple<std::vector<float>, std::vector<std::int32_t>, std::vector<std::int32_t>>
+std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>>
 build_cooccurrence(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
                    Array1<float> weights, std::uint64_t n_users, std::uint64_t n_items,
                    std::string kernel_name, double alpha, double half_life_days,
@@ -78,8 +78,8 @@ using CsrLists =
     std::tuple<frame::List<float>, frame::List<std::int32_t>, frame::List<std::int32_t>>;
 
 CsrLists as_lists(Csr&& csr) {
-    return {frame::List<float>{std::move(csr.data)},
-            frame::List<std::int32_t>{std::move(csr.indices)},
+    return {frame::List<float>{{csr.data.begin(), csr.data.end()}},
+            frame::List<std::int32_t>{{csr.indices.begin(), csr.indices.end()}},
             frame::List<std::int32_t>{std::move(csr.indptr)}};
 }
 

@@ -179,42 +179,100 @@ void accumulate_row(std::uint32_t row, const Histories& h, const OccurrenceIndex
 
 // Mirrors the upper triangle into the full symmetric CSR with ascending columns:
 // row r holds first the entries (k, r) of rows k < r, then its own upper entries.
-Csr mirror(const std::vector<RowSlice>& slices, const std::vector<Accumulator>& accs,
-           std::uint64_t n_items) {
-    const std::size_t n_rows = slices.size();
-    std::vector<std::size_t> count(n_items + 1, 0);
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const RowSlice& s = slices[r];
-        count[r + 1] += s.size;
-        const auto* e = accs[s.worker].out.data() + s.begin;
-        for (std::size_t k = 0; k < s.size; ++k) ++count[e[k].first + 1];
-    }
-    for (std::size_t r = 0; r < n_items; ++r) count[r + 1] += count[r];
-    const std::size_t nnz = count[n_items];
-    if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-        throw ValueError("co-occurrence matrix has " + std::to_string(nnz) +
-                         " entries, more than int32 positions can address");
+// The transpose runs in parallel over contiguous chunks of source rows: each
+// chunk writes its mirrored entries at offsets reserved for it within every
+// target row, so chunks never share a position and the order stays ascending.
+class Mirror {
+  public:
+    Mirror(const std::vector<RowSlice>& slices, const std::vector<Accumulator>& accs,
+           bool parallel)
+        : slices_(slices), accs_(accs), n_(slices.size()),
+          chunks_(split_rows(parallel ? pool::size() : 1)), parallel_(parallel) {}
 
-    Csr csr;
-    csr.indptr.resize(n_items + 1);
-    for (std::size_t r = 0; r <= n_items; ++r) csr.indptr[r] = static_cast<std::int32_t>(count[r]);
-    csr.indices.resize(nnz);
-    csr.data.resize(nnz);
-    std::vector<std::size_t>& cursor = count;  // reuse: cursor[r] starts at indptr[r]
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const RowSlice& s = slices[r];
-        const auto* e = accs[s.worker].out.data() + s.begin;
-        std::size_t& own = cursor[r];
-        for (std::size_t k = 0; k < s.size; ++k) {
-            csr.indices[own] = static_cast<std::int32_t>(e[k].first);
-            csr.data[own++] = e[k].second;
-            std::size_t& other = cursor[e[k].first];
-            csr.indices[other] = static_cast<std::int32_t>(r);
-            csr.data[other++] = e[k].second;
+    Csr build(std::uint64_t n_items) {
+        const std::size_t k = chunks_.size() - 1;
+        // cursor_[c * n + j]: first the count, then the next write position, of
+        // chunk c's entries in row j.
+        cursor_.assign(k * n_, 0);
+        run_chunks([&](std::size_t c, std::size_t, const Entry* e, std::size_t size) {
+            for (std::size_t i = 0; i < size; ++i) ++cursor_[c * n_ + e[i].first];
+        });
+
+        Csr csr;
+        csr.indptr.assign(n_items + 1, 0);
+        std::size_t nnz = 0;
+        for (std::size_t r = 0; r < n_; ++r) {
+            for (std::size_t c = 0; c < k; ++c) {
+                std::uint32_t count = cursor_[c * n_ + r];
+                cursor_[c * n_ + r] = static_cast<std::uint32_t>(nnz);
+                nnz += count;
+            }
+            nnz += slices_[r].size;
+            check_positions(nnz);
+            csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
         }
+        for (std::size_t r = n_; r < n_items; ++r) csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
+
+        csr.indices.resize(nnz);
+        csr.data.resize(nnz);
+        run_chunks([&](std::size_t c, std::size_t r, const Entry* e, std::size_t size) {
+            std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - size;
+            for (std::size_t i = 0; i < size; ++i) {
+                csr.indices[own] = static_cast<std::int32_t>(e[i].first);
+                csr.data[own++] = e[i].second;
+                std::uint32_t& other = cursor_[c * n_ + e[i].first];
+                csr.indices[other] = static_cast<std::int32_t>(r);
+                csr.data[other++] = e[i].second;
+            }
+        });
+        return csr;
     }
-    return csr;
-}
+
+  private:
+    using Entry = std::pair<std::uint32_t, float>;
+
+    static void check_positions(std::size_t nnz) {
+        if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+            throw ValueError("co-occurrence matrix has more entries than int32 positions can address");
+    }
+
+    // Chunk boundaries over rows with about equal numbers of entries.
+    std::vector<std::size_t> split_rows(std::size_t k) const {
+        std::size_t total = 0;
+        for (const RowSlice& s : slices_) total += s.size;
+        std::vector<std::size_t> bounds{0};
+        std::size_t seen = 0;
+        for (std::size_t r = 0; r < n_ && bounds.size() < k; ++r) {
+            seen += slices_[r].size;
+            if (seen * k >= total * bounds.size()) bounds.push_back(r + 1);
+        }
+        bounds.push_back(n_);
+        return bounds;
+    }
+
+    template <class Visit>
+    void run_chunks(Visit&& visit) {
+        auto chunk_range = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c)
+                for (std::size_t r = chunks_[c]; r < chunks_[c + 1]; ++r) {
+                    const RowSlice& s = slices_[r];
+                    visit(c, r, accs_[s.worker].out.data() + s.begin, s.size);
+                }
+        };
+        const std::size_t k = chunks_.size() - 1;
+        if (parallel_)
+            pool::parallel_for(0, k, 1, chunk_range);
+        else
+            chunk_range(0, k);
+    }
+
+    const std::vector<RowSlice>& slices_;
+    const std::vector<Accumulator>& accs_;
+    std::size_t n_;
+    std::vector<std::size_t> chunks_;
+    bool parallel_;
+    std::vector<std::uint32_t> cursor_;
+};
 
 }  // namespace
 
@@ -247,7 +305,7 @@ Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items
         pool::parallel_for(0, h.n_cols, 16, rows);
     else
         rows(0, h.n_cols);
-    return mirror(slices, accs, n_items);
+    return Mirror(slices, accs, parallel).build(n_items);
 }
 
 }  // namespace tarsel::signals

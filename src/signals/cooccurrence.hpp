@@ -4,6 +4,8 @@
 // a temporal kernel that favours pairs close in time.
 #pragma once
 
+#include "frame/big_buffer.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,8 +28,8 @@ Kernel parse_kernel(std::string_view text, double alpha, double half_life_days);
 
 // A sparse matrix with int32 positions, columns ascending within each row.
 struct Csr {
-    std::vector<float> data;
-    std::vector<std::int32_t> indices;
+    BigVector<float> data;
+    BigVector<std::int32_t> indices;
     std::vector<std::int32_t> indptr;
 };
 
