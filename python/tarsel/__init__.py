@@ -23,12 +23,14 @@ from tarsel._core import (  # noqa: E402
     fit_ease_py,
     metadata_knn,
     build_engine,
+    calibrate_layered_py,
     layered_score_py,
     multiplier_one_py,
     multipliers_batch,
     detect_period_py,
     fit_channels,
     fit_repeat_profile,
+    ndcg_at_k_py,
 )
 
 __all__ = [
@@ -45,12 +47,14 @@ __all__ = [
     "fit_ease_py",
     "metadata_knn",
     "build_engine",
+    "calibrate_layered_py",
     "layered_score_py",
     "multiplier_one_py",
     "multipliers_batch",
     "fit_channels",
     "detect_period_py",
     "fit_repeat_profile",
+    "ndcg_at_k_py",
 ]
 
 __version__ = "0.1.0"

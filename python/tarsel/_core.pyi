@@ -225,6 +225,39 @@ def layered_score_py(
     length, or with fewer than ``min_nonzero_for_zscore`` pool entries, are
     skipped. Returns a new array."""
 
+def calibrate_layered_py(
+    users: list[
+        tuple[
+            npt.NDArray[np.float64],
+            list[tuple[npt.NDArray[np.float64], str]],
+            npt.NDArray[np.float64],
+        ]
+    ],
+    z_grid: Sequence[float],
+    boost_grid: Sequence[float],
+    k: int = 10,
+    top_k_for_calibration: int = 20,
+    min_nonzero_for_zscore: int = 3,
+    default_z: float = 2.5,
+    default_boost: float = 3.0,
+    tie_tolerance: float = 0.003,
+    min_lift_over_cooc_only: float = 0.0,
+) -> tuple[list[tuple[float, float, float, int]], tuple[float, float, float, bool]]:
+    """Choose the layered scorer's z threshold and boost multiplier by mean
+    NDCG@k over users, each a (base, layer_specs, relevance) tuple. Returns the
+    grid entries (z, boost, ndcg, n_users), z outer and boost inner, and the
+    summary (best_z, best_boost, best_ndcg, fallback_to_default): the defaults
+    (fallback) for an empty or undiscriminating grid, boost 0.0 (fallback) when
+    the best lifts the base scores' NDCG by less than
+    ``min_lift_over_cooc_only``, else the defaults when within
+    ``tie_tolerance`` of the best, else the near-best point with the highest z
+    and then the smallest boost."""
+
+def ndcg_at_k_py(scores: Sequence[float], relevance: Sequence[float], k: int) -> float:
+    """NDCG at k: ranks by score descending (ties in input order), gains
+    2^rel - 1, discounts log2(rank + 2); 0.0 for empty or mismatched inputs,
+    k = 0 or a non-positive ideal DCG."""
+
 def multipliers_batch(
     pattern_probs: npt.NDArray[np.float64],
     periods: npt.NDArray[np.float64],

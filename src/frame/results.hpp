@@ -51,6 +51,11 @@ inline PyObject* to_python(Bytes&& b) {
                                            static_cast<Py_ssize_t>(b.data.size())));
 }
 
+// Declared ahead so that a container of any result kind (a list of tuples,
+// a tuple of lists) finds every overload.
+template <class T> PyObject* to_python(std::optional<T>&& v);
+template <class... T> PyObject* to_python(std::tuple<T...>&& values);
+
 template <class T, class A>
 PyObject* to_python(std::vector<T, A>&& values) {
     npy_intp n = static_cast<npy_intp>(values.size());

@@ -91,12 +91,18 @@ void plan_layers(std::span<const double> base, std::span<const Layer> layers, st
         plan.gates[l] = layer_gate(layers[l], base.size(), min_pool);
 }
 
+double LayeredPlan::boost(double boost_multiplier) const {
+    if (median_gap <= 0.0) return 0.0;
+    if (std::none_of(gates.begin(), gates.end(), [](const LayerGate& g) { return g.active; }))
+        return 0.0;
+    return boost_multiplier * median_gap;
+}
+
 void apply_plan(std::span<const double> base, std::span<const Layer> layers,
                 const LayeredPlan& plan, double z_threshold, double boost_multiplier,
                 std::span<double> out) {
     std::copy(base.begin(), base.end(), out.begin());
-    if (plan.median_gap <= 0.0) return;
-    const double boost = boost_multiplier * plan.median_gap;
+    const double boost = plan.boost(boost_multiplier);
     if (boost <= 0.0) return;
     for (std::size_t l = 0; l < layers.size(); ++l) {
         const LayerGate& gate = plan.gates[l];

@@ -75,6 +75,11 @@ struct LayerGate {
 struct LayeredPlan {
     double median_gap = 0.0;
     std::vector<LayerGate> gates;
+
+    // The amount added per passing layer under `boost_multiplier`; the scores
+    // stay unchanged exactly when it is <= 0 (no gap, no active layer, or a
+    // multiplier that is not > 0).
+    double boost(double boost_multiplier) const;
 };
 
 // Working buffers reused between calls.
