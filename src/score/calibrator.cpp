@@ -4,17 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <numeric>
 
 namespace tarsel::score {
 namespace {
 
 constexpr double kDefaultMatch = 1e-9;
-
-bool has_nan(std::span<const double> values) {
-    return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
-}
 
 // Gains in rank order: sum of (2^rel - 1) / log2(rank + 2), from 0.0.
 template <class RelevanceAt>
@@ -61,13 +56,7 @@ double ideal_dcg_at_k(std::span<const double> relevance, std::size_t k, NdcgScra
     if (ranks == 0) return 0.0;
     auto& sorted = scratch.values;
     sorted.assign(relevance.begin(), relevance.end());
-    if (has_nan(relevance)) {
-        stable_sort(std::span<double>(sorted), [](double a, double b) { return b < a; },
-                    scratch.merge_values);
-    } else {
-        std::partial_sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(ranks),
-                          sorted.end(), std::greater<>());
-    }
+    sort_top_descending(sorted, ranks, scratch.merge_values);
     return discounted_sum(ranks, [&](std::size_t i) { return sorted[i]; });
 }
 

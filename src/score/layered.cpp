@@ -5,17 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <string>
 
 namespace tarsel::score {
 namespace {
 
 constexpr double kStdFloor = 1e-9;
-
-bool has_nan(std::span<const double> values) {
-    return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
-}
 
 // Median of values already sorted ascending (not empty).
 double sorted_median(std::span<const double> sorted) {
@@ -39,16 +34,7 @@ double median_top_gap(std::span<const double> base, std::size_t top_k, LayeredSc
     if (k < 2) return 0.0;
     auto& sorted = scratch.sorted_;
     sorted.assign(base.begin(), base.end());
-    if (has_nan(base)) {
-        // NaN is incomparable, so where it lands depends on the sort itself:
-        // use the full stable sort whose behaviour is defined for it.
-        stable_sort(std::span<double>(sorted), [](double a, double b) { return b < a; },
-                    scratch.merge_);
-    } else {
-        // Without NaN the order is total, and only the k largest values matter.
-        std::partial_sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k),
-                          sorted.end(), std::greater<>());
-    }
+    sort_top_descending(sorted, k, scratch.merge_);
     auto& gaps = scratch.gaps_;
     gaps.clear();
     for (std::size_t i = 0; i + 1 < k; ++i) {

@@ -4,7 +4,10 @@
 // sort above, both only ever looking at elements inside the range.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -59,6 +62,25 @@ void stable_sort(std::span<T> items, Less less, std::vector<T>& buffer) {
     }
     if (buffer.size() < items.size() / 2) buffer.resize(items.size() / 2);
     detail::merge_sort(items, less, std::span<T>(buffer));
+}
+
+inline bool has_nan(std::span<const double> values) {
+    return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
+// Puts the k largest values first, in descending order, exactly where the
+// stable descending sort puts them. Without NaN the order is total and a
+// partial sort suffices; with NaN, whose place depends on the sort itself,
+// the whole range is stably sorted.
+inline void sort_top_descending(std::span<double> values, std::size_t k,
+                                std::vector<double>& buffer) {
+    if (has_nan(values)) {
+        stable_sort(values, [](double a, double b) { return b < a; }, buffer);
+        return;
+    }
+    k = std::min(k, values.size());
+    std::partial_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k),
+                      values.end(), std::greater<>());
 }
 
 }  // namespace tarsel::score
