@@ -32,11 +32,6 @@ def test_ndcg_worked_examples(scores, relevance, k, expected):
     assert ndcg_at_k_py(scores, relevance, k) == pytest.approx(expected, rel=1e-15)
 
 
-def test_ndcg_takes_any_float_sequence():
-    expected = ndcg_at_k_py([0.3, 0.1, 0.2], [0.0, 1.0, 2.0], 2)
-    assert ndcg_at_k_py((0.3, 0.1, 0.2), np.array([0.0, 1.0, 2.0]), np.int64(2)) == expected
-
-
 @pytest.mark.parametrize("n", [1, 7, 20, 21, 64, 300])
 def test_ndcg_matches_reference(n):
     rng = np.random.default_rng(n)
@@ -57,23 +52,6 @@ def test_ndcg_with_nan_scores_stays_a_ratio(n):
     relevance = rng.integers(0, 3, n).astype(float)
     value = ndcg_at_k_py(scores, relevance, n)
     assert 0.0 <= value <= 1.0 and value == ndcg_at_k_py(scores, relevance, n)
-
-
-@pytest.mark.parametrize(
-    "args, error, message",
-    [
-        (("abc", [1.0], 1), TypeError, "argument 'scores': Can't extract `str` to `Vec`"),
-        (([1.0], 5.0, 1), TypeError,
-         "argument 'relevance': 'float' object cannot be converted to 'Sequence'"),
-        (([1.0], [1.0], 1.5), TypeError, "argument 'k': "),
-        (([1.0], [1.0], -1), OverflowError, None),
-    ],
-)
-def test_ndcg_bad_input(args, error, message):
-    with pytest.raises(error) as info:
-        ndcg_at_k_py(*args)
-    if message is not None:
-        assert str(info.value).startswith(message)
 
 
 # One user whose relevant candidate sits last on the base scores [3, 2, 1, 0]
@@ -216,8 +194,3 @@ def test_calibration_bad_input(users, error, message):
         calibrate_layered_py(users, [1.0], [3.0])
     assert str(info.value) == message
 
-
-def test_calibration_bad_grid():
-    with pytest.raises(TypeError) as info:
-        calibrate_layered_py([], "12", [3.0])
-    assert str(info.value) == "argument 'z_grid': Can't extract `str` to `Vec`"

@@ -175,8 +175,3 @@ def test_bad_input(base, specs, kw, error, message):
     else:
         assert str(info.value) == message
 
-
-@pytest.mark.parametrize("name", ["top_k_for_calibration", "min_nonzero_for_zscore"])
-def test_negative_counts_overflow(name):
-    with pytest.raises(OverflowError):
-        layered_score_py(arr(1, 2), [], **{name: -1})

@@ -44,11 +44,6 @@ def test_never_consumed_is_exactly_one(elapsed, confidence):
     assert multiplier_one_py(ONE_SHOT, float("nan"), 0.0, confidence, elapsed) == 1.0
 
 
-@pytest.mark.parametrize("elapsed", [0.0, 1.0, 1e9])
-def test_one_shot_is_epsilon_forever(elapsed):
-    assert multiplier_one_py(ONE_SHOT, DAY, DAY, 1.0, elapsed, one_shot_epsilon=0.25) == 0.25
-
-
 @pytest.mark.parametrize("confidence, same_as", [(3.0, 1.0), (-1.0, 0.0)])
 def test_confidence_is_clamped(confidence, same_as):
     args = ([0.1, 0.4, 0.3, 0.2], 10.0, 2.0)
