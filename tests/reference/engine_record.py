@@ -122,3 +122,40 @@ def random_engine_inputs(rng: np.random.Generator, max_len: int = 6):
     config.update({key: float(rng.standard_normal()) for key in REAL_KEYS})
     config.update({key: bool(rng.integers(0, 2)) for key in FLAG_KEYS})
     return arrays, config
+
+
+class _Reader:
+    """Front-to-back reader of a record with the decoder's two failures."""
+
+    def __init__(self, data: bytes):
+        self.data, self.pos = data, 0
+
+    def take(self, size: int) -> bytes:
+        if size > len(self.data) - self.pos:
+            raise ValueError("io error: unexpected end of file")
+        self.pos += size
+        return self.data[self.pos - size:self.pos]
+
+    def read(self, kind: str):
+        if kind == "u64":
+            return struct.unpack("<Q", self.take(8))[0]
+        if kind == "f64":
+            return struct.unpack("<d", self.take(8))[0]
+        if kind == "bool":
+            byte = self.take(1)[0]
+            if byte > 1:
+                raise ValueError(f"invalid u8 while decoding bool, expected 0 or 1, found {byte}")
+            return bool(byte)
+        if kind == "boost":
+            return [tuple(self.read(k) for k in ("vf32", "vi32", "vi32"))
+                    for _ in range(self.read("u64"))]
+        count = self.read("u64")
+        dtype = np.dtype(DTYPE[kind]).newbyteorder("<")
+        return np.frombuffer(self.take(count * dtype.itemsize), dtype=dtype).astype(DTYPE[kind])
+
+
+def decode_record(data: bytes) -> dict:
+    """The fields of a record, in the form encode_record takes; trailing bytes
+    are ignored. Fails with the decoder's ValueError messages."""
+    reader = _Reader(data)
+    return {name: reader.read(kind) for name, kind in LAYOUT}
