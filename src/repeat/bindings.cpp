@@ -62,7 +62,8 @@ const bool registered_fit_repeat_profile = frame::define_function<&fit_repeat_pr
     "positions indptr[u] to indptr[u+1] - 1, by item ascending. counts are\n"
     "floats; last_ts is the pair's latest timestamp; periods and quality come\n"
     "from detect_period_py over the gaps between successive timestamps (NaN and\n"
-    "0.0 without timestamps or without a positive gap).");
+    "0.0 without timestamps or without a positive gap). Runs on the worker pool\n"
+    "with the interpreter lock held.");
 
 }  // namespace
 }  // namespace tarsel::repeat

@@ -1,6 +1,7 @@
 #include "repeat/profile.hpp"
 
 #include "frame/errors.hpp"
+#include "frame/pool.hpp"
 #include "repeat/period.hpp"
 
 #include <algorithm>
@@ -45,34 +46,36 @@ void check_lengths(std::size_t n, std::span<const std::int64_t> items,
     if (timestamps && timestamps->size() < n) index_failure(timestamps->size(), timestamps->size());
 }
 
-// The interactions sorted by (user, item, time): a counting sort by user, whose
-// offsets are returned in `offsets` (n_users + 1 entries), then a comparison
-// sort of each user's short run by (item, time).
-std::vector<Event> sort_events(std::span<const std::int64_t> users,
-                               std::span<const std::int64_t> items,
-                               std::optional<std::span<const double>> timestamps,
-                               std::uint64_t n_users, std::vector<std::size_t>& offsets) {
+// The interactions grouped by user with a counting sort: the events of user u
+// are positions offsets[u] to offsets[u + 1] - 1, in input order.
+struct EventsByUser {
+    std::vector<std::size_t> offsets;  // n_users + 1 entries
+    std::vector<Event> events;
+};
+
+EventsByUser group_by_user(std::span<const std::int64_t> users,
+                           std::span<const std::int64_t> items,
+                           std::optional<std::span<const double>> timestamps,
+                           std::uint64_t n_users) {
     const std::size_t n = users.size();
+    EventsByUser g;
     // n_users + 1 must not wrap around.
-    if (n_users >= offsets.max_size()) throw std::length_error("n_users is too large");
-    offsets.assign(static_cast<std::size_t>(n_users) + 1, 0);
+    if (n_users >= g.offsets.max_size()) throw std::length_error("n_users is too large");
+    g.offsets.assign(static_cast<std::size_t>(n_users) + 1, 0);
     for (std::size_t k = 0; k < n; ++k) {
         const auto u = static_cast<std::uint64_t>(users[k]);
         if (u >= n_users) index_failure(n_users, u);
-        ++offsets[u + 1];
+        ++g.offsets[u + 1];
     }
-    for (std::size_t u = 0; u < n_users; ++u) offsets[u + 1] += offsets[u];
+    for (std::size_t u = 0; u < n_users; ++u) g.offsets[u + 1] += g.offsets[u];
 
-    std::vector<Event> events(n);
-    std::vector<std::size_t> cursor(offsets.begin(), offsets.end() - 1);
+    g.events.resize(n);
+    std::vector<std::size_t> cursor(g.offsets.begin(), g.offsets.end() - 1);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t t = timestamps ? time_key((*timestamps)[k]) : 0;
-        events[cursor[static_cast<std::size_t>(users[k])]++] = Event{items[k], t};
+        g.events[cursor[static_cast<std::size_t>(users[k])]++] = Event{items[k], t};
     }
-    for (std::size_t u = 0; u < n_users; ++u)
-        std::sort(events.begin() + static_cast<std::ptrdiff_t>(offsets[u]),
-                  events.begin() + static_cast<std::ptrdiff_t>(offsets[u + 1]));
-    return events;
+    return g;
 }
 
 // Appends the pair of one run of equal (user, item) events.
@@ -110,6 +113,46 @@ class ProfileBuilder {
     PeriodDetector detector_;
 };
 
+// The pairs of users [first, last) into `part` (all lists but indptr); the
+// pair count of user u goes to pair_counts[u + 1]. Sorts each user's events
+// by (item, time) in place.
+void fit_users(EventsByUser& g, std::size_t first, std::size_t last, std::uint64_t min_count,
+               bool timed, RepeatProfile& part, std::vector<std::int64_t>& pair_counts) {
+    ProfileBuilder builder(part, timed);
+    for (std::size_t u = first; u < last; ++u) {
+        const std::size_t begin = g.offsets[u], end = g.offsets[u + 1];
+        std::sort(g.events.begin() + static_cast<std::ptrdiff_t>(begin),
+                  g.events.begin() + static_cast<std::ptrdiff_t>(end));
+        const std::size_t before = part.items.size();
+        for (std::size_t s = begin; s < end;) {
+            std::size_t e = s + 1;
+            while (e < end && g.events[e].item == g.events[s].item) ++e;
+            if (e - s >= min_count) builder.add_run({g.events.data() + s, e - s});
+            s = e;
+        }
+        pair_counts[u + 1] = static_cast<std::int64_t>(part.items.size() - before);
+    }
+}
+
+// User boundaries of `blocks` ranges holding about equal numbers of events.
+std::vector<std::size_t> balanced_blocks(const std::vector<std::size_t>& offsets,
+                                         std::size_t blocks) {
+    const std::size_t n_users = offsets.size() - 1, n = offsets.back();
+    std::vector<std::size_t> bounds(blocks + 1, n_users);
+    bounds[0] = 0;
+    for (std::size_t b = 1; b < blocks; ++b) {
+        const std::size_t target = n / blocks * b + std::min(b, n % blocks);
+        auto it = std::lower_bound(offsets.begin(), offsets.end() - 1, target);
+        bounds[b] = std::max(bounds[b - 1], static_cast<std::size_t>(it - offsets.begin()));
+    }
+    return bounds;
+}
+
+template <class T>
+void append(std::vector<T>& to, const std::vector<T>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
+
 }  // namespace
 
 RepeatProfile fit_repeat_profile(std::span<const std::int64_t> users,
@@ -117,21 +160,32 @@ RepeatProfile fit_repeat_profile(std::span<const std::int64_t> users,
                                  std::optional<std::span<const double>> timestamps,
                                  std::uint64_t n_users, std::uint64_t min_count) {
     check_lengths(users.size(), items, timestamps);
-    std::vector<std::size_t> offsets;
-    const std::vector<Event> events = sort_events(users, items, timestamps, n_users, offsets);
+    EventsByUser grouped = group_by_user(users, items, timestamps, n_users);
 
+    // Users are independent: blocks of users run on the pool, each into its
+    // own lists, which are then joined in user order. The result does not
+    // depend on the number of threads.
+    constexpr std::size_t kBlocksPerThread = 8;
+    constexpr std::size_t kEventsPerBlock = 4096;
+    const std::size_t blocks = std::clamp<std::size_t>(users.size() / kEventsPerBlock, 1,
+                                                       kBlocksPerThread * pool::size());
+    const std::vector<std::size_t> bounds = balanced_blocks(grouped.offsets, blocks);
     RepeatProfile out;
-    out.indptr.assign(offsets.size(), 0);
-    ProfileBuilder builder(out, timestamps.has_value());
-    for (std::size_t u = 0; u < n_users; ++u) {
-        std::size_t s = offsets[u];
-        while (s < offsets[u + 1]) {
-            std::size_t e = s + 1;
-            while (e < offsets[u + 1] && events[e].item == events[s].item) ++e;
-            if (e - s >= min_count) builder.add_run({events.data() + s, e - s});
-            s = e;
-        }
-        out.indptr[u + 1] = static_cast<std::int64_t>(out.items.size());
+    out.indptr.assign(grouped.offsets.size(), 0);
+    std::vector<RepeatProfile> parts(blocks);
+    pool::parallel_for(0, blocks, 1, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t b = lo; b < hi; ++b)
+            fit_users(grouped, bounds[b], bounds[b + 1], min_count, timestamps.has_value(),
+                      parts[b], out.indptr);
+    });
+
+    for (std::size_t u = 0; u < n_users; ++u) out.indptr[u + 1] += out.indptr[u];
+    for (const RepeatProfile& part : parts) {
+        append(out.items, part.items);
+        append(out.counts, part.counts);
+        append(out.last_ts, part.last_ts);
+        append(out.periods, part.periods);
+        append(out.quality, part.quality);
     }
     return out;
 }

@@ -26,7 +26,8 @@ struct RepeatProfile {
 // index, a bad user the first one in input order (a negative user read as
 // unsigned). Within a user-item run the timestamps are ordered ascending with
 // NaN last, so a run holding a NaN has last_ts NaN and that NaN's gaps are
-// dropped by the period detection.
+// dropped by the period detection. Users are fitted in blocks on the worker
+// pool; the result does not depend on the number of threads.
 RepeatProfile fit_repeat_profile(std::span<const std::int64_t> users,
                                  std::span<const std::int64_t> items,
                                  std::optional<std::span<const double>> timestamps,
