@@ -1,0 +1,416 @@
+"""Turning the caller's tables into the dense arrays the native core reads.
+
+Interactions arrive as a pandas or polars DataFrame or a dict of arrays, with ids
+of any hashable type. Users, items and sessions are mapped to dense indices
+0..n-1 in first-seen order, events are put in time order, and repeated
+(user, item) events are folded into one weighted pair for the item models.
+"""
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import Any, Hashable, Iterable, Mapping, Optional
+
+import numpy as np
+
+WEIGHTINGS = ("binary", "log1p", "rating")
+
+
+# ---------------------------------------------------------------- id mapping
+
+
+class IdMap:
+    """A bijection between caller ids and dense indices 0..n-1."""
+
+    def __init__(self, ids: Iterable[Hashable]):
+        self._ids = _id_array(list(ids))
+        self._index = {v: i for i, v in enumerate(self._ids.tolist())}
+        if len(self._index) != len(self._ids):
+            raise ValueError("ids must be unique")
+
+    @classmethod
+    def encode(cls, values: Any, what: str) -> tuple["IdMap", np.ndarray]:
+        """Map ``values`` to dense codes in first-seen order; returns (map, codes)."""
+        index: dict = {}
+        codes = np.fromiter(
+            (index.setdefault(_checked_id(v, what), len(index)) for v in _as_list(values)),
+            dtype=np.int64,
+        )
+        return cls(index), codes
+
+    def __len__(self) -> int:
+        return len(self._ids)
+
+    def __contains__(self, value: Hashable) -> bool:
+        return self.get(value) is not None
+
+    @property
+    def ids(self) -> np.ndarray:
+        return self._ids
+
+    def get(self, value: Hashable) -> Optional[int]:
+        """The dense index of one id, or None when it is unknown."""
+        try:
+            return self._index.get(value)
+        except TypeError:  # unhashable values are never ids
+            return None
+
+    def index(self, values: Any) -> np.ndarray:
+        """Dense indices of many ids; unknown ids map to -1."""
+        get = self.get
+        return np.fromiter(
+            (-1 if (i := get(v)) is None else i for v in _as_list(values)), dtype=np.int64
+        )
+
+    def extend(self, values: Any) -> "IdMap":
+        """A new map with the unseen ``values`` appended after the existing ids."""
+        merged = dict(self._index)
+        for v in _as_list(values):
+            merged.setdefault(v, len(merged))
+        return IdMap(merged)
+
+    def to_bytes(self) -> tuple[str, bytes]:
+        """(kind, payload) for the model file: integer ids as little-endian int64,
+        text ids as a JSON list. Other id types cannot be saved."""
+        if self._ids.dtype.kind == "i":
+            return "int64", self._ids.astype("<i8").tobytes()
+        if self._ids.dtype.kind == "U" or len(self._ids) == 0:
+            return "str", json.dumps(self._ids.tolist()).encode()
+        kinds = sorted({type(v).__name__ for v in self._ids.tolist()})
+        raise ValueError(f"ids of type {', '.join(kinds)} cannot be saved; use int or str ids")
+
+    @classmethod
+    def from_bytes(cls, kind: str, payload: bytes) -> "IdMap":
+        if kind == "int64":
+            return cls(np.frombuffer(payload, dtype="<i8").tolist())
+        if kind == "str":
+            return cls(json.loads(payload))
+        raise ValueError(f"unknown id kind {kind!r}")
+
+    def lookup_text(self, text: str) -> Optional[int]:
+        """The index of an id given as text (a command line argument): the text
+        itself, else its value as an integer or a float."""
+        for convert in (str, int, float):
+            try:
+                found = self.get(convert(text))
+            except ValueError:
+                continue
+            if found is not None:
+                return found
+        return None
+
+
+def _id_array(ids: list) -> np.ndarray:
+    array = np.empty(len(ids), dtype=object)
+    array[:] = ids
+    kinds = {type(v) for v in ids}
+    if kinds and all(issubclass(k, (int, np.integer)) and not issubclass(k, bool) for k in kinds):
+        return array.astype(np.int64)
+    if kinds and all(issubclass(k, str) for k in kinds):
+        return array.astype(str)
+    return array
+
+
+def _as_list(values: Any) -> list:
+    if isinstance(values, list):
+        return values
+    return np.asarray(values).tolist() if not isinstance(values, (tuple, range)) else list(values)
+
+
+def _checked_id(value: Any, what: str) -> Hashable:
+    if value is None or (isinstance(value, float) and value != value):
+        raise ValueError(f"{what} has missing values")
+    return value
+
+
+# ------------------------------------------------------------ table access
+
+
+def column(table: Any, name: str, what: str = "interactions") -> np.ndarray:
+    """One column of a pandas/polars DataFrame or a dict of arrays as a NumPy array."""
+    try:
+        values = table[name]
+    except (KeyError, IndexError, TypeError, ValueError):
+        raise ValueError(f"missing column {name!r} in {what}") from None
+    except Exception as exc:  # polars raises its own ColumnNotFoundError
+        if type(exc).__name__ == "ColumnNotFoundError":
+            raise ValueError(f"missing column {name!r} in {what}") from None
+        raise
+    to_numpy = getattr(values, "to_numpy", None)
+    array = to_numpy() if to_numpy is not None else np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"column {name!r} in {what} must be one-dimensional")
+    return array
+
+
+def column_names(table: Any) -> list[str]:
+    return list(table.keys()) if isinstance(table, Mapping) else [str(c) for c in table.columns]
+
+
+def n_rows(table: Any, any_column: str) -> int:
+    return len(column(table, any_column))
+
+
+def take_rows(table: Any, rows: np.ndarray) -> Any:
+    """The given rows of a table, as a table of the same kind."""
+    rows = np.asarray(rows, dtype=np.int64)
+    if isinstance(table, Mapping):
+        return {k: np.asarray(v)[rows] for k, v in table.items()}
+    if hasattr(table, "iloc"):
+        return table.iloc[rows].reset_index(drop=True)
+    return table[rows]
+
+
+def timestamps_of(values: np.ndarray, name: str) -> np.ndarray:
+    """UNIX seconds (float64) from numbers, datetimes or ISO date strings."""
+    if values.dtype.kind == "M":
+        seconds = values.astype("datetime64[ns]").astype(np.int64) / 1e9
+        if np.isnat(values).any():
+            raise ValueError(f"time column {name!r} has missing values")
+        return seconds.astype(np.float64)
+    if values.dtype.kind in "iuf":
+        times = values.astype(np.float64)
+    elif values.dtype.kind == "b":
+        raise ValueError(f"time column {name!r} must hold numbers or dates")
+    else:
+        try:
+            return timestamps_of(np.asarray(values.astype(str), dtype="datetime64[ns]"), name)
+        except ValueError:
+            bad = _first_unparsable(values)
+            raise ValueError(f"time column {name!r} has unparsable value {bad!r}") from None
+    if not np.isfinite(times).all():
+        raise ValueError(f"time column {name!r} has missing values")
+    return times
+
+
+def _first_unparsable(values: np.ndarray) -> Any:
+    for v in values.tolist():
+        try:
+            np.datetime64(str(v))
+        except ValueError:
+            return v
+    return values[0] if len(values) else None
+
+
+def numeric_column(values: np.ndarray, name: str) -> np.ndarray:
+    try:
+        out = values.astype(np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"weight column {name!r} must be numeric") from None
+    if not np.isfinite(out).all():
+        raise ValueError(f"weight column {name!r} has missing values")
+    return out
+
+
+# ------------------------------------------------------------ interactions
+
+
+@dataclass
+class Interactions:
+    """Dense, time-ordered interaction arrays and the maps back to caller ids.
+
+    Events keep every interaction (the repeat profile and the session graphs
+    need repeats and order); pairs fold each (user, item) into one weight.
+    """
+
+    users: IdMap
+    items: IdMap
+    user_idx: np.ndarray  # int64, one per event, events in time order
+    item_idx: np.ndarray  # int64
+    timestamps: Optional[np.ndarray]  # float64 UNIX seconds, or None
+    session_idx: Optional[np.ndarray]  # int64 dense session of each event, or None
+    n_sessions: int
+    pair_user: np.ndarray  # int64, distinct (user, item) pairs sorted by user
+    pair_item: np.ndarray  # int64
+    pair_weight: np.ndarray  # float32
+    pair_time: Optional[np.ndarray]  # float64 last time of each pair
+    hist_indptr: np.ndarray  # int64 per-user rows into hist_items
+    hist_items: np.ndarray  # int64 distinct items of each user, least recent first
+    event_weights: np.ndarray  # float64 weight column value of each event (1 without one)
+    weighting: str
+
+    @property
+    def n_users(self) -> int:
+        return len(self.users)
+
+    @property
+    def n_items(self) -> int:
+        return len(self.items)
+
+    def history(self, user: int) -> np.ndarray:
+        return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
+
+    def select_events(self, keep: np.ndarray) -> "Interactions":
+        """The same maps with only the events where ``keep`` is true."""
+        session = self.session_idx[keep] if self.session_idx is not None else None
+        times = self.timestamps[keep] if self.timestamps is not None else None
+        return _assemble(self.users, self.items, self.user_idx[keep], self.item_idx[keep],
+                         times, session, self.n_sessions, self.event_weights[keep],
+                         self.weighting)
+
+
+def prepare_interactions(
+    table: Any,
+    *,
+    user_col: str = "user",
+    item_col: str = "item",
+    time_col: Optional[str] = None,
+    weight_col: Optional[str] = None,
+    session_col: Optional[str] = None,
+    weighting: Optional[str] = None,
+    session_gap_seconds: Optional[float] = None,
+    extra_items: Any = (),
+) -> Interactions:
+    """Map a caller's interaction table to dense arrays.
+
+    ``weighting`` is "binary" (every pair weighs 1), "log1p" (log1p of the number
+    of events of the pair) or "rating" (the mean of ``weight_col`` over the pair);
+    by default "rating" when ``weight_col`` is given, else "binary". Without a
+    session column, events of one user less than ``session_gap_seconds`` apart
+    form a session (when timestamps exist and the gap is given).
+    ``extra_items`` are item ids known without interactions (new items).
+    """
+    weighting = weighting or ("rating" if weight_col else "binary")
+    if weighting not in WEIGHTINGS:
+        raise ValueError(f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}")
+    if weighting == "rating" and weight_col is None:
+        raise ValueError("weighting='rating' needs weight_col")
+    users_raw = column(table, user_col)
+    items_raw = column(table, item_col)
+    if len(users_raw) == 0:
+        raise ValueError("interactions are empty")
+    users, user_idx = IdMap.encode(users_raw, f"user column {user_col!r}")
+    items, item_idx = IdMap.encode(items_raw, f"item column {item_col!r}")
+    items = items.extend(extra_items)
+    times = timestamps_of(column(table, time_col), time_col) if time_col else None
+    weights = (numeric_column(column(table, weight_col), weight_col)
+               if weight_col else np.ones(len(user_idx)))
+
+    order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
+    user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
+    times = times[order] if times is not None else None
+    if session_col:
+        # sessions are keyed by (user, session) so that reused labels never merge users
+        _, raw = IdMap.encode(column(table, session_col)[order], f"session column {session_col!r}")
+        session_idx = _dense_codes(user_idx * (int(raw.max()) + 1) + raw)
+    elif times is not None and session_gap_seconds is not None:
+        session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
+    else:
+        session_idx = None
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None else 0
+    return _assemble(users, items, user_idx, item_idx, times, session_idx, n_sessions,
+                     weights, weighting)
+
+
+def _dense_codes(keys: np.ndarray) -> np.ndarray:
+    _, first, codes = np.unique(keys, return_index=True, return_inverse=True)
+    # renumber in first-seen order so session numbers follow time
+    rank = np.empty(len(first), dtype=np.int64)
+    rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+    return rank[codes.reshape(-1)]
+
+
+def _sessions_by_gap(user_idx: np.ndarray, times: np.ndarray, gap: float) -> np.ndarray:
+    by_user = np.lexsort((times, user_idx))
+    u, t = user_idx[by_user], times[by_user]
+    starts = np.ones(len(u), dtype=bool)
+    starts[1:] = (u[1:] != u[:-1]) | (t[1:] - t[:-1] > gap)
+    sessions = np.empty(len(u), dtype=np.int64)
+    sessions[by_user] = np.cumsum(starts) - 1
+    return _dense_codes(sessions)
+
+
+def _assemble(users, items, user_idx, item_idx, times, session_idx, n_sessions,
+              weights, weighting) -> Interactions:
+    n_items = len(items)
+    key = user_idx * n_items + item_idx
+    pair_key, first, inverse, counts = np.unique(
+        key, return_index=True, return_inverse=True, return_counts=True)
+    inverse = inverse.reshape(-1)
+    pair_user, pair_item = pair_key // max(n_items, 1), pair_key % max(n_items, 1)
+    if weighting == "binary":
+        pair_weight = np.ones(len(pair_key))
+    elif weighting == "log1p":
+        pair_weight = np.log1p(counts)
+    else:
+        pair_weight = np.bincount(inverse, weights=weights, minlength=len(pair_key)) / counts
+    pair_time = None
+    last_seen = np.zeros(len(pair_key), dtype=np.int64)
+    np.maximum.at(last_seen, inverse, np.arange(len(key)))  # events are in time order
+    if times is not None:
+        pair_time = times[last_seen]
+    # each user's distinct items, least recently consumed first
+    hist_order = np.lexsort((last_seen, pair_user))
+    hist_items = pair_item[hist_order]
+    hist_indptr = np.zeros(len(users) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(pair_user, minlength=len(users)), out=hist_indptr[1:])
+    return Interactions(
+        users=users, items=items, user_idx=user_idx.astype(np.int64),
+        item_idx=item_idx.astype(np.int64), timestamps=times, session_idx=session_idx,
+        n_sessions=n_sessions, pair_user=pair_user.astype(np.int64),
+        pair_item=pair_item.astype(np.int64), pair_weight=pair_weight.astype(np.float32),
+        pair_time=pair_time, hist_indptr=hist_indptr, hist_items=hist_items.astype(np.int64),
+        event_weights=weights, weighting=weighting,
+    )
+
+
+# ------------------------------------------------------------ item features
+
+
+@dataclass
+class ItemFeatures:
+    """An item x feature CSR over the dense item indices, and the feature names."""
+
+    data: np.ndarray  # float32
+    indices: np.ndarray  # int32
+    indptr: np.ndarray  # int32, n_items + 1
+    names: list[str]
+
+    @property
+    def n_features(self) -> int:
+        return len(self.names)
+
+
+def feature_item_ids(table: Any, item_col: str) -> np.ndarray:
+    return column(table, item_col, "item_features")
+
+
+def prepare_item_features(table: Any, items: IdMap, item_col: str) -> ItemFeatures:
+    """Encode every column except ``item_col``: numbers as one valued feature,
+    text and categories one-hot ("col=value"), lists multi-hot. Missing values
+    are left out."""
+    rows = items.index(feature_item_ids(table, item_col))
+    names: dict[str, int] = {}
+    entries: list[tuple[int, int, float]] = []
+    for name in column_names(table):
+        if name == item_col:
+            continue
+        values = column(table, name, "item_features")
+        for row, value in zip(rows.tolist(), values.tolist()):
+            for feature, amount in _feature_values(name, value):
+                entries.append((row, names.setdefault(feature, len(names)), amount))
+    return _features_csr(entries, len(items), list(names))
+
+
+def _feature_values(name: str, value: Any) -> list[tuple[str, float]]:
+    if value is None or (isinstance(value, float) and value != value):
+        return []
+    if isinstance(value, bool):
+        return [(name, 1.0)] if value else []
+    if isinstance(value, (int, float)):
+        return [(name, float(value))] if value != 0 else []
+    if isinstance(value, (list, tuple, set, frozenset, np.ndarray)):
+        return [(f"{name}={v}", 1.0) for v in value]
+    return [(f"{name}={value}", 1.0)]
+
+
+def _features_csr(entries, n_items: int, names: list[str]) -> ItemFeatures:
+    if entries:
+        row, col, val = (np.asarray(x) for x in zip(*entries))
+    else:
+        row, col, val = np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros(0)
+    order = np.lexsort((col, row))
+    row, col, val = row[order], col[order], val[order]
+    indptr = np.zeros(n_items + 1, dtype=np.int32)
+    np.cumsum(np.bincount(row, minlength=n_items), out=indptr[1:])
+    return ItemFeatures(val.astype(np.float32), col.astype(np.int32), indptr, names)

@@ -1,0 +1,238 @@
+"""Data to try tarsel on: a deterministic synthetic shopping log, and readers
+for interaction files the user already has on disk. Nothing is downloaded."""
+from __future__ import annotations
+
+import io
+import os
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+import numpy as np
+
+_DAY = 86400.0
+_START = 1_704_067_200.0  # 2024-01-01T00:00:00Z
+
+# category -> (how shoppers consume it, mean repurchase period in days)
+_CATEGORIES = {
+    "dairy": ("staple", 0), "bakery": ("staple", 0), "produce": ("staple", 0),
+    "drinks": ("staple", 0), "coffee": ("replenish", 14), "tea": ("replenish", 21),
+    "cereal": ("replenish", 12), "pasta": ("regular", 0), "sauces": ("regular", 0),
+    "snacks": ("regular", 0), "meat": ("regular", 0), "fish": ("regular", 0),
+    "frozen": ("regular", 0), "spices": ("replenish", 40), "baby": ("replenish", 7),
+    "pet": ("replenish", 10), "cleaning": ("replenish", 28), "toiletries": ("replenish", 24),
+    "kitchenware": ("one_off", 0), "electronics": ("one_off", 0),
+}
+# a purchase in the key category often pulls one from the value category next
+_COMPANIONS = {
+    "pasta": "sauces", "coffee": "dairy", "cereal": "dairy", "snacks": "drinks",
+    "meat": "spices", "bakery": "dairy", "fish": "produce", "baby": "toiletries",
+}
+
+
+@dataclass
+class Dataset:
+    """An interaction table and an item-feature table, both dicts of arrays
+    (pass either to ``pandas.DataFrame`` for a frame)."""
+
+    interactions: dict[str, np.ndarray]
+    item_features: Optional[dict[str, np.ndarray]] = None
+    columns: dict[str, Optional[str]] = field(default_factory=dict)
+
+
+def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
+            n_new_items: int = 40, seed: int = 0) -> Dataset:
+    """A synthetic grocery log with the structure of real shopping data.
+
+    - popularity follows a power law within each category;
+    - every visit is a basket (column ``basket``, the session);
+    - each shopper has staples bought on most visits, replenished items bought
+      again after an item-specific period, and one-off items bought once;
+    - companion items follow their anchor in the same basket (pasta, then sauce);
+    - a few items launch late and sell fast (a trend);
+    - items carry a category and a brand (``item_features``), and
+      ``n_new_items`` of them have no interactions yet.
+
+    The same arguments always give the same data.
+    """
+    rng = np.random.default_rng(seed)
+    catalogue = _Catalogue.make(rng, n_items + n_new_items, n_new_items, n_days)
+    columns: dict[str, list] = {"user": [], "item": [], "time": [], "basket": []}
+    for user in range(n_users):
+        _Shopper.make(rng, catalogue, user).shop(rng, catalogue, n_days, columns)
+    interactions = {
+        "user": np.asarray(columns["user"], dtype=np.int64) + 1000,
+        "item": catalogue.names[np.asarray(columns["item"], dtype=np.int64)],
+        "time": np.asarray(columns["time"], dtype=np.int64),
+        "basket": np.asarray(columns["basket"], dtype=np.int64),
+    }
+    features = {"item": catalogue.names, "category": catalogue.category_names,
+                "brand": catalogue.brands}
+    return Dataset(interactions, features,
+                   {"user_col": "user", "item_col": "item", "time_col": "time",
+                    "session_col": "basket"})
+
+
+@dataclass
+class _Catalogue:
+    names: np.ndarray
+    category: np.ndarray  # int per item
+    category_names: np.ndarray
+    brands: np.ndarray
+    popularity: np.ndarray
+    kind: np.ndarray  # str per item
+    period: np.ndarray  # days, replenished items only
+    companion: np.ndarray  # item index or -1
+    launch_day: np.ndarray
+    cold: np.ndarray  # bool: never sold
+
+    @classmethod
+    def make(cls, rng, n: int, n_new: int, n_days: int) -> "_Catalogue":
+        cats = list(_CATEGORIES)
+        category = rng.integers(0, len(cats), size=n)
+        category[: len(cats)] = np.arange(len(cats))  # every category has an item
+        rank = np.zeros(n)
+        for c in range(len(cats)):
+            members = np.flatnonzero(category == c)
+            rank[members] = rng.permutation(len(members)) + 1
+        popularity = rank ** -1.1
+        kind = np.array([_CATEGORIES[cats[c]][0] for c in category])
+        base_period = np.array([_CATEGORIES[cats[c]][1] for c in category], dtype=float)
+        period = base_period * rng.uniform(0.8, 1.25, size=n)
+        names = np.array([f"{cats[c]}-{i:04d}" for i, c in enumerate(category)])
+        brands = np.array([f"{cats[c]}-brand{b}" for c, b in
+                           zip(category, rng.integers(0, 4, size=n))])
+        cold = np.zeros(n, dtype=bool)
+        cold[n - n_new:] = True
+        launch_day = np.zeros(n)
+        regular = np.flatnonzero(~cold & (kind != "one_off"))
+        trending = rng.choice(regular, size=min(12, len(regular)), replace=False)
+        launch_day[trending] = n_days * 0.8
+        popularity[trending] = popularity.max() * 2.0
+        companion = np.full(n, -1)
+        for anchor_cat, follow_cat in _COMPANIONS.items():
+            anchors = np.flatnonzero((category == cats.index(anchor_cat)) & ~cold)
+            follows = np.flatnonzero((category == cats.index(follow_cat)) & ~cold)
+            if len(follows):
+                companion[anchors] = rng.choice(follows, size=len(anchors))
+        return cls(names, category, np.array(cats)[category], brands, popularity, kind,
+                   period, companion, launch_day, cold)
+
+
+@dataclass
+class _Shopper:
+    user: int
+    staples: np.ndarray
+    replenished: np.ndarray
+    periods: np.ndarray
+    browse_before: np.ndarray  # cumulative choice weights before the launches
+    browse_after: np.ndarray
+    visit_gap: float
+
+    @classmethod
+    def make(cls, rng, cat: _Catalogue, user: int) -> "_Shopper":
+        taste = rng.dirichlet(np.full(len(_CATEGORIES), 0.3))
+        weight = taste[cat.category] * cat.popularity * ~cat.cold
+        staple_w = weight * (cat.kind == "staple") * (cat.launch_day == 0)
+        staples = _pick(rng, staple_w, rng.integers(3, 7))
+        repl_w = weight * (cat.kind == "replenish") * (cat.launch_day == 0)
+        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(2, 5))
+        browse = weight * (cat.kind != "staple")
+        before = np.cumsum(browse * (cat.launch_day == 0))
+        after = np.cumsum(browse)
+        return cls(user, staples, replenished,
+                   cat.period[replenished] * rng.uniform(0.9, 1.1, size=len(replenished)),
+                   before / before[-1], after / after[-1], rng.uniform(2.5, 7.0))
+
+    def shop(self, rng, cat: _Catalogue, n_days: int, out: dict[str, list]) -> None:
+        last_bought = {int(i): -rng.uniform(0, p) for i, p in zip(self.replenished, self.periods)}
+        due = dict(zip(self.replenished.tolist(), self.periods.tolist()))
+        owned_once: set[int] = set()
+        day = rng.uniform(0, self.visit_gap)
+        while day < n_days:
+            basket = self._basket(rng, cat, day, last_bought, due, owned_once)
+            basket_id = len(out["basket"]) and out["basket"][-1] + 1
+            visit = _START + day * _DAY + rng.uniform(8, 20) * 3600
+            for position, item in enumerate(basket):
+                out["user"].append(self.user)
+                out["item"].append(item)
+                out["time"].append(int(visit + 45 * position))
+                out["basket"].append(basket_id)
+            day += self.visit_gap * rng.uniform(0.6, 1.4)
+
+    def _basket(self, rng, cat, day, last_bought, due, owned_once) -> list[int]:
+        items = [int(i) for i in self.staples if rng.random() < 0.65]
+        for item, period in due.items():
+            if day - last_bought[item] >= period * rng.uniform(0.9, 1.1):
+                items.append(item)
+                last_bought[item] = day
+        weights = self.browse_after if day >= cat.launch_day.max() else self.browse_before
+        for item in np.searchsorted(weights, rng.random(1 + rng.poisson(2.0))).tolist():
+            if cat.kind[item] == "one_off":
+                if item in owned_once:
+                    continue
+                owned_once.add(item)
+            items.append(item)
+        basket: list[int] = []
+        for item in dict.fromkeys(items):
+            basket.append(item)
+            follow = cat.companion[item]
+            if follow >= 0 and rng.random() < 0.6 and follow not in basket:
+                basket.append(int(follow))
+        return basket
+
+
+def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
+    k = min(int(k), int(np.count_nonzero(weights)))
+    if k == 0:
+        return np.zeros(0, dtype=np.int64)
+    return rng.choice(len(weights), size=k, replace=False, p=weights / weights.sum())
+
+
+# ------------------------------------------------------------------ readers
+
+
+def read_table(path: str | os.PathLike) -> Any:
+    """A CSV or Parquet file as a pandas DataFrame (by its extension; anything
+    not ending in .parquet or .pq is read as CSV)."""
+    import pandas as pd
+
+    path = os.fspath(path)
+    if path.lower().endswith((".parquet", ".pq")):
+        try:
+            table = pd.read_parquet(path)
+        except (OSError, FileNotFoundError):
+            raise
+        except Exception as exc:  # pyarrow's own errors for a damaged file
+            raise ValueError(f"cannot read Parquet file {path!r}: {exc}") from None
+    else:
+        try:
+            table = pd.read_csv(path)
+        except pd.errors.EmptyDataError:
+            raise ValueError(f"file {path!r} is empty") from None
+        except pd.errors.ParserError as exc:
+            raise ValueError(f"cannot parse CSV file {path!r}: {exc}") from None
+    if len(table) == 0:
+        raise ValueError(f"file {path!r} holds no rows")
+    return table
+
+
+def load_movielens(path: str | os.PathLike) -> Dataset:
+    """A MovieLens-style ratings file the user has on disk: either
+    ``user::item::rating::time`` lines (``ratings.dat``) or a CSV with the
+    columns userId, movieId, rating, timestamp (``ratings.csv``)."""
+    import pandas as pd
+
+    path = os.fspath(path)
+    with open(path, "rb") as handle:
+        raw = handle.read()
+    if not raw.strip():
+        raise ValueError(f"file {path!r} is empty")
+    if b"::" in raw.split(b"\n", 1)[0]:
+        table = pd.read_csv(io.BytesIO(raw.replace(b"::", b"\t")), sep="\t", header=None,
+                            names=["user", "item", "rating", "time"])
+    else:
+        table = pd.read_csv(io.BytesIO(raw)).rename(
+            columns={"userId": "user", "movieId": "item", "timestamp": "time"})
+    return Dataset({c: table[c].to_numpy() for c in ("user", "item", "rating", "time")},
+                   None, {"user_col": "user", "item_col": "item", "time_col": "time",
+                          "weight_col": "rating"})
