@@ -10,6 +10,9 @@ PIP := $(PYTHON) -m pip
 PYTEST_ARGS ?=
 # Extra config settings for the wheel build (-C key=value ...).
 BUILD_FLAGS ?=
+# Optional dependencies installed with the package: the test tools, or for the
+# demo only the readers and progress bars.
+EXTRAS ?= test
 # Each checkout or helper may build into its own folder.
 BUILD_DIR ?= build/{wheel_tag}
 # The build requirements, read from pyproject.toml so they are listed once.
@@ -24,11 +27,12 @@ $(PYTHON):
 # Builds without isolation so that the CMake build folder is reused between runs.
 install: $(PYTHON)
 	$(PIP) install -q $(BUILD_REQUIRES)
-	$(PIP) install -q --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_FLAGS) ".[test]"
+	$(PIP) install -q --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_FLAGS) ".[$(EXTRAS)]"
 
 test: install
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
+demo: EXTRAS = io
 demo: install
 	$(PYTHON) -m tarsel demo
 

@@ -33,7 +33,13 @@ from tarsel._core import (  # noqa: E402
     ndcg_at_k_py,
 )
 
+from tarsel import datasets, evaluation  # noqa: E402
+from tarsel.recommender import Recommender  # noqa: E402
+
 __all__ = [
+    "Recommender",
+    "datasets",
+    "evaluation",
     "EngineState",
     "InternalFailure",
     "build_cooccurrence",

@@ -137,10 +137,19 @@ def column(table: Any, name: str, what: str = "interactions") -> np.ndarray:
             raise ValueError(f"missing column {name!r} in {what}") from None
         raise
     to_numpy = getattr(values, "to_numpy", None)
-    array = to_numpy() if to_numpy is not None else np.asarray(values)
+    array = to_numpy() if to_numpy is not None else _array_of(values)
     if array.ndim != 1:
         raise ValueError(f"column {name!r} in {what} must be one-dimensional")
     return array
+
+
+def _array_of(values: Any) -> np.ndarray:
+    if isinstance(values, (list, tuple)) and any(
+            isinstance(v, (list, tuple, set, np.ndarray)) for v in values):
+        out = np.empty(len(values), dtype=object)  # a column of lists stays one-dimensional
+        out[:] = list(values)
+        return out
+    return np.asarray(values)
 
 
 def column_names(table: Any) -> list[str]:

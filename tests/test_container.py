@@ -1,0 +1,68 @@
+import os
+
+import pytest
+
+from tarsel import _container
+from tarsel._container import read_container, write_container
+
+SECTIONS = {"meta": b'{"a": 1}', "empty": b"", "engine": bytes(range(256)) * 10}
+
+
+def test_sections_round_trip(tmp_path):
+    path = tmp_path / "m.tarsel"
+    write_container(path, SECTIONS)
+    assert read_container(path) == SECTIONS
+    assert path.read_bytes()[:8] == b"TARSELMD"
+    assert os.listdir(tmp_path) == ["m.tarsel"]  # no temporary file left behind
+
+
+def _damaged(tmp_path, change):
+    path = tmp_path / "m.tarsel"
+    write_container(path, SECTIONS)
+    raw = bytearray(path.read_bytes())
+    path.write_bytes(bytes(change(raw)))
+    return path
+
+
+def _flip(position):
+    def change(raw):
+        raw[position] ^= 0x01
+        return raw
+    return change
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda raw: b"PK\x03\x04" + raw[4:], "is not a tarsel model file"),
+    (lambda raw: b"", "is not a tarsel model file"),
+    (lambda raw: raw[:8] + b"\x02\x00\x00\x00" + raw[12:],
+     "has model format version 2; this tarsel reads version 1"),
+    (lambda raw: raw[:-1], "is truncated or has trailing data"),
+    (lambda raw: raw[:20], "is truncated"),
+    (lambda raw: raw + b"x", "is truncated or has trailing data"),
+    (_flip(-5), r"is corrupt \(checksum mismatch\)"),
+    (_flip(16), "is truncated or has trailing data|is corrupt"),  # a section name or length
+])
+def test_damaged_or_foreign_files_raise_value_error(tmp_path, change, message):
+    path = _damaged(tmp_path, change)
+    with pytest.raises(ValueError, match=message):
+        read_container(path)
+
+
+def test_a_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
+    path = tmp_path / "m.tarsel"
+    write_container(path, {"meta": b"old"})
+
+    def broken_fsync(fd):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(_container.os, "fsync", broken_fsync)
+    with pytest.raises(OSError, match="No space left"):
+        write_container(path, {"meta": b"new"})
+    monkeypatch.undo()
+    assert read_container(path) == {"meta": b"old"}
+    assert os.listdir(tmp_path) == ["m.tarsel"]
+
+
+def test_missing_file_is_an_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        read_container(tmp_path / "absent")

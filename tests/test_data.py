@@ -1,0 +1,149 @@
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tarsel.data import IdMap, prepare_interactions, prepare_item_features
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [30, 10, 30, 20],
+        np.array([30, 10, 30, 20], dtype=np.int64),
+        ["b", "a", "b", "c"],
+        np.array(["b", "a", "b", "c"]),
+        [("x", 1), ("y", 2), ("x", 1)],
+        [1, "1", 1.5, "1"],
+        pd.Series(["u", "v", "u"], dtype="category"),
+    ],
+)
+def test_id_mapping_round_trips_in_first_seen_order(values):
+    ids, codes = IdMap.encode(values, "user column 'user'")
+    original = list(values)
+    assert [ids.ids[c] for c in codes] == original
+    assert codes[0] == 0 and codes.max() == len(ids) - 1
+    assert ids.index(original).tolist() == codes.tolist()
+    # first appearance decides the index
+    assert [original.index(v) for v in ids.ids.tolist()] == sorted(
+        original.index(v) for v in ids.ids.tolist())
+
+
+def test_unknown_ids_map_to_minus_one_and_lookup_reads_text():
+    ids, _ = IdMap.encode([7, 3, 12], "ids")
+    assert ids.index([3, 99, 12, [1]]).tolist() == [1, -1, 2, -1]
+    assert ids.lookup_text("12") == 2 and ids.lookup_text("nope") is None
+    words, _ = IdMap.encode(["12", "x"], "ids")
+    assert words.lookup_text("12") == 0
+
+
+@pytest.mark.parametrize("missing", [None, float("nan")])
+def test_missing_ids_are_rejected(missing):
+    with pytest.raises(ValueError, match="^user column 'user' has missing values$"):
+        IdMap.encode([1, missing], "user column 'user'")
+
+
+@pytest.mark.parametrize("values, kind", [([5, -2, 2**40], "int64"), (["é", "a b", ""], "str")])
+def test_id_maps_survive_bytes(values, kind):
+    ids = IdMap(values)
+    got_kind, payload = ids.to_bytes()
+    assert got_kind == kind
+    assert IdMap.from_bytes(kind, payload).ids.tolist() == values
+
+
+def test_mixed_ids_cannot_be_saved():
+    with pytest.raises(ValueError, match="ids of type int, str cannot be saved"):
+        IdMap([1, "a"]).to_bytes()
+
+
+def _frames():
+    table = {"user": ["u1", "u1", "u2", "u1"], "item": ["a", "b", "a", "a"],
+             "t": [30, 10, 20, 40], "r": [4.0, 5.0, 3.0, 2.0]}
+    yield table
+    yield pd.DataFrame(table)
+    pl = pytest.importorskip("polars")
+    yield pl.DataFrame(table)
+
+
+@pytest.mark.parametrize("table_index", [0, 1, 2])
+def test_table_kinds_give_the_same_arrays(table_index):
+    frames = _frames()
+    table = next(x for i, x in enumerate(frames) if i == table_index)
+    data = prepare_interactions(table, time_col="t", weight_col="r")
+    # events in time order: (u1,b,10) (u2,a,20) (u1,a,30) (u1,a,40)
+    assert data.users.ids.tolist() == ["u1", "u2"]
+    assert data.items.ids.tolist() == ["a", "b"]
+    assert data.user_idx.tolist() == [0, 1, 0, 0]
+    assert data.item_idx.tolist() == [1, 0, 0, 0]
+    assert data.timestamps.tolist() == [10.0, 20.0, 30.0, 40.0]
+    assert list(zip(data.pair_user.tolist(), data.pair_item.tolist())) == [(0, 0), (0, 1), (1, 0)]
+    assert data.pair_weight.tolist() == [3.0, 5.0, 3.0]  # mean rating of each pair
+    assert data.pair_time.tolist() == [40.0, 10.0, 20.0]
+    assert data.history(0).tolist() == [1, 0]  # b, then a (most recent last)
+
+
+@pytest.mark.parametrize("weighting, expected", [
+    ("binary", [1.0, 1.0]),
+    ("log1p", [math.log(3.0), math.log(2.0)]),
+    ("rating", [3.0, 5.0]),
+])
+def test_weightings(weighting, expected):
+    table = {"user": [0, 0, 0], "item": [1, 1, 2], "r": [4.0, 2.0, 5.0]}
+    data = prepare_interactions(table, weight_col="r", weighting=weighting)
+    np.testing.assert_allclose(data.pair_weight, expected, rtol=1e-6)
+
+
+def test_sessions_from_gaps_and_from_a_column():
+    table = {"user": [0, 0, 0, 1, 1], "item": [1, 2, 3, 1, 2],
+             "t": [0, 100, 5000, 50, 60], "s": ["x", "x", "y", "x", "x"]}
+    by_gap = prepare_interactions(table, time_col="t", session_gap_seconds=1800)
+    # time order: u0@0 u1@50 u1@60 u0@100 u0@5000
+    assert by_gap.session_idx.tolist() == [0, 1, 1, 0, 2]
+    by_column = prepare_interactions(table, time_col="t", session_col="s")
+    # user 1's "x" is not user 0's "x"
+    assert by_column.session_idx.tolist() == [0, 1, 1, 0, 2]
+    assert by_column.n_sessions == 3
+
+
+def test_datetime_and_iso_text_times_become_seconds():
+    stamps = ["2024-01-01T00:00:10", "2024-01-01T00:00:00"]
+    frame = pd.DataFrame({"user": [1, 1], "item": [1, 2], "t": pd.to_datetime(stamps)})
+    for table in (frame, {"user": [1, 1], "item": [1, 2], "t": stamps}):
+        data = prepare_interactions(table, time_col="t")
+        assert data.timestamps.tolist() == [1704067200.0, 1704067210.0]
+        assert data.item_idx.tolist() == [1, 0]
+
+
+@pytest.mark.parametrize("table, kwargs, message", [
+    ({"user": [1], "itm": [2]}, {}, "missing column 'item' in interactions"),
+    ({"user": [], "item": []}, {}, "interactions are empty"),
+    ({"user": [1, 2], "item": [1, 2], "t": ["2024-01-01", "soon"]}, {"time_col": "t"},
+     "time column 't' has unparsable value 'soon'"),
+    ({"user": [1], "item": [1], "r": ["five"]}, {"weight_col": "r"},
+     "weight column 'r' must be numeric"),
+    ({"user": [1], "item": [1], "r": [float("nan")]}, {"weight_col": "r"},
+     "weight column 'r' has missing values"),
+    ({"user": [1], "item": [1]}, {"weighting": "tfidf"},
+     "unknown weighting 'tfidf'; expected one of binary, log1p, rating"),
+    ({"user": [1], "item": [1]}, {"weighting": "rating"}, "weighting='rating' needs weight_col"),
+    ({"user": [1, None], "item": [1, 2]}, {}, "user column 'user' has missing values"),
+])
+def test_bad_interactions_raise_clear_errors(table, kwargs, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        prepare_interactions(table, **kwargs)
+
+
+def test_item_features_encode_numbers_categories_and_lists():
+    data = prepare_interactions({"user": [0, 0], "item": ["a", "b"]}, extra_items=["c"])
+    features = {"item": ["c", "a", "b"], "kind": ["tea", "tea", None],
+                "price": [2.5, 0.0, 1.0], "tags": [["x", "y"], [], ["y"]]}
+    got = prepare_item_features(features, data.items, "item")
+    assert data.items.ids.tolist() == ["a", "b", "c"]
+    assert got.names == ["kind=tea", "price", "tags=x", "tags=y"]
+    dense = np.zeros((3, got.n_features), dtype=np.float32)
+    for row in range(3):
+        span = slice(got.indptr[row], got.indptr[row + 1])
+        dense[row, got.indices[span]] = got.data[span]
+    np.testing.assert_array_equal(dense, [[1, 0, 0, 0], [0, 1, 0, 1], [1, 2.5, 1, 1]])
+    assert got.indptr.dtype == np.int32 and got.indices.dtype == np.int32

@@ -1,0 +1,134 @@
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tarsel.evaluation import (
+    PopularityBaseline,
+    catalogue_coverage,
+    evaluate,
+    leave_last_n_out,
+    map_at_k,
+    ndcg_at_k,
+    recall_at_k,
+    temporal_split,
+)
+
+
+def _reference_ndcg(recommended, relevant, k):
+    dcg = sum(1.0 / math.log2(r + 2) for r, i in enumerate(recommended[:k]) if i in relevant)
+    idcg = sum(1.0 / math.log2(r + 2) for r in range(min(k, len(relevant))))
+    return dcg / idcg if idcg else 0.0
+
+
+def _reference_ap(recommended, relevant, k):
+    precisions = [sum(1 for j in recommended[: r + 1] if j in relevant) / (r + 1)
+                  for r, i in enumerate(recommended[:k]) if i in relevant]
+    return sum(precisions) / min(k, len(relevant)) if relevant else 0.0
+
+
+@pytest.mark.parametrize("recommended, relevant, k, ndcg, recall, ap", [
+    (["a", "b", "c"], {"a"}, 3, 1.0, 1.0, 1.0),
+    (["a", "b", "c"], {"b"}, 3, 1 / math.log2(3), 1.0, 0.5),
+    (["a", "x", "b"], {"a", "b"}, 3, (1 + 0.5) / (1 + 1 / math.log2(3)), 1.0, (1 + 2 / 3) / 2),
+    (["a", "b"], {"a", "d"}, 2, 1 / (1 + 1 / math.log2(3)), 0.5, 0.5),
+    (["x"], {"a"}, 10, 0.0, 0.0, 0.0),  # a short list never counts missed items
+    (["a", "b", "c"], {"c"}, 2, 0.0, 0.0, 0.0),
+    (["a"], set(), 5, 0.0, 0.0, 0.0),
+    (["a"], {"a"}, 0, 0.0, 0.0, 0.0),
+])
+def test_metrics_on_worked_examples(recommended, relevant, k, ndcg, recall, ap):
+    assert ndcg_at_k(recommended, relevant, k) == pytest.approx(ndcg)
+    assert recall_at_k(recommended, relevant, k) == pytest.approx(recall if k else 0.0)
+    assert map_at_k(recommended, relevant, k) == pytest.approx(ap)
+
+
+def test_metrics_match_a_reference_on_random_lists():
+    rng = np.random.default_rng(7)
+    for _ in range(200):
+        recommended = rng.permutation(30)[: rng.integers(0, 15)].tolist()
+        relevant = set(rng.choice(30, size=rng.integers(1, 8), replace=False).tolist())
+        k = int(rng.integers(1, 12))
+        assert ndcg_at_k(recommended, relevant, k) == pytest.approx(
+            _reference_ndcg(recommended, relevant, k))
+        assert map_at_k(recommended, relevant, k) == pytest.approx(
+            _reference_ap(recommended, relevant, k))
+
+
+def test_coverage():
+    assert catalogue_coverage([["a", "b"], ["b", "c"], []], 6) == 0.5
+    assert catalogue_coverage([], 0) == 0.0
+
+
+TABLE = {"user": [1, 1, 1, 2, 2, 3], "item": ["a", "b", "c", "a", "d", "e"],
+         "t": [10, 30, 20, 5, 50, 40], "s": [0, 1, 1, 0, 1, 0]}
+
+
+@pytest.mark.parametrize("kind", ["dict", "pandas", "polars"])
+def test_leave_last_one_out_by_time_keeps_the_table_kind(kind):
+    table = {"dict": dict, "pandas": pd.DataFrame}.get(kind, None)
+    if kind == "polars":
+        table = pytest.importorskip("polars").DataFrame
+    split = leave_last_n_out(table(TABLE), 1, time_col="t")
+    assert type(split.train) is type(table(TABLE))
+    test = pd.DataFrame({c: np.asarray(split.test[c]) for c in ("user", "item")})
+    # user 1's latest is b@30, user 2's is d@50; user 3 has a single row and stays in training
+    assert sorted(map(tuple, test.to_numpy().tolist())) == [(1, "b"), (2, "d")]
+    assert len(split.train["user"]) == 4
+    assert split.columns["time_col"] == "t"
+
+
+@pytest.mark.parametrize("kwargs, held", [
+    ({}, [(1, "c"), (2, "d")]),  # row order without times
+    ({"time_col": "t", "session_col": "s"}, [(1, "b"), (1, "c"), (2, "d")]),
+])
+def test_leave_last_out_by_row_order_or_by_session(kwargs, held):
+    split = leave_last_n_out(TABLE, 1, **kwargs)
+    assert sorted(zip(split.test["user"].tolist(), split.test["item"].tolist())) == held
+
+
+def test_leave_last_two_out_needs_three_units():
+    split = leave_last_n_out(TABLE, 2, time_col="t")
+    assert sorted(split.test["item"].tolist()) == ["b", "c"]
+
+
+def test_temporal_split_cuts_at_the_latest_fraction():
+    split = temporal_split(TABLE, time_col="t", test_fraction=1 / 3)
+    assert sorted(split.test["t"].tolist()) == [40, 50]
+    by_session = temporal_split(TABLE, time_col="t", test_fraction=1 / 3, session_col="s")
+    # user 2's session 1 starts at 50 and user 3's session at 40
+    assert sorted(by_session.test["t"].tolist()) == [40, 50]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: leave_last_n_out(TABLE, 0), "n must be at least 1"),
+    (lambda: temporal_split(TABLE, time_col="t", test_fraction=1.0),
+     "test_fraction must be between 0 and 1"),
+    (lambda: leave_last_n_out(TABLE, user_col="who"), "missing column 'who' in interactions"),
+])
+def test_split_errors(call, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        call()
+
+
+def test_popularity_baseline_skips_owned_items():
+    base = PopularityBaseline().fit({"user": [1, 1, 2, 3, 3], "item": ["x", "y", "x", "x", "z"]})
+    got = base.recommend_batch([1, 9], n=2)
+    assert got["user"].tolist() == [1, 9, 9]
+    assert got["item"].tolist() == ["z", "x", "y"]  # x 3 times; y and z once, y seen first
+    assert base.recommend_batch([1], n=2, exclude_owned=False)["item"].tolist() == ["x", "y"]
+
+
+def test_evaluate_returns_a_tidy_table():
+    train = {"user": [1, 1, 2, 2, 3], "item": ["x", "y", "x", "z", "x"]}
+    test = {"user": [1, 2, 3, 4], "item": ["z", "y", "y", "x"]}
+    from tarsel.evaluation import Split
+
+    split = Split(train, test, {"user_col": "user", "item_col": "item"})
+    table = evaluate({"popularity": PopularityBaseline()}, split, k=1)
+    assert list(table.columns) == ["model", "metric", "k", "value", "users"]
+    values = dict(zip(table["metric"], table["value"]))
+    # top-1 after exclusion: user 1 -> z (hit), user 2 -> y (hit), user 3 -> y (hit)
+    assert values == {"ndcg": 1.0, "recall": 1.0, "map": 1.0, "coverage": pytest.approx(2 / 3)}
+    assert set(table["users"]) == {3}  # user 4 is new and skipped
