@@ -59,6 +59,7 @@ def _parser() -> argparse.ArgumentParser:
     recommend.add_argument("-n", type=int, default=10, help="number of items (default 10)")
     recommend.add_argument("--include-owned", action="store_true",
                            help="allow items the user already has (repeat purchases)")
+    _add_common(recommend)
     recommend.set_defaults(run=_recommend)
 
     evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity")

@@ -1,0 +1,145 @@
+from collections import Counter
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tarsel
+from tarsel import Recommender, datasets
+
+COLUMNS = {"user_col": "user", "item_col": "item", "time_col": "time", "session_col": "basket"}
+
+
+@pytest.fixture(scope="module")
+def shop():
+    return datasets.grocery(n_users=300, n_items=200, n_days=90, n_new_items=10, seed=3)
+
+
+@pytest.fixture(scope="module")
+def model(shop):
+    return Recommender(gate_users=300).fit(shop.interactions, shop.item_features, **COLUMNS)
+
+
+def test_recommend_answers_in_caller_ids_without_owned_items(shop, model):
+    user = int(shop.interactions["user"][0])
+    got = model.recommend(user, n=7)
+    assert set(got) == {"item", "score", "source"} and len(got["item"]) == 7
+    catalogue = set(shop.item_features["item"].tolist())
+    assert set(got["item"].tolist()) <= catalogue
+    owned = set(shop.interactions["item"][shop.interactions["user"] == user].tolist())
+    assert not owned & set(got["item"].tolist())
+    regular = got["source"] != "popularity"
+    assert np.all(np.diff(got["score"][regular]) <= 0)
+    assert len(pd.DataFrame(got)) == 7
+
+
+def test_unknown_users_get_the_most_popular_items(shop, model):
+    counts = Counter(shop.interactions["item"].tolist())
+    got = model.recommend("nobody", n=5)
+    assert got["item"].tolist() == [item for item, _ in counts.most_common(5)]
+    assert got["score"].tolist() == [float(c) for _, c in counts.most_common(5)]
+    assert set(got["source"].tolist()) == {"popularity"}
+
+
+def test_batch_equals_single_requests(shop, model):
+    users = [int(u) for u in np.unique(shop.interactions["user"])[:12]] + ["nobody"]
+    batch = model.recommend_batch(users, n=6, exclude_owned=False)
+    for user in users:
+        single = model.recommend(user, n=6, exclude_owned=False)
+        mine = batch["user"] == user
+        assert batch["item"][mine].tolist() == single["item"].tolist()
+        np.testing.assert_allclose(batch["score"][mine], single["score"])
+        assert batch["rank"][mine].tolist() == list(range(1, len(single["item"]) + 1))
+
+
+def test_similar_items(shop, model):
+    item = shop.interactions["item"][0]
+    got = model.similar_items(item, n=5)
+    assert 0 < len(got["item"]) <= 5 and item not in got["item"].tolist()
+    with pytest.raises(ValueError, match="^unknown item 'no-such-item'$"):
+        model.similar_items("no-such-item")
+
+
+def test_save_and_load_give_the_same_model(tmp_path, shop, model):
+    path = tmp_path / "shop.model"
+    model.save(path)
+    loaded = Recommender.load(path)
+    users = [int(u) for u in np.unique(shop.interactions["user"])[:20]]
+    for exclude in (True, False):
+        a = model.recommend_batch(users, 10, exclude_owned=exclude)
+        b = loaded.recommend_batch(users, 10, exclude_owned=exclude)
+        assert a["item"].tolist() == b["item"].tolist()
+        np.testing.assert_array_equal(a["score"], b["score"])
+    assert loaded.fit_report_ == model.fit_report_
+    assert loaded.get_params() == model.get_params()
+
+
+def test_a_corrupted_model_file_is_a_value_error(tmp_path, model):
+    path = tmp_path / "shop.model"
+    model.save(path)
+    raw = bytearray(path.read_bytes())
+    raw[len(raw) // 2] ^= 0xFF
+    path.write_bytes(bytes(raw))
+    with pytest.raises(ValueError, match=r"is corrupt \(checksum mismatch\)"):
+        Recommender.load(path)
+
+
+def test_unfitted_model_refuses_to_recommend():
+    with pytest.raises(ValueError, match="^this Recommender is not fitted yet; call fit first$"):
+        Recommender().recommend(1)
+
+
+def test_the_fitted_model_beats_popularity_on_held_out_users(model):
+    held = model.fit_report_["heldout"]
+    assert held["ndcg"] > held["popularity_ndcg"]
+    assert model.fit_report_["base"] == "ease"
+
+
+def test_repeat_module_kept_for_staples(model):
+    # shoppers re-buy their staples: without the repeat module they can never be recommended
+    assert model.fit_report_["gates"]["repeat"]["kept"]
+    assert model.kept_["repeat"]
+
+
+@pytest.mark.parametrize("channel", ["trend", "user_cf", "transition"])
+def test_a_channel_built_to_hurt_is_switched_off(shop, channel):
+    harmful = Recommender(gate_users=300, **{f"{channel}_alpha": -3.0})
+    harmful.fit(shop.interactions, shop.item_features, **COLUMNS)
+    gate = harmful.fit_report_["gates"][channel]
+    assert gate["off"] > gate["on"] and not gate["kept"]
+    assert channel not in harmful.kept_["channels"]
+
+
+def test_a_channel_that_helps_is_kept(model):
+    # companion items follow their anchor inside a basket: the transition channel finds them
+    gate = model.fit_report_["gates"]["transition"]
+    assert gate["on"] > gate["off"] and gate["kept"]
+
+
+def test_missing_core_functions_skip_their_layer(shop, monkeypatch):
+    monkeypatch.delattr(tarsel._core, "metadata_knn")
+    monkeypatch.delattr(tarsel._core, "build_session_cooccurrence")
+    fitted = Recommender(gate_users=100).fit(shop.interactions, shop.item_features, **COLUMNS)
+    assert {"metadata_knn", "build_session_cooccurrence"} <= set(fitted.fit_report_["unavailable"])
+    assert not {"session", "content_neighbours"} & set(fitted.kept_["boost_layers"])
+    assert len(fitted.recommend(int(shop.interactions["user"][0]), 5)["item"]) == 5
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars"])
+def test_plain_pairs_without_times_fit_and_serve(kind):
+    rng = np.random.default_rng(0)
+    users = np.repeat(np.arange(60), 6)
+    items = (users % 3) * 10 + rng.integers(0, 10, size=len(users))  # three tastes
+    table = {"u": users.astype(str), "i": items, "stars": rng.integers(1, 6, size=len(users))}
+    frame = pd.DataFrame(table) if kind == "pandas" else pytest.importorskip("polars").DataFrame(table)
+    model = Recommender(gate_users=60).fit(frame, user_col="u", item_col="i", weight_col="stars")
+    assert "repeat" not in model.fit_report_["gates"] and not model.kept_["repeat"]
+    got = model.recommend("4", n=5)  # user 4 likes items 10..19
+    assert all(10 <= i < 20 for i in got["item"].tolist()[:3])
+
+
+def test_too_few_users_skip_the_gates():
+    table = {"user": [1, 1, 2, 2], "item": ["a", "b", "a", "c"]}
+    model = Recommender().fit(table)
+    assert model.fit_report_["gates"].startswith("skipped")
+    assert model.recommend(1, n=1)["item"].tolist() == ["c"]
