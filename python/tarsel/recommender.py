@@ -120,38 +120,32 @@ class Recommender:
         """Fit on an interaction table (pandas/polars DataFrame or dict of arrays)
         and optional item features (a table with ``item_col`` and feature columns).
         Returns self."""
-        steps = _Steps(progress, total=5)
-        steps.start("reading interactions")
-        extra = feature_item_ids(item_features, item_col) if item_features is not None else ()
-        data = prepare_interactions(
-            interactions, user_col=user_col, item_col=item_col, time_col=time_col,
-            weight_col=weight_col, session_col=session_col, weighting=self.weighting,
-            session_gap_seconds=self.session_gap_seconds, extra_items=extra)
-        features = (prepare_item_features(item_features, data.items, item_col)
-                    if item_features is not None else None)
-        report: dict[str, Any] = {
-            "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
-            "unavailable": sorted(n for n in _OPTIONAL_NATIVE if not hasattr(_core, n)),
-        }
-        holdout = _Holdout.draw(data, self.gate_users, self.random_state)
-        if holdout is None:
-            steps.start("fitting (too few users to hold out)")
-            plan = _Plan.everything(self)
-            report["gates"] = "skipped: too few users with two or more sessions or interactions"
-        else:
-            steps.start("fitting on the held-out split")
-            gate_parts = _fit_parts(self, holdout.train, features, _Plan.everything(self), report)
-            steps.start("gating on held-out users")
-            plan = _Gate(self, gate_parts, holdout).run(report)
-        steps.start("fitting on all interactions")
-        parts = _fit_parts(self, data, features, plan, report)
-        self.engine_ = _build_engine(parts, plan)
-        steps.start("done")
-        steps.close()
+        with _Steps(progress, total=4) as steps:
+            steps.start("reading interactions")
+            data, features = _prepare(self, interactions, item_features, user_col=user_col,
+                                      item_col=item_col, time_col=time_col,
+                                      weight_col=weight_col, session_col=session_col)
+            report: dict[str, Any] = {
+                "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
+                "unavailable": sorted(n for n in _OPTIONAL_NATIVE if not hasattr(_core, n)),
+            }
+            holdout = _Holdout.draw(data, self.gate_users, self.random_state)
+            if holdout is None:
+                plan = _Plan.everything(self)
+                report["gates"] = "skipped: too few users with two or more sessions or interactions"
+            else:
+                steps.start("fitting without the held-out sessions")
+                gate_parts = _fit_parts(self, holdout.train, features, _Plan.everything(self),
+                                        report)
+                steps.start("gating on held-out users")
+                plan = _Gate(self, gate_parts, holdout).run(report)
+            steps.start("fitting on all interactions")
+            parts = _fit_parts(self, data, features, plan, report)
+            self.engine_ = _build_engine(parts, plan)
         self.users_, self.items_ = data.users, data.items
         self.item_pop_ = parts.item_pop
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
-        self.kept_ = plan.describe()
+        self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
         self.columns_ = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
@@ -311,7 +305,7 @@ class _Steps:
     """A progress bar over the named steps of ``fit`` (tqdm when installed)."""
 
     def __init__(self, enabled: bool, total: int):
-        self._bar = None
+        self._bar, self._started = None, False
         if enabled:
             try:
                 from tqdm.auto import tqdm
@@ -319,15 +313,29 @@ class _Steps:
                 return
             self._bar = tqdm(total=total, desc="fit", leave=False)
 
+    def __enter__(self) -> "_Steps":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        if self._bar is not None:
+            self._bar.update(self._bar.total - self._bar.n)
+            self._bar.close()
+
     def start(self, what: str) -> None:
         if self._bar is not None:
-            if self._bar.desc != "fit":
-                self._bar.update(1)
+            self._bar.update(int(self._started))
             self._bar.set_description(what)
+        self._started = True
 
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
+
+def _prepare(model: Recommender, interactions, item_features, *, item_col: str, **columns):
+    extra = feature_item_ids(item_features, item_col) if item_features is not None else ()
+    data = prepare_interactions(interactions, item_col=item_col, weighting=model.weighting,
+                                session_gap_seconds=model.session_gap_seconds,
+                                extra_items=extra, **columns)
+    features = (prepare_item_features(item_features, data.items, item_col)
+                if item_features is not None else None)
+    return data, features
 
 
 def _native(name: str):
@@ -353,9 +361,11 @@ class _Plan:
     def everything(cls, model: Recommender) -> "_Plan":
         return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], model.repeat)
 
-    def describe(self) -> dict[str, Any]:
-        return {"channels": sorted(self.channels), "boost_layers": list(self.layers),
-                "repeat": self.repeat, "z_threshold": self.z_threshold,
+    def describe(self, parts: "_Parts") -> dict[str, Any]:
+        """What the engine built from ``parts`` with this plan serves."""
+        return {"channels": sorted(self.channels & parts.channels),
+                "boost_layers": [n for n in self.layers if n in parts.layers],
+                "repeat": self.repeat and parts.repeat, "z_threshold": self.z_threshold,
                 "boost_multiplier": self.boost_multiplier}
 
 
