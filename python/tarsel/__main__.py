@@ -70,6 +70,8 @@ def _parser() -> argparse.ArgumentParser:
     evaluate.add_argument("--test-fraction", type=float, default=0.1,
                           help="share of interactions held out by the temporal split")
     evaluate.add_argument("-k", type=int, default=10, help="cut-off of the metrics")
+    evaluate.add_argument("--include-owned", action="store_true",
+                          help="count test items the user already had (repeat purchases)")
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
@@ -170,7 +172,7 @@ def _evaluate(args) -> int:
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()}, features,
-                      k=args.k, fitted={"tarsel"}, exclude_owned=True)
+                      k=args.k, fitted={"tarsel"}, exclude_owned=not args.include_owned)
     _print_report(model.fit_report_)
     return 0
 

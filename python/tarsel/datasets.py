@@ -200,7 +200,7 @@ def read_table(path: str | os.PathLike) -> Any:
     if path.lower().endswith((".parquet", ".pq")):
         try:
             table = pd.read_parquet(path)
-        except (OSError, FileNotFoundError):
+        except FileNotFoundError:
             raise
         except Exception as exc:  # pyarrow's own errors for a damaged file
             raise ValueError(f"cannot read Parquet file {path!r}: {exc}") from None
@@ -233,6 +233,10 @@ def load_movielens(path: str | os.PathLike) -> Dataset:
     else:
         table = pd.read_csv(io.BytesIO(raw)).rename(
             columns={"userId": "user", "movieId": "item", "timestamp": "time"})
+        missing = [c for c in ("user", "item", "rating", "time") if c not in table.columns]
+        if missing:
+            raise ValueError(f"ratings file {path!r} lacks the columns {', '.join(missing)} "
+                             "(expected userId, movieId, rating, timestamp)")
     return Dataset({c: table[c].to_numpy() for c in ("user", "item", "rating", "time")},
                    None, {"user_col": "user", "item_col": "item", "time_col": "time",
                           "weight_col": "rating"})

@@ -1,0 +1,57 @@
+import numpy as np
+import pandas as pd
+import pytest
+
+from tarsel import datasets
+
+
+def test_grocery_is_deterministic_and_has_its_structure():
+    a = datasets.grocery(n_users=80, n_items=100, n_new_items=7, seed=4)
+    b = datasets.grocery(n_users=80, n_items=100, n_new_items=7, seed=4)
+    for name in a.interactions:
+        np.testing.assert_array_equal(a.interactions[name], b.interactions[name])
+    log = pd.DataFrame(a.interactions)
+    sold = set(log["item"])
+    catalogue = a.item_features["item"].tolist()
+    assert len(catalogue) == 107 and len(set(catalogue) - sold) >= 7  # new items never sold
+    assert set(a.item_features) == {"item", "category", "brand"}
+    baskets = log.groupby("basket")["user"].nunique()
+    assert (baskets == 1).all()  # a basket belongs to one shopper
+    assert log.groupby("basket").size().mean() > 2
+    repeats = log.groupby(["user", "item"]).size()
+    assert (repeats >= 5).mean() > 0.05  # staples and replenished goods come back
+    assert datasets.grocery(n_users=80, n_items=100, seed=5).interactions["item"].tolist() != \
+        a.interactions["item"].tolist()
+
+
+@pytest.mark.parametrize("text", [
+    "1::10::4::978300760\n1::20::3::978300761\n2::10::5::978300762\n",
+    "userId,movieId,rating,timestamp\n1,10,4.0,978300760\n1,20,3.0,978300761\n2,10,5.0,978300762\n",
+])
+def test_movielens_files_in_both_layouts(tmp_path, text):
+    path = tmp_path / "ratings"
+    path.write_text(text)
+    data = datasets.load_movielens(path)
+    assert data.interactions["user"].tolist() == [1, 1, 2]
+    assert data.interactions["item"].tolist() == [10, 20, 10]
+    assert data.interactions["rating"].tolist() == [4.0, 3.0, 5.0]
+    assert data.columns["weight_col"] == "rating"
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("empty.csv", "", "is empty"),
+    ("rows.csv", "a,b\n", "holds no rows"),
+    ("bad.parquet", "not parquet", "cannot read Parquet file"),
+])
+def test_read_table_errors(tmp_path, name, content, message):
+    path = tmp_path / name
+    path.write_text(content)
+    with pytest.raises(ValueError, match=message):
+        datasets.read_table(path)
+
+
+def test_movielens_csv_without_its_columns(tmp_path):
+    path = tmp_path / "r.csv"
+    path.write_text("a,b\n1,2\n")
+    with pytest.raises(ValueError, match="^ratings file '.*r.csv' lacks the columns"):
+        datasets.load_movielens(path)
