@@ -155,3 +155,17 @@ def test_random_against_reference(seed):
             got = cooccurrence_retrieve(data, indices, indptr, owned, budget, include_owned)
             want = reference_retrieve(data, indices, indptr, owned, budget, include_owned)
             assert got == want
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_selection_with_many_ties(seed):
+    # many positive items and few distinct scores: the selection buffer is cut
+    # repeatedly and ties decide most places
+    rng = np.random.default_rng(100 + seed)
+    n = 400
+    data, indices, indptr = random_csr(rng, n, max_per_row=120)
+    data = np.ceil(np.abs(data) * 2).astype(np.float32)
+    owned = rng.integers(0, n, size=12).tolist()
+    for budget in (1, 2, 7, 40, 150):
+        got = cooccurrence_retrieve(data, indices, indptr, owned, budget)
+        assert got == reference_retrieve(data, indices, indptr, owned, budget, False)

@@ -5,23 +5,54 @@
 
 namespace tarsel::signals {
 
+namespace {
+
+// Columns are compared as uint32 against min(n_cols, 2^31): int32 columns never
+// exceed 2^31 - 1, and negative ones wrap to 2^31 and above.
+std::uint32_t column_limit(std::size_t n_cols) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
+}
+
+[[noreturn]] void column_failure(std::int32_t col, std::size_t n_cols) {
+    index_failure(n_cols, static_cast<std::size_t>(static_cast<std::int64_t>(col)));
+}
+
+// out[indices[j]] += data[j] over [begin, end), in position order. Four
+// entries share one bounds test, which is the loop's main cost otherwise.
+void add_row(const float* data, const std::int32_t* indices, std::size_t begin,
+             std::size_t end, double* out, std::size_t n_cols) {
+    const std::uint32_t limit = column_limit(n_cols);
+    std::size_t j = begin;
+    for (; j + 4 <= end; j += 4) {
+        const auto c0 = static_cast<std::uint32_t>(indices[j]);
+        const auto c1 = static_cast<std::uint32_t>(indices[j + 1]);
+        const auto c2 = static_cast<std::uint32_t>(indices[j + 2]);
+        const auto c3 = static_cast<std::uint32_t>(indices[j + 3]);
+        if (std::max(std::max(c0, c1), std::max(c2, c3)) >= limit) break;
+        out[c0] += static_cast<double>(data[j]);
+        out[c1] += static_cast<double>(data[j + 1]);
+        out[c2] += static_cast<double>(data[j + 2]);
+        out[c3] += static_cast<double>(data[j + 3]);
+    }
+    // The tail, and the group holding a bad column (reported at its position).
+    for (; j < end; ++j) {
+        const auto col = static_cast<std::uint32_t>(indices[j]);
+        if (col >= limit) column_failure(indices[j], n_cols);
+        out[col] += static_cast<double>(data[j]);
+    }
+}
+
+}  // namespace
+
 template <class Index>
 void add_owned_rows(const CsrView& csr, std::span<const Index> owned, std::span<double> scores) {
     const std::size_t n_rows = csr.rows();
-    const std::size_t n_cols = scores.size();
-    const float* data = csr.data.data();
-    const std::int32_t* indices = csr.indices.data();
-    double* out = scores.data();
     for (Index owned_row : owned) {
         const auto r = static_cast<std::uint64_t>(owned_row);
         if (r >= n_rows) continue;
         const CsrView::Range range = csr.row(static_cast<std::size_t>(r));
-        for (std::size_t j = range.begin; j < range.end; ++j) {
-            // Negative columns become huge here and fail the same test.
-            const auto col = static_cast<std::size_t>(static_cast<std::int64_t>(indices[j]));
-            if (col >= n_cols) index_failure(n_cols, col);
-            out[col] += static_cast<double>(data[j]);
-        }
+        add_row(csr.data.data(), csr.indices.data(), range.begin, range.end, scores.data(),
+                scores.size());
     }
 }
 
@@ -70,17 +101,28 @@ Retrieved retrieve_top(const CsrView& csr, std::span<const std::uint64_t> owned,
         for (std::uint64_t r : owned)
             if (r < n) scores[r] = 0.0;
 
-    std::vector<Scored> kept;
-    kept.reserve(4);
-    for (std::size_t j = 0; j < n; ++j)
-        if (scores[j] > 0.0) kept.push_back({scores[j], static_cast<std::int64_t>(j)});
-
+    // Partial selection in one scan. Candidates above `floor` gather in a
+    // buffer of 2k; a full buffer is cut to its k best and `floor` becomes the
+    // k-th best score. Items come in ascending order, so a later item with the
+    // floor's score is worse than every kept one and is rightly passed over.
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(budget, n));
-    if (k < kept.size()) {
-        std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(k), kept.end(),
-                         better);
+    if (k == 0) return {};
+    std::vector<Scored> kept;
+    const std::size_t capacity = std::max<std::size_t>(2 * k, 16);
+    kept.reserve(std::min(capacity, n));
+    auto cut_to_best = [&] {
+        const auto kth = kept.begin() + static_cast<std::ptrdiff_t>(k - 1);
+        std::nth_element(kept.begin(), kth, kept.end(), better);
         kept.resize(k);
+        return kept.back().score;
+    };
+    double floor = 0.0;  // scores must exceed it (NaN never does)
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!(scores[j] > floor)) continue;
+        kept.push_back({scores[j], static_cast<std::int64_t>(j)});
+        if (kept.size() == capacity) floor = cut_to_best();
     }
+    if (kept.size() > k) cut_to_best();
     std::sort(kept.begin(), kept.end(), better);
 
     Retrieved out;
