@@ -460,6 +460,21 @@ def test_random_byte_mutations(base_is_ease):
         check_loaded(mutated)
 
 
+def test_engines_with_unrelated_arrays():
+    """Engines whose arrays disagree with each other and with the counts are
+    built without checks; requests on them must fail cleanly or succeed."""
+    build_engine = need(_core, "build_engine")
+    rng = seeded("unrelated")
+    for _ in range(150):
+        arrays, config = engine_record.random_engine_inputs(rng)
+        for key in engine_record.COUNT_KEYS:
+            if key != "n_items":
+                config[key] = [0, 1, 2, 3, 7, 2**63, 2**64 - 1][rng.integers(7)]
+        engine = outcome("build_engine", build_engine, arrays, config)
+        if not isinstance(engine, BaseException):
+            requests(engine)
+
+
 def field_mutations(fields, rng):
     """Records that decode cleanly but break the pipeline's assumptions."""
     for name, kind in engine_record.LAYOUT:
@@ -616,6 +631,14 @@ def assert_flat(call, repeats=150):
     # A leaked Python object or buffer per call would add at least 32 bytes
     # or one block per call in both rounds.
     assert not all(b > 16 * repeats or blocks > repeats // 4 for b, blocks in growth), growth
+
+
+@pytest.mark.parametrize("make", [lambda: 1.5 * np.random.rand(), lambda: np.zeros(8),
+                                  lambda: bytes(100)], ids=["float", "array", "bytes"])
+def test_memory_check_sees_a_leak(make):
+    kept = []
+    with pytest.raises(AssertionError):
+        assert_flat(lambda: kept.append(make()))
 
 
 def wrong_first_argument(example):
