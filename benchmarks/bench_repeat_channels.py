@@ -6,12 +6,16 @@ same Python lists; each figure is the best of a few runs in this process.
 from __future__ import annotations
 
 import math
-import time
+import os
+import sys
 
 import numpy as np
 import pandas as pd
 
-from tarsel import fit_channels, fit_repeat_profile
+sys.path.insert(0, os.path.dirname(__file__))
+from _common import best_of, print_table  # noqa: E402
+
+from tarsel import fit_channels, fit_repeat_profile  # noqa: E402
 
 N_USERS = 100_000
 N_ITEMS = 20_000
@@ -119,15 +123,6 @@ def pandas_channels(users, items, times, n_users, n_items, fraction):
             degrees.astype(float).tolist())
 
 
-def best_of(fn, repeats=3):
-    best = math.inf
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def main():
     users, items, times = interactions()
     rows = []
@@ -146,11 +141,11 @@ def main():
     np.testing.assert_allclose(channels[1], reference[1], rtol=1e-9, atol=1e-12)
     rows.append(("fit_channels", ours, "pandas drop_duplicates/groupby.nunique", theirs))
 
-    print(f"{N_INTERACTIONS:,} interactions, {N_USERS:,} users, {N_ITEMS:,} items; "
-          f"{len(profile[1]):,} repeat pairs")
-    print(f"{'function':<20}{'tarsel s':>10}  {'baseline':<40}{'baseline s':>11}{'ratio':>8}")
-    for name, ours, baseline, theirs in rows:
-        print(f"{name:<20}{ours:>10.3f}  {baseline:<40}{theirs:>11.3f}{theirs / ours:>7.1f}x")
+    print_table(
+        f"{N_INTERACTIONS:,} interactions, {N_USERS:,} users, {N_ITEMS:,} items, "
+        f"{len(profile[1]):,} repeat pairs",
+        [(name, f"{ours:.3f} s", f"{theirs:.3f} s ({baseline})", f"{theirs / ours:.1f}x")
+         for name, ours, baseline, theirs in rows])
 
 
 if __name__ == "__main__":
