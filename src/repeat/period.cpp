@@ -15,11 +15,12 @@ constexpr double kDegenerateQuality = 0.9;
 constexpr double kDegenerateSpread = 1e-9;
 constexpr double kSqrtTwoPi = 2.5066282746310002;
 
-// exp(x) for x <= 0 (NaN stays NaN), within one unit in the last place. The
+// exp(x) for x <= 0, within one unit in the last place. The
 // density needs 256 exponentials per gap; unlike a library call this one is
 // branch-free, so the loop over the grid runs in vector registers. Below
 // -746 the result underflows to 0, so arguments are clamped there (comparing
-// the bit patterns keeps the clamp an integer operation).
+// the bit patterns keeps the clamp an integer operation; it sends a NaN with
+// the sign bit set to 0 and leaves other NaNs NaN).
 inline double exp_nonpositive(double x) {
     constexpr std::uint64_t kFloorBits = std::bit_cast<std::uint64_t>(-746.0);
     x = std::bit_cast<double>(std::min(std::bit_cast<std::uint64_t>(x), kFloorBits));
