@@ -182,6 +182,52 @@ def test_load_of_a_truncated_file(tmp_path):
         _core.EngineState.load(str(path))
 
 
+def test_load_of_every_proper_prefix(tmp_path):
+    data = engine(*full_inputs(5)).to_bytes()
+    path = tmp_path / "prefix.bin"
+    path.write_bytes(data)
+    for n in reversed(range(len(data))):
+        os.truncate(path, n)
+        with pytest.raises(ValueError) as err:
+            _core.EngineState.load(str(path))
+        assert str(err.value) == EOD
+
+
+def large_engine():
+    # Element runs longer than the reader's staging buffer, with small fields
+    # between and after them.
+    arrays, config = full_inputs(9)
+    arrays["ease_b"] = np.random.default_rng(2).random((300, 300), dtype=np.float32)
+    arrays["cooc_indices"] = np.arange(70_000, dtype=np.int32)
+    config["n_items"] = 300
+    return engine(arrays, config)
+
+
+def test_large_record_file_round_trip_and_truncation(tmp_path):
+    data = large_engine().to_bytes()
+    path = tmp_path / "large.bin"
+    path.write_bytes(data + b"trailing")
+    assert _core.EngineState.load(str(path)).to_bytes() == data
+    for cut in (30, 65_536, 360_025, 400_000, len(data) - 1):
+        path.write_bytes(data[:cut])
+        with pytest.raises(ValueError, match=f"^{EOD}$"):
+            _core.EngineState.load(str(path))
+
+
+def test_load_from_a_pipe(tmp_path):
+    data = large_engine().to_bytes()
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    (tmp_path / "data.bin").write_bytes(data)
+    # Another process feeds the pipe: load holds the interpreter lock.
+    writer = subprocess.Popen(["cp", str(tmp_path / "data.bin"), str(fifo)])
+    try:
+        loaded = _core.EngineState.load(str(fifo))
+    finally:
+        writer.wait(timeout=30)
+    assert loaded.to_bytes() == data
+
+
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0])
 def test_new_file_mode_is_0666_less_umask(umask, tmp_path):
     old = os.umask(umask)
