@@ -68,11 +68,6 @@ def test_retrieve_worked_examples(owned, budget, include_owned, items, scores):
     assert cooccurrence_retrieve(*GRAPH, owned, budget, include_owned) == (items, scores)
 
 
-def test_retrieve_equal_scores_by_ascending_index():
-    graph = csr([{3: 1.0, 1: 1.0, 2: 5.0, 4: 1.0}, {}, {}, {}, {}])
-    assert cooccurrence_retrieve(*graph, [0], 3) == ([2, 1, 3], [5.0, 1.0, 1.0])
-
-
 @pytest.mark.parametrize("indptr", [[], [0]])
 def test_matrix_without_rows(indptr):
     empty = (np.zeros(0, np.float32), np.zeros(0, np.int32), np.array(indptr, np.int32))
@@ -115,25 +110,6 @@ def test_broken_csr_is_index_failure(matrix, message):
             call()
     # rows that are never read are not checked
     assert cooccurrence_signal(*matrix, [1], [0]).tolist() == [0.0]
-
-
-@pytest.mark.parametrize("owned, exc, message", [
-    ("01", TypeError, "argument 'owned_indices': Can't extract `str` to `Vec`"),
-    ([0, -1], OverflowError, None),
-    ([0, 1.5], TypeError, None),
-])
-def test_bad_owned_indices(owned, exc, message):
-    for func, extra in ((cooccurrence_signal, [0]), (cooccurrence_retrieve, 3)):
-        with pytest.raises(exc) as info:
-            func(*GRAPH, owned, extra)
-        if message:
-            assert str(info.value) == message
-
-
-def test_owned_indices_accept_tuples_and_arrays():
-    expected = cooccurrence_retrieve(*GRAPH, [0, 2], 5)
-    assert cooccurrence_retrieve(*GRAPH, (0, 2), 5) == expected
-    assert cooccurrence_retrieve(*GRAPH, np.array([0, 2], np.int64), 5) == expected
 
 
 @pytest.mark.parametrize("seed", range(12))

@@ -101,15 +101,11 @@ def test_nan_timestamps_do_not_fail():
      TypeError, "The given array is not contiguous"),
     ((i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2), dict(timestamps=f64([0.0])),
      InternalFailure, "index out of bounds: the len is 1 but the index is 1"),
-    ((i64([0, 0]), f32([0, 1]), f32([1, 1]), 1, 2), {}, TypeError,
-     "argument 'item_idx': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-    ((i64([0, 0]), i64([0, 1]), f32([1, 1]), 1, -2), {}, OverflowError, None),
 ])
 def test_bad_input(args, kwargs, exc, message):
     with pytest.raises(exc) as info:
         build_directional_cooc(*args, **kwargs)
-    if message is not None:
-        assert str(info.value) == message
+    assert str(info.value) == message
 
 
 def test_dropped_observations_need_no_timestamps():
@@ -165,11 +161,6 @@ def triple(rows, n):
 ])
 def test_symmetrize_worked_examples(rows, expected):
     assert symmetrize_via_transpose(*triple(rows, 3)) == lists_of(expected, 3)
-
-
-def test_symmetrize_adds_repeated_columns():
-    data, indices, indptr = f32([1, 2, 4]), np.array([1, 1, 0], np.int32), np.array([0, 2, 3], np.int32)
-    assert symmetrize_via_transpose(data, indices, indptr) == ([7.0, 7.0], [1, 0], [0, 1, 2])
 
 
 @pytest.mark.parametrize("indptr", [[], [0]])

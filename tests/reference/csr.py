@@ -23,15 +23,6 @@ def random_csr(rng: np.random.Generator, n_rows: int, n_cols: int | None = None,
             np.asarray(indptr, dtype=np.int32))
 
 
-def entries(data, indices, indptr):
-    """(row, column, value) of every stored entry, in storage order."""
-    out = []
-    for r in range(len(indptr) - 1):
-        for j in range(indptr[r], indptr[r + 1]):
-            out.append((r, int(indices[j]), data[j]))
-    return out
-
-
 def owned_row_sum(data, indices, indptr, owned, n_cols):
     """Dense float64 sum of the owned rows, added entry by entry in order."""
     acc = [0.0] * n_cols
