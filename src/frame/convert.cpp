@@ -170,6 +170,9 @@ std::vector<std::int64_t> to_i64_vector(PyObject* obj) {
     return to_vector<std::int64_t>(obj, to_i64);
 }
 std::vector<double> to_f64_vector(PyObject* obj) { return to_vector<double>(obj, to_f64); }
+std::vector<std::vector<std::int64_t>> to_i64_vectors(PyObject* obj) {
+    return to_vector<std::vector<std::int64_t>>(obj, to_i64_vector);
+}
 
 // ----------------------------------------------------------------- results
 

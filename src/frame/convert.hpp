@@ -200,4 +200,11 @@ template <> struct Arg<std::vector<double>> {
     static std::vector<double> convert(PyObject* o) { return to_f64_vector(o); }
 };
 
+// A sequence (not str) of index sequences, each read like std::vector<std::int64_t>.
+std::vector<std::vector<std::int64_t>> to_i64_vectors(PyObject* obj);
+
+template <> struct Arg<std::vector<std::vector<std::int64_t>>> {
+    static std::vector<std::vector<std::int64_t>> convert(PyObject* o) { return to_i64_vectors(o); }
+};
+
 }  // namespace tarsel::frame

@@ -1,0 +1,483 @@
+#include "engine/recommend.hpp"
+
+#include "engine/csr_rows.hpp"
+#include "signals/cooccurrence_signal.hpp"
+#include "frame/errors.hpp"
+#include "frame/pool.hpp"
+#include "repeat/multiplier.hpp"
+#include "score/layered.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace tarsel::engine {
+
+const char* label_text(Label label) {
+    switch (label) {
+        case Label::Ease: return "ease";
+        case Label::CoocFused: return "cooc_fused";
+        case Label::Cooc: return "cooc";
+        case Label::ColdContent: return "cold_content";
+    }
+    return "";
+}
+
+namespace {
+
+using signals::CsrView;
+
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Items at least this cold are the candidates of the cold-content slots.
+constexpr double kColdThreshold = 0.75;
+// Boost layers: gap calibration over the top 20, z-scores from 3 positives up.
+constexpr std::size_t kBoostTopK = 20;
+constexpr std::size_t kBoostMinNonzero = 3;
+// Pattern probabilities of a repeat entry: the pure replenishment curve.
+constexpr repeat::PatternProbs kRepeatPattern = {0.0, 1.0, 0.0, 0.0};
+
+// ------------------------------------------------------------ ranking order
+
+// Score descending, equal scores by smaller index. NaN ranks below every
+// number so that the order stays total (the selection algorithms rely on it);
+// the pipeline never ranks NaN scores on a sound record.
+bool ranks_before(const Ranked& a, const Ranked& b) {
+    const double x = std::isnan(a.score) ? kNegInf : a.score;
+    const double y = std::isnan(b.score) ? kNegInf : b.score;
+    if (x != y) return x > y;
+    return a.index < b.index;
+}
+
+// Keeps the k best entries, sorted: a partial selection, then a sort of the kept ones.
+void keep_best(std::vector<Ranked>& entries, std::size_t k) {
+    if (k < entries.size()) {
+        std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k),
+                         entries.end(), ranks_before);
+        entries.resize(k);
+    }
+    std::sort(entries.begin(), entries.end(), ranks_before);
+}
+
+// ----------------------------------------------------------- standardising
+
+struct Moments {
+    double mean = 0.0;
+    double sd = 0.0;
+    bool flat = true;  // variance not > 0 (NaN included)
+};
+
+// Mean and population standard deviation, in two passes.
+Moments moments(std::span<const double> v) {
+    if (v.empty()) return {};
+    const double count = static_cast<double>(v.size());
+    double sum = 0.0;
+    for (double x : v) sum += x;
+    const double mean = sum / count;
+    double squares = 0.0;
+    for (double x : v) squares += (x - mean) * (x - mean);
+    const double variance = squares / count;
+    if (!(variance > 0.0)) return {mean, 0.0, true};
+    return {mean, std::sqrt(variance), false};
+}
+
+void standardise(std::span<double> v) {
+    const Moments m = moments(v);
+    if (m.flat) return;
+    for (double& x : v) x = (x - m.mean) / m.sd;
+}
+
+// Adds alpha times the standardised channel; a flat channel adds nothing.
+void add_channel(std::span<double> scores, std::span<const double> channel, double alpha) {
+    const Moments m = moments(channel);
+    if (m.flat) return;
+    for (std::size_t i = 0; i < scores.size(); ++i)
+        scores[i] += alpha * ((channel[i] - m.mean) / m.sd);
+}
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                           : a + b;
+}
+
+// ---------------------------------------------------------------- requests
+
+class Request {
+  public:
+    Request(const EngineRecord& record, RecommendScratch& scratch, std::int64_t user_row,
+            std::uint64_t n, double pop_prior)
+        : rec_(record), s_(scratch), n_items_(record.n_items), user_row_(user_row), n_(n),
+          pop_prior_(pop_prior) {}
+
+    Recommendation run(std::span<const std::int64_t> owned) {
+        Recommendation out;
+        if (!collect_owned(owned)) return out;
+        kind_ = base_kind();
+        base_scores();
+        content_vector();
+        if (kind_ != Label::Cooc) blend_channels();
+        popularity();
+        remember_repeats();
+        exclude_owned();
+        if (!retrieve()) return out;
+        boost_layers();
+        final_ranking(out);
+        cold_content(out);
+        return out;
+    }
+
+  private:
+    std::span<const std::int64_t> owned() const { return s_.owned; }
+    std::span<double> scores() { return s_.scores; }
+
+    // Step 1: the owned entries inside the catalogue, order and repeats kept.
+    bool collect_owned(std::span<const std::int64_t> owned) {
+        s_.owned.clear();
+        for (std::int64_t o : owned)
+            if (o >= 0 && static_cast<std::uint64_t>(o) < n_items_) s_.owned.push_back(o);
+        return !s_.owned.empty();
+    }
+
+    bool trend_on() const { return rec_.trend_alpha > 0.0 && rec_.trend_z.size() == n_items_; }
+    bool transition_on() const {
+        return rec_.transition_alpha > 0.0 && !rec_.trans_indptr.empty();
+    }
+
+    // Step 2.
+    Label base_kind() const {
+        if (rec_.base_is_ease) return Label::Ease;
+        return trend_on() || transition_on() ? Label::CoocFused : Label::Cooc;
+    }
+
+    // Step 3: EASE rows or co-occurrence row sums of the owned items.
+    void base_scores() {
+        s_.scores.assign(n_items_, 0.0);
+        if (kind_ != Label::Ease) {
+            const CsrView cooc{rec_.cooc_data, rec_.cooc_indices, rec_.cooc_indptr};
+            signals::add_owned_rows(cooc, owned(), scores());
+            return;
+        }
+        check_ease_block();
+        for (std::int64_t o : owned()) add_ease_row(static_cast<std::size_t>(o), scores());
+    }
+
+    void check_ease_block() const {
+        const std::uint64_t d = rec_.ease_dim;
+        if (d != 0 && d > rec_.ease_b.size() / d)
+            throw InternalFailure("ease_b holds " + std::to_string(rec_.ease_b.size()) +
+                                  " values, fewer than ease_dim^2 for ease_dim " +
+                                  std::to_string(d));
+    }
+
+    // Adds EASE row `item` over the items the block covers; rows past the block add nothing.
+    void add_ease_row(std::size_t item, std::span<double> out) const {
+        const std::size_t d = rec_.ease_dim;
+        if (item >= d) return;
+        const float* row = rec_.ease_b.data() + item * d;
+        const std::size_t width = std::min<std::size_t>(d, n_items_);
+        for (std::size_t j = 0; j < width; ++j) out[j] += static_cast<double>(row[j]);
+    }
+
+    // Step 4: the content channel's similarity scores and their moments.
+    void content_vector() {
+        if (!(rec_.content_alpha > 0.0) || rec_.content_nfeat == 0 || kind_ == Label::Cooc) return;
+        const Moments m = moments(content_similarity());
+        content_on_ = !m.flat;
+        content_moments_ = m;
+    }
+
+    // Sums the owned items' feature rows into a profile, then scores every
+    // item by the dot product of its feature row with the profile. Computed
+    // at most once per request (steps 4 and 12 share it).
+    std::span<const double> content_similarity() {
+        if (content_ready_) return s_.content;
+        content_ready_ = true;
+        s_.content.assign(n_items_, 0.0);
+        const std::size_t features = rec_.content_nfeat;
+        if (features == 0 || rec_.content_data.empty()) return s_.content;
+        s_.profile.assign(features, 0.0);
+        const CsrView csr{rec_.content_data, rec_.content_indices, rec_.content_indptr};
+        signals::add_owned_rows(csr, owned(), std::span<double>(s_.profile));
+        if (std::all_of(s_.profile.begin(), s_.profile.end(), [](double p) { return p == 0.0; }))
+            return s_.content;
+        const std::size_t rows = std::min<std::size_t>(n_items_, csr.rows());
+        for (std::size_t i = 0; i < rows; ++i) {
+            double dot = 0.0;
+            const CsrView::Range row = csr.row(i);
+            for (std::size_t k = row.begin; k < row.end; ++k)
+                dot += static_cast<double>(csr.data[k]) *
+                       s_.profile[checked_column(csr.indices[k], features)];
+            s_.content[i] = dot;
+        }
+        return s_.content;
+    }
+
+    // Step 5.
+    void blend_channels() {
+        const bool user_cf = rec_.user_cf_alpha > 0.0 && !rec_.uu_indptr.empty();
+        const bool last_item = kind_ == Label::Ease && rec_.last_item_alpha > 0.0;
+        if (!(trend_on() || user_cf || content_on_ || last_item || transition_on())) return;
+        standardise(scores());
+        if (trend_on())
+            for (std::size_t i = 0; i < n_items_; ++i)
+                s_.scores[i] += rec_.trend_alpha * rec_.trend_z[i];
+        if (user_cf) user_cf_channel();
+        if (content_on_) add_content();
+        if (last_item) last_item_channel();
+        if (transition_on()) transition_channel();
+    }
+
+    // Cosine similarity of the owned set with every user who shares an item,
+    // the user_cf_k most similar users vote for their items.
+    void user_cf_channel() {
+        const std::size_t n_users = rec_.n_users;
+        s_.overlap.assign(n_users, 0.0);
+        const RowOffsets item_users{rec_.uu_indptr, rec_.uu_data.size()};
+        for (std::int64_t o : owned()) {
+            const RowOffsets::Range row = item_users.row(static_cast<std::size_t>(o));
+            for (std::size_t k = row.begin; k < row.end; ++k)
+                s_.overlap[checked_column(rec_.uu_data[k], n_users)] += 1.0;
+        }
+        if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
+            s_.overlap[static_cast<std::size_t>(user_row_)] = 0.0;
+
+        const double owned_norm = std::sqrt(static_cast<double>(s_.owned.size()));
+        s_.neighbours.clear();
+        for (std::size_t u = 0; u < n_users; ++u) {
+            if (s_.overlap[u] == 0.0) continue;
+            const double degree = checked_at(std::span<const double>(rec_.uu_deg), u);
+            s_.neighbours.push_back({s_.overlap[u] / (owned_norm * std::sqrt(degree)), u});
+        }
+        if (s_.neighbours.empty()) return;
+        keep_best(s_.neighbours, rec_.user_cf_k);
+
+        s_.channel.assign(n_items_, 0.0);
+        const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
+        for (const Ranked& neighbour : s_.neighbours) {
+            const RowOffsets::Range row = user_items.row(neighbour.index);
+            for (std::size_t k = row.begin; k < row.end; ++k)
+                s_.channel[checked_column(rec_.uri_data[k], n_items_)] += neighbour.score;
+        }
+        add_channel(scores(), s_.channel, rec_.user_cf_alpha);
+    }
+
+    // The content scores, standardised, weighted per item by coldness when
+    // the coldness vector covers the catalogue.
+    void add_content() {
+        const bool weighted = rec_.content_coldness.size() == n_items_;
+        const Moments& m = content_moments_;
+        for (std::size_t i = 0; i < n_items_; ++i) {
+            const double w = weighted ? rec_.content_coldness[i] : 1.0;
+            s_.scores[i] += rec_.content_alpha * ((s_.content[i] - m.mean) * w / m.sd);
+        }
+    }
+
+    void last_item_channel() {
+        s_.channel.assign(n_items_, 0.0);
+        add_ease_row(static_cast<std::size_t>(s_.owned.back()), s_.channel);
+        add_channel(scores(), s_.channel, rec_.last_item_alpha);
+    }
+
+    // Transition rows of the most recent transition_last_k owned items, the
+    // r-th most recent weighted by decay^r.
+    void transition_channel() {
+        s_.channel.assign(n_items_, 0.0);
+        const RowOffsets trans{rec_.trans_indptr,
+                               std::min(rec_.trans_data.size(), rec_.trans_indices.size())};
+        const std::size_t steps = std::min<std::uint64_t>(rec_.transition_last_k, s_.owned.size());
+        for (std::size_t r = 0; r < steps; ++r) {
+            const auto item = static_cast<std::size_t>(s_.owned[s_.owned.size() - 1 - r]);
+            const double weight = std::pow(rec_.transition_decay, static_cast<double>(r));
+            const RowOffsets::Range row = trans.row(item);
+            for (std::size_t k = row.begin; k < row.end; ++k)
+                s_.channel[checked_column(rec_.trans_indices[k], n_items_)] +=
+                    weight * rec_.trans_data[k];
+        }
+        add_channel(scores(), s_.channel, rec_.transition_alpha);
+    }
+
+    // Step 6: ln(1 + popularity) for users without history.
+    void popularity() {
+        if (!(pop_prior_ > 0.0) || rec_.item_pop.size() != n_items_) return;
+        s_.channel.resize(n_items_);
+        for (std::size_t i = 0; i < n_items_; ++i) s_.channel[i] = std::log1p(rec_.item_pop[i]);
+        add_channel(scores(), s_.channel, pop_prior_);
+    }
+
+    // Step 7: the adjusted score of every profile entry of the user, taken
+    // from the scores before the exclusion.
+    void remember_repeats() {
+        s_.repeats.clear();
+        if (user_row_ < 0 || !rec_.repeat_active) return;
+        const auto row = static_cast<std::size_t>(user_row_);
+        if (row + 1 >= rec_.repeat_indptr.size()) return;
+        const auto begin = static_cast<std::size_t>(rec_.repeat_indptr[row]);
+        const auto end = static_cast<std::size_t>(rec_.repeat_indptr[row + 1]);
+        const std::span<const std::int64_t> items(rec_.repeat_items);
+        const std::span<const double> last_ts(rec_.repeat_last_ts);
+        const std::span<const double> periods(rec_.repeat_periods);
+        const std::span<const double> quality(rec_.repeat_quality);
+        // The loop stops at the first position a profile vector lacks, so a
+        // corrupted end offset cannot make it run long.
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto item = static_cast<std::uint64_t>(checked_at(items, k));
+            if (item >= n_items_) continue;
+            const double last = checked_at(last_ts, k);
+            const double period = checked_at(periods, k);
+            const double confidence = checked_at(quality, k);
+            const double since = std::isfinite(last) ? rec_.repeat_now_ts - last : kNaN;
+            const double mult = repeat::multiplier(kRepeatPattern, period, rec_.repeat_refractory,
+                                                   confidence, since, rec_.repeat_epsilon);
+            const double freq = rec_.repeat_freq_alpha > 0.0 && k < rec_.repeat_counts.size()
+                                    ? rec_.repeat_freq_alpha * std::log1p(rec_.repeat_counts[k])
+                                    : 0.0;
+            s_.repeats.emplace_back(item, mult * (freq + s_.scores[item]));
+        }
+    }
+
+    // Step 8: owned items leave the ranking; profile entries come back adjusted.
+    void exclude_owned() {
+        for (std::int64_t o : owned()) s_.scores[static_cast<std::size_t>(o)] = kNegInf;
+        for (const auto& [item, score] : s_.repeats) s_.scores[item] = score;
+    }
+
+    // Step 9: the retrieval_budget best finite scores, best first.
+    bool retrieve() {
+        const std::size_t budget = std::min<std::uint64_t>(rec_.retrieval_budget, n_items_);
+        s_.candidates.clear();
+        if (budget == 0) return false;
+        for (std::size_t i = 0; i < n_items_; ++i)
+            if (std::isfinite(s_.scores[i])) s_.candidates.push_back({s_.scores[i], i});
+        if (s_.candidates.empty()) return false;
+        keep_best(s_.candidates, budget);
+        return true;
+    }
+
+    // Step 10: each boost layer sums the owned rows of its CSR and is read at
+    // the candidates; the layered scoring core raises their outliers.
+    void boost_layers() {
+        const std::size_t pool = s_.candidates.size();
+        s_.pool_scores.resize(pool);
+        for (std::size_t p = 0; p < pool; ++p) s_.pool_scores[p] = s_.candidates[p].score;
+        if (rec_.boost.empty()) return;
+        s_.layers.resize(rec_.boost.size());
+        for (std::size_t l = 0; l < rec_.boost.size(); ++l) {
+            const CsrView csr{rec_.boost[l].data, rec_.boost[l].indices, rec_.boost[l].indptr};
+            const std::size_t rows = csr.rows();
+            s_.layer_acc.assign(rows, 0.0);
+            signals::add_owned_rows(csr, owned(), std::span<double>(s_.layer_acc));
+            std::vector<double>& layer = s_.layers[l];
+            layer.resize(pool);
+            for (std::size_t p = 0; p < pool; ++p) {
+                const std::size_t item = s_.candidates[p].index;
+                layer[p] = item < rows ? s_.layer_acc[item] : 0.0;
+            }
+        }
+        s_.layer_views.clear();
+        for (const std::vector<double>& layer : s_.layers)
+            s_.layer_views.push_back({layer, score::ZMode::Nonzero});
+        const score::LayeredParams params{rec_.z_threshold, rec_.boost_multiplier, kBoostTopK,
+                                          kBoostMinNonzero};
+        s_.boosted.resize(pool);
+        score::layered_score(s_.pool_scores, s_.layer_views, params, s_.layered, s_.boosted);
+        s_.pool_scores.swap(s_.boosted);
+    }
+
+    // Step 11: the n best boosted candidates, ties by pre-boost rank.
+    void final_ranking(Recommendation& out) {
+        std::vector<Ranked>& order = s_.cold;  // free until step 12
+        order.clear();
+        for (std::size_t p = 0; p < s_.pool_scores.size(); ++p)
+            order.push_back({s_.pool_scores[p], p});
+        keep_best(order, std::min<std::uint64_t>(n_, order.size()));
+        for (const Ranked& entry : order) {
+            if (kind_ == Label::Cooc && !(entry.score > 0.0)) continue;
+            out.items.push_back(static_cast<std::int64_t>(s_.candidates[entry.index].index));
+            out.scores.push_back(entry.score);
+            out.labels.push_back(kind_);
+        }
+    }
+
+    // Step 12: slots for cold items that resemble the owned items' content.
+    void cold_content(Recommendation& out) {
+        if (rec_.cold_slots == 0 || rec_.content_nfeat == 0 ||
+            rec_.content_coldness.size() != n_items_)
+            return;
+        std::span<const double> similarity = content_similarity();
+        std::vector<double>& c = s_.channel;
+        c.assign(similarity.begin(), similarity.end());
+        standardise(c);
+        if (rec_.cold_recency.size() == n_items_ && rec_.cold_recency_beta > 0.0)
+            for (std::size_t i = 0; i < n_items_; ++i)
+                c[i] += rec_.cold_recency_beta * rec_.cold_recency[i];
+        for (std::size_t i = 0; i < n_items_; ++i)
+            if (!(rec_.content_coldness[i] >= kColdThreshold)) c[i] = kNegInf;
+        for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
+
+        s_.cold.clear();
+        for (std::size_t i = 0; i < n_items_; ++i)
+            if (std::isfinite(c[i])) s_.cold.push_back({c[i], i});
+        // Walking past the regular results needs at most that many extra candidates.
+        keep_best(s_.cold, saturating_add(rec_.cold_slots, out.items.size()));
+
+        s_.picked.assign(out.items.begin(), out.items.end());
+        std::sort(s_.picked.begin(), s_.picked.end());
+        // Picks are compacted to the front of the candidate list, in pick order.
+        std::size_t picks = 0;
+        for (const Ranked& candidate : s_.cold) {
+            if (picks == rec_.cold_slots) break;
+            const auto item = static_cast<std::int64_t>(candidate.index);
+            if (!std::binary_search(s_.picked.begin(), s_.picked.end(), item))
+                s_.cold[picks++] = candidate;
+        }
+        const std::size_t keep = n_ > picks ? n_ - picks : 0;
+        if (out.items.size() > keep) {
+            out.items.resize(keep);
+            out.scores.resize(keep);
+            out.labels.resize(keep);
+        }
+        for (std::size_t i = 0; i < picks; ++i) {
+            out.items.push_back(static_cast<std::int64_t>(s_.cold[i].index));
+            out.scores.push_back(s_.cold[i].score);
+            out.labels.push_back(Label::ColdContent);
+        }
+    }
+
+    const EngineRecord& rec_;
+    RecommendScratch& s_;
+    const std::uint64_t n_items_;
+    const std::int64_t user_row_;
+    const std::uint64_t n_;
+    const double pop_prior_;
+    Label kind_ = Label::Ease;
+    bool content_ready_ = false;
+    bool content_on_ = false;
+    Moments content_moments_;
+};
+
+}  // namespace
+
+Recommendation recommend(const EngineRecord& record, std::span<const std::int64_t> owned,
+                         std::int64_t user_row, std::uint64_t n, double pop_prior,
+                         RecommendScratch& scratch) {
+    return Request(record, scratch, user_row, n, pop_prior).run(owned);
+}
+
+std::vector<Recommendation> recommend_batch(const EngineRecord& record,
+                                            std::span<const std::vector<std::int64_t>> owneds,
+                                            std::span<const std::int64_t> user_rows,
+                                            std::uint64_t n, double pop_prior) {
+    const std::size_t users = std::min(owneds.size(), user_rows.size());
+    std::vector<Recommendation> results(users);
+    // One scratch per pool thread, grown by its first request and reused after.
+    std::vector<RecommendScratch> scratch(pool::size());
+    pool::parallel_for(0, users, 1, [&](std::size_t lo, std::size_t hi) {
+        RecommendScratch& mine = scratch[pool::worker_index()];
+        for (std::size_t i = lo; i < hi; ++i)
+            results[i] = recommend(record, owneds[i], user_rows[i], n, pop_prior, mine);
+    });
+    return results;
+}
+
+}  // namespace tarsel::engine

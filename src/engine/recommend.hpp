@@ -1,0 +1,77 @@
+// The recommend pipeline: one top-n request against an engine record.
+//
+// The pipeline only reads the record, so any number of requests may run on
+// one record at once; each request works in its own RecommendScratch. A
+// record read back from bytes is not re-checked, so every index the pipeline
+// takes from the record is bounds-checked: a broken record stops the request
+// with InternalFailure, never with an out-of-range read.
+#pragma once
+
+#include "engine/record.hpp"
+#include "score/layered.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tarsel::engine {
+
+// Which scorer produced an entry of the result.
+enum class Label : std::uint8_t { Ease, CoocFused, Cooc, ColdContent };
+
+// The text of a label as Python sees it: "ease", "cooc_fused", "cooc", "cold_content".
+const char* label_text(Label label);
+
+// The three parallel result lists of one request.
+struct Recommendation {
+    std::vector<std::int64_t> items;
+    std::vector<double> scores;
+    std::vector<Label> labels;
+};
+
+// An entry to rank: higher score first, equal scores by smaller index.
+struct Ranked {
+    double score;
+    std::size_t index;
+};
+
+// Working buffers of one request, kept between requests on the same thread so
+// that a request allocates nothing once they have grown to the record's sizes.
+struct RecommendScratch {
+    std::vector<std::int64_t> owned;        // the valid owned list
+    std::vector<double> scores;             // one per item
+    std::vector<double> channel;            // one auxiliary vector per item, reused
+    std::vector<double> content;            // raw content similarity per item
+    std::vector<double> profile;            // content profile per feature
+    std::vector<double> overlap;            // user-CF overlap per user
+    std::vector<Ranked> neighbours;         // user-CF neighbours
+    std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
+    std::vector<Ranked> candidates;         // retrieval pool, then final order
+    std::vector<double> pool_scores;        // candidate scores in pool order
+    std::vector<double> layer_acc;          // a boost layer's row sum
+    std::vector<std::vector<double>> layers;  // boost layers over the pool
+    std::vector<score::Layer> layer_views;
+    std::vector<double> boosted;            // boosted pool scores
+    score::LayeredScratch layered;
+    std::vector<Ranked> cold;               // cold-content candidates
+    std::vector<std::int64_t> picked;       // result items, sorted, for membership
+};
+
+// Answers one request: `owned` in consumption order (most recent last),
+// the user's row in the user tables (negative when unknown), the number of
+// results and the popularity weight for new users.
+Recommendation recommend(const EngineRecord& record, std::span<const std::int64_t> owned,
+                         std::int64_t user_row, std::uint64_t n, double pop_prior,
+                         RecommendScratch& scratch);
+
+// Answers users 0 .. min(len(owneds), len(user_rows)) - 1 on the worker pool,
+// each result at its user's index. Touches no interpreter object, so it may
+// run with the interpreter lock released. A failing user fails the whole
+// batch once every started task has stopped.
+std::vector<Recommendation> recommend_batch(const EngineRecord& record,
+                                            std::span<const std::vector<std::int64_t>> owneds,
+                                            std::span<const std::int64_t> user_rows,
+                                            std::uint64_t n, double pop_prior);
+
+}  // namespace tarsel::engine
