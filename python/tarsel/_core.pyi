@@ -176,6 +176,56 @@ class EngineState:
     serving artefact that reloads without re-fitting. The class has no Python
     constructor: calling it raises ``TypeError``."""
 
+    def recommend(
+        self, owned: Sequence[int], user_row: int, n: int, pop_prior: float = 0.0
+    ) -> tuple[list[int], list[float], list[str]]:
+        """Top-n recommendations for one user: (item_indices, scores, base_kind).
+        ``owned`` lists the user's items oldest first (entries outside the
+        catalogue are ignored); ``user_row`` is the user's row in the user
+        tables, negative when unknown; ``pop_prior`` weighs the popularity addend
+        for new users. Labels are "ease", "cooc_fused", "cooc" or
+        "cold_content"; cold-content picks may make the lists longer than ``n``.
+        A record whose arrays point out of range raises InternalFailure."""
+
+    def recommend_batch(
+        self,
+        owneds: Sequence[Sequence[int]],
+        user_rows: Sequence[int],
+        n: int,
+        pop_prior: float = 0.0,
+    ) -> list[tuple[list[int], list[float], list[str]]]:
+        """``recommend`` for each pair ``(owneds[i], user_rows[i])`` up to the
+        shorter sequence, in parallel on the worker pool with the interpreter
+        lock released; entry i equals ``recommend(owneds[i], user_rows[i], n,
+        pop_prior)``. A failure for any user fails the whole call."""
+
+    def set_channel_alphas(
+        self,
+        trend_alpha: float,
+        user_cf_alpha: float,
+        last_item_alpha: float,
+        transition_alpha: float,
+    ) -> None:
+        """Replace the four channel weights in place; a weight <= 0 switches its
+        channel off. Raises RuntimeError "Already borrowed" while a batch runs."""
+
+    def set_repeat_active(self, active: bool) -> None:
+        """Switch the repeat-consumption adjustment on or off in place."""
+
+    def set_repeat_profile(
+        self,
+        indptr: npt.NDArray[np.int64],
+        items: npt.NDArray[np.int64],
+        counts: npt.NDArray[np.float64],
+        last_ts: npt.NDArray[np.float64],
+        periods: npt.NDArray[np.float64],
+        quality: npt.NDArray[np.float64],
+        now_ts: float,
+    ) -> None:
+        """Replace the per-user repeat profile (a CSR over users) and its "now"
+        instant in place; the arrays are copied unchecked. The repeat switch and
+        the multiplier settings stay as they are."""
+
     def save(self, path: str) -> None:
         """Write the engine record to ``path``: to a temporary file in the same
         directory, flushed to disk and renamed over ``path``, so a failed save
