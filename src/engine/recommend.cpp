@@ -131,7 +131,7 @@ class Request {
     std::span<const std::int64_t> owned() const { return s_.owned; }
     std::span<double> scores() { return s_.scores; }
 
-    // Step 1: the owned entries inside the catalogue, order and repeats kept.
+    // The owned entries inside the catalogue, order and repeats kept.
     bool collect_owned(std::span<const std::int64_t> owned) {
         s_.owned.clear();
         for (std::int64_t o : owned)
@@ -144,13 +144,13 @@ class Request {
         return rec_.transition_alpha > 0.0 && !rec_.trans_indptr.empty();
     }
 
-    // Step 2.
+    // The label of the base scorer; "cooc" alone skips the channel blend.
     Label base_kind() const {
         if (rec_.base_is_ease) return Label::Ease;
         return trend_on() || transition_on() ? Label::CoocFused : Label::Cooc;
     }
 
-    // Step 3: EASE rows or co-occurrence row sums of the owned items.
+    // EASE rows or co-occurrence row sums of the owned items.
     void base_scores() {
         s_.scores.assign(n_items_, 0.0);
         if (kind_ != Label::Ease) {
@@ -179,7 +179,7 @@ class Request {
         for (std::size_t j = 0; j < width; ++j) out[j] += static_cast<double>(row[j]);
     }
 
-    // Step 4: the content channel's similarity scores and their moments.
+    // The content channel's similarity scores and their moments.
     void content_vector() {
         if (!(rec_.content_alpha > 0.0) || rec_.content_nfeat == 0 || kind_ == Label::Cooc) return;
         const Moments m = moments(content_similarity());
@@ -189,7 +189,7 @@ class Request {
 
     // Sums the owned items' feature rows into a profile, then scores every
     // item by the dot product of its feature row with the profile. Computed
-    // at most once per request (steps 4 and 12 share it).
+    // at most once per request (the content channel and the cold slots share it).
     std::span<const double> content_similarity() {
         if (content_ready_) return s_.content;
         content_ready_ = true;
@@ -213,7 +213,7 @@ class Request {
         return s_.content;
     }
 
-    // Step 5.
+    // Standardises the base when any channel is on, then adds each channel.
     void blend_channels() {
         const bool user_cf = rec_.user_cf_alpha > 0.0 && !rec_.uu_indptr.empty();
         const bool last_item = kind_ == Label::Ease && rec_.last_item_alpha > 0.0;
@@ -297,7 +297,7 @@ class Request {
         add_channel(scores(), s_.channel, rec_.transition_alpha);
     }
 
-    // Step 6: ln(1 + popularity) for users without history.
+    // Standardised ln(1 + popularity), weighted for users without history.
     void popularity() {
         if (!(pop_prior_ > 0.0) || rec_.item_pop.size() != n_items_) return;
         s_.channel.resize(n_items_);
@@ -305,22 +305,22 @@ class Request {
         add_channel(scores(), s_.channel, pop_prior_);
     }
 
-    // Step 7: the adjusted score of every profile entry of the user, taken
-    // from the scores before the exclusion.
+    // The adjusted score of every profile entry of the user, taken from the
+    // scores before the exclusion and written after it.
     void remember_repeats() {
         s_.repeats.clear();
         if (user_row_ < 0 || !rec_.repeat_active) return;
         const auto row = static_cast<std::size_t>(user_row_);
         if (row + 1 >= rec_.repeat_indptr.size()) return;
-        const auto begin = static_cast<std::size_t>(rec_.repeat_indptr[row]);
-        const auto end = static_cast<std::size_t>(rec_.repeat_indptr[row + 1]);
+        const std::int64_t begin = rec_.repeat_indptr[row], end = rec_.repeat_indptr[row + 1];
         const std::span<const std::int64_t> items(rec_.repeat_items);
         const std::span<const double> last_ts(rec_.repeat_last_ts);
         const std::span<const double> periods(rec_.repeat_periods);
         const std::span<const double> quality(rec_.repeat_quality);
-        // The loop stops at the first position a profile vector lacks, so a
-        // corrupted end offset cannot make it run long.
-        for (std::size_t k = begin; k < end; ++k) {
+        // The loop stops at the first position a profile vector lacks (a
+        // negative one reads as huge), so a corrupted row cannot make it run long.
+        for (std::int64_t position = begin; position < end; ++position) {
+            const auto k = static_cast<std::size_t>(position);
             const auto item = static_cast<std::uint64_t>(checked_at(items, k));
             if (item >= n_items_) continue;
             const double last = checked_at(last_ts, k);
@@ -336,13 +336,13 @@ class Request {
         }
     }
 
-    // Step 8: owned items leave the ranking; profile entries come back adjusted.
+    // Owned items leave the ranking; profile entries come back adjusted.
     void exclude_owned() {
         for (std::int64_t o : owned()) s_.scores[static_cast<std::size_t>(o)] = kNegInf;
         for (const auto& [item, score] : s_.repeats) s_.scores[item] = score;
     }
 
-    // Step 9: the retrieval_budget best finite scores, best first.
+    // The retrieval_budget best finite scores, best first.
     bool retrieve() {
         const std::size_t budget = std::min<std::uint64_t>(rec_.retrieval_budget, n_items_);
         s_.candidates.clear();
@@ -354,7 +354,7 @@ class Request {
         return true;
     }
 
-    // Step 10: each boost layer sums the owned rows of its CSR and is read at
+    // Each boost layer sums the owned rows of its CSR and is read at
     // the candidates; the layered scoring core raises their outliers.
     void boost_layers() {
         const std::size_t pool = s_.candidates.size();
@@ -384,9 +384,9 @@ class Request {
         s_.pool_scores.swap(s_.boosted);
     }
 
-    // Step 11: the n best boosted candidates, ties by pre-boost rank.
+    // The n best boosted candidates, ties by pre-boost rank.
     void final_ranking(Recommendation& out) {
-        std::vector<Ranked>& order = s_.cold;  // free until step 12
+        std::vector<Ranked>& order = s_.cold;  // free until the cold slots
         order.clear();
         for (std::size_t p = 0; p < s_.pool_scores.size(); ++p)
             order.push_back({s_.pool_scores[p], p});
@@ -399,7 +399,7 @@ class Request {
         }
     }
 
-    // Step 12: slots for cold items that resemble the owned items' content.
+    // Slots for cold items that resemble the owned items' content.
     void cold_content(Recommendation& out) {
         if (rec_.cold_slots == 0 || rec_.content_nfeat == 0 ||
             rec_.content_coldness.size() != n_items_)
