@@ -124,9 +124,11 @@ struct FieldReader {
         std::uint64_t count = 0;
         (*this)(count);
         if constexpr (std::is_same_v<T, CsrF32>) {
-            // A layer takes at least its three 8-byte counts, which bounds
-            // the reservation by the data actually present.
-            v.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, source.remaining() / 24)));
+            // A layer takes at least its three 8-byte counts; the data present
+            // and 1 MiB of layer records bound the reservation.
+            constexpr std::uint64_t kMaxReserved = (std::uint64_t{1} << 20) / sizeof(CsrF32);
+            v.reserve(static_cast<std::size_t>(
+                std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
             for (std::uint64_t i = 0; i < count; ++i) {
                 CsrF32 layer;
                 (*this)(layer.data);
