@@ -80,7 +80,10 @@ struct CountingSink {
 
 struct MemorySink {
     std::uint8_t* at;
+    std::uint8_t* end;
     void put(const void* src, std::size_t n) {
+        if (n > static_cast<std::size_t>(end - at))
+            throw InternalFailure("encoded record does not fit its buffer");
         if (n != 0) std::memcpy(at, src, n);
         at += n;
     }
@@ -402,10 +405,9 @@ std::size_t encoded_size(const EngineRecord& record) {
 }
 
 void encode_into(const EngineRecord& record, std::span<std::uint8_t> out) {
-    MemorySink sink{out.data()};
+    MemorySink sink{out.data(), out.data() + out.size()};
     encode(record, sink);
-    if (sink.at != out.data() + out.size())
-        throw InternalFailure("encoded record does not fill its buffer");
+    if (sink.at != sink.end) throw InternalFailure("encoded record does not fill its buffer");
 }
 
 EngineRecord decode(std::span<const std::uint8_t> bytes) {
