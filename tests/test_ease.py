@@ -92,6 +92,16 @@ def test_equivalent_inputs_give_identical_results(first, second):
     np.testing.assert_array_equal(fit(**first), fit(**second))
 
 
+def test_sparse_user_indices_behave_like_their_ranks():
+    # Users 3, 7 and 10**12 of 2**50 are rows 0, 1 and 2, in the same order.
+    items = ids(0, 1, 2, 2, 1, 0)
+    weights = np.array([1, 2, 0.5, 3, 1, 4], np.float32)
+    sparse = fit_ease_py(ids(10**12, 7, 10**12, 7, 3, 3), items, 2**50, 3, weights=weights)
+    dense = fit_ease_py(ids(2, 1, 2, 1, 0, 0), items, 3, 3, weights=weights)
+    np.testing.assert_array_equal(sparse, dense)
+    assert sparse.any()
+
+
 def random_interactions(rng, n_users, n_items, m):
     users = rng.integers(-1, n_users + 1, m)
     items = rng.integers(-1, n_items + 1, m)

@@ -27,121 +27,151 @@ namespace {
 
 // ------------------------------------------------------ interaction matrix
 
-struct Interaction {
-    std::uint64_t user;
-    std::uint32_t item;
-    double weight;
-};
-
-// The rows of X: users in ascending index order, each row its distinct items
-// in order of first appearance. Users without a kept interaction are left
-// out; they add nothing to the Gram matrix.
+// The rows of X, one per user index in use, users ascending; row r is
+// entries [begin[r], end[r]): its distinct items ascending, each with the
+// largest weight given for the pair.
 struct SparseRows {
     struct Entry {
         std::uint32_t item;
-        double weight;
+        float weight;
     };
-    std::vector<std::size_t> offsets{0};
+    std::vector<std::size_t> begin;
+    std::vector<std::size_t> end;
     std::vector<Entry> entries;
+
+    std::size_t rows() const { return begin.size(); }
 };
 
-// For every item, the rows of X that hold it, rows ascending.
+// For every item, the rows of X that hold it, rows ascending: where the item
+// sits in the row, where the row ends, and its weight there.
 struct ItemPostings {
     struct Entry {
-        std::size_t row;
+        std::size_t at;
+        std::size_t row_end;
         double weight;
     };
     std::vector<std::size_t> offsets;
     std::vector<Entry> entries;
 };
 
-std::vector<Interaction> kept_interactions(std::span<const std::int64_t> users,
-                                           std::span<const std::int64_t> items,
-                                           std::optional<std::span<const float>> weights,
-                                           std::uint64_t n_users, std::uint64_t n_items) {
-    const std::size_t m = std::min(users.size(), items.size());
-    std::vector<Interaction> kept;
-    kept.reserve(m);
-    for (std::size_t k = 0; k < m; ++k) {
-        // Negative indices compare as huge unsigned values and fail the same test.
-        const auto u = static_cast<std::uint64_t>(users[k]);
-        const auto i = static_cast<std::uint64_t>(items[k]);
-        if (u >= n_users || i >= n_items) continue;
-        double w = 1.0;
-        if (weights && k < weights->size()) {
-            const float given = (*weights)[k];
-            if (given <= 0.0f) continue;
-            w = given;
+// Reads the interaction arrays: which interactions count, their weight and
+// the row of X they belong to.
+class Interactions {
+  public:
+    Interactions(std::span<const std::int64_t> users, std::span<const std::int64_t> items,
+                 std::optional<std::span<const float>> weights, std::uint64_t n_users,
+                 std::uint64_t n_items)
+        : users_(users), items_(items), weights_(weights), n_users_(n_users), n_items_(n_items),
+          size_(std::min(users.size(), items.size())) {
+        // User indices are normally dense and serve as rows directly; when
+        // they are too sparse to size a table by, rows are their ranks.
+        if (n_users_ > 4 * static_cast<std::uint64_t>(size_) + 1024) {
+            for (std::size_t k = 0; k < size_; ++k)
+                if (kept_weight(k) != 0.0f) ids_.push_back(static_cast<std::uint64_t>(users_[k]));
+            std::sort(ids_.begin(), ids_.end());
+            ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+            n_rows_ = ids_.size();
+        } else {
+            n_rows_ = static_cast<std::size_t>(n_users_);
         }
-        kept.push_back(Interaction{u, static_cast<std::uint32_t>(i), w});
     }
-    return kept;
-}
 
-// Stable reordering by user. User indices are usually dense, so a counting
-// sort sized by the largest one does; a few huge indices fall back to a
-// comparison sort instead of a huge count table.
-void order_by_user(std::vector<Interaction>& kept) {
-    if (kept.empty()) return;
-    std::uint64_t max_user = 0;
-    for (const Interaction& x : kept) max_user = std::max(max_user, x.user);
-    if (max_user > 4 * static_cast<std::uint64_t>(kept.size()) + 1024) {
-        std::stable_sort(kept.begin(), kept.end(),
-                         [](const Interaction& a, const Interaction& b) { return a.user < b.user; });
-        return;
+    std::size_t size() const { return size_; }
+    std::size_t rows() const { return n_rows_; }
+    std::uint32_t item(std::size_t k) const { return static_cast<std::uint32_t>(items_[k]); }
+
+    // The weight of interaction k, or 0 when it is skipped: an index out of
+    // range (negatives compare as huge unsigned values) or a weight <= 0.
+    // A NaN weight is kept, as nothing compares below it.
+    float kept_weight(std::size_t k) const {
+        if (static_cast<std::uint64_t>(users_[k]) >= n_users_ ||
+            static_cast<std::uint64_t>(items_[k]) >= n_items_)
+            return 0.0f;
+        if (!weights_ || k >= weights_->size()) return 1.0f;
+        const float w = (*weights_)[k];
+        return w <= 0.0f ? 0.0f : w;
     }
-    std::vector<std::size_t> start(static_cast<std::size_t>(max_user) + 2, 0);
-    for (const Interaction& x : kept) ++start[x.user + 1];
-    for (std::size_t u = 1; u < start.size(); ++u) start[u] += start[u - 1];
-    std::vector<Interaction> sorted(kept.size());
-    for (const Interaction& x : kept) sorted[start[x.user]++] = x;
-    kept.swap(sorted);
-}
 
-// Collapses repeated (user, item) pairs to the largest weight given for them.
-SparseRows distinct_rows(const std::vector<Interaction>& by_user, std::size_t n_items) {
-    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> owner(n_items, kNone);  // row that last listed the item
-    std::vector<std::size_t> slot(n_items);          // its entry within that row
+    std::size_t row(std::size_t k) const {
+        const auto user = static_cast<std::uint64_t>(users_[k]);
+        if (ids_.empty()) return static_cast<std::size_t>(user);
+        return static_cast<std::size_t>(std::lower_bound(ids_.begin(), ids_.end(), user) -
+                                        ids_.begin());
+    }
+
+  private:
+    std::span<const std::int64_t> users_, items_;
+    std::optional<std::span<const float>> weights_;
+    std::uint64_t n_users_, n_items_;
+    std::size_t size_;
+    std::size_t n_rows_ = 0;
+    std::vector<std::uint64_t> ids_;  // sorted user indices in use, when ranked
+};
+
+// The kept interactions grouped by row (a counting sort), in input order
+// within a row.
+SparseRows bucket_rows(const Interactions& in) {
     SparseRows x;
-    for (std::size_t k = 0; k < by_user.size();) {
-        const std::size_t row = x.offsets.size() - 1;
-        const std::uint64_t user = by_user[k].user;
-        for (; k < by_user.size() && by_user[k].user == user; ++k) {
-            const Interaction& it = by_user[k];
-            if (owner[it.item] == row) {
-                double& stored = x.entries[slot[it.item]].weight;
-                if (it.weight > stored) stored = it.weight;
-            } else {
-                owner[it.item] = row;
-                slot[it.item] = x.entries.size();
-                x.entries.push_back(SparseRows::Entry{it.item, it.weight});
-            }
-        }
-        x.offsets.push_back(x.entries.size());
+    std::vector<std::size_t> start(in.rows() + 1, 0);
+    for (std::size_t k = 0; k < in.size(); ++k)
+        if (in.kept_weight(k) != 0.0f) ++start[in.row(k) + 1];
+    for (std::size_t r = 0; r < in.rows(); ++r) start[r + 1] += start[r];
+    x.entries.resize(start[in.rows()]);
+    x.begin.assign(start.begin(), start.end() - 1);
+    x.end = x.begin;
+    for (std::size_t k = 0; k < in.size(); ++k) {
+        const float w = in.kept_weight(k);
+        if (w != 0.0f) x.entries[x.end[in.row(k)]++] = SparseRows::Entry{in.item(k), w};
     }
     return x;
 }
 
-SparseRows interaction_rows(std::span<const std::int64_t> users,
-                            std::span<const std::int64_t> items,
-                            std::optional<std::span<const float>> weights,
-                            std::uint64_t n_users, std::size_t n_items) {
-    std::vector<Interaction> kept = kept_interactions(users, items, weights, n_users, n_items);
-    order_by_user(kept);
-    return distinct_rows(kept, n_items);
+// Collapses each row's repeated items to their largest weight (in place, the
+// row shrinking) and sorts the row by item; rows in parallel.
+void collapse_rows(SparseRows& x, std::size_t n_items) {
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    struct Seen {
+        std::vector<std::size_t> row;  // row that last listed the item
+        std::vector<std::size_t> at;   // its entry there
+    };
+    std::vector<Seen> seen(pool::size());
+    pool::parallel_for(0, x.rows(), 256, [&](std::size_t lo, std::size_t hi) {
+        Seen& s = seen[pool::worker_index()];
+        if (s.row.empty()) {
+            s.row.assign(n_items, kNone);
+            s.at.resize(n_items);
+        }
+        auto* e = x.entries.data();
+        for (std::size_t r = lo; r < hi; ++r) {
+            std::size_t out = x.begin[r];
+            for (std::size_t k = x.begin[r]; k < x.end[r]; ++k) {
+                const SparseRows::Entry it = e[k];
+                if (s.row[it.item] == r) {
+                    float& stored = e[s.at[it.item]].weight;
+                    if (it.weight > stored) stored = it.weight;
+                } else {
+                    s.row[it.item] = r;
+                    s.at[it.item] = out;
+                    e[out++] = it;
+                }
+            }
+            x.end[r] = out;
+            std::sort(e + x.begin[r], e + out, [](const auto& a, const auto& b) { return a.item < b.item; });
+        }
+    });
 }
 
 ItemPostings postings_by_item(const SparseRows& x, std::size_t n_items) {
     ItemPostings p;
     p.offsets.assign(n_items + 1, 0);
-    for (const auto& e : x.entries) ++p.offsets[e.item + 1];
+    for (std::size_t r = 0; r < x.rows(); ++r)
+        for (std::size_t k = x.begin[r]; k < x.end[r]; ++k) ++p.offsets[x.entries[k].item + 1];
     for (std::size_t i = 0; i < n_items; ++i) p.offsets[i + 1] += p.offsets[i];
-    p.entries.resize(x.entries.size());
+    p.entries.resize(p.offsets[n_items]);
     std::vector<std::size_t> cursor(p.offsets.begin(), p.offsets.end() - 1);
-    for (std::size_t r = 0; r + 1 < x.offsets.size(); ++r)
-        for (std::size_t k = x.offsets[r]; k < x.offsets[r + 1]; ++k)
-            p.entries[cursor[x.entries[k].item]++] = ItemPostings::Entry{r, x.entries[k].weight};
+    for (std::size_t r = 0; r < x.rows(); ++r)
+        for (std::size_t k = x.begin[r]; k < x.end[r]; ++k)
+            p.entries[cursor[x.entries[k].item]++] = ItemPostings::Entry{k, x.end[r], x.entries[k].weight};
     return p;
 }
 
@@ -154,19 +184,21 @@ int square_order(std::uint64_t n) {
     return static_cast<int>(n);
 }
 
-// G = X^T X, row by row in parallel. Row i gathers, over the users holding i
-// in ascending order, w_ui * w_uj into column j: every entry receives its
-// products in user order, so the sums do not depend on the thread count.
-void gram_matrix(const SparseRows& x, const ItemPostings& by_item, std::size_t n, double* g) {
+// The upper triangle (row-major, j >= i) of G = X^T X, row by row in
+// parallel; the factorisation reads nothing else. Row i gathers, over the
+// users holding i in ascending order, w_ui * w_uj into column j for the items
+// j >= i of that user: every entry receives its products in user order, so
+// the sums do not depend on the thread count.
+void gram_upper(const SparseRows& x, const ItemPostings& by_item, std::size_t n, double* g) {
     pool::parallel_for(0, n, 8, [&](std::size_t lo, std::size_t hi) {
+        const auto* e = x.entries.data();
         for (std::size_t i = lo; i < hi; ++i) {
             double* row = g + i * n;
-            std::fill(row, row + n, 0.0);
+            std::fill(row + i, row + n, 0.0);
             for (std::size_t p = by_item.offsets[i]; p < by_item.offsets[i + 1]; ++p) {
                 const auto& holder = by_item.entries[p];
-                const auto* e = x.entries.data();
-                for (std::size_t k = x.offsets[holder.row]; k < x.offsets[holder.row + 1]; ++k)
-                    row[e[k].item] += holder.weight * e[k].weight;
+                for (std::size_t k = holder.at; k < holder.row_end; ++k)
+                    row[e[k].item] += holder.weight * static_cast<double>(e[k].weight);
             }
         }
     });
@@ -179,8 +211,9 @@ void regularise_diagonal(double* g, std::size_t n, const EaseSettings& s) {
     }
 }
 
-// Replaces the symmetric matrix in `a` by its inverse, in the upper triangle
-// of the row-major view (LAPACK's column-major lower triangle).
+// Replaces the symmetric matrix held in the upper triangle of the row-major
+// view of `a` (LAPACK's column-major lower triangle) by its inverse, held the
+// same way.
 void invert_spd_in_place(double* a, int n) {
     const char uplo = 'L';
     int info = 0;
@@ -196,23 +229,10 @@ void invert_spd_in_place(double* a, int n) {
     if (info != 0) throw InternalFailure("dpotri failed with info " + std::to_string(info));
 }
 
-// Copies the upper triangle onto the lower one, tile by tile so that the
-// transposed reads stay in cache.
-void mirror_upper_to_lower(double* a, std::size_t n) {
-    constexpr std::size_t kTile = 64;
-    const std::size_t tiles = (n + kTile - 1) / kTile;
-    pool::parallel_for(0, tiles, 1, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t t = lo; t < hi; ++t) {
-            const std::size_t i0 = t * kTile, i1 = std::min(n, i0 + kTile);
-            for (std::size_t j0 = 0; j0 <= i0; j0 += kTile)
-                for (std::size_t i = i0; i < i1; ++i)
-                    for (std::size_t j = j0, j1 = std::min(i, j0 + kTile); j < j1; ++j)
-                        a[i * n + j] = a[j * n + i];
-        }
-    });
-}
-
-// B[i, j] = -P[i, j] / P[j, j] for i != j, zero diagonal; P full, row-major.
+// B[i, j] = -P[i, j] / P[j, j] for i != j, with a zero diagonal, from P held
+// in the upper triangle (j >= i) of the row-major buffer. Entries below the
+// diagonal read P transposed, a tile at a time so that those reads stay in
+// cache.
 std::vector<float> weights_from_inverse(const double* p, std::size_t n) {
     std::vector<double> recip(n);
     for (std::size_t j = 0; j < n; ++j) {
@@ -221,13 +241,19 @@ std::vector<float> weights_from_inverse(const double* p, std::size_t n) {
             throw ValueError("diag(P)[" + std::to_string(j) + "] == 0; cannot form B");
         recip[j] = 1.0 / d;
     }
+    auto weight = [&](double pij, std::size_t j) { return static_cast<float>(-(pij * recip[j])); };
+
     std::vector<float> b(n * n);
-    pool::parallel_for(0, n, 16, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) {
-            const double* row = p + i * n;
-            float* out = b.data() + i * n;
-            for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<float>(-(row[j] * recip[j]));
-            out[i] = 0.0f;
+    constexpr std::size_t kTile = 64;
+    pool::parallel_for(0, (n + kTile - 1) / kTile, 1, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t t = lo; t < hi; ++t) {
+            const std::size_t i0 = t * kTile, i1 = std::min(n, i0 + kTile);
+            for (std::size_t j0 = 0; j0 < i1; j0 += kTile)
+                for (std::size_t i = i0; i < i1; ++i)
+                    for (std::size_t j = j0, j1 = std::min(i, j0 + kTile); j < j1; ++j)
+                        b[i * n + j] = weight(p[j * n + i], j);
+            for (std::size_t i = i0; i < i1; ++i)
+                for (std::size_t j = i + 1; j < n; ++j) b[i * n + j] = weight(p[i * n + j], j);
         }
     });
     return b;
@@ -244,16 +270,17 @@ std::vector<float> fit_ease(std::span<const std::int64_t> users,
     const int order = square_order(n_items);
     const auto n = static_cast<std::size_t>(order);
 
-    // One buffer holds G, then its Cholesky factor, then P = G^-1; it is
-    // filled row by row in parallel, so it is not zeroed up front.
+    // One buffer holds G, then its Cholesky factor, then P = G^-1, each in the
+    // upper triangle of its row-major view; the lower triangle is never
+    // touched, and the upper one is zeroed row by row in parallel.
     std::unique_ptr<double[]> a(new double[n * n]);
     {
-        const SparseRows x = interaction_rows(users, items, weights, n_users, n);
-        gram_matrix(x, postings_by_item(x, n), n, a.get());
+        SparseRows x = bucket_rows(Interactions(users, items, weights, n_users, n));
+        collapse_rows(x, n);
+        gram_upper(x, postings_by_item(x, n), n, a.get());
     }
     regularise_diagonal(a.get(), n, settings);
     invert_spd_in_place(a.get(), order);
-    mirror_upper_to_lower(a.get(), n);
     return weights_from_inverse(a.get(), n);
 }
 

@@ -92,16 +92,14 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
     return a.score > b.score || (a.score == b.score && a.item < b.item);
 }
 
-// One worker's scratch: a dense accumulator over the items, reset lazily by
-// stamping, and the kept neighbours of every item it processed.
+// One worker's scratch: a dense accumulator over the items, all zero between
+// items, and the kept neighbours of every item the worker processed.
 struct Scratch {
     std::vector<double> score;
-    std::vector<std::uint32_t> stamp;  // query item + 1 when score[o] is current
-    std::vector<std::uint32_t> touched;
     std::vector<Candidate> candidates;
     std::vector<Candidate> kept;
 
-    explicit Scratch(std::size_t n_items) : score(n_items, 0.0), stamp(n_items, 0) {}
+    explicit Scratch(std::size_t n_items) : score(n_items, 0.0) {}
 };
 
 // Where an item's kept neighbours lie in its worker's scratch.
@@ -111,32 +109,40 @@ struct Group {
     std::size_t size = 0;
 };
 
-void score_item(std::size_t i, std::span<const float> data, std::span<const std::int32_t> indices,
-                std::span<const std::int32_t> indptr, const Postings& p, std::uint64_t top_k,
-                Scratch& s, Group& group) {
-    const auto mark = static_cast<std::uint32_t>(i + 1);
+// Calls visit(other, posting) for every posting of every in-range feature of
+// item i, the item itself excluded.
+template <class Visit>
+void for_each_posting(std::size_t i, std::span<const std::int32_t> indices,
+                      std::span<const std::int32_t> indptr, const Postings& p, Visit&& visit) {
     const RowRange row = row_range(indptr, i);
     for (std::size_t j = row.begin; j < row.end; ++j) {
         if (indices[j] < 0 || static_cast<std::size_t>(indices[j]) >= p.n_cols()) continue;
         const auto f = static_cast<std::size_t>(indices[j]);
-        const double w = data[j];
-        for (std::size_t q = p.offsets[f]; q < p.offsets[f + 1]; ++q) {
-            const std::uint32_t o = p.items[q];
-            if (o == i) continue;
-            if (s.stamp[o] != mark) {
-                s.stamp[o] = mark;
-                s.score[o] = 0.0;
-                s.touched.push_back(o);
-            }
-            s.score[o] += w * static_cast<double>(p.values[q]);
-        }
+        for (std::size_t q = p.offsets[f]; q < p.offsets[f + 1]; ++q)
+            if (p.items[q] != i) visit(j, q);
     }
-    s.candidates.clear();
-    for (std::uint32_t o : s.touched)
-        if (s.score[o] > 0.0) s.candidates.push_back(Candidate{o, s.score[o]});
-    s.touched.clear();
+}
 
+void score_item(std::size_t i, std::span<const float> data, std::span<const std::int32_t> indices,
+                std::span<const std::int32_t> indptr, const Postings& p, std::uint64_t top_k,
+                Scratch& s, Group& group) {
+    double* score = s.score.data();
+    for_each_posting(i, indices, indptr, p, [&](std::size_t j, std::size_t q) {
+        score[p.items[q]] += static_cast<double>(data[j]) * static_cast<double>(p.values[q]);
+    });
+    // A second walk over the same postings collects every touched item once
+    // and restores the accumulator to zero for the next item; an item whose
+    // sum is 0 is neither a candidate nor in need of a reset.
     auto& c = s.candidates;
+    c.clear();
+    for_each_posting(i, indices, indptr, p, [&](std::size_t, std::size_t q) {
+        const std::uint32_t o = p.items[q];
+        const double total = score[o];
+        if (total == 0.0) return;
+        if (total > 0.0) c.push_back(Candidate{o, total});
+        score[o] = 0.0;
+    });
+
     if (c.size() > top_k) {
         const auto cut = c.begin() + static_cast<std::ptrdiff_t>(top_k);
         std::nth_element(c.begin(), cut, c.end(), ranks_before);
