@@ -95,20 +95,6 @@ def test_non_contiguous_arrays(strided):
     assert str(err.value) == "The given array is not contiguous"
 
 
-@pytest.mark.parametrize("name, value", [
-    ("feat_data", np.ones(1)), ("feat_indices", np.zeros(1, np.int64)),
-    ("feat_indptr", [0, 1]),
-])
-def test_wrong_array_types(name, value):
-    args = dict(feat_data=np.ones(1, np.float32), feat_indices=np.zeros(1, np.int32),
-                feat_indptr=np.array([0, 1], np.int32), n_features=1)
-    args[name] = value
-    with pytest.raises(TypeError) as err:
-        metadata_knn(**args)
-    kind = type(value).__name__
-    assert str(err.value) == f"argument '{name}': '{kind}' object cannot be converted to 'PyArray<T, D>'"
-
-
 def knn_reference(data, indices, indptr, n_features, top_k, max_df):
     """Dense float64 F @ F.T, self-pairs removed, the best top_k positive
     scores per item ordered by score descending then item ascending."""
