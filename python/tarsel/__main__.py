@@ -105,7 +105,7 @@ def _demo(args) -> int:
     from tarsel.evaluation import PopularityBaseline, temporal_split
 
     started = time.perf_counter()
-    data = datasets.grocery(n_users=args.users)
+    data = datasets.grocery(n_users=args.users, progress=not args.quiet)
     table = data.interactions
     print(f"grocery demo data: {len(table['user']):,} interactions, "
           f"{len(set(table['user'].tolist())):,} shoppers, {len(data.item_features['item']):,} "

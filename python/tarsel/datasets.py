@@ -40,7 +40,7 @@ class Dataset:
 
 
 def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
-            n_new_items: int = 40, seed: int = 0) -> Dataset:
+            n_new_items: int = 40, seed: int = 0, progress: bool = False) -> Dataset:
     """A synthetic grocery log with the structure of real shopping data.
 
     - popularity follows a power law within each category;
@@ -52,12 +52,13 @@ def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
     - items carry a category and a brand (``item_features``), and
       ``n_new_items`` of them have no interactions yet.
 
-    The same arguments always give the same data.
+    The same arguments always give the same data. ``progress`` shows a bar
+    over the shoppers (when tqdm is installed).
     """
     rng = np.random.default_rng(seed)
     catalogue = _Catalogue.make(rng, n_items + n_new_items, n_new_items, n_days)
     columns: dict[str, list] = {"user": [], "item": [], "time": [], "basket": []}
-    for user in range(n_users):
+    for user in _progress(range(n_users), progress, "simulating shoppers"):
         _Shopper.make(rng, catalogue, user).shop(rng, catalogue, n_days, columns)
     interactions = {
         "user": np.asarray(columns["user"], dtype=np.int64) + 1000,
@@ -179,6 +180,16 @@ class _Shopper:
             if follow >= 0 and rng.random() < 0.6 and follow not in basket:
                 basket.append(int(follow))
         return basket
+
+
+def _progress(steps, enabled: bool, what: str):
+    if enabled:
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            return steps
+        return tqdm(steps, desc=what, leave=False)
+    return steps
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
