@@ -5,13 +5,8 @@ import sys
 import pandas as pd
 import pytest
 
-import tarsel
 from tarsel import Recommender, datasets
 from tarsel.__main__ import main
-
-# the serving methods land separately; until then these tests cannot run
-pytestmark = pytest.mark.skipif(not hasattr(tarsel.EngineState, "recommend"),
-                                reason="EngineState.recommend is not built yet")
 FIT_COLUMNS = ["--time-col", "time", "--session-col", "basket"]
 
 

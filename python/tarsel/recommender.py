@@ -24,6 +24,7 @@ CHANNELS = ("trend", "user_cf", "last_item", "transition", "content")
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
 _DAY = 86400.0
+_MAX_GATE_PASSES = 3
 
 
 class Recommender:
@@ -602,15 +603,14 @@ class _Gate:
 
     def run(self, report: dict[str, Any]) -> _Plan:
         plan = _Plan(set(self.parts.channels), [], self.parts.repeat)
-        engine = _build_engine(self.parts, plan)
         gates: dict[str, Any] = {}
-        current = self.ndcg(engine)
-        if self.parts.repeat:
-            current = self._gate_repeat(engine, plan, current, gates)
-        for channel in [c for c in _OVERRIDABLE if c in plan.channels]:
-            current = self._gate_channel(engine, plan, channel, current, gates)
-        if "content" in plan.channels:
-            current = self._gate_content(plan, current, gates)
+        # A part judged helpful beside others can hurt once they are gone, so
+        # passes repeat until one drops nothing.
+        for _ in range(_MAX_GATE_PASSES):
+            before = (set(plan.channels), plan.repeat)
+            self._gate_pass(plan, gates)
+            if (plan.channels, plan.repeat) == before:
+                break
         self._calibrate_boost(plan, gates)
         engine = _build_engine(self.parts, plan)
         report["gates"] = gates
@@ -618,6 +618,16 @@ class _Gate:
                              "ndcg": round(self.ndcg(engine), 5),
                              "popularity_ndcg": round(self._popularity_ndcg(), 5)}
         return plan
+
+    def _gate_pass(self, plan: _Plan, gates: dict) -> None:
+        engine = _build_engine(self.parts, plan)
+        current = self.ndcg(engine)
+        if plan.repeat:
+            current = self._gate_repeat(engine, plan, current, gates)
+        for channel in [c for c in _OVERRIDABLE if c in plan.channels]:
+            current = self._gate_channel(engine, plan, channel, current, gates)
+        if "content" in plan.channels:
+            self._gate_content(plan, current, gates)
 
     def ndcg(self, engine) -> float:
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k)
