@@ -70,7 +70,7 @@ class Recommender:
         boost_grid: Sequence[float] = (1.0, 2.0, 3.0, 5.0),
         gate_users: int = 1000,
         gate_k: int = 10,
-        min_gain: float = 0.0,
+        min_gain: float = 1e-4,
         random_state: int = 0,
     ):
         self.weighting = weighting
