@@ -11,6 +11,8 @@ from __future__ import annotations
 import ctypes
 import gc
 import inspect
+import os
+import subprocess
 import sys
 import threading
 import zlib
@@ -584,6 +586,32 @@ def test_threads_share_an_engine_while_overrides_are_attempted():
     assert errors == []
     assert set(override_outcomes) <= {None, "Already borrowed"}
     assert None in override_outcomes
+
+
+POOL_SCRIPT = """
+import hashlib, numpy as np
+from tarsel import _core
+rng = np.random.default_rng(5)
+users, items = rng.integers(0, 300, 5000), rng.integers(0, 400, 5000)
+out = _core.build_cooccurrence(users, items, np.ones(5000, np.float32), 300, 400)
+print(hashlib.sha256(b"".join(a.tobytes() for a in out)).hexdigest())
+"""
+
+
+def pool_digest(threads):
+    env = {**os.environ, "RAYON_NUM_THREADS": threads}
+    done = subprocess.run([sys.executable, "-c", POOL_SCRIPT], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def test_hostile_pool_sizes_from_the_environment():
+    """Malformed sizes fall back to the CPU count and absurd ones are capped;
+    neither may hang, fail or change a result."""
+    expected = pool_digest("1")
+    for threads in ("0", "-3", "abc", "4x", "2147483648", "99999999999999999999"):
+        assert pool_digest(threads) == expected, threads
 
 
 # ------------------------------------------------------------- memory use

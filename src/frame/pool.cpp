@@ -5,6 +5,7 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -13,14 +14,20 @@
 namespace tarsel::pool {
 namespace {
 
-// A positive integer from the environment, or 0 when unset or not one.
+// Per-worker scratch buffers and oneTBB's int-sized arena limit make an
+// arbitrarily large pool unworkable (billions of slots never finish setting
+// up), so larger requests are capped here.
+constexpr std::size_t kMaxThreads = 1024;
+
+// A positive integer from the environment (at most kMaxThreads), or 0 when
+// unset or not one.
 std::size_t env_threads(const char* name) {
     const char* text = std::getenv(name);
     if (text == nullptr || *text == '\0') return 0;
     char* end = nullptr;
     unsigned long long value = std::strtoull(text, &end, 10);
     if (*end != '\0' || text[0] == '-') return 0;
-    return static_cast<std::size_t>(value);
+    return static_cast<std::size_t>(std::min<unsigned long long>(value, kMaxThreads));
 }
 
 std::size_t configured_size() {
