@@ -7,25 +7,27 @@ Layout (little-endian)::
     u32       format version
     u32       number of sections S
     S x       16-byte section name (ASCII, NUL-padded), u64 payload length
-    32 bytes  SHA-256 of the section table and every payload, in order
+    u32       CRC-32 of the header, the section table and every payload, in order
     payloads  back to back, in table order
 
 Each payload is read with its own ``read`` call, so a large section (the engine
-record) arrives as one ``bytes`` object without further copies.
+record) arrives as one ``bytes`` object without further copies. The checksum
+guards against damage, not tampering: CRC-32 runs at memory speed, so checking
+it adds little to loading the engine record itself.
 """
 from __future__ import annotations
 
-import hashlib
 import os
 import struct
 import tempfile
+import zlib
 from typing import Mapping
 
 MAGIC = b"TARSELMD"
 FORMAT_VERSION = 1
 _HEAD = struct.Struct("<8sII")
 _ENTRY = struct.Struct("<16sQ")
-_DIGEST_SIZE = 32
+_CHECKSUM = struct.Struct("<I")
 _MAX_SECTIONS = 256
 
 
@@ -35,16 +37,16 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
     path = os.fspath(path)
     table = _HEAD.pack(MAGIC, FORMAT_VERSION, len(sections)) + b"".join(
         _ENTRY.pack(_section_name(name), len(payload)) for name, payload in sections.items())
-    digest = hashlib.sha256(table)
+    checksum = zlib.crc32(table)
     for payload in sections.values():
-        digest.update(payload)
+        checksum = zlib.crc32(payload, checksum)
     directory = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(dir=directory, prefix=os.path.basename(path) + ".",
                                      suffix=".partial")
     try:
         with os.fdopen(fd, "wb") as handle:
             handle.write(table)
-            handle.write(digest.digest())
+            handle.write(_CHECKSUM.pack(checksum))
             for payload in sections.values():
                 handle.write(payload)
             handle.flush()
@@ -73,19 +75,19 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
         if count > _MAX_SECTIONS:
             raise ValueError(f"{path!r} is corrupt (section table)")
         entries = handle.read(_ENTRY.size * count)
-        stored_digest = handle.read(_DIGEST_SIZE)
-        if len(entries) < _ENTRY.size * count or len(stored_digest) < _DIGEST_SIZE:
+        stored = handle.read(_CHECKSUM.size)
+        if len(entries) < _ENTRY.size * count or len(stored) < _CHECKSUM.size:
             raise ValueError(f"{path!r} is truncated")
         layout = [_ENTRY.unpack_from(entries, i * _ENTRY.size) for i in range(count)]
-        if _HEAD.size + len(entries) + _DIGEST_SIZE + sum(n for _, n in layout) != size:
+        if _HEAD.size + len(entries) + _CHECKSUM.size + sum(n for _, n in layout) != size:
             raise ValueError(f"{path!r} is truncated or has trailing data")
-        digest = hashlib.sha256(head + entries)
+        checksum = zlib.crc32(head + entries)
         sections = {}
         for raw_name, length in layout:
             payload = handle.read(length)
-            digest.update(payload)
+            checksum = zlib.crc32(payload, checksum)
             sections[raw_name.rstrip(b"\0").decode("ascii", "replace")] = payload
-    if digest.digest() != stored_digest:
+    if checksum != _CHECKSUM.unpack(stored)[0]:
         raise ValueError(f"{path!r} is corrupt (checksum mismatch)")
     return sections
 

@@ -144,7 +144,7 @@ class Recommender:
             parts = _fit_parts(self, data, features, plan, report)
             self.engine_ = _build_engine(parts, plan)
         self.users_, self.items_ = data.users, data.items
-        self.item_pop_ = parts.item_pop
+        self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
@@ -166,7 +166,9 @@ class Recommender:
         found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned))
                  if row is not None else ([], [], []))
         items, scores, sources = self._finish(row, found, n, exclude_owned)
-        return {"item": self.items_.ids[items], "score": scores, "source": sources}
+        return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
+                "score": np.asarray(scores, dtype=np.float64),
+                "source": np.asarray(sources, dtype=str)}
 
     def recommend_batch(self, users: Sequence[Any], n: int = 10, *,
                         exclude_owned: bool = True) -> dict[str, np.ndarray]:
@@ -179,16 +181,19 @@ class Recommender:
         known = [r for r in rows if r is not None]
         asked = max((self._ask(r, n, exclude_owned) for r in known), default=n)
         found = iter(self.engine_.recommend_batch([self._owned(r) for r in known], known, asked))
-        parts = [self._finish(r, next(found) if r is not None else ([], [], []), n, exclude_owned)
-                 for r in rows]
-        lengths = [len(p[0]) for p in parts]
-        return {
-            "user": _object_array([u for u, m in zip(users, lengths) for _ in range(m)]),
-            "item": self.items_.ids[np.concatenate([p[0] for p in parts] or [[]]).astype(np.int64)],
-            "score": np.concatenate([p[1] for p in parts] or [[]]).astype(np.float64),
-            "source": np.concatenate([p[2] for p in parts] or [[]]).astype(str),
-            "rank": np.concatenate([np.arange(1, m + 1) for m in lengths] or [[]]).astype(np.int64),
-        }
+        columns: tuple[list, ...] = ([], [], [], [], [])  # user, item, score, source, rank
+        for user, row in zip(users, rows):
+            ranked = self._finish(row, next(found) if row is not None else ([], [], []), n,
+                                  exclude_owned)
+            columns[0].extend([user] * len(ranked[0]))
+            for column, values in zip(columns[1:4], ranked):
+                column.extend(values)
+            columns[4].extend(range(1, len(ranked[0]) + 1))
+        return {"user": _object_array(columns[0]),
+                "item": self.items_.ids[np.asarray(columns[1], dtype=np.int64)],
+                "score": np.asarray(columns[2], dtype=np.float64),
+                "source": np.asarray(columns[3], dtype=str),
+                "rank": np.asarray(columns[4], dtype=np.int64)}
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``."""
@@ -214,27 +219,33 @@ class Recommender:
             return n
         return n + int(self._hist_indptr[row + 1] - self._hist_indptr[row])
 
-    def _finish(self, row, found, n: int, exclude_owned: bool):
-        items = np.asarray(found[0], dtype=np.int64)
-        scores = np.asarray(found[1], dtype=np.float64)
-        sources = np.asarray(found[2], dtype=object)
-        owned = self._owned(row) if row is not None else np.zeros(0, dtype=np.int64)
-        cold = sources == "cold_content"
-        keep = ~np.isin(items, owned) if exclude_owned else np.ones(len(items), dtype=bool)
-        regular = np.flatnonzero(keep & ~cold)[: max(n - int(cold.sum()), 0)]
-        chosen = np.concatenate([regular, np.flatnonzero(cold)])
-        items, scores, sources = items[chosen], scores[chosen], sources[chosen]
-        if len(items) < n:
-            items, scores, sources = self._pad_popular(items, scores, sources, owned, n)
-        return items, scores, sources.astype(str)
+    def _finish(self, row, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
+        """The engine's answer without owned items (when asked), cut to ``n`` with
+        its cold-item slots kept, then filled up with popular items."""
+        items, scores, sources = found
+        owned = set(self._owned(row).tolist()) if row is not None else set()
+        dropped = owned if exclude_owned else set()
+        cold = [k for k, source in enumerate(sources) if source == "cold_content"]
+        regular = [k for k, (item, source) in enumerate(zip(items, sources))
+                   if source != "cold_content" and item not in dropped]
+        chosen = regular[: max(n - len(cold), 0)] + cold
+        ranked = ([items[k] for k in chosen], [scores[k] for k in chosen],
+                  [sources[k] for k in chosen])
+        if len(chosen) < n:
+            self._pad_popular(ranked, owned, n)
+        return ranked
 
-    def _pad_popular(self, items, scores, sources, owned, n):
-        taken = set(items.tolist()) | set(owned.tolist())
-        extra = [i for i in _popularity_order(self.item_pop_)[: n + len(taken)].tolist()
-                 if i not in taken][: n - len(items)]
-        extra = np.asarray(extra, dtype=np.int64)
-        return (np.concatenate([items, extra]), np.concatenate([scores, self.item_pop_[extra]]),
-                np.concatenate([sources, np.full(len(extra), "popularity", dtype=object)]))
+    def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
+        if getattr(self, "_popular", None) is None:
+            self._popular = _popularity_order(self.item_pop_).tolist()
+        taken = set(ranked[0]) | owned
+        for item in self._popular:
+            if len(ranked[0]) >= n:
+                break
+            if item not in taken:
+                ranked[0].append(item)
+                ranked[1].append(float(self.item_pop_[item]))
+                ranked[2].append("popularity")
 
     # ---------------------------------------------------------- save / load
 
