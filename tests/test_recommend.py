@@ -6,6 +6,7 @@ import math
 import numpy as np
 import pytest
 
+from reference import engine_record
 from reference.engines import random_engine, random_request
 from reference.recommend import recommend as reference_recommend
 from tarsel import _core
@@ -466,6 +467,28 @@ def test_broken_rows_of_unused_channels_are_not_read():
     # The transition table is broken, but its channel is off.
     arrays = {**TRANSITION_4, "trans_indices": np.array([9, 9, 9, 9], I32)}
     assert ease_engine(arrays=arrays).recommend([0], -1, 1)[0] == [2]
+
+
+def loaded_engine(**changes):
+    """An engine read back from a record of EASE_4 with fields replaced."""
+    fields = engine_record.engine_fields({"ease_b": EASE_4}, {"n_items": 4})
+    return _core.EngineState.from_bytes(engine_record.encode_record({**fields, **changes}))
+
+
+def test_loaded_ease_block_shorter_than_its_dimension_fails():
+    engine = loaded_engine(ease_b=EASE_4.ravel()[:15])
+    with pytest.raises(_core.InternalFailure, match="^ease_b holds 15 values"):
+        engine.recommend([0], -1, 3)
+
+
+@pytest.mark.parametrize("changes, expected", [
+    # A block wider than the catalogue is read over the catalogue only.
+    ({"n_items": 3}, ([2, 1], [2.0, 1.0], ["ease"] * 2)),
+    ({"n_items": 0}, ([], [], [])),
+    ({"ease_dim": 2, "ease_b": [0.0, 1.0, 1.0, 0.0]}, ([1, 2, 3], [1.0, 0.0, 0.0], ["ease"] * 3)),
+])
+def test_loaded_records_that_construction_would_refuse(changes, expected):
+    assert loaded_engine(**changes).recommend([0], -1, 3) == expected
 
 
 # --------------------------------------------------------------- reference
