@@ -4,6 +4,7 @@
 #include "signals/cooccurrence_signal.hpp"
 #include "frame/errors.hpp"
 #include "frame/pool.hpp"
+#include "frame/simd.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 
@@ -40,24 +41,27 @@ constexpr repeat::PatternProbs kRepeatPattern = {0.0, 1.0, 0.0, 0.0};
 
 // ------------------------------------------------------------ ranking order
 
-// Score descending, equal scores by smaller index. NaN ranks below every
-// number so that the order stays total (the selection algorithms rely on it);
-// the pipeline never ranks NaN scores on a sound record.
-bool ranks_before(const Ranked& a, const Ranked& b) {
-    const double x = std::isnan(a.score) ? kNegInf : a.score;
-    const double y = std::isnan(b.score) ? kNegInf : b.score;
-    if (x != y) return x > y;
-    return a.index < b.index;
-}
+// Score descending, equal scores by smaller index: a strict total order as
+// long as no score is NaN (the selection algorithms rely on that). A function
+// object, so that the selection inlines it.
+struct RanksBefore {
+    bool operator()(const Ranked& a, const Ranked& b) const {
+        return a.score > b.score || (a.score == b.score && a.index < b.index);
+    }
+};
+
+// The score to rank by: NaN, possible only on a broken record, ranks below
+// every number.
+double rank_key(double score) { return std::isnan(score) ? kNegInf : score; }
 
 // Keeps the k best entries, sorted: a partial selection, then a sort of the kept ones.
 void keep_best(std::vector<Ranked>& entries, std::size_t k) {
     if (k < entries.size()) {
         std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k),
-                         entries.end(), ranks_before);
+                         entries.end(), RanksBefore{});
         entries.resize(k);
     }
-    std::sort(entries.begin(), entries.end(), ranks_before);
+    std::sort(entries.begin(), entries.end(), RanksBefore{});
 }
 
 // ----------------------------------------------------------- standardising
@@ -94,6 +98,55 @@ void add_channel(std::span<double> scores, std::span<const double> channel, doub
     if (m.flat) return;
     for (std::size_t i = 0; i < scores.size(); ++i)
         scores[i] += alpha * ((channel[i] - m.mean) / m.sd);
+}
+
+// Adds `count` float rows of `width` entries into `out`, widened to double.
+// Four rows share one pass over `out`, each entry still summed row by row in
+// order, so the result is that of adding one row at a time.
+TARSEL_VECTOR_CLONES
+void add_float_rows(const float* const* rows, std::size_t count, std::size_t width,
+                    double* __restrict out) {
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const float* __restrict a = rows[r];
+        const float* __restrict b = rows[r + 1];
+        const float* __restrict c = rows[r + 2];
+        const float* __restrict d = rows[r + 3];
+        for (std::size_t j = 0; j < width; ++j) {
+            double sum = out[j];
+            sum += static_cast<double>(a[j]);
+            sum += static_cast<double>(b[j]);
+            sum += static_cast<double>(c[j]);
+            sum += static_cast<double>(d[j]);
+            out[j] = sum;
+        }
+    }
+    for (; r < count; ++r) {
+        const float* __restrict a = rows[r];
+        for (std::size_t j = 0; j < width; ++j) out[j] += static_cast<double>(a[j]);
+    }
+}
+
+// Applies `apply(target)` for the targets of positions [range.begin, range.end)
+// of `targets`, each checked to lie below `bound`. Four positions share one
+// bounds test; a bad target is reported at its own position.
+template <class Apply>
+void for_each_target(const std::int64_t* targets, RowOffsets::Range range, std::size_t bound,
+                     Apply apply) {
+    const auto limit = static_cast<std::uint64_t>(bound);
+    std::size_t k = range.begin;
+    for (; k + 4 <= range.end; k += 4) {
+        const auto t0 = static_cast<std::uint64_t>(targets[k]);
+        const auto t1 = static_cast<std::uint64_t>(targets[k + 1]);
+        const auto t2 = static_cast<std::uint64_t>(targets[k + 2]);
+        const auto t3 = static_cast<std::uint64_t>(targets[k + 3]);
+        if (std::max(std::max(t0, t1), std::max(t2, t3)) >= limit) break;
+        apply(t0);
+        apply(t1);
+        apply(t2);
+        apply(t3);
+    }
+    for (; k < range.end; ++k) apply(checked_column(targets[k], bound));
 }
 
 std::size_t saturating_add(std::size_t a, std::size_t b) {
@@ -159,7 +212,10 @@ class Request {
             return;
         }
         check_ease_block();
-        for (std::int64_t o : owned()) add_ease_row(static_cast<std::size_t>(o), scores());
+        s_.ease_rows.clear();
+        for (std::int64_t o : owned())
+            if (const float* row = ease_row(static_cast<std::size_t>(o))) s_.ease_rows.push_back(row);
+        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), ease_width(), s_.scores.data());
     }
 
     void check_ease_block() const {
@@ -170,14 +226,12 @@ class Request {
                                   std::to_string(d));
     }
 
-    // Adds EASE row `item` over the items the block covers; rows past the block add nothing.
-    void add_ease_row(std::size_t item, std::span<double> out) const {
-        const std::size_t d = rec_.ease_dim;
-        if (item >= d) return;
-        const float* row = rec_.ease_b.data() + item * d;
-        const std::size_t width = std::min<std::size_t>(d, n_items_);
-        for (std::size_t j = 0; j < width; ++j) out[j] += static_cast<double>(row[j]);
+    // EASE row `item`, or null past the block (such rows add nothing); read
+    // over the ease_width() items the block covers.
+    const float* ease_row(std::size_t item) const {
+        return item < rec_.ease_dim ? rec_.ease_b.data() + item * rec_.ease_dim : nullptr;
     }
+    std::size_t ease_width() const { return std::min<std::uint64_t>(rec_.ease_dim, n_items_); }
 
     // The content channel's similarity scores and their moments.
     void content_vector() {
@@ -232,32 +286,36 @@ class Request {
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
         const std::size_t n_users = rec_.n_users;
-        s_.overlap.assign(n_users, 0.0);
+        s_.overlap.assign(n_users, 0);
+        std::uint32_t* overlap = s_.overlap.data();
         const RowOffsets item_users{rec_.uu_indptr, rec_.uu_data.size()};
-        for (std::int64_t o : owned()) {
-            const RowOffsets::Range row = item_users.row(static_cast<std::size_t>(o));
-            for (std::size_t k = row.begin; k < row.end; ++k)
-                s_.overlap[checked_column(rec_.uu_data[k], n_users)] += 1.0;
-        }
+        for (std::int64_t o : owned())
+            for_each_target(rec_.uu_data.data(), item_users.row(static_cast<std::size_t>(o)),
+                            n_users, [overlap](std::size_t u) { ++overlap[u]; });
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
-            s_.overlap[static_cast<std::size_t>(user_row_)] = 0.0;
+            s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
         const double owned_norm = std::sqrt(static_cast<double>(s_.owned.size()));
         s_.neighbours.clear();
         for (std::size_t u = 0; u < n_users; ++u) {
-            if (s_.overlap[u] == 0.0) continue;
+            if (s_.overlap[u] == 0) continue;
             const double degree = checked_at(std::span<const double>(rec_.uu_deg), u);
-            s_.neighbours.push_back({s_.overlap[u] / (owned_norm * std::sqrt(degree)), u});
+            // A NaN similarity (negative degree) votes -inf instead: either way
+            // the vote vector is not finite, hence flat.
+            s_.neighbours.push_back(
+                {rank_key(static_cast<double>(s_.overlap[u]) / (owned_norm * std::sqrt(degree))),
+                 u});
         }
         if (s_.neighbours.empty()) return;
         keep_best(s_.neighbours, rec_.user_cf_k);
 
         s_.channel.assign(n_items_, 0.0);
+        double* votes = s_.channel.data();
         const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
         for (const Ranked& neighbour : s_.neighbours) {
-            const RowOffsets::Range row = user_items.row(neighbour.index);
-            for (std::size_t k = row.begin; k < row.end; ++k)
-                s_.channel[checked_column(rec_.uri_data[k], n_items_)] += neighbour.score;
+            const double sim = neighbour.score;
+            for_each_target(rec_.uri_data.data(), user_items.row(neighbour.index), n_items_,
+                            [votes, sim](std::size_t item) { votes[item] += sim; });
         }
         add_channel(scores(), s_.channel, rec_.user_cf_alpha);
     }
@@ -275,7 +333,8 @@ class Request {
 
     void last_item_channel() {
         s_.channel.assign(n_items_, 0.0);
-        add_ease_row(static_cast<std::size_t>(s_.owned.back()), s_.channel);
+        if (const float* row = ease_row(static_cast<std::size_t>(s_.owned.back())))
+            add_float_rows(&row, 1, ease_width(), s_.channel.data());
         add_channel(scores(), s_.channel, rec_.last_item_alpha);
     }
 
@@ -389,12 +448,13 @@ class Request {
         std::vector<Ranked>& order = s_.cold;  // free until the cold slots
         order.clear();
         for (std::size_t p = 0; p < s_.pool_scores.size(); ++p)
-            order.push_back({s_.pool_scores[p], p});
+            order.push_back({rank_key(s_.pool_scores[p]), p});
         keep_best(order, std::min<std::uint64_t>(n_, order.size()));
         for (const Ranked& entry : order) {
-            if (kind_ == Label::Cooc && !(entry.score > 0.0)) continue;
+            const double score = s_.pool_scores[entry.index];
+            if (kind_ == Label::Cooc && !(score > 0.0)) continue;
             out.items.push_back(static_cast<std::int64_t>(s_.candidates[entry.index].index));
-            out.scores.push_back(entry.score);
+            out.scores.push_back(score);
             out.labels.push_back(kind_);
         }
     }

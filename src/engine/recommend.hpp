@@ -41,10 +41,13 @@ struct Ranked {
 struct RecommendScratch {
     std::vector<std::int64_t> owned;        // the valid owned list
     std::vector<double> scores;             // one per item
+    std::vector<const float*> ease_rows;    // EASE rows of the owned items
     std::vector<double> channel;            // one auxiliary vector per item, reused
     std::vector<double> content;            // raw content similarity per item
     std::vector<double> profile;            // content profile per feature
-    std::vector<double> overlap;            // user-CF overlap per user
+    // User-CF overlap per user: counts of shared owned items (exact as
+    // integers, and half the cache footprint of doubles).
+    std::vector<std::uint32_t> overlap;
     std::vector<Ranked> neighbours;         // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;         // retrieval pool, then final order
