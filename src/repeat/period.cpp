@@ -1,5 +1,7 @@
 #include "repeat/period.hpp"
 
+#include "frame/simd.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -51,12 +53,6 @@ inline double exp_nonpositive(double x) {
     const double scale = std::bit_cast<double>((k_int + 1023 + 64) << 52);
     return p * scale * 0x1p-64;
 }
-
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define TARSEL_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define TARSEL_VECTOR_CLONES
-#endif
 
 // sums[k] += exp(-z^2 / 2), z = (grid[k] - y) / h, for every log-gap y in
 // order, so each grid point sums its terms left to right.
