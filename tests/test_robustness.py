@@ -8,6 +8,7 @@ are skipped.
 """
 from __future__ import annotations
 
+import copy
 import ctypes
 import gc
 import inspect
@@ -360,6 +361,70 @@ def test_hostile_arguments(name):
         outcome(name, fn, *kwargs.values())
 
 
+class Reentrant:
+    """A number whose conversion first runs `action`: Python code that runs
+    while the module is still taking its arguments."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+
+def vandalise(args, also=lambda: None):
+    """An action that empties every container among the arguments and
+    overwrites every writeable array with values no index check would pass."""
+    def act():
+        also()
+        for value in args.values():
+            if isinstance(value, (list, dict)):
+                value.clear()
+            elif isinstance(value, np.ndarray) and value.flags.writeable and value.size:
+                value[...] = -1 if value.dtype.kind in "iu" else np.nan
+    return act
+
+
+def reentrant_calls(example, also=lambda: None):
+    """Fresh copies of the example with one number, or the first element of
+    one list, replaced by a Reentrant that vandalises the other arguments."""
+    for name, value in example.items():
+        call = copy.deepcopy(example)
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            call[name] = Reentrant(value, vandalise(call, also))
+        elif isinstance(value, list) and value and isinstance(value[0], (int, float, list)):
+            first = value[0][0] if isinstance(value[0], list) and value[0] else value[0]
+            if not isinstance(first, (int, float, np.integer)):
+                continue
+            element = Reentrant(first, vandalise(call, also))
+            if isinstance(value[0], list):
+                call[name][0] = [element] + value[0][1:]
+            else:
+                call[name][0] = element
+        else:
+            continue
+        yield call
+
+
+@pytest.mark.parametrize("name", sorted(module_examples()))
+def test_arguments_that_change_the_other_arguments(name):
+    fn = need(_core, name)
+    for call in reentrant_calls(complete(fn, module_examples()[name])):
+        outcome(name, fn, **call)
+
+
+def test_a_sequence_emptied_while_it_is_read_counts_as_it_was():
+    signal = need(_core, "cooccurrence_signal")
+    owned = []
+    owned += [Reentrant(0, owned.clear), 2]
+    assert signal(*SQUARE, owned, [1, 3, 0]).tolist() == [2.0, 0.0, 1.0]
+
+
 def engine_from_record(fields):
     return need(ENGINE, "from_bytes")(engine_record.encode_record(fields))
 
@@ -392,6 +457,32 @@ def test_engine_methods_hostile_arguments(engine, method):
     for kwargs in hostile_calls(method, example, seeded(method)):
         outcome(method, fn, **kwargs)
         # Whatever an override stored, requests must still be answered safely.
+        requests(engine)
+
+
+def override_attempts(engine):
+    """An action that tries every override and a read on `engine`."""
+    fields = engine_fields()
+    def act():
+        for call in (lambda: engine.set_repeat_profile(*[np.zeros(1, np.int64)] * 2,
+                                                       *[np.zeros(1)] * 4, 0.0),
+                     lambda: engine.set_channel_alphas(9.0, 9.0, 9.0, 9.0),
+                     lambda: engine.set_repeat_active(False),
+                     engine.to_bytes):
+            try:
+                call()
+            except RuntimeError as exc:
+                assert str(exc) in ("Already borrowed", "Already mutably borrowed")
+    del fields
+    return act
+
+
+@pytest.mark.parametrize("method", sorted(method_examples()))
+def test_engine_arguments_that_change_the_engine(engine, method):
+    fn = need(engine, method)
+    for call in reentrant_calls(complete(fn, method_examples()[method]),
+                                override_attempts(engine)):
+        outcome(method, fn, **call)
         requests(engine)
 
 

@@ -151,13 +151,12 @@ std::vector<Out> to_vector(PyObject* obj, Element element) {
         if (read_integer_array(obj, out)) return out;
     }
     if (!PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
-    Py_ssize_t n = PySequence_Size(obj);
-    if (n < 0) throw PythonError{};
+    // Converting an element can run Python code (__index__, __float__) that
+    // changes the sequence itself; a snapshot keeps the walk well defined.
+    Ref items = Ref::steal(PySequence_Tuple(obj));
+    Py_ssize_t n = PyTuple_Size(items.get());
     out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(obj, i));
-        out.push_back(element(item.get()));
-    }
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(element(PyTuple_GetItem(items.get(), i)));
     return out;
 }
 
