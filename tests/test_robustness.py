@@ -13,6 +13,7 @@ import ctypes
 import gc
 import inspect
 import os
+import struct
 import subprocess
 import sys
 import threading
@@ -635,6 +636,7 @@ def test_threads_share_an_engine_while_overrides_are_attempted():
         expected.append((engine.recommend(OWNED[0], ROWS[0], 4),
                          engine.recommend_batch(owneds, rows, 4), engine.to_bytes()))
     engine.set_channel_alphas(*settings[0])
+    profile = method_examples()["set_repeat_profile"]
     errors, override_outcomes, stop = [], [], threading.Event()
 
     def reader(kind):
@@ -655,7 +657,8 @@ def test_threads_share_an_engine_while_overrides_are_attempted():
         while not stop.is_set():
             i += 1
             for call in (lambda: engine.set_channel_alphas(*settings[i % 2]),
-                         lambda: engine.set_repeat_active(True)):
+                         lambda: engine.set_repeat_active(True),
+                         lambda: engine.set_repeat_profile(**profile)):
                 try:
                     override_outcomes.append(call())
                 except RuntimeError as exc:
@@ -677,6 +680,48 @@ def test_threads_share_an_engine_while_overrides_are_attempted():
     assert errors == []
     assert set(override_outcomes) <= {None, "Already borrowed"}
     assert None in override_outcomes
+
+
+def canonical(result):
+    """A comparable form of a result, exact to the bit."""
+    if isinstance(result, np.ndarray):
+        return ("array", result.dtype.str, result.shape, result.tobytes())
+    if isinstance(result, (list, tuple)):
+        return (type(result).__name__, tuple(canonical(r) for r in result))
+    if isinstance(result, float):
+        return ("float", struct.pack("<d", result))
+    if ENGINE is not None and isinstance(result, ENGINE):
+        return ("engine", result.to_bytes())
+    return result
+
+
+def test_every_function_from_several_threads_at_once():
+    """Functions that release the interpreter lock share the worker pool with
+    each other and with batches; results must not depend on who else runs."""
+    calls = [(name, getattr(_core, name), module_examples()[name]) for name in MODULE_FUNCTIONS]
+    expected = {name: canonical(fn(**example)) for name, fn, example in calls}
+    if ENGINE is not None and hasattr(ENGINE, "recommend_batch"):
+        engine = engine_from_record(engine_fields())
+        batch = dict(owneds=OWNED * 20, user_rows=ROWS * 20, n=4)
+        calls.append(("recommend_batch", engine.recommend_batch, batch))
+        expected["recommend_batch"] = canonical(engine.recommend_batch(**batch))
+    mismatches = []
+
+    def run(offset):
+        for i in range(3 * len(calls)):
+            name, fn, example = calls[(i + offset) % len(calls)]
+            try:
+                if canonical(fn(**example)) != expected[name]:
+                    mismatches.append(name)
+            except BaseException as exc:  # reported on the main thread
+                mismatches.append(f"{name}: {exc!r}")
+
+    threads = [threading.Thread(target=run, args=(k * 3,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert mismatches == []
 
 
 POOL_SCRIPT = """
@@ -789,3 +834,16 @@ def test_records_do_not_leak():
     record = engine.to_bytes()
     assert_flat(lambda: ENGINE.from_bytes(record).to_bytes())
     assert_flat(lambda: outcome("from_bytes", ENGINE.from_bytes, record[:-9]))
+
+
+def test_failing_requests_do_not_leak():
+    """A pipeline failure on a worker thread unwinds every buffer."""
+    fields = engine_fields()
+    broken = engine_from_record({**fields, "cooc_indices": fields["cooc_indices"] + 100,
+                                 "base_is_ease": False})
+    need(broken, "recommend_batch")
+    with pytest.raises(_core.InternalFailure):
+        broken.recommend(OWNED[0], ROWS[0], 4)
+    owneds, rows = OWNED * 20, ROWS * 20
+    assert_flat(lambda: outcome("recommend", broken.recommend, OWNED[0], ROWS[0], 4))
+    assert_flat(lambda: outcome("recommend_batch", broken.recommend_batch, owneds, rows, 4))
