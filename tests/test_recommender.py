@@ -167,3 +167,38 @@ def test_too_few_users_skip_the_gates():
     model = Recommender().fit(table)
     assert model.fit_report_["gates"].startswith("skipped")
     assert model.recommend(1, n=1)["item"].tolist() == ["c"]
+
+
+@pytest.mark.parametrize("settings, message", [
+    ({"cooc_transform": "tfidf"},
+     "unknown cooc_transform 'tfidf'; expected one of raw, cosine, jaccard, wilson"),
+    ({"min_deep_session_fraction": 1.5}, "min_deep_session_fraction must be between 0 and 1"),
+    ({"gate_k": 0}, "gate_k must be at least 1"),
+    ({"boost_grid": ()}, "z_grid and boost_grid must not be empty"),
+])
+def test_bad_settings_are_refused_by_fit(settings, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        Recommender(**settings).fit({"user": [1], "item": [2]})
+
+
+@pytest.mark.parametrize("n", [-1, 2.5, True])
+def test_bad_counts_are_refused(model, n):
+    with pytest.raises(ValueError, match="^n must be a non-negative integer, not "):
+        model.recommend(1000, n)
+
+
+def test_shallow_sessions_get_no_session_layer():
+    rows = [(u, u % 7 + k, u * 10 + k) for u in range(40) for k in range(3)]
+    table = dict(zip(("user", "item", "basket"), map(list, zip(*rows))))  # one item per basket
+    model = Recommender(gate_users=40).fit(table, session_col="basket")
+    assert model.fit_report_["deep_session_fraction"] == 0.0
+    assert model.fit_report_["session_layer"].startswith("not built: 0.00 of the sessions")
+    assert "session" not in model.kept_["boost_layers"]
+
+
+def test_set_params_round_trips():
+    model = Recommender().set_params(ease_lambda=10.0)
+    assert model.get_params()["ease_lambda"] == 10.0
+    assert "ease_lambda=10.0" in repr(model)
+    with pytest.raises(ValueError, match="^unknown parameter 'speed' for Recommender$"):
+        model.set_params(speed=2)

@@ -143,8 +143,6 @@ def _fit(args) -> int:
 def _recommend(args) -> int:
     from tarsel import Recommender
 
-    if args.n < 0:
-        raise ValueError("-n must not be negative")
     model = Recommender.load(args.model)
     row = model.users_.lookup_text(args.user)
     if row is None:
@@ -212,6 +210,8 @@ def _print_report(report: dict[str, Any]) -> None:
     kept = report.get("kept", {})
     print(f"\nmodel: {report.get('base', '?')} base over {report.get('items', 0):,} items and "
           f"{report.get('users', 0):,} users")
+    if report.get("session_layer"):
+        print(f"  session layer: {report['session_layer']}")
     gates = report.get("gates")
     if isinstance(gates, str) or not gates:
         print(f"  gates: {gates or 'nothing to gate'}")

@@ -108,6 +108,14 @@ class Recommender:
     def get_params(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in _PARAMS}
 
+    def set_params(self, **params: Any) -> "Recommender":
+        unknown = sorted(set(params) - set(_PARAMS))
+        if unknown:
+            raise ValueError(f"unknown parameter {unknown[0]!r} for Recommender")
+        for name, value in params.items():
+            setattr(self, name, value)
+        return self
+
     def __repr__(self) -> str:
         changed = {k: v for k, v in self.get_params().items() if v != _DEFAULTS[k]}
         return f"Recommender({', '.join(f'{k}={v!r}' for k, v in changed.items())})"
@@ -121,6 +129,7 @@ class Recommender:
         """Fit on an interaction table (pandas/polars DataFrame or dict of arrays)
         and optional item features (a table with ``item_col`` and feature columns).
         Returns self."""
+        _check_params(self)
         with _Steps(progress, total=4) as steps:
             steps.start("reading interactions")
             data, features = _prepare(self, interactions, item_features, user_col=user_col,
@@ -162,6 +171,7 @@ class Recommender:
         items the user already has may return when the repeat model expects them
         to be bought again."""
         self._check_fitted()
+        _check_count(n)
         row = self.users_.get(user)
         found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned))
                  if row is not None else ([], [], []))
@@ -176,6 +186,7 @@ class Recommender:
         engine): a long table of the arrays ``user``, ``item``, ``score``,
         ``source`` and ``rank``."""
         self._check_fitted()
+        _check_count(n)
         users = list(users)
         rows = [self.users_.get(u) for u in users]
         known = [r for r in rows if r is not None]
@@ -198,6 +209,7 @@ class Recommender:
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``."""
         self._check_fitted()
+        _check_count(n)
         index = self.items_.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
@@ -295,6 +307,27 @@ _OPTIONAL_NATIVE = ("fit_ease_py", "cooc_transform", "deep_session_fraction",
                     "build_session_cooccurrence", "build_directional_cooc",
                     "symmetrize_via_transpose", "metadata_knn", "fit_channels",
                     "fit_repeat_profile", "calibrate_layered_py", "cooccurrence_signal")
+
+
+COOC_TRANSFORMS = ("raw", "cosine", "jaccard", "wilson")
+
+
+def _check_params(model: Recommender) -> None:
+    if model.cooc_transform not in COOC_TRANSFORMS:
+        raise ValueError(f"unknown cooc_transform {model.cooc_transform!r}; expected one of "
+                         f"{', '.join(COOC_TRANSFORMS)}")
+    if not 0.0 <= model.min_deep_session_fraction <= 1.0:
+        raise ValueError("min_deep_session_fraction must be between 0 and 1")
+    for name in ("gate_k", "retrieval_budget"):
+        if getattr(model, name) < 1:
+            raise ValueError(f"{name} must be at least 1")
+    if not model.z_grid or not model.boost_grid:
+        raise ValueError("z_grid and boost_grid must not be empty")
+
+
+def _check_count(n: Any) -> None:
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
+        raise ValueError(f"n must be a non-negative integer, not {n!r}")
 
 
 def _json_default(value: Any) -> Any:
@@ -406,7 +439,10 @@ def _fit_parts(model: Recommender, data: Interactions, features: Optional[ItemFe
     }, alphas={c: float(getattr(model, f"{c}_alpha")) for c in CHANNELS})
     _fit_base(model, data, parts, report)
     if data.session_idx is not None:
-        _fit_sessions(model, data, parts, plan, report)
+        _fit_session_layer(model, data, parts, plan, report)
+        _fit_transitions(data, parts, plan)
+    else:
+        report["session_layer"] = "not built: no sessions (give session_col, or time_col)"
     if features is not None and features.n_features:
         _fit_content(model, features, parts, plan)
     _fit_channels(model, data, parts, plan)
@@ -445,30 +481,46 @@ def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
             np.asarray(indptr, dtype=indptr_dtype))
 
 
-def _fit_sessions(model: Recommender, data: Interactions, parts: _Parts, plan: _Plan, report) -> None:
-    if _native("deep_session_fraction") is None:
+def _fit_session_layer(model: Recommender, data: Interactions, parts: _Parts, plan: _Plan,
+                       report) -> None:
+    """The session co-occurrence boost layer, when enough sessions hold two or
+    more items: built mostly from one-item sessions it would only be a sparse,
+    noisy copy of the user-level graph."""
+    if _native("deep_session_fraction") is None or _native("build_session_cooccurrence") is None:
         return
-    fraction = _core.deep_session_fraction(data.session_idx, data.item_idx)
-    report["deep_session_fraction"] = round(float(fraction), 4)
-    ones = np.ones(len(data.item_idx), dtype=np.float32)
-    deep = fraction >= model.min_deep_session_fraction
-    if deep and "session" in plan.layers and _native("build_session_cooccurrence"):
-        # one entry per (session, item): a repeat inside a basket is not a second pairing
-        _, first = np.unique(data.session_idx * data.n_items + data.item_idx, return_index=True)
-        graph = _core.build_session_cooccurrence(
-            data.session_idx[first], data.item_idx[first], ones[first], data.n_sessions,
-            data.n_items)
-        parts.layers["session"] = _csr_arrays(graph, np.float32)
+    fraction = float(_core.deep_session_fraction(data.session_idx, data.item_idx))
+    report["deep_session_fraction"] = round(fraction, 4)
+    if fraction < model.min_deep_session_fraction:
+        report["session_layer"] = (f"not built: {fraction:.2f} of the sessions hold two or more "
+                                   f"items (needs {model.min_deep_session_fraction:g})")
+        return
+    report["session_layer"] = "built"
+    if "session" not in plan.layers:
+        return
+    # one entry per (session, item): a repeat inside a basket is not a second pairing
+    _, first = np.unique(data.session_idx * data.n_items + data.item_idx, return_index=True)
+    graph = _core.build_session_cooccurrence(
+        data.session_idx[first], data.item_idx[first], np.ones(len(first), dtype=np.float32),
+        data.n_sessions, data.n_items)
+    parts.layers["session"] = _csr_arrays(graph, np.float32)
+
+
+def _fit_transitions(data: Interactions, parts: _Parts, plan: _Plan) -> None:
+    """Which item follows which inside a session: the transition channel, and its
+    undirected form as a boost layer."""
     wanted = "transition" in plan.channels or "adjacency" in plan.layers
-    if not deep or not wanted or _native("build_directional_cooc") is None:
+    if not wanted or _native("build_directional_cooc") is None:
         return
+    ones = np.ones(len(data.item_idx), dtype=np.float32)
     directed = _core.build_directional_cooc(data.session_idx, data.item_idx, ones, data.n_sessions,
                                             data.n_items, timestamps=data.timestamps)
-    if "transition" in plan.channels and len(directed[0]):
+    if not len(directed[0]):
+        return
+    if "transition" in plan.channels:
         trans = _csr_arrays(directed, np.float64, np.int64)
         parts.arrays.update(trans_data=trans[0], trans_indices=trans[1], trans_indptr=trans[2])
         parts.channels.add("transition")
-    if "adjacency" in plan.layers and len(directed[0]) and _native("symmetrize_via_transpose"):
+    if "adjacency" in plan.layers and _native("symmetrize_via_transpose"):
         d = _csr_arrays(directed, np.float32)
         parts.layers["adjacency"] = _csr_arrays(_core.symmetrize_via_transpose(*d), np.float32)
 
