@@ -113,7 +113,10 @@ def cooc_case(rng):
               **channel_arrays(users, items, COOC_USERS, COOC_ITEMS, rng, user_cf=False)}
     config = {"n_items": COOC_ITEMS, "base_is_ease": False, "n_users": COOC_USERS, **CHANNELS}
     popularity = np.asarray(arrays["item_pop"]) + 1.0
-    return _core.build_engine(arrays, config), requests(rng, popularity, 300)
+    owneds = requests(rng, popularity, 300)
+    row_sizes = np.diff(indptr)
+    entries = statistics.median(int(row_sizes[o].sum()) for o in owneds)
+    return _core.build_engine(arrays, config), owneds, entries
 
 
 def median_latency(engine, owneds):
@@ -142,6 +145,10 @@ def main() -> None:
     t_plain, plain_found = time_batch(plain, lists)
     agree = np.mean([f[0] == t.tolist() for f, t in zip(plain_found, top)])
 
+    degrees = np.diff(arrays["uu_indptr"])
+    overlap = statistics.median(int(degrees[o].sum()) for o in owneds)
+    print(f"user-CF: {overlap:,.0f} (item, user) pairs counted per request, median")
+
     rate = lambda seconds: f"{USERS / seconds:,.0f}/s"  # noqa: E731
     print_table(f"EASE engine, {EASE_ITEMS:,} items, {USERS:,} users, n = {N} (users per second)", [
         ("recommend_batch, channels on", rate(t_batch), rate(t_numpy), f"{t_numpy / t_batch:.2f}x"),
@@ -155,10 +162,11 @@ def main() -> None:
     print(f"\nrecommend_batch with 1 pool thread: {rate(one)}, with 2: {rate(two)}, "
           f"speed-up {one / two:.2f}x")
 
-    cooc, cooc_owneds = cooc_case(rng)
+    cooc, cooc_owneds, entries = cooc_case(rng)
     latency = median_latency(cooc, cooc_owneds)
     print(f"\nco-occurrence engine, {COOC_ITEMS:,} items, fused channels on: median latency of "
-          f"one recommend {latency * 1e3:.3f} ms")
+          f"one recommend {latency * 1e3:.3f} ms ({entries:,.0f} stored entries summed per "
+          "request, median)")
 
 
 def batch_only() -> None:
