@@ -11,7 +11,8 @@
 Every figure comes from its own process, so that its peak resident memory
 (resource.getrusage) belongs to that job alone; the data is generated inside
 that process, the same way with the same seed for every contender. Each
-contender runs --repeat times (fresh processes) and its best time counts.
+contender runs --repeat times (fresh processes, rounds interleaved) and its
+best time counts.
 --threads N sets the worker pool and every OpenBLAS to N threads.
 
     python benchmarks/bench_item_models.py [--repeat R] [--threads N]
@@ -160,14 +161,22 @@ def child(name, size):
     print(json.dumps({"seconds": seconds, "peak_mib": peak_mib}))
 
 
-def measure(name, size, repeat, env):
-    runs = []
+def run_child(name, size, env):
+    out = subprocess.run([sys.executable, __file__, "--child", name, str(size)],
+                         check=True, capture_output=True, text=True, env=env)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def measure_all(jobs, repeat, env):
+    """Best time and lowest peak of every (name, size), the rounds interleaved
+    so that a busy spell on a shared machine hits every contender alike."""
+    best = {}
     for _ in range(repeat):
-        out = subprocess.run([sys.executable, __file__, "--child", name, str(size)],
-                             check=True, capture_output=True, text=True, env=env)
-        runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
-    return {"seconds": min(r["seconds"] for r in runs),
-            "peak_mib": min(r["peak_mib"] for r in runs)}
+        for job in jobs:
+            got = run_child(*job, env)
+            old = best.get(job, got)
+            best[job] = {k: min(old[k], got[k]) for k in got}
+    return best
 
 
 def main():
@@ -179,7 +188,10 @@ def main():
     if args.threads:
         for var in ("RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS"):
             env[var] = str(args.threads)
-    run = lambda name, size=0: measure(name, size, args.repeat, env)  # noqa: E731
+    ease_names = ("ease_tarsel", "ease_floor", "ease_numpy", "ease_scipy")
+    jobs = [(name, n) for n in EASE_SIZES for name in ease_names]
+    jobs += [("knn_tarsel", 0), ("knn_scipy", 0)]
+    r = measure_all(jobs, args.repeat, env)
 
     threads = args.threads or "all"
     print(f"fit_ease_py: {N_USERS:,} users, {N_DRAWS:,} draws, lambda_={LAMBDA}, threads={threads}, "
@@ -187,10 +199,10 @@ def main():
     print(f"{'items':>6} {'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
           f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9} {'floor s':>8} {'ours/floor':>10}")
     for n in EASE_SIZES:
-        ours, floor = run("ease_tarsel", n), run("ease_floor", n)
+        ours, floor = r["ease_tarsel", n], r["ease_floor", n]
         for label, name in (("dense Gram + numpy inv", "ease_numpy"),
                             ("SciPy sparse Gram + numpy inv", "ease_scipy")):
-            base = run(name, n)
+            base = r[name, n]
             print(f"{n:>6} {label:<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
                   f"{base['seconds'] / ours['seconds']:8.2f} {ours['peak_mib']:9.0f} "
                   f"{base['peak_mib']:9.0f} {base['peak_mib'] / ours['peak_mib']:9.2f} "
@@ -198,7 +210,7 @@ def main():
     print()
     print(f"metadata_knn: {KNN_ITEMS:,} items, {KNN_FEATURES:,} features, "
           f"about {KNN_PER_ITEM} per item, top_k={TOP_K}")
-    ours, base = run("knn_tarsel"), run("knn_scipy")
+    ours, base = r["knn_tarsel", 0], r["knn_scipy", 0]
     print(f"{'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
           f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9}")
     print(f"{'SciPy F @ F.T + argpartition':<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
