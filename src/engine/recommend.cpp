@@ -1,12 +1,12 @@
 #include "engine/recommend.hpp"
 
 #include "engine/csr_rows.hpp"
-#include "signals/cooccurrence_signal.hpp"
 #include "frame/errors.hpp"
 #include "frame/pool.hpp"
 #include "frame/simd.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
+#include "signals/cooccurrence_signal.hpp"
 
 #include <algorithm>
 #include <cmath>
