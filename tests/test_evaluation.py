@@ -120,6 +120,11 @@ def test_popularity_baseline_skips_owned_items():
     assert base.recommend_batch([1], n=2, exclude_owned=False)["item"].tolist() == ["x", "y"]
 
 
+def test_unfitted_baseline_says_so():
+    with pytest.raises(ValueError, match="^this PopularityBaseline is not fitted yet; call fit first$"):
+        PopularityBaseline().recommend_batch([1])
+
+
 def test_evaluate_returns_a_tidy_table():
     train = {"user": [1, 1, 2, 2, 3], "item": ["x", "y", "x", "z", "x"]}
     test = {"user": [1, 2, 3, 4], "item": ["z", "y", "y", "x"]}

@@ -172,6 +172,8 @@ class PopularityBaseline:
 
     def recommend_batch(self, users: Sequence, n: int = 10, *,
                         exclude_owned: bool = True) -> dict[str, np.ndarray]:
+        if not hasattr(self, "ranking_"):
+            raise ValueError("this PopularityBaseline is not fitted yet; call fit first")
         rows = self.users_.index(users)
         out_user, out_item = [], []
         for user, row in zip(_as_list(users), rows.tolist()):
