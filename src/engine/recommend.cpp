@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -62,6 +63,39 @@ void keep_best(std::vector<Ranked>& entries, std::size_t k) {
         entries.resize(k);
     }
     std::sort(entries.begin(), entries.end(), RanksBefore{});
+}
+
+// The k best finite entries of `values` (indexed by item), sorted best first,
+// into `out`. The k-th best value is found by a selection over the finite
+// values alone (`work` holds their copy); one scan in index order then keeps
+// everything above it and fills the rest with its ties, smaller index first.
+void best_finite(std::span<const double> values, std::size_t k, std::vector<double>& work,
+                 std::vector<Ranked>& out) {
+    out.clear();
+    work.clear();
+    for (double v : values)
+        if (std::isfinite(v)) work.push_back(v);
+    if (k == 0 || work.empty()) return;
+    if (k >= work.size()) {
+        for (std::size_t i = 0; i < values.size(); ++i)
+            if (std::isfinite(values[i])) out.push_back({values[i], i});
+    } else {
+        const auto kth = work.begin() + static_cast<std::ptrdiff_t>(k - 1);
+        std::nth_element(work.begin(), kth, work.end(), std::greater<double>());
+        const double threshold = *kth;
+        std::size_t ties = k - static_cast<std::size_t>(std::count_if(
+                                   work.begin(), kth, [&](double v) { return v > threshold; }));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const double v = values[i];
+            if (v > threshold && std::isfinite(v)) {
+                out.push_back({v, i});
+            } else if (v == threshold && ties > 0) {
+                out.push_back({v, i});
+                --ties;
+            }
+        }
+    }
+    std::sort(out.begin(), out.end(), RanksBefore{});
 }
 
 // ----------------------------------------------------------- standardising
@@ -404,13 +438,8 @@ class Request {
     // The retrieval_budget best finite scores, best first.
     bool retrieve() {
         const std::size_t budget = std::min<std::uint64_t>(rec_.retrieval_budget, n_items_);
-        s_.candidates.clear();
-        if (budget == 0) return false;
-        for (std::size_t i = 0; i < n_items_; ++i)
-            if (std::isfinite(s_.scores[i])) s_.candidates.push_back({s_.scores[i], i});
-        if (s_.candidates.empty()) return false;
-        keep_best(s_.candidates, budget);
-        return true;
+        best_finite(s_.scores, budget, s_.selection, s_.candidates);
+        return !s_.candidates.empty();
     }
 
     // Each boost layer sums the owned rows of its CSR and is read at
@@ -475,11 +504,8 @@ class Request {
             if (!(rec_.content_coldness[i] >= kColdThreshold)) c[i] = kNegInf;
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
-        s_.cold.clear();
-        for (std::size_t i = 0; i < n_items_; ++i)
-            if (std::isfinite(c[i])) s_.cold.push_back({c[i], i});
         // Walking past the regular results needs at most that many extra candidates.
-        keep_best(s_.cold, saturating_add(rec_.cold_slots, out.items.size()));
+        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.selection, s_.cold);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());
