@@ -638,7 +638,7 @@ class _Holdout:
         chosen = np.zeros(data.n_users, dtype=bool)
         chosen[rows] = True
         held = chosen[data.user_idx] & (unit == last_unit[data.user_idx])
-        relevant = [set() for _ in range(data.n_users)]
+        relevant: dict[int, set[int]] = {r: set() for r in rows.tolist()}
         for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
             relevant[u].add(i)
         times = None
