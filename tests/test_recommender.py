@@ -202,3 +202,12 @@ def test_set_params_round_trips():
     assert "ease_lambda=10.0" in repr(model)
     with pytest.raises(ValueError, match="^unknown parameter 'speed' for Recommender$"):
         model.set_params(speed=2)
+
+
+def test_a_tarsel_file_without_a_model_inside(tmp_path):
+    from tarsel._container import write_container
+
+    path = tmp_path / "other.model"
+    write_container(path, {"meta": b"{}"})
+    with pytest.raises(ValueError, match=r"is not a usable tarsel model: 'params'$"):
+        Recommender.load(path)
