@@ -307,9 +307,11 @@ def value_variants(value, rng):
 
 
 def list_variants(value, rng):
-    """Hostile sequences; lists of tuples also get hostile tuples and items."""
+    """Hostile sequences; lists of tuples or lists also get hostile items."""
     out = ["abc", LyingSequence(), iter(value), {0: 1}, b"\x01\x02", (), tuple(value),
            value * 50, []]
+    if value and isinstance(value[0], list):
+        return out + [[bad] + value[1:] for bad in list_variants(value[0], rng)]
     if value and isinstance(value[0], tuple):
         first, rest = value[0], value[1:]
         out += [[first[:k]] + rest for k in range(len(first))]
@@ -319,6 +321,10 @@ def list_variants(value, rng):
                     for bad in value_variants(item, rng)[::2]]
         return out
     out.append(np.array(value, dtype=object))
+    if all(isinstance(v, (int, np.integer)) for v in value):
+        ints = np.array(value, dtype=np.int64)
+        out += [ints.astype(dt) for dt in (np.int64, np.int32, np.uint64, ">i8")]
+        out += [np.array(value + value, dtype=np.int64)[::-2], np.array(value, dtype=np.int8)]
     for bad in (2**64, -1, 2**63, -2**63, 2**63 - 1, 1.5, np.nan, None, "1", BadIndex()):
         out += [value[:i] + [bad] + value[i + 1:] for i in range(min(len(value), 2))]
     return out
