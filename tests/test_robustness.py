@@ -432,6 +432,47 @@ def test_a_sequence_emptied_while_it_is_read_counts_as_it_was():
     assert signal(*SQUARE, owned, [1, 3, 0]).tolist() == [2.0, 0.0, 1.0]
 
 
+def scaled_examples():
+    """Inputs large enough for the parallel paths of the functions that have
+    them (the worker pool splits only ranges longer than its grain)."""
+    rng = seeded("scaled")
+    m, users, items = 6000, 400, 300
+    u = rng.integers(0, users, m)
+    i = np.minimum(rng.zipf(1.5, m) - 1, items - 1)
+    w = rng.random(m).astype(np.float32)
+    t = np.sort(rng.random(m)) * 1e7
+    feat = rng.integers(0, 50, 4 * items).astype(np.int32)
+    return {
+        "build_cooccurrence": dict(user_idx=u, item_idx=i, weights=w, n_users=users,
+                                   n_items=items, kernel="hybrid_temporal", timestamps=t),
+        "build_session_cooccurrence": dict(session_idx=u, item_idx=i, weights=w,
+                                           n_sessions=users, n_items=items, timestamps=t),
+        "build_directional_cooc": dict(session_idx=u, item_idx=i, weights=w, n_sessions=users,
+                                       n_items=items, timestamps=t),
+        "fit_ease_py": dict(user_idx=u, item_idx=i, n_users=users, n_items=items, weights=w),
+        "metadata_knn": dict(feat_data=rng.random(feat.size).astype(np.float32),
+                             feat_indices=feat,
+                             feat_indptr=np.arange(0, feat.size + 1, 4, dtype=np.int32),
+                             n_features=50, top_k=5),
+        "fit_repeat_profile": dict(user_idx=u, item_idx=i, timestamps=t, n_users=users),
+        "fit_channels": dict(user_idx=u, item_idx=i, timestamps=t, n_users=users,
+                             n_items=items, n_items_ext=items, trend_window_fraction=0.2,
+                             want_trend=True, want_user_cf=True),
+    }
+
+
+@pytest.mark.parametrize("name", sorted(scaled_examples()))
+def test_hostile_values_on_the_parallel_paths(name):
+    fn = need(_core, name)
+    example = scaled_examples()[name]
+    fn(**example)
+    rng = seeded("scaled", name)
+    for param, value in example.items():
+        if isinstance(value, np.ndarray):
+            for bad in extreme_value_arrays(value, rng) + [value[: value.size // 2]]:
+                outcome(name, fn, **{**example, param: bad})
+
+
 def engine_from_record(fields):
     return need(ENGINE, "from_bytes")(engine_record.encode_record(fields))
 
