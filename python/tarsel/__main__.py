@@ -192,18 +192,16 @@ def _read_inputs(args):
 
 def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
                       exclude_owned: bool) -> None:
-    from tarsel.evaluation import evaluate
+    from tarsel.evaluation import METRICS, evaluate
 
     for name, model in models.items():
         if name not in fitted:
             model.fit(split.train, features, **split.columns)
     table = evaluate(models, split, k=k, fit=False, exclude_owned=exclude_owned)
     wide = table.pivot(index="model", columns="metric", values="value").loc[list(models)]
-    print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in
-                                       ("ndcg", "recall", "map", "coverage")))
+    print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
-        print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in
-                                        ("ndcg", "recall", "map", "coverage")))
+        print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS))
 
 
 def _print_report(report: dict[str, Any]) -> None:

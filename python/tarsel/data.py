@@ -156,10 +156,6 @@ def column_names(table: Any) -> list[str]:
     return list(table.keys()) if isinstance(table, Mapping) else [str(c) for c in table.columns]
 
 
-def n_rows(table: Any, any_column: str) -> int:
-    return len(column(table, any_column))
-
-
 def take_rows(table: Any, rows: np.ndarray) -> Any:
     """The given rows of a table, as a table of the same kind."""
     rows = np.asarray(rows, dtype=np.int64)
