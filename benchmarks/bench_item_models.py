@@ -30,6 +30,8 @@ import time
 
 import numpy as np
 
+from _common import machine
+
 N_USERS, N_DRAWS, LAMBDA = 20_000, 1_000_000, 250.0
 EASE_SIZES = (2_000, 4_000)
 KNN_ITEMS, KNN_FEATURES, KNN_PER_ITEM, TOP_K = 50_000, 5_000, 20, 20
@@ -194,6 +196,7 @@ def main():
     r = measure_all(jobs, args.repeat, env)
 
     threads = args.threads or "all"
+    print(machine())
     print(f"fit_ease_py: {N_USERS:,} users, {N_DRAWS:,} draws, lambda_={LAMBDA}, threads={threads}, "
           f"best of {args.repeat}; speed-up and memory ratio are the baseline's over ours")
     print(f"{'items':>6} {'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
