@@ -44,7 +44,8 @@ def test_missing_ids_are_rejected(missing):
         IdMap.encode([1, missing], "user column 'user'")
 
 
-@pytest.mark.parametrize("values, kind", [([5, -2, 2**40], "int64"), (["é", "a b", ""], "str")])
+@pytest.mark.parametrize("values, kind", [
+    ([5, -2, 2**40], "int64"), ([1.5, -0.0, 1e300], "float64"), (["é", "a b", ""], "str")])
 def test_id_maps_survive_bytes(values, kind):
     ids = IdMap(values)
     got_kind, payload = ids.to_bytes()

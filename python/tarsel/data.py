@@ -70,10 +70,13 @@ class IdMap:
         return IdMap(merged)
 
     def to_bytes(self) -> tuple[str, bytes]:
-        """(kind, payload) for the model file: integer ids as little-endian int64,
-        text ids as a JSON list. Other id types cannot be saved."""
+        """(kind, payload) for the model file: integer and float ids as
+        little-endian int64 or float64, text ids as a JSON list. Other id types
+        cannot be saved."""
         if self._ids.dtype.kind == "i":
             return "int64", self._ids.astype("<i8").tobytes()
+        if self._ids.dtype.kind == "f":
+            return "float64", self._ids.astype("<f8").tobytes()
         if self._ids.dtype.kind == "U" or len(self._ids) == 0:
             return "str", json.dumps(self._ids.tolist()).encode()
         kinds = sorted({type(v).__name__ for v in self._ids.tolist()})
@@ -81,8 +84,8 @@ class IdMap:
 
     @classmethod
     def from_bytes(cls, kind: str, payload: bytes) -> "IdMap":
-        if kind == "int64":
-            return cls(np.frombuffer(payload, dtype="<i8").tolist())
+        if kind in ("int64", "float64"):
+            return cls(np.frombuffer(payload, dtype="<i8" if kind == "int64" else "<f8").tolist())
         if kind == "str":
             return cls(json.loads(payload))
         raise ValueError(f"unknown id kind {kind!r}")
@@ -106,6 +109,8 @@ def _id_array(ids: list) -> np.ndarray:
     kinds = {type(v) for v in ids}
     if kinds and all(issubclass(k, (int, np.integer)) and not issubclass(k, bool) for k in kinds):
         return array.astype(np.int64)
+    if kinds and all(issubclass(k, (float, np.floating)) for k in kinds):
+        return array.astype(np.float64)
     if kinds and all(issubclass(k, str) for k in kinds):
         return array.astype(str)
     return array
