@@ -211,3 +211,9 @@ def test_a_tarsel_file_without_a_model_inside(tmp_path):
     write_container(path, {"meta": b"{}"})
     with pytest.raises(ValueError, match=r"is not a usable tarsel model: 'params'$"):
         Recommender.load(path)
+
+
+def test_features_that_match_no_sold_item_are_flagged():
+    table = {"user": [1, 1, 2, 2] * 10, "item": [1, 2, 1, 3] * 10}
+    with pytest.warns(UserWarning, match="no item of item_features has interactions"):
+        Recommender().fit(table, {"item": ["1", "2", "3"], "kind": ["a", "b", "a"]})

@@ -3,6 +3,7 @@ keeps what helps on held-out users, and serves from one native engine."""
 from __future__ import annotations
 
 import json
+import warnings
 from typing import Any, Optional, Sequence
 
 import numpy as np
@@ -356,6 +357,11 @@ def _prepare(model: Recommender, interactions, item_features, *, item_col: str, 
     data = prepare_interactions(interactions, item_col=item_col, weighting=model.weighting,
                                 session_gap_seconds=model.session_gap_seconds,
                                 extra_items=extra, **columns)
-    features = (prepare_item_features(item_features, data.items, item_col)
-                if item_features is not None else None)
+    features = None
+    if item_features is not None:
+        features = prepare_item_features(item_features, data.items, item_col)
+        sold = np.unique(data.item_idx)
+        if len(extra) and not np.any(features.indptr[sold + 1] > features.indptr[sold]):
+            warnings.warn("no item of item_features has interactions: are the item ids of the "
+                          "two tables of the same type?", stacklevel=3)
     return data, features
