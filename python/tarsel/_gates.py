@@ -132,14 +132,11 @@ class Gate:
         plan.channels.discard(channel)
         return off
 
-    def _gate_content(self, plan: Plan, current: float, gates) -> float:
+    def _gate_content(self, plan: Plan, current: float, gates) -> None:
         # the content weight is not an in-place override: compare two engines
-        off = self.ndcg(engine_for(self.parts, Plan(plan.channels - {"content"}, [],
-                                                        plan.repeat)))
-        if self._decide("content", current, off, gates):
-            return current
-        plan.channels.discard("content")
-        return off
+        off = self.ndcg(engine_for(self.parts, Plan(plan.channels - {"content"}, [], plan.repeat)))
+        if not self._decide("content", current, off, gates):
+            plan.channels.discard("content")
 
     def _overridable_alphas(self, plan: Plan) -> list[float]:
         alphas = plan_alphas(self.parts, plan)
