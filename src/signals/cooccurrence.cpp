@@ -130,72 +130,88 @@ OccurrenceIndex index_occurrences(const Histories& h) {
     return idx;
 }
 
-// Per-thread dense accumulator over the columns of one row at a time.
-struct Accumulator {
+// Per-thread scratch: a dense accumulator over the columns of one row at a time.
+// mark[col] holds the stamp of the last (pass, row) that touched the column, so
+// nothing is cleared between rows.
+struct Scratch {
     std::vector<double> sum;
-    std::vector<std::uint32_t> mark;  // row + 1 when the column was touched for that row
+    std::vector<std::uint32_t> mark;
     std::vector<std::uint32_t> touched;
-    std::vector<std::pair<std::uint32_t, float>> out;  // this thread's upper-triangle entries
 
-    explicit Accumulator(std::size_t n_cols) : sum(n_cols, 0.0), mark(n_cols, 0) {}
+    explicit Scratch(std::size_t n_cols) : sum(n_cols), mark(n_cols, 0) {}
 };
 
-// Where a row's upper-triangle entries were written.
-struct RowSlice {
-    std::uint32_t worker = 0;
-    std::size_t begin = 0;
-    std::size_t size = 0;
-};
+// Stamps for the two passes over the same row (rows are below 2**31).
+constexpr std::uint32_t count_stamp(std::size_t row) { return static_cast<std::uint32_t>(2 * row + 1); }
+constexpr std::uint32_t sum_stamp(std::size_t row) { return static_cast<std::uint32_t>(2 * row + 2); }
 
-template <bool Temporal>
-void accumulate_row(std::uint32_t row, const Histories& h, const OccurrenceIndex& idx,
-                    double alpha, double tau, Accumulator& acc, RowSlice& slice) {
+// Visits every pair (occurrence of `row`, record of a larger item in the same
+// history) in a fixed order: occurrences by history, then records by position.
+template <class Visit>
+void for_each_pair(std::size_t row, const Histories& h, const OccurrenceIndex& idx, Visit&& visit) {
     const auto* rec = h.records.data();
-    const std::uint32_t stamp = row + 1;
     for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
         const Occurrence& occ = idx.entries[o];
-        const float wp = rec[occ.record].weight;
-        const double tp = rec[occ.record].time;
-        for (std::size_t q = occ.begin; q < occ.end; ++q) {
-            const std::uint32_t col = rec[q].item;
-            double w = static_cast<double>(wp * rec[q].weight);
-            if constexpr (Temporal)
-                w *= 1.0 + alpha / (1.0 + std::exp(std::fabs(tp - rec[q].time) / tau));
-            if (acc.mark[col] != stamp) {
-                acc.mark[col] = stamp;
-                acc.sum[col] = 0.0;
-                acc.touched.push_back(col);
-            }
-            acc.sum[col] += w;
-        }
+        for (std::size_t q = occ.begin; q < occ.end; ++q) visit(rec[occ.record], rec[q]);
     }
-    std::sort(acc.touched.begin(), acc.touched.end());
-    slice.begin = acc.out.size();
-    slice.size = acc.touched.size();
-    for (std::uint32_t col : acc.touched)
-        acc.out.emplace_back(col, static_cast<float>(acc.sum[col]));
-    acc.touched.clear();
 }
 
-// Mirrors the upper triangle into the full symmetric CSR with ascending columns:
-// row r holds first the entries (k, r) of rows k < r, then its own upper entries.
-// The transpose runs in parallel over contiguous chunks of source rows: each
-// chunk writes its mirrored entries at offsets reserved for it within every
-// target row, so chunks never share a position and the order stays ascending.
-class Mirror {
+// The distinct larger columns of `row`, in ascending order, in s.touched.
+template <bool WithSums>
+void collect_row(std::size_t row, const Histories& h, const OccurrenceIndex& idx,
+                 const Kernel& kernel, double tau, Scratch& s) {
+    const std::uint32_t stamp = WithSums ? sum_stamp(row) : count_stamp(row);
+    s.touched.clear();
+    for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
+        const std::uint32_t col = q.item;
+        if (s.mark[col] != stamp) {
+            s.mark[col] = stamp;
+            s.touched.push_back(col);
+            if constexpr (WithSums) s.sum[col] = 0.0;
+        }
+        if constexpr (WithSums) {
+            double w = static_cast<double>(p.weight * q.weight);
+            if (kernel.temporal())
+                w *= 1.0 + kernel.alpha / (1.0 + std::exp(std::fabs(p.time - q.time) / tau));
+            s.sum[col] += w;
+        }
+    });
+    if constexpr (WithSums) std::sort(s.touched.begin(), s.touched.end());
+}
+
+// Builds the symmetric matrix straight into the result arrays, computing each
+// unordered pair once (in its smaller item's row) and mirroring it.
+//
+// Rows are split into contiguous chunks of about equal work. A first pass
+// counts, per chunk, how many entries each chunk mirrors into every row; the
+// prefix sums of those counts reserve, inside each row, one run of positions
+// per chunk. Row r is laid out as its mirrored entries (columns < r, written by
+// the chunks holding those rows, in chunk order and so ascending) followed by
+// its own entries (columns > r, sorted). The second pass fills both without
+// locks. Extra memory is O(n_items) per chunk and per thread.
+class SymmetricBuilder {
   public:
-    Mirror(const std::vector<RowSlice>& slices, const std::vector<Accumulator>& accs,
-           bool parallel)
-        : slices_(slices), accs_(accs), n_(slices.size()),
-          chunks_(split_rows(parallel ? pool::size() : 1)), parallel_(parallel) {}
+    SymmetricBuilder(const Histories& h, const OccurrenceIndex& idx, const Kernel& kernel,
+                     bool parallel)
+        : h_(h), idx_(idx), kernel_(kernel), parallel_(parallel), n_(h.n_cols),
+          // fmax yields 1 second for a NaN or non-positive half-life.
+          tau_(std::fmax(kernel.half_life_days * 86400.0, 1.0)) {
+        // More chunks than threads lets the pool balance uneven rows, while
+        // keeping the per-chunk counters small next to the catalogue.
+        const std::size_t threads = parallel ? pool::size() : 1;
+        const std::size_t per_thread = (parallel && n_ <= (std::size_t{1} << 22)) ? 4 : 1;
+        chunks_ = split_by_work(threads * per_thread);
+        for (std::size_t t = 0; t < threads; ++t) scratch_.emplace_back(n_);
+    }
 
     Csr build(std::uint64_t n_items) {
         const std::size_t k = chunks_.size() - 1;
-        // cursor_[c * n + j]: first the count, then the next write position, of
-        // chunk c's entries in row j.
+        own_.assign(n_, 0);
         cursor_.assign(k * n_, 0);
-        run_chunks([&](std::size_t c, std::size_t, const Entry* e, std::size_t size) {
-            for (std::size_t i = 0; i < size; ++i) ++cursor_[c * n_ + e[i].first];
+        for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
+            collect_row<false>(r, h_, idx_, kernel_, tau_, s);
+            own_[r] = static_cast<std::uint32_t>(s.touched.size());
+            for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
         });
 
         Csr csr;
@@ -203,11 +219,11 @@ class Mirror {
         std::size_t nnz = 0;
         for (std::size_t r = 0; r < n_; ++r) {
             for (std::size_t c = 0; c < k; ++c) {
-                std::uint32_t count = cursor_[c * n_ + r];
+                const std::uint32_t count = cursor_[c * n_ + r];
                 cursor_[c * n_ + r] = static_cast<std::uint32_t>(nnz);
                 nnz += count;
             }
-            nnz += slices_[r].size;
+            nnz += own_[r];
             check_positions(nnz);
             csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
         }
@@ -215,97 +231,79 @@ class Mirror {
 
         csr.indices.resize(nnz);
         csr.data.resize(nnz);
-        run_chunks([&](std::size_t c, std::size_t r, const Entry* e, std::size_t size) {
-            std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - size;
-            for (std::size_t i = 0; i < size; ++i) {
-                csr.indices[own] = static_cast<std::int32_t>(e[i].first);
-                csr.data[own++] = e[i].second;
-                std::uint32_t& other = cursor_[c * n_ + e[i].first];
-                csr.indices[other] = static_cast<std::int32_t>(r);
-                csr.data[other++] = e[i].second;
+        for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
+            collect_row<true>(r, h_, idx_, kernel_, tau_, s);
+            std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
+            for (std::uint32_t col : s.touched) {
+                const float value = static_cast<float>(s.sum[col]);
+                csr.indices[own] = static_cast<std::int32_t>(col);
+                csr.data[own++] = value;
+                std::uint32_t& mirrored = cursor_[c * n_ + col];
+                csr.indices[mirrored] = static_cast<std::int32_t>(r);
+                csr.data[mirrored++] = value;
             }
         });
         return csr;
     }
 
   private:
-    using Entry = std::pair<std::uint32_t, float>;
-
     static void check_positions(std::size_t nnz) {
         if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
             throw ValueError("co-occurrence matrix has more entries than int32 positions can address");
     }
 
-    // Chunk boundaries over rows with about equal numbers of entries.
-    std::vector<std::size_t> split_rows(std::size_t k) const {
+    // Chunk boundaries over rows with about equal numbers of pairs to visit.
+    std::vector<std::size_t> split_by_work(std::size_t k) const {
+        std::vector<std::size_t> work(n_, 0);
         std::size_t total = 0;
-        for (const RowSlice& s : slices_) total += s.size;
+        for (std::size_t r = 0; r < n_; ++r) {
+            for (std::size_t o = idx_.offsets[r]; o < idx_.offsets[r + 1]; ++o)
+                work[r] += idx_.entries[o].end - idx_.entries[o].begin;
+            total += work[r];
+        }
         std::vector<std::size_t> bounds{0};
         std::size_t seen = 0;
         for (std::size_t r = 0; r < n_ && bounds.size() < k; ++r) {
-            seen += slices_[r].size;
+            seen += work[r];
             if (seen * k >= total * bounds.size()) bounds.push_back(r + 1);
         }
-        bounds.push_back(n_);
+        if (bounds.back() != n_) bounds.push_back(n_);
         return bounds;
     }
 
     template <class Visit>
-    void run_chunks(Visit&& visit) {
-        auto chunk_range = [&](std::size_t lo, std::size_t hi) {
+    void for_chunks(Visit&& visit) {
+        auto run = [&](std::size_t lo, std::size_t hi) {
+            Scratch& s = scratch_[parallel_ ? pool::worker_index() : 0];
             for (std::size_t c = lo; c < hi; ++c)
-                for (std::size_t r = chunks_[c]; r < chunks_[c + 1]; ++r) {
-                    const RowSlice& s = slices_[r];
-                    visit(c, r, accs_[s.worker].out.data() + s.begin, s.size);
-                }
+                for (std::size_t r = chunks_[c]; r < chunks_[c + 1]; ++r) visit(c, r, s);
         };
         const std::size_t k = chunks_.size() - 1;
         if (parallel_)
-            pool::parallel_for(0, k, 1, chunk_range);
+            pool::parallel_for(0, k, 1, run);
         else
-            chunk_range(0, k);
+            run(0, k);
     }
 
-    const std::vector<RowSlice>& slices_;
-    const std::vector<Accumulator>& accs_;
-    std::size_t n_;
-    std::vector<std::size_t> chunks_;
+    const Histories& h_;
+    const OccurrenceIndex& idx_;
+    const Kernel& kernel_;
     bool parallel_;
-    std::vector<std::uint32_t> cursor_;
+    std::size_t n_;
+    double tau_;
+    std::vector<std::size_t> chunks_;
+    std::vector<Scratch> scratch_;
+    std::vector<std::uint32_t> own_;     // entries of each row with larger columns
+    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: count, then next position
 };
 
 }  // namespace
 
 Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items,
                         bool parallel) {
-    // tau = max(half_life * 86400, 1): NaN or non-positive half-lives give 1 second.
-    const double tau = std::fmax(kernel.half_life_days * 86400.0, 1.0);
     sort_rows_by_item(h, parallel);
     const OccurrenceIndex idx = index_occurrences(h);
-
-    const std::size_t workers = parallel ? pool::size() : 1;
-    std::vector<Accumulator> accs;
-    accs.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) accs.emplace_back(h.n_cols);
-    std::vector<RowSlice> slices(h.n_cols);
-
-    auto rows = [&](std::size_t lo, std::size_t hi) {
-        const std::size_t w = parallel ? pool::worker_index() : 0;
-        Accumulator& acc = accs[w];
-        for (std::size_t r = lo; r < hi; ++r) {
-            slices[r].worker = static_cast<std::uint32_t>(w);
-            auto row = static_cast<std::uint32_t>(r);
-            if (kernel.temporal())
-                accumulate_row<true>(row, h, idx, kernel.alpha, tau, acc, slices[r]);
-            else
-                accumulate_row<false>(row, h, idx, kernel.alpha, tau, acc, slices[r]);
-        }
-    };
-    if (parallel)
-        pool::parallel_for(0, h.n_cols, 16, rows);
-    else
-        rows(0, h.n_cols);
-    return Mirror(slices, accs, parallel).build(n_items);
+    return SymmetricBuilder(h, idx, kernel, parallel).build(n_items);
 }
 
 }  // namespace tarsel::signals
