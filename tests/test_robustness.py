@@ -330,8 +330,24 @@ def list_variants(value, rng):
     return out
 
 
+def is_large(value) -> bool:
+    """A count, or an array or list holding an index, of 2**31 or more."""
+    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        return value >= 2**31
+    if isinstance(value, np.ndarray) and value.dtype.kind in "iu" and value.size:
+        return bool((value.astype(np.float64) >= 2.0**31).any())
+    if isinstance(value, list):
+        return any(is_large(v) for v in value)
+    return False
+
+
 def hostile_calls(name, example, rng):
-    """(args, kwargs) pairs: each argument replaced in turn, then random pairs."""
+    """Keyword arguments: each argument replaced in turn, then random pairs.
+
+    A pair never combines a huge count with a large index: together they are
+    a genuine request for tens of gigabytes, which the plain build may start
+    to fill before running out (the kernel overcommits) and which the
+    sanitizer's allocator treats as fatal instead of raising MemoryError."""
     params = list(example)
     for p in params:
         for bad in value_variants(example[p], rng):
@@ -342,7 +358,8 @@ def hostile_calls(name, example, rng):
         for i in picked:
             variants = value_variants(example[params[i]], rng)
             call[params[i]] = variants[rng.integers(len(variants))]
-        yield call
+        if sum(is_large(call[params[i]]) for i in picked) < 2:
+            yield call
     yield {}
     yield {**example, "unexpected": 1}
 
@@ -661,7 +678,20 @@ def vector_mutations(arr, rng):
 def test_decodable_hostile_records(base_is_ease):
     need(ENGINE, "from_bytes")
     fields = engine_fields(base_is_ease)
-    for mutated in field_mutations(fields, seeded("fields", base_is_ease)):
+    rng = seeded("fields", base_is_ease)
+    singles = list(field_mutations(fields, rng))
+    for mutated in singles:
+        check_loaded(engine_record.encode_record(mutated))
+    # A larger EASE block than the catalogue, consistent in itself.
+    dim = N_ITEMS + 2
+    check_loaded(engine_record.encode_record(
+        {**fields, "ease_dim": dim, "ease_b": np.ones(dim * dim, np.float32)}))
+    # Several broken fields at once.
+    for _ in range(150):
+        mutated = dict(fields)
+        for pick in rng.choice(len(singles), size=3, replace=False):
+            changed = {k: v for k, v in singles[pick].items() if v is not fields[k]}
+            mutated.update(changed)
         check_loaded(engine_record.encode_record(mutated))
 
 
@@ -726,7 +756,7 @@ def test_threads_share_an_engine_while_overrides_are_attempted():
         sys.setswitchinterval(old_interval)
     assert errors == []
     assert set(override_outcomes) <= {None, "Already borrowed"}
-    assert None in override_outcomes
+    assert engine.to_bytes() in [e[2] for e in expected]
 
 
 def canonical(result):
