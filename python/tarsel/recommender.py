@@ -24,6 +24,35 @@ class Recommender:
     user-CF channels, a repeat profile from timestamps), then measures NDCG@k on
     held-out users with each channel and the repeat module on and off and keeps
     only what helps. ``fit_report_`` holds those figures.
+
+    Settings (all keyword-only):
+
+    - ``weighting``: "binary", "log1p" (of repeats) or "rating" (mean of
+      ``weight_col``); by default "rating" when ``fit`` gets a ``weight_col``.
+    - ``cooc_transform`` ("raw", "cosine", "jaccard", "wilson"), ``cooc_kernel``
+      ("pure_count" or "hybrid_temporal") and ``half_life_days``: the
+      co-occurrence graph.
+    - ``ease_max_items``, ``ease_lambda``: EASE is the base up to this many items.
+    - ``min_deep_session_fraction``: the share of sessions with two or more items
+      that a session layer needs; ``session_gap_seconds``: without a session
+      column, events of one user closer than this form a session (None: never).
+    - ``trend_alpha``, ``trend_window_fraction``, ``user_cf_alpha``,
+      ``user_cf_k``, ``last_item_alpha``, ``transition_alpha``,
+      ``transition_last_k``, ``transition_decay``, ``content_alpha``: the
+      channels' weights and shapes (a weight of 0 turns a channel off).
+    - ``content_top_k``, ``content_max_df``: content neighbours per item and the
+      cap on a feature's item count; ``cold_slots``: result slots kept for items
+      without history.
+    - ``repeat``, ``repeat_min_count``, ``repeat_refractory_days``,
+      ``repeat_freq_alpha``: the repeat-purchase module.
+    - ``retrieval_budget``: candidates kept before the boost layers.
+    - ``z_grid``, ``boost_grid``: the boost gate's calibration grid.
+    - ``gate_users``, ``gate_k``, ``min_gain``: how many users are held out, the
+      NDCG cut-off, and the gain a part must bring to be kept.
+    - ``random_state``: the draw of held-out users.
+
+    Fitted attributes: ``engine_`` (the native engine), ``users_`` and
+    ``items_`` (id maps), ``item_pop_``, ``kept_``, ``fit_report_``.
     """
 
     def __init__(
