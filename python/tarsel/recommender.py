@@ -172,6 +172,7 @@ class Recommender:
         self.users_, self.items_ = data.users, data.items
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
+        self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
@@ -242,11 +243,11 @@ class Recommender:
         return self._hist_items[self._hist_indptr[row]:self._hist_indptr[row + 1]]
 
     def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
-        # the repeat module may bring owned items back; ask for enough to drop them
-        repeat_on = self.kept_.get("repeat", False)
-        if row is None or not (exclude_owned and repeat_on):
+        # only the user's repeat-profile items can come back among the results;
+        # ask for enough to drop them and still have n
+        if row is None or not exclude_owned:
             return n
-        return n + int(self._hist_indptr[row + 1] - self._hist_indptr[row])
+        return n + int(self._repeat_sizes[row])
 
     def _finish(self, row, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
@@ -292,6 +293,7 @@ class Recommender:
             "user_ids": user_bytes, "item_ids": item_bytes,
             "hist_indptr": self._hist_indptr.astype("<i8").tobytes(),
             "hist_items": self._hist_items.astype("<i8").tobytes(),
+            "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
             "item_pop": self.item_pop_.astype("<f8").tobytes(),
             "engine": self.engine_.to_bytes(),
         })
@@ -309,6 +311,7 @@ class Recommender:
             model.items_ = IdMap.from_bytes(meta["item_ids"], sections["item_ids"])
             model._hist_indptr = np.frombuffer(sections["hist_indptr"], dtype="<i8")
             model._hist_items = np.frombuffer(sections["hist_items"], dtype="<i8")
+            model._repeat_sizes = np.frombuffer(sections["repeat_sizes"], dtype="<i8")
             model.item_pop_ = np.frombuffer(sections["item_pop"], dtype="<f8")
             model.engine_ = _core.EngineState.from_bytes(sections["engine"])
             model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
@@ -335,6 +338,13 @@ def _check_params(model: Recommender) -> None:
             raise ValueError(f"{name} must be at least 1")
     if not model.z_grid or not model.boost_grid:
         raise ValueError("z_grid and boost_grid must not be empty")
+
+
+def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
+    """How many repeat-profile items each user has in the served engine."""
+    if not (plan.repeat and parts.repeat):
+        return np.zeros(n_users, dtype=np.int64)
+    return np.diff(parts.repeat_profile[0]).astype(np.int64)
 
 
 def _check_count(n: Any) -> None:
