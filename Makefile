@@ -49,7 +49,7 @@ bench: install
 SANITIZE_VENV ?= .venv-sanitize
 SANITIZE_BUILD_DIR ?= build/sanitize
 SANITIZE_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
-SANITIZE_ENV = LD_PRELOAD="$(SANITIZE_RUNTIME)" PYTHONMALLOC=malloc \
+SANITIZE_ENV = LD_PRELOAD="$(SANITIZE_RUNTIME)" PYTHONMALLOC=malloc TARSEL_SANITIZED=1 \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 SANITIZE_PYTEST_ARGS ?= -m "not slow"

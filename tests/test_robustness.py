@@ -874,6 +874,14 @@ def assert_flat(call, repeats=150):
     assert not all(b > 16 * repeats or blocks > repeats // 4 for b, blocks in growth), growth
 
 
+@pytest.mark.skipif(not os.environ.get("TARSEL_SANITIZED"), reason="not the sanitizer run")
+def test_the_sanitizer_run_uses_an_instrumented_module():
+    with open(_core.__file__, "rb") as module:
+        binary = module.read()
+    assert b"__asan_init" in binary and b"__ubsan_handle_" in binary
+    assert hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")
+
+
 @pytest.mark.parametrize("make", [lambda: 1.5 * np.random.rand(), lambda: np.zeros(8),
                                   lambda: bytes(100)], ids=["float", "array", "bytes"])
 def test_memory_check_sees_a_leak(make):
