@@ -69,7 +69,7 @@ def need(owner, name):
 
 # ------------------------------------------------------------ valid examples
 
-# Seven interactions of four users with four items, in time order.
+# Eight interactions of four users with four items, in time order.
 USERS = np.array([0, 0, 1, 1, 2, 2, 3, 0], dtype=np.int64)
 ITEMS = np.array([0, 1, 1, 2, 0, 3, 2, 0], dtype=np.int64)
 WEIGHTS = np.array([1, 2, 1, 1, 3, 1, 1, 1], dtype=np.float32)
@@ -527,7 +527,6 @@ def test_engine_methods_hostile_arguments(engine, method):
 
 def override_attempts(engine):
     """An action that tries every override and a read on `engine`."""
-    fields = engine_fields()
     def act():
         for call in (lambda: engine.set_repeat_profile(*[np.zeros(1, np.int64)] * 2,
                                                        *[np.zeros(1)] * 4, 0.0),
@@ -538,7 +537,6 @@ def override_attempts(engine):
                 call()
             except RuntimeError as exc:
                 assert str(exc) in ("Already borrowed", "Already mutably borrowed")
-    del fields
     return act
 
 
