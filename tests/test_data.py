@@ -38,10 +38,13 @@ def test_unknown_ids_map_to_minus_one_and_lookup_reads_text():
     assert words.lookup_text("12") == 0
 
 
-@pytest.mark.parametrize("missing", [None, float("nan")])
-def test_missing_ids_are_rejected(missing):
+@pytest.mark.parametrize("values", [
+    [1, None], [1.0, float("nan")], pd.array([1, None], dtype="Int64"),
+    pd.Series(["a", None], dtype="string"),
+])
+def test_missing_ids_are_rejected(values):
     with pytest.raises(ValueError, match="^user column 'user' has missing values$"):
-        IdMap.encode([1, missing], "user column 'user'")
+        IdMap.encode(values, "user column 'user'")
 
 
 @pytest.mark.parametrize("values, kind", [

@@ -122,8 +122,12 @@ def _as_list(values: Any) -> list:
     return np.asarray(values).tolist() if not isinstance(values, (tuple, range)) else list(values)
 
 
+_MISSING_TYPES = ("NAType", "NaTType")  # pandas' missing-value markers
+
+
 def _checked_id(value: Any, what: str) -> Hashable:
-    if value is None or (isinstance(value, float) and value != value):
+    if (value is None or (isinstance(value, float) and value != value)
+            or type(value).__name__ in _MISSING_TYPES):
         raise ValueError(f"{what} has missing values")
     return value
 
