@@ -631,6 +631,21 @@ def test_engines_with_unrelated_arrays():
             requests(engine)
 
 
+@pytest.mark.parametrize("count", [2**31, 2**40, 2**60, 2**64 - 1])
+def test_hostile_vector_counts_fail_without_a_huge_allocation(count):
+    from_bytes = need(ENGINE, "from_bytes")
+    fields = engine_fields()
+    record = engine_record.encode_record(fields)
+    boost = engine_record.field_offset(fields, "boost")
+    prefixes = [engine_record.field_offset(fields, name) for name, kind in engine_record.LAYOUT
+                if kind.startswith("v") or kind == "boost"]
+    prefixes += [boost + 8, boost + 16 + 4 * fields["boost"][0][0].size]
+    for offset in prefixes:
+        hostile = record[:offset] + struct.pack("<Q", count) + record[offset + 8:]
+        with pytest.raises(ValueError, match="^io error: unexpected end of file$"):
+            from_bytes(hostile)
+
+
 def field_mutations(fields, rng):
     """Records that decode cleanly but break the pipeline's assumptions."""
     for name, kind in engine_record.LAYOUT:
