@@ -221,7 +221,8 @@ def _print_report(report: dict[str, Any]) -> None:
             if name == "boost":
                 continue
             verdict = "kept" if figures["kept"] else "dropped"
-            print(f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}")
+            weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
+            print(f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}")
         print(f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
               f"(popularity {held.get('popularity_ndcg', 0):.4f})")
     layers = ", ".join(kept.get("boost_layers", [])) or "none"

@@ -42,6 +42,7 @@ class Plan:
     repeat: bool
     z_threshold: float = 2.5
     boost_multiplier: float = 3.0
+    pop_prior: float = 0.0
 
     @classmethod
     def everything(cls, model: Recommender) -> "Plan":
@@ -52,7 +53,7 @@ class Plan:
         return {"channels": sorted(self.channels & parts.channels),
                 "boost_layers": [n for n in self.layers if n in parts.layers],
                 "repeat": self.repeat and parts.repeat, "z_threshold": self.z_threshold,
-                "boost_multiplier": self.boost_multiplier}
+                "boost_multiplier": self.boost_multiplier, "pop_prior": self.pop_prior}
 
 
 @dataclass

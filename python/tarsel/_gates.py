@@ -83,11 +83,12 @@ class Gate:
             self._gate_pass(plan, gates)
             if (plan.channels, plan.repeat) == before:
                 break
+        self._gate_popularity(plan, gates)
         self._calibrate_boost(plan, gates)
         engine = engine_for(self.parts, plan)
         report["gates"] = gates
         report["heldout"] = {"users": len(self.holdout.rows), "k": self.k,
-                             "ndcg": round(self.ndcg(engine), 5),
+                             "ndcg": round(self.ndcg(engine, plan.pop_prior), 5),
                              "popularity_ndcg": round(self._popularity_ndcg(), 5)}
         return plan
 
@@ -101,8 +102,8 @@ class Gate:
         if "content" in plan.channels:
             self._gate_content(plan, current, gates)
 
-    def ndcg(self, engine) -> float:
-        found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k)
+    def ndcg(self, engine, pop_prior: float = 0.0) -> float:
+        found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k, pop_prior)
         return float(np.mean([ndcg_at_k(items, rel, self.k)
                               for (items, _, _), rel in zip(found, self.holdout.relevant)]))
 
@@ -137,6 +138,18 @@ class Gate:
         off = self.ndcg(engine_for(self.parts, Plan(plan.channels - {"content"}, [], plan.repeat)))
         if not self._decide("content", current, off, gates):
             plan.channels.discard("content")
+
+    def _gate_popularity(self, plan: Plan, gates: dict) -> None:
+        """The weight of the engine's popularity addend (ln(1 + count) per item),
+        chosen on the held-out users; 0 unless some weight helps."""
+        engine = engine_for(self.parts, plan)
+        scored = [(self.ndcg(engine, w), w) for w in self.model.pop_prior_grid if w > 0]
+        if not scored:
+            return
+        best, weight = max(scored, key=lambda pair: (pair[0], -pair[1]))
+        if self._decide("popularity", best, self.ndcg(engine), gates):
+            plan.pop_prior = weight
+        gates["popularity"]["weight"] = weight
 
     def _overridable_alphas(self, plan: Plan) -> list[float]:
         alphas = plan_alphas(self.parts, plan)
@@ -175,7 +188,7 @@ class Gate:
     def _user_slices(self, plan: Plan):
         engine = engine_for(self.parts, plan, layers=[])
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                       self.model.retrieval_budget)
+                                       self.model.retrieval_budget, plan.pop_prior)
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
             if not items:

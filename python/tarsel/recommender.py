@@ -46,7 +46,8 @@ class Recommender:
     - ``repeat``, ``repeat_min_count``, ``repeat_refractory_days``,
       ``repeat_freq_alpha``: the repeat-purchase module.
     - ``retrieval_budget``: candidates kept before the boost layers.
-    - ``z_grid``, ``boost_grid``: the boost gate's calibration grid.
+    - ``z_grid``, ``boost_grid``: the boost gate's calibration grid;
+      ``pop_prior_grid``: the weights tried for the popularity addend.
     - ``gate_users``, ``gate_k``, ``min_gain``: how many users are held out, the
       NDCG cut-off, and the gain a part must bring to be kept.
     - ``random_state``: the draw of held-out users.
@@ -85,6 +86,7 @@ class Recommender:
         retrieval_budget: int = 500,
         z_grid: Sequence[float] = (1.5, 2.0, 2.5, 3.0),
         boost_grid: Sequence[float] = (1.0, 2.0, 3.0, 5.0),
+        pop_prior_grid: Sequence[float] = (0.03, 0.1, 0.3, 1.0, 3.0),
         gate_users: int = 1000,
         gate_k: int = 10,
         min_gain: float = 1e-4,
@@ -117,6 +119,7 @@ class Recommender:
         self.retrieval_budget = retrieval_budget
         self.z_grid = tuple(z_grid)
         self.boost_grid = tuple(boost_grid)
+        self.pop_prior_grid = tuple(pop_prior_grid)
         self.gate_users = gate_users
         self.gate_k = gate_k
         self.min_gain = min_gain
@@ -191,7 +194,8 @@ class Recommender:
         self._check_fitted()
         _check_count(n)
         row = self.users_.get(user)
-        found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned))
+        found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned),
+                                        self._pop_prior)
                  if row is not None else ([], [], []))
         items, scores, sources = self._finish(row, found, n, exclude_owned)
         return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
@@ -209,7 +213,8 @@ class Recommender:
         rows = [self.users_.get(u) for u in users]
         known = [r for r in rows if r is not None]
         asked = max((self._ask(r, n, exclude_owned) for r in known), default=n)
-        found = iter(self.engine_.recommend_batch([self._owned(r) for r in known], known, asked))
+        found = iter(self.engine_.recommend_batch([self._owned(r) for r in known], known, asked,
+                                                  self._pop_prior))
         columns: tuple[list, ...] = ([], [], [], [], [])  # user, item, score, source, rank
         for user, row in zip(users, rows):
             ranked = self._finish(row, next(found) if row is not None else ([], [], []), n,
@@ -238,6 +243,10 @@ class Recommender:
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
             raise ValueError("this Recommender is not fitted yet; call fit first")
+
+    @property
+    def _pop_prior(self) -> float:
+        return float(self.kept_.get("pop_prior", 0.0))
 
     def _owned(self, row: int) -> np.ndarray:
         return self._hist_items[self._hist_indptr[row]:self._hist_indptr[row + 1]]
