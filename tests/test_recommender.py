@@ -217,3 +217,18 @@ def test_features_that_match_no_sold_item_are_flagged():
     table = {"user": [1, 1, 2, 2] * 10, "item": [1, 2, 1, 3] * 10}
     with pytest.warns(UserWarning, match="no item of item_features has interactions"):
         Recommender().fit(table, {"item": ["1", "2", "3"], "kind": ["a", "b", "a"]})
+
+
+def test_the_popularity_addend_is_weighed_on_held_out_users():
+    # six distinct picks per user from a power law: the cosine co-occurrence base
+    # divides popularity out, so adding it back helps
+    rng = np.random.default_rng(1)
+    p = 1 / np.arange(1, 301)
+    rows = [(u, i) for u in range(400)
+            for i in rng.choice(300, size=6, replace=False, p=p / p.sum()).tolist()]
+    table = dict(zip(("user", "item"), map(list, zip(*rows))))
+    model = Recommender(gate_users=400, ease_max_items=0).fit(table)
+    gate = model.fit_report_["gates"]["popularity"]
+    assert gate["kept"] and gate["on"] > gate["off"] + 0.01
+    assert model.kept_["pop_prior"] == gate["weight"] > 0
+    assert model.fit_report_["base"] == "cooc"
