@@ -162,11 +162,17 @@ def test_plain_pairs_without_times_fit_and_serve(kind):
     assert all(10 <= i < 20 for i in got["item"].tolist()[:3])
 
 
-def test_too_few_users_skip_the_gates():
-    table = {"user": [1, 1, 2, 2], "item": ["a", "b", "a", "c"]}
-    model = Recommender().fit(table)
-    assert model.fit_report_["gates"].startswith("skipped")
-    assert model.recommend(1, n=1)["item"].tolist() == ["c"]
+@pytest.mark.parametrize("settings, users, reason", [
+    ({}, 2, "too few users"),
+    ({"gate_users": 0}, 40, "gate_users is 0"),
+])
+def test_gates_are_skipped_without_held_out_users(settings, users, reason):
+    table = {"user": [u for u in range(users) for _ in range(2)],
+             "item": [x for _ in range(users) for x in ("a", "b")]}
+    table["item"][3] = "c"  # user 1 has a and c
+    model = Recommender(**settings).fit(table)
+    assert model.fit_report_["gates"].startswith(f"skipped: {reason}")
+    assert model.recommend(0, n=1)["item"].tolist() == ["c"]
 
 
 @pytest.mark.parametrize("settings, message", [

@@ -159,10 +159,13 @@ class Recommender:
                 "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
                 "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n)),
             }
-            holdout = Holdout.draw(data, self.gate_users, self.random_state)
+            holdout = (Holdout.draw(data, self.gate_users, self.random_state)
+                       if self.gate_users > 0 else None)
             if holdout is None:
                 plan = Plan.everything(self)
-                report["gates"] = "skipped: too few users with two or more sessions or interactions"
+                report["gates"] = ("skipped: gate_users is 0" if self.gate_users <= 0 else
+                                   "skipped: too few users with two or more sessions or "
+                                   "interactions")
             else:
                 steps.start("fitting without the held-out sessions")
                 gate_parts = fit_parts(self, holdout.train, features, Plan.everything(self),
