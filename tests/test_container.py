@@ -12,7 +12,9 @@ def test_sections_round_trip(tmp_path):
     path = tmp_path / "m.tarsel"
     write_container(path, SECTIONS)
     assert read_container(path) == SECTIONS
-    assert path.read_bytes()[:8] == b"TARSELMD"
+    raw = path.read_bytes()
+    assert raw[-12:-4] == b"TARSELMD"
+    assert raw.startswith(SECTIONS["meta"])  # the first section starts at byte 0
     assert os.listdir(tmp_path) == ["m.tarsel"]  # no temporary file left behind
 
 
@@ -31,16 +33,19 @@ def _flip(position):
     return change
 
 
+NOT_OURS = r"is not a tarsel model file \(or is truncated\)"
+
+
 @pytest.mark.parametrize("change, message", [
-    (lambda raw: b"PK\x03\x04" + raw[4:], "is not a tarsel model file"),
-    (lambda raw: b"", "is not a tarsel model file"),
-    (lambda raw: raw[:8] + b"\x02\x00\x00\x00" + raw[12:],
+    (lambda raw: b"user,item\n1,2\n", NOT_OURS),
+    (lambda raw: b"", NOT_OURS),
+    (lambda raw: raw[:-1], NOT_OURS),
+    (lambda raw: raw + b"x", NOT_OURS),
+    (lambda raw: raw[:-16] + b"\x02\x00\x00\x00" + raw[-12:],
      "has model format version 2; this tarsel reads version 1"),
-    (lambda raw: raw[:-1], "is truncated or has trailing data"),
-    (lambda raw: raw[:20], "is truncated"),
-    (lambda raw: raw + b"x", "is truncated or has trailing data"),
-    (_flip(-5), r"is corrupt \(checksum mismatch\)"),
-    (_flip(16), "is truncated or has trailing data|is corrupt"),  # a section name or length
+    (lambda raw: raw[:-20] + b"\x09\x00\x00\x00" + raw[-16:], r"is corrupt \(section table\)"),
+    (_flip(5), r"is corrupt \(checksum mismatch\)"),
+    (_flip(-2), r"is corrupt \(checksum mismatch\)"),
 ])
 def test_damaged_or_foreign_files_raise_value_error(tmp_path, change, message):
     path = _damaged(tmp_path, change)

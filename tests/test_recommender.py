@@ -61,9 +61,15 @@ def test_similar_items(shop, model):
         model.similar_items("no-such-item")
 
 
-def test_save_and_load_give_the_same_model(tmp_path, shop, model):
+@pytest.mark.parametrize("replaced_meanwhile", [False, True])
+def test_save_and_load_give_the_same_model(tmp_path, shop, model, monkeypatch,
+                                           replaced_meanwhile):
     path = tmp_path / "shop.model"
     model.save(path)
+    if replaced_meanwhile:  # the engine then comes from the checked bytes, not the path
+        from tarsel._container import Container
+
+        monkeypatch.setattr(Container, "unchanged_on_disk", lambda self: False)
     loaded = Recommender.load(path)
     users = [int(u) for u in np.unique(shop.interactions["user"])[:20]]
     for exclude in (True, False):

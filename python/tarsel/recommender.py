@@ -9,7 +9,7 @@ from typing import Any, Optional, Sequence
 import numpy as np
 
 from tarsel import _core
-from tarsel._container import read_container, write_container
+from tarsel._container import Container, open_container, write_container
 from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
 from tarsel._gates import Gate, Holdout
 from tarsel.data import IdMap, feature_item_ids, prepare_interactions, prepare_item_features
@@ -301,36 +301,55 @@ class Recommender:
                 "kept": self.kept_, "columns": self.columns_,
                 "user_ids": user_kind, "item_ids": item_kind}
         write_container(path, {
+            # first, so that loading can hand the file straight to the engine
+            "engine": self.engine_.to_bytes(),
             "meta": json.dumps(meta, default=_json_default).encode(),
             "user_ids": user_bytes, "item_ids": item_bytes,
             "hist_indptr": self._hist_indptr.astype("<i8").tobytes(),
             "hist_items": self._hist_items.astype("<i8").tobytes(),
             "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
             "item_pop": self.item_pop_.astype("<f8").tobytes(),
-            "engine": self.engine_.to_bytes(),
         })
 
     @classmethod
     def load(cls, path: str) -> "Recommender":
         """Read a model written by ``save``. A file that is not a tarsel model or is
         damaged raises ValueError."""
-        sections = read_container(path)
-        try:
-            meta = json.loads(sections["meta"])
-            params = {k: v for k, v in meta["params"].items() if k in _PARAMS}
-            model = cls(**params)
-            model.users_ = IdMap.from_bytes(meta["user_ids"], sections["user_ids"])
-            model.items_ = IdMap.from_bytes(meta["item_ids"], sections["item_ids"])
-            model._hist_indptr = np.frombuffer(sections["hist_indptr"], dtype="<i8")
-            model._hist_items = np.frombuffer(sections["hist_items"], dtype="<i8")
-            model._repeat_sizes = np.frombuffer(sections["repeat_sizes"], dtype="<i8")
-            model.item_pop_ = np.frombuffer(sections["item_pop"], dtype="<f8")
-            model.engine_ = _core.EngineState.from_bytes(sections["engine"])
-            model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
-            model.columns_ = meta["columns"]
-        except (KeyError, TypeError, ValueError) as exc:
-            raise ValueError(f"{path!r} is not a usable tarsel model: {exc}") from None
+        with open_container(path) as container:
+            try:
+                model = cls._from_sections(container)
+            except (KeyError, TypeError, ValueError) as exc:
+                container.verify()  # damage is reported as such
+                raise ValueError(f"{path!r} is not a usable tarsel model: {exc}") from None
+            container.verify()
         return model
+
+    @classmethod
+    def _from_sections(cls, container: Container) -> "Recommender":
+        meta = json.loads(container.section("meta"))
+        model = cls(**{k: v for k, v in meta["params"].items() if k in _PARAMS})
+        model.users_ = IdMap.from_bytes(meta["user_ids"], container.section("user_ids"))
+        model.items_ = IdMap.from_bytes(meta["item_ids"], container.section("item_ids"))
+        model._hist_indptr = np.frombuffer(container.section("hist_indptr"), dtype="<i8")
+        model._hist_items = np.frombuffer(container.section("hist_items"), dtype="<i8")
+        model._repeat_sizes = np.frombuffer(container.section("repeat_sizes"), dtype="<i8")
+        model.item_pop_ = np.frombuffer(container.section("item_pop"), dtype="<f8")
+        model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
+        model.columns_ = meta["columns"]
+        model.engine_ = _engine_from(container)
+        return model
+
+
+def _engine_from(container: Container) -> Any:
+    """The engine record: read by the engine's own loader straight from the file
+    when it is the first section (trailing sections are ignored by it) and the
+    file was not replaced meanwhile, else decoded from the section's bytes."""
+    start, _ = container.places["engine"]
+    if start == 0 and container.unchanged_on_disk():
+        engine = _core.EngineState.load(container.path)
+        if container.unchanged_on_disk():
+            return engine
+    return _core.EngineState.from_bytes(container.section("engine"))
 
 
 _PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:]
