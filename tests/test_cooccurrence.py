@@ -145,8 +145,9 @@ SCRIPT = textwrap.dedent("""
 
 
 def test_result_does_not_depend_on_pool_size():
+    """Malformed sizes fall back to the CPU count and absurd ones are capped."""
     digests = set()
-    for threads in ("1", "2", "5"):
+    for threads in ("1", "2", "5", "0", "-3", "abc", "4x", "2147483648", "99999999999999999999"):
         env = dict(os.environ, RAYON_NUM_THREADS=threads)
         out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
         digests.add(out.stdout.strip())
