@@ -145,32 +145,6 @@ def test_longer_user_idx_is_accepted():
     assert fit([0, 1, 7, 9], [1, 0], None, 2, 2, 2)[2:] == ([1, 0], [0, 1, 2], [1.0, 1.0])
 
 
-@pytest.mark.parametrize("which, want_trend", [(0, False), (1, False), (2, True)])
-def test_non_contiguous_arrays(which, want_trend):
-    args = [np.zeros(3, I64), np.zeros(3, I64), np.arange(3.0)]
-    args[which] = np.repeat(args[which], 2)[::2]
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        fit_channels(*args, 1, 1, 1, 0.5, want_trend, False)
-
-
 def test_non_contiguous_timestamps_are_not_read_with_trend_off():
     strided = np.arange(6, dtype=np.float64)[::2]
     assert fit_channels(np.zeros(3, I64), np.zeros(3, I64), strided, 1, 1, 1, 0.5, False, False)[0] == [3.0]
-
-
-@pytest.mark.parametrize(
-    "position, value, error, message",
-    [
-        (1, np.zeros(2, np.int32), TypeError,
-         "argument 'item_idx': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (4, -1, OverflowError, ""),
-        (6, "0.5", TypeError, "argument 'trend_window_fraction': "),
-        (7, 1, TypeError, "argument 'want_trend': "),
-    ],
-)
-def test_bad_arguments(position, value, error, message):
-    args = [np.zeros(2, I64), np.zeros(2, I64), None, 1, 1, 1, 0.5, True, True]
-    args[position] = value
-    with pytest.raises(error) as info:
-        fit_channels(*args)
-    assert str(info.value).startswith(message)

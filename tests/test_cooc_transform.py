@@ -115,17 +115,6 @@ def test_unknown_transform_fails_whatever_the_matrix_holds(name, matrix):
     assert str(info.value) == "unknown cooc transform: " + name
 
 
-@pytest.mark.parametrize("transform", ["raw", "cosine"])
-@pytest.mark.parametrize("position", range(4))
-def test_non_contiguous_array(transform, position):
-    arrays = [np.array([1.0, 2.0], np.float32), np.array([1, 0], np.int32),
-              np.array([0, 1, 2], np.int32), np.array([2.0, 3.0])]
-    arrays[position] = np.repeat(arrays[position], 2)[::2]
-    with pytest.raises(TypeError) as info:
-        cooc_transform(*arrays, transform)
-    assert str(info.value) == "The given array is not contiguous"
-
-
 @pytest.mark.parametrize("indptr, message", [
     ([0, 3], "index out of bounds: the len is 2 but the index is 2"),
     ([-1, 1], "index out of bounds: the len is 2 but the index is 18446744073709551615"),

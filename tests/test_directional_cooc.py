@@ -93,12 +93,6 @@ def test_nan_timestamps_do_not_fail():
 
 
 @pytest.mark.parametrize("args, kwargs, exc, message", [
-    ((i64([0, 1, 2, 3])[::2], i64([0, 1]), f32([1, 1]), 1, 2), {}, TypeError,
-     "The given array is not contiguous"),
-    ((i64([0, 0]), i64([0, 1]), f32([1, 1, 1, 1])[::2], 1, 2), {}, TypeError,
-     "The given array is not contiguous"),
-    ((i64([0, 0]), i64([0, 1]), f32([1, 1]), 1, 2), dict(timestamps=f64([0, 1, 2, 3])[::2]),
-     TypeError, "The given array is not contiguous"),
     ((i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2), dict(timestamps=f64([0.0])),
      InternalFailure, "index out of bounds: the len is 1 but the index is 1"),
 ])
@@ -182,15 +176,6 @@ def test_symmetrize_broken_csr(data, indices, indptr, message):
     with pytest.raises(InternalFailure) as info:
         symmetrize_via_transpose(f32(data), np.array(indices, np.int32), np.array(indptr, np.int32))
     assert str(info.value) == message
-
-
-@pytest.mark.parametrize("position", range(3))
-def test_symmetrize_non_contiguous(position):
-    arrays = list(triple({(0, 1): 2.0, (1, 0): 1.0}, 2))
-    arrays[position] = np.repeat(arrays[position], 2)[::2]
-    with pytest.raises(TypeError) as info:
-        symmetrize_via_transpose(*arrays)
-    assert str(info.value) == "The given array is not contiguous"
 
 
 @pytest.mark.parametrize("seed", range(8))

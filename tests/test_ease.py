@@ -163,16 +163,6 @@ def test_zero_diagonal_of_the_inverse(kwargs, column):
     assert str(err.value) == f"diag(P)[{column}] == 0; cannot form B"
 
 
-@pytest.mark.parametrize("strided", ["user_idx", "item_idx", "weights"])
-def test_non_contiguous_arrays(strided):
-    args = dict(user_idx=ids(0, 0, 1, 1), item_idx=ids(0, 0, 1, 1),
-                weights=np.ones(4, np.float32))
-    args[strided] = args[strided][::2]
-    with pytest.raises(TypeError) as err:
-        fit_ease_py(n_users=2, n_items=2, **args)
-    assert str(err.value) == "The given array is not contiguous"
-
-
 def test_every_argument_is_converted_before_contiguity_is_checked():
     with pytest.raises(OverflowError):
         fit_ease_py(ids(0, 0, 0, 0)[::2], ids(0, 1), 1, -1)

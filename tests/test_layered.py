@@ -161,17 +161,10 @@ def test_matches_reference(n):
         (arr(1, 2), [(arr(1, 2), 1)], {}, TypeError,
          "'int' object cannot be converted to 'PyString'"),
         (arr(1, 2), [(arr(1, 2),)], {}, IndexError, "tuple index out of range"),
-        (np.ones((2, 2)), [], {}, TypeError,
-         "argument 'base': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (arr(1, 2), [], {"top_k_for_calibration": 2.0}, TypeError,
-         "argument 'top_k_for_calibration': "),
     ],
 )
 def test_bad_input(base, specs, kw, error, message):
     with pytest.raises(error) as info:
         layered_score_py(base, specs, **kw)
-    if error is TypeError and message.endswith(": "):
-        assert str(info.value).startswith(message)
-    else:
-        assert str(info.value) == message
+    assert str(info.value) == message
 

@@ -85,16 +85,6 @@ def test_rows_past_the_arrays(n_data, n_indices, indptr, message):
     assert str(err.value) == message
 
 
-@pytest.mark.parametrize("strided", ["feat_data", "feat_indices", "feat_indptr"])
-def test_non_contiguous_arrays(strided):
-    args = dict(feat_data=np.ones(4, np.float32), feat_indices=np.zeros(4, np.int32),
-                feat_indptr=np.array([0, 1, 2, 3], np.int32))
-    args[strided] = np.repeat(args[strided], 2)[::2]
-    with pytest.raises(TypeError) as err:
-        metadata_knn(n_features=1, **args)
-    assert str(err.value) == "The given array is not contiguous"
-
-
 def knn_reference(data, indices, indptr, n_features, top_k, max_df):
     """Dense float64 F @ F.T, self-pairs removed, the best top_k positive
     scores per item ordered by score descending then item ascending."""

@@ -111,15 +111,6 @@ def test_batch_short_arrays_are_internal_failures(lengths, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("position", range(1, 5))
-def test_batch_refuses_non_contiguous_vectors(position):
-    args = [np.zeros((3, 4))] + [np.ones(3)] * 4
-    args[position] = np.ones(6)[::2]
-    with pytest.raises(TypeError) as info:
-        multipliers_batch(*args)
-    assert str(info.value) == "The given array is not contiguous"
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -132,12 +123,6 @@ def test_batch_refuses_non_contiguous_vectors(position):
          "must be real number, not str"),
         (lambda: multiplier_one_py("abcd", 1.0, 1.0, 1.0, 1.0),
          "argument 'pattern_probs': Can't extract `str` to `Vec`"),
-        (lambda: multipliers_batch(np.zeros((2, 4), np.float32), *[np.ones(2)] * 4),
-         "argument 'pattern_probs': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: multipliers_batch(np.zeros(4), *[np.ones(1)] * 4),
-         "argument 'pattern_probs': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: multipliers_batch(np.zeros((2, 4)), [1.0, 2.0], *[np.ones(2)] * 3),
-         "argument 'periods': 'list' object cannot be converted to 'PyArray<T, D>'"),
     ],
 )
 def test_bad_input_messages(call, message):

@@ -103,24 +103,6 @@ def test_input_is_left_untouched():
 
 
 @pytest.mark.parametrize(
-    "arg, error, message",
-    [
-        (np.ones(12, dtype=np.float32), TypeError,
-         "argument 'intervals': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (np.ones((3, 4)), TypeError,
-         "argument 'intervals': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        ([1.0, 2.0], TypeError,
-         "argument 'intervals': 'list' object cannot be converted to 'PyArray<T, D>'"),
-        (np.ones(24)[::2], TypeError, "The given array is not contiguous"),
-    ],
-)
-def test_bad_arguments(arg, error, message):
-    with pytest.raises(error) as info:
-        detect_period_py(arg)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize(
     "gaps",
     [
         # Kernel terms far below the smallest double underflow to zero.

@@ -147,34 +147,3 @@ def test_out_of_range_input_is_an_internal_failure(users, items, times, n_users,
     with pytest.raises(InternalFailure) as info:
         fit(users, items, times, n_users)
     assert str(info.value) == "index out of bounds: " + message
-
-
-def arrays():
-    return [np.zeros(4, I64), np.zeros(4, I64), np.zeros(4)]
-
-
-@pytest.mark.parametrize("position", [0, 1, 2])
-def test_non_contiguous_arrays(position):
-    args = arrays()
-    args[position] = np.repeat(args[position], 2)[::2]
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        fit_repeat_profile(*args, 1)
-
-
-@pytest.mark.parametrize(
-    "position, value, error, message",
-    [
-        (0, np.zeros(4), TypeError,
-         "argument 'user_idx': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (2, np.zeros(4, np.float32), TypeError,
-         "argument 'timestamps': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (3, -1, OverflowError, ""),
-        (3, 1.0, TypeError, "argument 'n_users': "),
-    ],
-)
-def test_bad_arguments(position, value, error, message):
-    args = arrays() + [1]
-    args[position] = value
-    with pytest.raises(error) as info:
-        fit_repeat_profile(*args)
-    assert str(info.value).startswith(message)

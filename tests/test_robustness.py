@@ -735,3 +735,41 @@ def test_no_leaks(name):
     for call in leak_cases()[name]:
         assert_flat(call)
 
+
+
+# ------------------------------------------------- shared array rules
+
+def strided_copy(arr):
+    return np.repeat(arr, 2, axis=0)[::2]
+
+
+OTHER_DTYPE = {"f": {4: np.float64, 8: np.float32}, "i": {4: np.int64, 8: np.int32}}
+
+
+@pytest.mark.parametrize("name", MODULE_FUNCTIONS)
+def test_array_arguments_strided_or_of_another_dtype(name):
+    """A strided array gives the contiguous result or a contiguity error,
+    never data read past its strides; another dtype, rank or a list is
+    refused naming its argument."""
+    fn = getattr(_core, name)
+    example = module_examples()[name]
+    expected = canonical(fn(**example))
+    for param, value in example.items():
+        if not isinstance(value, np.ndarray) or not value.size:
+            continue
+        strided = outcome(fn, **{**example, param: strided_copy(value)})
+        if isinstance(strided, BaseException):
+            assert (type(strided), str(strided)) == (
+                TypeError, "The given array is not contiguous") or (
+                type(strided) is _core.InternalFailure and str(strided).startswith(param)
+                and str(strided).endswith(" contiguous: NotContiguousError"))
+        else:
+            assert canonical(strided) == expected, param
+        other_dtype = value.astype(OTHER_DTYPE[value.dtype.kind][value.dtype.itemsize])
+        other_rank = value.reshape(1, -1) if value.ndim == 1 else value.ravel()
+        for other in (other_dtype, other_rank, value.tolist()):
+            with pytest.raises(TypeError) as info:
+                fn(**{**example, param: other})
+            kind = type(other).__name__
+            assert str(info.value) == (
+                f"argument '{param}': '{kind}' object cannot be converted to 'PyArray<T, D>'")
