@@ -90,23 +90,13 @@ def test_type_errors_before_the_value_checks_win():
 
 # ---------------------------------------------------------------- array kinds
 
-ARRAY_DTYPES = {
-    "cooc_data": np.float32, "cooc_indices": np.int32, "cooc_indptr": np.int32,
-    "trend_z": np.float64, "trans_data": np.float64, "trans_indices": np.int32,
-    "trans_indptr": np.int64, "uu_data": np.int64, "uu_indptr": np.int64,
-    "uu_deg": np.float64, "uri_data": np.int64, "uri_indptr": np.int64,
-    "item_pop": np.float64, "content_data": np.float32, "content_indices": np.int32,
-    "content_indptr": np.int32, "content_coldness": np.float64, "cold_recency": np.float64,
-    "repeat_indptr": np.int64, "repeat_items": np.int64, "repeat_counts": np.float64,
-    "repeat_last_ts": np.float64, "repeat_periods": np.float64, "repeat_quality": np.float64,
-}
 WRONG_DTYPE = {np.float32: np.float64, np.float64: np.float32, np.int32: np.int64,
                np.int64: np.int32}
 
 
-@pytest.mark.parametrize("key", sorted(ARRAY_DTYPES))
+@pytest.mark.parametrize("key", sorted(ARRAY_KEYS))
 def test_every_array_entry_checks_dtype_dimensions_and_contiguity(key):
-    dtype = ARRAY_DTYPES[key]
+    dtype = ARRAY_KEYS[key]
     base = {**COOC, "ease_b": np.ones((1, 1), np.float32)}
     build({**base, key: np.zeros(4, dtype)})  # the right kind is accepted
     build({**base, key: None})
@@ -157,36 +147,22 @@ def test_boost_tuples_may_carry_extra_items_and_subclasses():
 
 # ------------------------------------------------------------------- settings
 
-COUNTS = ["n_users", "transition_last_k", "user_cf_k", "retrieval_budget", "cold_slots",
-          "content_nfeat"]
-REALS = ["trend_alpha", "last_item_alpha", "transition_alpha", "transition_decay",
-         "user_cf_alpha", "z_threshold", "boost_multiplier", "cold_recency_beta",
-         "content_alpha", "repeat_now_ts", "repeat_refractory", "repeat_epsilon",
-         "repeat_freq_alpha"]
-FLAGS = ["base_is_ease", "repeat_active"]
+SETTING_KINDS = [
+    # (keys, an accepted value of another type, refused value, error, message)
+    (COUNT_KEYS, np.int64(7), 1.0, TypeError, "'float' object cannot be interpreted as an integer"),
+    (COUNT_KEYS, 7, -1, OverflowError, None),
+    (REAL_KEYS, 1, "1.0", TypeError, "must be real number, not str"),
+    (FLAG_KEYS, np.bool_(False), 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
+]
 
 
-@pytest.mark.parametrize("key", COUNTS)
-def test_count_settings(key):
-    build(config={"n_items": 3, key: np.int64(7)})
-    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
-        build(config={"n_items": 3, key: 1.0})
-    with pytest.raises(OverflowError):
-        build(config={"n_items": 3, key: -1})
-
-
-@pytest.mark.parametrize("key", REALS)
-def test_real_settings(key):
-    build(config={"n_items": 3, key: 1})
-    with pytest.raises(TypeError, match="must be real number, not str"):
-        build(config={"n_items": 3, key: "1.0"})
-
-
-@pytest.mark.parametrize("key", FLAGS)
-def test_flag_settings(key):
-    build(config={"n_items": 3, key: np.bool_(False)})
-    with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyBool'$"):
-        build(config={"n_items": 3, key: 1})
+@pytest.mark.parametrize("keys, good, bad, error, message", SETTING_KINDS)
+def test_settings_are_read_by_kind(keys, good, bad, error, message):
+    for key in keys:
+        build(config={"n_items": 3, key: good})
+        with pytest.raises(error) as err:
+            build(config={"n_items": 3, key: bad})
+        assert message is None or str(err.value) == message
 
 
 def test_unknown_keys_are_ignored():
