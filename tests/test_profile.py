@@ -120,14 +120,6 @@ def test_surplus_items_and_timestamps_are_ignored():
     assert profile == ([0, 1], [1], [2.0], [2.0], [1.0], [0.3])
 
 
-def test_inputs_are_left_untouched():
-    users, items, times = random_interactions(np.random.default_rng(0), 100, 5, 5)
-    copies = [users.copy(), items.copy(), times.copy()]
-    fit(users, items, times, 5)
-    for array, copy in zip([users, items, times], copies):
-        np.testing.assert_array_equal(array, copy)
-
-
 U64_MINUS_ONE = str(2**64 - 1)
 
 

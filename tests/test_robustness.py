@@ -592,6 +592,8 @@ def canonical(result):
         return (type(result).__name__, tuple(canonical(r) for r in result))
     if isinstance(result, float):
         return ("float", struct.pack("<d", result))
+    if isinstance(result, dict):
+        return ("dict", tuple((k, canonical(v)) for k, v in result.items()))
     if isinstance(result, ENGINE):
         return ("engine", result.to_bytes())
     return result
@@ -758,3 +760,12 @@ def test_array_arguments_strided_or_of_another_dtype(name):
             kind = type(other).__name__
             assert str(info.value) == (
                 f"argument '{param}': '{kind}' object cannot be converted to 'PyArray<T, D>'")
+
+
+@pytest.mark.parametrize("name", MODULE_FUNCTIONS)
+def test_the_callers_arguments_are_never_written(name):
+    fn = getattr(_core, name)
+    example = module_examples()[name]
+    before = canonical(copy.deepcopy(example))
+    fn(**example)
+    assert canonical(example) == before
