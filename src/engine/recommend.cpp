@@ -65,37 +65,56 @@ void keep_best(std::vector<Ranked>& entries, std::size_t k) {
     std::sort(entries.begin(), entries.end(), RanksBefore{});
 }
 
-// The k best finite entries of `values` (indexed by item), sorted best first,
-// into `out`. The k-th best value is found by a selection over the finite
-// values alone (`work` holds their copy); one scan in index order then keeps
-// everything above it and fills the rest with its ties, smaller index first.
-void best_finite(std::span<const double> values, std::size_t k, std::vector<double>& work,
-                 std::vector<Ranked>& out) {
-    out.clear();
-    work.clear();
-    for (double v : values)
-        if (std::isfinite(v)) work.push_back(v);
-    if (k == 0 || work.empty()) return;
-    if (k >= work.size()) {
-        for (std::size_t i = 0; i < values.size(); ++i)
-            if (std::isfinite(values[i])) out.push_back({values[i], i});
-    } else {
-        const auto kth = work.begin() + static_cast<std::ptrdiff_t>(k - 1);
-        std::nth_element(work.begin(), kth, work.end(), std::greater<double>());
-        const double threshold = *kth;
-        std::size_t ties = k - static_cast<std::size_t>(std::count_if(
-                                   work.begin(), kth, [&](double v) { return v > threshold; }));
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const double v = values[i];
-            if (v > threshold && std::isfinite(v)) {
-                out.push_back({v, i});
-            } else if (v == threshold && ties > 0) {
-                out.push_back({v, i});
-                --ties;
-            }
-        }
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                           : a + b;
+}
+
+// Keeps the k best of a stream of entries under RanksBefore, in whatever
+// order they come, in the caller's buffer `kept`. Entries gather there up to
+// 2k; a full buffer is cut to its k best, and its worst kept entry becomes the
+// bar a later entry must beat: one comparison per entry for most of a long
+// stream, instead of a selection over all of it.
+class BestK {
+  public:
+    BestK(std::vector<Ranked>& kept, std::size_t k)
+        : kept_(kept), k_(k), capacity_(saturating_add(k, k)) {
+        kept_.clear();
     }
-    std::sort(out.begin(), out.end(), RanksBefore{});
+
+    void offer(double score, std::size_t index) {
+        const Ranked entry{score, index};
+        if (k_ == 0 || (full_ && !RanksBefore{}(entry, bar_))) return;
+        kept_.push_back(entry);
+        if (kept_.size() == capacity_) cut();
+    }
+
+    // Leaves the k best in the buffer, best first.
+    void finish() { keep_best(kept_, k_); }
+
+  private:
+    void cut() {
+        keep_best(kept_, k_);
+        bar_ = kept_.back();
+        full_ = true;
+    }
+
+    std::vector<Ranked>& kept_;
+    const std::size_t k_;
+    const std::size_t capacity_;
+    bool full_ = false;
+    Ranked bar_{};
+};
+
+// The k best finite entries of `values` (indexed by item), best first, into `out`.
+void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    BestK best(out, std::min(k, values.size()));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        if (v > kNegInf && v < kInf) best.offer(v, i);
+    }
+    best.finish();
 }
 
 // ----------------------------------------------------------- standardising
@@ -181,11 +200,6 @@ void for_each_target(const std::int64_t* targets, RowOffsets::Range range, std::
         apply(t3);
     }
     for (; k < range.end; ++k) apply(checked_column(targets[k], bound));
-}
-
-std::size_t saturating_add(std::size_t a, std::size_t b) {
-    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
-                                                           : a + b;
 }
 
 // ---------------------------------------------------------------- requests
@@ -330,18 +344,17 @@ class Request {
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
         const double owned_norm = std::sqrt(static_cast<double>(s_.owned.size()));
-        s_.neighbours.clear();
+        BestK nearest(s_.neighbours, rec_.user_cf_k);
         for (std::size_t u = 0; u < n_users; ++u) {
             if (s_.overlap[u] == 0) continue;
             const double degree = checked_at(std::span<const double>(rec_.uu_deg), u);
             // A NaN similarity (negative degree) votes -inf instead: either way
             // the vote vector is not finite, hence flat.
-            s_.neighbours.push_back(
-                {rank_key(static_cast<double>(s_.overlap[u]) / (owned_norm * std::sqrt(degree))),
-                 u});
+            nearest.offer(
+                rank_key(static_cast<double>(s_.overlap[u]) / (owned_norm * std::sqrt(degree))), u);
         }
+        nearest.finish();
         if (s_.neighbours.empty()) return;
-        keep_best(s_.neighbours, rec_.user_cf_k);
 
         s_.channel.assign(n_items_, 0.0);
         double* votes = s_.channel.data();
@@ -435,10 +448,16 @@ class Request {
         for (const auto& [item, score] : s_.repeats) s_.scores[item] = score;
     }
 
-    // The retrieval_budget best finite scores, best first.
+    // The retrieval_budget best finite scores, best first. Without boost
+    // layers the final ranking takes the n best of this pool, which are the n
+    // best overall, so only those are kept (at least one, which tells whether
+    // any score is a candidate at all).
     bool retrieve() {
         const std::size_t budget = std::min<std::uint64_t>(rec_.retrieval_budget, n_items_);
-        best_finite(s_.scores, budget, s_.selection, s_.candidates);
+        const std::size_t pool =
+            rec_.boost.empty() ? std::min<std::uint64_t>(budget, std::max<std::uint64_t>(n_, 1))
+                               : budget;
+        best_finite(s_.scores, pool, s_.candidates);
         return !s_.candidates.empty();
     }
 
@@ -505,7 +524,7 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.selection, s_.cold);
+        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.cold);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());

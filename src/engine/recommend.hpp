@@ -50,7 +50,6 @@ struct RecommendScratch {
     std::vector<std::uint32_t> overlap;
     std::vector<Ranked> neighbours;         // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
-    std::vector<double> selection;          // finite scores, for the selections
     std::vector<Ranked> candidates;         // retrieval pool, best first
     std::vector<double> pool_scores;        // candidate scores in pool order
     std::vector<double> layer_acc;          // a boost layer's row sum

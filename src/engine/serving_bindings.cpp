@@ -36,7 +36,9 @@ PyObject* result_tuple(const Recommendation& r) {
 PyObject* recommend(PyObject* self, std::vector<std::int64_t> owned, std::int64_t user_row,
                     std::uint64_t n, double pop_prior) {
     SharedBorrow borrow(self);
-    RecommendScratch scratch;
+    // Kept for the thread's next request, so that a request allocates nothing
+    // once the buffers have grown to the engine's sizes.
+    thread_local RecommendScratch scratch;
     return result_tuple(
         engine::recommend(borrow.record(), owned, user_row, n, pop_prior, scratch));
 }
