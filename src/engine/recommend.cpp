@@ -9,6 +9,7 @@
 #include "signals/cooccurrence_signal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -125,32 +126,88 @@ struct Moments {
     bool flat = true;  // variance not > 0 (NaN included)
 };
 
-// Mean and population standard deviation, in two passes.
-Moments moments(std::span<const double> v) {
-    if (v.empty()) return {};
-    const double count = static_cast<double>(v.size());
-    double sum = 0.0;
-    for (double x : v) sum += x;
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (double x : v) squares += (x - mean) * (x - mean);
-    const double variance = squares / count;
-    if (!(variance > 0.0)) return {mean, 0.0, true};
-    return {mean, std::sqrt(variance), false};
+// Mean and population standard deviation of K vectors of length n, each in
+// two passes (the sum in index order, then the squared deviations). The K
+// independent sums advance side by side in one loop, so their additions
+// overlap instead of each waiting on the previous one of its own vector.
+template <std::size_t K>
+void moments_group(const double* const* vectors, std::size_t n, Moments* out) {
+    if (n == 0) {
+        for (std::size_t k = 0; k < K; ++k) out[k] = {};
+        return;
+    }
+    const double count = static_cast<double>(n);
+    std::array<double, K> sum{};
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < K; ++k) sum[k] += vectors[k][i];
+    std::array<double, K> mean{};
+    for (std::size_t k = 0; k < K; ++k) mean[k] = sum[k] / count;
+    std::array<double, K> squares{};
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < K; ++k)
+            squares[k] += (vectors[k][i] - mean[k]) * (vectors[k][i] - mean[k]);
+    for (std::size_t k = 0; k < K; ++k) {
+        const double variance = squares[k] / count;
+        out[k] = variance > 0.0 ? Moments{mean[k], std::sqrt(variance), false}
+                                : Moments{mean[k], 0.0, true};
+    }
 }
 
-void standardise(std::span<double> v) {
-    const Moments m = moments(v);
+// The moments of every vector of `vectors` (all of length n) into `out`.
+void joint_moments(std::span<const double* const> vectors, std::size_t n, std::span<Moments> out) {
+    constexpr std::size_t kWidest = 6;
+    for (std::size_t k = 0; k < vectors.size(); k += kWidest) {
+        const double* const* group = vectors.data() + k;
+        Moments* results = out.data() + k;
+        switch (std::min(vectors.size() - k, kWidest)) {
+            case 1: moments_group<1>(group, n, results); break;
+            case 2: moments_group<2>(group, n, results); break;
+            case 3: moments_group<3>(group, n, results); break;
+            case 4: moments_group<4>(group, n, results); break;
+            case 5: moments_group<5>(group, n, results); break;
+            default: moments_group<kWidest>(group, n, results); break;
+        }
+    }
+}
+
+Moments moments(std::span<const double> v) {
+    Moments m;
+    const double* data = v.data();
+    moments_group<1>(&data, v.size(), &m);
+    return m;
+}
+
+// Standardises `v` with its moments `m`; a flat vector stays as it is.
+void standardise(std::span<double> v, const Moments& m) {
     if (m.flat) return;
     for (double& x : v) x = (x - m.mean) / m.sd;
 }
 
-// Adds alpha times the standardised channel; a flat channel adds nothing.
-void add_channel(std::span<double> scores, std::span<const double> channel, double alpha) {
-    const Moments m = moments(channel);
+void standardise(std::span<double> v) { standardise(v, moments(v)); }
+
+// A vector added to the scores with weight `alpha` once standardised by
+// `moments`, and scaled per item by `weight` when that is not empty.
+struct Addend {
+    std::span<const double> values;
+    double alpha = 0.0;
+    std::span<const double> weight;
+    Moments moments;
+    bool measured = false;  // moments still to be taken from the values
+};
+
+// scores += alpha * standardised values (times the weight); a flat vector adds nothing.
+void add_addend(std::span<double> scores, const Addend& a) {
+    const Moments& m = a.moments;
     if (m.flat) return;
-    for (std::size_t i = 0; i < scores.size(); ++i)
-        scores[i] += alpha * ((channel[i] - m.mean) / m.sd);
+    const double* v = a.values.data();
+    if (a.weight.empty()) {
+        for (std::size_t i = 0; i < scores.size(); ++i)
+            scores[i] += a.alpha * ((v[i] - m.mean) / m.sd);
+    } else {
+        const double* w = a.weight.data();
+        for (std::size_t i = 0; i < scores.size(); ++i)
+            scores[i] += a.alpha * ((v[i] - m.mean) * w[i] / m.sd);
+    }
 }
 
 // Adds `count` float rows of `width` entries into `out`, widened to double.
@@ -217,8 +274,7 @@ class Request {
         kind_ = base_kind();
         base_scores();
         content_vector();
-        if (kind_ != Label::Cooc) blend_channels();
-        popularity();
+        blend();
         remember_repeats();
         exclude_owned();
         if (!retrieve()) return out;
@@ -315,19 +371,55 @@ class Request {
         return s_.content;
     }
 
-    // Standardises the base when any channel is on, then adds each channel.
-    void blend_channels() {
-        const bool user_cf = rec_.user_cf_alpha > 0.0 && !rec_.uu_indptr.empty();
-        const bool last_item = kind_ == Label::Ease && rec_.last_item_alpha > 0.0;
-        if (!(trend_on() || user_cf || content_on_ || last_item || transition_on())) return;
-        standardise(scores());
-        if (trend_on())
-            for (std::size_t i = 0; i < n_items_; ++i)
-                s_.scores[i] += rec_.trend_alpha * rec_.trend_z[i];
-        if (user_cf) user_cf_channel();
-        if (content_on_) add_content();
-        if (last_item) last_item_channel();
+    // Standardises the base when any channel is on and adds each channel,
+    // then the popularity addend. No channel vector depends on the scores, so
+    // all are built first and their moments taken in one go with the base's.
+    void blend() {
+        addend_count_ = 0;
+        const bool blending = kind_ != Label::Cooc && channels_on();
+        if (blending) collect_channels();
+        popularity();
+        measure(blending);
+        if (blending) standardise(scores(), base_moments_);
+        for (const Addend& addend : addends()) add_addend(scores(), addend);
+    }
+
+    bool user_cf_on() const { return rec_.user_cf_alpha > 0.0 && !rec_.uu_indptr.empty(); }
+    bool last_item_on() const { return kind_ == Label::Ease && rec_.last_item_alpha > 0.0; }
+    bool channels_on() const {
+        return trend_on() || user_cf_on() || content_on_ || last_item_on() || transition_on();
+    }
+
+    // The channels in the order they are added.
+    void collect_channels() {
+        if (trend_on()) push_addend({rec_.trend_z, rec_.trend_alpha, {}, {0.0, 1.0, false}});
+        if (user_cf_on()) user_cf_channel();
+        if (content_on_) content_channel();
+        if (last_item_on()) last_item_channel();
         if (transition_on()) transition_channel();
+    }
+
+    void push_addend(const Addend& addend) { addend_store_[addend_count_++] = addend; }
+    std::span<Addend> addends() { return {addend_store_.data(), addend_count_}; }
+
+    // A channel vector whose moments are still to be taken.
+    void add_measured(std::span<const double> values, double alpha) {
+        push_addend({values, alpha, {}, {}, true});
+    }
+
+    // The moments of the base (when blending) and of every measured addend.
+    void measure(bool blending) {
+        std::array<const double*, kMaxAddends + 1> vectors{};
+        std::array<Moments, kMaxAddends + 1> found{};
+        std::size_t count = 0;
+        if (blending) vectors[count++] = s_.scores.data();
+        for (const Addend& addend : addends())
+            if (addend.measured) vectors[count++] = addend.values.data();
+        joint_moments(std::span(vectors.data(), count), n_items_, std::span(found.data(), count));
+        std::size_t next = 0;
+        if (blending) base_moments_ = found[next++];
+        for (Addend& addend : addends())
+            if (addend.measured) addend.moments = found[next++];
     }
 
     // Cosine similarity of the owned set with every user who shares an item,
@@ -356,39 +448,38 @@ class Request {
         nearest.finish();
         if (s_.neighbours.empty()) return;
 
-        s_.channel.assign(n_items_, 0.0);
-        double* votes = s_.channel.data();
+        s_.votes.assign(n_items_, 0.0);
+        double* votes = s_.votes.data();
         const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
         for (const Ranked& neighbour : s_.neighbours) {
             const double sim = neighbour.score;
             for_each_target(rec_.uri_data.data(), user_items.row(neighbour.index), n_items_,
                             [votes, sim](std::size_t item) { votes[item] += sim; });
         }
-        add_channel(scores(), s_.channel, rec_.user_cf_alpha);
+        add_measured(s_.votes, rec_.user_cf_alpha);
     }
 
-    // The content scores, standardised, weighted per item by coldness when
-    // the coldness vector covers the catalogue.
-    void add_content() {
+    // The content scores with their moments, weighted per item by coldness
+    // when the coldness vector covers the catalogue.
+    void content_channel() {
         const bool weighted = rec_.content_coldness.size() == n_items_;
-        const Moments& m = content_moments_;
-        for (std::size_t i = 0; i < n_items_; ++i) {
-            const double w = weighted ? rec_.content_coldness[i] : 1.0;
-            s_.scores[i] += rec_.content_alpha * ((s_.content[i] - m.mean) * w / m.sd);
-        }
+        push_addend({s_.content, rec_.content_alpha,
+                            weighted ? std::span<const double>(rec_.content_coldness)
+                                     : std::span<const double>(),
+                            content_moments_});
     }
 
     void last_item_channel() {
-        s_.channel.assign(n_items_, 0.0);
+        s_.last_item.assign(n_items_, 0.0);
         if (const float* row = ease_row(static_cast<std::size_t>(s_.owned.back())))
-            add_float_rows(&row, 1, ease_width(), s_.channel.data());
-        add_channel(scores(), s_.channel, rec_.last_item_alpha);
+            add_float_rows(&row, 1, ease_width(), s_.last_item.data());
+        add_measured(s_.last_item, rec_.last_item_alpha);
     }
 
     // Transition rows of the most recent transition_last_k owned items, the
     // r-th most recent weighted by decay^r.
     void transition_channel() {
-        s_.channel.assign(n_items_, 0.0);
+        s_.transition.assign(n_items_, 0.0);
         const RowOffsets trans{rec_.trans_indptr,
                                std::min(rec_.trans_data.size(), rec_.trans_indices.size())};
         const std::size_t steps = std::min<std::uint64_t>(rec_.transition_last_k, s_.owned.size());
@@ -397,18 +488,19 @@ class Request {
             const double weight = std::pow(rec_.transition_decay, static_cast<double>(r));
             const RowOffsets::Range row = trans.row(item);
             for (std::size_t k = row.begin; k < row.end; ++k)
-                s_.channel[checked_column(rec_.trans_indices[k], n_items_)] +=
+                s_.transition[checked_column(rec_.trans_indices[k], n_items_)] +=
                     weight * rec_.trans_data[k];
         }
-        add_channel(scores(), s_.channel, rec_.transition_alpha);
+        add_measured(s_.transition, rec_.transition_alpha);
     }
 
     // Standardised ln(1 + popularity), weighted for users without history.
     void popularity() {
         if (!(pop_prior_ > 0.0) || rec_.item_pop.size() != n_items_) return;
-        s_.channel.resize(n_items_);
-        for (std::size_t i = 0; i < n_items_; ++i) s_.channel[i] = std::log1p(rec_.item_pop[i]);
-        add_channel(scores(), s_.channel, pop_prior_);
+        s_.popularity.resize(n_items_);
+        for (std::size_t i = 0; i < n_items_; ++i)
+            s_.popularity[i] = std::log1p(rec_.item_pop[i]);
+        add_measured(s_.popularity, pop_prior_);
     }
 
     // The adjusted score of every profile entry of the user, taken from the
@@ -493,7 +585,7 @@ class Request {
 
     // The n best boosted candidates, ties by pre-boost rank.
     void final_ranking(Recommendation& out) {
-        std::vector<Ranked>& order = s_.cold;  // free until the cold slots
+        std::vector<Ranked>& order = s_.cold_ranked;  // free until the cold slots
         order.clear();
         for (std::size_t p = 0; p < s_.pool_scores.size(); ++p)
             order.push_back({rank_key(s_.pool_scores[p]), p});
@@ -513,7 +605,7 @@ class Request {
             rec_.content_coldness.size() != n_items_)
             return;
         std::span<const double> similarity = content_similarity();
-        std::vector<double>& c = s_.channel;
+        std::vector<double>& c = s_.cold;
         c.assign(similarity.begin(), similarity.end());
         standardise(c);
         if (rec_.cold_recency.size() == n_items_ && rec_.cold_recency_beta > 0.0)
@@ -524,17 +616,17 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.cold);
+        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());
         // Picks are compacted to the front of the candidate list, in pick order.
         std::size_t picks = 0;
-        for (const Ranked& candidate : s_.cold) {
+        for (const Ranked& candidate : s_.cold_ranked) {
             if (picks == rec_.cold_slots) break;
             const auto item = static_cast<std::int64_t>(candidate.index);
             if (!std::binary_search(s_.picked.begin(), s_.picked.end(), item))
-                s_.cold[picks++] = candidate;
+                s_.cold_ranked[picks++] = candidate;
         }
         const std::size_t keep = n_ > picks ? n_ - picks : 0;
         if (out.items.size() > keep) {
@@ -543,8 +635,8 @@ class Request {
             out.labels.resize(keep);
         }
         for (std::size_t i = 0; i < picks; ++i) {
-            out.items.push_back(static_cast<std::int64_t>(s_.cold[i].index));
-            out.scores.push_back(s_.cold[i].score);
+            out.items.push_back(static_cast<std::int64_t>(s_.cold_ranked[i].index));
+            out.scores.push_back(s_.cold_ranked[i].score);
             out.labels.push_back(Label::ColdContent);
         }
     }
@@ -559,6 +651,11 @@ class Request {
     bool content_ready_ = false;
     bool content_on_ = false;
     Moments content_moments_;
+    Moments base_moments_;
+    // trend, user-CF, content, last-item, transition and popularity
+    static constexpr std::size_t kMaxAddends = 6;
+    std::array<Addend, kMaxAddends> addend_store_{};
+    std::size_t addend_count_ = 0;
 };
 
 }  // namespace

@@ -42,7 +42,11 @@ struct RecommendScratch {
     std::vector<std::int64_t> owned;        // the valid owned list
     std::vector<double> scores;             // one per item
     std::vector<const float*> ease_rows;    // EASE rows of the owned items
-    std::vector<double> channel;            // one auxiliary vector per item, reused
+    std::vector<double> votes;              // user-CF votes per item
+    std::vector<double> last_item;          // the last owned item's EASE row
+    std::vector<double> transition;         // transition scores per item
+    std::vector<double> popularity;         // ln(1 + popularity) per item
+    std::vector<double> cold;               // cold-content scores per item
     std::vector<double> content;            // raw content similarity per item
     std::vector<double> profile;            // content profile per feature
     // User-CF overlap per user: counts of shared owned items (exact as
@@ -57,7 +61,7 @@ struct RecommendScratch {
     std::vector<score::Layer> layer_views;
     std::vector<double> boosted;            // boosted pool scores
     score::LayeredScratch layered;
-    std::vector<Ranked> cold;               // cold-content candidates
+    std::vector<Ranked> cold_ranked;        // cold-content candidates
     std::vector<std::int64_t> picked;       // result items, sorted, for membership
 };
 
