@@ -94,8 +94,11 @@ class BestK {
     void finish() { keep_best(kept_, k_); }
 
   private:
+    // Keeps the k best, unordered: the k-th best sits last and becomes the bar.
     void cut() {
-        keep_best(kept_, k_);
+        const auto kth = kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
+        std::nth_element(kept_.begin(), kth, kept_.end(), RanksBefore{});
+        kept_.resize(k_);
         bar_ = kept_.back();
         full_ = true;
     }
