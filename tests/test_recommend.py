@@ -507,3 +507,37 @@ def test_matches_the_reference_pipeline(seed):
                 arrays, config, owned, user_row, n, pop_prior)
             assert (items, labels) == (ref_items, ref_labels)
             assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+
+
+def tied_engine(rng, n_items=120, n_users=300):
+    """An EASE engine with small integer scores and user-CF on users with one
+    or two items of a small pool: most scores and most similarities tie, and
+    the candidate and neighbour lists are long beside the kept counts."""
+    arrays = {"ease_b": rng.integers(-2, 3, size=(n_items, n_items)).astype(F32),
+              "trend_z": np.round(rng.normal(size=n_items))}
+    sets = [rng.choice(8, size=int(rng.integers(1, 3)), replace=False) for _ in range(n_users)]
+    by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
+    arrays.update(uri_data=np.concatenate(sets).astype(I64),
+                  uri_indptr=np.cumsum([0] + [len(s) for s in sets]).astype(I64),
+                  uu_data=np.asarray(sum(by_item, []), I64),
+                  uu_indptr=np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
+                  uu_deg=np.asarray([len(s) for s in sets], F64))
+    config = {"n_items": n_items, "n_users": n_users, "user_cf_k": int(rng.integers(1, 9)),
+              "user_cf_alpha": 0.5, "trend_alpha": float(rng.choice([0.0, 0.25])),
+              "retrieval_budget": int(rng.integers(1, 60))}
+    return arrays, config
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_tied_lists_match_the_reference(seed):
+    rng = np.random.default_rng(seed)
+    arrays, config = tied_engine(rng)
+    engine = _core.build_engine(arrays, config)
+    for n in (0, 1, 7, 80):
+        owned = rng.choice(8, size=3).tolist() + rng.integers(0, 120, size=4).tolist()
+        user_row = int(rng.integers(-1, 300))
+        items, scores, labels = engine.recommend(owned, user_row, n)
+        ref_items, ref_scores, ref_labels = reference_recommend(
+            arrays, config, owned, user_row, n, 0.0)
+        assert (items, labels) == (ref_items, ref_labels)
+        assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
