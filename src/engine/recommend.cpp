@@ -188,21 +188,27 @@ void standardise(std::span<double> v, const Moments& m) {
 
 void standardise(std::span<double> v) { standardise(v, moments(v)); }
 
-// A vector added to the scores with weight `alpha` once standardised by
-// `moments`, and scaled per item by `weight` when that is not empty.
+// A vector added to the scores with weight `alpha`: standardised by
+// `moments` unless it comes standardised already, and scaled per item by
+// `weight` when that is not empty.
 struct Addend {
     std::span<const double> values;
     double alpha = 0.0;
     std::span<const double> weight;
     Moments moments;
-    bool measured = false;  // moments still to be taken from the values
+    bool measured = false;     // moments still to be taken from the values
+    bool standardised = true;  // false: the values are added as they are
 };
 
 // scores += alpha * standardised values (times the weight); a flat vector adds nothing.
 void add_addend(std::span<double> scores, const Addend& a) {
+    const double* v = a.values.data();
+    if (!a.standardised) {
+        for (std::size_t i = 0; i < scores.size(); ++i) scores[i] += a.alpha * v[i];
+        return;
+    }
     const Moments& m = a.moments;
     if (m.flat) return;
-    const double* v = a.values.data();
     if (a.weight.empty()) {
         for (std::size_t i = 0; i < scores.size(); ++i)
             scores[i] += a.alpha * ((v[i] - m.mean) / m.sd);
@@ -395,7 +401,8 @@ class Request {
 
     // The channels in the order they are added.
     void collect_channels() {
-        if (trend_on()) push_addend({rec_.trend_z, rec_.trend_alpha, {}, {0.0, 1.0, false}});
+        // trend_z comes standardised over the catalogue.
+        if (trend_on()) push_addend({rec_.trend_z, rec_.trend_alpha, {}, {}, false, false});
         if (user_cf_on()) user_cf_channel();
         if (content_on_) content_channel();
         if (last_item_on()) last_item_channel();
