@@ -42,9 +42,14 @@ DEFAULTS = {
 
 
 def _vector(kind, values) -> bytes:
-    values = [] if values is None else list(np.asarray(values).ravel())
-    body = b"".join(struct.pack(ELEMENT[kind], v) for v in values)
-    return struct.pack("<Q", len(values)) + body
+    values = np.asarray([] if values is None else values).ravel()
+    if values.dtype == DTYPE[kind] and kind in ("vf32", "vf64"):
+        # Float elements keep their bits: passing a float32 through a Python
+        # float would quiet a signalling NaN.
+        body = values.astype(values.dtype.newbyteorder("<")).tobytes()
+    else:
+        body = b"".join(struct.pack(ELEMENT[kind], v) for v in values)
+    return struct.pack("<Q", values.size) + body
 
 
 def _encode_one(value, kind) -> bytes:
