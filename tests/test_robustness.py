@@ -326,11 +326,12 @@ def value_variants(value, rng):
 
 
 def is_large(value) -> bool:
-    """A count, or an array or list holding an index, of 2**31 or more."""
+    """A count, or an array or list holding an index, of 2**20 or more (an
+    index of 2**30 under a huge count already sizes buffers of gigabytes)."""
     if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        return value >= 2**31
+        return value >= 2**20
     if isinstance(value, np.ndarray) and value.dtype.kind in "iu" and value.size:
-        return bool((value.astype(np.float64) >= 2.0**31).any())
+        return bool((value.astype(np.float64) >= 2.0**20).any())
     return isinstance(value, list) and any(is_large(v) for v in value)
 
 
