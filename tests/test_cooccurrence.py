@@ -207,6 +207,7 @@ def test_short_timestamps_are_an_internal_failure():
     assert str(info.value) == "index out of bounds: the len is 1 but the index is 1"
 
 
-def test_huge_counts_with_little_data():
-    data, indices, indptr = build([0, 0], [0, 1], [1, 1], 2**63, 2)
-    assert data.tolist() == [1.0, 1.0]
+@pytest.mark.parametrize("user", [0, 2**40, 2**62])
+def test_huge_counts_and_indices_with_little_data(user):
+    data, indices, indptr = build([user, user, 5, 5], [0, 1, 1, 2], [1, 1, 2, 2], 2**63, 3)
+    assert as_rows((data, indices, indptr)) == [[(1, 1.0)], [(0, 1.0), (2, 4.0)], [(1, 4.0)]]

@@ -42,19 +42,38 @@ Histories bucket_histories(std::span<const std::int64_t> rows,
 
     // Size everything by the largest index actually kept, not by the counts,
     // so a huge n_rows with little data costs nothing.
-    std::size_t n_used_rows = 0, n_cols = 0;
+    std::size_t n_used_rows = 0, n_cols = 0, n_kept = 0;
     for (std::size_t k = 0; k < m; ++k) {
         if (!kept(k)) continue;
         if (timestamps && k >= timestamps->size()) index_failure(timestamps->size(), k);
         n_used_rows = std::max<std::size_t>(n_used_rows, static_cast<std::size_t>(rows[k]) + 1);
         n_cols = std::max<std::size_t>(n_cols, static_cast<std::size_t>(items[k]) + 1);
+        ++n_kept;
     }
+
+    // Sparse row ids (a few interactions with huge row indices) are replaced by
+    // their ranks, which keeps the row order and bounds memory by the data.
+    std::vector<std::uint64_t> row_ids;
+    if (n_used_rows > 2 * n_kept + 1024) {
+        row_ids.reserve(n_kept);
+        for (std::size_t k = 0; k < m; ++k)
+            if (kept(k)) row_ids.push_back(static_cast<std::uint64_t>(rows[k]));
+        std::sort(row_ids.begin(), row_ids.end());
+        row_ids.erase(std::unique(row_ids.begin(), row_ids.end()), row_ids.end());
+        n_used_rows = row_ids.size();
+    }
+    auto slot = [&](std::size_t k) -> std::size_t {
+        const auto row = static_cast<std::uint64_t>(rows[k]);
+        if (row_ids.empty()) return static_cast<std::size_t>(row);
+        return static_cast<std::size_t>(
+            std::lower_bound(row_ids.begin(), row_ids.end(), row) - row_ids.begin());
+    };
 
     Histories h;
     h.n_cols = n_cols;
     h.offsets.assign(n_used_rows + 1, 0);
     for (std::size_t k = 0; k < m; ++k)
-        if (kept(k)) ++h.offsets[static_cast<std::size_t>(rows[k]) + 1];
+        if (kept(k)) ++h.offsets[slot(k) + 1];
     for (std::size_t r = 0; r < n_used_rows; ++r) h.offsets[r + 1] += h.offsets[r];
 
     h.records.resize(h.offsets[n_used_rows]);
@@ -62,7 +81,7 @@ Histories bucket_histories(std::span<const std::int64_t> rows,
     for (std::size_t k = 0; k < m; ++k) {
         if (!kept(k)) continue;
         double t = timestamps ? (*timestamps)[k] : 0.0;
-        h.records[cursor[static_cast<std::size_t>(rows[k])]++] =
+        h.records[cursor[slot(k)]++] =
             Histories::Record{static_cast<std::uint32_t>(items[k]), weights[k], t};
     }
     return h;
