@@ -161,11 +161,6 @@ std::vector<FunctionDef>& registry() {
     return defs;
 }
 
-struct TypeDef {
-    const char* name;
-    PyObject* (*create)(PyObject* module);
-};
-
 std::vector<TypeDef>& type_registry() {
     static std::vector<TypeDef> types;
     return types;

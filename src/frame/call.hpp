@@ -49,9 +49,19 @@ struct FunctionDef {
     std::size_t arity;  // C++ parameters that come from Python arguments
 };
 
+// A class added to the module at import; `create` returns a new reference.
+struct TypeDef {
+    const char* name;
+    PyObject* (*create)(PyObject* module);
+};
+
 // Adds a definition to the module's registry; returns true so that it can
 // initialise a namespace-scope constant.
 bool register_function(const FunctionDef& def);
+
+// Everything registered at static initialisation, read by the module at import.
+std::vector<FunctionDef>& registry();
+std::vector<TypeDef>& type_registry();
 
 // Matches positional and keyword arguments to the parameters; `slots` gets a
 // borrowed object per parameter (default filled in). Raises the interpreter's

@@ -11,13 +11,6 @@
 
 namespace tarsel::frame {
 
-std::vector<FunctionDef>& registry();
-struct TypeDef {
-    const char* name;
-    PyObject* (*create)(PyObject* module);
-};
-std::vector<TypeDef>& type_registry();
-
 namespace {
 
 // The order in which module functions appear in the module.
