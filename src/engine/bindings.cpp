@@ -21,10 +21,10 @@ using frame::Ref;
 // A one-dimensional array entry copied into an owned vector; the value must
 // be an ndarray of exactly the element type, in one flat run.
 template <class T>
-std::vector<T> copy_array(PyObject* value) {
+RecordArray<T> copy_array(PyObject* value) {
     frame::Array1<T> view(frame::expect_array(value, 1, frame::NumpyType<T>::value));
     auto elements = view.span();
-    return {elements.begin(), elements.end()};
+    return RecordArray<T>(elements.begin(), elements.end());
 }
 
 // Item i of a tuple; the interpreter's IndexError when the tuple is shorter.
@@ -42,12 +42,12 @@ class DictSource final : public EngineSource {
         Ref value = lookup(arrays_, "ease_b");
         if (!value.get()) return std::nullopt;
         frame::Array2<float> m(frame::expect_array(value.get(), 2, NPY_FLOAT32));
-        return DenseF32{m.rows(), m.cols(), m.to_row_major()};
+        return DenseF32{m.rows(), m.cols(), m.to_row_major<RecordArray<float>>()};
     }
-    void array(const char* key, std::vector<float>& out) override { read_array(key, out); }
-    void array(const char* key, std::vector<std::int32_t>& out) override { read_array(key, out); }
-    void array(const char* key, std::vector<std::int64_t>& out) override { read_array(key, out); }
-    void array(const char* key, std::vector<double>& out) override { read_array(key, out); }
+    void array(const char* key, RecordArray<float>& out) override { read_array(key, out); }
+    void array(const char* key, RecordArray<std::int32_t>& out) override { read_array(key, out); }
+    void array(const char* key, RecordArray<std::int64_t>& out) override { read_array(key, out); }
+    void array(const char* key, RecordArray<double>& out) override { read_array(key, out); }
 
     void boost_layers(std::vector<CsrF32>& out) override {
         out.clear();
@@ -88,9 +88,9 @@ class DictSource final : public EngineSource {
     }
 
     template <class T>
-    void read_array(const char* key, std::vector<T>& out) {
+    void read_array(const char* key, RecordArray<T>& out) {
         Ref value = lookup(arrays_, key);
-        out = value.get() ? copy_array<T>(value.get()) : std::vector<T>();
+        out = value.get() ? copy_array<T>(value.get()) : RecordArray<T>();
     }
 
     PyObject* arrays_;

@@ -14,7 +14,7 @@ namespace tarsel::engine {
 // A dense matrix in row-major order.
 struct DenseF32 {
     std::size_t rows = 0, cols = 0;
-    std::vector<float> data;
+    RecordArray<float> data;
 };
 
 // Where construction reads its inputs from, one named entry at a time. A
@@ -25,10 +25,10 @@ class EngineSource {
     virtual ~EngineSource() = default;
     // The dense EASE block, or nothing when it is absent.
     virtual std::optional<DenseF32> ease_block() = 0;
-    virtual void array(const char* key, std::vector<float>& out) = 0;
-    virtual void array(const char* key, std::vector<std::int32_t>& out) = 0;
-    virtual void array(const char* key, std::vector<std::int64_t>& out) = 0;
-    virtual void array(const char* key, std::vector<double>& out) = 0;
+    virtual void array(const char* key, RecordArray<float>& out) = 0;
+    virtual void array(const char* key, RecordArray<std::int32_t>& out) = 0;
+    virtual void array(const char* key, RecordArray<std::int64_t>& out) = 0;
+    virtual void array(const char* key, RecordArray<double>& out) = 0;
     virtual void boost_layers(std::vector<CsrF32>& out) = 0;
     virtual void count(const char* key, std::uint64_t& value) = 0;
     virtual void real(const char* key, double& value) = 0;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,8 +52,8 @@ struct FieldWriter {
         const std::uint8_t byte = v ? 1 : 0;
         sink.put(&byte, 1);
     }
-    template <class T>
-    void operator()(const std::vector<T>& v) const {
+    template <class T, class Allocator>
+    void operator()(const std::vector<T, Allocator>& v) const {
         (*this)(static_cast<std::uint64_t>(v.size()));
         if constexpr (std::is_same_v<T, CsrF32>) {
             for (const CsrF32& layer : v) {
@@ -91,22 +90,6 @@ struct MemorySink {
 
 // ---------------------------------------------------------------- decoding
 
-// Asks for transparent huge pages over the whole 2 MiB pages inside a large,
-// not yet touched allocation: faulting in a big record 4 KiB at a time costs
-// more than copying it. Advisory only; failures are ignored.
-void advise_huge_pages(void* data, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Reads fields from a source that offers remaining() (an upper bound on the
 // bytes still to come) and read(dst, n), which throws end_of_data() when
 // fewer than n bytes are left.
@@ -122,8 +105,8 @@ struct FieldReader {
         if (byte > 1) bad_flag(byte);
         v = byte == 1;
     }
-    template <class T>
-    void operator()(std::vector<T>& v) const {
+    template <class T, class Allocator>
+    void operator()(std::vector<T, Allocator>& v) const {
         std::uint64_t count = 0;
         (*this)(count);
         if constexpr (std::is_same_v<T, CsrF32>) {
@@ -143,8 +126,8 @@ struct FieldReader {
             // A count the remaining bytes cannot hold would run out of data
             // element by element; fail the same way before allocating it.
             if (count > source.remaining() / sizeof(T)) end_of_data();
-            v.reserve(static_cast<std::size_t>(count));
-            advise_huge_pages(v.data(), v.capacity() * sizeof(T));
+            // Record arrays resize without zeroing: the read writes each
+            // element once.
             v.resize(static_cast<std::size_t>(count));
             source.read(v.data(), v.size() * sizeof(T));
         }

@@ -3,17 +3,25 @@
 // persistence format; keep it.
 #pragma once
 
+#include "frame/big_buffer.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <vector>
 
 namespace tarsel::engine {
 
+// A record array. Its allocator leaves resized elements uninitialised, so a
+// decode or a copy writes each element once instead of after a zeroing pass,
+// and arrays of several megabytes sit on transparent huge pages.
+template <class T>
+using RecordArray = BigVector<T>;
+
 // An item x item CSR layer with int32 positions (boost layers).
 struct CsrF32 {
-    std::vector<float> data;
-    std::vector<std::int32_t> indices;
-    std::vector<std::int32_t> indptr;
+    RecordArray<float> data;
+    RecordArray<std::int32_t> indices;
+    RecordArray<std::int32_t> indptr;
 };
 
 // Member defaults are the settings a new engine takes when its configuration
@@ -22,48 +30,48 @@ struct EngineRecord {
     std::uint64_t n_items = 0;
     bool base_is_ease = true;
     std::uint64_t ease_dim = 0;
-    std::vector<float> ease_b;  // ease_dim x ease_dim, row-major
-    std::vector<float> cooc_data;
-    std::vector<std::int32_t> cooc_indices;
-    std::vector<std::int32_t> cooc_indptr;
-    std::vector<double> trend_z;
+    RecordArray<float> ease_b;  // ease_dim x ease_dim, row-major
+    RecordArray<float> cooc_data;
+    RecordArray<std::int32_t> cooc_indices;
+    RecordArray<std::int32_t> cooc_indptr;
+    RecordArray<double> trend_z;
     double trend_alpha = 0.0;
     double last_item_alpha = 0.0;
-    std::vector<double> trans_data;
-    std::vector<std::int32_t> trans_indices;
-    std::vector<std::int64_t> trans_indptr;
+    RecordArray<double> trans_data;
+    RecordArray<std::int32_t> trans_indices;
+    RecordArray<std::int64_t> trans_indptr;
     double transition_alpha = 0.0;
     std::uint64_t transition_last_k = 5;
     double transition_decay = 0.7;
-    std::vector<std::int64_t> uu_data;
-    std::vector<std::int64_t> uu_indptr;
-    std::vector<double> uu_deg;
-    std::vector<std::int64_t> uri_data;
-    std::vector<std::int64_t> uri_indptr;
+    RecordArray<std::int64_t> uu_data;
+    RecordArray<std::int64_t> uu_indptr;
+    RecordArray<double> uu_deg;
+    RecordArray<std::int64_t> uri_data;
+    RecordArray<std::int64_t> uri_indptr;
     double user_cf_alpha = 0.0;
     std::uint64_t user_cf_k = 100;
     std::uint64_t n_users = 0;
-    std::vector<double> item_pop;
+    RecordArray<double> item_pop;
     std::vector<CsrF32> boost;
     double z_threshold = 2.5;
     double boost_multiplier = 3.0;
     std::uint64_t retrieval_budget = 500;
     std::uint64_t cold_slots = 0;
-    std::vector<float> content_data;
-    std::vector<std::int32_t> content_indices;
-    std::vector<std::int32_t> content_indptr;
+    RecordArray<float> content_data;
+    RecordArray<std::int32_t> content_indices;
+    RecordArray<std::int32_t> content_indptr;
     std::uint64_t content_nfeat = 0;
-    std::vector<double> content_coldness;
-    std::vector<double> cold_recency;
+    RecordArray<double> content_coldness;
+    RecordArray<double> cold_recency;
     double cold_recency_beta = 0.0;
     double content_alpha = 0.0;
     bool repeat_active = false;
-    std::vector<std::int64_t> repeat_indptr;
-    std::vector<std::int64_t> repeat_items;
-    std::vector<double> repeat_counts;
-    std::vector<double> repeat_last_ts;
-    std::vector<double> repeat_periods;
-    std::vector<double> repeat_quality;
+    RecordArray<std::int64_t> repeat_indptr;
+    RecordArray<std::int64_t> repeat_items;
+    RecordArray<double> repeat_counts;
+    RecordArray<double> repeat_last_ts;
+    RecordArray<double> repeat_periods;
+    RecordArray<double> repeat_quality;
     double repeat_now_ts = std::numeric_limits<double>::quiet_NaN();
     double repeat_refractory = 0.0;
     double repeat_epsilon = 0.001;

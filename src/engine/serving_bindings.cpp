@@ -108,12 +108,12 @@ void set_repeat_profile(PyObject* self, Array1<std::int64_t> indptr, Array1<std:
                         Array1<double> counts, Array1<double> last_ts, Array1<double> periods,
                         Array1<double> quality, double now_ts) {
     // Every copy is made before the record changes, so a failure leaves it whole.
-    std::vector<std::int64_t> new_indptr = indptr.to_vector();
-    std::vector<std::int64_t> new_items = items.to_vector();
-    std::vector<double> new_counts = counts.to_vector();
-    std::vector<double> new_last_ts = last_ts.to_vector();
-    std::vector<double> new_periods = periods.to_vector();
-    std::vector<double> new_quality = quality.to_vector();
+    auto new_indptr = indptr.to_vector<RecordArray<std::int64_t>>();
+    auto new_items = items.to_vector<RecordArray<std::int64_t>>();
+    auto new_counts = counts.to_vector<RecordArray<double>>();
+    auto new_last_ts = last_ts.to_vector<RecordArray<double>>();
+    auto new_periods = periods.to_vector<RecordArray<double>>();
+    auto new_quality = quality.to_vector<RecordArray<double>>();
     ExclusiveBorrow borrow(self);
     EngineRecord& record = borrow.record();
     record.repeat_indptr = std::move(new_indptr);

@@ -71,13 +71,15 @@ class Array1 {
         std::memcpy(&value, base_ + static_cast<std::ptrdiff_t>(i) * stride_, sizeof(T));
         return value;
     }
-    // An owned copy in element order, whatever the strides.
-    std::vector<T> to_vector() const {
+    // An owned copy in element order, whatever the strides, in any vector
+    // type of T.
+    template <class Vector = std::vector<T>>
+    Vector to_vector() const {
         if (flat_) {
             auto s = span();
-            return {s.begin(), s.end()};
+            return Vector(s.begin(), s.end());
         }
-        std::vector<T> out(size_);
+        Vector out(size_);
         for (std::size_t i = 0; i < size_; ++i) out[i] = (*this)[i];
         return out;
     }
@@ -112,11 +114,21 @@ class Array2 {
                     sizeof(T));
         return value;
     }
-    // An owned row-major copy, whatever the strides.
-    std::vector<T> to_row_major() const {
-        std::vector<T> out(rows_ * cols_);
-        for (std::size_t r = 0; r < rows_; ++r)
+    // An owned row-major copy, whatever the strides, in any vector type of T.
+    template <class Vector = std::vector<T>>
+    Vector to_row_major() const {
+        Vector out(rows_ * cols_);
+        for (std::size_t r = 0; r < rows_; ++r) {
+            if (col_stride_ == static_cast<std::ptrdiff_t>(sizeof(T))) {
+                // A contiguous row is copied whole.
+                if (cols_ != 0)
+                    std::memcpy(out.data() + r * cols_,
+                                base_ + static_cast<std::ptrdiff_t>(r) * row_stride_,
+                                cols_ * sizeof(T));
+                continue;
+            }
             for (std::size_t c = 0; c < cols_; ++c) out[r * cols_ + c] = at(r, c);
+        }
         return out;
     }
 
