@@ -541,3 +541,40 @@ def test_long_tied_lists_match_the_reference(seed):
             arrays, config, owned, user_row, n, 0.0)
         assert (items, labels) == (ref_items, ref_labels)
         assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+
+
+def shared_items_engine(rng, n_items=40, n_users=400):
+    """User-CF on users whose items follow a steep popularity curve, so that a
+    few items are shared by most users, with faults a record may carry: one
+    popular item lists a user twice, another lists users out of order."""
+    p = 1.0 / np.arange(1, n_items + 1) ** 1.5
+    sets = [rng.choice(n_items, size=int(rng.integers(1, 12)), replace=False, p=p / p.sum())
+            for _ in range(n_users)]
+    by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
+    by_item[0].append(by_item[0][0])
+    by_item[1].reverse()
+    arrays = {"ease_b": rng.integers(-2, 3, size=(n_items, n_items)).astype(F32),
+              "uri_data": np.concatenate(sets).astype(I64),
+              "uri_indptr": np.cumsum([0] + [len(s) for s in sets]).astype(I64),
+              "uu_data": np.asarray(sum(by_item, []), I64),
+              "uu_indptr": np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
+              "uu_deg": np.asarray([len(s) for s in sets], F64)}
+    config = {"n_items": n_items, "n_users": n_users, "user_cf_alpha": 1.0,
+              "user_cf_k": int(rng.integers(1, 40))}
+    return arrays, config
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_user_cf_over_widely_shared_items_matches_the_reference(seed):
+    rng = np.random.default_rng(seed)
+    arrays, config = shared_items_engine(rng)
+    engine = _core.build_engine(arrays, config)
+    for _ in range(25):
+        # Repeated owned items count once per occurrence.
+        owned = rng.choice(config["n_items"], size=int(rng.integers(1, 30))).tolist()
+        user_row = int(rng.integers(-1, config["n_users"]))
+        got = engine.recommend(owned, user_row, 10)
+        ref_items, ref_scores, ref_labels = reference_recommend(
+            arrays, config, owned, user_row, 10, 0.0)
+        assert (got[0], got[2]) == (ref_items, ref_labels)
+        assert got[1] == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)

@@ -84,11 +84,17 @@ class BestK {
     }
 
     void offer(double score, std::size_t index) {
+        // Most entries of a long stream fall below the bar: one comparison.
+        if (full_ && score < bar_.score) return;
         const Ranked entry{score, index};
         if (k_ == 0 || (full_ && !RanksBefore{}(entry, bar_))) return;
         kept_.push_back(entry);
         if (kept_.size() == capacity_) cut();
     }
+
+    // False when an entry of this score cannot be kept, in a stream offered
+    // in increasing index order (an entry equal to the bar then comes after it).
+    bool may_keep(double score) const { return !full_ || score > bar_.score; }
 
     // Leaves the k best in the buffer, best first.
     void finish() { keep_best(kept_, k_); }
@@ -246,40 +252,74 @@ void add_float_rows(const float* const* rows, std::size_t count, std::size_t wid
     }
 }
 
-// Applies `apply(target)` for the targets of positions [range.begin, range.end)
-// of `targets`, each checked to lie below `bound`. Four positions share one
-// bounds test; a bad target is reported at its own position.
-template <class Apply>
-void for_each_target(const std::int64_t* targets, RowOffsets::Range range, std::size_t bound,
-                     Apply apply) {
-    const auto limit = static_cast<std::uint64_t>(bound);
-    std::size_t k = range.begin;
-    for (; k + 4 <= range.end; k += 4) {
-        const auto t0 = static_cast<std::uint64_t>(targets[k]);
-        const auto t1 = static_cast<std::uint64_t>(targets[k + 1]);
-        const auto t2 = static_cast<std::uint64_t>(targets[k + 2]);
-        const auto t3 = static_cast<std::uint64_t>(targets[k + 3]);
-        if (std::max(std::max(t0, t1), std::max(t2, t3)) >= limit) break;
-        apply(t0);
-        apply(t1);
-        apply(t2);
-        apply(t3);
+// ------------------------------------------------------------- EASE block
+
+// The dense EASE block of a record, checked to hold ease_dim^2 values.
+class EaseBlock {
+  public:
+    explicit EaseBlock(const EngineRecord& record)
+        : data_(record.ease_b.data()), dim_(record.ease_dim),
+          width_(std::min<std::uint64_t>(record.ease_dim, record.n_items)) {
+        if (dim_ != 0 && dim_ > record.ease_b.size() / dim_)
+            throw InternalFailure("ease_b holds " + std::to_string(record.ease_b.size()) +
+                                  " values, fewer than ease_dim^2 for ease_dim " +
+                                  std::to_string(dim_));
     }
-    for (; k < range.end; ++k) apply(checked_column(targets[k], bound));
+
+    // Row `item`, or null past the block (such rows add nothing); read over
+    // the width() items the block covers.
+    const float* row(std::size_t item) const {
+        return item < dim_ ? data_ + item * dim_ : nullptr;
+    }
+    std::size_t width() const { return width_; }
+
+    // The rows of the owned items inside the block, in owned order.
+    void owned_rows(std::span<const std::int64_t> owned, std::vector<const float*>& out) const {
+        out.clear();
+        for (std::int64_t o : owned)
+            if (const float* r = row(static_cast<std::size_t>(o))) out.push_back(r);
+    }
+
+  private:
+    const float* data_;
+    std::size_t dim_;
+    std::size_t width_;
+};
+
+// The valid owned list: the entries inside the catalogue, order and repeats kept.
+void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_items,
+                         std::vector<std::int64_t>& out) {
+    out.clear();
+    for (std::int64_t o : owned)
+        if (o >= 0 && static_cast<std::uint64_t>(o) < n_items) out.push_back(o);
+}
+
+// The rank key of each user for the user-CF neighbour cut: the cosine
+// overlap[u] / (owned_norm * root_degree[u]) between the owned set and the
+// user's items, as rank_key orders it (NaN as -inf), and -inf for a user who
+// shares no item. Branch-free, so that the selection's tests stay predictable.
+TARSEL_VECTOR_CLONES
+void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __restrict root_degree,
+                    std::size_t n, double owned_norm, double* __restrict keys) {
+    for (std::size_t u = 0; u < n; ++u) {
+        const double sim = static_cast<double>(overlap[u]) / (owned_norm * root_degree[u]);
+        keys[u] = overlap[u] == 0 || sim != sim ? kNegInf : sim;
+    }
 }
 
 // ---------------------------------------------------------------- requests
 
 class Request {
   public:
-    Request(const EngineRecord& record, RecommendScratch& scratch, std::int64_t user_row,
-            std::uint64_t n, double pop_prior)
-        : rec_(record), s_(scratch), n_items_(record.n_items), user_row_(user_row), n_(n),
-          pop_prior_(pop_prior) {}
+    Request(const EngineRecord& record, const UserCfIndex& user_cf, RecommendScratch& scratch,
+            std::int64_t user_row, std::uint64_t n, double pop_prior)
+        : rec_(record), user_cf_(user_cf), s_(scratch), n_items_(record.n_items),
+          user_row_(user_row), n_(n), pop_prior_(pop_prior) {}
 
     Recommendation run(std::span<const std::int64_t> owned) {
         Recommendation out;
-        if (!collect_owned(owned)) return out;
+        collect_valid_owned(owned, n_items_, s_.owned);
+        if (s_.owned.empty()) return out;
         kind_ = base_kind();
         base_scores();
         content_vector();
@@ -296,14 +336,6 @@ class Request {
   private:
     std::span<const std::int64_t> owned() const { return s_.owned; }
     std::span<double> scores() { return s_.scores; }
-
-    // The owned entries inside the catalogue, order and repeats kept.
-    bool collect_owned(std::span<const std::int64_t> owned) {
-        s_.owned.clear();
-        for (std::int64_t o : owned)
-            if (o >= 0 && static_cast<std::uint64_t>(o) < n_items_) s_.owned.push_back(o);
-        return !s_.owned.empty();
-    }
 
     bool trend_on() const { return rec_.trend_alpha > 0.0 && rec_.trend_z.size() == n_items_; }
     bool transition_on() const {
@@ -324,27 +356,10 @@ class Request {
             signals::add_owned_rows(cooc, owned(), scores());
             return;
         }
-        check_ease_block();
-        s_.ease_rows.clear();
-        for (std::int64_t o : owned())
-            if (const float* row = ease_row(static_cast<std::size_t>(o))) s_.ease_rows.push_back(row);
-        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), ease_width(), s_.scores.data());
+        const EaseBlock ease(rec_);
+        ease.owned_rows(owned(), s_.ease_rows);
+        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), ease.width(), s_.scores.data());
     }
-
-    void check_ease_block() const {
-        const std::uint64_t d = rec_.ease_dim;
-        if (d != 0 && d > rec_.ease_b.size() / d)
-            throw InternalFailure("ease_b holds " + std::to_string(rec_.ease_b.size()) +
-                                  " values, fewer than ease_dim^2 for ease_dim " +
-                                  std::to_string(d));
-    }
-
-    // EASE row `item`, or null past the block (such rows add nothing); read
-    // over the ease_width() items the block covers.
-    const float* ease_row(std::size_t item) const {
-        return item < rec_.ease_dim ? rec_.ease_b.data() + item * rec_.ease_dim : nullptr;
-    }
-    std::size_t ease_width() const { return std::min<std::uint64_t>(rec_.ease_dim, n_items_); }
 
     // The content channel's similarity scores and their moments.
     void content_vector() {
@@ -436,24 +451,24 @@ class Request {
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
         const std::size_t n_users = rec_.n_users;
-        s_.overlap.assign(n_users, 0);
-        std::uint32_t* overlap = s_.overlap.data();
-        const RowOffsets item_users{rec_.uu_indptr, rec_.uu_data.size()};
-        for (std::int64_t o : owned())
-            for_each_target(rec_.uu_data.data(), item_users.row(static_cast<std::size_t>(o)),
-                            n_users, [overlap](std::size_t u) { ++overlap[u]; });
+        count_overlap(rec_, user_cf_, owned(), s_.overlap, s_.overlap_scratch);
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
-        const double owned_norm = std::sqrt(static_cast<double>(s_.owned.size()));
+        // Keys in one branch-free pass over the users with a degree; a user
+        // sharing an item but without a degree stops the request.
+        const std::size_t with_degree = user_cf_.root_degree.size();
+        for (std::size_t u = with_degree; u < n_users; ++u)
+            if (s_.overlap[u] != 0) index_failure(with_degree, u);
+        s_.neighbour_keys.resize(with_degree);
+        neighbour_keys(s_.overlap.data(), user_cf_.root_degree.data(), with_degree,
+                       std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data());
+        // A NaN similarity (negative degree) votes -inf instead: either way the
+        // vote vector is not finite, hence flat.
         BestK nearest(s_.neighbours, rec_.user_cf_k);
-        for (std::size_t u = 0; u < n_users; ++u) {
-            if (s_.overlap[u] == 0) continue;
-            const double degree = checked_at(std::span<const double>(rec_.uu_deg), u);
-            // A NaN similarity (negative degree) votes -inf instead: either way
-            // the vote vector is not finite, hence flat.
-            nearest.offer(
-                rank_key(static_cast<double>(s_.overlap[u]) / (owned_norm * std::sqrt(degree))), u);
+        for (std::size_t u = 0; u < with_degree; ++u) {
+            const double key = s_.neighbour_keys[u];
+            if (nearest.may_keep(key) && s_.overlap[u] != 0) nearest.offer(key, u);
         }
         nearest.finish();
         if (s_.neighbours.empty()) return;
@@ -461,9 +476,14 @@ class Request {
         s_.votes.assign(n_items_, 0.0);
         double* votes = s_.votes.data();
         const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
-        for (const Ranked& neighbour : s_.neighbours) {
-            const double sim = neighbour.score;
-            for_each_target(rec_.uri_data.data(), user_items.row(neighbour.index), n_items_,
+        const std::span<const Ranked> neighbours(s_.neighbours);
+        for (std::size_t j = 0; j < neighbours.size(); ++j) {
+            // The next neighbour's row is fetched while this one is added.
+            if (j + 1 < neighbours.size())
+                if (const auto next = user_items.try_row(neighbours[j + 1].index))
+                    frame::prefetch_range(rec_.uri_data.data(), next->begin, next->end);
+            const double sim = neighbours[j].score;
+            for_each_target(rec_.uri_data.data(), user_items.row(neighbours[j].index), n_items_,
                             [votes, sim](std::size_t item) { votes[item] += sim; });
         }
         add_measured(s_.votes, rec_.user_cf_alpha);
@@ -481,8 +501,9 @@ class Request {
 
     void last_item_channel() {
         s_.last_item.assign(n_items_, 0.0);
-        if (const float* row = ease_row(static_cast<std::size_t>(s_.owned.back())))
-            add_float_rows(&row, 1, ease_width(), s_.last_item.data());
+        const EaseBlock ease(rec_);
+        if (const float* row = ease.row(static_cast<std::size_t>(s_.owned.back())))
+            add_float_rows(&row, 1, ease.width(), s_.last_item.data());
         add_measured(s_.last_item, rec_.last_item_alpha);
     }
 
@@ -652,6 +673,7 @@ class Request {
     }
 
     const EngineRecord& rec_;
+    const UserCfIndex& user_cf_;
     RecommendScratch& s_;
     const std::uint64_t n_items_;
     const std::int64_t user_row_;
@@ -670,13 +692,14 @@ class Request {
 
 }  // namespace
 
-Recommendation recommend(const EngineRecord& record, std::span<const std::int64_t> owned,
-                         std::int64_t user_row, std::uint64_t n, double pop_prior,
-                         RecommendScratch& scratch) {
-    return Request(record, scratch, user_row, n, pop_prior).run(owned);
+Recommendation recommend(const EngineRecord& record, const UserCfIndex& user_cf,
+                         std::span<const std::int64_t> owned, std::int64_t user_row,
+                         std::uint64_t n, double pop_prior, RecommendScratch& scratch) {
+    return Request(record, user_cf, scratch, user_row, n, pop_prior).run(owned);
 }
 
 std::vector<Recommendation> recommend_batch(const EngineRecord& record,
+                                            const UserCfIndex& user_cf,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior) {
@@ -687,7 +710,8 @@ std::vector<Recommendation> recommend_batch(const EngineRecord& record,
     pool::parallel_for(0, users, 1, [&](std::size_t lo, std::size_t hi) {
         RecommendScratch& mine = scratch[pool::worker_index()];
         for (std::size_t i = lo; i < hi; ++i)
-            results[i] = recommend(record, owneds[i], user_rows[i], n, pop_prior, mine);
+            results[i] =
+                recommend(record, user_cf, owneds[i], user_rows[i], n, pop_prior, mine);
     });
     return results;
 }

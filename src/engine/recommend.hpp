@@ -8,6 +8,7 @@
 #pragma once
 
 #include "engine/record.hpp"
+#include "engine/user_cf_index.hpp"
 #include "score/layered.hpp"
 
 #include <cstddef>
@@ -52,6 +53,8 @@ struct RecommendScratch {
     // User-CF overlap per user: counts of shared owned items (exact as
     // integers, and half the cache footprint of doubles).
     std::vector<std::uint32_t> overlap;
+    OverlapScratch overlap_scratch;
+    std::vector<double> neighbour_keys;     // user-CF rank key per user
     std::vector<Ranked> neighbours;         // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;         // retrieval pool, best first
@@ -65,10 +68,12 @@ struct RecommendScratch {
     std::vector<std::int64_t> picked;       // result items, sorted, for membership
 };
 
-// Answers one request: `owned` in consumption order (most recent last),
+// Answers one request against `record` and the user-CF index derived from it:
+// `owned` in consumption order (most recent last),
 // the user's row in the user tables (negative when unknown), the number of
 // results and the popularity weight for new users.
-Recommendation recommend(const EngineRecord& record, std::span<const std::int64_t> owned,
+Recommendation recommend(const EngineRecord& record, const UserCfIndex& user_cf,
+                         std::span<const std::int64_t> owned,
                          std::int64_t user_row, std::uint64_t n, double pop_prior,
                          RecommendScratch& scratch);
 
@@ -77,6 +82,7 @@ Recommendation recommend(const EngineRecord& record, std::span<const std::int64_
 // run with the interpreter lock released. A failing user fails the whole
 // batch once every started task has stopped.
 std::vector<Recommendation> recommend_batch(const EngineRecord& record,
+                                            const UserCfIndex& user_cf,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior);

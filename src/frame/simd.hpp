@@ -26,4 +26,17 @@ inline void prefetch_ahead(const T* data, std::size_t j, std::size_t end) {
     __builtin_prefetch(data + std::min(j + kPrefetchAhead, end - 1));
 }
 
+// Asks the cache for the lines of data[begin, end), at most kPrefetchLines of
+// them: the next short row a loop will read, requested while it reads the
+// current one, so that its first loads do not each wait on memory.
+inline constexpr std::size_t kPrefetchLines = 64;
+
+template <class T>
+inline void prefetch_range(const T* data, std::size_t begin, std::size_t end) {
+    const char* first = reinterpret_cast<const char*>(data + begin);
+    const char* last = reinterpret_cast<const char*>(data + end);
+    const char* stop = first + std::min<std::size_t>(last - first, kPrefetchLines * 64);
+    for (const char* p = first; p < stop; p += 64) __builtin_prefetch(p);
+}
+
 }  // namespace tarsel::frame
