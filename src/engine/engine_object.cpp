@@ -13,7 +13,7 @@ namespace {
 struct EngineObject {
     PyObject_HEAD
     EngineRecord* record;
-    UserCfIndex* user_cf;  // derived from the record when the object is made
+    ServingIndex* index;  // derived from the record when the object is made
     Py_ssize_t borrows;
 };
 
@@ -30,7 +30,7 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
 
 void dealloc_engine(PyObject* self) {
     delete as_engine(self)->record;
-    delete as_engine(self)->user_cf;
+    delete as_engine(self)->index;
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -70,17 +70,17 @@ const bool registered_engine_state = frame::register_type("EngineState", &create
 
 PyObject* wrap_record(EngineRecord&& record) {
     auto owned = std::make_unique<EngineRecord>(std::move(record));
-    auto user_cf = std::make_unique<UserCfIndex>(build_user_cf_index(*owned));
+    auto index = std::make_unique<ServingIndex>(*owned);
     PyObject* obj =
         frame::check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_engine_type), 0));
     // The allocation is zero-filled: no borrows yet.
     as_engine(obj)->record = owned.release();
-    as_engine(obj)->user_cf = user_cf.release();
+    as_engine(obj)->index = index.release();
     return obj;
 }
 
 SharedBorrow::SharedBorrow(PyObject* self)
-    : self_(self), record_(as_engine(self)->record), user_cf_(as_engine(self)->user_cf) {
+    : self_(self), record_(as_engine(self)->record), index_(as_engine(self)->index) {
     EngineObject* engine = as_engine(self);
     if (engine->borrows == kExclusive) throw RuntimeError("Already mutably borrowed");
     ++engine->borrows;

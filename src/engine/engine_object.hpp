@@ -5,12 +5,12 @@
 #pragma once
 
 #include "engine/record.hpp"
-#include "engine/user_cf_index.hpp"
+#include "engine/serving_index.hpp"
 #include "frame/python.hpp"
 
 namespace tarsel::engine {
 
-// A new EngineState object that owns `record` and the user-CF index derived
+// A new EngineState object that owns `record` and the serving index derived
 // from it (a new reference).
 PyObject* wrap_record(EngineRecord&& record);
 
@@ -25,18 +25,18 @@ class SharedBorrow {
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     const EngineRecord& record() const { return *record_; }
-    const UserCfIndex& user_cf_index() const { return *user_cf_; }
+    const ServingIndex& index() const { return *index_; }
 
   private:
     PyObject* self_;
     const EngineRecord* record_;
-    const UserCfIndex* user_cf_;
+    const ServingIndex* index_;
 };
 
 // Write access to an engine's record for the borrow's lifetime. Raises
 // RuntimeError "Already borrowed" while any other borrow is held. Taken and
-// dropped with the interpreter lock held. The fields the user-CF index is
-// derived from (n_items, n_users, uu_indptr, uu_data) must not change.
+// dropped with the interpreter lock held. The fields the serving index is
+// derived from (see serving_index.hpp) must not change.
 class ExclusiveBorrow {
   public:
     explicit ExclusiveBorrow(PyObject* self);

@@ -1,6 +1,7 @@
 #include "engine/recommend.hpp"
 
 #include "engine/csr_rows.hpp"
+#include "engine/row_sums.hpp"
 #include "frame/errors.hpp"
 #include "frame/pool.hpp"
 #include "frame/simd.hpp"
@@ -33,6 +34,8 @@ using signals::CsrView;
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Lanes of the fixed-order sums and block scans over score vectors.
+constexpr std::size_t kLanes = 16;
 // Items at least this cold are the candidates of the cold-content slots.
 constexpr double kColdThreshold = 0.75;
 // Boost layers: gap calibration over the top 20, z-scores from 3 positives up.
@@ -116,14 +119,37 @@ class BestK {
     Ranked bar_{};
 };
 
-// The k best finite entries of `values` (indexed by item), best first, into `out`.
+// The largest finite entry of values[0, kLanes), or -inf when none is.
+TARSEL_VECTOR_CLONES
+double finite_max(const double* __restrict values) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    std::array<double, kLanes> lanes;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        const double v = values[j];
+        lanes[j] = v < kInf ? v : kNegInf;  // NaN and +inf read as -inf
+    }
+    for (std::size_t width = kLanes / 2; width > 0; width /= 2)
+        for (std::size_t j = 0; j < width; ++j)
+            lanes[j] = lanes[j + width] > lanes[j] ? lanes[j + width] : lanes[j];
+    return lanes[0];
+}
+
+// The k best finite entries of `values` (indexed by item), best first, into
+// `out`. Blocks of kLanes entries whose largest finite entry cannot be kept
+// are passed over after one vector test.
 void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     BestK best(out, std::min(k, values.size()));
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto offer = [&](std::size_t i) {
         const double v = values[i];
         if (v > kNegInf && v < kInf) best.offer(v, i);
+    };
+    std::size_t i = 0;
+    for (; i + kLanes <= values.size(); i += kLanes) {
+        if (!best.may_keep(finite_max(values.data() + i))) continue;
+        for (std::size_t j = i; j < i + kLanes; ++j) offer(j);
     }
+    for (; i < values.size(); ++i) offer(i);
     best.finish();
 }
 
@@ -135,61 +161,56 @@ struct Moments {
     bool flat = true;  // variance not > 0 (NaN included)
 };
 
-// Mean and population standard deviation of K vectors of length n, each in
-// two passes (the sum in index order, then the squared deviations). The K
-// independent sums advance side by side in one loop, so their additions
-// overlap instead of each waiting on the previous one of its own vector.
-template <std::size_t K>
-void moments_group(const double* const* vectors, std::size_t n, Moments* out) {
-    if (n == 0) {
-        for (std::size_t k = 0; k < K; ++k) out[k] = {};
-        return;
-    }
-    const double count = static_cast<double>(n);
-    std::array<double, K> sum{};
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t k = 0; k < K; ++k) sum[k] += vectors[k][i];
-    std::array<double, K> mean{};
-    for (std::size_t k = 0; k < K; ++k) mean[k] = sum[k] / count;
-    std::array<double, K> squares{};
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t k = 0; k < K; ++k)
-            squares[k] += (vectors[k][i] - mean[k]) * (vectors[k][i] - mean[k]);
-    for (std::size_t k = 0; k < K; ++k) {
-        const double variance = squares[k] / count;
-        out[k] = variance > 0.0 ? Moments{mean[k], std::sqrt(variance), false}
-                                : Moments{mean[k], 0.0, true};
-    }
+// Sums of n values split over kLanes fixed lanes (lane j sums positions
+// i = j mod kLanes, in index order), combined pairwise at the end. The lanes
+// are independent, so the additions run in vector registers instead of one
+// long chain, and the order is fixed by the code, not by the instruction set:
+// every machine gets the same bits.
+double combine_lanes(std::array<double, kLanes>& lanes) {
+    for (std::size_t width = kLanes / 2; width > 0; width /= 2)
+        for (std::size_t j = 0; j < width; ++j) lanes[j] += lanes[j + width];
+    return lanes[0];
 }
 
-// The moments of every vector of `vectors` (all of length n) into `out`.
-void joint_moments(std::span<const double* const> vectors, std::size_t n, std::span<Moments> out) {
-    constexpr std::size_t kWidest = 6;
-    for (std::size_t k = 0; k < vectors.size(); k += kWidest) {
-        const double* const* group = vectors.data() + k;
-        Moments* results = out.data() + k;
-        switch (std::min(vectors.size() - k, kWidest)) {
-            case 1: moments_group<1>(group, n, results); break;
-            case 2: moments_group<2>(group, n, results); break;
-            case 3: moments_group<3>(group, n, results); break;
-            case 4: moments_group<4>(group, n, results); break;
-            case 5: moments_group<5>(group, n, results); break;
-            default: moments_group<kWidest>(group, n, results); break;
-        }
-    }
+TARSEL_VECTOR_CLONES
+double lane_sum(const double* __restrict v, std::size_t n) {
+    std::array<double, kLanes> lanes{};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t j = 0; j < kLanes; ++j) lanes[j] += v[i + j];
+    for (std::size_t j = 0; i + j < n; ++j) lanes[j] += v[i + j];
+    return combine_lanes(lanes);
 }
 
+TARSEL_VECTOR_CLONES
+double lane_squared_deviations(const double* __restrict v, std::size_t n, double mean) {
+    std::array<double, kLanes> lanes{};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t j = 0; j < kLanes; ++j)
+            lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
+    for (std::size_t j = 0; i + j < n; ++j) lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
+    return combine_lanes(lanes);
+}
+
+// Mean and population standard deviation in two passes: the mean, then the
+// squared deviations from it.
 Moments moments(std::span<const double> v) {
-    Moments m;
-    const double* data = v.data();
-    moments_group<1>(&data, v.size(), &m);
-    return m;
+    if (v.empty()) return {};
+    const double count = static_cast<double>(v.size());
+    const double mean = lane_sum(v.data(), v.size()) / count;
+    const double variance = lane_squared_deviations(v.data(), v.size(), mean) / count;
+    return variance > 0.0 ? Moments{mean, std::sqrt(variance), false} : Moments{mean, 0.0, true};
+}
+
+TARSEL_VECTOR_CLONES
+void standardise_values(double* __restrict v, std::size_t n, double mean, double sd) {
+    for (std::size_t i = 0; i < n; ++i) v[i] = (v[i] - mean) / sd;
 }
 
 // Standardises `v` with its moments `m`; a flat vector stays as it is.
 void standardise(std::span<double> v, const Moments& m) {
-    if (m.flat) return;
-    for (double& x : v) x = (x - m.mean) / m.sd;
+    if (!m.flat) standardise_values(v.data(), v.size(), m.mean, m.sd);
 }
 
 void standardise(std::span<double> v) { standardise(v, moments(v)); }
@@ -206,50 +227,37 @@ struct Addend {
     bool standardised = true;  // false: the values are added as they are
 };
 
-// scores += alpha * standardised values (times the weight); a flat vector adds nothing.
-void add_addend(std::span<double> scores, const Addend& a) {
-    const double* v = a.values.data();
+// out[i] += alpha * v[i] for i < n.
+TARSEL_VECTOR_CLONES
+void add_scaled(double* __restrict out, const double* __restrict v, std::size_t n, double alpha) {
+    for (std::size_t i = 0; i < n; ++i) out[i] += alpha * v[i];
+}
+
+// out[i] += alpha * ((v[i] - mean) / sd) for i < n, or with (v[i] - mean) *
+// w[i] when w is not null.
+TARSEL_VECTOR_CLONES
+void add_standardised(double* __restrict out, const double* __restrict v,
+                      const double* __restrict w, std::size_t n, double alpha, double mean,
+                      double sd) {
+    if (w == nullptr) {
+        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) / sd);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) * w[i] / sd);
+    }
+}
+
+// scores += alpha * standardised values (times the weight) for the scores of
+// items [offset, offset + scores.size()); a flat vector adds nothing.
+void add_addend(std::span<double> scores, const Addend& a, std::size_t offset) {
+    const double* v = a.values.data() + offset;
     if (!a.standardised) {
-        for (std::size_t i = 0; i < scores.size(); ++i) scores[i] += a.alpha * v[i];
+        add_scaled(scores.data(), v, scores.size(), a.alpha);
         return;
     }
     const Moments& m = a.moments;
     if (m.flat) return;
-    if (a.weight.empty()) {
-        for (std::size_t i = 0; i < scores.size(); ++i)
-            scores[i] += a.alpha * ((v[i] - m.mean) / m.sd);
-    } else {
-        const double* w = a.weight.data();
-        for (std::size_t i = 0; i < scores.size(); ++i)
-            scores[i] += a.alpha * ((v[i] - m.mean) * w[i] / m.sd);
-    }
-}
-
-// Adds `count` float rows of `width` entries into `out`, widened to double.
-// Four rows share one pass over `out`, each entry still summed row by row in
-// order, so the result is that of adding one row at a time.
-TARSEL_VECTOR_CLONES
-void add_float_rows(const float* const* rows, std::size_t count, std::size_t width,
-                    double* __restrict out) {
-    std::size_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const float* __restrict a = rows[r];
-        const float* __restrict b = rows[r + 1];
-        const float* __restrict c = rows[r + 2];
-        const float* __restrict d = rows[r + 3];
-        for (std::size_t j = 0; j < width; ++j) {
-            double sum = out[j];
-            sum += static_cast<double>(a[j]);
-            sum += static_cast<double>(b[j]);
-            sum += static_cast<double>(c[j]);
-            sum += static_cast<double>(d[j]);
-            out[j] = sum;
-        }
-    }
-    for (; r < count; ++r) {
-        const float* __restrict a = rows[r];
-        for (std::size_t j = 0; j < width; ++j) out[j] += static_cast<double>(a[j]);
-    }
+    add_standardised(scores.data(), v, a.weight.empty() ? nullptr : a.weight.data() + offset,
+                     scores.size(), a.alpha, m.mean, m.sd);
 }
 
 // ------------------------------------------------------------- EASE block
@@ -311,10 +319,10 @@ void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __res
 
 class Request {
   public:
-    Request(const EngineRecord& record, const UserCfIndex& user_cf, RecommendScratch& scratch,
-            std::int64_t user_row, std::uint64_t n, double pop_prior)
-        : rec_(record), user_cf_(user_cf), s_(scratch), n_items_(record.n_items),
-          user_row_(user_row), n_(n), pop_prior_(pop_prior) {}
+    Request(const EngineRecord& record, const ServingIndex& index, RecommendScratch& scratch,
+            std::int64_t user_row, std::uint64_t n, double pop_prior, bool use_pool)
+        : rec_(record), index_(index), s_(scratch), n_items_(record.n_items),
+          user_row_(user_row), n_(n), pop_prior_(pop_prior), use_pool_(use_pool) {}
 
     Recommendation run(std::span<const std::int64_t> owned) {
         Recommendation out;
@@ -350,15 +358,17 @@ class Request {
 
     // EASE rows or co-occurrence row sums of the owned items.
     void base_scores() {
-        s_.scores.assign(n_items_, 0.0);
+        s_.scores.resize(n_items_);
         if (kind_ != Label::Ease) {
             const CsrView cooc{rec_.cooc_data, rec_.cooc_indices, rec_.cooc_indptr};
-            signals::add_owned_rows(cooc, owned(), scores());
+            sum_owned_rows(cooc, index_.cooc_dense(rec_), owned(), scores(), s_.owned_rows,
+                           use_pool_);
             return;
         }
+        std::fill(s_.scores.begin(), s_.scores.end(), 0.0);
         const EaseBlock ease(rec_);
         ease.owned_rows(owned(), s_.ease_rows);
-        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), ease.width(), s_.scores.data());
+        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), 0, ease.width(), s_.scores.data());
     }
 
     // The content channel's similarity scores and their moments.
@@ -404,8 +414,15 @@ class Request {
         if (blending) collect_channels();
         popularity();
         measure(blending);
-        if (blending) standardise(scores(), base_moments_);
-        for (const Addend& addend : addends()) add_addend(scores(), addend);
+        // Block by block, so that each block of scores stays in the nearest
+        // cache while every step reads and writes it.
+        constexpr std::size_t kBlock = 2048;
+        for (std::size_t begin = 0; begin < n_items_; begin += kBlock) {
+            const std::span<double> block =
+                scores().subspan(begin, std::min<std::size_t>(kBlock, n_items_ - begin));
+            if (blending) standardise(block, base_moments_);
+            for (const Addend& addend : addends()) add_addend(block, addend, begin);
+        }
     }
 
     bool user_cf_on() const { return rec_.user_cf_alpha > 0.0 && !rec_.uu_indptr.empty(); }
@@ -434,34 +451,26 @@ class Request {
 
     // The moments of the base (when blending) and of every measured addend.
     void measure(bool blending) {
-        std::array<const double*, kMaxAddends + 1> vectors{};
-        std::array<Moments, kMaxAddends + 1> found{};
-        std::size_t count = 0;
-        if (blending) vectors[count++] = s_.scores.data();
-        for (const Addend& addend : addends())
-            if (addend.measured) vectors[count++] = addend.values.data();
-        joint_moments(std::span(vectors.data(), count), n_items_, std::span(found.data(), count));
-        std::size_t next = 0;
-        if (blending) base_moments_ = found[next++];
+        if (blending) base_moments_ = moments(s_.scores);
         for (Addend& addend : addends())
-            if (addend.measured) addend.moments = found[next++];
+            if (addend.measured) addend.moments = moments(addend.values);
     }
 
     // Cosine similarity of the owned set with every user who shares an item,
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
         const std::size_t n_users = rec_.n_users;
-        count_overlap(rec_, user_cf_, owned(), s_.overlap, s_.overlap_scratch);
+        count_overlap(rec_, index_.user_cf(), owned(), s_.overlap, s_.overlap_scratch);
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
         // Keys in one branch-free pass over the users with a degree; a user
         // sharing an item but without a degree stops the request.
-        const std::size_t with_degree = user_cf_.root_degree.size();
+        const std::size_t with_degree = index_.user_cf().root_degree.size();
         for (std::size_t u = with_degree; u < n_users; ++u)
             if (s_.overlap[u] != 0) index_failure(with_degree, u);
         s_.neighbour_keys.resize(with_degree);
-        neighbour_keys(s_.overlap.data(), user_cf_.root_degree.data(), with_degree,
+        neighbour_keys(s_.overlap.data(), index_.user_cf().root_degree.data(), with_degree,
                        std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data());
         // A NaN similarity (negative degree) votes -inf instead: either way the
         // vote vector is not finite, hence flat.
@@ -503,7 +512,7 @@ class Request {
         s_.last_item.assign(n_items_, 0.0);
         const EaseBlock ease(rec_);
         if (const float* row = ease.row(static_cast<std::size_t>(s_.owned.back())))
-            add_float_rows(&row, 1, ease.width(), s_.last_item.data());
+            add_float_rows(&row, 1, 0, ease.width(), s_.last_item.data());
         add_measured(s_.last_item, rec_.last_item_alpha);
     }
 
@@ -673,12 +682,13 @@ class Request {
     }
 
     const EngineRecord& rec_;
-    const UserCfIndex& user_cf_;
+    const ServingIndex& index_;
     RecommendScratch& s_;
     const std::uint64_t n_items_;
     const std::int64_t user_row_;
     const std::uint64_t n_;
     const double pop_prior_;
+    const bool use_pool_;
     Label kind_ = Label::Ease;
     bool content_ready_ = false;
     bool content_on_ = false;
@@ -692,14 +702,14 @@ class Request {
 
 }  // namespace
 
-Recommendation recommend(const EngineRecord& record, const UserCfIndex& user_cf,
+Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
                          std::span<const std::int64_t> owned, std::int64_t user_row,
                          std::uint64_t n, double pop_prior, RecommendScratch& scratch) {
-    return Request(record, user_cf, scratch, user_row, n, pop_prior).run(owned);
+    return Request(record, index, scratch, user_row, n, pop_prior, true).run(owned);
 }
 
 std::vector<Recommendation> recommend_batch(const EngineRecord& record,
-                                            const UserCfIndex& user_cf,
+                                            const ServingIndex& index,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior) {
@@ -710,8 +720,10 @@ std::vector<Recommendation> recommend_batch(const EngineRecord& record,
     pool::parallel_for(0, users, 1, [&](std::size_t lo, std::size_t hi) {
         RecommendScratch& mine = scratch[pool::worker_index()];
         for (std::size_t i = lo; i < hi; ++i)
-            results[i] =
-                recommend(record, user_cf, owneds[i], user_rows[i], n, pop_prior, mine);
+            // Sequential inside a pool task: a nested split could let this
+            // thread take up another user's request while its scratch is in use.
+            results[i] = Request(record, index, mine, user_rows[i], n, pop_prior, false)
+                             .run(owneds[i]);
     });
     return results;
 }

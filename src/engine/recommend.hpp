@@ -8,7 +8,7 @@
 #pragma once
 
 #include "engine/record.hpp"
-#include "engine/user_cf_index.hpp"
+#include "engine/serving_index.hpp"
 #include "score/layered.hpp"
 
 #include <cstddef>
@@ -43,6 +43,7 @@ struct RecommendScratch {
     std::vector<std::int64_t> owned;        // the valid owned list
     std::vector<double> scores;             // one per item
     std::vector<const float*> ease_rows;    // EASE rows of the owned items
+    OwnedRowScratch owned_rows;             // co-occurrence row sum
     std::vector<double> votes;              // user-CF votes per item
     std::vector<double> last_item;          // the last owned item's EASE row
     std::vector<double> transition;         // transition scores per item
@@ -68,11 +69,12 @@ struct RecommendScratch {
     std::vector<std::int64_t> picked;       // result items, sorted, for membership
 };
 
-// Answers one request against `record` and the user-CF index derived from it:
+// Answers one request against `record` and the serving index derived from it:
 // `owned` in consumption order (most recent last),
 // the user's row in the user tables (negative when unknown), the number of
-// results and the popularity weight for new users.
-Recommendation recommend(const EngineRecord& record, const UserCfIndex& user_cf,
+// results and the popularity weight for new users. A large co-occurrence row
+// sum may split over the worker pool, so never call it from a pool task.
+Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
                          std::span<const std::int64_t> owned,
                          std::int64_t user_row, std::uint64_t n, double pop_prior,
                          RecommendScratch& scratch);
@@ -82,7 +84,7 @@ Recommendation recommend(const EngineRecord& record, const UserCfIndex& user_cf,
 // run with the interpreter lock released. A failing user fails the whole
 // batch once every started task has stopped.
 std::vector<Recommendation> recommend_batch(const EngineRecord& record,
-                                            const UserCfIndex& user_cf,
+                                            const ServingIndex& index,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior);

@@ -40,7 +40,7 @@ PyObject* recommend(PyObject* self, std::vector<std::int64_t> owned, std::int64_
     // once the buffers have grown to the engine's sizes.
     thread_local RecommendScratch scratch;
     return result_tuple(
-        engine::recommend(borrow.record(), borrow.user_cf_index(), owned, user_row, n, pop_prior, scratch));
+        engine::recommend(borrow.record(), borrow.index(), owned, user_row, n, pop_prior, scratch));
 }
 
 const bool registered_recommend = frame::define_method<&recommend>(
@@ -59,7 +59,7 @@ PyObject* recommend_batch(PyObject* self, std::vector<std::vector<std::int64_t>>
     std::vector<Recommendation> results;
     {
         frame::ReleaseGil unlocked;
-        results = engine::recommend_batch(borrow.record(), borrow.user_cf_index(), owneds, user_rows, n, pop_prior);
+        results = engine::recommend_batch(borrow.record(), borrow.index(), owneds, user_rows, n, pop_prior);
     }
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i)

@@ -51,15 +51,18 @@ void add_row(const float* data, const std::int32_t* indices, std::size_t begin,
 
 }  // namespace
 
+void add_csr_row(const CsrView& csr, std::size_t r, std::span<double> scores) {
+    const CsrView::Range range = csr.row(r);
+    add_row(csr.data.data(), csr.indices.data(), range.begin, range.end, scores.data(),
+            scores.size());
+}
+
 template <class Index>
 void add_owned_rows(const CsrView& csr, std::span<const Index> owned, std::span<double> scores) {
     const std::size_t n_rows = csr.rows();
     for (Index owned_row : owned) {
         const auto r = static_cast<std::uint64_t>(owned_row);
-        if (r >= n_rows) continue;
-        const CsrView::Range range = csr.row(static_cast<std::size_t>(r));
-        add_row(csr.data.data(), csr.indices.data(), range.begin, range.end, scores.data(),
-                scores.size());
+        if (r < n_rows) add_csr_row(csr, static_cast<std::size_t>(r), scores);
     }
 }
 

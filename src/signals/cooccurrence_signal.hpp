@@ -28,6 +28,9 @@ namespace tarsel::signals {
 template <class Index>
 void add_owned_rows(const CsrView& csr, std::span<const Index> owned, std::span<double> scores);
 
+// Adds row r < csr.rows() into `scores`, one owned row of add_owned_rows.
+void add_csr_row(const CsrView& csr, std::size_t r, std::span<double> scores);
+
 // The summed owned rows of a square CSR (csr.rows() columns) at each candidate;
 // candidates outside [0, rows) score 0.0.
 std::vector<double> candidate_scores(const CsrView& csr, std::span<const std::uint64_t> owned,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace tarsel::signals {
@@ -24,6 +25,16 @@ struct CsrView {
 
     // len(indptr) - 1, or 0 for an empty indptr.
     std::size_t rows() const { return indptr.empty() ? 0 : indptr.size() - 1; }
+
+    // Row r < rows() when row() would return it, or nothing where it would fail.
+    std::optional<Range> try_row(std::size_t r) const {
+        const std::int32_t b = indptr[r], e = indptr[r + 1];
+        if (e <= b) return Range{};
+        const auto begin = static_cast<std::size_t>(static_cast<std::int64_t>(b));
+        const auto end = static_cast<std::size_t>(e);
+        if (end > indices.size() || end > data.size() || begin >= end) return std::nullopt;
+        return Range{begin, end};
+    }
 
     // Positions [begin, end) of row r < rows(); empty when the end is not above
     // the start. Every position of a returned range is valid in both arrays.

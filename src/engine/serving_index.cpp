@@ -1,0 +1,17 @@
+#include "engine/serving_index.hpp"
+
+#include "signals/csr_view.hpp"
+
+namespace tarsel::engine {
+
+ServingIndex::ServingIndex(const EngineRecord& record) : user_cf_(build_user_cf_index(record)) {}
+
+const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {
+    std::call_once(cooc_once_, [&] {
+        const signals::CsrView cooc{record.cooc_data, record.cooc_indices, record.cooc_indptr};
+        cooc_dense_ = build_dense_rows(cooc, record.n_items);
+    });
+    return cooc_dense_;
+}
+
+}  // namespace tarsel::engine
