@@ -70,7 +70,7 @@ const bool registered_engine_state = frame::register_type("EngineState", &create
 
 PyObject* wrap_record(EngineRecord&& record) {
     auto owned = std::make_unique<EngineRecord>(std::move(record));
-    auto index = std::make_unique<ServingIndex>(*owned);
+    auto index = std::make_unique<ServingIndex>();
     PyObject* obj =
         frame::check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_engine_type), 0));
     // The allocation is zero-filled: no borrows yet.

@@ -102,6 +102,12 @@ class BestK {
     // Leaves the k best in the buffer, best first.
     void finish() { keep_best(kept_, k_); }
 
+    // Leaves the k best in the buffer, in an order fixed by the stream but
+    // not ranked.
+    void finish_unranked() {
+        if (k_ < kept_.size()) cut();
+    }
+
   private:
     // Keeps the k best, unordered: the k-th best sits last and becomes the bar.
     void cut() {
@@ -315,6 +321,20 @@ void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __res
     }
 }
 
+// A key below which no user can be among the k best of `keys`: the k-th
+// largest of the blocks' largest finite keys (each the key of a user, so at
+// least k users reach it), or -inf when that bounds nothing.
+double neighbour_floor(std::span<const double> keys, std::uint64_t k,
+                       std::vector<double>& block_maxima) {
+    const std::size_t blocks = keys.size() / kLanes;
+    if (k == 0 || k > blocks / 4) return kNegInf;
+    block_maxima.resize(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) block_maxima[b] = finite_max(keys.data() + b * kLanes);
+    const auto kth = block_maxima.begin() + static_cast<std::ptrdiff_t>(k - 1);
+    std::nth_element(block_maxima.begin(), kth, block_maxima.end(), std::greater<double>());
+    return *kth;
+}
+
 // ---------------------------------------------------------------- requests
 
 class Request {
@@ -460,26 +480,30 @@ class Request {
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
         const std::size_t n_users = rec_.n_users;
-        count_overlap(rec_, index_.user_cf(), owned(), s_.overlap, s_.overlap_scratch);
+        const UserCfIndex& user_cf = index_.user_cf(rec_);
+        count_overlap(rec_, user_cf, owned(), s_.overlap, s_.overlap_scratch);
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
         // Keys in one branch-free pass over the users with a degree; a user
         // sharing an item but without a degree stops the request.
-        const std::size_t with_degree = index_.user_cf().root_degree.size();
+        const std::size_t with_degree = user_cf.root_degree.size();
         for (std::size_t u = with_degree; u < n_users; ++u)
             if (s_.overlap[u] != 0) index_failure(with_degree, u);
         s_.neighbour_keys.resize(with_degree);
-        neighbour_keys(s_.overlap.data(), index_.user_cf().root_degree.data(), with_degree,
+        neighbour_keys(s_.overlap.data(), user_cf.root_degree.data(), with_degree,
                        std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data());
         // A NaN similarity (negative degree) votes -inf instead: either way the
-        // vote vector is not finite, hence flat.
+        // vote vector is not finite, hence flat. The votes are summed in any
+        // fixed order, so the kept neighbours need no ranking.
+        const double floor = neighbour_floor(s_.neighbour_keys, rec_.user_cf_k, s_.block_maxima);
         BestK nearest(s_.neighbours, rec_.user_cf_k);
         for (std::size_t u = 0; u < with_degree; ++u) {
             const double key = s_.neighbour_keys[u];
-            if (nearest.may_keep(key) && s_.overlap[u] != 0) nearest.offer(key, u);
+            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0)
+                nearest.offer(key, u);
         }
-        nearest.finish();
+        nearest.finish_unranked();
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);

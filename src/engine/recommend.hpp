@@ -56,6 +56,7 @@ struct RecommendScratch {
     std::vector<std::uint32_t> overlap;
     OverlapScratch overlap_scratch;
     std::vector<double> neighbour_keys;     // user-CF rank key per user
+    std::vector<double> block_maxima;       // user-CF keys' block maxima
     std::vector<Ranked> neighbours;         // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;         // retrieval pool, best first

@@ -4,7 +4,10 @@
 
 namespace tarsel::engine {
 
-ServingIndex::ServingIndex(const EngineRecord& record) : user_cf_(build_user_cf_index(record)) {}
+const UserCfIndex& ServingIndex::user_cf(const EngineRecord& record) const {
+    std::call_once(user_cf_once_, [&] { user_cf_ = build_user_cf_index(record); });
+    return user_cf_;
+}
 
 const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {
     std::call_once(cooc_once_, [&] {
