@@ -164,10 +164,13 @@ def test_trend_is_added_as_given():
 USER_SETS = [[0, 1], [0, 2, 3], [3]]
 
 
-def user_tables(sets, n_items):
-    uri_indptr = np.cumsum([0] + [len(s) for s in sets]).astype(I64)
-    by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
-    return {"uri_data": np.array(sum(sets, []), I64), "uri_indptr": uri_indptr,
+def user_tables(sets, n_items, by_item=None):
+    """The user-CF tables of users owning `sets`; `by_item` replaces the item ->
+    user rows derived from them."""
+    if by_item is None:
+        by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
+    return {"uri_data": np.array([i for s in sets for i in s], I64),
+            "uri_indptr": np.cumsum([0] + [len(s) for s in sets]).astype(I64),
             "uu_data": np.array(sum(by_item, []), I64),
             "uu_indptr": np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
             "uu_deg": np.array([len(s) for s in sets], F64)}
@@ -494,6 +497,14 @@ def test_loaded_records_that_construction_would_refuse(changes, expected):
 # --------------------------------------------------------------- reference
 
 
+def assert_matches_reference(engine, arrays, config, owned, user_row, n, pop_prior=0.0):
+    items, scores, labels = engine.recommend(owned, user_row, n, pop_prior)
+    ref_items, ref_scores, ref_labels = reference_recommend(
+        arrays, config, owned, user_row, n, pop_prior)
+    assert (items, labels) == (ref_items, ref_labels)
+    assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+
+
 @pytest.mark.parametrize("seed", range(12))
 def test_matches_the_reference_pipeline(seed):
     rng = np.random.default_rng(seed)
@@ -501,12 +512,7 @@ def test_matches_the_reference_pipeline(seed):
         arrays, config = random_engine(rng)
         engine = _core.build_engine(arrays, config)
         for _ in range(4):
-            owned, user_row, n, pop_prior = random_request(rng, config)
-            items, scores, labels = engine.recommend(owned, user_row, n, pop_prior)
-            ref_items, ref_scores, ref_labels = reference_recommend(
-                arrays, config, owned, user_row, n, pop_prior)
-            assert (items, labels) == (ref_items, ref_labels)
-            assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+            assert_matches_reference(engine, arrays, config, *random_request(rng, config))
 
 
 def tied_engine(rng, n_items=120, n_users=300):
@@ -516,31 +522,17 @@ def tied_engine(rng, n_items=120, n_users=300):
     arrays = {"ease_b": rng.integers(-2, 3, size=(n_items, n_items)).astype(F32),
               "trend_z": np.round(rng.normal(size=n_items))}
     sets = [rng.choice(8, size=int(rng.integers(1, 3)), replace=False) for _ in range(n_users)]
-    by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
-    arrays.update(uri_data=np.concatenate(sets).astype(I64),
-                  uri_indptr=np.cumsum([0] + [len(s) for s in sets]).astype(I64),
-                  uu_data=np.asarray(sum(by_item, []), I64),
-                  uu_indptr=np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
-                  uu_deg=np.asarray([len(s) for s in sets], F64))
+    arrays.update(user_tables(sets, n_items))
     config = {"n_items": n_items, "n_users": n_users, "user_cf_k": int(rng.integers(1, 9)),
               "user_cf_alpha": 0.5, "trend_alpha": float(rng.choice([0.0, 0.25])),
               "retrieval_budget": int(rng.integers(1, 60))}
     return arrays, config
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_long_tied_lists_match_the_reference(seed):
-    rng = np.random.default_rng(seed)
-    arrays, config = tied_engine(rng)
-    engine = _core.build_engine(arrays, config)
+def tied_requests(rng, config):
     for n in (0, 1, 7, 80):
         owned = rng.choice(8, size=3).tolist() + rng.integers(0, 120, size=4).tolist()
-        user_row = int(rng.integers(-1, 300))
-        items, scores, labels = engine.recommend(owned, user_row, n)
-        ref_items, ref_scores, ref_labels = reference_recommend(
-            arrays, config, owned, user_row, n, 0.0)
-        assert (items, labels) == (ref_items, ref_labels)
-        assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+        yield owned, int(rng.integers(-1, 300)), n
 
 
 def shared_items_engine(rng, n_items=40, n_users=400):
@@ -554,27 +546,27 @@ def shared_items_engine(rng, n_items=40, n_users=400):
     by_item[0].append(by_item[0][0])
     by_item[1].reverse()
     arrays = {"ease_b": rng.integers(-2, 3, size=(n_items, n_items)).astype(F32),
-              "uri_data": np.concatenate(sets).astype(I64),
-              "uri_indptr": np.cumsum([0] + [len(s) for s in sets]).astype(I64),
-              "uu_data": np.asarray(sum(by_item, []), I64),
-              "uu_indptr": np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
-              "uu_deg": np.asarray([len(s) for s in sets], F64)}
+              **user_tables(sets, n_items, by_item)}
     config = {"n_items": n_items, "n_users": n_users, "user_cf_alpha": 1.0,
               "user_cf_k": int(rng.integers(1, 40))}
     return arrays, config
 
 
-@pytest.mark.parametrize("seed", range(3))
-def test_user_cf_over_widely_shared_items_matches_the_reference(seed):
-    rng = np.random.default_rng(seed)
-    arrays, config = shared_items_engine(rng)
-    engine = _core.build_engine(arrays, config)
+def shared_items_requests(rng, config):
+    # Repeated owned items count once per occurrence.
     for _ in range(25):
-        # Repeated owned items count once per occurrence.
         owned = rng.choice(config["n_items"], size=int(rng.integers(1, 30))).tolist()
-        user_row = int(rng.integers(-1, config["n_users"]))
-        got = engine.recommend(owned, user_row, 10)
-        ref_items, ref_scores, ref_labels = reference_recommend(
-            arrays, config, owned, user_row, 10, 0.0)
-        assert (got[0], got[2]) == (ref_items, ref_labels)
-        assert got[1] == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
+        yield owned, int(rng.integers(-1, config["n_users"])), 10
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("make_engine, requests", [
+    (tied_engine, tied_requests),
+    (shared_items_engine, shared_items_requests),
+])
+def test_user_cf_engines_match_the_reference(make_engine, requests, seed):
+    rng = np.random.default_rng(seed)
+    arrays, config = make_engine(rng)
+    engine = _core.build_engine(arrays, config)
+    for owned, user_row, n in requests(rng, config):
+        assert_matches_reference(engine, arrays, config, owned, user_row, n)
