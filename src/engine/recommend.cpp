@@ -388,7 +388,8 @@ class Request {
         std::fill(s_.scores.begin(), s_.scores.end(), 0.0);
         const EaseBlock ease(rec_);
         ease.owned_rows(owned(), s_.ease_rows);
-        add_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), 0, ease.width(), s_.scores.data());
+        sum_float_rows(s_.ease_rows.data(), s_.ease_rows.size(), ease.width(), s_.scores.data(),
+                       use_pool_);
     }
 
     // The content channel's similarity scores and their moments.

@@ -178,17 +178,40 @@ void sum_column_range(const signals::CsrView& csr, std::span<const RowCursor> ro
     }
 }
 
-// Column ranges the sum is split into: one per pool thread for a large sum,
-// whole blocks each; one otherwise.
-std::size_t column_ranges(std::span<const RowCursor> rows, std::size_t width, bool use_pool) {
-    if (!use_pool || pool::size() < 2) return 1;
-    // Entries to add, a dense row counting as a quarter of its width.
-    std::size_t work = 0;
-    for (const RowCursor& row : rows) work += row.dense ? width / 4 : row.end - row.begin;
-    if (work < kSplitWork) return 1;
-    const std::size_t blocks = (width + kBlockColumns - 1) / kBlockColumns;
-    return std::min({pool::size(), blocks, kMaxRanges});
-}
+// How a sum of `work` entry additions over `width` columns splits into column
+// ranges of whole units of `unit` columns: one per pool thread for a large
+// sum, one otherwise.
+struct ColumnSplit {
+    std::size_t ranges = 1;
+    std::size_t range_width = 0;
+
+    ColumnSplit(std::size_t work, std::size_t width, std::size_t unit, bool use_pool)
+        : range_width(width) {
+        if (!use_pool || pool::size() < 2 || work < kSplitWork) return;
+        const std::size_t units = (width + unit - 1) / unit;
+        ranges = std::max<std::size_t>(1, std::min({pool::size(), units, kMaxRanges}));
+        range_width = (units + ranges - 1) / ranges * unit;
+    }
+
+    std::size_t first(std::size_t t, std::size_t width) const {
+        return std::min(width, t * range_width);
+    }
+    std::size_t last(std::size_t t, std::size_t width) const {
+        return std::min(width, first(t, width) + range_width);
+    }
+
+    // Runs sum_range(t) for every range, on the pool when there are several.
+    template <class SumRange>
+    void run(SumRange sum_range) const {
+        if (ranges == 1) {
+            sum_range(0);
+            return;
+        }
+        pool::parallel_for(0, ranges, 1, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t t = lo; t < hi; ++t) sum_range(t);
+        });
+    }
+};
 
 // The blocked sum, its column ranges on the pool when `use_pool` allows. False,
 // with `scores` partly summed, when a row cannot be read in blocks: a broken
@@ -216,15 +239,17 @@ bool blocked_sum(const signals::CsrView& csr, const DenseRows& dense,
         rows.push_back({nullptr, range->begin, range->end});
     }
 
-    const std::size_t ranges = column_ranges(rows, width, use_pool);
-    const std::size_t range_width =
-        (width + ranges * kBlockColumns - 1) / (ranges * kBlockColumns) * kBlockColumns;
+    // Entries to add, a dense row counting as a quarter of its width.
+    std::size_t work = 0;
+    for (const RowCursor& row : rows) work += row.dense ? width / 4 : row.end - row.begin;
+    const ColumnSplit split(work, width, kBlockColumns, use_pool);
+    const std::size_t ranges = split.ranges;
     const std::size_t n = rows.size();
     scratch.starts.resize(ranges * n);
     scratch.stops.resize(ranges * n);
-    const auto sum_range = [&](std::size_t t) {
-        const std::size_t first = std::min(width, t * range_width);
-        const std::size_t last = std::min(width, first + range_width);
+    split.run([&](std::size_t t) {
+        const std::size_t first = split.first(t, width);
+        const std::size_t last = split.last(t, width);
         std::size_t* starts = scratch.starts.data() + t * n;
         std::size_t* stops = scratch.stops.data() + t * n;
         for (std::size_t k = 0; k < n; ++k)
@@ -233,14 +258,7 @@ bool blocked_sum(const signals::CsrView& csr, const DenseRows& dense,
                                                     rows[k].end, static_cast<std::uint32_t>(first));
         std::copy(starts, starts + n, stops);
         sum_column_range(csr, rows, first, last, stops, scores.data());
-    };
-    if (ranges == 1) {
-        sum_range(0);
-    } else {
-        pool::parallel_for(0, ranges, 1, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t t = lo; t < hi; ++t) sum_range(t);
-        });
-    }
+    });
     for (std::size_t k = 0; k < n; ++k) {
         if (rows[k].dense != nullptr) continue;
         for (std::size_t t = 0; t < ranges; ++t) {
@@ -252,6 +270,17 @@ bool blocked_sum(const signals::CsrView& csr, const DenseRows& dense,
 }
 
 }  // namespace
+
+void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width,
+                    double* out, bool use_pool) {
+    // Ranges of whole cache lines of `out` (8 doubles each), so that no two
+    // threads write to one line.
+    constexpr std::size_t kLineColumns = 64 / sizeof(double);
+    const ColumnSplit split(count * width, width, kLineColumns, use_pool);
+    split.run([&](std::size_t t) {
+        add_float_rows(rows, count, split.first(t, width), split.last(t, width), out);
+    });
+}
 
 void sum_owned_rows(const signals::CsrView& csr, const DenseRows& dense,
                     std::span<const std::int64_t> owned, std::span<double> scores,

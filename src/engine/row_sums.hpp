@@ -28,6 +28,12 @@ namespace tarsel::engine {
 void add_float_rows(const float* const* rows, std::size_t count, std::size_t begin,
                     std::size_t end, double* out);
 
+// out[0, width) += the `count` float rows, as add_float_rows does. With
+// `use_pool`, a large sum splits its columns over the worker pool; never set
+// it inside a pool task.
+void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width,
+                    double* out, bool use_pool);
+
 // The densest rows of a CSR over `width` columns, as float rows.
 struct DenseRows {
     std::size_t width = 0;

@@ -1,6 +1,7 @@
-"""The co-occurrence base on rows long enough for the column-blocked sum, its
-dense rows and its split over the pool: the scores must be those of adding the
-owned rows one after another, to the bit, on any record."""
+"""Base scores from many long rows: the co-occurrence base's column-blocked
+sum with its dense rows, and both bases split over the pool. The scores must
+be those of adding the owned rows one after another, to the bit, on any
+record."""
 import json
 import os
 import subprocess
@@ -103,7 +104,7 @@ SCRIPT = """
 import json, sys
 sys.path.insert(0, {tests!r})
 import numpy as np
-from test_cooc_base_sums import engine_of, long_rows_csr, requests
+from test_large_row_sums import engine_of, long_rows_csr, requests
 rng = np.random.default_rng(11)
 engine = engine_of(long_rows_csr(rng))
 print(json.dumps([engine.recommend(owned, -1, 40) for owned in requests(rng)]))
@@ -119,3 +120,20 @@ def test_results_do_not_depend_on_the_pool_size():
                               env=env, capture_output=True, text=True, check=True)
         runs.append(json.loads(done.stdout))
     assert runs[0] == runs[1]
+
+
+def test_a_large_ease_sum_adds_the_rows_in_owned_order():
+    rng = np.random.default_rng(5)
+    n_items = 3_000
+    block = rng.choice(np.array([1e8, -1e8, 0.1, 3.0, -0.0], F32), size=(n_items, n_items))
+    engine = _core.build_engine({"ease_b": block},
+                                {"n_items": n_items, "retrieval_budget": n_items})
+    owned = rng.choice(n_items, size=150).tolist()  # 450,000 additions, with repeats
+    expected = np.zeros(n_items)
+    for o in owned:
+        expected = expected + block[o].astype(np.float64)
+    expected[owned] = -np.inf
+    order = np.lexsort((np.arange(n_items), -expected))[:n_items - len(set(owned))]
+    got = engine.recommend(owned, -1, n_items)
+    assert (got[0], got[1]) == (order.tolist(), expected[order].tolist())
+    assert engine.recommend_batch([owned], [-1], n_items) == [got]
