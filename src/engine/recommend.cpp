@@ -327,7 +327,7 @@ void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __res
 double neighbour_floor(std::span<const double> keys, std::uint64_t k,
                        std::vector<double>& block_maxima) {
     const std::size_t blocks = keys.size() / kLanes;
-    if (k == 0 || k > blocks / 4) return kNegInf;
+    if (k == 0 || k > blocks) return kNegInf;
     block_maxima.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) block_maxima[b] = finite_max(keys.data() + b * kLanes);
     const auto kth = block_maxima.begin() + static_cast<std::ptrdiff_t>(k - 1);

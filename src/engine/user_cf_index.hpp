@@ -41,6 +41,7 @@ struct OverlapScratch {
     std::vector<std::uint64_t> owned_bits;  // per word: the owned items with a column
     std::vector<std::uint64_t> counted;     // per word: columns counted by bits
     std::vector<std::uint64_t> saved;       // per word: increments the columns replace
+    std::vector<std::int64_t> rest;         // owned items counted by rows
 };
 
 // overlap[u] (n_users entries) = the number of entries of `owned` (each
