@@ -121,7 +121,10 @@ UserCfIndex build_user_cf_index(const EngineRecord& record) {
         return a.first > b.first || (a.first == b.first && a.second < b.second);
     });
 
-    const std::size_t capacity = std::min(shared.size(), kMaxWords * 64);
+    // The columns never take more memory than the item -> user entries.
+    const std::size_t words = std::min(kMaxWords, record.uu_data.size() / n_users);
+    const std::size_t capacity = std::min(shared.size(), words * 64);
+    if (capacity == 0) return index;
     index.n_users = n_users;
     index.columns.assign(((capacity + 63) / 64) * n_users, 0);
     index.slot.assign(items, -1);

@@ -19,7 +19,8 @@
 
 namespace tarsel::engine {
 
-// Bit columns of the most shared items of a record's item -> user CSR, and
+// Bit columns of the most shared items of a record's item -> user CSR (at
+// most 512, and never more bytes than the CSR's user entries), and
 // the square roots of the user degrees. Built once per engine from fields
 // that no override changes (`n_items`, `n_users`, `uu_indptr`, `uu_data`,
 // `uu_deg`). Only rows that the counting would read without failure and
