@@ -8,7 +8,7 @@ import pytest
 
 from reference import engine_record
 from reference.engines import random_engine, random_request
-from reference.recommend import recommend as reference_recommend
+from reference.recommend import assert_matches as assert_matches_reference
 from tarsel import _core
 
 F32, I32, I64, F64 = np.float32, np.int32, np.int64, np.float64
@@ -495,14 +495,6 @@ def test_loaded_records_that_construction_would_refuse(changes, expected):
 
 
 # --------------------------------------------------------------- reference
-
-
-def assert_matches_reference(engine, arrays, config, owned, user_row, n, pop_prior=0.0):
-    items, scores, labels = engine.recommend(owned, user_row, n, pop_prior)
-    ref_items, ref_scores, ref_labels = reference_recommend(
-        arrays, config, owned, user_row, n, pop_prior)
-    assert (items, labels) == (ref_items, ref_labels)
-    assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
 
 
 @pytest.mark.parametrize("seed", range(12))

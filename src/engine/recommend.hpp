@@ -73,8 +73,8 @@ struct RecommendScratch {
 // Answers one request against `record` and the serving index derived from it:
 // `owned` in consumption order (most recent last),
 // the user's row in the user tables (negative when unknown), the number of
-// results and the popularity weight for new users. A large co-occurrence row
-// sum may split over the worker pool, so never call it from a pool task.
+// results and the popularity weight for new users. A large base row sum may
+// split over the worker pool, so never call it from a pool task.
 Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
                          std::span<const std::int64_t> owned,
                          std::int64_t user_row, std::uint64_t n, double pop_prior,

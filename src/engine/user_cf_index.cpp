@@ -125,7 +125,6 @@ UserCfIndex build_user_cf_index(const EngineRecord& record) {
     const std::size_t words = std::min(kMaxWords, record.uu_data.size() / n_users);
     const std::size_t capacity = std::min(shared.size(), words * 64);
     if (capacity == 0) return index;
-    index.n_users = n_users;
     index.columns.assign(((capacity + 63) / 64) * n_users, 0);
     index.slot.assign(items, -1);
     std::size_t bits = 0;
@@ -166,7 +165,7 @@ void count_overlap(const EngineRecord& record, const UserCfIndex& index,
         const auto i = static_cast<std::size_t>(item);
         return i < index.slot.size() ? index.slot[i] : -1;
     };
-    if (index.words == 0 || index.n_users != n_users) {
+    if (index.words == 0) {
         add_rows(owned);
         return;
     }

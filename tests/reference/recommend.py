@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import pytest
 
 from reference.layered import layered_score
 from reference.repeat_multiplier import multiplier
@@ -241,3 +242,12 @@ def recommend(arrays, config, owned, user_row, n, pop_prior=0.0):
         values = values[:keep] + [float(c[i]) for i in picks]
         labels = labels[:keep] + ["cold_content"] * len(picks)
     return items, [float(v) for v in values], labels
+
+
+def assert_matches(engine, arrays, config, owned, user_row, n, pop_prior=0.0):
+    """engine.recommend gives the reference's items and labels exactly and its
+    scores to within 1e-9."""
+    items, scores, labels = engine.recommend(owned, user_row, n, pop_prior)
+    ref_items, ref_scores, ref_labels = recommend(arrays, config, owned, user_row, n, pop_prior)
+    assert (items, labels) == (ref_items, ref_labels)
+    assert scores == pytest.approx(ref_scores, rel=1e-9, abs=1e-9)
