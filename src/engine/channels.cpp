@@ -142,13 +142,13 @@ std::vector<double> trend_scores(std::span<const std::int64_t> items,
     return standardized(std::move(recent));
 }
 
-UserCfIndex user_cf_index(std::span<const std::int64_t> users,
-                          std::span<const std::int64_t> items, std::uint64_t n_users,
-                          std::uint64_t n_items) {
+ItemUserLists user_cf_index(std::span<const std::int64_t> users,
+                            std::span<const std::int64_t> items, std::uint64_t n_users,
+                            std::uint64_t n_items) {
     check_user_cf_input(users, items, n_users, n_items);
     const ItemsByUser grouped = group_items_by_user(users.first(items.size()), items, n_users);
 
-    UserCfIndex index;
+    ItemUserLists index;
     index.indptr.assign(offsets_size(n_items), 0);
     index.degrees.assign(static_cast<std::size_t>(n_users), 0.0);
     std::vector<std::int64_t> last_user(static_cast<std::size_t>(n_items));

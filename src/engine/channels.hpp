@@ -26,7 +26,8 @@ std::vector<double> trend_scores(std::span<const std::int64_t> items,
                                  std::span<const double> timestamps, std::uint64_t n_items_ext,
                                  double trend_window_fraction);
 
-struct UserCfIndex {
+// Fit-time inverted index: each item's distinct users and every user's degree.
+struct ItemUserLists {
     std::vector<std::int64_t> users;   // distinct users of each item, ascending
     std::vector<std::int64_t> indptr;  // n_items + 1 offsets into `users`
     std::vector<double> degrees;       // n_users distinct-item counts
@@ -38,8 +39,8 @@ struct UserCfIndex {
 // input order; checked before anything is built), and for a user at or above
 // n_users (the first in (item, user) order); "attempt to divide by zero" when
 // n_items is 0 and there are interactions.
-UserCfIndex user_cf_index(std::span<const std::int64_t> users,
-                          std::span<const std::int64_t> items, std::uint64_t n_users,
-                          std::uint64_t n_items);
+ItemUserLists user_cf_index(std::span<const std::int64_t> users,
+                            std::span<const std::int64_t> items, std::uint64_t n_users,
+                            std::uint64_t n_items);
 
 }  // namespace tarsel::engine

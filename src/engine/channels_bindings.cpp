@@ -27,7 +27,7 @@ fit_channels(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
         auto times = timestamps->span();
         if (!times.empty()) trend = trend_scores(items, times, n_items_ext, trend_window_fraction);
     }
-    UserCfIndex index;
+    ItemUserLists index;
     if (want_user_cf) index = user_cf_index(users, items, n_users, n_items);
     return {{std::move(counts)},
             {std::move(trend)},
