@@ -469,3 +469,18 @@ def test_a_killed_save_leaves_a_temporary_that_the_next_save_removes(fitted, tmp
     os.utime(left[0], (stale, stale))
     model.save(target)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["live.model"]
+
+
+def test_engine_saves_remove_temporaries_of_killed_saves(tmp_path):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    old = time.time() - 120
+    names = {f".e.bin.tmp-{gone}-0": False, f".e.bin.tmp-{os.getpid()}-9": True,
+             f".other.bin.tmp-{gone}-0": True, f".e.bin.tmp-{gone}-1": True}
+    for name in names:
+        (tmp_path / name).write_bytes(b"partial")
+        if not name.endswith("-1"):  # -1 changed just now: maybe still being written
+            os.utime(tmp_path / name, (old, old))
+    engine(*MINIMAL).save(str(tmp_path / "e.bin"))
+    kept = {name for name, keep in names.items() if keep}
+    assert {p.name for p in tmp_path.iterdir()} == kept | {"e.bin"}

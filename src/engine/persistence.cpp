@@ -7,13 +7,17 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <string_view>
 #include <limits>
 #include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -320,12 +324,48 @@ void save_in_place(const EngineRecord& record, const std::string& path) {
     fd.close();
 }
 
+// The name of a temporary file beside `base`: ".<base>.tmp-<pid>-<serial>".
+std::string temporary_prefix(const std::string& base) { return "." + base + ".tmp-"; }
+
+// A temporary file left beside the target must not change for this long, and
+// its process must be gone, before a later save removes it.
+constexpr time_t kStaleAfterSeconds = 60;
+
+// Removes the temporary files of earlier saves to the same target whose
+// process is gone (killed during a save) and that have not changed for a
+// while. Best effort: a file that cannot be examined or removed stays.
+void remove_stale_temporaries(const std::string& dir, const std::string& base) {
+    std::unique_ptr<DIR, decltype(&::closedir)> listing(
+        ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
+    if (!listing) return;
+    const std::string prefix = temporary_prefix(base);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9 ||
+            rest.find_first_not_of("0123456789-") != std::string_view::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(std::string(rest.substr(0, dash))));
+        if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        const std::string path = dir + std::string(name);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < kStaleAfterSeconds)
+            continue;
+        ::unlink(path.c_str());
+    }
+}
+
 // A fresh file beside `target` (0666 before the umask), named so that it
 // cannot collide with another writer's; its path goes to `tmp_path`.
 Fd create_temporary(const std::string& dir, const std::string& base, std::string& tmp_path) {
     static std::atomic<unsigned> serial{0};
+    remove_stale_temporaries(dir, base);
     for (int attempt = 0;; ++attempt) {
-        tmp_path = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+        tmp_path = dir + temporary_prefix(base) + std::to_string(::getpid()) + "-" +
                    std::to_string(serial++);
         int fd;
         do fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

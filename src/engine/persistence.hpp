@@ -49,6 +49,8 @@ inline constexpr std::uint64_t kUnbackedCount = std::uint64_t{1} << 16;
 // Writes the encoding to `path`. The new content goes to a temporary file in
 // the same directory, is flushed to disk and then renamed over `path`, so a
 // failure leaves an existing file untouched and no temporary file behind.
+// Temporary files of earlier saves to the same target whose process is gone
+// (killed mid-save) and that have not changed for a minute are removed.
 // IOError "<system text> (os error N)", or for a path holding a NUL character
 // "file name contained an unexpected NUL byte".
 void save_record(const EngineRecord& record, const std::string& path);
