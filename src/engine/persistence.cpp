@@ -335,8 +335,10 @@ constexpr time_t kStaleAfterSeconds = 60;
 // process is gone (killed during a save) and that have not changed for a
 // while. Best effort: a file that cannot be examined or removed stays.
 void remove_stale_temporaries(const std::string& dir, const std::string& base) {
-    std::unique_ptr<DIR, decltype(&::closedir)> listing(
-        ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
+    struct Close {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, Close> listing(::opendir(dir.empty() ? "." : dir.c_str()));
     if (!listing) return;
     const std::string prefix = temporary_prefix(base);
     const time_t now = ::time(nullptr);
