@@ -128,13 +128,7 @@ PyObject* to_bytes(PyObject* self) {
     return out.release();
 }
 
-PyObject* from_bytes(frame::BytesArg data) {
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(data.obj, &bytes, &size) != 0) throw frame::PythonError{};
-    return wrap_record(decode({reinterpret_cast<const std::uint8_t*>(bytes),
-                               static_cast<std::size_t>(size)}));
-}
+PyObject* from_bytes(frame::BufferArg data) { return wrap_record(decode(data.bytes())); }
 
 void save(PyObject* self, std::string path) {
     SharedBorrow engine(self);
@@ -166,8 +160,9 @@ const bool registered_to_bytes = frame::define_method<&to_bytes>(
 
 const bool registered_from_bytes = frame::define_static_method<&from_bytes>(
     "EngineState", "from_bytes(data)",
-    "A new EngineState decoded from the front of a bytes object written by to_bytes\n"
-    "or save; bytes after the record are ignored. Only the counts a request allocates\n"
+    "A new EngineState decoded from the front of a bytes-like object (bytes,\n"
+    "bytearray, memoryview, a contiguous array) holding what to_bytes or save\n"
+    "wrote; bytes after the record are ignored. Only the counts a request allocates\n"
     "by are checked against the arrays that carry them.\n"
     "Raises ValueError \"io error: unexpected end of file\" for a truncated record,\n"
     "\"invalid u8 while decoding bool, expected 0 or 1, found N\" for a bad flag byte and\n"
