@@ -48,6 +48,7 @@ METHODS = {
     "to_bytes": "($self)",
     "from_bytes": "(data)",
     "sizes": "($self)",
+    "load_section": "(fd, offset, length)",
 }
 
 

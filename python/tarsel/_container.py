@@ -204,6 +204,11 @@ class _Checksum:
     def add(self, part) -> None:
         self._parts.put(part)
 
+    def add_checksum(self, crc: int) -> None:
+        """Start from the checksum of the bytes before the next part (only
+        before any part was added)."""
+        self._parts.put(crc)
+
     def result(self) -> int:
         self._parts.put(None)
         self._thread.join()
@@ -212,7 +217,7 @@ class _Checksum:
     def _run(self) -> None:
         value = 0
         while (part := self._parts.get()) is not None:
-            value = zlib.crc32(part, value)
+            value = part if isinstance(part, int) else zlib.crc32(part, value)
         self._value = value
 
 
@@ -222,10 +227,13 @@ class Container:
     exactly those bytes."""
 
     def __init__(self, path: str, sections: dict, checksum: _Checksum, stored: int,
-                 identity: tuple):
+                 identity: tuple, engine: Any = None, engine_error: Optional[ValueError] = None):
         self.path, self.sections = path, sections
         self._checksum, self._stored, self._identity = checksum, stored, identity
         self._verified: Optional[bool] = None
+        # The engine decoded straight from the file (open_container's
+        # engine_section), or why that failed.
+        self.engine, self.engine_error = engine, engine_error
 
     def section(self, name: str):
         return self.sections[name]
@@ -255,12 +263,17 @@ class Container:
         self.close()
 
 
-def open_container(path: str | os.PathLike) -> Container:
+def open_container(path: str | os.PathLike, engine_section: Optional[str] = None) -> Container:
     """Read a model file and start checking it. A file that is not a regular
     file, not a tarsel model, has an unknown format version or a broken section
     table raises ValueError; one that cannot be opened or read raises
     its OSError, which is a ValueError too. Call ``verify`` before trusting any
-    section."""
+    section.
+
+    When the section named ``engine_section`` starts the file, the engine's
+    own reader decodes it from the file into ``container.engine`` (or records
+    its ValueError in ``container.engine_error``) and checksums those very
+    bytes as it reads them: one pass over the largest section, no copy of it."""
     path = os.fspath(path)
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
@@ -270,7 +283,7 @@ def open_container(path: str | os.PathLike) -> Container:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise ValueError(f"{path!r} is not a regular file")
-        return _read_sections(fd, path, info)
+        return _read_sections(fd, path, info, engine_section)
     except OSError as exc:
         raise _read_error(exc, path) from None
     finally:
@@ -284,7 +297,8 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
         return {name: bytes(data) for name, data in container.sections.items()}
 
 
-def _read_sections(fd: int, path: str, info: os.stat_result) -> Container:
+def _read_sections(fd: int, path: str, info: os.stat_result,
+                   engine_section: Optional[str]) -> Container:
     size = info.st_size
     trailer_at = size - _CHECKSUM.size - _TRAILER.size
     if trailer_at < 0:
@@ -309,17 +323,28 @@ def _read_sections(fd: int, path: str, info: os.stat_result) -> Container:
     if offset != table_at or len({name for name, _ in places}) != count:
         raise ValueError(f"{path!r} is corrupt (section table)")
     checksum = _Checksum()
+    engine = engine_error = None
     try:
         sections = {}
         offset = 0
         for name, length in places:
-            sections[name] = _read_section(fd, path, offset, length, checksum)
+            if offset == 0 and name == engine_section:
+                from tarsel import _core
+
+                try:
+                    engine, crc = _core.EngineState.load_section(fd, 0, length)
+                    checksum.add_checksum(crc)
+                except ValueError as exc:
+                    engine_error = exc
+                    sections[name] = _read_section(fd, path, offset, length, checksum)
+            else:
+                sections[name] = _read_section(fd, path, offset, length, checksum)
             offset += length
     finally:
         checksum.add(table)
         checksum.add(end[:_TRAILER.size])
     stored = _CHECKSUM.unpack_from(end, _TRAILER.size)[0]
-    return Container(path, sections, checksum, stored, _identity(info))
+    return Container(path, sections, checksum, stored, _identity(info), engine, engine_error)
 
 
 def _read_section(fd: int, path: str, offset: int, length: int, checksum: _Checksum):
@@ -432,7 +457,7 @@ def load_model(cls: type, path: str | os.PathLike) -> Any:
     """A model of class ``cls`` read from a file written by ``save_model``.
     Every failure is a ValueError that says why: a file that is not a model,
     a damaged one, or one whose parts disagree with each other."""
-    with open_container(path) as container:
+    with open_container(path, engine_section="engine") as container:
         try:
             model = _model_from(cls, container)
         except (ValueError, KeyError, TypeError, IndexError, AttributeError, RecursionError,
@@ -458,7 +483,7 @@ def _model_from(cls: type, container: Container) -> Any:
 
     sections = container.sections
     for name in ("engine", "meta", "user_ids", "item_ids"):
-        if name not in sections:
+        if name not in sections and not (name == "engine" and container.engine is not None):
             raise ValueError(f"it has no {name!r} section")
     meta = json.loads(bytes(sections["meta"]))
     if not isinstance(meta, dict):
@@ -469,7 +494,10 @@ def _model_from(cls: type, container: Container) -> Any:
             raise ValueError(f"its metadata has no {kind.__name__} {key!r}")
     params = cls.__init__.__kwdefaults__ or {}
     model = cls(**{k: v for k, v in meta["params"].items() if k in params})
-    model.engine_ = _core.EngineState.from_bytes(sections["engine"])
+    if container.engine_error is not None:
+        raise container.engine_error
+    model.engine_ = (container.engine if container.engine is not None
+                     else _core.EngineState.from_bytes(sections["engine"]))
     sizes = model.engine_.sizes()
     n_users, n_items = sizes["n_users"], sizes["n_items"]
     model.users_ = IdMap.from_bytes(meta["user_ids"], bytes(sections["user_ids"]))

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarsel::engine {
@@ -136,6 +137,27 @@ void save(PyObject* self, std::string path) {
 }
 
 PyObject* load(std::string path) { return wrap_record(load_record(path)); }
+
+PyObject* load_section(std::int64_t fd, std::uint64_t offset, std::uint64_t length) {
+    if (fd < 0 || fd > INT32_MAX) throw ValueError("argument 'fd': not a file descriptor");
+    SectionRecord section;
+    {
+        // Reading and decoding touch no Python object.
+        frame::ReleaseGil unlocked;
+        section = engine::load_section(static_cast<int>(fd), offset, length);
+    }
+    Ref engine = Ref::steal(wrap_record(std::move(section.record)));
+    Ref crc = Ref::steal(frame::check(PyLong_FromUnsignedLong(section.crc)));
+    return frame::check(PyTuple_Pack(2, engine.get(), crc.get()));
+}
+
+const bool registered_load_section = frame::define_static_method<&load_section>(
+    "EngineState", "load_section(fd, offset, length)",
+    "(engine, crc): a new EngineState read from the `length` bytes at `offset` of the\n"
+    "open regular file `fd` (a section of a model file), and the CRC-32 (as\n"
+    "zlib.crc32 computes it) of all those bytes, so that the caller checks exactly\n"
+    "what was decoded. The interpreter lock is released while reading. Raises\n"
+    "OSError when the file cannot be read and ValueError as load does.");
 
 PyObject* sizes(PyObject* self) {
     SharedBorrow engine(self);
