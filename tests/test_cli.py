@@ -38,9 +38,10 @@ def test_recommend_prints_the_models_ranking(files, capsys):
 def test_unknown_user_gets_popular_items(files, capsys):
     capsys.readouterr()
     assert main(["recommend", str(files["model"]), "--user", "ghost", "-n", "2"]) == 0
-    out = capsys.readouterr().out.splitlines()
-    assert out[0] == "user 'ghost' is not in the model; showing the most popular items"
-    assert len(out) == 3 and out[1].endswith("popularity")
+    captured = capsys.readouterr()
+    assert captured.err == "user 'ghost' is not in the model; showing the most popular items\n"
+    out = captured.out.splitlines()
+    assert len(out) == 2 and out[0].endswith("popularity")
 
 
 def test_fit_reads_parquet_and_reports_the_gates(files, tmp_path, capsys):
@@ -71,10 +72,14 @@ def _write(path, text):
     (lambda f, t: ["fit", str(t / "absent.csv"), "--out", str(t / "m")],
      "cannot read '{t}/absent.csv': No such file or directory"),
     (lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "m"), "--user-col", "who"],
-     "missing column 'who' in interactions"),
+     "no column 'who' in {csv} (columns: user, item, time, basket); choose one with --user-col"),
     (lambda f, t: ["fit", _write(t / "bad.csv", "user,item,time\n1,a,2024-01-01\n2,b,never\n"),
                    "--out", str(t / "m"), "--time-col", "time"],
-     "time column 'time' has unparsable value 'never'"),
+     "time column 'time' has unparsable value 'never'; give dates as ISO 8601 (2015-07-21 or "
+     "2015-07-21T10:30:00), numbers (UNIX seconds), or pass time_format"),
+    (lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "no" / "m")],
+     "cannot write '{t}/no/m': no directory '{t}/no'"),
+    (lambda f, t: ["fit", str(f["csv"]), "--out", str(t)], "cannot write '{t}': it is a directory"),
     (lambda f, t: ["fit", _write(t / "empty.csv", ""), "--out", str(t / "m")],
      "file '{t}/empty.csv' is empty"),
     (lambda f, t: ["fit", _write(t / "header.csv", "user,item\n"), "--out", str(t / "m")],

@@ -36,14 +36,14 @@ def test_recommend_answers_in_caller_ids_without_owned_items(shop, model):
 
 def test_unknown_users_get_the_most_popular_items(shop, model):
     counts = Counter(shop.interactions["item"].tolist())
-    got = model.recommend("nobody", n=5)
+    got = model.recommend(-1, n=5)
     assert got["item"].tolist() == [item for item, _ in counts.most_common(5)]
     assert got["score"].tolist() == [float(c) for _, c in counts.most_common(5)]
     assert set(got["source"].tolist()) == {"popularity"}
 
 
 def test_batch_equals_single_requests(shop, model):
-    users = [int(u) for u in np.unique(shop.interactions["user"])[:12]] + ["nobody"]
+    users = [int(u) for u in np.unique(shop.interactions["user"])[:12]] + [-1, None]
     batch = model.recommend_batch(users, n=6, exclude_owned=False)
     for user in users:
         single = model.recommend(user, n=6, exclude_owned=False)
@@ -184,11 +184,23 @@ def test_gates_are_skipped_without_held_out_users(settings, users, reason):
 @pytest.mark.parametrize("settings, message", [
     ({"cooc_transform": "tfidf"},
      "unknown cooc_transform 'tfidf'; expected one of raw, cosine, jaccard, wilson"),
-    ({"min_deep_session_fraction": 1.5}, "min_deep_session_fraction must be between 0 and 1"),
-    ({"gate_k": 0}, "gate_k must be at least 1"),
-    ({"boost_grid": ()}, "z_grid and boost_grid must not be empty"),
+    ({"min_deep_session_fraction": 1.5},
+     "min_deep_session_fraction must be a number between 0 and 1, not 1.5"),
+    ({"user_cf_k": -1}, "user_cf_k must be an integer of at least 1, not -1"),
+    ({"gate_users": -1}, "gate_users must be an integer of at least 0, not -1"),
+    ({"gate_k": 2.0}, "gate_k must be an integer of at least 1, not 2.0"),
+    ({"ease_lambda": -1}, "ease_lambda must be a number greater than 0, not -1"),
+    ({"trend_alpha": float("nan")}, "trend_alpha must be a number at least 0, not nan"),
+    ({"transition_decay": 0}, "transition_decay must be a number greater than 0 and at most 1, not 0"),
+    ({"session_gap_seconds": "1h"}, "session_gap_seconds must be a number at least 0, not '1h'"),
+    ({"repeat": "yes"}, "repeat must be True or False, not 'yes'"),
+    ({"exclude_owned": 1}, "exclude_owned must be True or False, not 1"),
+    ({"boost_grid": ()}, r"boost_grid must be a non-empty sequence of finite numbers of at least "
+                         r"0, not \(\)"),
+    ({"z_grid": [1, None]}, r"z_grid must be a non-empty sequence of finite numbers, not "
+                            r"\(1, None\)"),
 ])
-def test_bad_settings_are_refused_by_fit(settings, message):
+def test_every_bad_setting_is_refused_by_fit_by_name(settings, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         Recommender(**settings).fit({"user": [1], "item": [2]})
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Collection, Mapping, Optional, Sequence
+from typing import Any, Collection, Mapping, Optional, Protocol, Sequence, runtime_checkable
 
 import numpy as np
 
@@ -233,8 +233,17 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     return pd.DataFrame(rows, columns=["model", "metric", "k", "value", "users"])
 
 
+@runtime_checkable
+class _Gated(Protocol):
+    """This library's estimator: it fits and streams its recommendations."""
+
+    def fit(self, interactions: Any, item_features: Any = None, **columns: Any) -> Any: ...
+
+    def iter_recommend_batch(self, users: Any, n: int = 10, **options: Any) -> Any: ...
+
+
 def _model_name(model: Any) -> str:
-    return "tarsel" if type(model).__name__ == "Recommender" else type(model).__name__
+    return "tarsel" if isinstance(model, _Gated) else type(model).__name__
 
 
 def _relevant_items(split: Split, exclude_owned: bool, include_cold: bool) -> dict:
