@@ -138,6 +138,17 @@ class IdMap:
             return IdMap._of_unique(np.concatenate([self._ids, added.ids]))
         return IdMap._of_unique(id_array(self._ids.tolist() + added.ids.tolist()))
 
+    def append(self, values: list) -> None:
+        """Append new ids in place, in order (the caller passes unseen, distinct
+        ids of the map's type), at a cost in proportion to their number."""
+        added = id_array(list(values))
+        if self._index is not None:
+            for v in added.tolist():
+                self._index[v] = len(self._index)
+        self._ids = (np.concatenate([self._ids, added]) if added.dtype.kind == self._ids.dtype.kind
+                     else id_array(self._ids.tolist() + added.tolist()))
+        self._sorter = None
+
     def to_bytes(self) -> tuple[str, bytes]:
         """(kind, payload) for the model file: integer and float ids as
         little-endian int64 or float64, text ids as a JSON list. Other id types

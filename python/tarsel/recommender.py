@@ -8,7 +8,7 @@ from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core
+from tarsel import _core, _live
 from tarsel._container import Container, open_container, write_container
 from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
 from tarsel._gates import Gate, Holdout
@@ -316,6 +316,8 @@ class Recommender:
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        _live.after_fit(self, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
+                        parts.config.get("repeat_now_ts", np.nan), settings.repeat_min_count)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
@@ -336,7 +338,7 @@ class Recommender:
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *,
+    def recommend(self, user: Any, n: int = 10, *, items: Optional[Sequence[Any]] = None,
                   exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids.
 
@@ -346,19 +348,26 @@ class Recommender:
             A user id of the type the model was fitted with: on a model with
             integer ids, ``"7857"`` is refused rather than matched to 7857
             (the command line, which reads text, matches it). Unknown users and
-            None get the most popular items.
+            None without ``items`` get the most popular items.
         n : int >= 0
             How many items.
+        items : sequence of item ids, optional
+            A live basket: these items count as consumed after the user's stored
+            history, most recent last, for this request only (nothing is
+            stored). An unknown or None user is then served from these items
+            alone. Ids the model does not know are ignored and counted.
         exclude_owned : bool, optional
-            Leave out items the user already has; None follows
+            Leave out items the user already has (basket included); None follows
             ``exclude_owned_``. When owned items are allowed, they return where
             the repeat module expects them to be bought again.
 
         Returns
         -------
-        dict of ndarray
-            ``item``, ``score`` and ``source`` (which part found the item),
-            best first; pass it to ``pandas.DataFrame`` for a table.
+        dict
+            The arrays ``item``, ``score`` and ``source`` (which part found the
+            item), best first; pass it to ``pandas.DataFrame`` for a table. With
+            ``items`` also ``unknown_items``, the number of basket ids not in
+            the catalogue.
 
         Raises
         ------
@@ -375,24 +384,32 @@ class Recommender:
         >>> model = Recommender(gate_users=0).fit(log)
         >>> model.recommend(1, n=2)
         {'item': array(['c'], dtype='<U1'), 'score': array([...]), 'source': array(['ease'], dtype='<U4')}
-        >>> model.recommend("nobody", n=2)["source"].tolist()
+        >>> model.recommend(None, n=2)["source"].tolist()
         ['popularity', 'popularity']
+        >>> found = model.recommend(None, 2, items=["c", "zz"])
+        >>> found["item"].tolist(), found["unknown_items"]
+        (['b', 'a'], 1)
         """
         self._check_fitted()
         n = self._count(n)
         exclude_owned = self._exclude(exclude_owned)
         self.users_.check_type(user, "user")
-        row = self.users_.get(user)
+        request = _live.basket(self, user, items)
         with native_failures():
-            found = (self.engine_.recommend(self._owned(row), row,
-                                            self._ask(row, n, exclude_owned), self._pop_prior)
-                     if row is not None else ([], [], []))
-        items, scores, sources = self._finish(row, found, n, exclude_owned)
-        return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
-                "score": np.asarray(scores, dtype=np.float64),
-                "source": np.asarray(sources, dtype=str)}
+            found = (self.engine_.recommend(request.owned, request.engine_row,
+                                            self._ask(request.row, n, exclude_owned),
+                                            self._pop_prior)
+                     if len(request.owned) else ([], [], []))
+        ranked, scores, sources = self._finish(request.owned, found, n, exclude_owned)
+        result = {"item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
+                  "score": np.asarray(scores, dtype=np.float64),
+                  "source": np.asarray(sources, dtype=str)}
+        if items is not None:
+            result["unknown_items"] = request.unknown
+        return result
 
     def recommend_batch(self, users: Any, n: int = 10, *,
+                        items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
                         exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
@@ -406,14 +423,19 @@ class Recommender:
             User ids, as for ``recommend``.
         n : int >= 0
             Items per user.
+        items : sequence of baskets, optional
+            One live basket (a list of item ids, or None) per user, as
+            ``recommend`` takes it.
         exclude_owned : bool, optional
             As for ``recommend``.
 
         Returns
         -------
-        dict of ndarray
-            A long table: ``user``, ``item``, ``score``, ``source`` and
-            ``rank`` (1 = best), users in the order given.
+        dict
+            A long table of arrays: ``user``, ``item``, ``score``, ``source``
+            and ``rank`` (1 = best), users in the order given. With ``items``
+            also ``unknown_items``, the basket ids not in the catalogue over
+            all users.
 
         Raises
         ------
@@ -440,9 +462,10 @@ class Recommender:
                 f"recommend_batch would return up to {len(users) * n:,} rows ({len(users):,} "
                 f"users x n={n:,}), more than the {MAX_BATCH_ROWS:,} one call may return; "
                 "use iter_recommend_batch to stream them in chunks")
-        return self._batch(users, n, self._exclude(exclude_owned))
+        return self._batch(users, n, self._exclude(exclude_owned), _baskets(items, users))
 
     def iter_recommend_batch(self, users: Any, n: int = 10, *,
+                             items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
                              exclude_owned: Optional[bool] = None,
                              chunk_size: Optional[int] = None) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
@@ -454,6 +477,8 @@ class Recommender:
             User ids, as for ``recommend``.
         n : int >= 0
             Items per user.
+        items : sequence of baskets, optional
+            One live basket per user, as for ``recommend_batch``.
         exclude_owned : bool, optional
             As for ``recommend``.
         chunk_size : int >= 1, optional
@@ -480,14 +505,17 @@ class Recommender:
         users = _user_array(users)
         n = self._count(n)
         exclude = self._exclude(exclude_owned)
+        baskets = _baskets(items, users)
         if chunk_size is None:
             chunk_size = max(1, _CHUNK_ROWS // max(n, 1))
         elif isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) \
                 or chunk_size < 1 or chunk_size * n > MAX_BATCH_ROWS:
             raise ValueError(f"chunk_size must be a positive integer with chunk_size x n at most "
                              f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}")
-        return (self._batch(users[start:start + chunk_size], n, exclude)
-                for start in range(0, len(users), int(chunk_size)))
+        step = int(chunk_size)
+        return (self._batch(users[start:start + step], n, exclude,
+                            None if baskets is None else baskets[start:start + step])
+                for start in range(0, len(users), step))
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
@@ -528,32 +556,92 @@ class Recommender:
                 "score": np.asarray(scores, dtype=np.float64),
                 "source": np.asarray(sources, dtype=str)}
 
-    def _batch(self, users: np.ndarray, n: int, exclude_owned: bool) -> dict[str, np.ndarray]:
-        rows = self.users_.index(users, "user")
-        known = np.flatnonzero(rows >= 0)
-        asked = max((self._ask(int(rows[k]), n, exclude_owned) for k in known.tolist()),
-                    default=n)
+    def update(self, events: Any, **columns: Optional[str]) -> dict[str, int]:
+        """Add new events to the users' histories without refitting.
+
+        Each user's events are appended to their history in time order (an
+        item consumed again moves to the most recent place), so the next
+        ``recommend`` answers from them. When the model serves a repeat
+        profile, its event counts and last-consumption times are brought up to
+        date, and a (user, item) pair that reaches ``repeat_min_count`` events
+        joins it; the profile's "now" moves to the latest event. New users are
+        added and served from their events at once. The work is in proportion
+        to the new events and the histories of their users, plus one copy of
+        the repeat profile into the engine.
+
+        What an update does not change: the item models (co-occurrence graph,
+        EASE, session and transition graphs, content neighbours), the trend and
+        user-CF channels (new users do not become neighbours), item popularity,
+        the repeat periods and their confidence (a pair new to the profile has
+        no period until the next ``fit``), and the gates' decisions. Events of
+        items the model does not know are ignored and counted until the next
+        ``fit``. ``save`` keeps the updated histories and profile. Do not call
+        it while another thread uses the model.
+
+        Parameters
+        ----------
+        events : DataFrame or dict of arrays
+            New events, with the columns ``fit`` was given (weights and
+            sessions are not used). Events are taken as later than the fitted
+            ones and applied in time order.
+        **columns : str or None
+            ``user_col``, ``item_col`` or ``time_col``, when the events name
+            their columns differently from the fitted table.
+
+        Returns
+        -------
+        dict
+            ``events`` (applied), ``new_users`` and ``unknown_items`` (events
+            ignored because their item is not in the model).
+
+        Raises
+        ------
+        NotFittedError
+            Before ``fit``.
+        ValueError
+            When a column is missing or of another length, a user id is missing or not of the model's id type, or the
+            times cannot be read.
+
+        Examples
+        --------
+        >>> model = Recommender(gate_users=0).fit(
+        ...     {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "b", "c"]})
+        >>> model.update({"user": [9, 9], "item": ["c", "new"]})
+        {'events': 1, 'new_users': 1, 'unknown_items': 1}
+        >>> model.recommend(9, 2)["item"].tolist()
+        ['b', 'a']
+        """
+        self._check_fitted()
+        return _live.update(self, events, columns)
+
+    def _batch(self, users: np.ndarray, n: int, exclude_owned: bool,
+               items: Optional[list]) -> dict[str, np.ndarray]:
+        self.users_.index(users, "user")  # ids of another type raise TypeError
+        requests = _live.baskets(self, users.tolist(), items)
+        live = [r for r in requests if len(r.owned)]
+        asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
         with native_failures():
-            found = self.engine_.recommend_batch([self._owned(int(rows[k])) for k in known],
-                                                 rows[known].tolist(), asked, self._pop_prior)
-        answers: list = [None] * len(users)
-        for k, answer in zip(known.tolist(), found):
-            answers[k] = answer
+            found = iter(self.engine_.recommend_batch([r.owned for r in live],
+                                                      [r.engine_row for r in live], asked,
+                                                      self._pop_prior))
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
         lengths = np.zeros(len(users), dtype=np.int64)
-        for k, answer in enumerate(answers):
-            row = None if answer is None else int(rows[k])
-            ranked = self._finish(row, answer or ([], [], []), n, exclude_owned)
+        for k, request in enumerate(requests):
+            answer = next(found) if len(request.owned) else ([], [], [])
+            ranked = self._finish(request.owned, answer, n, exclude_owned)
             lengths[k] = len(ranked[0])
             for column, values in zip(columns, ranked):
                 column.extend(values)
         starts = np.cumsum(lengths) - lengths
-        return {"user": np.repeat(users, lengths),
-                "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
-                "score": np.asarray(columns[1], dtype=np.float64),
-                "source": np.asarray(columns[2], dtype=str),
-                "rank": np.arange(int(lengths.sum()), dtype=np.int64)
-                - np.repeat(starts, lengths) + 1}
+        result = {"user": np.repeat(users, lengths),
+                  "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
+                  "score": np.asarray(columns[1], dtype=np.float64),
+                  "source": np.asarray(columns[2], dtype=str),
+                  "rank": np.arange(int(lengths.sum()), dtype=np.int64)
+                  - np.repeat(starts, lengths) + 1}
+        if items is not None:
+            result["unknown_items"] = sum(r.unknown for r in requests)
+        return result
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
@@ -573,9 +661,6 @@ class Recommender:
     def _pop_prior(self) -> float:
         return float(self.kept_.get("pop_prior", 0.0))
 
-    def _owned(self, row: int) -> np.ndarray:
-        return self._hist_items[self._hist_indptr[row]:self._hist_indptr[row + 1]]
-
     def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
@@ -583,11 +668,12 @@ class Recommender:
             return n
         return n + int(self._repeat_sizes[row])
 
-    def _finish(self, row, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
+    def _finish(self, owned_items: np.ndarray, found, n: int,
+                exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
         items, scores, sources = found
-        owned = set(self._owned(row).tolist()) if row is not None else set()
+        owned = set(owned_items.tolist())
         dropped = owned if exclude_owned else set()
         cold = [k for k, source in enumerate(sources) if source == "cold_content"]
         regular = [k for k, (item, source) in enumerate(zip(items, sources))
@@ -618,6 +704,7 @@ class Recommender:
         """Write the fitted model (engine record, id maps, histories) to one file,
         atomically."""
         self._check_fitted()
+        live_sections = _live.sections(self)
         user_kind, user_bytes = self.users_.to_bytes()
         item_kind, item_bytes = self.items_.to_bytes()
         meta = {"params": self.get_params(), "fit_report": self.fit_report_,
@@ -632,6 +719,7 @@ class Recommender:
             "hist_items": self._hist_items.astype("<i8").tobytes(),
             "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
             "item_pop": self.item_pop_.astype("<f8").tobytes(),
+            **live_sections,
         })
 
     @classmethod
@@ -660,6 +748,7 @@ class Recommender:
         model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
         model.columns_ = meta["columns"]
         model.engine_ = _engine_from(container)
+        _live.restore(model, container.places, container.section)
         return model
 
 
@@ -698,6 +787,17 @@ def _as_tuple(values: Any) -> Any:
         return values if isinstance(values, (str, bytes)) else tuple(values)
     except TypeError:
         return values  # not a sequence: fit names the setting
+
+
+def _baskets(items: Any, users: np.ndarray) -> Optional[list]:
+    """One basket per user, as a list (checked for its length up front)."""
+    if items is None:
+        return None
+    baskets = _live._id_list(items, "items")
+    if len(baskets) != len(users):
+        raise ValueError(f"items must hold one list per user: {len(baskets)} lists for "
+                         f"{len(users)} users")
+    return baskets
 
 
 def _differs(value: Any, default: Any) -> bool:
