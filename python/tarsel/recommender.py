@@ -388,7 +388,7 @@ class Recommender:
         ['popularity', 'popularity']
         >>> found = model.recommend(None, 2, items=["c", "zz"])
         >>> found["item"].tolist(), found["unknown_items"]
-        (['b', 'a'], 1)
+        (['a', 'b'], 1)
         """
         self._check_fitted()
         n = self._count(n)
@@ -498,8 +498,8 @@ class Recommender:
         --------
         >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
         >>> model = Recommender(gate_users=0).fit(log)
-        >>> [c["user"].tolist() for c in model.iter_recommend_batch([1, 2, 3], 1, chunk_size=2)]
-        [[1, 2], [3]]
+        >>> [c["user"].tolist() for c in model.iter_recommend_batch([1, 2, 1], 1, chunk_size=2)]
+        [[1, 2], [1]]
         """
         self._check_fitted()
         users = _user_array(users)
