@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 
@@ -61,6 +62,35 @@ def test_evaluate_prints_model_and_baseline(files, capsys):
     rows = {line.split()[0]: line.split()[1:] for line in lines[at + 1:at + 3]}
     assert set(rows) == {"tarsel", "popularity"}
     assert float(rows["tarsel"][0]) > float(rows["popularity"][0])
+    assert re.fullmatch(r"  \(temporal split, the latest 10% of interactions held out; "
+                        r"\d+ users judged, owned items (excluded|allowed)\)", lines[at + 3])
+
+
+def test_text_times_in_a_given_format(files, tmp_path, capsys):
+    table = pd.read_csv(files["csv"])
+    table["time"] = pd.to_datetime(table["time"], unit="s").dt.strftime("%d-%m-%Y %H:%M:%S")
+    table.to_csv(tmp_path / "dated.csv", index=False)
+    args = ["--out", str(tmp_path / "d.model"), "--quiet", *FIT_COLUMNS]
+    assert main(["fit", str(tmp_path / "dated.csv"), *args]) == 2
+    assert "pass time_format" in capsys.readouterr().err
+    assert main(["fit", str(tmp_path / "dated.csv"), *args,
+                 "--time-format", "%d-%m-%Y %H:%M:%S"]) == 0
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--version"], r"tarsel \d+\.\d+\.\d+\S*\n"),
+    (["evaluate", "log.csv", "-k", "0"], r"argument -k: must be an integer of at least 1, not '0'"),
+    (["recommend", "m", "--user", "1", "-n", "-1"],
+     r"argument -n: must be an integer of at least 0, not '-1'"),
+    (["evaluate", "log.csv", "--test-fraction", "1"],
+     r"argument --test-fraction: must be a number between 0 and 1, not '1'"),
+])
+def test_options_are_checked_before_any_work(capsys, args, message):
+    with pytest.raises(SystemExit) as done:
+        main(args)
+    captured = capsys.readouterr()
+    assert re.search(message, captured.out + captured.err)
+    assert done.value.code == (0 if args == ["--version"] else 2)
 
 
 def _write(path, text):
