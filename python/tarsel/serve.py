@@ -28,6 +28,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import hashlib
 import json
 import logging
 import math
@@ -36,7 +37,6 @@ import signal
 import sys
 import threading
 import time
-import zlib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Optional
@@ -87,17 +87,19 @@ def _identity(stat: os.stat_result) -> tuple:
 
 
 def _load_file(path: str) -> _Loaded:
-    """Load a model file and its CRC-32 (of the bytes the loader read: a file
-    replaced meanwhile shows a new identity, and the watcher loads it again)."""
+    """Load a model file, with the first 16 hex digits of its SHA-256 (a file
+    replaced between the two reads shows a new identity, and the watcher loads
+    it again)."""
     from tarsel import Recommender
 
+    digest = hashlib.sha256()
     with open(path, "rb") as handle:
         stat = os.fstat(handle.fileno())
-        checksum = 0
         while chunk := handle.read(1 << 22):
-            checksum = zlib.crc32(chunk, checksum)
+            digest.update(chunk)
     model = Recommender.load(path)
-    return _Loaded(model, path, _identity(stat), f"{checksum:08x}", stat.st_mtime, time.time())
+    return _Loaded(model, path, _identity(stat), digest.hexdigest()[:16], stat.st_mtime,
+                   time.time())
 
 
 class _ReadWriteLock:
@@ -167,7 +169,7 @@ class _Service:
             buckets=(.0005, .001, .002, .005, .01, .02, .05, .1, .2, .5, 1, 2, 5))
         self.reloads = Counter("tarsel_model_reloads", "Model file loads, by outcome",
                                ["outcome"], registry=self.registry)
-        self.info = Info("tarsel_model", "The served model file and its CRC-32",
+        self.info = Info("tarsel_model", "The served model file and its SHA-256 (first 16 hex digits)",
                          registry=self.registry)
         Gauge("tarsel_model_age_seconds", "Seconds since the served model file was written",
               registry=self.registry).set_function(
