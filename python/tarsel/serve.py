@@ -161,6 +161,7 @@ class _Service:
         self._refused: Optional[tuple] = None
         self._reloading: Optional[asyncio.Lock] = None
         self.registry = CollectorRegistry()
+        self._counted: dict[tuple, tuple] = {}
         self.requests = Counter("tarsel_requests", "Requests answered, by endpoint and status",
                                 ["endpoint", "status"], registry=self.registry)
         self.latency = Histogram(
@@ -275,13 +276,19 @@ class _Service:
 
     def observe(self, endpoint: str, request: Any, status: int, started: float) -> None:
         elapsed = time.perf_counter() - started
-        self.requests.labels(endpoint, str(status)).inc()
-        self.latency.labels(endpoint).observe(elapsed)
+        key = (endpoint, status)
+        counted = self._counted.get(key)
+        if counted is None:  # metric children by label, looked up once
+            counted = self._counted[key] = (self.requests.labels(endpoint, str(status)),
+                                            self.latency.labels(endpoint))
+        counted[0].inc()
+        counted[1].observe(elapsed)
         if log.isEnabledFor(logging.INFO):
+            client = request.scope.get("client")
             log.info("request", extra={"fields": {
-                "event": "request", "method": request.method, "path": request.url.path,
-                "status": status, "ms": round(elapsed * 1e3, 3),
-                "client": request.client.host if request.client else None}})
+                "event": "request", "method": request.scope["method"],
+                "path": request.scope["path"], "status": status,
+                "ms": round(elapsed * 1e3, 3), "client": client[0] if client else None}})
 
 
 # ------------------------------------------------------------- handlers
@@ -389,7 +396,7 @@ def _endpoint(service: _Service, name: str, handler: Callable) -> Callable:
             response = _json_response({"error": _message(exc)}, 400)
         except (Exception, _core.InternalFailure):
             log.exception("request failed", extra={"fields": {
-                "event": "error", "path": request.url.path}})
+                "event": "error", "path": request.scope["path"]}})
             response = _json_response({"error": "internal error"}, 500)
         service.observe(name, request, response.status_code, started)
         return response
