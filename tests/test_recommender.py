@@ -23,7 +23,7 @@ def model(shop):
 
 def test_recommend_answers_in_caller_ids_without_owned_items(shop, model):
     user = int(shop.interactions["user"][0])
-    got = model.recommend(user, n=7)
+    got = model.recommend(user, n=7, exclude_owned=True)
     assert set(got) == {"item", "score", "source"} and len(got["item"]) == 7
     catalogue = set(shop.item_features["item"].tolist())
     assert set(got["item"].tolist()) <= catalogue

@@ -8,9 +8,9 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core
+from tarsel import _baselines, _core
 from tarsel._container import Container, open_container, write_container
-from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
+from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel.data import IdMap, feature_item_ids, prepare_interactions, prepare_item_features
 
@@ -32,7 +32,14 @@ class Recommender:
     - ``cooc_transform`` ("raw", "cosine", "jaccard", "wilson"), ``cooc_kernel``
       ("pure_count" or "hybrid_temporal") and ``half_life_days``: the
       co-occurrence graph.
-    - ``ease_max_items``, ``ease_lambda``: EASE is the base up to this many items.
+    - ``ease_max_items``, ``ease_lambda``: EASE is the base up to this many items
+      (None: as many as a solve of about 10 s and 1 GiB allows, about 6,000).
+    - ``max_neighbours``: each item keeps its strongest neighbours in the
+      co-occurrence graph (None: all).
+    - ``exclude_owned``: whether recommendations leave out items the user
+      already has; None lets the held-out gates decide (owned items are allowed
+      when rebuying finds more of the next basket). A per-call argument
+      overrides it.
     - ``min_deep_session_fraction``: the share of sessions with two or more items
       that a session layer needs; ``session_gap_seconds``: without a session
       column, events of one user closer than this form a session (None: never).
@@ -63,7 +70,9 @@ class Recommender:
         cooc_transform: str = "cosine",
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
-        ease_max_items: int = 20_000,
+        ease_max_items: Optional[int] = None,
+        max_neighbours: Optional[int] = 200,
+        exclude_owned: Optional[bool] = None,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
         session_gap_seconds: Optional[float] = 1800.0,
@@ -97,6 +106,8 @@ class Recommender:
         self.cooc_kernel = cooc_kernel
         self.half_life_days = half_life_days
         self.ease_max_items = ease_max_items
+        self.max_neighbours = max_neighbours
+        self.exclude_owned = exclude_owned
         self.ease_lambda = ease_lambda
         self.min_deep_session_fraction = min_deep_session_fraction
         self.session_gap_seconds = session_gap_seconds
@@ -157,10 +168,10 @@ class Recommender:
                                       weight_col=weight_col, session_col=session_col)
             report: dict[str, Any] = {
                 "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
-                "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n)),
             }
             holdout = (Holdout.draw(data, self.gate_users, self.random_state)
                        if self.gate_users > 0 else None)
+            gate_parts = None
             if holdout is None:
                 plan = Plan.everything(self)
                 report["gates"] = ("skipped: gate_users is 0" if self.gate_users <= 0 else
@@ -173,32 +184,38 @@ class Recommender:
                 steps.start("gating on held-out users")
                 plan = Gate(self, gate_parts, holdout).run(report)
             steps.start("fitting on all interactions")
-            parts = fit_parts(self, data, features, plan, report)
+            parts = fit_parts(self, data, features, plan, report,
+                              graphs=reusable_graphs(gate_parts, holdout, data, report))
             self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = data.users, data.items
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        self._baselines = _baselines.Baselines.from_events(data.user_idx, data.item_idx,
+                                                           data.n_users, data.n_items)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
+        _baselines.warn_if_served(self.kept_)
         self.columns_ = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
                          "weight_col": weight_col, "session_col": session_col}
         return self
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *, exclude_owned: bool = True) -> dict[str, np.ndarray]:
+    def recommend(self, user: Any, n: int = 10, *,
+                  exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids: a dict of the arrays
         ``item``, ``score`` and ``source`` (pass it to ``pandas.DataFrame``).
         Unknown users get the most popular items. With ``exclude_owned`` false,
         items the user already has may return when the repeat model expects them
-        to be bought again."""
+        to be bought again; None follows ``exclude_owned_``."""
         self._check_fitted()
         _check_count(n)
+        exclude_owned = self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
         row = self.users_.get(user)
         found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned),
-                                        self._pop_prior)
+                                        _baselines.pop_prior(self.kept_, exclude_owned))
                  if row is not None else ([], [], []))
         items, scores, sources = self._finish(row, found, n, exclude_owned)
         return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
@@ -206,18 +223,19 @@ class Recommender:
                 "source": np.asarray(sources, dtype=str)}
 
     def recommend_batch(self, users: Sequence[Any], n: int = 10, *,
-                        exclude_owned: bool = True) -> dict[str, np.ndarray]:
+                        exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once (in parallel in the native
         engine): a long table of the arrays ``user``, ``item``, ``score``,
         ``source`` and ``rank``."""
         self._check_fitted()
         _check_count(n)
+        exclude_owned = self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
         users = list(users)
         rows = [self.users_.get(u) for u in users]
         known = [r for r in rows if r is not None]
         asked = max((self._ask(r, n, exclude_owned) for r in known), default=n)
         found = iter(self.engine_.recommend_batch([self._owned(r) for r in known], known, asked,
-                                                  self._pop_prior))
+                                                  _baselines.pop_prior(self.kept_, exclude_owned)))
         columns: tuple[list, ...] = ([], [], [], [], [])  # user, item, score, source, rank
         for user, row in zip(users, rows):
             ranked = self._finish(row, next(found) if row is not None else ([], [], []), n,
@@ -248,8 +266,11 @@ class Recommender:
             raise ValueError("this Recommender is not fitted yet; call fit first")
 
     @property
-    def _pop_prior(self) -> float:
-        return float(self.kept_.get("pop_prior", 0.0))
+    def exclude_owned_(self) -> bool:
+        """The owned-items rule: the setting, else what the gates chose."""
+        if self.exclude_owned is not None:
+            return bool(self.exclude_owned)
+        return bool(self.kept_.get("exclude_owned", True))
 
     def _owned(self, row: int) -> np.ndarray:
         return self._hist_items[self._hist_indptr[row]:self._hist_indptr[row + 1]]
@@ -264,6 +285,9 @@ class Recommender:
     def _finish(self, row, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
+        served = _baselines.served_by(self.kept_, exclude_owned)
+        if served is not None:  # nothing fitted beat this baseline in this mode
+            return self._baselines.scored(served, row, n, exclude_owned)
         items, scores, sources = found
         owned = set(self._owned(row).tolist()) if row is not None else set()
         dropped = owned if exclude_owned else set()
@@ -309,6 +333,7 @@ class Recommender:
             "hist_items": self._hist_items.astype("<i8").tobytes(),
             "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
             "item_pop": self.item_pop_.astype("<f8").tobytes(),
+            "personal_items": self._baselines.owned_items.astype("<i8").tobytes(),
         })
 
     @classmethod
@@ -334,6 +359,9 @@ class Recommender:
         model._hist_items = np.frombuffer(container.section("hist_items"), dtype="<i8")
         model._repeat_sizes = np.frombuffer(container.section("repeat_sizes"), dtype="<i8")
         model.item_pop_ = np.frombuffer(container.section("item_pop"), dtype="<f8")
+        model._baselines = _baselines.Baselines(
+            model.item_pop_, popularity_order(model.item_pop_), model._hist_indptr,
+            np.frombuffer(container.section("personal_items"), dtype="<i8"))
         model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
         model.columns_ = meta["columns"]
         model.engine_ = _engine_from(container)
@@ -367,6 +395,10 @@ def _check_params(model: Recommender) -> None:
     for name in ("gate_k", "retrieval_budget"):
         if getattr(model, name) < 1:
             raise ValueError(f"{name} must be at least 1")
+    if model.max_neighbours is not None and model.max_neighbours < 1:
+        raise ValueError("max_neighbours must be at least 1 (or None for all)")
+    if model.exclude_owned not in (None, True, False):
+        raise ValueError(f"exclude_owned must be True, False or None, not {model.exclude_owned!r}")
     if not model.z_grid or not model.boost_grid:
         raise ValueError("z_grid and boost_grid must not be empty")
 
