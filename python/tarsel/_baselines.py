@@ -49,13 +49,23 @@ class Baselines:
             return self.owned_items[:0]
         return self.owned_items[self.owned_indptr[row]:self.owned_indptr[row + 1]]
 
-    def top(self, kind: str, row: Optional[int], n: int, exclude_owned: bool) -> list[int]:
+    def personal(self, row: Optional[int], owned: Optional[np.ndarray] = None) -> np.ndarray:
+        """The user's items in personal order; items of ``owned`` (the request's
+        items: history, updates, live basket) that the fit did not see follow."""
+        stored = self.owned(row)
+        if owned is None or not len(owned):
+            return stored
+        extra = np.asarray(owned, dtype=np.int64)
+        return np.concatenate((stored, extra[~np.isin(extra, stored)]))
+
+    def top(self, kind: str, row: Optional[int], n: int, exclude_owned: bool,
+            owned: Optional[np.ndarray] = None) -> list[int]:
         """The baseline's top ``n`` for one user: with ``personal_popularity``
         and owned items allowed, the user's own items first; then the most
         popular items not yet listed (nor owned, when they are excluded)."""
-        owned = self.owned(row)
-        head = owned[:n].tolist() if kind == PERSONAL and not exclude_owned else []
-        skip = set(owned.tolist()) if exclude_owned else set(head)
+        mine = self.personal(row, owned)
+        head = mine[:n].tolist() if kind == PERSONAL and not exclude_owned else []
+        skip = set(mine.tolist()) if exclude_owned else set(head)
         for item in self.ranking[: n + len(skip)].tolist():
             if len(head) >= n:
                 break
@@ -63,12 +73,12 @@ class Baselines:
                 head.append(item)
         return head
 
-    def scored(self, kind: str, row: Optional[int], n: int,
-               exclude_owned: bool) -> tuple[list, list, list]:
-        """``top`` as the engine's (items, scores, sources): scores are the
-        item's own count for owned items in personal order, else its popularity."""
-        items = self.top(kind, row, n, exclude_owned)
-        own = len(self.owned(row)) if kind == PERSONAL and not exclude_owned else 0
+    def scored(self, kind: str, row: Optional[int], n: int, exclude_owned: bool,
+               owned: Optional[np.ndarray] = None) -> tuple[list, list, list]:
+        """``top`` as the engine's (items, scores, sources): the score is the
+        item's popularity; the user's own items are labelled as such."""
+        items = self.top(kind, row, n, exclude_owned, owned)
+        own = len(self.personal(row, owned)) if kind == PERSONAL and not exclude_owned else 0
         own = min(own, len(items))
         counts = [float(self.counts[i]) for i in items]
         return items, counts, [PERSONAL] * own + [POPULARITY] * (len(items) - own)
