@@ -2,13 +2,13 @@
 and ``evaluate``, which scores fitted models on a split as a tidy table."""
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any, Collection, Mapping, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core
 from tarsel._baselines import PERSONAL, POPULARITY, Baselines
 from tarsel.data import IdMap, column, take_rows, timestamps_of
 
@@ -263,18 +263,17 @@ def ndcg_at_k(recommended: Sequence, relevant: Collection, k: int = 10) -> float
     >>> ndcg_at_k(["a", "b"], {"a", "b", "c"}, 2)
     1.0
     """
-    relevant = set(relevant)
-    top = list(recommended)[:k]
+    relevant = relevant if isinstance(relevant, (set, frozenset)) else set(relevant)
     if not relevant or k <= 0:
         return 0.0
-    # Score the list in rank order, then k filler entries, then the relevant
-    # items the list missed: only the list can reach the top k, while the ideal
-    # ranking still sees every relevant item.
-    missed = relevant.difference(top)
-    n_scored = len(top) + k + len(missed)
-    scores = np.arange(n_scored, 0, -1, dtype=np.float64)
-    gains = [1.0 if item in relevant else 0.0 for item in top] + [0.0] * k + [1.0] * len(missed)
-    return float(_core.ndcg_at_k_py(scores, gains, k))
+    dcg = sum(1.0 / math.log2(rank + 2) for rank, item in enumerate(list(recommended)[:k])
+              if item in relevant)
+    return dcg / _ideal_dcg(min(k, len(relevant)))
+
+
+@functools.lru_cache(maxsize=1024)
+def _ideal_dcg(hits: int) -> float:
+    return sum(1.0 / math.log2(rank + 2) for rank in range(hits))
 
 
 def recall_at_k(recommended: Sequence, relevant: Collection, k: int = 10) -> float:
