@@ -91,8 +91,10 @@ def test_the_owned_rule_setting_wins_over_the_gates(setting):
 
 
 def test_bad_settings_are_named():
-    for settings, message in [({"max_neighbours": 0}, "max_neighbours must be at least 1"),
-                              ({"exclude_owned": "yes"}, "exclude_owned must be True, False")]:
+    for settings, message in [
+            ({"max_neighbours": 0}, "max_neighbours must be an integer of at least 1, not 0"),
+            ({"ease_max_items": -1}, "ease_max_items must be an integer of at least 0, not -1"),
+            ({"exclude_owned": "yes"}, "exclude_owned must be True or False, not 'yes'")]:
         with pytest.raises(ValueError, match=message):
             Recommender(**settings).fit(_rebuy_log())
 

@@ -109,3 +109,26 @@ def warn_if_served(kept: dict[str, Any]) -> None:
             warnings.warn(f"with owned items {rule}, no fitted model beat {source.replace('_', ' ')}"
                           f" on the held-out users (NDCG {figure:.4f}); that baseline is served "
                           "in this mode", stacklevel=3)
+
+
+def after_fit(model: Any, data: Any) -> None:
+    """Keep each user's items in personal order on a freshly fitted model (saved
+    with it), for serving personal popularity."""
+    lists = Baselines.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items)
+    model._personal_indptr, model._personal_items = lists.owned_indptr, lists.owned_items
+    model._baseline_lists = lists
+
+
+def of(model: Any) -> Baselines:
+    """The baselines of a fitted or loaded model (a file written before personal
+    order was kept serves each user's items in the order of the history)."""
+    lists = getattr(model, "_baseline_lists", None)
+    if lists is None:
+        indptr = getattr(model, "_personal_indptr", None)
+        items = getattr(model, "_personal_items", None)
+        if indptr is None or items is None:
+            indptr, items = model._hist_indptr, model._hist_items
+        counts = np.asarray(model.item_pop_, dtype=np.float64)
+        lists = model._baseline_lists = Baselines(counts, popularity_order(counts),
+                                                  np.asarray(indptr), np.asarray(items))
+    return lists

@@ -6,18 +6,16 @@ and each mode serves the best of them."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
 from tarsel._fitting import PROFILE_DTYPES, Parts, Plan, engine_for, plan_alphas
+from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
-
-if TYPE_CHECKING:
-    from tarsel.recommender import Recommender
 
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
@@ -69,9 +67,9 @@ class Gate:
     """Switches each channel, the repeat module and each boost layer off in turn
     on an engine fitted without the held-out data, keeping what raises NDCG@k."""
 
-    def __init__(self, model: Recommender, parts: Parts, holdout: Holdout):
-        self.model, self.parts, self.holdout = model, parts, holdout
-        self.k = model.gate_k
+    def __init__(self, settings: Settings, parts: Parts, holdout: Holdout):
+        self.settings, self.parts, self.holdout = settings, parts, holdout
+        self.k = settings.gate_k
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
             parts.arrays["repeat_last_ts"] = self._aligned_last_ts(parts.repeat_profile)
@@ -126,7 +124,7 @@ class Gate:
         engines = {"model": (plan, engine)}
         if plan.channels or plan.repeat or plan.layers:
             engines["base"] = (base_plan, engine_for(self.parts, base_plan))
-        weights = [0.0] + sorted({float(w) for w in self.model.pop_prior_grid if w > 0})
+        weights = [0.0] + sorted({float(w) for w in self.settings.pop_prior_grid if w > 0})
         # figures[name] = (owned excluded, owned allowed, owned excluded scored on everything)
         figures: dict[str, tuple[float, float, float]] = {}
         for name, (_, eng) in engines.items():
@@ -137,12 +135,12 @@ class Gate:
         for kind in BASELINES:
             figures[kind] = self._scores(
                 [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()])
-        exclude = self.model.exclude_owned
+        exclude = self.settings.exclude_owned
         if exclude is None:
             # owned items come back when that finds more of the next basket
             allowed = max(f[1] for f in figures.values())
             excluded = max(f[2] for f in figures.values())
-            exclude = not allowed > excluded + self.model.min_gain
+            exclude = not allowed > excluded + self.settings.min_gain
         plan.exclude_owned = bool(exclude)
         primary = 0 if exclude else 1
 
@@ -224,7 +222,7 @@ class Gate:
     def _gate_min_count(self, engine, plan: Plan, gates: dict) -> None:
         """Staples bought once come back only when the repeat profile admits
         pairs seen once: try a minimum count of 1, keep it when NDCG@k rises."""
-        if self.model.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
+        if self.settings.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
             return
         train = self.holdout.train
         before = self.ndcg(engine)
@@ -246,7 +244,7 @@ class Gate:
                                       float(self.parts.config["repeat_now_ts"]))
 
     def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
-        keep = on - off > self.model.min_gain
+        keep = on - off > self.settings.min_gain
         gates[name] = {"on": round(on, 5), "off": round(off, 5), "kept": keep}
         return keep
 
@@ -303,14 +301,14 @@ class Gate:
         users = [(base, [(layers[n], "nonzero") for n in names], rel)
                  for base, layers, rel in slices]
         _, (z, boost, ndcg, _) = _core.calibrate_layered_py(
-            users, list(self.model.z_grid), list(self.model.boost_grid), k=self.k,
-            min_lift_over_cooc_only=self.model.min_gain + 1e-12)
+            users, list(self.settings.z_grid), list(self.settings.boost_grid), k=self.k,
+            min_lift_over_cooc_only=self.settings.min_gain + 1e-12)
         return (z, boost, ndcg) if boost > 0 else unboosted
 
     def _user_slices(self, plan: Plan):
         engine = engine_for(self.parts, plan, layers=[])
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                       self.model.retrieval_budget, plan.pop_prior)
+                                       self.settings.retrieval_budget, plan.pop_prior)
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
             if not items:

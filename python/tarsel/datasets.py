@@ -9,6 +9,8 @@ from typing import Any, Optional
 
 import numpy as np
 
+from tarsel._progress import iterate as _progress
+
 _DAY = 86400.0
 _START = 1_704_067_200.0  # 2024-01-01T00:00:00Z
 
@@ -347,16 +349,6 @@ def movielens_like(n_users: int = 600, n_items: int = 3000, n_factors: int = 8,
     return Dataset({k: v[order] for k, v in interactions.items()}, None,
                    {"user_col": "user", "item_col": "item", "time_col": "time",
                     "weight_col": "rating"})
-
-
-def _progress(steps, enabled: bool, what: str):
-    if enabled:
-        try:
-            from tqdm.auto import tqdm
-        except ImportError:
-            return steps
-        return tqdm(steps, desc=what, leave=False)
-    return steps
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:

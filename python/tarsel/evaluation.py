@@ -5,12 +5,13 @@ from __future__ import annotations
 import functools
 import math
 from dataclasses import dataclass, field
-from typing import Any, Collection, Mapping, Optional, Sequence
+from typing import Any, Collection, Mapping, Optional, Protocol, Sequence, runtime_checkable
 
 import numpy as np
 
 from tarsel._baselines import PERSONAL, POPULARITY, Baselines
 from tarsel.data import IdMap, column, take_rows, timestamps_of
+from tarsel.errors import NotFittedError
 
 METRICS = ("ndcg", "recall", "map", "coverage")
 _DAY = 86400.0
@@ -458,8 +459,10 @@ class PopularityBaseline:
 
         Raises
         ------
-        ValueError
+        NotFittedError
             If the baseline is not fitted yet.
+        ValueError
+            If ``n`` is not a non-negative integer.
 
         Examples
         --------
@@ -468,7 +471,8 @@ class PopularityBaseline:
         ['y', 'x']
         """
         if not hasattr(self, "_lists"):
-            raise ValueError(f"this {type(self).__name__} is not fitted yet; call fit first")
+            raise NotFittedError(f"this {type(self).__name__} is not fitted yet; call fit first")
+        _check_count(n, "n", 0)
         exclude = True if exclude_owned is None else bool(exclude_owned)
         out_user, out_item, out_score, out_source = [], [], [], []
         for user, row in zip(_as_list(users), self.users_.index(users).tolist()):
@@ -497,6 +501,11 @@ class PersonalPopularityBaseline(PopularityBaseline):
     """
 
     _kind = PERSONAL
+
+
+def _check_count(value: Any, name: str, low: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
+        raise ValueError(f"{name} must be an integer of at least {low}, not {value!r}")
 
 
 def _as_list(values: Any) -> list:
@@ -624,7 +633,8 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     Raises
     ------
     ValueError
-        If ``reference`` names no model, or a model raises it while fitting.
+        If ``k`` is not a positive integer, ``reference`` names no model, or a
+        model raises it while fitting.
 
     Examples
     --------
@@ -636,6 +646,7 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     """
     import pandas as pd
 
+    _check_count(k, "k", 1)
     named = dict(models) if isinstance(models, Mapping) else {_model_name(models): models}
     reference = next(iter(named), None) if reference is None else reference
     if reference not in named:
@@ -672,8 +683,17 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     return table
 
 
+@runtime_checkable
+class _Gated(Protocol):
+    """This library's estimator: it fits and streams its recommendations."""
+
+    def fit(self, interactions: Any, item_features: Any = None, **columns: Any) -> Any: ...
+
+    def iter_recommend_batch(self, users: Any, n: int = 10, **options: Any) -> Any: ...
+
+
 def _model_name(model: Any) -> str:
-    return "tarsel" if type(model).__name__ == "Recommender" else type(model).__name__
+    return "tarsel" if isinstance(model, _Gated) else type(model).__name__
 
 
 def _relevant_items(split: Split, exclude_owned: bool, include_cold: bool) -> dict:
