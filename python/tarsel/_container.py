@@ -360,6 +360,8 @@ MODEL_ARRAYS = (
     ArraySection("hist_items", "_hist_items", "<i8"),
     ArraySection("repeat_sizes", "_repeat_sizes", "<i8"),
     ArraySection("item_pop", "item_pop_", "<f8"),
+    ArraySection("personal_indptr", "_personal_indptr", "<i8", optional=True),
+    ArraySection("personal_items", "_personal_items", "<i8", optional=True),
 )
 
 
