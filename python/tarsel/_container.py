@@ -35,6 +35,8 @@ from typing import Any, Mapping, Optional
 
 import numpy as np
 
+from tarsel import _live
+
 MAGIC = b"TARSELMD"
 FORMAT_VERSION = 1
 _ENTRY = struct.Struct("<16sQ")
@@ -429,12 +431,16 @@ MODEL_ARRAYS = (
     ArraySection("hist_items", "_hist_items", "<i8"),
     ArraySection("repeat_sizes", "_repeat_sizes", "<i8"),
     ArraySection("item_pop", "item_pop_", "<f8"),
+    ArraySection("personal_indptr", "_personal_indptr", "<i8", optional=True),
+    ArraySection("personal_items", "_personal_items", "<i8", optional=True),
 )
 
 
 def save_model(model: Any, path: str | os.PathLike) -> None:
     """Write a fitted model (engine record, id maps, histories, settings and
     report) to ``path`` atomically; see ``write_container``."""
+    # first: it folds pending updates into the histories written below
+    live = _live.sections(model)
     user_kind, user_bytes = model.users_.to_bytes()
     item_kind, item_bytes = model.items_.to_bytes()
     meta = {"params": model.get_params(), "fit_report": model.fit_report_,
@@ -450,6 +456,7 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
         value = getattr(model, spec.attribute, None)
         if value is not None:
             sections[spec.name] = np.ascontiguousarray(value, dtype=spec.dtype).tobytes()
+    sections.update(live)
     write_container(path, sections)
 
 
@@ -512,6 +519,7 @@ def _model_from(cls: type, container: Container) -> Any:
     _check_histories(model, n_users, n_items)
     model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
     model.columns_ = meta["columns"]
+    _live.restore(model, sections, sections.__getitem__)
     return model
 
 
