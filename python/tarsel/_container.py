@@ -368,6 +368,8 @@ MODEL_ARRAYS = (
 def save_model(model: Any, path: str | os.PathLike) -> None:
     """Write a fitted model (engine record, id maps, histories, settings and
     report) to ``path`` atomically; see ``write_container``."""
+    # first: it folds pending updates into the histories written below
+    live = _live.sections(model)
     user_kind, user_bytes = model.users_.to_bytes()
     item_kind, item_bytes = model.items_.to_bytes()
     meta = {"params": model.get_params(), "fit_report": model.fit_report_,
@@ -383,7 +385,7 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
         value = getattr(model, spec.attribute, None)
         if value is not None:
             sections[spec.name] = np.ascontiguousarray(value, dtype=spec.dtype).tobytes()
-    sections.update(_live.sections(model))
+    sections.update(live)
     write_container(path, sections)
 
 
