@@ -84,7 +84,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
     reference = prepare_interactions(whole, **COLUMNS)
     profile = [np.asarray(a) for a in _core.fit_repeat_profile(
         reference.user_idx, reference.item_idx, reference.timestamps, reference.n_users,
-        min_count=model.repeat_min_count)]
+        min_count=model.kept_.get("repeat_min_count", model.repeat_min_count))]
     rows = model.users_.index(reference.users.ids)
     items = model.items_.ids
     served = live_of(model).profile

@@ -126,7 +126,7 @@ class Recommender:
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
         ease_max_items: Optional[int] = None,
-        max_neighbours: Optional[int] = 200,
+        max_neighbours: Optional[int] = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
         session_gap_seconds: Optional[float] = 1800.0,
