@@ -128,6 +128,7 @@ def test_new_users_are_served_from_their_events(plain):
     ({"user": ["x"], "item": ["a"], "time": [1]}, {},
      "user id 'x' is a str; this model's user ids are integers"),
     ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
+    ({"user": [2**64], "item": ["a"], "time": [1]}, {}, "does not fit in 64 bits"),
     ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
     ({"user": [1], "item": ["a"]}, {}, "missing column 'time' in events"),
     ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),

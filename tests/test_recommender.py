@@ -67,15 +67,9 @@ def test_similar_items(shop, model):
         model.similar_items("no-such-item")
 
 
-@pytest.mark.parametrize("replaced_meanwhile", [False, True])
-def test_save_and_load_give_the_same_model(tmp_path, shop, model, monkeypatch,
-                                           replaced_meanwhile):
+def test_save_and_load_give_the_same_model(tmp_path, shop, model):
     path = tmp_path / "shop.model"
     model.save(path)
-    if replaced_meanwhile:  # the engine then comes from the checked bytes, not the path
-        from tarsel._container import Container
-
-        monkeypatch.setattr(Container, "unchanged_on_disk", lambda self: False)
     loaded = Recommender.load(path)
     users = [int(u) for u in np.unique(shop.interactions["user"])[:20]]
     for exclude in (True, False):
@@ -325,7 +319,7 @@ def test_a_tarsel_file_without_a_model_inside(tmp_path):
 
     path = tmp_path / "other.model"
     write_container(path, {"meta": b"{}"})
-    with pytest.raises(ValueError, match=r"is not a usable tarsel model: 'params'$"):
+    with pytest.raises(ValueError, match=r"is not a usable tarsel model: it has no 'engine' "):
         Recommender.load(path)
 
 

@@ -240,6 +240,8 @@ def _checked_users(model: Any, users: np.ndarray) -> list:
         if kind is not None and (isinstance(value, bool) or not isinstance(value, kind[1])):
             raise ValueError(f"user id {value!r} is a {type(value).__name__}; this model's user "
                              f"ids are {kind[0]}")
+        if kind is _KINDS["i"] and not -2**63 <= value < 2**63:
+            raise ValueError(f"user id {value} does not fit in 64 bits")
     return values
 
 

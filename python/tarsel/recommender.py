@@ -2,14 +2,14 @@
 keeps what helps on held-out users, and serves from one native engine."""
 from __future__ import annotations
 
-import json
+import os
 import warnings
 from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
 from tarsel import _core, _live
-from tarsel._container import Container, open_container, write_container
+from tarsel._container import load_model, save_model
 from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
@@ -700,80 +700,65 @@ class Recommender:
 
     # ---------------------------------------------------------- save / load
 
-    def save(self, path: str) -> None:
+    def save(self, path: str | os.PathLike) -> None:
         """Write the fitted model (engine record, id maps, histories) to one file,
-        atomically."""
+        atomically: a failed save leaves an existing file as it was.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write. A new file gets mode 0666 less the umask; an
+            existing one keeps its mode.
+
+        Raises
+        ------
+        ValueError
+            When the model is not fitted, or its ids cannot be stored.
+        OSError
+            When the file cannot be written; the message names ``path``.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> model = Recommender(gate_users=0).fit({"user": [1, 1, 2, 2, 3],
+        ...                                        "item": [1, 2, 1, 3, 2]})
+        >>> path = os.path.join(tempfile.mkdtemp(), "shop.model")
+        >>> model.save(path)
+        >>> Recommender.load(path).recommend(3, 2)["item"].tolist()
+        [1, 3]
+        """
         self._check_fitted()
-        live_sections = _live.sections(self)
-        user_kind, user_bytes = self.users_.to_bytes()
-        item_kind, item_bytes = self.items_.to_bytes()
-        meta = {"params": self.get_params(), "fit_report": self.fit_report_,
-                "kept": self.kept_, "columns": self.columns_,
-                "user_ids": user_kind, "item_ids": item_kind}
-        write_container(path, {
-            # first, so that loading can hand the file straight to the engine
-            "engine": self.engine_.to_bytes(),
-            "meta": json.dumps(meta, default=_json_default).encode(),
-            "user_ids": user_bytes, "item_ids": item_bytes,
-            "hist_indptr": self._hist_indptr.astype("<i8").tobytes(),
-            "hist_items": self._hist_items.astype("<i8").tobytes(),
-            "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
-            "item_pop": self.item_pop_.astype("<f8").tobytes(),
-            **live_sections,
-        })
+        save_model(self, path)
 
     @classmethod
-    def load(cls, path: str) -> "Recommender":
-        """Read a model written by ``save``. A file that is not a tarsel model or is
-        damaged raises ValueError."""
-        with open_container(path) as container:
-            try:
-                model = cls._from_sections(container)
-            except (KeyError, TypeError, ValueError) as exc:
-                container.verify()  # damage is reported as such
-                raise ValueError(f"{path!r} is not a usable tarsel model: {exc}") from None
-            container.verify()
-        return model
+    def load(cls, path: str | os.PathLike) -> "Recommender":
+        """Read a model written by ``save``.
 
-    @classmethod
-    def _from_sections(cls, container: Container) -> "Recommender":
-        meta = json.loads(container.section("meta"))
-        model = cls(**{k: v for k, v in meta["params"].items() if k in _PARAMS})
-        model.users_ = IdMap.from_bytes(meta["user_ids"], container.section("user_ids"))
-        model.items_ = IdMap.from_bytes(meta["item_ids"], container.section("item_ids"))
-        model._hist_indptr = np.frombuffer(container.section("hist_indptr"), dtype="<i8")
-        model._hist_items = np.frombuffer(container.section("hist_items"), dtype="<i8")
-        model._repeat_sizes = np.frombuffer(container.section("repeat_sizes"), dtype="<i8")
-        model.item_pop_ = np.frombuffer(container.section("item_pop"), dtype="<f8")
-        model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
-        model.columns_ = meta["columns"]
-        model.engine_ = _engine_from(container)
-        _live.restore(model, container.places, container.section)
-        return model
+        Parameters
+        ----------
+        path : str or path-like
+            A model file.
 
+        Returns
+        -------
+        Recommender
+            The fitted model, serving exactly as the saved one did.
 
-def _engine_from(container: Container) -> Any:
-    """The engine record: read by the engine's own loader straight from the file
-    when it is the first section (trailing sections are ignored by it) and the
-    file was not replaced meanwhile, else decoded from the section's bytes."""
-    start, _ = container.places["engine"]
-    if start == 0 and container.unchanged_on_disk():
-        engine = _core.EngineState.load(container.path)
-        if container.unchanged_on_disk():
-            return engine
-    return _core.EngineState.from_bytes(container.section("engine"))
+        Raises
+        ------
+        ValueError
+            For every failure, saying why: a file that cannot be read (then also
+            an OSError), is not a regular file or not a tarsel model, is damaged,
+            changed while it was read, or holds parts that disagree.
 
-
-def _engine_from(container: Container) -> Any:
-    """The engine record: read by the engine's own loader straight from the file
-    when it is the first section (trailing sections are ignored by it) and the
-    file was not replaced meanwhile, else decoded from the section's bytes."""
-    start, _ = container.places["engine"]
-    if start == 0 and container.unchanged_on_disk():
-        engine = _core.EngineState.load(container.path)
-        if container.unchanged_on_disk():
-            return engine
-    return _core.EngineState.from_bytes(container.section("engine"))
+        Examples
+        --------
+        >>> Recommender.load("/dev/null")
+        Traceback (most recent call last):
+        ...
+        ValueError: '/dev/null' is not a regular file
+        """
+        return load_model(cls, path)
 
 
 _PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:]
@@ -821,12 +806,6 @@ def _user_array(users: Any) -> np.ndarray:
     if array.ndim != 1:
         raise ValueError(f"users must be one-dimensional, not of shape {array.shape}")
     return array
-
-
-def _json_default(value: Any) -> Any:
-    if isinstance(value, np.generic):
-        return value.item()
-    raise TypeError(f"cannot store {type(value).__name__} in a model file")
 
 
 def _prepare(settings: Settings, interactions, item_features, *, item_col: str, **columns):

@@ -28,6 +28,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import hashlib
 import json
 import logging
 import math
@@ -36,7 +37,6 @@ import signal
 import sys
 import threading
 import time
-import zlib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Optional
@@ -87,17 +87,19 @@ def _identity(stat: os.stat_result) -> tuple:
 
 
 def _load_file(path: str) -> _Loaded:
-    """Load a model file and its CRC-32 (of the bytes the loader read: a file
-    replaced meanwhile shows a new identity, and the watcher loads it again)."""
+    """Load a model file, with the first 16 hex digits of its SHA-256 (a file
+    replaced between the two reads shows a new identity, and the watcher loads
+    it again)."""
     from tarsel import Recommender
 
+    digest = hashlib.sha256()
     with open(path, "rb") as handle:
         stat = os.fstat(handle.fileno())
-        checksum = 0
         while chunk := handle.read(1 << 22):
-            checksum = zlib.crc32(chunk, checksum)
+            digest.update(chunk)
     model = Recommender.load(path)
-    return _Loaded(model, path, _identity(stat), f"{checksum:08x}", stat.st_mtime, time.time())
+    return _Loaded(model, path, _identity(stat), digest.hexdigest()[:16], stat.st_mtime,
+                   time.time())
 
 
 class _ReadWriteLock:
@@ -159,6 +161,7 @@ class _Service:
         self._refused: Optional[tuple] = None
         self._reloading: Optional[asyncio.Lock] = None
         self.registry = CollectorRegistry()
+        self._counted: dict[tuple, tuple] = {}
         self.requests = Counter("tarsel_requests", "Requests answered, by endpoint and status",
                                 ["endpoint", "status"], registry=self.registry)
         self.latency = Histogram(
@@ -167,7 +170,7 @@ class _Service:
             buckets=(.0005, .001, .002, .005, .01, .02, .05, .1, .2, .5, 1, 2, 5))
         self.reloads = Counter("tarsel_model_reloads", "Model file loads, by outcome",
                                ["outcome"], registry=self.registry)
-        self.info = Info("tarsel_model", "The served model file and its CRC-32",
+        self.info = Info("tarsel_model", "The served model file and its SHA-256 (first 16 hex digits)",
                          registry=self.registry)
         Gauge("tarsel_model_age_seconds", "Seconds since the served model file was written",
               registry=self.registry).set_function(
@@ -273,13 +276,19 @@ class _Service:
 
     def observe(self, endpoint: str, request: Any, status: int, started: float) -> None:
         elapsed = time.perf_counter() - started
-        self.requests.labels(endpoint, str(status)).inc()
-        self.latency.labels(endpoint).observe(elapsed)
+        key = (endpoint, status)
+        counted = self._counted.get(key)
+        if counted is None:  # metric children by label, looked up once
+            counted = self._counted[key] = (self.requests.labels(endpoint, str(status)),
+                                            self.latency.labels(endpoint))
+        counted[0].inc()
+        counted[1].observe(elapsed)
         if log.isEnabledFor(logging.INFO):
+            client = request.scope.get("client")
             log.info("request", extra={"fields": {
-                "event": "request", "method": request.method, "path": request.url.path,
-                "status": status, "ms": round(elapsed * 1e3, 3),
-                "client": request.client.host if request.client else None}})
+                "event": "request", "method": request.scope["method"],
+                "path": request.scope["path"], "status": status,
+                "ms": round(elapsed * 1e3, 3), "client": client[0] if client else None}})
 
 
 # ------------------------------------------------------------- handlers
@@ -387,7 +396,7 @@ def _endpoint(service: _Service, name: str, handler: Callable) -> Callable:
             response = _json_response({"error": _message(exc)}, 400)
         except (Exception, _core.InternalFailure):
             log.exception("request failed", extra={"fields": {
-                "event": "error", "path": request.url.path}})
+                "event": "error", "path": request.scope["path"]}})
             response = _json_response({"error": "internal error"}, 500)
         service.observe(name, request, response.status_code, started)
         return response
