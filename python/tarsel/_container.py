@@ -366,6 +366,7 @@ MODEL_ARRAYS = (
 def save_model(model: Any, path: str | os.PathLike) -> None:
     """Write a fitted model (engine record, id maps, histories, settings and
     report) to ``path`` atomically; see ``write_container``."""
+    _live.fold(model)  # histories changed by updates join the arrays written below
     user_kind, user_bytes = model.users_.to_bytes()
     item_kind, item_bytes = model.items_.to_bytes()
     meta = {"params": model.get_params(), "fit_report": model.fit_report_,
