@@ -3,10 +3,11 @@
 Fits a model on a grocery log of about 2M events (``--events`` for a smaller
 one; ``--model`` keeps it for the next run), starts ``tarsel serve`` on
 127.0.0.1 (once per ``--workers`` value), and sends a fixed mix of requests
-(user, live-basket and similar-item) from concurrent keep-alive clients, bounded in count and time. Reports throughput,
-p50/p99 latency, the error count and the server's RSS before and after; checks
-every answer against the model called in-process, and compares the service's
-throughput with a plain in-process loop over the same requests.
+(user, live-basket and similar-item) from concurrent keep-alive clients,
+bounded in count and time. Reports throughput, p50/p99 latency, the error count
+and the server's RSS before and after; checks every answer against the model
+called in-process, and compares the service's throughput with a plain
+in-process loop over the same requests.
 
 Goals: no errors, p99 under 20 ms at 32 clients, throughput at least 70% of the
 in-process loop, RSS flat. The clients run on the same machine as the server;

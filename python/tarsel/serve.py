@@ -555,18 +555,21 @@ def _floats(values: Any) -> list:
 
 
 def _per_user(users: list, found: dict) -> list[dict]:
-    """The batch's long table cut into one answer per requested user (each
-    user's rows are contiguous, ranked from 1)."""
+    """The batch's long table cut into one answer per requested user. Each
+    user's rows are contiguous and ranked from 1; a user without rows (who
+    owns every item) is skipped over by matching the next rows' user."""
     out = [{"user": u, "item": [], "score": [], "source": []} for u in users]
-    starts = [int(k) for k in (found["rank"] == 1).nonzero()[0]] + [len(found["rank"])]
+    starts = (found["rank"] == 1).nonzero()[0].tolist() + [len(found["rank"])]
     table_users = found["user"].tolist()
     j = 0
     for begin, end in zip(starts, starts[1:]):
-        while out[j]["user"] != table_users[begin]:
-            j += 1  # users without rows
-        part = {key: found[key][begin:end] for key in ("item", "score", "source")}
-        out[j].update(_rows(part))
-        j += 1
+        k = j
+        while k < len(users) and not (users[k] is table_users[begin]
+                                      or users[k] == table_users[begin]):
+            k += 1
+        k = j if k == len(users) else k  # ids equal to nothing (NaN) keep the order
+        out[k].update(_rows({key: found[key][begin:end] for key in ("item", "score", "source")}))
+        j = k + 1
     return out
 
 
