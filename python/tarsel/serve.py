@@ -150,11 +150,12 @@ class _Service:
     """The served model, its reloading, the request pool and the metrics."""
 
     def __init__(self, path: str, *, allow_updates: bool, reload_interval: float,
-                 threads: Optional[int], limits: Limits, initial: Optional[_Loaded]):
+                 threads: Optional[int], limits: Limits, initial: Optional[_Loaded],
+                 require_model: bool = False):
         from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, Info
 
         self.path, self.allow_updates, self.limits = path, allow_updates, limits
-        self.reload_interval = reload_interval
+        self.reload_interval, self.require_model = reload_interval, require_model
         self.current: Optional[_Loaded] = initial
         self.threads = threads or os.cpu_count() or 2
         self.pool: Optional[ThreadPoolExecutor] = None
@@ -188,8 +189,11 @@ class _Service:
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="tarsel-request")
         self._reloading = asyncio.Lock()
         loop = asyncio.get_running_loop()
-        if self.current is None:
-            await self.reload(force=True)
+        if self.current is None and not await self.reload(force=True) and self.require_model:
+            # a worker process that fails to start: its supervisor keeps the
+            # worker it was to replace
+            self.pool.shutdown()
+            raise RuntimeError(f"cannot load {self.path!r}; see the log line before")
         with contextlib.suppress(ValueError, RuntimeError, NotImplementedError, AttributeError):
             # only the main thread of a process may take signals
             loop.add_signal_handler(signal.SIGHUP,
@@ -622,7 +626,8 @@ def create_app(model_path: str, *, allow_updates: bool = False, reload_interval:
 
 
 def _build(model_path: str, *, allow_updates: bool, reload_interval: float,
-           threads: Optional[int], limits: Limits, initial: Optional[_Loaded]) -> Any:
+           threads: Optional[int], limits: Limits, initial: Optional[_Loaded],
+           require_model: bool = False) -> Any:
     _require()
     from starlette.applications import Starlette
     from starlette.exceptions import HTTPException
@@ -630,7 +635,7 @@ def _build(model_path: str, *, allow_updates: bool, reload_interval: float,
 
     service = _Service(os.path.abspath(model_path), allow_updates=allow_updates,
                        reload_interval=reload_interval, threads=threads, limits=limits,
-                       initial=initial)
+                       initial=initial, require_model=require_model)
     routes = [Route(path, _endpoint(service, name, handler), methods=[method], name=name)
               for path, name, handler, method in _handlers(service)]
 
@@ -732,8 +737,10 @@ def serve(model: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int
     host, port : str, int
         Where to listen.
     workers : int
-        Processes; each loads its own copy of the model and reloads it by
-        itself, and ``/metrics`` reports the process that answers.
+        Processes; each loads its own copy of the model and watches the file
+        by itself, and ``/metrics`` reports the process that answers. SIGHUP
+        to the main process replaces the workers one at a time; a new worker
+        that cannot load the file does not start, and the old one serves on.
     allow_updates, reload_interval, threads
         As for ``create_app``.
     log_level : str
@@ -777,7 +784,7 @@ def _app_from_environment() -> Any:
     _configure_logging(settings["log_level"])
     return _build(settings["model"], allow_updates=settings["allow_updates"],
                   reload_interval=settings["reload_interval"], threads=settings["threads"],
-                  limits=Limits(), initial=None)
+                  limits=Limits(), initial=None, require_model=True)
 
 
 class _JsonFormatter(logging.Formatter):
