@@ -2,6 +2,8 @@
 # make demo  - run the main job on the embedded default data
 # make bench - run the benchmarks (not part of the test run); bench_peers.py runs only
 #              with the peers extra: make bench BENCH_EXTRAS=bench,peers
+# make lint  - ruff (lint and format check), clang-format check of src/ and mypy, with
+#              the tools of the `lint` extra installed into the venv
 # make sanitize - build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                 .venv-sanitize and build/sanitize, then run the suite under them
 # make odr   - build with -flto -Werror=odr into build/odr (fails on two definitions
@@ -24,7 +26,7 @@ BUILD_DIR ?= build/{wheel_tag}
 # The build requirements, read from pyproject.toml so they are listed once.
 BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['build-system']['requires']))")
 
-.PHONY: test install demo bench sanitize odr debug clean
+.PHONY: test install demo bench lint sanitize odr debug clean
 
 $(PYTHON):
 	$(PY) -m venv $(VENV)
@@ -45,6 +47,20 @@ demo: install
 bench: install
 	$(PIP) install -q ".[$(BENCH_EXTRAS)]" --no-build-isolation
 	for script in benchmarks/bench_*.py; do $(PYTHON) $$script || exit 1; done
+
+# Checks only: the formatters are applied by hand (ruff format, clang-format -i).
+LINT_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['project']['optional-dependencies']['lint']))")
+CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp' | sort)
+
+# Every check runs; the target fails if any of them did.
+lint: $(PYTHON)
+	$(PIP) install -q $(LINT_REQUIRES)
+	status=0; \
+	$(VENV)/bin/ruff check . || status=1; \
+	$(VENV)/bin/ruff format --check . || status=1; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
+	$(VENV)/bin/mypy || status=1; \
+	exit $$status
 
 # The interpreter is not instrumented, so the sanitizer runtimes must be loaded
 # before it starts. PYTHONMALLOC=malloc gives every Python object (bytes buffers
