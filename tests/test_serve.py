@@ -284,3 +284,11 @@ def test_the_real_server_reloads_on_sighup_without_a_failed_request(fitted, tmp_
     lines = [json.loads(line) for line in log.splitlines() if line.startswith("{")]
     assert any(line.get("status") == 200 and line["path"] == "/healthz" for line in lines)
     assert sum(line.get("message") == "model loaded" for line in lines) == 2
+
+
+def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
+    from tarsel.__main__ import main
+
+    (tmp_path / "bad.model").write_bytes(b"not a model")
+    assert main(["serve", str(tmp_path / "bad.model"), "--port", "0"]) == 2
+    assert "is not a tarsel model file" in capsys.readouterr().err

@@ -897,8 +897,8 @@ def serve(
     """
     import uvicorn
 
-    _configure_logging(log_level)
     initial = _load_file(os.path.abspath(model))  # the file's errors, before listening
+    _configure_logging(log_level)
     settings: dict[str, Any] = {
         "model": os.path.abspath(model),
         "allow_updates": allow_updates,
