@@ -292,3 +292,5 @@ def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
     (tmp_path / "bad.model").write_bytes(b"not a model")
     assert main(["serve", str(tmp_path / "bad.model"), "--port", "0"]) == 2
     assert "is not a tarsel model file" in capsys.readouterr().err
+    assert main(["serve", "m", "--workers", "2", "--allow-updates"]) == 2
+    assert "--allow-updates needs --workers 1" in capsys.readouterr().err

@@ -866,7 +866,10 @@ def serve(
     """Run the service until interrupted (what ``tarsel serve`` does).
 
     The model file is loaded first, so a missing or damaged file stops here
-    with its error instead of starting a service without a model.
+    with its error instead of starting a service without a model. Events
+    accepted by ``POST /events`` live in the process's memory: a reload
+    replaces them with the file's contents, so save an updated model (or
+    refit) and replace the file to keep them.
 
     Parameters
     ----------
@@ -891,12 +894,18 @@ def serve(
     Raises
     ------
     ValueError, OSError
-        When the model file cannot be loaded.
+        When the model file cannot be loaded, or updates are asked for with
+        more than one worker.
     ImportError
         When the ``serve`` extra is not installed.
     """
     import uvicorn
 
+    if allow_updates and workers > 1:
+        raise ValueError(
+            "--allow-updates needs --workers 1: each worker holds its own copy of the model, "
+            "and an event would reach only one of them"
+        )
     initial = _load_file(os.path.abspath(model))  # the file's errors, before listening
     _configure_logging(log_level)
     settings: dict[str, Any] = {
