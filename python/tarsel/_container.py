@@ -509,14 +509,15 @@ def _model_from(cls: type, container: Container) -> Any:
     n_users, n_items = sizes["n_users"], sizes["n_items"]
     model.users_ = IdMap.from_bytes(meta["user_ids"], bytes(sections["user_ids"]))
     model.items_ = IdMap.from_bytes(meta["item_ids"], bytes(sections["item_ids"]))
-    _expect(len(model.users_), n_users, "user ids", "users")
+    if len(model.users_) < n_users:  # updates may add users after the engine's
+        _expect(len(model.users_), n_users, "user ids", "users")
     _expect(len(model.items_), n_items, "item ids", "items")
     for spec in MODEL_ARRAYS:
         if spec.name in sections:
             setattr(model, spec.attribute, _array(sections[spec.name], spec))
         elif not spec.optional:
             raise ValueError(f"it has no {spec.name!r} section")
-    _check_histories(model, n_users, n_items)
+    _check_histories(model, len(model.users_), n_items)
     model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
     model.columns_ = meta["columns"]
     _live.restore(model, sections, sections.__getitem__)
