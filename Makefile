@@ -1,6 +1,8 @@
 # make test  - create .venv if needed, build and install tarsel with its test extras, run the suite
 # make demo  - run the main job on the embedded default data
 # make bench - run the benchmarks (not part of the test run)
+# make wheel - build one abi3 manylinux wheel into dist/, reusing the build folder of make test
+# make docs  - build the HTML site into docs/_build/html (warnings are errors)
 # make sanitize - build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                 .venv-sanitize and build/sanitize, then run the suite under them
 PY ?= python3
@@ -15,10 +17,12 @@ BUILD_FLAGS ?=
 EXTRAS ?= test
 # Each checkout or helper may build into its own folder.
 BUILD_DIR ?= build/{wheel_tag}
-# The build requirements, read from pyproject.toml so they are listed once.
+# The build requirements, and those of an extra ($(call EXTRA_REQUIRES,name)),
+# read from pyproject.toml so they are listed once.
+EXTRA_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['project']['optional-dependencies']['$(1)']))")
 BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['build-system']['requires']))")
 
-.PHONY: test install demo bench sanitize clean
+.PHONY: test install demo bench sanitize wheel docs clean
 
 $(PYTHON):
 	$(PY) -m venv $(VENV)
@@ -40,6 +44,26 @@ bench: install
 	$(PIP) install -q ".[bench]" --no-build-isolation
 	for script in benchmarks/bench_*.py; do $(PYTHON) $$script || exit 1; done
 
+# The wheel is built like make install builds (same environment and build
+# folder, so nothing is compiled twice), then auditwheel checks its symbol
+# versions and gives it the manylinux tag. oneTBB and OpenBLAS stay the
+# dependencies they are (the tbb and scipy-openblas32 wheels, found through the
+# module's run path and tarsel._loader) instead of being copied into the wheel.
+WHEEL_EXCLUDES = --exclude libtbb.so.12 --exclude libscipy_openblas.so
+wheel: $(PYTHON)
+	$(PIP) install -q $(BUILD_REQUIRES) 'auditwheel>=6.1'
+	rm -rf build/wheelhouse dist/tarsel-*.whl
+	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheelhouse \
+		-C build-dir="$(BUILD_DIR)" $(BUILD_FLAGS) .
+	$(VENV)/bin/auditwheel repair $(WHEEL_EXCLUDES) -w dist build/wheelhouse/tarsel-*.whl
+	$(VENV)/bin/auditwheel show dist/tarsel-*.whl
+
+# A fresh environment each time (-E): the pages run the README's quick start
+# while they are built, so none of them can show stale output.
+docs: install
+	$(PIP) install -q $(call EXTRA_REQUIRES,docs)
+	$(PYTHON) -m sphinx -W --keep-going -E -q -b html docs docs/_build/html
+
 # The interpreter is not instrumented, so the sanitizer runtimes must be loaded
 # before it starts. PYTHONMALLOC=malloc gives every Python object (bytes buffers
 # included) its own red zones. Leak detection is off because the interpreter
@@ -60,4 +84,4 @@ sanitize:
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q $(SANITIZE_PYTEST_ARGS) $(PYTEST_ARGS)
 
 clean:
-	rm -rf build dist .pytest_cache
+	rm -rf build dist .pytest_cache docs/_build

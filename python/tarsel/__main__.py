@@ -72,9 +72,16 @@ def _parser() -> argparse.ArgumentParser:
     evaluate.add_argument("-k", type=int, default=10, help="cut-off of the metrics")
     evaluate.add_argument("--include-owned", action="store_true",
                           help="count test items the user already had (repeat purchases)")
+    evaluate.add_argument("--report", default=None, metavar="PATH",
+                          help="also write the model report with the evaluation table")
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
+
+    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report.add_argument("model", help="a model file written by 'tarsel fit'")
+    report.add_argument("--out", required=True, help="where to write the page")
+    report.set_defaults(run=_report)
     return parser
 
 
@@ -169,9 +176,23 @@ def _evaluate(args) -> int:
         split = leave_last_n_out(table, 1, **_only_set(columns))
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **columns)
-    _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()}, features,
-                      k=args.k, fitted={"tarsel"}, exclude_owned=not args.include_owned)
+    table = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
+                              features, k=args.k, fitted={"tarsel"},
+                              exclude_owned=not args.include_owned)
     _print_report(model.fit_report_)
+    if args.report:
+        from tarsel.data import column
+
+        model.report(args.report, evaluation=table, users=column(split.test, split.user_col))
+        print(f"report written to {args.report}")
+    return 0
+
+
+def _report(args) -> int:
+    from tarsel import Recommender
+
+    Recommender.load(args.model).report(args.out)
+    print(f"report written to {args.out}")
     return 0
 
 
@@ -191,7 +212,7 @@ def _read_inputs(args):
 
 
 def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
-                      exclude_owned: bool) -> None:
+                      exclude_owned: bool):
     from tarsel.evaluation import METRICS, evaluate
 
     for name, model in models.items():
@@ -202,6 +223,7 @@ def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS))
+    return table
 
 
 def _print_report(report: dict[str, Any]) -> None:
