@@ -48,14 +48,17 @@ bench: install
 # folder, so nothing is compiled twice), then auditwheel checks its symbol
 # versions and gives it the manylinux tag. oneTBB and OpenBLAS stay the
 # dependencies they are (the tbb and scipy-openblas32 wheels, found through the
-# module's run path and tarsel._loader) instead of being copied into the wheel.
+# module's run path and tarsel._loader) instead of being copied into the wheel;
+# for that reason `auditwheel show` names them as external libraries.
+# auditwheel runs patchelf, which it finds on the path.
 WHEEL_EXCLUDES = --exclude libtbb.so.12 --exclude libscipy_openblas.so
 wheel: $(PYTHON)
-	$(PIP) install -q $(BUILD_REQUIRES) 'auditwheel>=6.1'
+	$(PIP) install -q $(BUILD_REQUIRES) 'auditwheel>=6.1' patchelf
 	rm -rf build/wheelhouse dist/tarsel-*.whl
 	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheelhouse \
 		-C build-dir="$(BUILD_DIR)" $(BUILD_FLAGS) .
-	$(VENV)/bin/auditwheel repair $(WHEEL_EXCLUDES) -w dist build/wheelhouse/tarsel-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair $(WHEEL_EXCLUDES) \
+		-w dist build/wheelhouse/tarsel-*.whl
 	$(VENV)/bin/auditwheel show dist/tarsel-*.whl
 
 # A fresh environment each time (-E): the pages run the README's quick start
