@@ -5,7 +5,7 @@ import pytest
 
 from reference.calibration import calibrate as ref_calibrate
 from reference.calibration import ndcg as ref_ndcg
-from tarsel import calibrate_layered_py, ndcg_at_k_py
+from tarsel._core import calibrate_layered_py, ndcg_at_k_py
 
 INV_LOG2_3 = 1.0 / math.log2(3.0)
 

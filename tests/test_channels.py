@@ -3,7 +3,7 @@ import math
 import numpy as np
 import pytest
 
-from tarsel import InternalFailure, fit_channels
+from tarsel._core import InternalFailure, fit_channels
 
 I64 = np.int64
 

@@ -3,7 +3,7 @@ import math
 import numpy as np
 import pytest
 
-from tarsel import InternalFailure, cooc_transform
+from tarsel._core import InternalFailure, cooc_transform
 from tests.reference.csr import random_csr
 
 TRANSFORMS = ["raw", "cosine", "jaccard", "wilson"]

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from tarsel import InternalFailure, cooccurrence_retrieve, cooccurrence_signal
+from tarsel._core import InternalFailure, cooccurrence_retrieve, cooccurrence_signal
 from tests.reference.csr import owned_row_sum, random_csr
 
 

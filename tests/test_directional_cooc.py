@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from tarsel import InternalFailure, build_directional_cooc, symmetrize_via_transpose
+from tarsel._core import InternalFailure, build_directional_cooc, symmetrize_via_transpose
 from tests.reference.csr import random_csr
 
 i64 = lambda xs: np.asarray(xs, dtype=np.int64)  # noqa: E731

@@ -6,7 +6,7 @@ import time
 import numpy as np
 import pytest
 
-from tarsel import fit_ease_py
+from tarsel._core import fit_ease_py
 
 CHOLESKY = "Cholesky failed: Gram + λI not positive definite (λ too small?)"
 

@@ -105,7 +105,8 @@ def test_temporal_split_cuts_at_the_latest_fraction():
     (lambda: leave_last_n_out(TABLE, 0), "n must be at least 1"),
     (lambda: temporal_split(TABLE, time_col="t", test_fraction=1.0),
      "test_fraction must be between 0 and 1"),
-    (lambda: leave_last_n_out(TABLE, user_col="who"), "missing column 'who' in interactions"),
+    (lambda: leave_last_n_out(TABLE, user_col="who"),
+     r"missing column 'who' in interactions \(columns: 'user', 'item', 't', 's'\)"),
 ])
 def test_split_errors(call, message):
     with pytest.raises(ValueError, match=f"^{message}$"):

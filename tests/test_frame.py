@@ -47,6 +47,7 @@ METHODS = {
     "load": "(path)",
     "to_bytes": "($self)",
     "from_bytes": "(data)",
+    "sizes": "($self)",
 }
 
 
@@ -80,7 +81,6 @@ def test_engine_methods_have_their_signatures():
 def test_internal_failure_derives_directly_from_base_exception():
     assert _core.InternalFailure.__bases__ == (BaseException,)
     assert not issubclass(_core.InternalFailure, Exception)
-    assert tarsel.InternalFailure is _core.InternalFailure
 
 
 @pytest.mark.parametrize(
@@ -112,9 +112,9 @@ ARRAY_KIND = "object cannot be converted to 'PyArray<T, D>'"
         (1, [0, 1], TypeError, f"argument 'item_idx': 'list' {ARRAY_KIND}"),
         (2, W.reshape(1, 2), TypeError, f"argument 'weights': 'ndarray' {ARRAY_KIND}"),
         (2, W.astype(">f4"), TypeError, f"argument 'weights': 'ndarray' {ARRAY_KIND}"),
-        (3, -1, OverflowError, "can't convert negative int to unsigned"),
+        (3, -1, OverflowError, "argument 'n_users': can't convert negative int to unsigned"),
         (4, 2.0, TypeError, "argument 'n_items': 'float' object cannot be interpreted as an integer"),
-        (4, 2**64, OverflowError, None),
+        (4, 2**64, OverflowError, "argument 'n_items': int too big to convert"),
         (5, 3, TypeError, "argument 'kernel': 'int' object cannot be converted to 'PyString'"),
         (6, "x", TypeError, "argument 'alpha': must be real number, not str"),
         (8, np.zeros(2, np.float32), TypeError, f"argument 'timestamps': 'ndarray' {ARRAY_KIND}"),
@@ -181,3 +181,25 @@ def test_stubs_match_the_module():
             if hasattr(_core.EngineState, name):
                 expected = list(inspect.signature(getattr(_core.EngineState, name)).parameters)
                 assert param_names(methods[name]) == expected, name
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda name: B(U, I, W, 1, 2, kernel=name), "kernel"),
+    (lambda name: _core.cooc_transform(np.zeros(0, np.float32), np.zeros(0, np.int32),
+                                       np.zeros(1, np.int32), np.zeros(0), name), "transform"),
+])
+def test_messages_carry_names_with_nul_characters_whole(call, name):
+    with pytest.raises(ValueError) as info:
+        call("raw\x00 and more")
+    assert "raw\x00 and more" in str(info.value)
+
+
+def test_one_batch_call_has_a_bounded_result():
+    engine = _core.build_engine({"cooc_indptr": np.zeros(2**20 + 1, np.int32)},
+                                {"n_items": 2**20})
+    with pytest.raises(ValueError) as info:
+        engine.recommend_batch([[0]] * 17, [-1] * 17, 2**64 - 1)
+    assert str(info.value) == (f"argument 'n': 17 users x n={2**64 - 1} asks for more than "
+                               f"{2**24} results in one recommend_batch call; pass fewer "
+                               "users per call")
+    assert len(engine.recommend_batch([[0]] * 16, [-1] * 16, 2**64 - 1)) == 16

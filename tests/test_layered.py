@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from reference.layered import layered_score as ref_layered
-from tarsel import layered_score_py
+from tarsel._core import layered_score_py
 
 
 def arr(*values):

@@ -3,7 +3,7 @@ and a randomized comparison against dense F @ F.T."""
 import numpy as np
 import pytest
 
-from tarsel import InternalFailure, metadata_knn
+from tarsel._core import InternalFailure, metadata_knn
 
 
 def csr(rows):

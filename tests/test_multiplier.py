@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from reference.repeat_multiplier import multiplier as ref_multiplier
-from tarsel import InternalFailure, multiplier_one_py, multipliers_batch
+from tarsel._core import InternalFailure, multiplier_one_py, multipliers_batch
 
 DAY = 86400.0
 REPLENISH = [0.0, 1.0, 0.0, 0.0]

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from reference.period import detect_period, log_gap_density, peaks
-from tarsel import detect_period_py
+from tarsel._core import detect_period_py
 
 
 def run(values):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from reference.period import detect_period
-from tarsel import InternalFailure, fit_repeat_profile
+from tarsel._core import InternalFailure, fit_repeat_profile
 
 I64 = np.int64
 NAN = math.nan

@@ -105,7 +105,7 @@ def test_one_failing_user_fails_the_batch():
     ((5, [0], 3), TypeError, "argument 'owneds': 'int' object cannot be converted to 'Sequence'"),
     (([[0]], "0", 3), TypeError, "argument 'user_rows': Can't extract `str` to `Vec`"),
     (([[0]], [0.5], 3), TypeError, "argument 'user_rows': 'float' object cannot be interpreted"),
-    (([[0]], [0], -2), OverflowError, "can't convert negative int to unsigned"),
+    (([[0]], [0], -2), OverflowError, "argument 'n': can't convert negative int to unsigned"),
     (([[0]], [0], 3, "x"), TypeError, "argument 'pop_prior': must be real number, not str"),
 ])
 def test_argument_errors(args, error, message):

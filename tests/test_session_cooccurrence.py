@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
-from tarsel import InternalFailure, build_cooccurrence, build_session_cooccurrence
-from tarsel import deep_session_fraction
+from tarsel._core import InternalFailure, build_cooccurrence, build_session_cooccurrence
+from tarsel._core import deep_session_fraction
 from tests.reference.cooccurrence import cooccurrence_dense, csr_to_dense
 
 i64 = lambda xs: np.asarray(xs, dtype=np.int64)  # noqa: E731

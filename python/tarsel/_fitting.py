@@ -3,15 +3,13 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from tarsel import _core
+from tarsel._settings import Settings
 from tarsel.data import Interactions, ItemFeatures
-
-if TYPE_CHECKING:
-    from tarsel.recommender import Recommender
 
 CHANNELS = ("trend", "user_cf", "last_item", "transition", "content")
 _DAY = 86400.0
@@ -45,8 +43,8 @@ class Plan:
     pop_prior: float = 0.0
 
     @classmethod
-    def everything(cls, model: Recommender) -> "Plan":
-        return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], model.repeat)
+    def everything(cls, settings: Settings) -> "Plan":
+        return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], settings.repeat)
 
     def describe(self, parts: "Parts") -> dict[str, Any]:
         """What the engine built from ``parts`` with this plan serves."""
@@ -71,41 +69,41 @@ class Parts:
     alphas: dict[str, float] = field(default_factory=dict)
 
 
-def fit_parts(model: Recommender, data: Interactions, features: Optional[ItemFeatures],
+def fit_parts(settings: Settings, data: Interactions, features: Optional[ItemFeatures],
                plan: Plan, report: dict[str, Any]) -> Parts:
     parts = Parts(arrays={}, config={
         "n_items": data.n_items, "n_users": data.n_users,
-        "retrieval_budget": model.retrieval_budget, "cold_slots": model.cold_slots,
-        "transition_last_k": model.transition_last_k,
-        "transition_decay": model.transition_decay, "user_cf_k": model.user_cf_k,
-    }, alphas={c: float(getattr(model, f"{c}_alpha")) for c in CHANNELS})
-    _fit_base(model, data, parts, report)
+        "retrieval_budget": settings.retrieval_budget, "cold_slots": settings.cold_slots,
+        "transition_last_k": settings.transition_last_k,
+        "transition_decay": settings.transition_decay, "user_cf_k": settings.user_cf_k,
+    }, alphas={c: float(getattr(settings, f"{c}_alpha")) for c in CHANNELS})
+    _fit_base(settings, data, parts, report)
     if data.session_idx is not None:
-        _fit_session_layer(model, data, parts, plan, report)
+        _fit_session_layer(settings, data, parts, plan, report)
         _fit_transitions(data, parts, plan)
     else:
         report["session_layer"] = "not built: no sessions (give session_col, or time_col)"
     if features is not None and features.n_features:
-        _fit_content(model, features, parts, plan)
-    _fit_channels(model, data, parts, plan)
-    if model.repeat and plan.repeat and data.timestamps is not None:
-        _fit_repeat(model, data, parts, report)
+        _fit_content(settings, features, parts, plan)
+    _fit_channels(settings, data, parts, plan)
+    if settings.repeat and plan.repeat and data.timestamps is not None:
+        _fit_repeat(settings, data, parts, report)
     return parts
 
 
-def _fit_base(model: Recommender, data: Interactions, parts: Parts, report) -> None:
+def _fit_base(settings: Settings, data: Interactions, parts: Parts, report) -> None:
     cooc = _core.build_cooccurrence(
         data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items,
-        kernel=model.cooc_kernel, half_life_days=model.half_life_days,
-        timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
+        kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
+        timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None)
     users_per_item = np.bincount(data.pair_item, minlength=data.n_items).astype(np.float64)
-    cooc = _transformed(model.cooc_transform, cooc, users_per_item)
+    cooc = _transformed(settings.cooc_transform, cooc, users_per_item)
     parts.arrays.update(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2])
-    use_ease = data.n_items <= model.ease_max_items and native("fit_ease_py") is not None
+    use_ease = data.n_items <= settings.ease_max_items and native("fit_ease_py") is not None
     if use_ease:
         parts.arrays["ease_b"] = _core.fit_ease_py(
             data.pair_user, data.pair_item, data.n_users, data.n_items,
-            lambda_=model.ease_lambda, weights=data.pair_weight)
+            lambda_=settings.ease_lambda, weights=data.pair_weight)
     parts.config["base_is_ease"] = use_ease
     report["base"] = "ease" if use_ease else "cooc"
 
@@ -123,7 +121,7 @@ def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
             np.asarray(indptr, dtype=indptr_dtype))
 
 
-def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, plan: Plan,
+def _fit_session_layer(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
                        report) -> None:
     """The session co-occurrence boost layer, when enough sessions hold two or
     more items: built mostly from one-item sessions it would only be a sparse,
@@ -132,9 +130,9 @@ def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, pla
         return
     fraction = float(_core.deep_session_fraction(data.session_idx, data.item_idx))
     report["deep_session_fraction"] = round(fraction, 4)
-    if fraction < model.min_deep_session_fraction:
+    if fraction < settings.min_deep_session_fraction:
         report["session_layer"] = (f"not built: {fraction:.2f} of the sessions hold two or more "
-                                   f"items (needs {model.min_deep_session_fraction:g})")
+                                   f"items (needs {settings.min_deep_session_fraction:g})")
         return
     report["session_layer"] = "built"
     if "session" not in plan.layers:
@@ -167,7 +165,7 @@ def _fit_transitions(data: Interactions, parts: Parts, plan: Plan) -> None:
         parts.layers["adjacency"] = _csr_arrays(_core.symmetrize_via_transpose(*d), np.float32)
 
 
-def _fit_content(model: Recommender, features: ItemFeatures, parts: Parts, plan: Plan) -> None:
+def _fit_content(settings: Settings, features: ItemFeatures, parts: Parts, plan: Plan) -> None:
     parts.arrays.update(content_data=features.data, content_indices=features.indices,
                         content_indptr=features.indptr)
     parts.config["content_nfeat"] = features.n_features
@@ -175,7 +173,7 @@ def _fit_content(model: Recommender, features: ItemFeatures, parts: Parts, plan:
     if "content_neighbours" in plan.layers and native("metadata_knn"):
         rows, cols, values = _core.metadata_knn(
             features.data, features.indices, features.indptr, features.n_features,
-            top_k=model.content_top_k, max_df=model.content_max_df)
+            top_k=settings.content_top_k, max_df=settings.content_max_df)
         parts.layers["content_neighbours"] = _coo_to_csr(
             np.asarray(rows, dtype=np.int64), np.asarray(cols, dtype=np.int64),
             np.asarray(values), len(features.indptr) - 1)
@@ -188,7 +186,7 @@ def _coo_to_csr(rows, cols, values, n_rows):
     return (values[order].astype(np.float32), cols[order].astype(np.int32), indptr)
 
 
-def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Plan) -> None:
+def _fit_channels(settings: Settings, data: Interactions, parts: Parts, plan: Plan) -> None:
     counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
     parts.item_pop = counts
     parts.arrays["item_pop"] = counts
@@ -201,7 +199,7 @@ def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Pl
     want_cf = "user_cf" in plan.channels
     counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
         data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
-        data.n_items, model.trend_window_fraction, want_trend, want_cf)
+        data.n_items, settings.trend_window_fraction, want_trend, want_cf)
     if len(trend):
         parts.arrays["trend_z"] = np.asarray(trend, dtype=np.float64)
         parts.channels.add("trend")
@@ -223,11 +221,11 @@ _PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.fl
 _PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 365)
 
 
-def _fit_repeat(model: Recommender, data: Interactions, parts: Parts, report) -> None:
+def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, report) -> None:
     if native("fit_repeat_profile") is None:
         return
     lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
-                                     min_count=model.repeat_min_count)
+                                     min_count=settings.repeat_min_count)
     profile = [np.asarray(v, dtype=t) for v, t in zip(lists, _PROFILE_DTYPES)]
     if not len(profile[1]):
         return
@@ -239,8 +237,8 @@ def _fit_repeat(model: Recommender, data: Interactions, parts: Parts, report) ->
         "without_period": int(len(profile[4]) - len(periods))}
     parts.arrays.update(zip(_PROFILE_KEYS, profile))
     parts.config.update(repeat_now_ts=float(data.timestamps.max()),
-                        repeat_refractory=model.repeat_refractory_days * _DAY,
-                        repeat_freq_alpha=model.repeat_freq_alpha)
+                        repeat_refractory=settings.repeat_refractory_days * _DAY,
+                        repeat_freq_alpha=settings.repeat_freq_alpha)
     parts.repeat = True
 
 

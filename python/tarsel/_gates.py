@@ -4,17 +4,15 @@ NDCG@k on those users."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from tarsel import _core
 from tarsel._fitting import Parts, Plan, engine_for, native, plan_alphas, popularity_order
+from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
-
-if TYPE_CHECKING:
-    from tarsel.recommender import Recommender
 
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
@@ -66,9 +64,9 @@ class Gate:
     """Switches each channel, the repeat module and each boost layer off in turn
     on an engine fitted without the held-out data, keeping what raises NDCG@k."""
 
-    def __init__(self, model: Recommender, parts: Parts, holdout: Holdout):
-        self.model, self.parts, self.holdout = model, parts, holdout
-        self.k = model.gate_k
+    def __init__(self, settings: Settings, parts: Parts, holdout: Holdout):
+        self.settings, self.parts, self.holdout = settings, parts, holdout
+        self.k = settings.gate_k
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
             self._align_repeat_times()
@@ -112,7 +110,7 @@ class Gate:
         return float(np.mean([ndcg_at_k(top, rel, self.k) for rel in self.holdout.relevant]))
 
     def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
-        keep = on - off > self.model.min_gain
+        keep = on - off > self.settings.min_gain
         gates[name] = {"on": round(on, 5), "off": round(off, 5), "kept": keep}
         return keep
 
@@ -143,7 +141,7 @@ class Gate:
         """The weight of the engine's popularity addend (ln(1 + count) per item),
         chosen on the held-out users; 0 unless some weight helps."""
         engine = engine_for(self.parts, plan)
-        scored = [(self.ndcg(engine, w), w) for w in self.model.pop_prior_grid if w > 0]
+        scored = [(self.ndcg(engine, w), w) for w in self.settings.pop_prior_grid if w > 0]
         if not scored:
             return
         best, weight = max(scored, key=lambda pair: (pair[0], -pair[1]))
@@ -181,14 +179,14 @@ class Gate:
         users = [(base, [(layers[n], "nonzero") for n in names], rel)
                  for base, layers, rel in slices]
         _, (z, boost, ndcg, _) = _core.calibrate_layered_py(
-            users, list(self.model.z_grid), list(self.model.boost_grid), k=self.k,
-            min_lift_over_cooc_only=self.model.min_gain + 1e-12)
+            users, list(self.settings.z_grid), list(self.settings.boost_grid), k=self.k,
+            min_lift_over_cooc_only=self.settings.min_gain + 1e-12)
         return (z, boost, ndcg) if boost > 0 else unboosted
 
     def _user_slices(self, plan: Plan):
         engine = engine_for(self.parts, plan, layers=[])
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                       self.model.retrieval_budget, plan.pop_prior)
+                                       self.settings.retrieval_budget, plan.pop_prior)
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
             if not items:

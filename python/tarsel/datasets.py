@@ -9,6 +9,8 @@ from typing import Any, Optional
 
 import numpy as np
 
+from tarsel._progress import iterate as _progress
+
 _DAY = 86400.0
 _START = 1_704_067_200.0  # 2024-01-01T00:00:00Z
 
@@ -180,16 +182,6 @@ class _Shopper:
             if follow >= 0 and rng.random() < 0.6 and follow not in basket:
                 basket.append(int(follow))
         return basket
-
-
-def _progress(steps, enabled: bool, what: str):
-    if enabled:
-        try:
-            from tqdm.auto import tqdm
-        except ImportError:
-            return steps
-        return tqdm(steps, desc=what, leave=False)
-    return steps
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:

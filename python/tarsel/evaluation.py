@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Collection, Mapping, Optional, Sequence
+from typing import Any, Collection, Mapping, Optional, Protocol, Sequence, runtime_checkable
 
 import numpy as np
 
 from tarsel import _core
 from tarsel.data import IdMap, column, take_rows, timestamps_of
+from tarsel.errors import NotFittedError
 
 METRICS = ("ndcg", "recall", "map", "coverage")
 
@@ -173,7 +174,8 @@ class PopularityBaseline:
     def recommend_batch(self, users: Sequence, n: int = 10, *,
                         exclude_owned: bool = True) -> dict[str, np.ndarray]:
         if not hasattr(self, "ranking_"):
-            raise ValueError("this PopularityBaseline is not fitted yet; call fit first")
+            raise NotFittedError("this PopularityBaseline is not fitted yet; call fit first")
+        _check_count(n, "n", 0)
         rows = self.users_.index(users)
         out_user, out_item = [], []
         for user, row in zip(_as_list(users), rows.tolist()):
@@ -185,6 +187,11 @@ class PopularityBaseline:
         picked = np.asarray(out_item, dtype=np.int64)
         return {"user": _object_array(out_user), "item": self.items_.ids[picked],
                 "score": self.counts_[picked], "source": np.full(len(picked), "popularity")}
+
+
+def _check_count(value: Any, name: str, low: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
+        raise ValueError(f"{name} must be an integer of at least {low}, not {value!r}")
 
 
 def _as_list(values: Any) -> list:
@@ -215,6 +222,7 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     """
     import pandas as pd
 
+    _check_count(k, "k", 1)
     named = models if isinstance(models, Mapping) else {_model_name(models): models}
     relevant = _relevant_items(split, exclude_owned, include_cold_users)
     users = list(relevant)
@@ -233,8 +241,17 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     return pd.DataFrame(rows, columns=["model", "metric", "k", "value", "users"])
 
 
+@runtime_checkable
+class _Gated(Protocol):
+    """This library's estimator: it fits and streams its recommendations."""
+
+    def fit(self, interactions: Any, item_features: Any = None, **columns: Any) -> Any: ...
+
+    def iter_recommend_batch(self, users: Any, n: int = 10, **options: Any) -> Any: ...
+
+
 def _model_name(model: Any) -> str:
-    return "tarsel" if type(model).__name__ == "Recommender" else type(model).__name__
+    return "tarsel" if isinstance(model, _Gated) else type(model).__name__
 
 
 def _relevant_items(split: Split, exclude_owned: bool, include_cold: bool) -> dict:
