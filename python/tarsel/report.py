@@ -284,14 +284,13 @@ def _size_section(model: Any) -> str:
 def model_file_sections(model: Any) -> dict[str, int]:
     """Bytes of each section of the model's file (the trailer as ``table``),
     measured by saving it to a temporary file."""
-    from tarsel._container import open_container
+    from tarsel._container import read_container
 
     with tempfile.TemporaryDirectory(prefix="tarsel-report-") as directory:
         path = os.path.join(directory, "model")
         model.save(path)
         size = os.path.getsize(path)
-        with open_container(path) as container:
-            sizes = {name: length for name, (_, length) in container.places.items()}
+        sizes = {name: len(payload) for name, payload in read_container(path).items()}
     sizes["table"] = size - sum(sizes.values())
     return sizes
 
