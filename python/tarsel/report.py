@@ -153,7 +153,7 @@ def _gates_section(report: Mapping[str, Any]) -> str:
     if not parts:
         return "<p>The gates weighed no part with a held-out figure.</p>"
     table = _table(["part", f"NDCG@{k} on", f"NDCG@{k} off", "gain", "decision"],
-                   [[name, _num(f["on"]), _num(f["off"]), f"{float(f['on']) - float(f['off']):+.4f}",
+                   [[name, _num(f["on"]), _num(f["off"]), f"{f['on'] - f['off']:+.4f}",
                      ("kept" if f.get("kept") else "dropped")
                      + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else "")]
                     for name, f in toggled])
