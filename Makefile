@@ -2,6 +2,8 @@
 # make demo  - run the main job on the embedded default data
 # make bench - run the benchmarks (not part of the test run); bench_peers.py runs only
 #              with the peers extra: make bench BENCH_EXTRAS=bench,peers
+# make lint  - ruff (lint and format check), clang-format check of src/ and mypy, with
+#              the tools of the `lint` extra installed into the venv
 # make wheel - build one abi3 manylinux wheel into dist/, reusing the build folder of make test
 # make docs  - build the HTML site into docs/_build/html (warnings are errors)
 # make sanitize - build with AddressSanitizer and UndefinedBehaviorSanitizer into
@@ -28,7 +30,7 @@ BUILD_DIR ?= build/{wheel_tag}
 EXTRA_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['project']['optional-dependencies']['$(1)']))")
 BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['build-system']['requires']))")
 
-.PHONY: test install demo bench sanitize odr debug wheel docs clean
+.PHONY: test install demo bench lint sanitize odr debug wheel docs clean
 
 $(PYTHON):
 	$(PY) -m venv $(VENV)
@@ -72,6 +74,20 @@ wheel: $(PYTHON)
 docs: install
 	$(PIP) install -q $(call EXTRA_REQUIRES,docs)
 	$(PYTHON) -m sphinx -W --keep-going -E -q -b html docs docs/_build/html
+
+# Checks only: the formatters are applied by hand (ruff format, clang-format -i).
+LINT_REQUIRES = $(call EXTRA_REQUIRES,lint)
+CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp' | sort)
+
+# Every check runs; the target fails if any of them did.
+lint: $(PYTHON)
+	$(PIP) install -q $(LINT_REQUIRES)
+	status=0; \
+	$(VENV)/bin/ruff check . || status=1; \
+	$(VENV)/bin/ruff format --check . || status=1; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
+	$(VENV)/bin/mypy || status=1; \
+	exit $$status
 
 # The interpreter is not instrumented, so the sanitizer runtimes must be loaded
 # before it starts. PYTHONMALLOC=malloc gives every Python object (bytes buffers

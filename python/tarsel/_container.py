@@ -360,12 +360,16 @@ MODEL_ARRAYS = (
     ArraySection("hist_items", "_hist_items", "<i8"),
     ArraySection("repeat_sizes", "_repeat_sizes", "<i8"),
     ArraySection("item_pop", "item_pop_", "<f8"),
+    ArraySection("personal_indptr", "_personal_indptr", "<i8", optional=True),
+    ArraySection("personal_items", "_personal_items", "<i8", optional=True),
 )
 
 
 def save_model(model: Any, path: str | os.PathLike) -> None:
     """Write a fitted model (engine record, id maps, histories, settings and
     report) to ``path`` atomically; see ``write_container``."""
+    # first: it folds pending updates into the histories written below
+    live = _live.sections(model)
     user_kind, user_bytes = model.users_.to_bytes()
     item_kind, item_bytes = model.items_.to_bytes()
     meta = {"params": model.get_params(), "fit_report": model.fit_report_,
@@ -381,7 +385,7 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
         value = getattr(model, spec.attribute, None)
         if value is not None:
             sections[spec.name] = np.ascontiguousarray(value, dtype=spec.dtype).tobytes()
-    sections.update(_live.sections(model))
+    sections.update(live)
     write_container(path, sections)
 
 
