@@ -2,6 +2,7 @@
 every chart."""
 import os
 import re
+from collections.abc import Mapping
 from types import SimpleNamespace
 
 import pandas as pd
@@ -28,7 +29,7 @@ def _drawn(svg: str) -> bool:
 
 def test_page_is_self_contained_with_every_section_drawn(model, tmp_path):
     evaluation = {"model": ["tarsel", "popularity"], "metric": ["ndcg", "ndcg"],
-                  "value": [0.31, 0.25], "ci_low": [0.29, 0.23], "ci_high": [0.33, 0.27]}
+                  "value": [0.31, 0.25], "ci_low": [float("nan"), 0.23], "ci_high": [None, 0.27]}
     path = tmp_path / "report.html"
     model.report(path, evaluation=evaluation)
     page = path.read_text()
@@ -36,7 +37,7 @@ def test_page_is_self_contained_with_every_section_drawn(model, tmp_path):
     assert re.findall(r'<section id="(\w+)"', page) == [*SECTIONS, "evaluation"]
     svgs = re.findall(r"<svg.*?</svg>", page, re.S)
     assert len(svgs) >= 4 and all(_drawn(svg) for svg in svgs)
-    assert "<th>ci_low</th>" in page and "0.2900" in page
+    assert "<th>ci_low</th>" in page and "<td>0.2300</td><td>0.27" in page and "<td>–</td>" in page
     assert not list(tmp_path.glob("*.partial"))
 
 
@@ -48,21 +49,27 @@ def test_size_section_adds_up_to_the_saved_file(model, tmp_path):
 
 
 @pytest.mark.parametrize("candidates", [
-    {"popularity": 0.21, "personal_popularity": {"ndcg": 0.18}},
-    [{"name": "popularity", "ndcg": 0.21}, {"name": "personal_popularity", "ndcg": 0.18}],
+    {"popularity": 0.21, "personal_popularity": {"ndcg": 0.18}, "model+popularity(0.1)": 0.3},
+    [{"name": "popularity", "ndcg": 0.21}, {"name": "personal_popularity", "ndcg": 0.18},
+     {"name": "model+popularity(0.1)", "ndcg": 0.3}],
+    {"owned_allowed": {"popularity": 0.21, "personal_popularity": 0.18,
+                       "model+popularity(0.1)": 0.3}},
 ])
 def test_gates_render_every_candidate_and_baseline(candidates):
     fit = {"gates": {"repeat": {"on": 0.3, "off": 0.25, "kept": True},
                      "trend": {"on": 0.3, "off": 0.31, "kept": False},
                      "boost": {"layers": []}},
-           "candidates": candidates,
            "heldout": {"users": 40, "k": 10, "ndcg": 0.3, "popularity_ndcg": 0.21,
-                       "baselines": {"base_alone": 0.26}}}
+                       "candidates": candidates, "exclude_owned": False,
+                       "serving": {"owned_allowed": {"source": "model", "pop_prior": 0.1}}}}
     page = render_sections(SimpleNamespace(fit_report_=fit, kept_={"repeat": True}),
                            ["gates", "kept"])
-    for name in ("repeat", "trend", "personal_popularity", "popularity 0.2100",
-                 "base alone 0.2600", "model as fitted 0.3000", "+0.0500", "dropped"):
-        assert name in page
+    for text in ("repeat", "trend", "personal_popularity", "popularity 0.2100",
+                 "served 0.3000", "+0.0500", "dropped", "<td>repeat</td><td>yes</td>"):
+        assert text in page
+    served = 'fill="#2f855a"><title>model+popularity(0.1): 0.3000'
+    by_mode = isinstance(candidates, Mapping) and "owned_allowed" in candidates
+    assert (served in page) == by_mode
     assert "boost" not in re.findall(r"<td>(\w+)</td>", page)
 
 

@@ -15,6 +15,7 @@ import pathlib
 import re
 import tempfile
 import traceback
+import warnings
 from typing import Any
 
 from docutils import nodes
@@ -44,8 +45,12 @@ def run_quick_start() -> dict[str, Any]:
         with tempfile.TemporaryDirectory(prefix="tarsel-docs-") as scratch:
             os.chdir(scratch)
             try:
-                with contextlib.redirect_stdout(out):
+                # warnings go to the page with the output, as a user would see them
+                with contextlib.redirect_stdout(out), warnings.catch_warnings(record=True) as seen:
+                    warnings.simplefilter("always")
                     exec(compile(code, str(README) + ":quick start", "exec"), namespace)
+                for warning in seen:
+                    out.write(f"{warning.category.__name__}: {warning.message}\n")
             except Exception as exc:
                 raise ExtensionError("the README's quick start failed:\n"
                                      + traceback.format_exc()) from exc

@@ -13,7 +13,8 @@ import html
 import math
 import os
 import tempfile
-from typing import Any, Iterable, Mapping, Optional, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -27,7 +28,7 @@ _COVERAGE_USERS = 1000
 
 
 def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
-                 users: Optional[Sequence[Any]] = None) -> None:
+                 users: Sequence[Any] | None = None) -> None:
     """Write a fitted model's report as one self-contained HTML page.
 
     The page shows the held-out NDCG@k of every candidate the gates weighed
@@ -88,18 +89,18 @@ def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
 
 
 def render_report(model: Any, evaluation: Any = None, *,
-                  users: Optional[Sequence[Any]] = None) -> str:
+                  users: Sequence[Any] | None = None) -> str:
     """The report page of a fitted model as an HTML string (see
     :func:`write_report`)."""
     report = getattr(model, "fit_report_", None) or {}
     return _PAGE.format(title="tarsel model report", summary=_summary(report),
                         style=_STYLE, body=render_sections(model, SECTIONS, evaluation, users),
-                        when=datetime.datetime.now(datetime.timezone.utc)
+                        when=datetime.datetime.now(datetime.UTC)
                         .strftime("%Y-%m-%d %H:%M UTC"))
 
 
 def render_sections(model: Any, names: Iterable[str], evaluation: Any = None,
-                    users: Optional[Sequence[Any]] = None) -> str:
+                    users: Sequence[Any] | None = None) -> str:
     """The named sections of the report (keys of :data:`SECTIONS`) as an HTML
     fragment, for pages that embed part of it; ``evaluation`` adds its table."""
     report = dict(getattr(model, "fit_report_", None) or {})
@@ -127,48 +128,80 @@ def _summary(report: Mapping[str, Any]) -> str:
 
 
 def _gates_section(report: Mapping[str, Any]) -> str:
-    """Each part the gates switched on and off, and every other candidate the
-    fit report lists, as bars, with the baselines as marked lines."""
+    """Every whole-model candidate the gates weighed, the baselines among them,
+    per owned-item mode; then each part switched off in turn, with the served
+    figure and the popularity baseline as marked lines."""
     gates = report.get("gates")
     held = report.get("heldout") if isinstance(report.get("heldout"), Mapping) else {}
     k = held.get("k", 10)
-    if not isinstance(gates, Mapping):
-        note = f"The gates did not run ({_esc(gates)})." if gates else "The gates did not run."
-        return f"<p>{note}</p>"
-    toggled = [(name, f) for name, f in gates.items() if isinstance(f, Mapping)
-               and _is_number(f.get("on")) and _is_number(f.get("off"))]
-    candidates = _candidates(report)
-    baselines = _baselines(held)
+    fmt = _ndcg_text
     parts = []
+    for mode, candidates, served in _candidate_groups(report, held):
+        colours = [_BAR if name == served else _ON if name.startswith("model") else _MARK
+                   for name, _ in candidates]
+        title = mode.replace("owned_", "owned items ").replace("_", " ")
+        if mode and held.get("exclude_owned") is not None and title.endswith(
+                "excluded" if held["exclude_owned"] else "allowed"):
+            title += " (the model's mode)"
+        chosen = dict(candidates).get(served)
+        parts.append((f"<h3>Candidates, {_esc(title)}</h3>" if title else "")
+                     + (f"<p>Served: <b>{_esc(served)}</b> ({fmt(chosen)}).</p>"
+                        if chosen is not None else ""))
+        parts.append(_hbar_chart(
+            [(name, [value]) for name, value in candidates], [("NDCG", _ON)], [],
+            label=f"Held-out NDCG@{k} of each candidate" + (f", {title}" if title else ""),
+            fmt=fmt, colours=colours,
+            legend=[("the model", _ON), ("baselines", _MARK), ("served", _BAR)]))
+    toggled = [(name, f) for name, f in gates.items() if isinstance(f, Mapping)
+               and _is_number(f.get("on")) and _is_number(f.get("off"))] \
+        if isinstance(gates, Mapping) else []
     if toggled:
-        rows = [(name, [float(f["on"]), float(f["off"])]) for name, f in toggled]
+        baselines = _baselines(held)
+        parts.append("<h3>Each part switched off in turn</h3>" + (
+            "<p>Marked lines: " + ", ".join(f"{_esc(n)} {fmt(v)}" for n, v in baselines)
+            + ".</p>" if baselines else ""))
         parts.append(_hbar_chart(
-            rows, [("with the part", _ON), ("without it", _OFF)], baselines,
-            label=f"Held-out NDCG@{k} of each gated part with it on and off",
-            fmt=lambda v: f"{v:.4f}"))
-    if candidates:
-        parts.append(_hbar_chart(
-            [(name, [value]) for name, value in candidates], [("candidate", _BAR)], baselines,
-            label=f"Held-out NDCG@{k} of each candidate", fmt=lambda v: f"{v:.4f}"))
+            [(name, [float(f["on"]), float(f["off"])]) for name, f in toggled],
+            [("with the part", _ON), ("without it", _OFF)], baselines,
+            label=f"Held-out NDCG@{k} of each gated part with it on and off", fmt=fmt))
+        parts.append(_table(
+            ["part", f"NDCG@{k} on", f"NDCG@{k} off", "gain", "decision"],
+            [[name, _num(f["on"]), _num(f["off"]), f"{f['on'] - f['off']:+.4f}",
+              ("kept" if f.get("kept") else "dropped")
+              + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else "")]
+             for name, f in toggled]))
     if not parts:
-        return "<p>The gates weighed no part with a held-out figure.</p>"
-    table = _table(["part", f"NDCG@{k} on", f"NDCG@{k} off", "gain", "decision"],
-                   [[name, _num(f["on"]), _num(f["off"]), f"{f['on'] - f['off']:+.4f}",
-                     ("kept" if f.get("kept") else "dropped")
-                     + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else "")]
-                    for name, f in toggled])
-    intro = (f"<p>NDCG@{k} on {_count(held.get('users'))} held-out users, measured on a model "
-             "fitted without their last session. Marked lines: "
-             + ", ".join(f"{_esc(name)} {_num(value)}" for name, value in baselines)
-             + ".</p>") if baselines else ""
-    return intro + "".join(parts) + (table if toggled else "")
+        reason = f" ({_esc(gates)})" if isinstance(gates, str) else ""
+        return f"<p>The gates weighed nothing with a held-out figure{reason}.</p>"
+    intro = (f"<p>NDCG@{k} on {_count(held.get('users'))} held-out users, each scored on a "
+             "model fitted without their last session.</p>")
+    return intro + "".join(parts)
 
 
-def _candidates(report: Mapping[str, Any]) -> list[tuple[str, float]]:
-    """Whole-model candidates the fit report lists, as (name, NDCG) pairs: a
-    mapping of names to figures (or to dicts with an ``ndcg``), or a list of
-    dicts with a ``name``."""
-    found = report.get("candidates")
+def _candidate_groups(report: Mapping[str, Any],
+                      held: Mapping[str, Any]) -> list[tuple[str, list[tuple[str, float]], str]]:
+    """(mode, [(candidate, NDCG)], served candidate) for each group of
+    whole-model candidates in the fit report: a mapping of names to figures (or
+    to dicts with an ``ndcg``), a list of dicts with a ``name``, or a mapping of
+    owned-item modes to either."""
+    found = held.get("candidates", report.get("candidates"))
+    serving = held.get("serving") if isinstance(held.get("serving"), Mapping) else {}
+    by_mode = isinstance(found, Mapping) and found and all(
+        isinstance(v, (Mapping, list)) and not (isinstance(v, Mapping) and "ndcg" in v)
+        for v in found.values())
+    groups = list(found.items()) if by_mode else [("", found)]
+    out = []
+    for mode, candidates in groups:
+        pairs = _named_figures(candidates)
+        if pairs:
+            chosen = serving.get(mode) if isinstance(serving.get(mode), Mapping) else {}
+            source, prior = chosen.get("source"), chosen.get("pop_prior")
+            served = f"{source}+popularity({prior:g})" if _is_number(prior) and prior else source
+            out.append((str(mode), pairs, str(served)))
+    return out
+
+
+def _named_figures(found: Any) -> list[tuple[str, float]]:
     entries: Iterable[tuple[Any, Any]]
     if isinstance(found, Mapping):
         entries = found.items()
@@ -189,7 +222,7 @@ def _candidates(report: Mapping[str, Any]) -> list[tuple[str, float]]:
 def _baselines(held: Mapping[str, Any]) -> list[tuple[str, float]]:
     """The fitted model's held-out figure and every baseline recorded beside it
     (``<name>_ndcg`` entries, or a ``baselines`` mapping)."""
-    marks = [("model as fitted", float(held["ndcg"]))] if _is_number(held.get("ndcg")) else []
+    marks = [("served", float(held["ndcg"]))] if _is_number(held.get("ndcg")) else []
     for key, value in held.items():
         if key.endswith("_ndcg") and _is_number(value):
             marks.append((key[: -len("_ndcg")].replace("_", " "), float(value)))
@@ -205,7 +238,7 @@ def _baselines(held: Mapping[str, Any]) -> list[tuple[str, float]]:
 
 def _kept_section(kept: Mapping[str, Any], report: Mapping[str, Any]) -> str:
     rows = [[_esc(key.replace("_", " ")), _esc(_plain(value))] for key, value in kept.items()]
-    for key in ("session_layer", "unavailable"):
+    for key in ("model_size", "session_layer", "graphs", "unavailable"):
         if report.get(key):
             rows.append([_esc(key.replace("_", " ")), _esc(_plain(report[key]))])
     return _table(["setting", "value"], rows, escape=False) if rows else "<p>Nothing recorded.</p>"
@@ -234,7 +267,7 @@ def _coverage_section(model: Any, report: Mapping[str, Any]) -> str:
     return text + _popularity_chart(pop[order], shown[order], k)
 
 
-def _coverage_users(model: Any, given: Optional[Sequence[Any]],
+def _coverage_users(model: Any, given: Sequence[Any] | None,
                     held: Mapping[str, Any]) -> tuple[list, str]:
     """The given users that the model knows, else the gates' held-out users
     when the fit recorded them, else a fixed draw of users."""
@@ -298,8 +331,7 @@ def model_file_sections(model: Any) -> dict[str, int]:
 def _evaluation_section(evaluation: Any) -> str:
     columns = list(evaluation.columns) if hasattr(evaluation, "columns") else list(evaluation)
     values = [list(evaluation[c]) for c in columns]
-    rows = [[_num(v) if _is_number(v) and not isinstance(v, (int, np.integer)) else _plain(v)
-             for v in row] for row in zip(*values)]
+    rows = [[_cell(v) for v in row] for row in zip(*values)]
     return _table([str(c) for c in columns], rows)
 
 
@@ -325,12 +357,15 @@ def _svg(width: int, height: int, body: str, label: str) -> str:
 
 def _hbar_chart(rows: Sequence[tuple[str, Sequence[float]]],
                 series: Sequence[tuple[str, str]], marks: Sequence[tuple[str, float]], *,
-                label: str, fmt) -> str:
+                label: str, fmt, colours: Sequence[str] | None = None,
+                legend: Sequence[tuple[str, str]] | None = None) -> str:
     """Horizontal bars, one group per row and one bar per series, with vertical
-    marked lines (baselines) across the plot."""
+    marked lines (baselines) across the plot. ``colours`` overrides the colour
+    of each row's first bar; ``legend`` defaults to the series (when several)."""
+    keys = list(series if len(series) > 1 else ()) if legend is None else list(legend)
     per_row = len(series) * _ROW_H + 8
-    top, legend = 8, (34 if len(series) > 1 else 16)
-    height = top + per_row * len(rows) + legend + 14 * len(marks)
+    top, legend_h = 8, (34 if keys else 16)
+    height = top + per_row * len(rows) + legend_h + 14 * len(marks)
     peak = max([v for _, vs in rows for v in vs] + [v for _, v in marks] + [1e-12])
     scale = _PLOT_W / (peak * 1.08)
     out = []
@@ -339,6 +374,8 @@ def _hbar_chart(rows: Sequence[tuple[str, Sequence[float]]],
         out.append(f'<text x="{_LABEL_W - 6}" y="{y0 + per_row / 2:.1f}" {_LAB} '
                    f'text-anchor="end" dominant-baseline="middle">{_esc(name)}</text>')
         for s, ((_, colour), value) in enumerate(zip(series, values)):
+            if s == 0 and colours is not None:
+                colour = colours[r]
             y = y0 + s * _ROW_H
             w = max(value * scale, 0.0)
             out.append(f'<rect x="{_LABEL_W}" y="{y}" width="{w:.1f}" height="{_ROW_H - 2}" '
@@ -353,13 +390,13 @@ def _hbar_chart(rows: Sequence[tuple[str, Sequence[float]]],
         dash = ("4 3", "1 3", "8 3 2 3")[m % 3]
         out.append(f'<line x1="{x:.1f}" y1="{top - 4}" x2="{x:.1f}" y2="{bottom}" '
                    f'stroke="{_MARK}" stroke-dasharray="{dash}"/>')
-        y = bottom + legend + 14 * m
+        y = bottom + legend_h + 14 * m
         out.append(f'<line x1="{_LABEL_W}" y1="{y}" x2="{_LABEL_W + 24}" y2="{y}" '
                    f'stroke="{_MARK}" stroke-dasharray="{dash}"/>'
                    f'<text x="{_LABEL_W + 30}" y="{y}" {_LAB} dominant-baseline="middle">'
                    f"{_esc(name)} {fmt(value)}</text>")
     x = _LABEL_W
-    for name, colour in series if len(series) > 1 else ():
+    for name, colour in keys:
         out.append(f'<rect x="{x}" y="{bottom + 6}" width="10" height="10" fill="{colour}"/>'
                    f'<text x="{x + 14}" y="{bottom + 11}" {_LAB} '
                    f'dominant-baseline="middle">{_esc(name)}</text>')
@@ -459,6 +496,17 @@ def _is_number(value: Any) -> bool:
             and not isinstance(value, bool) and math.isfinite(float(value)))
 
 
+def _cell(value: Any) -> str:
+    """A table cell: floats to four places, a missing figure (NaN) as a dash."""
+    if isinstance(value, (float, np.floating)):
+        return f"{value:.4f}" if math.isfinite(value) else "–"
+    return _plain(value.item() if isinstance(value, np.generic) else value)
+
+
+def _ndcg_text(value: float) -> str:
+    return f"{value:.4f}"
+
+
 def _num(value: Any) -> str:
     return f"{float(value):.4f}" if _is_number(value) else str(value)
 
@@ -472,6 +520,9 @@ def _plain(value: Any) -> str:
         return "yes" if value else "no"
     if isinstance(value, (list, tuple)):
         return ", ".join(_plain(v) for v in value) or "none"
+    if isinstance(value, Mapping):
+        return "; ".join(f"{k}: " + (f"({_plain(v)})" if isinstance(v, Mapping) else _plain(v))
+                         for k, v in value.items())
     if isinstance(value, float):
         return f"{value:g}"
     return str(value)
@@ -491,7 +542,7 @@ def _bytes(value: float) -> str:
 _STYLE = """
 body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;color:#1a202c;
 max-width:900px;margin:2em auto;padding:0 1em}
-h1{font-size:1.6em;margin-bottom:.2em}h2{font-size:1.2em;margin-top:1.8em;
+h1{font-size:1.6em;margin-bottom:.2em}h3{font-size:1.02em;margin-top:1.4em}h2{font-size:1.2em;margin-top:1.8em;
 border-bottom:1px solid #e2e8f0;padding-bottom:.2em}
 .summary{color:#4a5568}table{border-collapse:collapse;margin:.8em 0;font-size:.9em}
 th,td{padding:.25em .7em;border-bottom:1px solid #e2e8f0;text-align:left}
