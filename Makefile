@@ -1,10 +1,14 @@
 # make test  - create .venv if needed, build and install tarsel with its test extras, run the suite
 # make demo  - run the main job on the embedded default data
-# make bench - run the benchmarks (not part of the test run)
+# make bench - run the benchmarks (not part of the test run); bench_peers.py runs only
+#              with the peers extra: make bench BENCH_EXTRAS=bench,peers
 # make lint  - ruff (lint and format check), clang-format check of src/ and mypy, with
 #              the tools of the `lint` extra installed into the venv
 # make sanitize - build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                 .venv-sanitize and build/sanitize, then run the suite under them
+# make odr   - build with -flto -Werror=odr into build/odr (fails on two definitions
+#              of one name) and run a small fit on that build
+# make debug - build the Debug configuration into build/debug and run a small fit on it
 PY ?= python3
 VENV ?= .venv
 PYTHON := $(VENV)/bin/python
@@ -15,12 +19,14 @@ BUILD_FLAGS ?=
 # Optional dependencies installed with the package: the test tools, or for the
 # demo only the readers and progress bars.
 EXTRAS ?= test
+# Extras installed by make bench.
+BENCH_EXTRAS ?= bench
 # Each checkout or helper may build into its own folder.
 BUILD_DIR ?= build/{wheel_tag}
 # The build requirements, read from pyproject.toml so they are listed once.
 BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml','rb'))['build-system']['requires']))")
 
-.PHONY: test install demo bench lint sanitize clean
+.PHONY: test install demo bench lint sanitize odr debug clean
 
 $(PYTHON):
 	$(PY) -m venv $(VENV)
@@ -39,7 +45,7 @@ demo: install
 	$(PYTHON) -m tarsel demo
 
 bench: install
-	$(PIP) install -q ".[bench]" --no-build-isolation
+	$(PIP) install -q ".[$(BENCH_EXTRAS)]" --no-build-isolation
 	for script in benchmarks/bench_*.py; do $(PYTHON) $$script || exit 1; done
 
 # Checks only: the formatters are applied by hand (ruff format, clang-format -i).
@@ -74,6 +80,23 @@ sanitize:
 	$(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=$(SANITIZE_BUILD_DIR) \
 		BUILD_FLAGS="-C cmake.define.TARSEL_SANITIZE=ON"
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q $(SANITIZE_PYTEST_ARGS) $(PYTEST_ARGS)
+
+# Extra configurations are built straight with CMake against the test
+# environment's dependencies, once each, and checked by a short fit and
+# recommend (tests/config_smoke.py) rather than the whole suite.
+define build_config
+	cmake -S . -B build/$(1) -G Ninja -DPython_EXECUTABLE="$(abspath $(PYTHON))" $(2) >/dev/null
+	cmake --build build/$(1) -j 2
+	rm -rf build/$(1)/pkg && mkdir -p build/$(1)/pkg && cp -r python/tarsel build/$(1)/pkg/
+	rm -f build/$(1)/pkg/tarsel/_core*.so && cp build/$(1)/_core*.so build/$(1)/pkg/tarsel/
+	$(PYTHON) tests/config_smoke.py build/$(1)/pkg
+endef
+
+odr: install
+	$(call build_config,odr,-DCMAKE_BUILD_TYPE=Release -DTARSEL_LTO_ODR=ON)
+
+debug: install
+	$(call build_config,debug,-DCMAKE_BUILD_TYPE=Debug)
 
 clean:
 	rm -rf build dist .pytest_cache

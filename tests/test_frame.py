@@ -41,9 +41,9 @@ def test_argument_matching_messages(args, kwargs, message):
     (1, [0, 1], TypeError, f"argument 'item_idx': 'list' {ARRAY_KIND}"),
     (2, W.reshape(1, 2), TypeError, f"argument 'weights': 'ndarray' {ARRAY_KIND}"),
     (2, W.astype(">f4"), TypeError, f"argument 'weights': 'ndarray' {ARRAY_KIND}"),
-    (3, -1, OverflowError, "can't convert negative int to unsigned"),
+    (3, -1, OverflowError, "argument 'n_users': can't convert negative int to unsigned"),
     (4, 2.0, TypeError, "argument 'n_items': 'float' object cannot be interpreted as an integer"),
-    (4, 2**64, OverflowError, None),
+    (4, 2**64, OverflowError, "argument 'n_items': int too big to convert"),
     (5, 3, TypeError, "argument 'kernel': 'int' object cannot be converted to 'PyString'"),
     (6, "x", TypeError, "argument 'alpha': must be real number, not str"),
 ])
@@ -52,7 +52,7 @@ def test_conversion_errors(position, value, exc, message):
     args[position] = value
     with pytest.raises(exc) as info:
         B(*args)
-    assert type(info.value) is exc and (message is None or str(info.value) == message)
+    assert type(info.value) is exc and str(info.value) == message
     with pytest.raises(TypeError, match="^argument 'item_idx'"):  # the first failure is reported
         B(U, [0], [1.0], -1, 2)
 
@@ -89,3 +89,25 @@ def test_stubs_match_the_module():
         params = [p for p in inspect.signature(fn).parameters if p != "self"]
         stub = [a.arg for a in stubs[name].args.args if a.arg not in ("self", "cls")]
         assert stub == params, name
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda name: B(U, IT, W, 1, 2, kernel=name), "kernel"),
+    (lambda name: _core.cooc_transform(np.zeros(0, np.float32), np.zeros(0, np.int32),
+                                       np.zeros(1, np.int32), np.zeros(0), name), "transform"),
+])
+def test_messages_carry_names_with_nul_characters_whole(call, name):
+    with pytest.raises(ValueError) as info:
+        call("raw\x00 and more")
+    assert "raw\x00 and more" in str(info.value)
+
+
+def test_one_batch_call_has_a_bounded_result():
+    engine = _core.build_engine({"cooc_indptr": np.zeros(2**20 + 1, np.int32)},
+                                {"n_items": 2**20})
+    with pytest.raises(ValueError) as info:
+        engine.recommend_batch([[0]] * 17, [-1] * 17, 2**64 - 1)
+    assert str(info.value) == (f"argument 'n': 17 users x n={2**64 - 1} asks for more than "
+                               f"{2**24} results in one recommend_batch call; pass fewer "
+                               "users per call")
+    assert len(engine.recommend_batch([[0]] * 16, [-1] * 16, 2**64 - 1)) == 16

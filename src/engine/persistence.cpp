@@ -7,12 +7,17 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <string_view>
+#include <limits>
 #include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -319,12 +324,48 @@ void save_in_place(const EngineRecord& record, const std::string& path) {
     fd.close();
 }
 
+// The name of a temporary file beside `base`: ".<base>.tmp-<pid>-<serial>".
+std::string temporary_prefix(const std::string& base) { return "." + base + ".tmp-"; }
+
+// A temporary file left beside the target must not change for this long, and
+// its process must be gone, before a later save removes it.
+constexpr time_t kStaleAfterSeconds = 60;
+
+// Removes the temporary files of earlier saves to the same target whose
+// process is gone (killed during a save) and that have not changed for a
+// while. Best effort: a file that cannot be examined or removed stays.
+void remove_stale_temporaries(const std::string& dir, const std::string& base) {
+    std::unique_ptr<DIR, decltype(&::closedir)> listing(
+        ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
+    if (!listing) return;
+    const std::string prefix = temporary_prefix(base);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9 ||
+            rest.find_first_not_of("0123456789-") != std::string_view::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(std::string(rest.substr(0, dash))));
+        if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        const std::string path = dir + std::string(name);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < kStaleAfterSeconds)
+            continue;
+        ::unlink(path.c_str());
+    }
+}
+
 // A fresh file beside `target` (0666 before the umask), named so that it
 // cannot collide with another writer's; its path goes to `tmp_path`.
 Fd create_temporary(const std::string& dir, const std::string& base, std::string& tmp_path) {
     static std::atomic<unsigned> serial{0};
+    remove_stale_temporaries(dir, base);
     for (int attempt = 0;; ++attempt) {
-        tmp_path = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+        tmp_path = dir + temporary_prefix(base) + std::to_string(::getpid()) + "-" +
                    std::to_string(serial++);
         int fd;
         do fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -395,7 +436,79 @@ void encode_into(const EngineRecord& record, std::span<std::uint8_t> out) {
 
 EngineRecord decode(std::span<const std::uint8_t> bytes) {
     MemorySource source{bytes};
-    return decode_from(source);
+    EngineRecord record = decode_from(source);
+    check_sizes(record);
+    return record;
+}
+
+namespace {
+
+[[noreturn]] void inconsistent(const std::string& what) {
+    throw ValueError("inconsistent engine record: " + what);
+}
+
+// An array of `count` entries (`extra` more for CSR offsets), or empty.
+void expect_extent(const char* array, std::size_t size, const char* count_name,
+                   std::uint64_t count, std::uint64_t extra = 0) {
+    if (size == 0 || (count <= std::numeric_limits<std::uint64_t>::max() - extra &&
+                      size == count + extra))
+        return;
+    inconsistent(std::string(array) + " holds " + std::to_string(size) + " entries but " +
+                 count_name + " is " + std::to_string(count) +
+                 (extra ? " (offsets hold one more)" : ""));
+}
+
+void expect_backed(const char* count_name, std::uint64_t count, std::uint64_t backed,
+                   const char* arrays) {
+    if (count <= std::max(backed, kUnbackedCount)) return;
+    inconsistent(std::string(count_name) + " is " + std::to_string(count) + " but " + arrays +
+                 " hold only " + std::to_string(backed) + "; without an array of that extent " +
+                 count_name + " may be at most " + std::to_string(kUnbackedCount));
+}
+
+// The number of rows a CSR offsets array describes.
+std::uint64_t rows_of(std::size_t indptr_size) { return indptr_size == 0 ? 0 : indptr_size - 1; }
+
+}  // namespace
+
+void check_sizes(const EngineRecord& r) {
+    const std::uint64_t items = r.n_items;
+    expect_extent("item_pop", r.item_pop.size(), "n_items", items);
+    expect_extent("trend_z", r.trend_z.size(), "n_items", items);
+    expect_extent("content_coldness", r.content_coldness.size(), "n_items", items);
+    expect_extent("cold_recency", r.cold_recency.size(), "n_items", items);
+    expect_extent("cooc_indptr", r.cooc_indptr.size(), "n_items", items, 1);
+    expect_extent("trans_indptr", r.trans_indptr.size(), "n_items", items, 1);
+    expect_extent("content_indptr", r.content_indptr.size(), "n_items", items, 1);
+    expect_extent("uu_indptr", r.uu_indptr.size(), "n_items", items, 1);
+    for (const CsrF32& layer : r.boost)
+        expect_extent("a boost layer's indptr", layer.indptr.size(), "n_items", items, 1);
+    if (r.ease_dim > items)
+        inconsistent("ease_dim " + std::to_string(r.ease_dim) + " exceeds n_items " +
+                     std::to_string(items));
+    const std::uint64_t dim = r.ease_dim, len = r.ease_b.size();
+    // len == dim * dim without forming the product, which can wrap
+    if (dim == 0 ? len != 0 : (len % dim != 0 || len / dim != dim))
+        inconsistent("ease_b holds " + std::to_string(r.ease_b.size()) +
+                     " values, not ease_dim^2 for ease_dim " + std::to_string(r.ease_dim));
+    const std::uint64_t item_extent =
+        std::max({std::uint64_t{r.ease_dim}, std::uint64_t{r.item_pop.size()},
+                  std::uint64_t{r.trend_z.size()}, std::uint64_t{r.content_coldness.size()},
+                  std::uint64_t{r.cold_recency.size()}, rows_of(r.cooc_indptr.size()),
+                  rows_of(r.trans_indptr.size()), rows_of(r.content_indptr.size()),
+                  rows_of(r.uu_indptr.size())});
+    expect_backed("n_items", items, item_extent, "its per-item arrays");
+
+    const std::uint64_t users = r.n_users;
+    expect_extent("uu_deg", r.uu_deg.size(), "n_users", users);
+    expect_extent("uri_indptr", r.uri_indptr.size(), "n_users", users, 1);
+    expect_extent("repeat_indptr", r.repeat_indptr.size(), "n_users", users, 1);
+    const std::uint64_t user_extent =
+        std::max({std::uint64_t{r.uu_deg.size()}, rows_of(r.uri_indptr.size()),
+                  rows_of(r.repeat_indptr.size())});
+    expect_backed("n_users", users, user_extent, "its per-user arrays");
+    expect_backed("content_nfeat", r.content_nfeat, r.content_indices.size(),
+                  "content_indices");
 }
 
 void save_record(const EngineRecord& record, const std::string& path) {
@@ -416,18 +529,13 @@ EngineRecord load_record(const std::string& path) {
     Fd fd = open_file(path, O_RDONLY);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) os_error(errno);
-    if (S_ISREG(st.st_mode)) {
-        FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
-        return decode_from(source);
-    }
-    // A pipe or device has no size to bound the reads: take all it gives.
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[kStage];
-    while (std::size_t got = read_some(fd.get(), chunk, sizeof chunk)) {
-        bytes.insert(bytes.end(), chunk, chunk + got);
-        if (got < sizeof chunk) break;
-    }
-    return decode(bytes);
+    if (S_ISDIR(st.st_mode)) os_error(EISDIR);
+    // A pipe or a device has no size to bound the reads (/dev/zero never ends).
+    if (!S_ISREG(st.st_mode)) throw ValueError("'" + path + "' is not a regular file");
+    FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
+    EngineRecord record = decode_from(source);
+    check_sizes(record);
+    return record;
 }
 
 }  // namespace tarsel::engine
