@@ -11,7 +11,6 @@ from __future__ import annotations
 import copy
 import ctypes
 import gc
-import itertools
 import os
 import pathlib
 import struct
@@ -515,46 +514,6 @@ def run_threads(targets):
     finally:
         sys.setswitchinterval(old_interval)
     return errors
-
-
-def test_threads_share_an_engine_while_overrides_are_attempted():
-    """Readers on several threads while another thread flips the channel weights between two
-    settings: every read sees one whole setting, and an override meets only the documented
-    borrow error."""
-    engine = engine_from_record(engine_fields())
-    settings_ = [(0.5, 0.2, 0.3, 0.4), (0.0, 1.5, 0.0, 2.0)]
-    reads = [lambda: engine.recommend(OWNED[0], ROWS[0], 4),
-             lambda: engine.recommend_batch(OWNED * 40, ROWS * 40, 4), engine.to_bytes]
-    expected = []
-    for alphas in settings_:
-        engine.set_channel_alphas(*alphas)
-        expected.append([read() for read in reads])
-    engine.set_channel_alphas(*settings_[0])
-    profile = tuple(method_examples()["set_repeat_profile"].values())
-    outcomes, done = [], threading.Event()
-
-    def reader(kind):
-        for _ in range(60):
-            assert reads[kind]() in [e[kind] for e in expected]
-
-    def readers():
-        try:
-            assert run_threads([lambda k=k: reader(k % 3) for k in range(6)]) == []
-        finally:
-            done.set()
-
-    def writer():
-        for i in itertools.count():
-            if done.is_set():
-                return
-            for call, args in ((engine.set_channel_alphas, settings_[i % 2]),
-                               (engine.set_repeat_active, (True,)),
-                               (engine.set_repeat_profile, profile)):
-                outcomes.append(outcome(call, *args))
-
-    assert run_threads([readers, writer]) == []
-    assert {str(o) for o in outcomes} <= {"None", "Already borrowed"}
-    assert engine.to_bytes() in [e[2] for e in expected]
 
 
 def canonical(result):
