@@ -16,6 +16,7 @@ import pathlib
 import struct
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -514,6 +515,41 @@ def run_threads(targets):
     finally:
         sys.setswitchinterval(old_interval)
     return errors
+
+
+def heavy_calls():
+    rng = np.random.default_rng(3)
+    users, items = rng.integers(0, 2000, 40000), rng.integers(0, 1500, 40000)
+    many = rng.integers(0, 20000, 400000), np.minimum(rng.zipf(1.3, 400000) - 1, 4999)
+    return {"fit_ease_py": lambda: _core.fit_ease_py(users, items, 2000, 1500),
+            "build_cooccurrence": lambda: _core.build_cooccurrence(
+                *many, rng.random(400000).astype(np.float32), 20000, 5000, "hybrid_temporal",
+                timestamps=np.zeros(400000))}
+
+
+@pytest.mark.parametrize("name", sorted(heavy_calls()))
+def test_a_python_thread_runs_during_long_calls(name):
+    """Had the lock been held throughout, another thread could have run only at the edges of
+    the call, never in its middle half."""
+    call, seen, stop = heavy_calls()[name], [], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            now = time.perf_counter()
+            if not seen or now - seen[-1] > 1e-3:
+                seen.append(now)
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    quarter = (end - start) / 4
+    assert any(start + quarter < t < end - quarter for t in seen)
 
 
 def canonical(result):
