@@ -1,5 +1,8 @@
 """build_engine: reading the two dicts, its checks in order and their messages."""
 
+import gc
+import sys
+
 import numpy as np
 import pytest
 
@@ -135,3 +138,14 @@ def test_engine_is_independent_of_the_callers_arrays():
                 x[...] = 0
     arrays["boost"].clear()
     assert engine.to_bytes() == before
+
+
+def test_engines_come_only_from_the_factories_and_release_their_inputs():
+    with pytest.raises(TypeError, match="^No constructor defined for EngineState$"):
+        _core.EngineState(n_items=3)
+    arrays = {**COOC, "ease_b": np.ones((2, 2), np.float32)}
+    refs = [sys.getrefcount(v) for v in arrays.values()]
+    engine = build(arrays)
+    del engine
+    gc.collect()
+    assert [sys.getrefcount(v) for v in arrays.values()] == refs

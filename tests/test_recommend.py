@@ -21,13 +21,8 @@ F32, I32, I64, F64 = np.float32, np.int32, np.int64, np.float64
 DAY = 86400.0
 TRANS = ("trans_data", "trans_indices", "trans_indptr")
 CONTENT = ("content_data", "content_indices", "content_indptr")
-PROFILE = (
-    "repeat_indptr",
-    "repeat_items",
-    "repeat_counts",
-    "repeat_last_ts",
-    "repeat_periods",
-    "repeat_quality",
+PROFILE = tuple(
+    f"repeat_{k}" for k in ("indptr", "items", "counts", "last_ts", "periods", "quality")
 )
 ALPHAS = ("trend_alpha", "user_cf_alpha", "last_item_alpha", "transition_alpha")
 
@@ -36,9 +31,8 @@ EASE_4 = np.array([[0, 1, 2, 0], [1, 0, 0, 3], [2, 0, 0, 1], [0, 3, 1, 0]], F32)
 
 
 def ease_engine(block=EASE_4, arrays=(), **config):
-    return _core.build_engine(
-        {"ease_b": np.asarray(block, F32), **dict(arrays)}, {"n_items": len(block), **config}
-    )
+    config = {"n_items": len(block), **config}
+    return _core.build_engine({"ease_b": np.asarray(block, F32), **dict(arrays)}, config)
 
 
 def csr(rows, dtypes=(F32, I32, I32)):
@@ -52,10 +46,8 @@ def csr(rows, dtypes=(F32, I32, I32)):
 
 
 def cooc_engine(rows, n_items, arrays=(), **config):
-    return _core.build_engine(
-        {**dict(zip(("cooc_data", "cooc_indices", "cooc_indptr"), csr(rows))), **dict(arrays)},
-        {"n_items": n_items, "base_is_ease": False, **config},
-    )
+    arrays = {**dict(zip(("cooc_data", "cooc_indices", "cooc_indptr"), csr(rows))), **dict(arrays)}
+    return _core.build_engine(arrays, {"n_items": n_items, "base_is_ease": False, **config})
 
 
 def assert_result(got, items, scores, labels):
@@ -68,13 +60,11 @@ def user_tables(sets, n_items, by_item=None):
     """The user-CF tables of users owning `sets`; `by_item` replaces the item -> user rows."""
     if by_item is None:
         by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
-    return {
-        "uri_data": np.array([i for s in sets for i in s], I64),
-        "uri_indptr": np.cumsum([0] + [len(s) for s in sets]).astype(I64),
-        "uu_data": np.array(sum(by_item, []), I64),
-        "uu_indptr": np.cumsum([0] + [len(b) for b in by_item]).astype(I64),
-        "uu_deg": np.array([len(s) for s in sets], F64),
-    }
+    offsets = [np.cumsum([0] + [len(s) for s in rows]).astype(I64) for rows in (sets, by_item)]
+    tables = dict(uri_data=I64(sum(map(list, sets), [])), uu_data=I64(sum(by_item, [])))
+    return tables | dict(
+        uri_indptr=offsets[0], uu_indptr=offsets[1], uu_deg=F64(list(map(len, sets)))
+    )
 
 
 # ------------------------------------------------------------- base scores
@@ -587,7 +577,7 @@ def random_batches(seed, engines, users):
 
 
 POOL_SCRIPT = """
-import json, sys
+import hashlib, json, sys
 sys.path.insert(0, {tests!r})
 import numpy as np
 from test_recommend import long_engine, long_rows_csr, long_requests, random_batches
@@ -597,23 +587,24 @@ out = [_core.build_engine(a, c).recommend_batch(o, u, n, p)
 rng = np.random.default_rng(11)
 engine = long_engine(*long_rows_csr(rng))
 out += [engine.recommend(owned, -1, 40) for owned in long_requests(rng)]
+users, items = rng.integers(0, 2000, 60000), np.minimum(rng.zipf(1.3, 60000) - 1, 999)
+cooc = _core.build_cooccurrence(users, items, rng.random(60000).astype(np.float32), 2000, 1000,
+                                "hybrid_temporal", 0.5, 3.0, rng.random(60000) * 1e7)
+out.append(hashlib.sha256(b"".join(a.tobytes() for a in cooc)).hexdigest())
 print(json.dumps(out))
 """
 
 
 def test_results_do_not_depend_on_the_pool_size():
+    """Batches, long rows and a co-occurrence build; malformed sizes fall back to the CPU count
+    and absurd ones are capped."""
     runs = []
-    for threads in (1, 3):
-        env = {**os.environ, "RAYON_NUM_THREADS": str(threads)}
-        done = subprocess.run(
-            [sys.executable, "-c", POOL_SCRIPT.format(tests=os.path.dirname(__file__))],
-            env=env,
-            capture_output=True,
-            text=True,
-            check=True,
-        )
+    for threads in ("1", "3", "0", "abc", "99999999999999999999"):
+        script = POOL_SCRIPT.format(tests=os.path.dirname(__file__))
+        env = {**os.environ, "RAYON_NUM_THREADS": threads}
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True)
         runs.append(json.loads(done.stdout))
-    assert runs[0] == runs[1]
+    assert all(run == runs[0] for run in runs)
 
 
 # --------------------------------------------------------------- reference

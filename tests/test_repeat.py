@@ -75,18 +75,19 @@ def test_batch_matches_reference_in_any_layout():
     assert multipliers_batch(np.array([REPLENISH]), np.array([10.0]), *longer).tolist() == [0.5]
 
 
+ONES_4 = [np.ones(4)] * 4
+
+
 @pytest.mark.parametrize(
     "call, exc, message",
     [
         (
-            lambda: multipliers_batch(np.zeros((5, 4)), *[np.ones(4)] * 4),
+            lambda: multipliers_batch(np.zeros((5, 4)), *ONES_4),
             ValueError,
             "pattern_probs must be (n, 4); got [5, 4] with n=4",
         ),
         (
-            lambda: multipliers_batch(
-                np.zeros((4, 4)), np.ones(4), np.ones(4), np.ones(3), np.ones(1)
-            ),
+            lambda: multipliers_batch(np.zeros((4, 4)), *ONES_4[:3], np.ones(1)),
             InternalFailure,
             "index out of bounds: the len is 1 but the index is 1",
         ),
@@ -174,9 +175,7 @@ def test_period_matches_reference_on_random_gaps():
 
 def fit(users, items, times, n_users, min_count=2):
     times = None if times is None else np.asarray(times, dtype=np.float64)
-    return fit_repeat_profile(
-        np.asarray(users, I64), np.asarray(items, I64), times, n_users, min_count
-    )
+    return fit_repeat_profile(I64(users), I64(items), times, n_users, min_count)
 
 
 def reference_profile(users, items, times, n_users, min_count):
@@ -207,9 +206,7 @@ SIGNED = ([0, 0, 0, 0], [9, -5, 9, 2], [1.0, 2.0, 3.0, 4.0], 1)
 def assert_same(actual, expected, tolerance=0.0):
     assert len(actual) == len(expected) == 6
     for got, want in zip(actual, expected):
-        np.testing.assert_allclose(
-            np.array(got, dtype=float), np.array(want, dtype=float), rtol=tolerance, atol=tolerance
-        )
+        np.testing.assert_allclose(np.float64(got), np.float64(want), tolerance, tolerance)
 
 
 @pytest.mark.parametrize(
@@ -225,10 +222,7 @@ def assert_same(actual, expected, tolerance=0.0):
             ([0, 1, 2], [2, 4], [2.0, 3.0], [NAN, NAN], [NAN, NAN], [0.0, 0.0]),
         ),
         # surplus items and timestamps are ignored
-        (
-            ([0, 0], [1, 1, 1, 1], [1.0, 2.0, 3.0, 4.0, 5.0], 1),
-            ([0, 1], [1], [2.0], [2.0], [1.0], [0.3]),
-        ),
+        (([0, 0], [1, 1, 1, 1], [1.0, 2.0, 3.0, 4.0, 5.0], 1), ([0, 1], [1], [2], [2], [1], [0.3])),
         # items are copied unchanged and ordered as signed integers
         (SIGNED + (1,), ([0, 3], [-5, 2, 9], [1, 1, 2], [2, 4, 3], [NAN, NAN, 2], [0, 0, 0.3])),
         (SIGNED + (4,), ([0, 0], [], [], [], [], [])),
@@ -248,9 +242,8 @@ def test_profile_worked_examples(args, expected):
 )
 def test_single_pair_times(times, last, gap, quality):
     _, _, counts, last_ts, periods, qualities = fit([0] * len(times), [3] * len(times), times, 1)
-    np.testing.assert_array_equal(
-        [counts, last_ts, periods, qualities], [[float(len(times))], [last], [gap], [quality]]
-    )
+    got = [counts, last_ts, periods, qualities]
+    np.testing.assert_array_equal(got, [[float(len(times))], [last], [gap], [quality]])
 
 
 @pytest.mark.parametrize("seed", range(6))

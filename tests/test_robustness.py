@@ -307,15 +307,8 @@ def hostile(value):
         return st.one_of(st.text(max_size=12), st.sampled_from(["\0", "\ud800", "x" * 10000]), ODD)
     if isinstance(value, (list, tuple)):
         items = list(value)
-        whole = [
-            items * 50,
-            [],
-            iter(items),
-            np.array(items, dtype=object),
-            tuple(items),
-            "abc",
-            b"\x01\x02",
-        ]
+        whole = [items * 50, [], iter(items), np.array(items, dtype=object), tuple(items)]
+        whole += ["abc", b"\x01\x02"]
         if not items:
             return st.one_of(st.sampled_from(whole), ODD)
         one_item = st.integers(0, len(items) - 1).flatmap(
@@ -566,15 +559,11 @@ def heavy_calls():
     rng = np.random.default_rng(3)
     users, items = rng.integers(0, 2000, 40000), rng.integers(0, 1500, 40000)
     many = rng.integers(0, 20000, 400000), np.minimum(rng.zipf(1.3, 400000) - 1, 4999)
+    weights = rng.random(400000).astype(np.float32)
     return {
         "fit_ease_py": lambda: _core.fit_ease_py(users, items, 2000, 1500),
         "build_cooccurrence": lambda: _core.build_cooccurrence(
-            *many,
-            rng.random(400000).astype(np.float32),
-            20000,
-            5000,
-            "hybrid_temporal",
-            timestamps=np.zeros(400000),
+            *many, weights, 20000, 5000, "hybrid_temporal", timestamps=np.zeros(400000)
         ),
     }
 
@@ -648,21 +637,8 @@ def heap_counter():
         return fn
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [
-            (f, ctypes.c_size_t)
-            for f in (
-                "arena",
-                "ordblks",
-                "smblks",
-                "hblks",
-                "hblkhd",
-                "usmblks",
-                "fsmblks",
-                "uordblks",
-                "fordblks",
-                "keepcost",
-            )
-        ]
+        names = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+        _fields_ = [(f, ctypes.c_size_t) for f in names.split()]
 
     process.mallinfo2.restype = MallInfo2
     return lambda: process.mallinfo2().uordblks + process.mallinfo2().hblkhd
@@ -725,13 +701,10 @@ def leak_cases():
     }
     for owner, examples in [(_core, module_examples()), (engine, method_examples())]:
         for name, example in examples.items():
-            first = next(iter(example))
-            bad = example[first]
-            bad = {
-                **example,
-                first: bad.astype(np.complex128) if isinstance(bad, np.ndarray) else object(),
-            }
-            fn = getattr(owner, name)
+            first, fn = next(iter(example)), getattr(owner, name)
+            value = example[first]
+            value = value.astype(complex) if isinstance(value, np.ndarray) else object()
+            bad = {**example, first: value}
             cases[name] = (
                 lambda fn=fn, ex=example: fn(**ex),
                 lambda fn=fn, ex=bad: outcome(fn, **ex),
@@ -765,13 +738,12 @@ def test_array_arguments_strided_or_of_another_kind(name):
             continue
         strided = outcome(fn, **{**example, param: np.repeat(value, 2, axis=0)[::2]})
         if isinstance(strided, BaseException):
-            assert (type(strided), str(strided)) == (
-                TypeError,
-                "The given array is not contiguous",
-            ) or (
-                type(strided) is _core.InternalFailure
-                and str(strided).startswith(param)
-                and str(strided).endswith(" contiguous: NotContiguousError")
+            kind, message = type(strided), str(strided)
+            named = message.startswith(param) and message.endswith(
+                " contiguous: NotContiguousError"
+            )
+            assert (kind, message) == (TypeError, "The given array is not contiguous") or (
+                kind is _core.InternalFailure and named
             )
         else:
             assert canonical(strided) == expected, param

@@ -19,19 +19,14 @@ def _user_items(rng, n_users, n_items):
         np.sort(rng.choice(n_items, size=int(rng.integers(0, min(n_items, 6) + 1)), replace=False))
         for _ in range(n_users)
     ]
-    uri_indptr = np.cumsum([0] + [len(s) for s in sets]).astype(np.int64)
-    uri_data = np.concatenate(sets + [np.zeros(0)]).astype(np.int64)
     by_item = [[u for u in range(n_users) if i in sets[u]] for i in range(n_items)]
-    uu_indptr = np.cumsum([0] + [len(b) for b in by_item]).astype(np.int64)
-    uu_data = np.asarray(sum(by_item, []), dtype=np.int64)
-    deg = np.asarray([len(s) for s in sets], dtype=np.float64)
-    return {
-        "uri_data": uri_data,
-        "uri_indptr": uri_indptr,
-        "uu_data": uu_data,
-        "uu_indptr": uu_indptr,
-        "uu_deg": deg,
-    }
+    return dict(
+        uri_data=np.concatenate(sets + [np.zeros(0)]).astype(np.int64),
+        uri_indptr=np.cumsum([0] + [len(s) for s in sets]).astype(np.int64),
+        uu_data=np.asarray(sum(by_item, []), dtype=np.int64),
+        uu_indptr=np.cumsum([0] + [len(b) for b in by_item]).astype(np.int64),
+        uu_deg=np.asarray([len(s) for s in sets], dtype=np.float64),
+    )
 
 
 def random_profile(rng, n_users, n_items, now):

@@ -13,37 +13,29 @@ from reference.engine_record import DEFAULTS
 from reference.layered import layered_score
 from reference.repeat_multiplier import multiplier
 
-# The settings a new engine takes when its configuration leaves them out.
-SETTINGS = DEFAULTS
-
 
 class Engine:
     """Attribute access to the dicts: arrays default to empty, settings to
     their construction defaults."""
 
     def __init__(self, arrays, config):
-        self._arrays = arrays
-        self._config = config
+        self._arrays, self._config = arrays, config
 
     def __getattr__(self, name):
-        if name in SETTINGS:
+        if name in DEFAULTS:
             value = self._config.get(name)
-            return SETTINGS[name] if value is None else value
+            return DEFAULTS[name] if value is None else value
         value = self._arrays.get(name)
-        if name == "ease_b":
-            return np.zeros((0, 0), np.float32) if value is None else np.asarray(value)
-        if name == "boost":
-            return [] if value is None else value
-        return np.zeros(0) if value is None else np.asarray(value)
+        if value is None:
+            return {"ease_b": np.zeros((0, 0), np.float32), "boost": []}.get(name, np.zeros(0))
+        return value if name == "boost" else np.asarray(value)
 
 
 def standardised(v):
     """(v - mean) / sqrt(population variance), or None for a flat vector."""
     mean = float(np.mean(v))
     var = float(np.mean((v - mean) ** 2))
-    if not var > 0:
-        return None
-    return (v - mean) / math.sqrt(var)
+    return (v - mean) / math.sqrt(var) if var > 0 else None
 
 
 def add_channel(scores, v, alpha):
@@ -161,14 +153,8 @@ def repeat_pairs(e, scores, user_row):
             continue
         last = e.repeat_last_ts[k]
         since = e.repeat_now_ts - last if math.isfinite(last) else math.nan
-        mult = multiplier(
-            (0.0, 1.0, 0.0, 0.0),
-            e.repeat_periods[k],
-            e.repeat_refractory,
-            e.repeat_quality[k],
-            since,
-            e.repeat_epsilon,
-        )
+        curve = (e.repeat_periods[k], e.repeat_refractory, e.repeat_quality[k], since)
+        mult = multiplier((0.0, 1.0, 0.0, 0.0), *curve, e.repeat_epsilon)
         freq = 0.0
         if e.repeat_freq_alpha > 0 and k < len(e.repeat_counts):
             freq = e.repeat_freq_alpha * math.log1p(e.repeat_counts[k])
@@ -232,9 +218,8 @@ def recommend(arrays, config, owned, user_row, n, pop_prior=0.0):
         rows = max(len(indptr) - 1, 0)
         acc = owned_rows(data, indices, indptr, owned, rows)
         layers.append(([acc[i] if i < rows else 0.0 for i in pool], "nonzero"))
-    boosted = layered_score(
-        [scores[i] for i in pool], layers, e.z_threshold, e.boost_multiplier, 20, 3
-    )
+    pool_scores = [scores[i] for i in pool]
+    boosted = layered_score(pool_scores, layers, e.z_threshold, e.boost_multiplier, 20, 3)
 
     ranked = sorted(range(len(pool)), key=lambda p: (-boosted[p], p))[:n]
     if kind == "cooc":
