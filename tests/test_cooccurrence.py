@@ -180,19 +180,15 @@ def test_sessions_build_like_users(seed):
     sessions = rng.integers(-1, n_sessions + 1, m)
     items = rng.integers(-1, n_items + 1, m)
     weights = rng.random(m).astype(np.float32)
-    kw = (
-        dict(
-            kernel="hybrid_temporal", alpha=0.8, half_life_days=2.0, timestamps=rng.random(m) * 1e6
-        )
-        if seed % 2
-        else {}
-    )
+    kw = dict(kernel="hybrid_temporal", alpha=0.8, half_life_days=2.0)
+    kw = {**kw, "timestamps": rng.random(m) * 1e6} if seed % 2 else {}
     got = build_session_cooccurrence(sessions, items, weights, n_sessions, n_items, **kw)
     users = build_cooccurrence(sessions, items, weights, n_sessions, n_items, **kw)
     assert as_lists(got) == as_lists(users)
-    assert as_lists(
-        build_session_cooccurrence(i64([0, -1, 0, 9, 0]), i64([2, 0, 0, 1, 7]), f32([1] * 5), 2, 3)
-    ) == ([1.0, 1.0], [2, 0], [0, 1, 1, 2])
+    got = build_session_cooccurrence(
+        i64([0, -1, 0, 9, 0]), i64([2, 0, 0, 1, 7]), f32([1] * 5), 2, 3
+    )
+    assert as_lists(got) == ([1.0, 1.0], [2, 0], [0, 1, 1, 2])
 
 
 @pytest.mark.parametrize("seed", range(5))

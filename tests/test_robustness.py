@@ -267,28 +267,12 @@ def hostile_array(arr):
         frozen = arr.copy()
         frozen.setflags(write=False)
         reshaped += [misaligned, frozen, np.broadcast_to(arr[:1], arr.shape)]
-    strategies = [
-        st.sampled_from(reshaped),
-        st.sampled_from(
-            [
-                np.int64,
-                np.int32,
-                np.float32,
-                np.float64,
-                np.uint64,
-                np.int8,
-                np.bool_,
-                np.complex128,
-                object,
-            ]
-        ).map(arr.astype),
-    ]
+    dtypes = [np.int64, np.int32, np.float32, np.float64, np.uint64, np.int8, np.bool_]
+    dtypes += [np.complex128, object]
+    strategies = [st.sampled_from(reshaped), st.sampled_from(dtypes).map(arr.astype)]
     if arr.size:
-        strategies.append(
-            st.lists(st.tuples(st.integers(0, arr.size - 1), value), min_size=1, max_size=3).map(
-                with_values
-            )
-        )
+        changes = st.lists(st.tuples(st.integers(0, arr.size - 1), value), min_size=1, max_size=3)
+        strategies.append(changes.map(with_values))
     return st.one_of(*strategies)
 
 
