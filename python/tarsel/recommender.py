@@ -22,8 +22,9 @@ from tarsel.errors import NotFittedError, native_failures
 # The most result rows one ``recommend_batch`` call returns (about 80 bytes
 # each); ``iter_recommend_batch`` streams larger requests in chunks.
 MAX_BATCH_ROWS = 1 << 25
-# Result rows per chunk of ``iter_recommend_batch`` when no chunk size is given.
-_CHUNK_ROWS = 1 << 20
+# Result rows per engine call of a batch (and per chunk of ``iter_recommend_batch``
+# by default): enough for the worker pool, small beside the result.
+_CHUNK_ROWS = 1 << 16
 
 
 class Recommender:
@@ -463,7 +464,14 @@ class Recommender:
                 f"recommend_batch would return up to {len(users) * n:,} rows ({len(users):,} "
                 f"users x n={n:,}), more than the {MAX_BATCH_ROWS:,} one call may return; "
                 "use iter_recommend_batch to stream them in chunks")
-        return self._batch(users, n, self._exclude(exclude_owned), _baskets(items, users))
+        # in chunks, so that the engine's per-user answers never pile up
+        chunks = list(self._chunks(users, n, self._exclude(exclude_owned),
+                                   _baskets(items, users), max(1, _CHUNK_ROWS // max(n, 1))))
+        joined = {key: np.concatenate([c[key] for c in chunks]) for key in chunks[0]
+                  if key != "unknown_items"}
+        if items is not None:
+            joined["unknown_items"] = sum(c["unknown_items"] for c in chunks)
+        return joined
 
     def iter_recommend_batch(self, users: Any, n: int = 10, *,
                              items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
@@ -483,7 +491,7 @@ class Recommender:
         exclude_owned : bool, optional
             As for ``recommend``.
         chunk_size : int >= 1, optional
-            Users per chunk; by default about a million result rows a chunk.
+            Users per chunk; by default about 65,000 result rows a chunk.
 
         Yields
         ------
@@ -505,18 +513,21 @@ class Recommender:
         self._check_fitted()
         users = _user_array(users)
         n = self._count(n)
-        exclude = self._exclude(exclude_owned)
-        baskets = _baskets(items, users)
         if chunk_size is None:
             chunk_size = max(1, _CHUNK_ROWS // max(n, 1))
         elif isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) \
                 or chunk_size < 1 or chunk_size * n > MAX_BATCH_ROWS:
             raise ValueError(f"chunk_size must be a positive integer with chunk_size x n at most "
                              f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}")
-        step = int(chunk_size)
-        return (self._batch(users[start:start + step], n, exclude,
-                            None if baskets is None else baskets[start:start + step])
-                for start in range(0, len(users), step))
+        return self._chunks(users, n, self._exclude(exclude_owned), _baskets(items, users),
+                            int(chunk_size))
+
+    def _chunks(self, users: np.ndarray, n: int, exclude_owned: bool, baskets: Optional[list],
+                step: int) -> Iterator[dict[str, np.ndarray]]:
+        """``_batch`` over successive slices of ``step`` users (one, when empty)."""
+        for start in range(0, max(len(users), 1), step):
+            yield self._batch(users[start:start + step], n, exclude_owned,
+                              None if baskets is None else baskets[start:start + step])
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
