@@ -57,7 +57,7 @@ def test_evaluate_prints_model_and_baseline(files, capsys):
     capsys.readouterr()
     assert main(["evaluate", str(files["csv"]), "--quiet", "-k", "5", *FIT_COLUMNS]) == 0
     lines = capsys.readouterr().out.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.strip().startswith("model"))
+    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
     assert lines[at].split() == ["model", "ndcg@5", "recall@5", "map@5", "coverage@5"]
     rows = {line.split()[0]: line.split()[1:] for line in lines[at + 1:at + 3]}
     assert set(rows) == {"tarsel", "popularity"}
@@ -150,7 +150,7 @@ def test_demo_runs_as_a_module(tmp_path):
                           env={**os.environ, "PYTHONWARNINGS": "ignore"})
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.strip().startswith("model"))
+    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
     rows = {line.split()[0]: float(line.split()[1]) for line in lines[at + 1:at + 3]}
     assert rows["tarsel"] > rows["popularity"]
     assert any("repeat" in line for line in lines)

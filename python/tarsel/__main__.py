@@ -131,9 +131,16 @@ def _parser() -> argparse.ArgumentParser:
                           help="share of interactions held out by the temporal split")
     evaluate.add_argument("-k", type=_count(1), default=10, help="cut-off of the metrics")
     _add_owned(evaluate)
+    evaluate.add_argument("--report", default=None, metavar="PATH",
+                          help="also write the model report with the evaluation table")
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
+
+    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report.add_argument("model", help="a model file written by 'tarsel fit'")
+    report.add_argument("--out", required=True, help="where to write the page")
+    report.set_defaults(run=_report)
 
     from tarsel.serve import add_serve_command
 
@@ -192,7 +199,8 @@ def _fit_options(args) -> dict[str, Any]:
 
 def _demo(args) -> int:
     from tarsel import Recommender, datasets
-    from tarsel.evaluation import PopularityBaseline, temporal_split
+    from tarsel.evaluation import (METRICS, PersonalPopularityBaseline, PopularityBaseline,
+                                   evaluate, leave_last_basket_out)
 
     started = time.perf_counter()
     data = datasets.grocery(n_users=args.users, progress=not args.quiet)
@@ -201,18 +209,34 @@ def _demo(args) -> int:
           f"{len(set(table['user'].tolist())):,} shoppers, {len(data.item_features['item']):,} "
           f"items ({len(data.item_features['item']) - len(set(table['item'].tolist()))} new, "
           "without sales)")
-    split = temporal_split(table, test_fraction=0.1, **_only_set(data.columns))
+    split = leave_last_basket_out(table, **_only_set(data.columns))
     model = Recommender(cold_slots=1)
     model.fit(split.train, data.item_features, progress=not args.quiet, **data.columns)
-    print("\nheld-out evaluation: the latest 10% of interactions, "
-          f"{_test_users(split)} shoppers seen before")
-    _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
-                      data.item_features, k=10, fitted={"tarsel"}, exclude_owned=False)
     _print_report(model.fit_report_)
+    models = {"tarsel": model, "popularity": PopularityBaseline(),
+              "personal": PersonalPopularityBaseline()}
+    for baseline in list(models.values())[1:]:
+        baseline.fit(split.train, **split.columns)
+    # every list below follows the model's own owned-items rule
+    scores = evaluate(models, split, k=10, fit=False)
+    rule = "allowed" if not scores.attrs["exclude_owned"] else "excluded"
+    print(f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
+          f"seen before), owned items {rule}, as the model serves them")
+    wide = scores.pivot(index="model", columns="metric", values="value").loc[list(models)]
+    print(f"  {'model':<12}" + "".join(f"{m + '@10':>13}" for m in METRICS)
+          + "   NDCG diff vs tarsel (95% CI)")
+    ndcg = scores[scores["metric"] == "ndcg"].set_index("model")
+    for name, row in wide.iterrows():
+        diff = ("" if name == "tarsel" else f"   {ndcg.at[name, 'diff']:+.4f} "
+                f"({ndcg.at[name, 'ci_low']:+.4f} to {ndcg.at[name, 'ci_high']:+.4f})")
+        print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS) + diff)
+    best = ndcg.drop(index="tarsel")["value"].idxmax()
+    print(f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, best baseline "
+          f"{best} {ndcg.at[best, 'value']:.4f}")
     user = table["user"][0]
     print(f"\nrecommendations for shopper {user} (they bought "
           f"{', '.join(_recent_items(split.train, data.columns, user))} most recently):")
-    _print_recommendations(model.recommend(user, 10, exclude_owned=False))
+    _print_recommendations(model.recommend(user, 10))
     model.save(args.out)
     print(f"\nmodel saved to {args.out} ({time.perf_counter() - started:.1f} s in all); "
           f"try: python -m tarsel recommend {args.out} --user {user}")
@@ -262,11 +286,25 @@ def _evaluate(args) -> int:
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
     owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
-    judged = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
+    scores = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
                                features, k=args.k, fitted={"tarsel"}, exclude_owned=owned)
+    judged = int(scores["users"].iloc[0]) if len(scores) else 0
     print(f"  ({described}; {judged:,} users judged, owned items "
           f"{'excluded' if owned else 'allowed'})")
     _print_report(model.fit_report_)
+    if args.report:
+        from tarsel.data import column
+
+        model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
+        print(f"report written to {args.report}")
+    return 0
+
+
+def _report(args) -> int:
+    from tarsel import Recommender
+
+    Recommender.load(args.model).report(args.out)
+    print(f"report written to {args.out}")
     return 0
 
 
@@ -301,8 +339,8 @@ def _check_column(table: Any, name: Optional[str], path: str, option: str) -> No
 
 
 def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
-                      exclude_owned: bool) -> int:
-    """Print the metrics table; returns how many users were judged."""
+                      exclude_owned: bool) -> Any:
+    """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
     for name, model in models.items():
@@ -313,7 +351,7 @@ def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS))
-    return int(table["users"].iloc[0]) if len(table) else 0
+    return table
 
 
 def _print_report(report: dict[str, Any]) -> None:

@@ -28,7 +28,8 @@ class Settings:
     cooc_transform: str
     cooc_kernel: str
     half_life_days: float
-    ease_max_items: int
+    ease_max_items: Optional[int]
+    max_neighbours: Optional[int]
     ease_lambda: float
     min_deep_session_fraction: float
     session_gap_seconds: Optional[float]
@@ -145,7 +146,8 @@ _RULES: dict[str, Rule] = {
     "cooc_transform": _choice(*COOC_TRANSFORMS),
     "cooc_kernel": _choice(*COOC_KERNELS),
     "half_life_days": _number(0.0, above=True),
-    "ease_max_items": _integer(0),
+    "ease_max_items": _optional(_integer(0)),
+    "max_neighbours": _optional(_integer(1)),
     "ease_lambda": _number(0.0, above=True),
     "min_deep_session_fraction": _FRACTION,
     "session_gap_seconds": _optional(_number(0.0)),

@@ -8,9 +8,9 @@ from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core, _live
+from tarsel import _baselines, _core, _live
 from tarsel._container import load_model, save_model
-from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
+from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
@@ -51,9 +51,15 @@ class Recommender:
     cooc_kernel : {"pure_count", "hybrid_temporal"}
         Pair weights of the graph; "hybrid_temporal" decays older pairs with
         ``half_life_days`` (> 0) and needs a ``time_col``.
-    ease_max_items, ease_lambda : int >= 0, float > 0
-        EASE is the base for catalogues of at most ``ease_max_items`` items,
-        with ridge penalty ``ease_lambda``.
+    ease_max_items : int >= 0 or None
+        EASE is the base for catalogues of at most this many items. None: as
+        many as a solve of about 10 s and 1 GiB allows (about 6,000 items);
+        ``fit_report_["model_size"]`` says what was chosen and why.
+    max_neighbours : int >= 1 or None
+        Each item keeps its strongest neighbours in the co-occurrence graph
+        (None: all of them): a smaller graph, file and memory.
+    ease_lambda : float > 0
+        Ridge penalty of EASE.
     min_deep_session_fraction : float in [0, 1]
         Share of sessions holding two or more items that a session layer needs.
     session_gap_seconds : float >= 0 or None
@@ -120,7 +126,8 @@ class Recommender:
         cooc_transform: str = "cosine",
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
-        ease_max_items: int = 20_000,
+        ease_max_items: Optional[int] = None,
+        max_neighbours: Optional[int] = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
         session_gap_seconds: Optional[float] = 1800.0,
@@ -156,6 +163,7 @@ class Recommender:
         self.cooc_kernel = cooc_kernel
         self.half_life_days = half_life_days
         self.ease_max_items = ease_max_items
+        self.max_neighbours = max_neighbours
         self.ease_lambda = ease_lambda
         self.min_deep_session_fraction = min_deep_session_fraction
         self.session_gap_seconds = session_gap_seconds
@@ -295,10 +303,10 @@ class Recommender:
                                       time_format=time_format)
             report: dict[str, Any] = {
                 "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
-                "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n)),
             }
             holdout = (Holdout.draw(data, settings.gate_users, settings.random_state)
                        if settings.gate_users > 0 else None)
+            gate_parts = None
             if holdout is None:
                 plan = Plan.everything(settings)
                 report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
@@ -311,17 +319,21 @@ class Recommender:
                 steps.start("gating on held-out users")
                 plan = Gate(settings, gate_parts, holdout).run(report)
             steps.start("fitting on all interactions")
-            parts = fit_parts(settings, data, features, plan, report)
+            parts = fit_parts(settings, data, features, plan, report,
+                              graphs=reusable_graphs(gate_parts, holdout, data, report))
             self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = data.users, data.items
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        _baselines.after_fit(self, data)
         _live.after_fit(self, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
-                        parts.config.get("repeat_now_ts", np.nan), settings.repeat_min_count)
+                        parts.config.get("repeat_now_ts", np.nan),
+                        plan.repeat_min_count or settings.repeat_min_count)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
+        _baselines.warn_if_served(self.kept_)
         self.columns_ = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
                          "weight_col": weight_col, "session_col": session_col}
         if time_format is not None:
@@ -400,9 +412,9 @@ class Recommender:
         with native_failures():
             found = (self.engine_.recommend(request.owned, request.engine_row,
                                             self._ask(request.row, n, exclude_owned),
-                                            self._pop_prior)
+                                            _baselines.pop_prior(self.kept_, exclude_owned))
                      if len(request.owned) else ([], [], []))
-        ranked, scores, sources = self._finish(request.owned, found, n, exclude_owned)
+        ranked, scores, sources = self._finish(request, found, n, exclude_owned)
         result = {"item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
                   "score": np.asarray(scores, dtype=np.float64),
                   "source": np.asarray(sources, dtype=str)}
@@ -635,12 +647,13 @@ class Recommender:
         with native_failures():
             found = iter(self.engine_.recommend_batch([r.owned for r in live],
                                                       [r.engine_row for r in live], asked,
-                                                      self._pop_prior))
+                                                      _baselines.pop_prior(self.kept_,
+                                                                           exclude_owned)))
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
         lengths = np.zeros(len(users), dtype=np.int64)
         for k, request in enumerate(requests):
             answer = next(found) if len(request.owned) else ([], [], [])
-            ranked = self._finish(request.owned, answer, n, exclude_owned)
+            ranked = self._finish(request, answer, n, exclude_owned)
             lengths[k] = len(ranked[0])
             for column, values in zip(columns, ranked):
                 column.extend(values)
@@ -669,10 +682,6 @@ class Recommender:
     def _exclude(self, exclude_owned: Optional[bool]) -> bool:
         return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
 
-    @property
-    def _pop_prior(self) -> float:
-        return float(self.kept_.get("pop_prior", 0.0))
-
     def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
@@ -680,12 +689,16 @@ class Recommender:
             return n
         return n + int(self._repeat_sizes[row])
 
-    def _finish(self, owned_items: np.ndarray, found, n: int,
+    def _finish(self, request: Any, found, n: int,
                 exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
+        served = _baselines.served_by(self.kept_, exclude_owned)
+        if served is not None:  # nothing fitted beat this baseline in this mode
+            return _baselines.of(self).scored(served, request.row, n, exclude_owned,
+                                              request.owned)
         items, scores, sources = found
-        owned = set(owned_items.tolist())
+        owned = set(request.owned.tolist())
         dropped = owned if exclude_owned else set()
         cold = [k for k, source in enumerate(sources) if source == "cold_content"]
         regular = [k for k, (item, source) in enumerate(zip(items, sources))
@@ -741,6 +754,43 @@ class Recommender:
         """
         self._check_fitted()
         save_model(self, path)
+
+    def report(self, path: str, evaluation: Any = None, *,
+               users: Optional[Sequence[Any]] = None) -> None:
+        """Write this model's report, one self-contained HTML page with charts.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Where to write the page.
+        evaluation : pandas.DataFrame, optional
+            A table from :func:`tarsel.evaluation.evaluate` to show with it.
+        users : sequence, optional
+            Held-out users whose recommendations measure the catalogue coverage.
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted.
+
+        See Also
+        --------
+        tarsel.report.write_report : what the page shows.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> from tarsel import Recommender, datasets
+        >>> shop = datasets.grocery(n_users=150, n_items=80, n_days=30)
+        >>> model = Recommender(gate_users=60).fit(shop.interactions, **shop.columns)
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     model.report(os.path.join(folder, "report.html"))
+        ...     os.listdir(folder)
+        ['report.html']
+        """
+        from tarsel.report import write_report
+
+        write_report(self, path, evaluation, users=users)
 
     @classmethod
     def load(cls, path: str | os.PathLike) -> "Recommender":
