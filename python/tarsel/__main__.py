@@ -91,6 +91,16 @@ def _fraction(text: str) -> float:
     return value
 
 
+class _DefaultsHelp(argparse.HelpFormatter):
+    """Help texts that end with the option's default, where it has one."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        if action.default not in (None, False, argparse.SUPPRESS) and action.option_strings:
+            text += " (default: %(default)s)"
+        return text
+
+
 def _parser() -> argparse.ArgumentParser:
     from tarsel._version import __version__
 
@@ -98,22 +108,25 @@ def _parser() -> argparse.ArgumentParser:
                                      "tarsel recommenders from the command line.")
     parser.add_argument("--version", action="version", version=f"tarsel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
-    sub = {"formatter_class": argparse.ArgumentDefaultsHelpFormatter}
+    sub = _DefaultsHelp
 
-    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data", **sub)
+    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data",
+                               formatter_class=sub)
     demo.add_argument("--out", default="tarsel-demo.model", help="where to save the model")
     demo.add_argument("--users", type=_count(20), default=1500, help="shoppers to simulate")
     _add_common(demo)
     demo.set_defaults(run=_demo)
 
-    fit = commands.add_parser("fit", help="fit a model on an interaction file", **sub)
+    fit = commands.add_parser("fit", help="fit a model on an interaction file",
+                              formatter_class=sub)
     fit.add_argument("interactions", help="CSV or Parquet file of interactions")
     fit.add_argument("--out", required=True, help="where to save the model")
     _add_columns(fit)
     _add_common(fit)
     fit.set_defaults(run=_fit)
 
-    recommend = commands.add_parser("recommend", help="recommend items for a user", **sub)
+    recommend = commands.add_parser("recommend", help="recommend items for a user",
+                                    formatter_class=sub)
     recommend.add_argument("model", help="a model file written by 'tarsel fit'")
     recommend.add_argument("--user", required=True, help="the user's id")
     recommend.add_argument("-n", type=_count(0), default=10, help="number of items")
@@ -122,7 +135,7 @@ def _parser() -> argparse.ArgumentParser:
     recommend.set_defaults(run=_recommend)
 
     evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity",
-                                   **sub)
+                                   formatter_class=sub)
     evaluate.add_argument("interactions", help="CSV or Parquet file of interactions")
     evaluate.add_argument("--split", choices=("temporal", "last"), default=None,
                           help="temporal cut (needs --time-col; the default when given) "

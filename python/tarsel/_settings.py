@@ -104,11 +104,11 @@ def _number(low: float = -math.inf, high: float = math.inf, *, above: bool = Fal
         wanted = f"at least {low:g}" if low > -math.inf else "finite"
 
     def check(name: str, value: Any) -> float:
-        ok = (not isinstance(value, bool) and isinstance(value, Real) and math.isfinite(value)
-              and (value > low if above else value >= low) and value <= high)
-        if not ok:
+        number = float(value) if isinstance(value, Real) and not isinstance(value, bool) else None
+        if number is None or not math.isfinite(number) or number > high or (
+                number <= low if above else number < low):
             raise ValueError(f"{name} must be a number {wanted}, not {value!r}")
-        return float(value)
+        return number
     return check
 
 

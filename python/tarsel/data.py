@@ -291,7 +291,7 @@ def column(table: Any, name: str, what: str = "interactions",
 
 
 def columns_of(table: Any, names: Mapping[str, Optional[str]],
-               what: str = "interactions") -> dict[str, Optional[np.ndarray]]:
+               what: str = "interactions") -> dict[str, Any]:
     """The columns picked by ``names`` (option -> column name, or None), checked
     to have one length: a shorter column would misalign the rows."""
     found = {option: column(table, name, what, option) if name else None

@@ -479,8 +479,8 @@ class Recommender:
         # in chunks, so that the engine's per-user answers never pile up
         chunks = list(self._chunks(users, n, self._exclude(exclude_owned),
                                    _baskets(items, users), max(1, _CHUNK_ROWS // max(n, 1))))
-        joined = {key: np.concatenate([c[key] for c in chunks]) for key in chunks[0]
-                  if key != "unknown_items"}
+        joined: dict[str, Any] = {key: np.concatenate([c[key] for c in chunks])
+                                  for key in chunks[0] if key != "unknown_items"}
         if items is not None:
             joined["unknown_items"] = sum(c["unknown_items"] for c in chunks)
         return joined
@@ -711,10 +711,11 @@ class Recommender:
         return ranked
 
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
-        if getattr(self, "_popular", None) is None:
-            self._popular = popularity_order(self.item_pop_).tolist()
+        popular = getattr(self, "_popular", None)
+        if popular is None:
+            popular = self._popular = popularity_order(self.item_pop_).tolist()
         taken = set(ranked[0]) | owned
-        for item in self._popular:
+        for item in popular:
             if len(ranked[0]) >= n:
                 break
             if item not in taken:
@@ -823,9 +824,8 @@ class Recommender:
         return load_model(cls, path)
 
 
-_PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:]
-                if p in Recommender.__init__.__kwdefaults__)
-_DEFAULTS = dict(Recommender.__init__.__kwdefaults__)
+_DEFAULTS: dict[str, Any] = dict(Recommender.__init__.__kwdefaults__ or {})
+_PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:] if p in _DEFAULTS)
 assert _PARAMS == _SETTING_NAMES, "Recommender and Settings list the same settings in order"
 
 
