@@ -64,7 +64,7 @@ def test_a_baseline_nothing_beats_is_served_with_a_warning(tmp_path):
     assert model.exclude_owned_ is False and model.kept_["exclude_owned"] is False
     assert model.kept_["serving"]["owned_allowed"]["source"] == "personal_popularity"
     personal = PersonalPopularityBaseline().fit(log)
-    users = [0, 7, 59, "nobody"]
+    users = [0, 7, 59, 999]
     expected = personal.recommend_batch(users, 5, exclude_owned=False)
     for served in (model, Recommender.load(_saved(model, tmp_path))):
         got = served.recommend_batch(users, 5)  # the model's own rule: owned allowed

@@ -127,10 +127,10 @@ class Gate:
         weights = [0.0] + sorted({float(w) for w in self.settings.pop_prior_grid if w > 0})
         # figures[name] = (owned excluded, owned allowed, owned excluded scored on everything)
         figures: dict[str, tuple[float, float, float]] = {}
+        asked = self.k + self._repeat_room()
         for name, (_, eng) in engines.items():
             for w in weights:
-                found = eng.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                            self.k + self._repeat_room(), w)
+                found = eng.recommend_batch(self.owned, self.holdout.rows.tolist(), asked, w)
                 figures[_candidate(name, w)] = self._scores([f[0] for f in found])
         for kind in BASELINES:
             figures[kind] = self._scores(

@@ -126,7 +126,7 @@ class Recommender:
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
         ease_max_items: Optional[int] = None,
-        max_neighbours: Optional[int] = 200,
+        max_neighbours: Optional[int] = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
         session_gap_seconds: Optional[float] = 1800.0,
@@ -394,8 +394,9 @@ class Recommender:
         --------
         >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
         >>> model = Recommender(gate_users=0).fit(log)
-        >>> model.recommend(1, n=2)
-        {'item': array(['c'], dtype='<U1'), 'score': array([...]), 'source': array(['ease'], dtype='<U4')}
+        >>> found = model.recommend(1, n=2)
+        >>> found["item"].tolist(), found["source"].tolist()
+        (['c'], ['ease'])
         >>> model.recommend(None, n=2)["source"].tolist()
         ['popularity', 'popularity']
         >>> found = model.recommend(None, 2, items=["c", "zz"])
@@ -611,8 +612,8 @@ class Recommender:
         NotFittedError
             Before ``fit``.
         ValueError
-            When a column is missing or of another length, a user id is missing or not of the model's id type, or the
-            times cannot be read.
+            When a column is missing or of another length, a user id is missing
+            or not of the model's id type, or the times cannot be read.
 
         Examples
         --------
