@@ -4,19 +4,24 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Iterator, Optional, Sequence
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
-from tarsel import _baselines, _core, _live
+from tarsel import _baselines, _live
 from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
-from tarsel.data import (IdMap, feature_item_ids, id_array, prepare_interactions,
-                         prepare_item_features)
+from tarsel.data import (
+    feature_item_ids,
+    id_array,
+    prepare_interactions,
+    prepare_item_features,
+)
 from tarsel.errors import NotFittedError, native_failures
 
 # The most result rows one ``recommend_batch`` call returns (about 80 bytes
@@ -122,15 +127,15 @@ class Recommender:
     def __init__(
         self,
         *,
-        weighting: Optional[str] = None,
+        weighting: str | None = None,
         cooc_transform: str = "cosine",
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
-        ease_max_items: Optional[int] = None,
-        max_neighbours: Optional[int] = 300,
+        ease_max_items: int | None = None,
+        max_neighbours: int | None = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
-        session_gap_seconds: Optional[float] = 1800.0,
+        session_gap_seconds: float | None = 1800.0,
         trend_alpha: float = 0.3,
         trend_window_fraction: float = 0.1,
         user_cf_alpha: float = 0.3,
@@ -155,7 +160,7 @@ class Recommender:
         gate_k: int = 10,
         min_gain: float = 1e-4,
         random_state: int = 0,
-        exclude_owned: Optional[bool] = None,
+        exclude_owned: bool | None = None,
     ):
         # stored as given (scikit-learn's convention; grids as tuples): fit checks them
         self.weighting = weighting
@@ -213,7 +218,7 @@ class Recommender:
         """
         return {name: getattr(self, name) for name in _PARAMS}
 
-    def set_params(self, **params: Any) -> "Recommender":
+    def set_params(self, **params: Any) -> Recommender:
         """Change settings by name; they are checked by the next ``fit``.
 
         Returns
@@ -245,9 +250,9 @@ class Recommender:
     # ----------------------------------------------------------------- fit
 
     def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
-            item_col: str = "item", time_col: Optional[str] = None,
-            weight_col: Optional[str] = None, session_col: Optional[str] = None,
-            time_format: Optional[str] = None, progress: bool = False) -> "Recommender":
+            item_col: str = "item", time_col: str | None = None,
+            weight_col: str | None = None, session_col: str | None = None,
+            time_format: str | None = None, progress: bool = False) -> Recommender:
         """Fit on an interaction table and optional item features.
 
         Parameters
@@ -351,8 +356,8 @@ class Recommender:
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *, items: Optional[Sequence[Any]] = None,
-                  exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+    def recommend(self, user: Any, n: int = 10, *, items: Sequence[Any] | None = None,
+                  exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids.
 
         Parameters
@@ -423,8 +428,8 @@ class Recommender:
         return result
 
     def recommend_batch(self, users: Any, n: int = 10, *,
-                        items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
-                        exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+                        items: Sequence[Sequence[Any] | None] | None = None,
+                        exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
         One call returns at most ``MAX_BATCH_ROWS`` rows (``len(users)`` times
@@ -486,9 +491,9 @@ class Recommender:
         return joined
 
     def iter_recommend_batch(self, users: Any, n: int = 10, *,
-                             items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
-                             exclude_owned: Optional[bool] = None,
-                             chunk_size: Optional[int] = None) -> Iterator[dict[str, np.ndarray]]:
+                             items: Sequence[Sequence[Any] | None] | None = None,
+                             exclude_owned: bool | None = None,
+                             chunk_size: int | None = None) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
         bounded memory.
 
@@ -534,7 +539,7 @@ class Recommender:
         return self._chunks(users, n, self._exclude(exclude_owned), _baskets(items, users),
                             int(chunk_size))
 
-    def _chunks(self, users: np.ndarray, n: int, exclude_owned: bool, baskets: Optional[list],
+    def _chunks(self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None,
                 step: int) -> Iterator[dict[str, np.ndarray]]:
         """``_batch`` over successive slices of ``step`` users (one, when empty)."""
         for start in range(0, max(len(users), 1), step):
@@ -580,7 +585,7 @@ class Recommender:
                 "score": np.asarray(scores, dtype=np.float64),
                 "source": np.asarray(sources, dtype=str)}
 
-    def update(self, events: Any, **columns: Optional[str]) -> dict[str, int]:
+    def update(self, events: Any, **columns: str | None) -> dict[str, int]:
         """Add new events to the users' histories without refitting.
 
         Each user's events are appended to their history in time order (an
@@ -639,7 +644,7 @@ class Recommender:
         return _live.update(self, events, columns)
 
     def _batch(self, users: np.ndarray, n: int, exclude_owned: bool,
-               items: Optional[list]) -> dict[str, np.ndarray]:
+               items: list | None) -> dict[str, np.ndarray]:
         self.users_.index(users, "user")  # ids of another type raise TypeError
         requests = _live.baskets(self, users.tolist(), items)
         live = [r for r in requests if len(r.owned)]
@@ -679,10 +684,10 @@ class Recommender:
             raise ValueError(f"n must be a non-negative integer, not {n!r}")
         return min(int(n), len(self.items_))
 
-    def _exclude(self, exclude_owned: Optional[bool]) -> bool:
+    def _exclude(self, exclude_owned: bool | None) -> bool:
         return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
 
-    def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
+    def _ask(self, row: int | None, n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
         if row is None or not exclude_owned:
@@ -756,8 +761,8 @@ class Recommender:
         self._check_fitted()
         save_model(self, path)
 
-    def report(self, path: str, evaluation: Any = None, *,
-               users: Optional[Sequence[Any]] = None) -> None:
+    def report(self, path: str | os.PathLike, evaluation: Any = None, *,
+               users: Sequence[Any] | np.ndarray | None = None) -> None:
         """Write this model's report, one self-contained HTML page with charts.
 
         Parameters
@@ -766,7 +771,7 @@ class Recommender:
             Where to write the page.
         evaluation : pandas.DataFrame, optional
             A table from :func:`tarsel.evaluation.evaluate` to show with it.
-        users : sequence, optional
+        users : sequence or array, optional
             Held-out users whose recommendations measure the catalogue coverage.
 
         Raises
@@ -794,7 +799,7 @@ class Recommender:
         write_report(self, path, evaluation, users=users)
 
     @classmethod
-    def load(cls, path: str | os.PathLike) -> "Recommender":
+    def load(cls, path: str | os.PathLike) -> Recommender:
         """Read a model written by ``save``.
 
         Parameters
@@ -836,7 +841,7 @@ def _as_tuple(values: Any) -> Any:
         return values  # not a sequence: fit names the setting
 
 
-def _baskets(items: Any, users: np.ndarray) -> Optional[list]:
+def _baskets(items: Any, users: np.ndarray) -> list | None:
     """One basket per user, as a list (checked for its length up front)."""
     if items is None:
         return None
