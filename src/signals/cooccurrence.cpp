@@ -166,10 +166,24 @@ constexpr std::uint32_t sum_stamp(std::size_t row) { return static_cast<std::uin
 
 // Visits every pair (occurrence of `row`, record of a larger item in the same
 // history) in a fixed order: occurrences by history, then records by position.
+// Occurrences ahead whose records are requested from memory: each occurrence
+// lies in another history, whose first read otherwise waits on a cache miss.
+constexpr std::size_t kOccurrencesAhead = 8;
+
+template <class T>
+void prefetch_occurrence(const OccurrenceIndex& idx, std::size_t o, const T* data) {
+    if (o + kOccurrencesAhead < idx.entries.size()) {
+        const Occurrence& ahead = idx.entries[o + kOccurrencesAhead];
+        __builtin_prefetch(data + ahead.record);
+        __builtin_prefetch(data + ahead.end - 1);
+    }
+}
+
 template <class Visit>
 void for_each_pair(std::size_t row, const Histories& h, const OccurrenceIndex& idx, Visit&& visit) {
     const auto* rec = h.records.data();
     for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+        prefetch_occurrence(idx, o, rec);
         const Occurrence& occ = idx.entries[o];
         for (std::size_t q = occ.begin; q < occ.end; ++q) visit(rec[occ.record], rec[q]);
     }
@@ -185,6 +199,7 @@ void collect_row(std::size_t row, const Histories& h, std::span<const std::uint3
     s.touched.clear();
     if constexpr (!WithSums) {
         for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+            prefetch_occurrence(idx, o, items.data());
             const Occurrence& occ = idx.entries[o];
             for (std::size_t q = occ.begin; q < occ.end; ++q) {
                 const std::uint32_t col = items[q];
