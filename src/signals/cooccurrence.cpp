@@ -240,11 +240,12 @@ void collect_row(std::size_t row, const Histories& h, std::span<const std::uint3
 //
 // Rows are split into contiguous chunks of about equal work. A first pass
 // counts, per chunk, how many entries each chunk mirrors into every row; the
-// prefix sums of those counts reserve, inside each row, one run of positions
-// per chunk. Row r is laid out as its mirrored entries (columns < r, written by
-// the chunks holding those rows, in chunk order and so ascending) followed by
-// its own entries (columns > r, sorted). The second pass fills both without
-// locks. Extra memory is O(n_items) per chunk and per thread.
+// prefix sums of those counts reserve the start of each row for its mirrored
+// entries. Row r is laid out as its mirrored entries (columns < r, ascending)
+// followed by its own entries (columns > r, sorted). The second pass writes
+// the own entries, a third copies them into the mirrored parts, target block
+// by target block, so that neither pass scatters writes over the whole
+// result. Extra memory is O(n_items) per chunk and per thread.
 class SymmetricBuilder {
   public:
     SymmetricBuilder(const Histories& h, const OccurrenceIndex& idx, const Kernel& kernel,
@@ -276,11 +277,7 @@ class SymmetricBuilder {
         csr.indptr.assign(n_items + 1, 0);
         std::size_t nnz = 0;
         for (std::size_t r = 0; r < n_; ++r) {
-            for (std::size_t c = 0; c < k; ++c) {
-                const std::uint32_t count = cursor_[c * n_ + r];
-                cursor_[c * n_ + r] = static_cast<std::uint32_t>(nnz);
-                nnz += count;
-            }
+            for (std::size_t c = 0; c < k; ++c) nnz += cursor_[c * n_ + r];
             nnz += own_[r];
             check_positions(nnz);
             csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
@@ -289,22 +286,89 @@ class SymmetricBuilder {
 
         csr.indices.resize(nnz);
         csr.data.resize(nnz);
-        for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
+        for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
             collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
             std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
             for (std::uint32_t col : s.touched) {
-                const float value = static_cast<float>(s.sum[col]);
                 csr.indices[own] = static_cast<std::int32_t>(col);
-                csr.data[own++] = value;
-                std::uint32_t& mirrored = cursor_[c * n_ + col];
-                csr.indices[mirrored] = static_cast<std::int32_t>(r);
-                csr.data[mirrored++] = value;
+                csr.data[own++] = static_cast<float>(s.sum[col]);
             }
         });
+        mirror(csr);
         return csr;
     }
 
   private:
+    // Copies every own entry (r, c, v), c > r, to (c, r, v) in the mirrored
+    // part of row c, which the count pass reserved at the row's start. The
+    // targets are taken in blocks of rows whose mirrored parts together fit
+    // in the cache; each block reads, from every smaller row, the run of its
+    // own entries with columns inside the block (rows in order, so each
+    // mirrored part fills ascending). Blocks write disjoint positions and run
+    // on the pool.
+    void mirror(Csr& csr) {
+        const auto start = [&](std::size_t r) { return static_cast<std::size_t>(csr.indptr[r]); };
+        const auto own_start = [&](std::size_t r) { return start(r + 1) - own_[r]; };
+        std::size_t mirrored = 0;
+        for (std::size_t r = 0; r < n_; ++r) mirrored += own_start(r) - start(r);
+        constexpr std::size_t kBlockEntries = std::size_t{1} << 17;
+        constexpr std::size_t kMaxBlocks = 256;
+        const std::size_t per_block =
+            std::max(kBlockEntries, (mirrored + kMaxBlocks - 1) / kMaxBlocks);
+        std::vector<std::size_t> bounds{0};
+        std::size_t seen = 0;
+        for (std::size_t r = 0; r < n_; ++r) {
+            seen += own_start(r) - start(r);
+            if (seen >= per_block * bounds.size()) bounds.push_back(r + 1);
+        }
+        if (bounds.back() != n_) bounds.push_back(n_);
+        const std::int32_t* indices = csr.indices.data();
+        const std::size_t blocks = bounds.size() - 1;
+        // Contiguous runs of blocks, one per thread: a run finds each row's
+        // first entry at or past its first block once, then follows each row
+        // with a cursor and the column found there, so a block passes over a
+        // row that holds nothing for it after one read of a small array.
+        const std::size_t runs = std::min(blocks, parallel_ ? pool::size() : std::size_t{1});
+        next_.resize(n_);
+        auto run = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t g = lo; g < hi; ++g) {
+                const std::size_t b_lo = blocks * g / runs, b_hi = blocks * (g + 1) / runs;
+                const std::size_t rows = bounds[b_hi];
+                std::vector<std::size_t> cursor(rows);
+                std::vector<std::uint32_t> head(rows);
+                const auto c_lo = static_cast<std::int32_t>(bounds[b_lo]);
+                const auto seek = [&](std::size_t r, std::size_t p) {
+                    cursor[r] = p;
+                    head[r] = p < start(r + 1) ? static_cast<std::uint32_t>(indices[p])
+                                               : std::numeric_limits<std::uint32_t>::max();
+                };
+                for (std::size_t r = 0; r < rows; ++r)
+                    seek(r, static_cast<std::size_t>(
+                                std::lower_bound(indices + own_start(r), indices + start(r + 1),
+                                                 c_lo) - indices));
+                for (std::size_t b = b_lo; b < b_hi; ++b) {
+                    const std::size_t c0 = bounds[b], c1 = bounds[b + 1];
+                    for (std::size_t c = c0; c < c1; ++c) next_[c] = start(c);
+                    for (std::size_t r = 0; r + 1 < c1; ++r) {
+                        if (head[r] >= c1) continue;
+                        std::size_t p = cursor[r];
+                        const std::size_t end = start(r + 1);
+                        for (; p < end && static_cast<std::size_t>(indices[p]) < c1; ++p) {
+                            const std::size_t to = next_[static_cast<std::size_t>(indices[p])]++;
+                            csr.indices[to] = static_cast<std::int32_t>(r);
+                            csr.data[to] = csr.data[p];
+                        }
+                        seek(r, p);
+                    }
+                }
+            }
+        };
+        if (parallel_)
+            pool::parallel_for(0, runs, 1, run);
+        else
+            run(0, runs);
+    }
+
     static void check_positions(std::size_t nnz) {
         if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
             throw ValueError("co-occurrence matrix has more entries than int32 positions can address");
@@ -352,8 +416,9 @@ class SymmetricBuilder {
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
     std::vector<std::uint32_t> items_;   // the item of each record
+    std::vector<std::size_t> next_;      // per row: next mirrored position
     std::vector<std::uint32_t> own_;     // entries of each row with larger columns
-    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: count, then next position
+    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: entries mirrored into the row
 };
 
 }  // namespace
