@@ -56,20 +56,20 @@ template <class Sink>
 struct FieldWriter {
     Sink& sink;
 
-    void operator()(std::uint64_t v) const { sink.put(&v, sizeof v); }
-    void operator()(double v) const { sink.put(&v, sizeof v); }
-    void operator()(bool v) const {
+    void operator()(const char*, std::uint64_t v) const { sink.put(&v, sizeof v); }
+    void operator()(const char*, double v) const { sink.put(&v, sizeof v); }
+    void operator()(const char*, bool v) const {
         const std::uint8_t byte = v ? 1 : 0;
         sink.put(&byte, 1);
     }
     template <class T, class Allocator>
-    void operator()(const std::vector<T, Allocator>& v) const {
-        (*this)(static_cast<std::uint64_t>(v.size()));
+    void operator()(const char* name, const std::vector<T, Allocator>& v) const {
+        (*this)(name, static_cast<std::uint64_t>(v.size()));
         if constexpr (std::is_same_v<T, CsrF32>) {
             for (const CsrF32& layer : v) {
-                (*this)(layer.data);
-                (*this)(layer.indices);
-                (*this)(layer.indptr);
+                (*this)(name, layer.data);
+                (*this)(name, layer.indices);
+                (*this)(name, layer.indptr);
             }
         } else {
             sink.put(v.data(), v.size() * sizeof(T));
@@ -107,18 +107,18 @@ template <class Source>
 struct FieldReader {
     Source& source;
 
-    void operator()(std::uint64_t& v) const { source.read(&v, sizeof v); }
-    void operator()(double& v) const { source.read(&v, sizeof v); }
-    void operator()(bool& v) const {
+    void operator()(const char*, std::uint64_t& v) const { source.read(&v, sizeof v); }
+    void operator()(const char*, double& v) const { source.read(&v, sizeof v); }
+    void operator()(const char*, bool& v) const {
         std::uint8_t byte = 0;
         source.read(&byte, 1);
         if (byte > 1) bad_flag(byte);
         v = byte == 1;
     }
     template <class T, class Allocator>
-    void operator()(std::vector<T, Allocator>& v) const {
+    void operator()(const char* name, std::vector<T, Allocator>& v) const {
         std::uint64_t count = 0;
-        (*this)(count);
+        (*this)(name, count);
         if constexpr (std::is_same_v<T, CsrF32>) {
             // A layer takes at least its three 8-byte counts; the data present
             // and 1 MiB of layer records bound the reservation.
@@ -127,9 +127,9 @@ struct FieldReader {
                 std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
             for (std::uint64_t i = 0; i < count; ++i) {
                 CsrF32 layer;
-                (*this)(layer.data);
-                (*this)(layer.indices);
-                (*this)(layer.indptr);
+                (*this)(name, layer.data);
+                (*this)(name, layer.indices);
+                (*this)(name, layer.indptr);
                 v.push_back(std::move(layer));
             }
         } else {
