@@ -126,11 +126,12 @@ struct FieldReader {
             v.reserve(static_cast<std::size_t>(
                 std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
             for (std::uint64_t i = 0; i < count; ++i) {
-                CsrF32 layer;
+                // Read in place, so that what is read stays in the record
+                // (a reader may still be checksumming it) if a later read fails.
+                CsrF32& layer = v.emplace_back();
                 (*this)(name, layer.data);
                 (*this)(name, layer.indices);
                 (*this)(name, layer.indptr);
-                v.push_back(std::move(layer));
             }
         } else {
             // A count the remaining bytes cannot hold would run out of data
@@ -145,9 +146,14 @@ struct FieldReader {
 };
 
 template <class Source>
+void decode_into(Source& source, EngineRecord& record) {
+    for_each_field(record, FieldReader<Source>{source});
+}
+
+template <class Source>
 EngineRecord decode_from(Source& source) {
     EngineRecord record;
-    for_each_field(record, FieldReader<Source>{source});
+    decode_into(source, record);
     return record;
 }
 
@@ -635,10 +641,13 @@ SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length) {
     struct stat st;
     if (::fstat(fd, &st) != 0) os_error(errno);
     if (!S_ISREG(st.st_mode)) throw ValueError("not a regular file");
+    // The checksum thread reads the record's vectors as they fill: declared
+    // after the record, it is stopped before the record goes, also when the
+    // decoding fails part-way.
     SectionRecord out;
     PipelinedCrc crc;
     FileSource source(fd, static_cast<std::size_t>(length), offset, &crc);
-    out.record = decode_from(source);
+    decode_into(source, out.record);
     source.drain();
     out.crc = crc.finish();
     check_sizes(out.record);
