@@ -253,8 +253,8 @@ class EngineState:
 
     @staticmethod
     def from_bytes(data: Buffer) -> EngineState:
-        """A new engine decoded from the front of ``data`` (trailing bytes are
-        ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
+        """A new engine decoded from the front of ``data``, any bytes-like object
+        (trailing bytes are ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
         truncated record, "invalid u8 while decoding bool, expected 0 or 1,
         found N" for a bad flag byte, and "inconsistent engine record: ..." when
         n_items, n_users or content_nfeat disagree with the arrays of their
