@@ -8,7 +8,6 @@ from typing import Any, Optional
 import numpy as np
 
 from tarsel import _core
-from tarsel._baselines import popularity_order
 from tarsel._settings import Settings
 from tarsel.data import Interactions, ItemFeatures
 
@@ -290,7 +289,7 @@ PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.flo
 
 
 def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan) -> None:
-    min_count = settings.repeat_min_count if plan.repeat_min_count is None else plan.repeat_min_count
+    min_count = plan.repeat_min_count or settings.repeat_min_count
     lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
                                      min_count=min_count)
     profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]

@@ -239,7 +239,8 @@ class _Shopper:
         staple_w = weight * (cat.kind == "staple") * (cat.launch_day == 0)
         staples = _pick(rng, staple_w, rng.integers(*habits.staples))
         repl_w = weight * (cat.kind == "replenish") * (cat.launch_day == 0)
-        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(*habits.replenished))
+        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"),
+                            rng.integers(*habits.replenished))
         browse = weight * (cat.kind != "staple")
         before = np.cumsum(browse * (cat.launch_day == 0))
         after = np.cumsum(browse)
@@ -271,7 +272,8 @@ class _Shopper:
                 items.append(item)
                 last_bought[item] = day
         weights = self.browse_after if day >= cat.launch_day.max() else self.browse_before
-        for item in np.searchsorted(weights, rng.random(1 + rng.poisson(habits.browse_mean))).tolist():
+        picks = rng.random(1 + rng.poisson(habits.browse_mean))
+        for item in np.searchsorted(weights, picks).tolist():
             if cat.kind[item] == "one_off":
                 if item in owned_once:
                     continue
