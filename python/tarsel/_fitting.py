@@ -173,6 +173,8 @@ def top_neighbours(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, k:
     if not len(lengths) or lengths.max() <= k:
         return data, indices, indptr
     keep = np.ones(len(data), dtype=bool)
+    # one small sort per long row: about ten times less work than one sort of
+    # every entry by (row, value, column)
     for row in np.flatnonzero(lengths > k).tolist():
         lo, hi = int(indptr[row]), int(indptr[row + 1])
         order = np.lexsort((indices[lo:hi], -data[lo:hi]))
