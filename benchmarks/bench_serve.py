@@ -3,16 +3,18 @@
 Fits a model on a grocery log of about 2M events (``--events`` for a smaller
 one; ``--model`` keeps it for the next run), starts ``tarsel serve`` on
 127.0.0.1 (once per ``--workers`` value), and sends a fixed mix of requests
-(user, live-basket and similar-item) from concurrent keep-alive clients, bounded in count and time. Reports throughput,
-p50/p99 latency, the error count and the server's RSS before and after; checks
-every answer against the model called in-process, and compares the service's
-throughput with a plain in-process loop over the same requests.
+(user, live-basket and similar-item) from concurrent keep-alive clients,
+bounded in count and time. Reports throughput, p50/p99 latency, the error count
+and the server's RSS before and after; checks every answer against the model
+called in-process, and compares the service's throughput with a plain
+in-process loop over the same requests.
 
 Goals: no errors, p99 under 20 ms at 32 clients, throughput at least 70% of the
 in-process loop, RSS flat. The clients run on the same machine as the server;
 on a shared machine the wall-clock figures move with the other load, so the
 server's CPU time per request is printed beside them.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -32,7 +34,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import machine  # noqa: E402
-
 from tarsel import Recommender, datasets  # noqa: E402
 
 EVENTS_PER_USER = 215  # of the grocery generator with these settings, roughly
@@ -40,12 +41,15 @@ EVENTS_PER_USER = 215  # of the grocery generator with these settings, roughly
 
 def build_model(events: int, path: str) -> None:
     started = time.perf_counter()
-    shop = datasets.grocery(n_users=max(events // EVENTS_PER_USER, 50), n_items=3000,
-                            n_days=120, seed=7)
+    shop = datasets.grocery(
+        n_users=max(events // EVENTS_PER_USER, 50), n_items=3000, n_days=120, seed=7
+    )
     table = shop.interactions
-    print(f"log: {len(table['user']):,} events, {len(np.unique(table['user'])):,} users, "
-          f"{len(shop.item_features['item']):,} items "
-          f"(made in {time.perf_counter() - started:.0f} s)")
+    print(
+        f"log: {len(table['user']):,} events, {len(np.unique(table['user'])):,} users, "
+        f"{len(shop.item_features['item']):,} items "
+        f"(made in {time.perf_counter() - started:.0f} s)"
+    )
     started = time.perf_counter()
     model = Recommender().fit(table, shop.item_features, **shop.columns)
     model.save(path)
@@ -79,8 +83,10 @@ def encode(request: tuple, n: int) -> bytes:
         path = urllib.parse.quote(str(extra), safe="")
         return f"GET /similar/{path}?n={n} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
     body = json.dumps({"user": user, "items": extra, "n": n}).encode()
-    return (b"POST /recommend HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-            b"Content-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+    return (
+        b"POST /recommend HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+        b"Content-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body
+    )
 
 
 def in_process(model: Recommender, request: tuple, n: int) -> dict:
@@ -110,8 +116,11 @@ async def load(port: int, requests: list[tuple], n: int, clients: int, limit_s: 
                 writer.write(payloads[k])
                 head = await reader.readuntil(b"\r\n\r\n")
                 status = int(head[9:12])
-                length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
-                              if line.lower().startswith(b"content-length:"))
+                length = next(
+                    int(line.split(b":")[1])
+                    for line in head.split(b"\r\n")
+                    if line.lower().startswith(b"content-length:")
+                )
                 body = await reader.readexactly(length)
                 results[k] = (status, time.perf_counter() - sent, body)
         finally:
@@ -163,8 +172,20 @@ def free_port() -> int:
 
 def start_server(path: str, port: int, workers: int, log_path: str) -> subprocess.Popen:
     with open(log_path, "w") as log:
-        server = subprocess.Popen([sys.executable, "-m", "tarsel", "serve", path,
-                                   "--port", str(port), "--workers", str(workers)], stderr=log)
+        server = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "tarsel",
+                "serve",
+                path,
+                "--port",
+                str(port),
+                "--workers",
+                str(workers),
+            ],
+            stderr=log,
+        )
     deadline = time.monotonic() + 300
     while True:
         if server.poll() is not None:
@@ -184,21 +205,30 @@ def start_server(path: str, port: int, workers: int, log_path: str) -> subproces
 def same(answer: bytes, expected: dict) -> bool:
     got = json.loads(answer)
     got = got.get("similar", got)
-    return (got["item"] == expected["item"].tolist()
-            and got["source"] == expected["source"].tolist()
-            and np.allclose(got["score"], expected["score"], rtol=1e-12, atol=0))
+    return (
+        got["item"] == expected["item"].tolist()
+        and got["source"] == expected["source"].tolist()
+        and np.allclose(got["score"], expected["score"], rtol=1e-12, atol=0)
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--events", type=int, default=2_000_000, help="size of the log")
-    parser.add_argument("--model", help="the model file: served when it exists, else fitted "
-                                        "and kept there for the next run")
+    parser.add_argument(
+        "--model",
+        help="the model file: served when it exists, else fitted and kept there for the next run",
+    )
     parser.add_argument("--requests", type=int, default=20_000)
     parser.add_argument("--clients", type=int, default=32)
     parser.add_argument("-n", type=int, default=10)
-    parser.add_argument("--workers", type=int, nargs="+", default=[1, os.cpu_count() or 2],
-                        help="server processes; one run for each value given")
+    parser.add_argument(
+        "--workers",
+        type=int,
+        nargs="+",
+        default=[1, os.cpu_count() or 2],
+        help="server processes; one run for each value given",
+    )
     parser.add_argument("--time-limit", type=float, default=300.0, help="seconds of load")
     args = parser.parse_args()
 
@@ -212,20 +242,33 @@ def main() -> None:
         expected = [in_process(model, r, args.n) for r in requests]
         loop_wall, loop_cpu = time.perf_counter() - started, time.process_time() - cpu
         loop_rate = len(requests) / loop_wall
-        print(f"\n{len(requests):,} requests (50% user, 30% basket, 20% similar; n={args.n}), "
-              f"{args.clients} clients  ({machine()})")
-        print(f"  in-process loop: {loop_rate:,.0f} requests/s, "
-              f"{loop_cpu / len(requests) * 1e3:.3f} ms CPU each")
+        print(
+            f"\n{len(requests):,} requests (50% user, 30% basket, 20% similar; n={args.n}), "
+            f"{args.clients} clients  ({machine()})"
+        )
+        print(
+            f"  in-process loop: {loop_rate:,.0f} requests/s, "
+            f"{loop_cpu / len(requests) * 1e3:.3f} ms CPU each"
+        )
         failed = False
         for workers in args.workers:
-            failed |= run_service(args, path, folder, workers, requests, expected, loop_rate,
-                                  loop_cpu / len(requests))
+            failed |= run_service(
+                args, path, folder, workers, requests, expected, loop_rate, loop_cpu / len(requests)
+            )
     if failed:
         raise SystemExit(1)
 
 
-def run_service(args, path: str, folder: str, workers: int, requests: list, expected: list,
-                loop_rate: float, loop_cpu: float) -> bool:
+def run_service(
+    args,
+    path: str,
+    folder: str,
+    workers: int,
+    requests: list,
+    expected: list,
+    loop_rate: float,
+    loop_cpu: float,
+) -> bool:
     """One load run against a fresh server; prints its figures and returns
     whether anything failed."""
     port, log_path = free_port(), os.path.join(folder, f"serve-{workers}.log")
@@ -244,19 +287,24 @@ def run_service(args, path: str, folder: str, workers: int, requests: list, expe
             server.kill()
     done = [r for r in results if r is not None]
     errors = sum(status != 200 for status, _, _ in done) + len(results) - len(done)
-    mismatches = sum(not same(body, want) for (status, _, body), want
-                     in zip(results, expected) if status == 200)
+    mismatches = sum(
+        not same(body, want) for (status, _, body), want in zip(results, expected) if status == 200
+    )
     latency = np.array([seconds for _, seconds, _ in done]) * 1e3
     rate, cpu = len(done) / wall, server_cpu / max(len(done), 1)
     print(f"  tarsel serve --workers {workers}: {len(done):,} requests answered")
     print(f"    throughput      {rate:,.0f} requests/s ({rate / loop_rate:.2f} of in-process)")
-    print(f"    server CPU      {cpu * 1e3:.3f} ms per request ({loop_cpu / cpu:.2f} of "
-          f"in-process)")
-    print(f"    latency         p50 {np.percentile(latency, 50):.2f} ms, "
-          f"p99 {np.percentile(latency, 99):.2f} ms, max {latency.max():.1f} ms")
+    print(
+        f"    server CPU      {cpu * 1e3:.3f} ms per request ({loop_cpu / cpu:.2f} of in-process)"
+    )
+    print(
+        f"    latency         p50 {np.percentile(latency, 50):.2f} ms, "
+        f"p99 {np.percentile(latency, 99):.2f} ms, max {latency.max():.1f} ms"
+    )
     print(f"    errors          {errors}; answers unlike in-process: {mismatches}")
     print(f"    server RSS      {rss_before:.0f} MB before, {rss_after:.0f} MB after")
     return bool(errors or mismatches)
+
 
 if __name__ == "__main__":
     main()

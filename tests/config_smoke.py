@@ -2,15 +2,17 @@
 (Debug, link-time optimised): import it from the folder given, fit a small
 model with every channel and serve single and batch requests, user-CF
 included (the path that a one-definition-rule violation broke in Debug)."""
+import os
 import sys
 
-sys.path.insert(0, sys.argv[1])
+folder = os.path.abspath(sys.argv[1])
+sys.path.insert(0, folder)
 
 import numpy as np  # noqa: E402
 
 import tarsel  # noqa: E402
 
-assert tarsel._core.__file__.startswith(sys.argv[1]), tarsel._core.__file__
+assert tarsel._core.__file__.startswith(folder), tarsel._core.__file__
 rng = np.random.default_rng(0)
 events = 3000
 table = {"user": rng.integers(0, 120, events), "item": rng.zipf(1.3, events) % 80,

@@ -4,6 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import tarsel.data
 from tarsel.data import IdMap, prepare_interactions, prepare_item_features
 
 
@@ -17,9 +18,14 @@ from tarsel.data import IdMap, prepare_interactions, prepare_item_features
         [("x", 1), ("y", 2), ("x", 1)],
         [1, "1", 1.5, "1"],
         pd.Series(["u", "v", "u"], dtype="category"),
+        np.random.default_rng(0).integers(0, 50, 300),
+        np.random.default_rng(1).integers(0, 50, 300).astype(str).astype(object),
     ],
 )
-def test_id_mapping_round_trips_in_first_seen_order(values):
+@pytest.mark.parametrize("hashed", [True, False])  # pandas' hash table, or NumPy's sort
+def test_id_mapping_round_trips_in_first_seen_order(values, hashed, monkeypatch):
+    if not hashed:
+        monkeypatch.setattr(tarsel.data, "_factorize", lambda values: None)
     ids, codes = IdMap.encode(values, "user column 'user'")
     original = list(values)
     assert [ids.ids[c] for c in codes] == original
@@ -42,7 +48,10 @@ def test_unknown_ids_map_to_minus_one_and_lookup_reads_text():
     [1, None], [1.0, float("nan")], pd.array([1, None], dtype="Int64"),
     pd.Series(["a", None], dtype="string"),
 ])
-def test_missing_ids_are_rejected(values):
+@pytest.mark.parametrize("hashed", [True, False])
+def test_missing_ids_are_rejected(values, hashed, monkeypatch):
+    if not hashed:
+        monkeypatch.setattr(tarsel.data, "_factorize", lambda values: None)
     with pytest.raises(ValueError, match="^user column 'user' has missing values$"):
         IdMap.encode(values, "user column 'user'")
 

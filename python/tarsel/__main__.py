@@ -131,9 +131,16 @@ def _parser() -> argparse.ArgumentParser:
                           help="share of interactions held out by the temporal split")
     evaluate.add_argument("-k", type=_count(1), default=10, help="cut-off of the metrics")
     _add_owned(evaluate)
+    evaluate.add_argument("--report", default=None, metavar="PATH",
+                          help="also write the model report with the evaluation table")
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
+
+    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report.add_argument("model", help="a model file written by 'tarsel fit'")
+    report.add_argument("--out", required=True, help="where to write the page")
+    report.set_defaults(run=_report)
 
     from tarsel.serve import add_serve_command
 
@@ -279,11 +286,25 @@ def _evaluate(args) -> int:
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
     owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
-    judged = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
+    scores = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
                                features, k=args.k, fitted={"tarsel"}, exclude_owned=owned)
+    judged = int(scores["users"].iloc[0]) if len(scores) else 0
     print(f"  ({described}; {judged:,} users judged, owned items "
           f"{'excluded' if owned else 'allowed'})")
     _print_report(model.fit_report_)
+    if args.report:
+        from tarsel.data import column
+
+        model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
+        print(f"report written to {args.report}")
+    return 0
+
+
+def _report(args) -> int:
+    from tarsel import Recommender
+
+    Recommender.load(args.model).report(args.out)
+    print(f"report written to {args.out}")
     return 0
 
 
@@ -318,8 +339,8 @@ def _check_column(table: Any, name: Optional[str], path: str, option: str) -> No
 
 
 def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
-                      exclude_owned: bool) -> int:
-    """Print the metrics table; returns how many users were judged."""
+                      exclude_owned: bool) -> Any:
+    """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
     for name, model in models.items():
@@ -330,7 +351,7 @@ def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS))
-    return int(table["users"].iloc[0]) if len(table) else 0
+    return table
 
 
 def _print_report(report: dict[str, Any]) -> None:

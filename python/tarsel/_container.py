@@ -23,6 +23,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import queue
 import re
 import stat
 import struct
@@ -42,8 +43,9 @@ _ENTRY = struct.Struct("<16sQ")
 _TRAILER = struct.Struct("<II8s")
 _CHECKSUM = struct.Struct("<I")
 _MAX_SECTIONS = 256
-# One read call moves at most this much (Linux stops a single read near 2 GiB).
-_READ_CHUNK = 1 << 30
+# Sections larger than this are read in slices of this size, each checksummed
+# while the next is read.
+_SLICE = 8 << 20
 # A temporary file of a save whose process is gone is removed by a later save
 # to the same target once it has not changed for this long.
 STALE_AFTER_S = 60.0
@@ -190,37 +192,71 @@ def _stat_or_none(path: str) -> Optional[os.stat_result]:
 
 # ------------------------------------------------------------------ reading
 
+class _Checksum:
+    """CRC-32 of buffers handed over in file order, computed on a worker thread
+    while the reader goes on reading and the caller decodes (zlib releases the
+    interpreter lock on large buffers)."""
+
+    def __init__(self) -> None:
+        self._parts: queue.SimpleQueue = queue.SimpleQueue()
+        self._value = 0
+        self._thread = threading.Thread(target=self._run, name="tarsel-checksum", daemon=True)
+        self._thread.start()
+
+    def add(self, part) -> None:
+        self._parts.put(part)
+
+    def add_checksum(self, crc: int) -> None:
+        """Start from the checksum of the bytes before the next part (only
+        before any part was added)."""
+        self._parts.put(crc)
+
+    def result(self) -> int:
+        self._parts.put(None)
+        self._thread.join()
+        return self._value
+
+    def _run(self) -> None:
+        value = 0
+        while (part := self._parts.get()) is not None:
+            value = part if isinstance(part, int) else zlib.crc32(part, value)
+        self._value = value
+
+
 class Container:
-    """A model file read into memory: its sections as owned bytes, and a
-    checksum over them that is computed on a worker thread while the caller
-    decodes."""
+    """A model file read into memory the reader owns: each section as bytes
+    (large ones as a memoryview of their own buffer), and the checksum over
+    exactly those bytes."""
 
-    def __init__(self, path: str, sections: dict[str, bytes], covered: list[bytes],
-                 stored: int, identity: tuple):
+    def __init__(self, path: str, sections: dict, checksum: _Checksum, stored: int,
+                 identity: tuple, engine: Any = None, engine_error: Optional[ValueError] = None):
         self.path, self.sections = path, sections
-        self._stored, self._identity = stored, identity
-        self._checksum: Optional[int] = None
-        self._worker = threading.Thread(target=self._run_checksum, args=(covered,),
-                                        name="tarsel-checksum", daemon=True)
-        self._worker.start()
+        self._checksum, self._stored, self._identity = checksum, stored, identity
+        self._verified: Optional[bool] = None
+        # The engine decoded straight from the file (open_container's
+        # engine_section), or why that failed.
+        self.engine, self.engine_error = engine, engine_error
 
-    def section(self, name: str) -> bytes:
+    def section(self, name: str):
         return self.sections[name]
 
     def verify(self) -> None:
         """Wait for the checksum; a mismatch raises ValueError."""
-        self._worker.join()
-        if self._checksum != self._stored:
-            try:
-                changed = _identity(os.stat(self.path)) != self._identity
-            except OSError:
-                changed = True
-            if changed:
-                raise ValueError(f"{self.path!r} changed while it was read; load it again")
-            raise ValueError(f"{self.path!r} is corrupt (checksum mismatch)")
+        if self._verified is None:
+            self._verified = self._checksum.result() == self._stored
+        if self._verified:
+            return
+        try:
+            changed = _identity(os.stat(self.path)) != self._identity
+        except OSError:
+            changed = True
+        if changed:
+            raise ValueError(f"{self.path!r} changed while it was read; load it again")
+        raise ValueError(f"{self.path!r} is corrupt (checksum mismatch)")
 
     def close(self) -> None:
-        self._worker.join()
+        if self._verified is None:
+            self._verified = self._checksum.result() == self._stored
 
     def __enter__(self) -> "Container":
         return self
@@ -228,19 +264,18 @@ class Container:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
-    def _run_checksum(self, covered: list[bytes]) -> None:
-        checksum = 0
-        for part in covered:  # zlib releases the interpreter lock on large buffers
-            checksum = zlib.crc32(part, checksum)
-        self._checksum = checksum
 
-
-def open_container(path: str | os.PathLike) -> Container:
+def open_container(path: str | os.PathLike, engine_section: Optional[str] = None) -> Container:
     """Read a model file and start checking it. A file that is not a regular
     file, not a tarsel model, has an unknown format version or a broken section
     table raises ValueError; one that cannot be opened or read raises
-    its OSError, which is a ValueError too. Call ``verify`` before
-    trusting any section."""
+    its OSError, which is a ValueError too. Call ``verify`` before trusting any
+    section.
+
+    When the section named ``engine_section`` starts the file, the engine's
+    own reader decodes it from the file into ``container.engine`` (or records
+    its ValueError in ``container.engine_error``) and checksums those very
+    bytes as it reads them: one pass over the largest section, no copy of it."""
     path = os.fspath(path)
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
@@ -250,7 +285,7 @@ def open_container(path: str | os.PathLike) -> Container:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise ValueError(f"{path!r} is not a regular file")
-        return _read_sections(fd, path, info)
+        return _read_sections(fd, path, info, engine_section)
     except OSError as exc:
         raise _read_error(exc, path) from None
     finally:
@@ -261,10 +296,11 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
     """Every section of a checked model file."""
     with open_container(path) as container:
         container.verify()
-        return dict(container.sections)
+        return {name: bytes(data) for name, data in container.sections.items()}
 
 
-def _read_sections(fd: int, path: str, info: os.stat_result) -> Container:
+def _read_sections(fd: int, path: str, info: os.stat_result,
+                   engine_section: Optional[str]) -> Container:
     size = info.st_size
     trailer_at = size - _CHECKSUM.size - _TRAILER.size
     if trailer_at < 0:
@@ -288,31 +324,66 @@ def _read_sections(fd: int, path: str, info: os.stat_result) -> Container:
         offset += length
     if offset != table_at or len({name for name, _ in places}) != count:
         raise ValueError(f"{path!r} is corrupt (section table)")
-    sections: dict[str, bytes] = {}
-    offset = 0
-    for name, length in places:
-        sections[name] = _read_exactly(fd, path, offset, length)
-        offset += length
-    covered = list(sections.values()) + [table, end[:_TRAILER.size]]
+    checksum = _Checksum()
+    engine = engine_error = None
+    try:
+        sections = {}
+        offset = 0
+        for name, length in places:
+            if offset == 0 and name == engine_section:
+                from tarsel import _core
+
+                try:
+                    engine, crc = _core.EngineState.load_section(fd, 0, length)
+                    checksum.add_checksum(crc)
+                except ValueError as exc:
+                    engine_error = exc
+                    sections[name] = _read_section(fd, path, offset, length, checksum)
+            else:
+                sections[name] = _read_section(fd, path, offset, length, checksum)
+            offset += length
+    finally:
+        checksum.add(table)
+        checksum.add(end[:_TRAILER.size])
     stored = _CHECKSUM.unpack_from(end, _TRAILER.size)[0]
-    return Container(path, sections, covered, stored, _identity(info))
+    return Container(path, sections, checksum, stored, _identity(info), engine, engine_error)
+
+
+def _read_section(fd: int, path: str, offset: int, length: int, checksum: _Checksum):
+    """One section in memory of its own, handed to the checksum as it arrives:
+    small ones as bytes, large ones in slices of a fresh buffer, so that the
+    checksum runs while the rest is read."""
+    if length <= _SLICE:
+        data = _read_exactly(fd, path, offset, length)
+        checksum.add(data)
+        return data
+    view = memoryview(np.empty(length, dtype=np.uint8)).cast("B")
+    done = 0
+    while done < length:
+        got = os.preadv(fd, [view[done:done + min(_SLICE, length - done)]], offset + done)
+        if got == 0:
+            raise _shrank(path)
+        checksum.add(view[done:done + got])
+        done += got
+    return view
 
 
 def _read_exactly(fd: int, path: str, offset: int, length: int) -> bytes:
-    """``length`` bytes from ``offset`` in memory of their own; a file that
-    ends early (it shrank since it was opened) raises ValueError."""
-    first = os.pread(fd, min(length, _READ_CHUNK), offset)
-    if len(first) == length:
-        return first
-    parts, got = [first], len(first)
-    while got < length:
-        part = os.pread(fd, min(length - got, _READ_CHUNK), offset + got)
-        if not part:
-            raise ValueError(f"{path!r} changed while it was read (it is shorter now); "
-                             "load it again")
+    """``length`` bytes from ``offset``; a file that ends early (it shrank since
+    it was opened) raises ValueError."""
+    parts, got = [], 0
+    while True:
+        part = os.pread(fd, length - got, offset + got)
         parts.append(part)
         got += len(part)
-    return b"".join(parts)
+        if got == length:
+            return part if len(parts) == 1 else b"".join(parts)
+        if not part:
+            raise _shrank(path)
+
+
+def _shrank(path: str) -> ValueError:
+    return ValueError(f"{path!r} changed while it was read (it is shorter now); load it again")
 
 
 def _identity(info: os.stat_result) -> tuple[int, int, int, int]:
@@ -393,7 +464,7 @@ def load_model(cls: type, path: str | os.PathLike) -> Any:
     """A model of class ``cls`` read from a file written by ``save_model``.
     Every failure is a ValueError that says why: a file that is not a model,
     a damaged one, or one whose parts disagree with each other."""
-    with open_container(path) as container:
+    with open_container(path, engine_section="engine") as container:
         try:
             model = _model_from(cls, container)
         except (ValueError, KeyError, TypeError, IndexError, AttributeError, RecursionError,
@@ -419,9 +490,9 @@ def _model_from(cls: type, container: Container) -> Any:
 
     sections = container.sections
     for name in ("engine", "meta", "user_ids", "item_ids"):
-        if name not in sections:
+        if name not in sections and not (name == "engine" and container.engine is not None):
             raise ValueError(f"it has no {name!r} section")
-    meta = json.loads(sections["meta"])
+    meta = json.loads(bytes(sections["meta"]))
     if not isinstance(meta, dict):
         raise ValueError("its metadata is not a JSON object")
     for key, kind in (("params", dict), ("fit_report", dict), ("kept", dict),
@@ -430,26 +501,30 @@ def _model_from(cls: type, container: Container) -> Any:
             raise ValueError(f"its metadata has no {kind.__name__} {key!r}")
     params = cls.__init__.__kwdefaults__ or {}
     model = cls(**{k: v for k, v in meta["params"].items() if k in params})
-    model.engine_ = _core.EngineState.from_bytes(sections["engine"])
+    if container.engine_error is not None:
+        raise container.engine_error
+    model.engine_ = (container.engine if container.engine is not None
+                     else _core.EngineState.from_bytes(sections["engine"]))
     sizes = model.engine_.sizes()
     n_users, n_items = sizes["n_users"], sizes["n_items"]
-    model.users_ = IdMap.from_bytes(meta["user_ids"], sections["user_ids"])
-    model.items_ = IdMap.from_bytes(meta["item_ids"], sections["item_ids"])
-    _expect(len(model.users_), n_users, "user ids", "users")
+    model.users_ = IdMap.from_bytes(meta["user_ids"], bytes(sections["user_ids"]))
+    model.items_ = IdMap.from_bytes(meta["item_ids"], bytes(sections["item_ids"]))
+    if len(model.users_) < n_users:  # updates may add users after the engine's
+        _expect(len(model.users_), n_users, "user ids", "users")
     _expect(len(model.items_), n_items, "item ids", "items")
     for spec in MODEL_ARRAYS:
         if spec.name in sections:
             setattr(model, spec.attribute, _array(sections[spec.name], spec))
         elif not spec.optional:
             raise ValueError(f"it has no {spec.name!r} section")
-    _check_histories(model, n_users, n_items)
+    _check_histories(model, len(model.users_), n_items)
     model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
     model.columns_ = meta["columns"]
     _live.restore(model, sections, sections.__getitem__)
     return model
 
 
-def _array(payload: bytes, spec: ArraySection) -> np.ndarray:
+def _array(payload, spec: ArraySection) -> np.ndarray:
     width = np.dtype(spec.dtype).itemsize
     if len(payload) % width:
         raise ValueError(f"section {spec.name!r} holds {len(payload)} bytes, "

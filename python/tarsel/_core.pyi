@@ -253,6 +253,13 @@ class EngineState:
         n_items, n_users or content_nfeat disagree with the arrays of their
         extent or exceed 2**16 without one (a request allocates by them)."""
 
+    @staticmethod
+    def load_section(fd: int, offset: int, length: int) -> tuple[EngineState, int]:
+        """``(engine, crc)``: an engine read from the ``length`` bytes at
+        ``offset`` of the open regular file ``fd`` (a section of a model file),
+        and the CRC-32 (as ``zlib.crc32``) of all those bytes. The interpreter
+        lock is released while reading. Errors as :meth:`load`."""
+
     def sizes(self) -> dict[str, int]:
         """The record's counts: ``n_items``, ``n_users`` and ``content_nfeat``."""
 

@@ -110,7 +110,7 @@ def fit_parts(settings: Settings, data: Interactions, features: Optional[ItemFea
         _fit_content(settings, features, parts, plan, build_layer=graphs is None)
     _fit_channels(settings, data, parts, plan)
     if settings.repeat and plan.repeat and data.timestamps is not None:
-        _fit_repeat(settings, data, parts, plan)
+        _fit_repeat(settings, data, parts, plan, report)
     return parts
 
 
@@ -290,7 +290,12 @@ _PROFILE_KEYS = ("repeat_indptr", "repeat_items", "repeat_counts", "repeat_last_
 PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
 
 
-def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan) -> None:
+# period ranges of the repeat-period histogram in the fit report, in days
+_PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 365)
+
+
+def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
+                report) -> None:
     min_count = plan.repeat_min_count or settings.repeat_min_count
     lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
                                      min_count=min_count)
@@ -298,6 +303,11 @@ def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan
     if not len(profile[1]):
         return
     parts.repeat_profile = profile
+    periods = profile[4][np.isfinite(profile[4])] / _DAY
+    report["repeat_periods"] = {
+        "edges_days": list(_PERIOD_EDGES_DAYS) + [max(365.0, float(periods.max(initial=0)))],
+        "pairs": np.histogram(periods, list(_PERIOD_EDGES_DAYS) + [np.inf])[0].tolist(),
+        "without_period": int(len(profile[4]) - len(periods))}
     parts.arrays.update(zip(_PROFILE_KEYS, profile))
     parts.config.update(repeat_now_ts=float(data.timestamps.max()),
                         repeat_refractory=settings.repeat_refractory_days * _DAY,

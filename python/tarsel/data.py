@@ -44,7 +44,14 @@ class IdMap:
     @classmethod
     def encode(cls, values: Any, what: str) -> tuple["IdMap", np.ndarray]:
         """Map ``values`` to dense codes in first-seen order; returns (map, codes).
-        Missing values (None, NaN, pandas' NA) raise ValueError naming ``what``."""
+        Ids are told apart as a dict tells keys apart. Missing values (None,
+        NaN, pandas' NA) raise ValueError naming ``what``."""
+        factorized = _factorize(values)
+        if factorized is not None:
+            codes, unique = factorized
+            if len(codes) and codes.min() < 0:
+                raise ValueError(f"{what} has missing values")
+            return cls._of_unique(id_array(unique)), codes.astype(np.int64, copy=False)
         array = _typed(values)
         if array.dtype.kind == "f" and np.isnan(array).any():
             raise ValueError(f"{what} has missing values")
@@ -209,6 +216,30 @@ def id_array(ids: Any) -> np.ndarray:
     if kinds and all(issubclass(k, str) for k in kinds):
         return array.astype(str)
     return array
+
+
+def _factorize(values: Any) -> Optional[tuple[np.ndarray, np.ndarray]]:
+    """(codes in first-seen order, distinct values) by pandas' hash table when
+    pandas is installed (the ``tarsel[io]`` extra): it tells ids apart as a
+    dict does, and marks missing values with -1. None without pandas, or for
+    values it cannot hash."""
+    try:
+        import pandas as pd
+    except ImportError:
+        return None
+    if not isinstance(values, (np.ndarray, pd.Series, pd.Categorical, pd.Index)):
+        values = np.asarray(values) if not isinstance(values, (list, tuple, range)) \
+            else id_array(list(values))
+    if getattr(values, "ndim", 1) != 1:
+        return None
+    try:
+        codes, unique = pd.factorize(values, sort=False, use_na_sentinel=True)
+    except TypeError:  # unhashable values: the dict route reports them
+        return None
+    unique = unique.to_numpy() if hasattr(unique, "to_numpy") else np.asarray(unique)
+    if unique.dtype.kind not in "iufUO":
+        return None
+    return codes, unique
 
 
 def _typed(values: Any) -> np.ndarray:

@@ -99,7 +99,8 @@ def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
     -------
     Dataset
         ``interactions`` with the columns user, item, time (UNIX seconds) and
-        basket; ``item_features`` with item, category and brand.
+        basket; ``item_features`` with item, category and brand; ``columns``,
+        the column arguments to pass to ``Recommender.fit``.
 
     Raises
     ------
@@ -111,6 +112,8 @@ def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
     >>> shop = grocery(n_users=5, n_items=40, n_days=20, n_new_items=2)
     >>> sorted(shop.interactions), len(shop.item_features["item"])
     (['basket', 'item', 'time', 'user'], 42)
+    >>> shop.columns["session_col"]
+    'basket'
     """
     return _simulate(_GROCERY, n_users, n_items, n_days, n_new_items, seed, progress)
 
@@ -364,8 +367,37 @@ def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
 
 
 def read_table(path: str | os.PathLike) -> Any:
-    """A CSV or Parquet file as a pandas DataFrame (by its extension; anything
-    not ending in .parquet or .pq is read as CSV)."""
+    """A CSV or Parquet file as a pandas DataFrame.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A file ending in .parquet or .pq is read as Parquet, anything else as
+        CSV with a header row.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table, with at least one row.
+
+    Raises
+    ------
+    ValueError
+        For an empty, header-only or unparsable file.
+    OSError
+        When the file cannot be read.
+    ImportError
+        Without pandas (and pyarrow for Parquet): ``pip install 'tarsel[io]'``.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "log.csv")
+    >>> with open(path, "w") as f:
+    ...     _ = f.write("user,item\\n1,a\\n2,b\\n")
+    >>> read_table(path)["item"].tolist()
+    ['a', 'b']
+    """
     import pandas as pd
 
     path = os.fspath(path)
@@ -389,9 +421,38 @@ def read_table(path: str | os.PathLike) -> Any:
 
 
 def load_movielens(path: str | os.PathLike) -> Dataset:
-    """A MovieLens-style ratings file the user has on disk: either
-    ``user::item::rating::time`` lines (``ratings.dat``) or a CSV with the
-    columns userId, movieId, rating, timestamp (``ratings.csv``)."""
+    """A MovieLens-style ratings file the user has on disk.
+
+    Parameters
+    ----------
+    path : str or path-like
+        Either ``user::item::rating::time`` lines (``ratings.dat``) or a CSV
+        with the columns userId, movieId, rating, timestamp (``ratings.csv``).
+
+    Returns
+    -------
+    Dataset
+        ``interactions`` with the columns ``user``, ``item``, ``rating`` and
+        ``time``, no item features, and ``columns`` naming them for ``fit``
+        (ratings as weights).
+
+    Raises
+    ------
+    ValueError
+        For an empty file or a CSV without the expected columns.
+    OSError
+        When the file cannot be read.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "ratings.dat")
+    >>> with open(path, "w") as f:
+    ...     _ = f.write("1::10::4::978300760\\n2::10::5::978302109\\n")
+    >>> ratings = load_movielens(path)
+    >>> ratings.interactions["rating"].tolist(), ratings.columns["weight_col"]
+    ([4, 5], 'rating')
+    """
     import pandas as pd
 
     path = os.fspath(path)

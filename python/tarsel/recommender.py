@@ -395,8 +395,9 @@ class Recommender:
         --------
         >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
         >>> model = Recommender(gate_users=0).fit(log)
-        >>> model.recommend(1, n=2)
-        {'item': array(['c'], dtype='<U1'), 'score': array([...]), 'source': array(['ease'], dtype='<U4')}
+        >>> found = model.recommend(1, n=2)
+        >>> found["item"].tolist(), found["source"].tolist()
+        (['c'], ['ease'])
         >>> model.recommend(None, n=2)["source"].tolist()
         ['popularity', 'popularity']
         >>> found = model.recommend(None, 2, items=["c", "zz"])
@@ -612,8 +613,8 @@ class Recommender:
         NotFittedError
             Before ``fit``.
         ValueError
-            When a column is missing or of another length, a user id is missing or not of the model's id type, or the
-            times cannot be read.
+            When a column is missing or of another length, a user id is missing
+            or not of the model's id type, or the times cannot be read.
 
         Examples
         --------
@@ -743,6 +744,43 @@ class Recommender:
         """
         self._check_fitted()
         save_model(self, path)
+
+    def report(self, path: str, evaluation: Any = None, *,
+               users: Optional[Sequence[Any]] = None) -> None:
+        """Write this model's report, one self-contained HTML page with charts.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Where to write the page.
+        evaluation : pandas.DataFrame, optional
+            A table from :func:`tarsel.evaluation.evaluate` to show with it.
+        users : sequence, optional
+            Held-out users whose recommendations measure the catalogue coverage.
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted.
+
+        See Also
+        --------
+        tarsel.report.write_report : what the page shows.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> from tarsel import Recommender, datasets
+        >>> shop = datasets.grocery(n_users=150, n_items=80, n_days=30)
+        >>> model = Recommender(gate_users=60).fit(shop.interactions, **shop.columns)
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     model.report(os.path.join(folder, "report.html"))
+        ...     os.listdir(folder)
+        ['report.html']
+        """
+        from tarsel.report import write_report
+
+        write_report(self, path, evaluation, users=users)
 
     @classmethod
     def load(cls, path: str | os.PathLike) -> "Recommender":

@@ -1,12 +1,17 @@
 #include "engine/persistence.hpp"
 
+#include "engine/crc32.hpp"
 #include "frame/errors.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <ctime>
 #include <string_view>
 #include <limits>
@@ -204,12 +209,13 @@ void write_all(int fd, const void* src, std::size_t n) {
     }
 }
 
-// Reads up to n bytes; fewer only at the end of the file.
-std::size_t read_some(int fd, void* dst, std::size_t n) {
+// Reads up to n bytes from `offset`; fewer only at the end of the file.
+std::size_t read_at(int fd, void* dst, std::size_t n, std::uint64_t offset) {
     auto* p = static_cast<std::uint8_t*>(dst);
     std::size_t got = 0;
     while (got < n) {
-        ssize_t done = ::read(fd, p + got, std::min<std::size_t>(n - got, std::size_t{1} << 30));
+        ssize_t done = ::pread(fd, p + got, std::min<std::size_t>(n - got, std::size_t{1} << 30),
+                               static_cast<off_t>(offset + got));
         if (done < 0) {
             if (errno == EINTR) continue;
             os_error(errno);
@@ -269,12 +275,78 @@ class FileSink {
     std::size_t written_ = 0, started_ = 0;
 };
 
-// Reads a regular file of known size; element runs go straight into the
-// record's vectors.
+// CRC-32 of the byte runs handed to it, in order, computed on a thread of its
+// own while the reader goes on reading: a run is checksummed while the next
+// one is read, so that checking costs little more than reading. A run must
+// stay unchanged until finish(); a copy is taken of one that will not.
+class PipelinedCrc {
+  public:
+    PipelinedCrc() : worker_([this] { run(); }) {}
+    PipelinedCrc(const PipelinedCrc&) = delete;
+    PipelinedCrc& operator=(const PipelinedCrc&) = delete;
+    ~PipelinedCrc() { stop(); }
+
+    void add(const std::uint8_t* data, std::size_t n, bool stable) {
+        Run run{data, n, {}};
+        if (!stable) {
+            run.copy.assign(data, data + n);
+            run.data = run.copy.data();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        runs_.push_back(std::move(run));
+        ready_.notify_one();
+    }
+
+    // The checksum of every run added.
+    std::uint32_t finish() {
+        stop();
+        return crc_;
+    }
+
+  private:
+    struct Run {
+        const std::uint8_t* data;
+        std::size_t size;
+        std::vector<std::uint8_t> copy;
+    };
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return !runs_.empty() || done_; });
+            if (runs_.empty()) return;
+            Run next = std::move(runs_.front());
+            runs_.pop_front();
+            lock.unlock();
+            crc_ = crc32(crc_, next.data, next.size);
+            lock.lock();
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            ready_.notify_one();
+        }
+        if (worker_.joinable()) worker_.join();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Run> runs_;
+    bool done_ = false;
+    std::uint32_t crc_ = 0;
+    std::thread worker_;
+};
+
+// Reads `size` bytes of a regular file from `offset` on; element runs go
+// straight into the record's vectors. With a `crc`, every byte read is handed
+// to it.
 class FileSource {
   public:
-    FileSource(int fd, std::size_t size)
-        : fd_(fd), left_(size), stage_(new std::uint8_t[kStage]) {}
+    FileSource(int fd, std::size_t size, std::uint64_t offset = 0, PipelinedCrc* crc = nullptr)
+        : fd_(fd), left_(size), offset_(offset), crc_(crc), stage_(new std::uint8_t[kStage]) {}
     std::size_t remaining() const { return left_ + (end_ - at_); }
     void read(void* dst, std::size_t n) {
         auto* out = static_cast<std::uint8_t*>(dst);
@@ -295,17 +367,36 @@ class FileSource {
         at_ = n;
         end_ = want;
     }
+    // Reads (and checksums) whatever is left of the range.
+    void drain() {
+        while (left_ > 0) pull(stage_.get(), std::min(left_, kStage));
+        at_ = end_ = 0;
+    }
 
   private:
     // Exactly n bytes from the file (n never exceeds left_ when the file
-    // keeps its size; a file that shrank meanwhile ends the data early).
+    // keeps its size; a file that shrank meanwhile ends the data early), in
+    // slices that the checksum takes while the next is read. The staging
+    // buffer is reused, so the checksum gets a copy of what lands there.
     void pull(std::uint8_t* dst, std::size_t n) {
-        if (n > left_ || read_some(fd_, dst, n) != n) end_of_data();
-        left_ -= n;
+        if (n > left_) end_of_data();
+        constexpr std::size_t kSlice = std::size_t{1} << 20;
+        const bool stable = dst != stage_.get();
+        while (n > 0) {
+            const std::size_t k = std::min(n, kSlice);
+            if (read_at(fd_, dst, k, offset_) != k) end_of_data();
+            if (crc_ != nullptr) crc_->add(dst, k, stable);
+            dst += k;
+            n -= k;
+            offset_ += k;
+            left_ -= k;
+        }
     }
 
     int fd_;
     std::size_t left_;
+    std::uint64_t offset_;
+    PipelinedCrc* crc_;
     std::unique_ptr<std::uint8_t[]> stage_;
     std::size_t at_ = 0, end_ = 0;
 };
@@ -335,8 +426,10 @@ constexpr time_t kStaleAfterSeconds = 60;
 // process is gone (killed during a save) and that have not changed for a
 // while. Best effort: a file that cannot be examined or removed stays.
 void remove_stale_temporaries(const std::string& dir, const std::string& base) {
-    std::unique_ptr<DIR, decltype(&::closedir)> listing(
-        ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
+    struct Close {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, Close> listing(::opendir(dir.empty() ? "." : dir.c_str()));
     if (!listing) return;
     const std::string prefix = temporary_prefix(base);
     const time_t now = ::time(nullptr);
@@ -536,6 +629,20 @@ EngineRecord load_record(const std::string& path) {
     EngineRecord record = decode_from(source);
     check_sizes(record);
     return record;
+}
+
+SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) os_error(errno);
+    if (!S_ISREG(st.st_mode)) throw ValueError("not a regular file");
+    SectionRecord out;
+    PipelinedCrc crc;
+    FileSource source(fd, static_cast<std::size_t>(length), offset, &crc);
+    out.record = decode_from(source);
+    source.drain();
+    out.crc = crc.finish();
+    check_sizes(out.record);
+    return out;
 }
 
 }  // namespace tarsel::engine

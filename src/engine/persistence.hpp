@@ -43,6 +43,17 @@ EngineRecord decode(std::span<const std::uint8_t> bytes);
 //   an array of that extent backs them (content_nfeat: content_indices).
 void check_sizes(const EngineRecord& record);
 
+// A record read from the `length` bytes at `offset` of the open regular file
+// `fd` (a section of a model file), with the CRC-32 (as zlib computes it) of
+// all those bytes, the record's and any after it: a check over exactly the
+// bytes used, whatever happens to the file meanwhile. Errors as load_record;
+// a file shorter than offset + length ends the data early.
+struct SectionRecord {
+    EngineRecord record;
+    std::uint32_t crc = 0;
+};
+SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length);
+
 // The largest count a record may hold without an array of that extent.
 inline constexpr std::uint64_t kUnbackedCount = std::uint64_t{1} << 16;
 

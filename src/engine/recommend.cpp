@@ -264,16 +264,21 @@ void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __res
     };
     std::size_t u = 0;
     for (std::size_t b = 0; u + kLanes <= n; ++b, u += kLanes) {
-        // Keys are never NaN, so the order of the maxima does not matter.
-        double finite = kNegInf, top = kNegInf;
+        // A fixed tree of lane-wise maxima (keys are never NaN, so its shape
+        // does not change the result), which vectorises like the keys.
+        std::array<double, kLanes> top, finite;
         for (std::size_t j = 0; j < kLanes; ++j) {
-            const double key = key_of(u + j);
-            keys[u + j] = key;
-            finite = std::max(finite, key < kInf ? key : kNegInf);
-            top = std::max(top, key);
+            top[j] = key_of(u + j);
+            keys[u + j] = top[j];
+            finite[j] = top[j] < kInf ? top[j] : kNegInf;
         }
-        finite_max[b] = finite;
-        reach[b] = top;
+        for (std::size_t width = kLanes / 2; width > 0; width /= 2)
+            for (std::size_t j = 0; j < width; ++j) {
+                top[j] = top[j + width] > top[j] ? top[j + width] : top[j];
+                finite[j] = finite[j + width] > finite[j] ? finite[j + width] : finite[j];
+            }
+        finite_max[b] = finite[0];
+        reach[b] = top[0];
     }
     for (; u < n; ++u) keys[u] = key_of(u);
 }
