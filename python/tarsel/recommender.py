@@ -11,7 +11,8 @@ import numpy as np
 
 from tarsel import _baselines, _live
 from tarsel._container import load_model, save_model
-from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
+from tarsel._baselines import popularity_order
+from tarsel._fitting import Plan, engine_for, fit_parts, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
