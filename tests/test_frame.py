@@ -22,6 +22,7 @@ FUNCTIONS = {
     "build_directional_cooc": "(session_idx, item_idx, weights, n_sessions, n_items, timestamps=None)",
     "symmetrize_via_transpose": "(data, indices, indptr)",
     "fit_ease_py": "(user_idx, item_idx, n_users, n_items, lambda_=250.0, weights=None, delta=0.0)",
+    "fit_ease_gram_py": "(gram, lambda_=250.0, delta=0.0)",
     "metadata_knn": "(feat_data, feat_indices, feat_indptr, n_features, top_k=20, max_df=0)",
     "build_session_cooccurrence": "(session_idx, item_idx, weights, n_sessions, n_items, kernel='pure_count', alpha=1.0, half_life_days=30.0, timestamps=None)",
     "deep_session_fraction": "(session_idx, item_idx)",

@@ -71,38 +71,64 @@ class Parts:
     alphas: dict[str, float] = field(default_factory=dict)
 
 
+@dataclass
+class UserSums:
+    """The per-user steps of a fit, computed over disjoint groups of users and
+    summed (a distributed fit builds them). ``fit_parts`` uses them in place of
+    the same results computed from all events at once, and then reads from its
+    ``data`` only the sizes, the histories and whether sessions and times exist.
+    """
+
+    cooc: tuple  # raw co-occurrence CSR of the configured kernel (float32, int32, int32)
+    users_per_item: np.ndarray  # float64
+    gram: Any  # () -> dense float64 Gram matrix X^T X for EASE
+    deep_session_fraction: float
+    session: Optional[tuple]  # session co-occurrence CSR
+    directed: Optional[tuple]  # transition CSR
+    item_counts: np.ndarray  # float64 events per item
+    trend_z: np.ndarray  # float64, empty when undefined
+    user_cf: tuple  # (uu_data int64, uu_indptr int64, uu_deg float64)
+    repeat: Optional[list]  # the repeat-profile lists
+    now_ts: float
+
+
 def fit_parts(model: Recommender, data: Interactions, features: Optional[ItemFeatures],
-               plan: Plan, report: dict[str, Any]) -> Parts:
+               plan: Plan, report: dict[str, Any], sums: Optional[UserSums] = None) -> Parts:
     parts = Parts(arrays={}, config={
         "n_items": data.n_items, "n_users": data.n_users,
         "retrieval_budget": model.retrieval_budget, "cold_slots": model.cold_slots,
         "transition_last_k": model.transition_last_k,
         "transition_decay": model.transition_decay, "user_cf_k": model.user_cf_k,
     }, alphas={c: float(getattr(model, f"{c}_alpha")) for c in CHANNELS})
-    _fit_base(model, data, parts, report)
+    _fit_base(model, data, parts, report, sums)
     if data.session_idx is not None:
-        _fit_session_layer(model, data, parts, plan, report)
-        _fit_transitions(data, parts, plan)
+        _fit_session_layer(model, data, parts, plan, report, sums)
+        _fit_transitions(data, parts, plan, sums)
     else:
         report["session_layer"] = "not built: no sessions (give session_col, or time_col)"
     if features is not None and features.n_features:
         _fit_content(model, features, parts, plan)
-    _fit_channels(model, data, parts, plan)
+    _fit_channels(model, data, parts, plan, sums)
     if model.repeat and plan.repeat and data.timestamps is not None:
-        _fit_repeat(model, data, parts)
+        _fit_repeat(model, data, parts, sums)
     return parts
 
 
-def _fit_base(model: Recommender, data: Interactions, parts: Parts, report) -> None:
-    cooc = _core.build_cooccurrence(
-        data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items,
-        kernel=model.cooc_kernel, half_life_days=model.half_life_days,
-        timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
-    users_per_item = np.bincount(data.pair_item, minlength=data.n_items).astype(np.float64)
+def _fit_base(model: Recommender, data: Interactions, parts: Parts, report, sums) -> None:
+    if sums is None:
+        cooc = _core.build_cooccurrence(
+            data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items,
+            kernel=model.cooc_kernel, half_life_days=model.half_life_days,
+            timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
+        users_per_item = np.bincount(data.pair_item, minlength=data.n_items).astype(np.float64)
+    else:
+        cooc, users_per_item = sums.cooc, sums.users_per_item
     cooc = _transformed(model.cooc_transform, cooc, users_per_item)
     parts.arrays.update(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2])
     use_ease = data.n_items <= model.ease_max_items and native("fit_ease_py") is not None
-    if use_ease:
+    if use_ease and sums is not None:
+        parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=model.ease_lambda)
+    elif use_ease:
         parts.arrays["ease_b"] = _core.fit_ease_py(
             data.pair_user, data.pair_item, data.n_users, data.n_items,
             lambda_=model.ease_lambda, weights=data.pair_weight)
@@ -124,13 +150,14 @@ def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
 
 
 def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, plan: Plan,
-                       report) -> None:
+                       report, sums) -> None:
     """The session co-occurrence boost layer, when enough sessions hold two or
     more items: built mostly from one-item sessions it would only be a sparse,
     noisy copy of the user-level graph."""
     if native("deep_session_fraction") is None or native("build_session_cooccurrence") is None:
         return
-    fraction = float(_core.deep_session_fraction(data.session_idx, data.item_idx))
+    fraction = (sums.deep_session_fraction if sums is not None else
+                float(_core.deep_session_fraction(data.session_idx, data.item_idx)))
     report["deep_session_fraction"] = round(fraction, 4)
     if fraction < model.min_deep_session_fraction:
         report["session_layer"] = (f"not built: {fraction:.2f} of the sessions hold two or more "
@@ -138,6 +165,9 @@ def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, pla
         return
     report["session_layer"] = "built"
     if "session" not in plan.layers:
+        return
+    if sums is not None:
+        parts.layers["session"] = _csr_arrays(sums.session, np.float32)
         return
     # one entry per (session, item): a repeat inside a basket is not a second pairing
     _, first = np.unique(data.session_idx * data.n_items + data.item_idx, return_index=True)
@@ -147,15 +177,19 @@ def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, pla
     parts.layers["session"] = _csr_arrays(graph, np.float32)
 
 
-def _fit_transitions(data: Interactions, parts: Parts, plan: Plan) -> None:
+def _fit_transitions(data: Interactions, parts: Parts, plan: Plan, sums) -> None:
     """Which item follows which inside a session: the transition channel, and its
     undirected form as a boost layer."""
     wanted = "transition" in plan.channels or "adjacency" in plan.layers
     if not wanted or native("build_directional_cooc") is None:
         return
-    ones = np.ones(len(data.item_idx), dtype=np.float32)
-    directed = _core.build_directional_cooc(data.session_idx, data.item_idx, ones, data.n_sessions,
-                                            data.n_items, timestamps=data.timestamps)
+    if sums is not None:
+        directed = sums.directed
+    else:
+        ones = np.ones(len(data.item_idx), dtype=np.float32)
+        directed = _core.build_directional_cooc(data.session_idx, data.item_idx, ones,
+                                                data.n_sessions, data.n_items,
+                                                timestamps=data.timestamps)
     if not len(directed[0]):
         return
     if "transition" in plan.channels:
@@ -188,8 +222,10 @@ def _coo_to_csr(rows, cols, values, n_rows):
     return (values[order].astype(np.float32), cols[order].astype(np.int32), indptr)
 
 
-def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Plan) -> None:
-    counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
+def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Plan,
+                  sums) -> None:
+    counts = (sums.item_counts if sums is not None else
+              np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64))
     parts.item_pop = counts
     parts.arrays["item_pop"] = counts
     # items with little or no history get the content channel and the cold slots
@@ -199,9 +235,13 @@ def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Pl
         return
     want_trend = "trend" in plan.channels and data.timestamps is not None
     want_cf = "user_cf" in plan.channels
-    counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
-        data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
-        data.n_items, model.trend_window_fraction, want_trend, want_cf)
+    if sums is not None:
+        trend = sums.trend_z if want_trend else ()
+        uu_data, uu_indptr, uu_deg = sums.user_cf
+    else:
+        counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
+            data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
+            data.n_items, model.trend_window_fraction, want_trend, want_cf)
     if len(trend):
         parts.arrays["trend_z"] = np.asarray(trend, dtype=np.float64)
         parts.channels.add("trend")
@@ -219,17 +259,19 @@ _PROFILE_KEYS = ("repeat_indptr", "repeat_items", "repeat_counts", "repeat_last_
 _PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
 
 
-def _fit_repeat(model: Recommender, data: Interactions, parts: Parts) -> None:
+def _fit_repeat(model: Recommender, data: Interactions, parts: Parts, sums) -> None:
     if native("fit_repeat_profile") is None:
         return
-    lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
-                                     min_count=model.repeat_min_count)
+    lists = (sums.repeat if sums is not None else
+             _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps,
+                                      data.n_users, min_count=model.repeat_min_count))
     profile = [np.asarray(v, dtype=t) for v, t in zip(lists, _PROFILE_DTYPES)]
     if not len(profile[1]):
         return
     parts.repeat_profile = profile
     parts.arrays.update(zip(_PROFILE_KEYS, profile))
-    parts.config.update(repeat_now_ts=float(data.timestamps.max()),
+    now_ts = sums.now_ts if sums is not None else float(data.timestamps.max())
+    parts.config.update(repeat_now_ts=now_ts,
                         repeat_refractory=model.repeat_refractory_days * _DAY,
                         repeat_freq_alpha=model.repeat_freq_alpha)
     parts.repeat = True

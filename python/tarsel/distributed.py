@@ -1,0 +1,690 @@
+"""Fitting and batch recommending on a Dask cluster (``pip install 'tarsel[dask]'``).
+
+``fit`` gives the model a single-machine ``Recommender.fit`` gives for the same
+rows. The events are shuffled so that every user's events sit in one partition;
+each partition then does, in native code over its own users, every step that
+sums over users: the co-occurrence graph, the EASE Gram contribution, the
+session and transition graphs, item counts, the trend counts, the histories
+behind the user-side channels and the repeat profiles. Partial graphs and
+counts are summed in a tree reduction on the workers, and one worker finishes
+the fit from the sums: the graph transforms, the EASE solve, the content
+neighbours, the gates and the engine. The client only ever holds futures, the
+per-partition row counts and the finished model.
+
+Equality rests on three things: ids are numbered by their first row in the
+frame (the partitions in order), as ``prepare_interactions`` numbers them;
+events are put in (time, row) order, the order a stable sort by time of the
+whole table gives; and each user's results depend only on that user's events.
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+import tempfile
+from dataclasses import dataclass
+from typing import Any, Callable, Optional, Sequence
+
+import numpy as np
+
+from tarsel import _core
+from tarsel._fitting import OPTIONAL_NATIVE, Plan, UserSums, engine_for, fit_parts
+from tarsel._gates import Gate, Holdout
+from tarsel.data import (WEIGHTINGS, IdMap, Interactions, _assemble, _dense_codes,
+                         _sessions_by_gap, column, feature_item_ids, numeric_column,
+                         prepare_item_features, timestamps_of)
+from tarsel.recommender import Recommender, _check_params, _repeat_sizes
+
+__all__ = ["fit", "recommend_batch"]
+
+_POS = "__tarsel_row"  # the row's place in the whole frame, partitions in order
+
+
+def _dask():
+    try:
+        import dask
+        import dask.dataframe as dd
+        import distributed  # noqa: F401
+    except ImportError:
+        raise ImportError("tarsel.distributed needs Dask; install it with "
+                          "pip install 'tarsel[dask]'") from None
+    return dask, dd
+
+
+# ---------------------------------------------------------------------- fit
+
+
+def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = "user",
+        item_col: str = "item", time_col: Optional[str] = None,
+        weight_col: Optional[str] = None, session_col: Optional[str] = None,
+        user_partitioned: bool = False, **settings: Any) -> Recommender:
+    """Fit a ``Recommender`` on a Dask DataFrame of events, on the cluster.
+
+    The result equals ``Recommender(**settings).fit(events.compute(), ...)``:
+    the same id maps, counts, graphs, gate decisions and recommendations (see
+    the notes on float sums in ``docs/scaling.md``).
+
+    Parameters
+    ----------
+    client : distributed.Client
+        The cluster to run on.
+    events : dask.dataframe.DataFrame
+        One row per event, with the columns named below.
+    item_features : table, optional
+        Item features as ``Recommender.fit`` takes them (a pandas DataFrame or
+        dict of arrays); they are read on one worker.
+    user_col, item_col, time_col, weight_col, session_col : str
+        Column names, as in ``Recommender.fit``.
+    user_partitioned : bool, default False
+        True when every user's events already sit in one partition: the
+        shuffle is skipped (and a user found in two partitions is an error).
+    **settings
+        ``Recommender`` settings.
+
+    Returns
+    -------
+    Recommender
+        A fitted model, as ``Recommender.fit`` leaves it.
+
+    Raises
+    ------
+    ValueError
+        For unknown settings and for bad data, with the message a
+        single-machine fit gives (a bad partition fails the whole fit), and
+        when ``user_partitioned`` is true but a user spans partitions.
+    ImportError
+        When Dask is not installed.
+
+    Examples
+    --------
+    >>> import dask.dataframe as dd, pandas as pd  # doctest: +SKIP
+    >>> from distributed import Client, LocalCluster  # doctest: +SKIP
+    >>> from tarsel import distributed  # doctest: +SKIP
+    >>> client = Client(LocalCluster(n_workers=2))  # doctest: +SKIP
+    >>> frame = pd.DataFrame({"user": [1, 1, 2, 2], "item": ["a", "b", "a", "c"]})
+    >>> events = dd.from_pandas(frame, npartitions=2)  # doctest: +SKIP
+    >>> model = distributed.fit(client, events, gate_users=0)  # doctest: +SKIP
+    >>> model.recommend(1, n=1)["item"].tolist()  # doctest: +SKIP
+    ['c']
+    """
+    _dask()
+    model = Recommender().set_params(**settings)
+    _check_params(model)
+    weighting = model.weighting or ("rating" if weight_col else "binary")
+    if weighting not in WEIGHTINGS:
+        raise ValueError(f"unknown weighting {weighting!r}; expected one of "
+                         f"{', '.join(WEIGHTINGS)}")
+    if weighting == "rating" and weight_col is None:
+        raise ValueError("weighting='rating' needs weight_col")
+    columns = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
+               "weight_col": weight_col, "session_col": session_col}
+    wanted = [c for c in columns.values() if c]
+    for name in wanted:
+        if name not in events.columns:
+            raise ValueError(f"missing column {name!r} in interactions")
+    extra = (feature_item_ids(item_features, item_col).tolist()
+             if item_features is not None else [])
+    job = _Job(settings=model.get_params(), columns=columns, weighting=weighting)
+
+    raw = client.compute(_by_user(events[wanted], user_col, user_partitioned, client))
+    scans = client.map(_scan, raw, job=job)
+    maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra)
+    blocks = client.map(_prepare_block, raw, maps=maps, job=job)
+    del raw, scans
+    eligible = client.map(_eligible, blocks)
+    chosen = client.submit(_draw, eligible, maps, job)
+    full = _tree(client, client.map(_partial, blocks, maps=maps, job=job), _add)
+    held = client.map(_held_out, blocks, chosen=chosen)
+    train_span = client.submit(_train_span, held)
+    train = _tree(client, client.map(_partial, blocks, maps=maps, job=job, chosen=chosen,
+                                     span=train_span), _add)
+    blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
+    return _model_from_bytes(blob.result())
+
+
+@dataclass(frozen=True)
+class _Job:
+    settings: dict
+    columns: dict
+    weighting: str
+
+    @property
+    def model(self) -> Recommender:
+        return Recommender(**self.settings)
+
+
+def _by_user(events: Any, user_col: str, user_partitioned: bool, client: Any) -> list:
+    """The partitions as delayed pandas frames, each with the rows' places in the
+    whole frame, every user's rows in one partition."""
+    dask, dd = _dask()
+    parts = events.to_delayed()
+    lengths = client.compute([dask.delayed(len)(p) for p in parts], sync=True)
+    offsets = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64).tolist()
+    placed = [dask.delayed(_with_rows)(p, o) for p, o in zip(parts, offsets)]
+    if user_partitioned or len(placed) == 1:
+        return placed
+    meta = events._meta.assign(**{_POS: np.zeros(0, dtype=np.int64)})
+    frame = dd.from_delayed(placed, meta=meta, verify_meta=False)
+    return frame.shuffle(on=user_col, npartitions=len(placed)).to_delayed()
+
+
+def _with_rows(frame: Any, offset: int) -> Any:
+    return frame.assign(**{_POS: np.arange(offset, offset + len(frame), dtype=np.int64)})
+
+
+def _tree(client: Any, futures: list, combine: Callable) -> Any:
+    """Pairwise reduction of futures on the workers."""
+    futures = list(futures)
+    while len(futures) > 1:
+        paired = [client.submit(combine, a, b) for a, b in zip(futures[::2], futures[1::2])]
+        futures = paired + futures[len(paired) * 2:]
+    return futures[0]
+
+
+# ------------------------------------------------- ids (a distributed unique)
+
+
+def _firsts(values: np.ndarray, rows: np.ndarray, what: str) -> tuple[list, np.ndarray]:
+    """The distinct ids of ``values`` and the first row of each."""
+    found, codes = IdMap.encode(values, what)
+    first = np.unique(codes, return_index=True)[1]
+    return found.ids.tolist(), rows[first]
+
+
+def _scan(frame: Any, job: _Job) -> dict:
+    """Validates a partition as ``prepare_interactions`` does and lists its ids
+    with their first rows."""
+    c = job.columns
+    rows = column(frame, _POS)
+    users = _firsts(column(frame, c["user_col"]), rows, f"user column {c['user_col']!r}")
+    items = _firsts(column(frame, c["item_col"]), rows, f"item column {c['item_col']!r}")
+    span = (np.inf, -np.inf)
+    if c["time_col"]:
+        times = timestamps_of(column(frame, c["time_col"]), c["time_col"])
+        if len(times):
+            span = (float(times.min()), float(times.max()))
+    if c["weight_col"]:
+        numeric_column(column(frame, c["weight_col"]), c["weight_col"])
+    return {"users": users, "items": items, "span": span, "events": len(rows)}
+
+
+def _merge_firsts(a: tuple, b: tuple) -> tuple[list, np.ndarray]:
+    ids = a[0] + b[0]
+    rows = np.concatenate([a[1], b[1]])
+    first: dict = {}
+    for k in np.argsort(rows, kind="stable").tolist():
+        first.setdefault(ids[k], rows[k])
+    return list(first), np.asarray(list(first.values()), dtype=np.int64)
+
+
+def _merge_scans(a: dict, b: dict) -> dict:
+    return {"users": _merge_firsts(a["users"], b["users"]),
+            "items": _merge_firsts(a["items"], b["items"]),
+            "span": (min(a["span"][0], b["span"][0]), max(a["span"][1], b["span"][1])),
+            "events": a["events"] + b["events"]}
+
+
+@dataclass
+class _Maps:
+    users: IdMap
+    items: IdMap
+    span: tuple[float, float]  # first and last event time
+    events: int
+
+
+def _id_maps(scan: dict, extra: list) -> _Maps:
+    if scan["events"] == 0:
+        raise ValueError("interactions are empty")
+
+    def ordered(found):
+        return IdMap([found[0][k] for k in np.argsort(found[1], kind="stable").tolist()])
+    return _Maps(ordered(scan["users"]), ordered(scan["items"]).extend(extra), scan["span"],
+                 scan["events"])
+
+
+# --------------------------------------------------- one partition's users
+
+
+@dataclass
+class _Block:
+    """One partition's events as the whole table's arrays restricted to its
+    users: global item indices, users renumbered 0..m-1 in global order."""
+
+    data: Interactions
+    rows: np.ndarray  # global row of each local user, ascending
+
+
+def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
+    c = job.columns
+    users = maps.users.index(column(frame, c["user_col"]))
+    item_idx = maps.items.index(column(frame, c["item_col"]))
+    times = timestamps_of(column(frame, c["time_col"]), c["time_col"]) if c["time_col"] else None
+    weights = (numeric_column(column(frame, c["weight_col"]), c["weight_col"])
+               if c["weight_col"] else np.ones(len(users)))
+    # (time, row) order: a stable sort by time of the whole table
+    pos = column(frame, _POS)
+    order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
+    rows, user_idx = np.unique(users[order], return_inverse=True)
+    user_idx = user_idx.reshape(-1).astype(np.int64)
+    item_idx, weights = item_idx[order], weights[order]
+    times = times[order] if times is not None else None
+    if c["session_col"]:
+        _, raw = IdMap.encode(column(frame, c["session_col"])[order],
+                              f"session column {c['session_col']!r}")
+        session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
+    elif times is not None and job.model.session_gap_seconds is not None:
+        session_idx = _sessions_by_gap(user_idx, times, job.model.session_gap_seconds)
+    else:
+        session_idx = None
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(order) else 0
+    data = _assemble(IdMap(range(len(rows))), maps.items, user_idx, item_idx, times,
+                     session_idx, n_sessions, weights, job.weighting)
+    return _Block(data, rows)
+
+
+def _units(data: Interactions) -> np.ndarray:
+    return data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
+
+
+def _eligible(block: _Block) -> tuple[np.ndarray, int]:
+    """Users with two or more sessions (or events): the gates' candidates."""
+    data = block.data
+    first = np.unique(_units(data), return_index=True)[1]
+    units = np.bincount(data.user_idx[first], minlength=data.n_users)
+    return block.rows[units >= 2], len(block.rows)
+
+
+def _draw(eligible: list, maps: _Maps, job: _Job) -> Optional[np.ndarray]:
+    """The held-out users, drawn as ``Holdout.draw`` draws them."""
+    if sum(n for _, n in eligible) != len(maps.users):
+        raise ValueError("events are not partitioned by user: a user's events span "
+                         "partitions (pass user_partitioned=False to shuffle them)")
+    model = job.model
+    pool = np.sort(np.concatenate([rows for rows, _ in eligible]))
+    if model.gate_users <= 0 or len(pool) < 20:
+        return None
+    rng = np.random.default_rng(model.random_state)
+    return np.sort(rng.choice(pool, size=min(model.gate_users, len(pool)), replace=False))
+
+
+def _held_mask(block: _Block, chosen: np.ndarray) -> np.ndarray:
+    data = block.data
+    unit = _units(data)
+    last_event = np.zeros(data.n_users, dtype=np.int64)
+    np.maximum.at(last_event, data.user_idx, np.arange(len(data.user_idx)))
+    last_unit = unit[last_event]
+    picked = np.isin(block.rows, chosen)
+    return picked[data.user_idx] & (unit == last_unit[data.user_idx])
+
+
+def _held_out(block: _Block, chosen: Optional[np.ndarray]) -> Optional[dict]:
+    """The held-out items and times of this partition's drawn users, and the
+    time span of what remains."""
+    if chosen is None:
+        return None
+    data = block.data
+    held = _held_mask(block, chosen)
+    local = np.flatnonzero(np.isin(block.rows, chosen))
+    relevant: dict[int, set] = {u: set() for u in local.tolist()}
+    for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
+        relevant[u].add(i)
+    times, span = None, (np.inf, -np.inf)
+    if data.timestamps is not None:
+        times = np.full(data.n_users, np.inf)
+        np.minimum.at(times, data.user_idx[held], data.timestamps[held])
+        times = times[local]
+        kept = data.timestamps[~held]
+        if len(kept):
+            span = (float(kept.min()), float(kept.max()))
+    return {"rows": block.rows[local], "relevant": [relevant[u] for u in local.tolist()],
+            "times": times, "span": span}
+
+
+def _train_span(held: list) -> tuple[float, float]:
+    spans = [h["span"] for h in held if h is not None] or [(np.inf, -np.inf)]
+    return min(s[0] for s in spans), max(s[1] for s in spans)
+
+
+# ------------------------------------------------------------- partial sums
+
+
+@dataclass
+class _Partial:
+    """What one group of users adds to a fit. Sparse matrices are COO with
+    keys row * n_items + column, ascending, and float64 values."""
+
+    n_items: int
+    cooc: tuple
+    gram: Optional[tuple]  # (off-diagonal COO, diagonal) when EASE is fitted
+    users_per_item: np.ndarray
+    item_counts: np.ndarray
+    recent: Optional[np.ndarray]  # events per item in the trend window
+    sessions: tuple[int, int]  # (sessions with two or more items, sessions)
+    session: Optional[tuple]
+    directed: Optional[tuple]
+    users: list  # per group of users: (global rows, hist_indptr, hist_items, repeat lists)
+
+
+def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
+    data, indices, indptr = (np.asarray(a) for a in csr)
+    rows = np.repeat(np.arange(len(indptr) - 1, dtype=np.int64), np.diff(indptr))
+    return rows * n + indices.astype(np.int64), data.astype(np.float64)
+
+
+def _coo_add(a: Optional[tuple], b: Optional[tuple]) -> Optional[tuple]:
+    if a is None or b is None:
+        return a if b is None else b
+    keys, inverse = np.unique(np.concatenate([a[0], b[0]]), return_inverse=True)
+    return keys, np.bincount(inverse.reshape(-1), weights=np.concatenate([a[1], b[1]]),
+                             minlength=len(keys))
+
+
+def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
+    keys, values = coo
+    indptr = np.zeros(n + 1, dtype=np.int32)
+    np.cumsum(np.bincount(keys // n, minlength=n), out=indptr[1:])
+    return values.astype(dtype), (keys % n).astype(np.int32), indptr
+
+
+def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray] = None,
+             span: Optional[tuple] = None) -> Optional[_Partial]:
+    """The per-user steps over one partition's users, on all their events, or
+    (given the drawn users) on those left after holding out the gates' data."""
+    if span is not None and chosen is None:
+        return None  # no gates: nothing is fitted without held-out data
+    data = block.data if chosen is None else block.data.select_events(
+        ~_held_mask(block, chosen))
+    span = maps.span if span is None else span
+    model, n = job.model, len(maps.items)
+    cooc = _core.build_cooccurrence(
+        data.pair_user, data.pair_item, data.pair_weight, data.n_users, n,
+        kernel=model.cooc_kernel, half_life_days=model.half_life_days,
+        timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
+    gram = None
+    if n <= model.ease_max_items:
+        # X^T X: the pure co-occurrence of the pair weights plus their squares
+        off = cooc if model.cooc_kernel == "pure_count" else _core.build_cooccurrence(
+            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n)
+        w = data.pair_weight.astype(np.float64)
+        gram = (_coo(off, n), np.bincount(data.pair_item, weights=w * w, minlength=n))
+    recent = None
+    if data.timestamps is not None and span[1] > span[0]:
+        cutoff = span[1] - model.trend_window_fraction * (span[1] - span[0])
+        recent = np.bincount(data.item_idx[data.timestamps >= cutoff], minlength=n)
+    sessions, session, directed = (0, 0), None, None
+    if data.session_idx is not None:
+        _, first = np.unique(data.session_idx * n + data.item_idx, return_index=True)
+        per_session = np.bincount(np.unique(data.session_idx[first], return_inverse=True)[1])
+        sessions = (int(np.count_nonzero(per_session >= 2)), len(per_session))
+        ones = np.ones(len(first), dtype=np.float32)
+        session = _coo(_core.build_session_cooccurrence(
+            data.session_idx[first], data.item_idx[first], ones, data.n_sessions, n), n)
+        ones = np.ones(len(data.item_idx), dtype=np.float32)
+        directed = _coo(_core.build_directional_cooc(
+            data.session_idx, data.item_idx, ones, data.n_sessions, n,
+            timestamps=data.timestamps), n)
+    repeat = None
+    if model.repeat and data.timestamps is not None:
+        repeat = [np.asarray(v) for v in _core.fit_repeat_profile(
+            data.user_idx, data.item_idx, data.timestamps, data.n_users,
+            min_count=model.repeat_min_count)]
+    return _Partial(
+        n_items=n, cooc=_coo(cooc, n), gram=gram,
+        users_per_item=np.bincount(data.pair_item, minlength=n),
+        item_counts=np.bincount(data.item_idx, minlength=n), recent=recent,
+        sessions=sessions, session=session, directed=directed,
+        users=[(block.rows, data.hist_indptr, data.hist_items, repeat)])
+
+
+def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
+    if a is None or b is None:
+        return a if b is None else b
+
+    def plus(x, y):
+        return x if y is None else y if x is None else x + y
+    gram = None
+    if a.gram is not None:
+        gram = (_coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
+    return _Partial(
+        n_items=a.n_items, cooc=_coo_add(a.cooc, b.cooc), gram=gram,
+        users_per_item=a.users_per_item + b.users_per_item,
+        item_counts=a.item_counts + b.item_counts, recent=plus(a.recent, b.recent),
+        sessions=(a.sessions[0] + b.sessions[0], a.sessions[1] + b.sessions[1]),
+        session=_coo_add(a.session, b.session), directed=_coo_add(a.directed, b.directed),
+        users=a.users + b.users)
+
+
+# ----------------------------------------------------- the one-worker finish
+
+
+@dataclass
+class _Totals:
+    """What ``fit_parts`` and the gates read from the whole interaction set
+    when its per-user steps come summed: sizes, histories, and (as empty
+    markers) whether sessions and times exist."""
+
+    users: IdMap
+    items: IdMap
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+    session_idx: Optional[np.ndarray]
+    timestamps: Optional[np.ndarray]
+    n_sessions: int = 0
+
+    @property
+    def n_users(self) -> int:
+        return len(self.users)
+
+    @property
+    def n_items(self) -> int:
+        return len(self.items)
+
+    def history(self, user: int) -> np.ndarray:
+        return self.hist_items[self.hist_indptr[user]:self.hist_indptr[user + 1]]
+
+
+def _by_global_user(groups: list, n_users: int, at: int, width: int) -> list[np.ndarray]:
+    """One CSR over all users from per-partition CSRs over their own users:
+    ``groups[k][0]`` the global rows, ``groups[k][at]`` the indptr and the next
+    ``width - 1`` entries the columns."""
+    counts = np.zeros(n_users, dtype=np.int64)
+    owner, columns = [], [[] for _ in range(width - 1)]
+    for group in groups:
+        rows, indptr = group[0], np.asarray(group[at], dtype=np.int64)
+        sizes = np.diff(indptr)
+        counts[rows] = sizes
+        owner.append(np.repeat(rows, sizes))
+        for out, values in zip(columns, group[at + 1:at + width]):
+            out.append(np.asarray(values))
+    order = np.argsort(np.concatenate(owner), kind="stable")
+    indptr = np.zeros(n_users + 1, dtype=np.int64)
+    np.cumsum(counts, out=indptr[1:])
+    return [indptr] + [np.concatenate(c)[order] for c in columns]
+
+
+def _standardized(values: np.ndarray) -> np.ndarray:
+    """z-scores with the population variance, summed in order as the native
+    trend channel sums them; empty when the variance is not positive."""
+    n = float(len(values))
+    mean = np.cumsum(values)[-1] / n
+    var = np.cumsum((values - mean) * (values - mean))[-1] / n
+    if not var > 0.0:
+        return np.zeros(0)
+    return (values - mean) / np.sqrt(var)
+
+
+def _sums(total: _Partial, maps: _Maps, job: _Job, span: tuple,
+          sessions: bool) -> tuple[_Totals, UserSums]:
+    n_users, n = len(maps.users), total.n_items
+    hist_indptr, hist_items = _by_global_user(total.users, n_users, 1, 2)
+    owners = np.repeat(np.arange(n_users, dtype=np.int64), np.diff(hist_indptr))
+    by_item = np.lexsort((owners, hist_items))
+    uu_indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(hist_items, minlength=n), out=uu_indptr[1:])
+    repeat = None
+    if total.users and total.users[0][3] is not None:
+        repeat = _by_global_user([(g[0], *g[3]) for g in total.users], n_users, 1, 6)
+
+    def gram() -> np.ndarray:
+        (keys, values), diagonal = total.gram
+        dense = np.zeros((n, n))
+        dense.flat[keys] = values
+        dense.flat[::n + 1] = diagonal
+        return dense
+
+    deep, count = total.sessions
+    timed = job.columns["time_col"] is not None
+    data = _Totals(maps.users, maps.items, hist_indptr, hist_items,
+                   np.zeros(0, np.int64) if sessions else None,
+                   np.zeros(0) if timed else None)
+    return data, UserSums(
+        cooc=_csr(total.cooc, n), users_per_item=total.users_per_item.astype(np.float64),
+        gram=gram, deep_session_fraction=deep / count if count else 0.0,
+        session=_csr(total.session, n) if total.session is not None else None,
+        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None,
+        item_counts=total.item_counts.astype(np.float64),
+        trend_z=(_standardized(total.recent.astype(np.float64)) if total.recent is not None
+                 else np.zeros(0)),
+        user_cf=(owners[by_item], uu_indptr,
+                 np.bincount(owners, minlength=n_users).astype(np.float64)),
+        repeat=repeat, now_ts=float(span[1]))
+
+
+def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
+            held: list, chosen: Optional[np.ndarray], item_features: Any) -> bytes:
+    """The catalogue-wide steps, the gates and the engine, as
+    ``Recommender.fit`` runs them; the model file's bytes."""
+    model, c = job.model, job.columns
+    features = (prepare_item_features(item_features, maps.items, c["item_col"])
+                if item_features is not None else None)
+    sessions = full.session is not None
+    report: dict[str, Any] = {
+        "users": len(maps.users), "items": len(maps.items), "interactions": maps.events,
+        "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n))}
+    if chosen is None:
+        plan = Plan.everything(model)
+        report["gates"] = ("skipped: gate_users is 0" if model.gate_users <= 0 else
+                           "skipped: too few users with two or more sessions or "
+                           "interactions")
+    else:
+        pieces = [h for h in held if h is not None and len(h["rows"])]
+        order = np.argsort(np.concatenate([h["rows"] for h in pieces]), kind="stable")
+        relevant = [r for h in pieces for r in h["relevant"]]
+        times = (np.concatenate([h["times"] for h in pieces])[order]
+                 if c["time_col"] else None)
+        train_data, train_sums = _sums(train, maps, job, _train_span(held), sessions)
+        holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
+        gate_parts = fit_parts(model, train_data, features, Plan.everything(model), report,
+                               train_sums)
+        plan = Gate(model, gate_parts, holdout).run(report)
+    data, sums = _sums(full, maps, job, maps.span, sessions)
+    parts = fit_parts(model, data, features, plan, report, sums)
+    model.engine_ = engine_for(parts, plan)
+    model.users_, model.items_ = maps.users, maps.items
+    model.item_pop_, model._popular = parts.item_pop, None
+    model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
+    model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+    model.kept_ = plan.describe(parts)
+    report["kept"] = model.kept_
+    model.fit_report_, model.columns_ = report, dict(c)
+    return _model_bytes(model)
+
+
+def _model_bytes(model: Recommender) -> bytes:
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.tarsel")
+        model.save(path)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def _model_from_bytes(blob: bytes) -> Recommender:
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.tarsel")
+        with open(path, "wb") as f:
+            f.write(blob)
+        return Recommender.load(path)
+
+
+# --------------------------------------------------------- batch recommend
+
+
+_LOADED: dict[str, Recommender] = {}  # per worker process: the model of each token
+
+
+def _loaded(blob: bytes, token: str) -> Recommender:
+    model = _LOADED.get(token)
+    if model is None:
+        _LOADED.clear()  # one model at a time per worker
+        model = _LOADED[token] = _model_from_bytes(blob)
+    return model
+
+
+def _answer(users: Any, model: Recommender, n: int, options: dict) -> Any:
+    import pandas as pd
+    found = model.recommend_batch(users.tolist(), n, **options)
+    frame = pd.DataFrame({k: found[k] for k in ("user", "item", "score", "source", "rank")})
+    frame["user"] = frame["user"].astype(users.dtype)
+    return frame
+
+
+def _answer_part(users: Any, blob: bytes, token: str, n: int, options: dict) -> Any:
+    return _answer(users, _loaded(blob, token), n, options)
+
+
+def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
+                    path: Optional[str] = None, **options: Any) -> Any:
+    """Top ``n`` items for every user of a Dask Series, partition by partition on
+    the cluster.
+
+    The model file's bytes are sent to every worker once (a broadcast scatter)
+    and loaded there once; each partition's answer is what
+    ``model.recommend_batch`` gives for its users.
+
+    Parameters
+    ----------
+    client : distributed.Client
+        The cluster to run on.
+    model : Recommender
+        A fitted model.
+    users : dask.dataframe.Series or dask.dataframe.DataFrame
+        User ids; of a DataFrame, the model's user column.
+    n : int, default 10
+        Items per user.
+    path : str, optional
+        A folder to write the answers to as Parquet, one file per partition.
+    **options
+        Passed to ``Recommender.recommend_batch`` (such as ``exclude_owned``).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame or None
+        The long table ``user, item, score, source, rank`` (lazy), or None
+        once written to ``path``.
+
+    Raises
+    ------
+    ValueError
+        When the model is not fitted or ``n`` is not a non-negative integer.
+
+    Examples
+    --------
+    >>> answers = distributed.recommend_batch(client, model, events["user"].unique(), n=5)
+    ... # doctest: +SKIP
+    >>> answers.compute().head()  # doctest: +SKIP
+    """
+    _dask_mod, dd = _dask()
+    meta_users = users._meta
+    if hasattr(meta_users, "columns"):
+        name = model.columns_["user_col"]
+        users, meta_users = users[name], meta_users[name]
+    meta = _answer(meta_users, model, n, options)  # checks the model and n early
+    blob = _model_bytes(model)
+    token = hashlib.sha256(blob).hexdigest()
+    shared = client.scatter(blob, broadcast=True, hash=False)
+    parts = [_dask_mod.delayed(_answer_part)(p, shared, token, n, options)
+             for p in users.to_delayed()]
+    frame = dd.from_delayed(parts, meta=meta, verify_meta=False)
+    if path is None:
+        return frame
+    client.compute(frame.to_parquet(path, write_index=False, compute=False), sync=True)
+    return None
