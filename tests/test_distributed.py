@@ -56,16 +56,17 @@ def same_model(got, want):
     assert json.dumps(got.fit_report_, default=float) == json.dumps(want.fit_report_, default=float)
 
 
-@pytest.mark.parametrize("config", CONFIGS)
-@pytest.mark.parametrize("partitions", [1, 3, 7])
-def test_fit_is_the_single_machine_fit(client, config, partitions):
+@pytest.mark.parametrize("config, partitions, method", [
+    ("ease_gap_sessions", 5, "tasks"), ("cooc_sessions_features", 3, "tasks"),
+    ("ease_gap_sessions", 2, "p2p")])
+def test_fit_is_the_single_machine_fit(client, config, partitions, method):
     columns, settings = CONFIGS[config]
     frame = log()
     features = FEATURES if "features" in config else None
     want = Recommender(**settings).fit(frame, features, **columns)
     assert want.fit_report_["heldout"]["users"] > 20  # the gates ran
     got = tdist.fit(client, dd.from_pandas(frame, npartitions=partitions), features,
-                    **columns, **settings)
+                    shuffle_method=method, **columns, **settings)
     same_model(got, want)
     users = want.users_.ids.tolist() + ["new"]
     for key, values in want.recommend_batch(users, 8).items():
@@ -96,28 +97,10 @@ def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message
     with pytest.raises(ValueError, match=message):
         Recommender().fit(frame, **columns)
     with pytest.raises(ValueError, match=message):
-        tdist.fit(client, dd.from_pandas(frame, npartitions=4), **columns)
+        tdist.fit(client, dd.from_pandas(frame, npartitions=4), shuffle_method="tasks",
+                  **columns)
     with pytest.raises(ValueError, match="unknown parameter 'nope'"):
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
-
-
-def _die_once(frame, marker):
-    """Kills its worker process the first time any partition is read."""
-    if not os.path.exists(marker):
-        open(marker, "w").close()
-        os.kill(os.getpid(), signal.SIGKILL)
-    return frame
-
-
-def test_a_worker_killed_mid_fit_changes_nothing(client, tmp_path):
-    frame = log(3)
-    marker = str(tmp_path / "killed")
-    events = dd.from_pandas(frame, npartitions=4).map_partitions(_die_once, marker,
-                                                                  meta=frame.iloc[:0])
-    before = set(client.run(os.getpid).values())
-    got = tdist.fit(client, events, time_col="time")
-    assert os.path.exists(marker) and set(client.run(os.getpid).values()) != before
-    same_model(got, Recommender().fit(frame, time_col="time"))
 
 
 def test_recommend_batch_answers_partition_by_partition(client, tmp_path):
@@ -175,3 +158,22 @@ def test_ease_from_a_gram_matrix_is_the_ease_fit():
     assert _core.fit_ease_gram_py(np.asfortranarray(x.T @ x), 5.0).tobytes() == direct.tobytes()
     with pytest.raises(ValueError, match="gram must be a square matrix"):
         _core.fit_ease_gram_py(np.zeros((2, 3)))
+
+
+def _die_once(frame, marker):
+    """Kills its worker process the first time any partition is read."""
+    if not os.path.exists(marker):
+        open(marker, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    return frame
+
+
+def test_a_worker_killed_mid_fit_changes_nothing(client, tmp_path):
+    frame = log(3)
+    marker = str(tmp_path / "killed")
+    events = dd.from_pandas(frame, npartitions=4).map_partitions(_die_once, marker,
+                                                                  meta=frame.iloc[:0])
+    before = set(client.run(os.getpid).values())
+    got = tdist.fit(client, events, time_col="time", shuffle_method="tasks")
+    assert os.path.exists(marker) and set(client.run(os.getpid).values()) != before
+    same_model(got, Recommender().fit(frame, time_col="time"))
