@@ -1,6 +1,7 @@
 # make test  - create .venv if needed, build and install tarsel with its test extras, run the suite
 # make demo  - run the main job on the embedded default data
-# make bench - run the benchmarks (not part of the test run)
+# make bench - run the benchmarks (not part of the test run); bench_peers.py runs only
+#              with the peers extra: make bench BENCH_EXTRAS=bench,peers
 # make sanitize - build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                 .venv-sanitize and build/sanitize, then run the suite under them
 PY ?= python3
@@ -13,6 +14,8 @@ BUILD_FLAGS ?=
 # Optional dependencies installed with the package: the test tools, or for the
 # demo only the readers and progress bars.
 EXTRAS ?= test
+# Extras installed by make bench.
+BENCH_EXTRAS ?= bench
 # Each checkout or helper may build into its own folder.
 BUILD_DIR ?= build/{wheel_tag}
 # The build requirements, read from pyproject.toml so they are listed once.
@@ -37,7 +40,7 @@ demo: install
 	$(PYTHON) -m tarsel demo
 
 bench: install
-	$(PIP) install -q ".[bench]" --no-build-isolation
+	$(PIP) install -q ".[$(BENCH_EXTRAS)]" --no-build-isolation
 	for script in benchmarks/bench_*.py; do $(PYTHON) $$script || exit 1; done
 
 # The interpreter is not instrumented, so the sanitizer runtimes must be loaded

@@ -1,4 +1,4 @@
-"""The ``tarsel`` command line: demo, fit, recommend and evaluate.
+"""The ``tarsel`` command line: demo, fit, recommend, evaluate and serve.
 
 Problems with the user's files (a missing column, an unparsable value, empty
 data, an unreadable path, a damaged model) end with one line on standard error
@@ -75,6 +75,10 @@ def _parser() -> argparse.ArgumentParser:
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
+
+    from tarsel.serve import add_serve_command
+
+    add_serve_command(commands)
     return parser
 
 

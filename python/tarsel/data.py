@@ -69,6 +69,13 @@ class IdMap:
             merged.setdefault(v, len(merged))
         return IdMap(merged)
 
+    def append(self, values: list) -> None:
+        """Append new ids in place, in order (the caller passes unseen, distinct
+        ids of the map's type), at a cost in proportion to their number."""
+        for v in values:
+            self._index[v] = len(self._index)
+        self._ids = np.concatenate([self._ids, _id_array(list(values))])
+
     def to_bytes(self) -> tuple[str, bytes]:
         """(kind, payload) for the model file: integer and float ids as
         little-endian int64 or float64, text ids as a JSON list. Other id types

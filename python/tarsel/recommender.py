@@ -8,7 +8,7 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core
+from tarsel import _core, _live
 from tarsel._container import Container, open_container, write_container
 from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
 from tarsel._gates import Gate, Holdout
@@ -179,6 +179,8 @@ class Recommender:
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        _live.after_fit(self, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
+                        parts.config.get("repeat_now_ts", np.nan), self.repeat_min_count)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
@@ -188,49 +190,95 @@ class Recommender:
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *, exclude_owned: bool = True) -> dict[str, np.ndarray]:
-        """Top ``n`` items for one user, in the caller's ids: a dict of the arrays
-        ``item``, ``score`` and ``source`` (pass it to ``pandas.DataFrame``).
-        Unknown users get the most popular items. With ``exclude_owned`` false,
-        items the user already has may return when the repeat model expects them
-        to be bought again."""
+    def recommend(self, user: Any, n: int = 10, *, items: Optional[Sequence[Any]] = None,
+                  exclude_owned: bool = True) -> dict[str, np.ndarray]:
+        """Top ``n`` items for one user, in the caller's ids.
+
+        Parameters
+        ----------
+        user : hashable or None
+            The user's id. Unknown users (and None) without ``items`` get the
+            most popular items.
+        n : int
+            How many items.
+        items : sequence of item ids, optional
+            A live basket: these items count as consumed after the user's stored
+            history, most recent last, for this request only (nothing is
+            stored). An unknown or None user is then served from these items
+            alone. Ids the model does not know are ignored and counted.
+        exclude_owned : bool
+            Leave out items the user has (basket included), except those the
+            repeat model expects to be bought again when false.
+
+        Returns
+        -------
+        dict
+            The arrays ``item``, ``score`` and ``source`` (pass it to
+            ``pandas.DataFrame``); with ``items`` also ``unknown_items``, the
+            number of basket ids not in the catalogue.
+
+        Raises
+        ------
+        ValueError
+            When the model is not fitted, ``n`` is not a non-negative integer or
+            ``items`` is not a list of ids.
+
+        Examples
+        --------
+        >>> model = Recommender(gate_users=0).fit(
+        ...     {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "b", "c"]})
+        >>> found = model.recommend(None, 2, items=["c", "zz"])
+        >>> found["item"].tolist(), found["unknown_items"]
+        (['b', 'a'], 1)
+        """
         self._check_fitted()
         _check_count(n)
-        row = self.users_.get(user)
-        found = (self.engine_.recommend(self._owned(row), row, self._ask(row, n, exclude_owned),
-                                        self._pop_prior)
-                 if row is not None else ([], [], []))
-        items, scores, sources = self._finish(row, found, n, exclude_owned)
-        return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
-                "score": np.asarray(scores, dtype=np.float64),
-                "source": np.asarray(sources, dtype=str)}
+        request = _live.basket(self, user, items)
+        found = (self.engine_.recommend(request.owned, request.engine_row,
+                                        self._ask(request.row, n, exclude_owned), self._pop_prior)
+                 if len(request.owned) else ([], [], []))
+        ranked, scores, sources = self._finish(request.owned, found, n, exclude_owned)
+        result = {"item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
+                  "score": np.asarray(scores, dtype=np.float64),
+                  "source": np.asarray(sources, dtype=str)}
+        if items is not None:
+            result["unknown_items"] = request.unknown
+        return result
 
     def recommend_batch(self, users: Sequence[Any], n: int = 10, *,
+                        items: Optional[Sequence[Sequence[Any]]] = None,
                         exclude_owned: bool = True) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once (in parallel in the native
         engine): a long table of the arrays ``user``, ``item``, ``score``,
-        ``source`` and ``rank``."""
+        ``source`` and ``rank``. ``items`` gives one live basket (or None) per
+        user, as ``recommend`` takes it; the result then adds ``unknown_items``,
+        the number of basket ids not in the catalogue over all users."""
         self._check_fitted()
         _check_count(n)
         users = list(users)
-        rows = [self.users_.get(u) for u in users]
-        known = [r for r in rows if r is not None]
-        asked = max((self._ask(r, n, exclude_owned) for r in known), default=n)
-        found = iter(self.engine_.recommend_batch([self._owned(r) for r in known], known, asked,
+        requests = _live.baskets(self, users, items)
+        live = [r for r in requests if len(r.owned)]
+        asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
+        found = iter(self.engine_.recommend_batch([r.owned for r in live],
+                                                  [r.engine_row for r in live], asked,
                                                   self._pop_prior))
         columns: tuple[list, ...] = ([], [], [], [], [])  # user, item, score, source, rank
-        for user, row in zip(users, rows):
-            ranked = self._finish(row, next(found) if row is not None else ([], [], []), n,
+        for user, request in zip(users, requests):
+            ranked = self._finish(request.owned,
+                                  next(found) if len(request.owned) else ([], [], []), n,
                                   exclude_owned)
             columns[0].extend([user] * len(ranked[0]))
             for column, values in zip(columns[1:4], ranked):
                 column.extend(values)
             columns[4].extend(range(1, len(ranked[0]) + 1))
-        return {"user": _object_array(columns[0]),
-                "item": self.items_.ids[np.asarray(columns[1], dtype=np.int64)],
-                "score": np.asarray(columns[2], dtype=np.float64),
-                "source": np.asarray(columns[3], dtype=str),
-                "rank": np.asarray(columns[4], dtype=np.int64)}
+        result = {"user": _object_array(columns[0]),
+                  "item": self.items_.ids[np.asarray(columns[1], dtype=np.int64)],
+                  "score": np.asarray(columns[2], dtype=np.float64),
+                  "source": np.asarray(columns[3], dtype=str),
+                  "rank": np.asarray(columns[4], dtype=np.int64)}
+        if items is not None:
+            result["unknown_items"] = sum(r.unknown for r in requests)
+        return result
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``."""
@@ -243,6 +291,63 @@ class Recommender:
         return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
                 "score": np.asarray(scores, dtype=np.float64), "source": np.asarray(sources, dtype=str)}
 
+    def update(self, events: Any, **columns: Optional[str]) -> dict[str, int]:
+        """Add new events to the users' histories without refitting.
+
+        Each user's events are appended to their history in time order (an
+        item consumed again moves to the most recent place), so the next
+        ``recommend`` answers from them. When the model serves a repeat
+        profile, its event counts and last-consumption times are brought up to
+        date, and a (user, item) pair that reaches ``repeat_min_count`` events
+        joins it; the profile's "now" moves to the latest event. New users are
+        added and served from their events at once. The work is in proportion
+        to the new events and the histories of their users, plus one copy of
+        the repeat profile into the engine.
+
+        What an update does not change: the item models (co-occurrence graph,
+        EASE, session and transition graphs, content neighbours), the trend and
+        user-CF channels (new users do not become neighbours), item popularity,
+        the repeat periods and their confidence (a pair new to the profile has
+        no period until the next ``fit``), and the gates' decisions. Events of
+        items the model does not know are ignored and counted until the next
+        ``fit``. ``save`` keeps the updated histories and profile. Do not call
+        it while another thread uses the model.
+
+        Parameters
+        ----------
+        events : DataFrame or dict of arrays
+            New events, with the columns ``fit`` was given (weights and
+            sessions are not used). Events are taken as later than the fitted
+            ones and applied in time order.
+        **columns : str or None
+            ``user_col``, ``item_col`` or ``time_col``, when the events name
+            their columns differently from the fitted table.
+
+        Returns
+        -------
+        dict
+            ``events`` (applied), ``new_users`` and ``unknown_items`` (events
+            ignored because their item is not in the model).
+
+        Raises
+        ------
+        ValueError
+            When the model is not fitted, a column is missing or of another
+            length, a user id is missing or not of the model's id type, or the
+            times cannot be read.
+
+        Examples
+        --------
+        >>> model = Recommender(gate_users=0).fit(
+        ...     {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "b", "c"]})
+        >>> model.update({"user": [9, 9], "item": ["c", "new"]})
+        {'events': 1, 'new_users': 1, 'unknown_items': 1}
+        >>> model.recommend(9, 2)["item"].tolist()
+        ['b', 'a']
+        """
+        self._check_fitted()
+        return _live.update(self, events, columns)
+
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
             raise ValueError("this Recommender is not fitted yet; call fit first")
@@ -251,9 +356,6 @@ class Recommender:
     def _pop_prior(self) -> float:
         return float(self.kept_.get("pop_prior", 0.0))
 
-    def _owned(self, row: int) -> np.ndarray:
-        return self._hist_items[self._hist_indptr[row]:self._hist_indptr[row + 1]]
-
     def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
@@ -261,11 +363,11 @@ class Recommender:
             return n
         return n + int(self._repeat_sizes[row])
 
-    def _finish(self, row, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
+    def _finish(self, owned_items, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
         items, scores, sources = found
-        owned = set(self._owned(row).tolist()) if row is not None else set()
+        owned = set(owned_items.tolist())
         dropped = owned if exclude_owned else set()
         cold = [k for k, source in enumerate(sources) if source == "cold_content"]
         regular = [k for k, (item, source) in enumerate(zip(items, sources))
@@ -295,6 +397,7 @@ class Recommender:
         """Write the fitted model (engine record, id maps, histories) to one file,
         atomically."""
         self._check_fitted()
+        live_sections = _live.sections(self)
         user_kind, user_bytes = self.users_.to_bytes()
         item_kind, item_bytes = self.items_.to_bytes()
         meta = {"params": self.get_params(), "fit_report": self.fit_report_,
@@ -309,6 +412,7 @@ class Recommender:
             "hist_items": self._hist_items.astype("<i8").tobytes(),
             "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
             "item_pop": self.item_pop_.astype("<f8").tobytes(),
+            **live_sections,
         })
 
     @classmethod
@@ -337,6 +441,7 @@ class Recommender:
         model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
         model.columns_ = meta["columns"]
         model.engine_ = _engine_from(container)
+        _live.restore(model, container.places, container.section)
         return model
 
 

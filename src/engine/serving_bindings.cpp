@@ -39,8 +39,15 @@ PyObject* recommend(PyObject* self, std::vector<std::int64_t> owned, std::int64_
     // Kept for the thread's next request, so that a request allocates nothing
     // once the buffers have grown to the engine's sizes.
     thread_local RecommendScratch scratch;
-    return result_tuple(
-        engine::recommend(borrow.record(), borrow.index(), owned, user_row, n, pop_prior, scratch));
+    Recommendation found;
+    {
+        // The request reads only the borrowed record and this thread's scratch,
+        // so other threads (a service's request pool) may run meanwhile.
+        frame::ReleaseGil unlocked;
+        found = engine::recommend(borrow.record(), borrow.index(), owned, user_row, n, pop_prior,
+                                  scratch);
+    }
+    return result_tuple(found);
 }
 
 const bool registered_recommend = frame::define_method<&recommend>(

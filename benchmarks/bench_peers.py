@@ -1,0 +1,213 @@
+"""tarsel beside the libraries a data scientist would otherwise pick, on realistic logs.
+
+Models (each fitted and served in its own subprocess, so that peak memory is its own):
+
+- ``tarsel``: ``tarsel.Recommender()`` with its defaults, fitted on the raw event table;
+- ``als``: ``implicit``'s alternating least squares, 64 factors, 15 iterations;
+- ``itemknn``: ``implicit``'s item-kNN, cosine, K = 20 neighbours per item.
+
+The peers get the user-item matrix built from the same raw ids (the id mapping is part of
+their fit time, as it is of tarsel's) and run with their BLAS at one thread, as they
+recommend. Each model is measured on every log twice, interleaved (tarsel, ALS, kNN,
+tarsel, ...), and the better run is kept. Measured: fit time, time to recommend the top
+10 (owned items excluded) for 10,000 users, peak resident memory of the process (VmHWM,
+the log included).
+
+Logs: ``large`` has 2,000,000 events of 200,000 users with log-normal activity over
+50,000 items with power-law popularity, with timestamps and short sessions; ``ease`` has
+2,000,000 events over a catalogue small enough for the EASE base (100,000 users, 4,000
+items). ``--quick`` keeps the catalogues and has a tenth of the users and events.
+``--compare DIR`` adds tarsel as imported from DIR (another build, for before/after).
+
+Needs the optional extra ``tarsel[peers]`` (implicit, threadpoolctl); run with
+``python benchmarks/bench_peers.py [--quick] [--runs N] [--logs large,ease]``.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+from _common import machine  # noqa: E402
+
+MODELS = ("tarsel", "als", "itemknn")
+PEERS = ("als", "itemknn")
+LABELS = {"tarsel": "tarsel Recommender() defaults",
+          "tarsel-before": "tarsel (--compare build)",
+          "als": "implicit ALS (64 factors, 15 iterations)",
+          "itemknn": "implicit item-kNN (cosine, K=20)"}
+# name: (users, items, events)
+LOGS = {"large": (200_000, 50_000, 2_000_000), "ease": (100_000, 4_000, 2_000_000)}
+N_SERVED = 10_000
+TOP_N = 10
+DAY = 86_400.0
+
+
+def make_log(n_users: int, n_items: int, n_events: int, seed: int = 0) -> dict[str, np.ndarray]:
+    """A synthetic event log: log-normal user activity (at least one event each),
+    power-law item popularity, events in short sessions (about three events, a minute
+    or so apart) at random times over 180 days. Ids are integers."""
+    rng = np.random.default_rng(seed)
+    activity = rng.lognormal(0.0, 1.2, n_users)
+    counts = 1 + rng.multinomial(n_events - n_users, activity / activity.sum())
+    users = np.repeat(np.arange(n_users), counts)
+    item_p = 1.0 / np.arange(1, n_items + 1) ** 1.0
+    items = rng.permutation(n_items)[rng.choice(n_items, n_events, p=item_p / item_p.sum())]
+    # Sessions: each user's events in order, cut after a geometric number of events.
+    new_session = rng.random(n_events) < 1.0 / 3.0
+    new_session[np.r_[0, np.cumsum(counts)[:-1]]] = True
+    session = np.cumsum(new_session) - 1
+    session_start = rng.random(session[-1] + 1) * 180 * DAY
+    first = np.flatnonzero(new_session)
+    position = np.arange(n_events) - first[session]
+    times = session_start[session] + position * 60.0 + rng.random(n_events) * 30.0
+    order = np.argsort(times, kind="stable")  # an export in time order
+    return {"user": users[order].astype(np.int64), "item": items[order].astype(np.int64),
+            "time": times[order], "session": session[order].astype(np.int64)}
+
+
+def peak_rss_mb() -> float:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def served_users(user_ids: np.ndarray) -> np.ndarray:
+    distinct = np.unique(user_ids)
+    rng = np.random.default_rng(7)
+    return distinct[rng.choice(len(distinct), min(N_SERVED, len(distinct)), replace=False)]
+
+
+def run_tarsel(log: dict[str, np.ndarray], users: np.ndarray) -> tuple[float, float]:
+    from tarsel import Recommender
+
+    start = time.perf_counter()
+    model = Recommender().fit(log, user_col="user", item_col="item", time_col="time",
+                              session_col="session")
+    fit = time.perf_counter() - start
+    start = time.perf_counter()
+    model.recommend_batch(users.tolist(), TOP_N)
+    return fit, time.perf_counter() - start
+
+
+def run_implicit(name: str, log: dict[str, np.ndarray], users: np.ndarray) -> tuple[float, float]:
+    import scipy.sparse as sp
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(1, "blas"):
+        from implicit.als import AlternatingLeastSquares
+        from implicit.nearest_neighbours import CosineRecommender
+
+        start = time.perf_counter()
+        user_ids, user_rows = np.unique(log["user"], return_inverse=True)
+        item_ids, item_cols = np.unique(log["item"], return_inverse=True)
+        matrix = sp.csr_matrix((np.ones(len(user_rows), np.float32), (user_rows, item_cols)),
+                               shape=(len(user_ids), len(item_ids)))
+        matrix.sum_duplicates()
+        if name == "als":
+            model = AlternatingLeastSquares(factors=64, iterations=15, random_state=0)
+        else:
+            model = CosineRecommender(K=20)
+        model.fit(matrix, show_progress=False)
+        fit = time.perf_counter() - start
+
+        start = time.perf_counter()
+        rows = np.searchsorted(user_ids, users)
+        model.recommend(rows, matrix[rows], N=TOP_N, filter_already_liked_items=True)
+        return fit, time.perf_counter() - start
+
+
+def child(name: str, path: str) -> None:
+    """One measurement in this process: prints a JSON line with the figures."""
+    with np.load(path) as stored:
+        log = {key: stored[key] for key in stored.files}
+    users = served_users(log["user"])
+    fit, serve = run_tarsel(log, users) if name == "tarsel" else run_implicit(name, log, users)
+    print(json.dumps({"fit": fit, "serve": serve, "rss": peak_rss_mb()}))
+
+
+def measure(name: str, path: str, compare: str | None) -> dict[str, float]:
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    if name == "tarsel-before":
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [compare, env.get("PYTHONPATH")]))
+        name = "tarsel"
+    done = subprocess.run([sys.executable, __file__, "--child", name, path], env=env,
+                          capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"{name} failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def report(log_name: str, shape: tuple[int, int, int], best: dict[str, dict[str, float]]) -> None:
+    n_users, n_items, n_events = shape
+    print(f"\nlog '{log_name}': {n_events:,} events, {n_users:,} users, {n_items:,} items; "
+          f"top-{TOP_N} for {min(N_SERVED, n_users):,} users  ({machine()})")
+    header = ("model", "fit s", "top-10 s", "peak RSS MB")
+    rows = [(LABELS[m], f"{best[m]['fit']:.2f}", f"{best[m]['serve']:.3f}",
+             f"{best[m]['rss']:.0f}") for m in best]
+    for ours in ("tarsel", "tarsel-before"):
+        for peer in PEERS:
+            if ours not in best or peer not in best:
+                continue
+            t, p = best[ours], best[peer]
+            rows.append((f"{ours} / {peer} (below 1: tarsel better)",
+                         f"{t['fit'] / p['fit']:.2f}", f"{t['serve'] / p['serve']:.3f}",
+                         f"{t['rss'] / p['rss']:.2f}"))
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
+    for row in [header] + rows:
+        print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="logs ten times smaller")
+    parser.add_argument("--runs", type=int, default=2, help="interleaved runs per model")
+    parser.add_argument("--logs", default="large,ease", help="comma-separated: large, ease")
+    parser.add_argument("--models", default=",".join(MODELS), help="comma-separated models")
+    parser.add_argument("--compare", metavar="DIR",
+                        help="also run the tarsel package found in DIR, as 'tarsel-before'")
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return
+    try:
+        import implicit  # noqa: F401
+        import threadpoolctl  # noqa: F401
+    except ImportError:
+        print("bench_peers: skipped, needs the optional extra tarsel[peers] "
+              "(pip install 'tarsel[peers]')")
+        return
+    models = [m for m in args.models.split(",") if m]
+    if args.compare:
+        models.insert(models.index("tarsel") + 1 if "tarsel" in models else 0, "tarsel-before")
+    unknown = set(models) - set(MODELS) - {"tarsel-before"}
+    if unknown:
+        raise SystemExit(f"unknown models {sorted(unknown)}; choose from {MODELS}")
+    with tempfile.TemporaryDirectory() as folder:
+        for log_name in args.logs.split(","):
+            shape = LOGS[log_name]
+            if args.quick:  # the catalogues stay: serving cost follows them
+                shape = (shape[0] // 10, shape[1], shape[2] // 10)
+            path = os.path.join(folder, f"{log_name}.npz")
+            np.savez(path, **make_log(*shape))
+            best: dict[str, dict[str, float]] = {}
+            for _ in range(args.runs):
+                for name in models:
+                    got = measure(name, path, args.compare)
+                    kept = best.setdefault(name, got)
+                    best[name] = {key: min(kept[key], got[key]) for key in got}
+            report(log_name, shape, best)
+
+
+if __name__ == "__main__":
+    main()

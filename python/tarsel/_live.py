@@ -1,0 +1,433 @@
+"""Live requests and history updates.
+
+A request may bring the shopper's basket: its items count as consumed after the
+stored history, most recent last, for that request only. ``update`` appends new
+events to the stored histories and to the repeat profile without refitting: the
+item models stay as fitted, so the work is in proportion to the new events.
+
+State beside the fitted arrays (``Live``, the model's ``_live``):
+
+- ``rows``: the histories of users changed since the last save, by row, each
+  an array of distinct items, least recently consumed first (and their event
+  counts). The fitted CSR ``_hist_indptr``/``_hist_items`` stays untouched until
+  ``fold`` writes the changes into it, so an update touches only its users.
+- ``hist_counts``: events per (user, item) entry of the fitted CSR, kept only
+  when the engine serves a repeat profile (an entry joins the profile once it
+  reaches ``repeat_min_count`` events).
+- ``profile``: the served repeat profile, which the engine takes whole.
+"""
+from __future__ import annotations
+
+import json
+import struct
+from dataclasses import dataclass, field, fields
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+from tarsel.data import column, timestamps_of
+
+_EMPTY = np.zeros(0, dtype=np.int64)
+SECTION = "live"
+
+
+# ----------------------------------------------------------------- state
+
+
+@dataclass
+class Profile:
+    """The repeat profile as the engine serves it: a CSR over user rows, items
+    ascending, and the instant its elapsed times are measured from."""
+
+    indptr: np.ndarray  # int64
+    items: np.ndarray  # int64
+    counts: np.ndarray  # float64 events of the pair
+    last_ts: np.ndarray  # float64 last consumption
+    periods: np.ndarray  # float64 typical repurchase gap (NaN: none known)
+    quality: np.ndarray  # float64 confidence in the period
+    now_ts: float
+    min_count: int
+
+    def row(self, row: int) -> tuple[np.ndarray, ...]:
+        if row + 1 >= len(self.indptr):
+            empty = np.zeros(0)
+            return _EMPTY, empty, empty, empty, empty
+        a, b = self.indptr[row], self.indptr[row + 1]
+        return (self.items[a:b], self.counts[a:b], self.last_ts[a:b], self.periods[a:b],
+                self.quality[a:b])
+
+    def arrays(self) -> tuple[np.ndarray, ...]:
+        return self.indptr, self.items, self.counts, self.last_ts, self.periods, self.quality
+
+    def install(self, engine: Any) -> None:
+        engine.set_repeat_profile(*self.arrays(), self.now_ts)
+
+
+@dataclass
+class Live:
+    rows: dict[int, tuple[np.ndarray, Optional[np.ndarray]]] = field(default_factory=dict)
+    hist_counts: Optional[np.ndarray] = None
+    profile: Optional[Profile] = None
+    totals: dict[str, int] = field(
+        default_factory=lambda: {"events": 0, "new_users": 0, "unknown_items": 0})
+
+
+def live_of(model: Any) -> Live:
+    live = getattr(model, "_live", None)
+    if live is None:  # a model from before updates existed
+        live = model._live = Live()
+    return live
+
+
+def after_fit(model: Any, data: Any, profile: Optional[list[np.ndarray]], now_ts: float,
+              min_count: int) -> None:
+    """Start the live state of a freshly fitted model. ``profile`` is the served
+    repeat profile's arrays (None when the engine serves none)."""
+    live = Live()
+    if profile is not None:
+        live.profile = Profile(*(np.asarray(a) for a in profile), now_ts=float(now_ts),
+                               min_count=int(min_count))
+        live.hist_counts = _history_counts(data)
+    model._live = live
+
+
+def _history_counts(data: Any) -> np.ndarray:
+    """Events of each (user, item) entry of the fitted histories."""
+    n_items = max(data.n_items, 1)
+    keys, counts = np.unique(data.user_idx * n_items + data.item_idx, return_counts=True)
+    owner = np.repeat(np.arange(data.n_users, dtype=np.int64), np.diff(data.hist_indptr))
+    return counts[np.searchsorted(keys, owner * n_items + data.hist_items)].astype(np.int64)
+
+
+# ------------------------------------------------------------- requests
+
+
+@dataclass
+class Basket:
+    """One request's owned items: the stored history, then the basket."""
+
+    row: Optional[int]  # the user's row; None when unknown
+    owned: np.ndarray  # int64 distinct items, least recent first
+    unknown: int  # basket ids not in the catalogue
+
+    @property
+    def engine_row(self) -> int:
+        return -1 if self.row is None else self.row
+
+
+def history(model: Any, row: Optional[int]) -> np.ndarray:
+    """The user's distinct items, least recently consumed first."""
+    if row is None:
+        return _EMPTY
+    changed = live_of(model).rows.get(row)
+    if changed is not None:
+        return changed[0]
+    return model._hist_items[model._hist_indptr[row]:model._hist_indptr[row + 1]]
+
+
+def basket(model: Any, user: Any, items: Any) -> Basket:
+    row = model.users_.get(user)
+    stored = history(model, row)
+    if items is None:
+        return Basket(row, stored, 0)
+    found = model.items_.index(_id_list(items))
+    recent = _last_occurrences(found[found >= 0])
+    owned = np.concatenate([stored[~np.isin(stored, recent)], recent]) if len(recent) else stored
+    return Basket(row, owned, int(np.count_nonzero(found < 0)))
+
+
+def baskets(model: Any, users: list, items: Any) -> list[Basket]:
+    if items is None:
+        return [basket(model, user, None) for user in users]
+    lists = _id_list(items, "items")
+    if len(lists) != len(users):
+        raise ValueError(f"items must hold one list per user: {len(lists)} lists for "
+                         f"{len(users)} users")
+    return [basket(model, user, basket_items) for user, basket_items in zip(users, lists)]
+
+
+def _id_list(items: Any, what: str = "items") -> list:
+    if isinstance(items, (str, bytes)) or not hasattr(items, "__iter__"):
+        raise ValueError(f"{what} must be a list of item ids, not {type(items).__name__}")
+    return items.tolist() if isinstance(items, np.ndarray) else list(items)
+
+
+def _last_occurrences(items: np.ndarray) -> np.ndarray:
+    """Distinct items in the order of their last occurrence."""
+    if len(items) < 2:
+        return items
+    backwards = items[::-1]
+    _, first = np.unique(backwards, return_index=True)
+    return backwards[np.sort(first)][::-1]
+
+
+# --------------------------------------------------------------- updates
+
+
+def update(model: Any, events: Any, columns: dict[str, Optional[str]]) -> dict[str, int]:
+    """Apply new events to ``model``; see ``Recommender.update``."""
+    names = _event_columns(model, columns)
+    live = live_of(model)
+    users_raw = column(events, names["user_col"], "events")
+    items_raw = column(events, names["item_col"], "events")
+    time_col = names["time_col"]
+    times = timestamps_of(column(events, time_col, "events"), time_col) if time_col else None
+    lengths = {len(users_raw), len(items_raw)} | ({len(times)} if times is not None else set())
+    if len(lengths) > 1:
+        raise ValueError(f"the event columns differ in length: {sorted(lengths)}")
+    if live.profile is not None and times is None:
+        raise ValueError("this model serves a repeat profile, so events need a time column "
+                         f"(time_col={model.columns_.get('time_col')!r} at fit)")
+    order = (np.argsort(times, kind="stable") if times is not None
+             else np.arange(len(users_raw)))
+    item_idx = model.items_.index(items_raw)[order]
+    known = item_idx >= 0
+    user_ids = _checked_users(model, np.asarray(users_raw, dtype=object)[order][known])
+    times = times[order][known] if times is not None else None
+    item_idx = item_idx[known]
+    report = {"events": int(known.sum()), "new_users": 0,
+              "unknown_items": int(len(known) - known.sum())}
+
+    new_users = list(dict.fromkeys(u for u in user_ids if u not in model.users_))
+    first_new = len(model.users_)
+    new_rows = {u: first_new + k for k, u in enumerate(new_users)}
+    rows = np.fromiter((model.users_.get(u) if u not in new_rows else new_rows[u]
+                        for u in user_ids), dtype=np.int64, count=len(user_ids))
+    changes = _changed_rows(model, live, rows, item_idx, times)
+    profile = _updated_profile(live, changes) if live.profile is not None else None
+    if profile is not None and times is not None and len(times):
+        profile.now_ts = max(profile.now_ts, float(times.max()))
+
+    # Everything above only read the model. The engine may refuse its new
+    # profile (while a request runs on it), so it goes first: then either the
+    # whole update happens or none of it.
+    if profile is not None:
+        profile.install(model.engine_)
+        live.profile = profile
+    if new_users:
+        model.users_.append(new_users)
+    sizes = _repeat_sizes(model, live, changes)
+    for row, (hist, counts, _) in changes.items():
+        live.rows[row] = (hist, counts)
+    model._repeat_sizes = sizes
+    report["new_users"] = len(new_users)
+    for key, value in report.items():
+        live.totals[key] += value
+    return report
+
+
+def _event_columns(model: Any, columns: dict[str, Optional[str]]) -> dict[str, Optional[str]]:
+    allowed = ("user_col", "item_col", "time_col")
+    unknown = sorted(set(columns) - set(allowed))
+    if unknown:
+        raise ValueError(f"unknown argument {unknown[0]!r}; update takes "
+                         f"{', '.join(allowed)}")
+    fitted = getattr(model, "columns_", {}) or {}
+    return {name: columns.get(name, fitted.get(name, name[:-4] if name != "time_col" else None))
+            for name in allowed}
+
+
+_KINDS = {"i": ("integers", (int, np.integer)), "f": ("floats", (float, np.floating)),
+          "U": ("strings", (str,))}
+
+
+def _checked_users(model: Any, users: np.ndarray) -> list:
+    values = users.tolist()
+    kind = _KINDS.get(model.users_.ids.dtype.kind)
+    for value in values:
+        if value is None or (isinstance(value, float) and value != value):
+            raise ValueError("user column of events has missing values")
+        if kind is not None and (isinstance(value, bool) or not isinstance(value, kind[1])):
+            raise ValueError(f"user id {value!r} is a {type(value).__name__}; this model's user "
+                             f"ids are {kind[0]}")
+    return values
+
+
+def _changed_rows(model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray,
+                  times: Optional[np.ndarray]) -> dict[int, tuple]:
+    """The new history (items, counts) of each user with events, and for each
+    item with events its last event time."""
+    changes: dict[int, tuple] = {}
+    if not len(rows):
+        return changes
+    by_user = np.argsort(rows, kind="stable")  # keeps time order within a user
+    bounds = np.flatnonzero(np.diff(rows[by_user])) + 1
+    for chunk in np.split(by_user, bounds):
+        row = int(rows[chunk[0]])
+        hist, counts = _stored(model, live, row)
+        recent = _last_occurrences(item_idx[chunk])
+        keep = ~np.isin(hist, recent)
+        new_hist = np.concatenate([hist[keep], recent])
+        new_counts = None
+        if counts is not None:
+            added = np.zeros(len(recent), dtype=np.int64)
+            position = {item: k for k, item in enumerate(recent.tolist())}
+            for item in item_idx[chunk].tolist():
+                added[position[item]] += 1
+            previous = dict(zip(hist[~keep].tolist(), counts[~keep].tolist()))
+            added += np.fromiter((previous.get(i, 0) for i in recent.tolist()),
+                                 dtype=np.int64, count=len(recent))
+            new_counts = np.concatenate([counts[keep], added])
+        last = None
+        if times is not None:
+            last = dict(zip(item_idx[chunk].tolist(), times[chunk].tolist()))
+        changes[row] = (new_hist, new_counts, last)
+    return changes
+
+
+def _stored(model: Any, live: Live, row: int) -> tuple[np.ndarray, Optional[np.ndarray]]:
+    if row in live.rows:
+        return live.rows[row]
+    if row + 1 >= len(model._hist_indptr):
+        return _EMPTY, (_EMPTY if live.hist_counts is not None else None)
+    a, b = model._hist_indptr[row], model._hist_indptr[row + 1]
+    return (model._hist_items[a:b],
+            live.hist_counts[a:b] if live.hist_counts is not None else None)
+
+
+def _updated_profile(live: Live, changes: dict[int, tuple]) -> Optional[Profile]:
+    """The profile with the changed users' rows rebuilt: every history entry
+    with ``min_count`` events or more, counts and last times brought up to
+    date, periods and their quality as fitted (none for a new entry)."""
+    old = live.profile
+    replaced: dict[int, tuple] = {}
+    for row, (hist, counts, last) in changes.items():
+        items, old_counts, old_last, old_periods, old_quality = old.row(row)
+        eligible = counts >= old.min_count
+        new_items = np.sort(hist[eligible])
+        new_counts = counts[eligible][np.argsort(hist[eligible], kind="stable")]
+        at = np.minimum(np.searchsorted(items, new_items), max(len(items) - 1, 0))
+        had = items[at] == new_items if len(items) else np.zeros(len(new_items), dtype=bool)
+        last_ts = _kept(old_last, at, had, np.nan)
+        for k, item in enumerate(new_items.tolist()):
+            seen = last.get(item) if last else None
+            if seen is not None:
+                last_ts[k] = seen if not np.isfinite(last_ts[k]) else max(last_ts[k], seen)
+        periods = _kept(old_periods, at, had, np.nan)
+        quality = _kept(old_quality, at, had, 0.0)
+        replaced[row] = (new_items, new_counts.astype(np.float64), last_ts, periods, quality)
+    if not replaced:
+        return None
+    indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
+    return Profile(indptr, *arrays, now_ts=old.now_ts, min_count=old.min_count)
+
+
+def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -> np.ndarray:
+    """``values[at]`` where ``had``, else ``default``."""
+    out = np.full(len(at), default, dtype=np.float64)
+    out[had] = values[at[had]]
+    return out
+
+
+def _repeat_sizes(model: Any, live: Live, changes: dict[int, tuple]) -> np.ndarray:
+    sizes = np.asarray(model._repeat_sizes, dtype=np.int64)
+    n_users = len(model.users_)
+    if len(sizes) < n_users:
+        sizes = np.concatenate([sizes, np.zeros(n_users - len(sizes), dtype=np.int64)])
+    else:
+        sizes = sizes.copy()
+    if live.profile is not None:
+        indptr = live.profile.indptr
+        for row in changes:
+            sizes[row] = indptr[row + 1] - indptr[row] if row + 1 < len(indptr) else 0
+    return sizes
+
+
+def splice(indptr: np.ndarray, arrays: Sequence[np.ndarray],
+           replaced: dict[int, tuple]) -> tuple[np.ndarray, list[np.ndarray]]:
+    """A CSR with the rows in ``replaced`` (row -> one array per CSR array)
+    swapped in; rows past the end are added, empty rows between them."""
+    n_old = len(indptr) - 1
+    rows = sorted(replaced)
+    n_new = max(n_old, rows[-1] + 1) if rows else n_old
+    sizes = np.zeros(n_new, dtype=np.int64)
+    sizes[:n_old] = np.diff(indptr)
+    pieces: list[list[np.ndarray]] = [[] for _ in arrays]
+    done = 0
+    for row in rows:
+        start, end = indptr[min(row, n_old)], indptr[min(row + 1, n_old)]
+        for piece, array, new in zip(pieces, arrays, replaced[row]):
+            piece += [array[done:start], new]
+        done = end
+        sizes[row] = len(replaced[row][0])
+    out = [np.concatenate(piece + [array[done:]]).astype(array.dtype, copy=False)
+           for piece, array in zip(pieces, arrays)]
+    new_indptr = np.zeros(n_new + 1, dtype=np.int64)
+    np.cumsum(sizes, out=new_indptr[1:])
+    return new_indptr, out
+
+
+def fold(model: Any) -> None:
+    """Write the changed histories into the fitted CSR (before a save)."""
+    live = live_of(model)
+    if not live.rows:
+        return
+    arrays = [model._hist_items] + ([live.hist_counts] if live.hist_counts is not None else [])
+    replaced = {row: (hist,) + ((counts,) if live.hist_counts is not None else ())
+                for row, (hist, counts) in live.rows.items()}
+    indptr, out = splice(model._hist_indptr, arrays, replaced)
+    model._hist_indptr, model._hist_items = indptr, out[0]
+    if live.hist_counts is not None:
+        live.hist_counts = out[1]
+    live.rows = {}
+
+
+# ------------------------------------------------------------ model file
+
+_PROFILE_DTYPES = {"indptr": "<i8", "items": "<i8", "counts": "<f8", "last_ts": "<f8",
+                   "periods": "<f8", "quality": "<f8"}
+_HEADER = struct.Struct("<I")
+
+
+def sections(model: Any) -> dict[str, bytes]:
+    """The model file section of the live state: a JSON header (counts, the
+    profile's settings, array lengths) and the arrays after it."""
+    fold(model)
+    live = live_of(model)
+    header: dict[str, Any] = {"totals": live.totals, "arrays": []}
+    payload: list[bytes] = []
+
+    def add(name: str, array: np.ndarray, dtype: str) -> None:
+        header["arrays"].append([name, dtype, len(array)])
+        payload.append(np.ascontiguousarray(array, dtype=dtype).tobytes())
+
+    if live.hist_counts is not None:
+        add("hist_counts", live.hist_counts, "<i8")
+    if live.profile is not None:
+        header["now_ts"], header["min_count"] = live.profile.now_ts, live.profile.min_count
+        for name, dtype in _PROFILE_DTYPES.items():
+            add(name, getattr(live.profile, name), dtype)
+    raw = json.dumps(header).encode()
+    return {SECTION: _HEADER.pack(len(raw)) + raw + b"".join(payload)}
+
+
+def restore(model: Any, places: dict, read: Any) -> None:
+    """Rebuild the live state from the section (absent in older files:
+    updates then change the histories only). Raises ValueError when damaged."""
+    live = model._live = Live()
+    if SECTION not in places:
+        return
+    data = read(SECTION)
+    (size,) = _HEADER.unpack_from(data, 0)
+    header = json.loads(data[_HEADER.size:_HEADER.size + size])
+    offset, arrays = _HEADER.size + size, {}
+    for name, dtype, length in header["arrays"]:
+        width = np.dtype(dtype).itemsize
+        if length < 0 or offset + length * width > len(data):
+            raise ValueError(f"the {SECTION!r} section is truncated")
+        arrays[name] = np.frombuffer(data, dtype=dtype, count=length, offset=offset).copy()
+        offset += length * width
+    live.totals.update({k: int(v) for k, v in header["totals"].items()})
+    live.hist_counts = arrays.get("hist_counts")
+    if live.hist_counts is not None and len(live.hist_counts) != len(model._hist_items):
+        raise ValueError("the stored event counts do not match the histories")
+    if "indptr" in arrays:
+        profile = Profile(**{f.name: arrays[f.name] for f in fields(Profile)
+                             if f.name in _PROFILE_DTYPES},
+                          now_ts=float(header["now_ts"]), min_count=int(header["min_count"]))
+        ends = profile.indptr
+        if (len(ends) == 0 or ends[0] != 0 or np.any(np.diff(ends) < 0)
+                or ends[-1] != len(profile.items)
+                or any(len(a) != len(profile.items) for a in profile.arrays()[2:])):
+            raise ValueError("the stored repeat profile is inconsistent")
+        live.profile = profile
