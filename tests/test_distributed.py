@@ -13,7 +13,7 @@ import dask  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from tarsel import Recommender, _core  # noqa: E402
+from tarsel import Recommender, _core, _live  # noqa: E402
 from tarsel import distributed as tdist  # noqa: E402
 from tarsel.data import prepare_interactions  # noqa: E402
 
@@ -49,6 +49,7 @@ CONFIGS = {
 
 def same_model(got, want):
     assert got.engine_.to_bytes() == want.engine_.to_bytes()
+    assert _live.sections(got) == _live.sections(want)
     assert got.users_.ids.tolist() == want.users_.ids.tolist()
     assert got.items_.ids.tolist() == want.items_.ids.tolist()
     for name in ("item_pop_", "_hist_indptr", "_hist_items", "_repeat_sizes"):

@@ -80,14 +80,16 @@ def live_of(model: Any) -> Live:
 
 
 def after_fit(model: Any, data: Any, profile: Optional[list[np.ndarray]], now_ts: float,
-              min_count: int) -> None:
+              min_count: int, hist_counts: Optional[np.ndarray] = None) -> None:
     """Start the live state of a freshly fitted model. ``profile`` is the served
-    repeat profile's arrays (None when the engine serves none)."""
+    repeat profile's arrays (None when the engine serves none); ``hist_counts``
+    the events of each history entry when they come counted (a distributed fit),
+    else they are counted from ``data``'s events."""
     live = Live()
     if profile is not None:
         live.profile = Profile(*(np.asarray(a) for a in profile), now_ts=float(now_ts),
                                min_count=int(min_count))
-        live.hist_counts = _history_counts(data)
+        live.hist_counts = _history_counts(data) if hist_counts is None else hist_counts
     model._live = live
 
 

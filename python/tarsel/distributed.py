@@ -26,7 +26,7 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core
+from tarsel import _core, _live
 from tarsel._fitting import OPTIONAL_NATIVE, Plan, UserSums, engine_for, fit_parts
 from tarsel._gates import Gate, Holdout
 from tarsel.data import (WEIGHTINGS, IdMap, Interactions, _assemble, _dense_codes,
@@ -367,7 +367,9 @@ class _Partial:
     sessions: tuple[int, int]  # (sessions with two or more items, sessions)
     session: Optional[tuple]
     directed: Optional[tuple]
-    users: list  # per group of users: (global rows, hist_indptr, hist_items, repeat lists)
+    # per group of users: (global rows, hist_indptr, hist_items, events per history
+    # entry, repeat lists)
+    users: list
 
 
 def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -438,7 +440,8 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray]
         users_per_item=np.bincount(data.pair_item, minlength=n),
         item_counts=np.bincount(data.item_idx, minlength=n), recent=recent,
         sessions=sessions, session=session, directed=directed,
-        users=[(block.rows, data.hist_indptr, data.hist_items, repeat)])
+        users=[(block.rows, data.hist_indptr, data.hist_items, _live._history_counts(data),
+                repeat)])
 
 
 def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
@@ -472,6 +475,7 @@ class _Totals:
     items: IdMap
     hist_indptr: np.ndarray
     hist_items: np.ndarray
+    hist_counts: np.ndarray  # events of each history entry
     session_idx: Optional[np.ndarray]
     timestamps: Optional[np.ndarray]
     n_sessions: int = 0
@@ -521,14 +525,14 @@ def _standardized(values: np.ndarray) -> np.ndarray:
 def _sums(total: _Partial, maps: _Maps, job: _Job, span: tuple,
           sessions: bool) -> tuple[_Totals, UserSums]:
     n_users, n = len(maps.users), total.n_items
-    hist_indptr, hist_items = _by_global_user(total.users, n_users, 1, 2)
+    hist_indptr, hist_items, hist_counts = _by_global_user(total.users, n_users, 1, 3)
     owners = np.repeat(np.arange(n_users, dtype=np.int64), np.diff(hist_indptr))
     by_item = np.lexsort((owners, hist_items))
     uu_indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(np.bincount(hist_items, minlength=n), out=uu_indptr[1:])
     repeat = None
-    if total.users and total.users[0][3] is not None:
-        repeat = _by_global_user([(g[0], *g[3]) for g in total.users], n_users, 1, 6)
+    if total.users and total.users[0][4] is not None:
+        repeat = _by_global_user([(g[0], *g[4]) for g in total.users], n_users, 1, 6)
 
     def gram() -> np.ndarray:
         (keys, values), diagonal = total.gram
@@ -539,7 +543,7 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, span: tuple,
 
     deep, count = total.sessions
     timed = job.columns["time_col"] is not None
-    data = _Totals(maps.users, maps.items, hist_indptr, hist_items,
+    data = _Totals(maps.users, maps.items, hist_indptr, hist_items, hist_counts,
                    np.zeros(0, np.int64) if sessions else None,
                    np.zeros(0) if timed else None)
     return data, UserSums(
@@ -589,6 +593,9 @@ def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
     model.item_pop_, model._popular = parts.item_pop, None
     model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
     model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+    _live.after_fit(model, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
+                    parts.config.get("repeat_now_ts", np.nan), model.repeat_min_count,
+                    data.hist_counts)
     model.kept_ = plan.describe(parts)
     report["kept"] = model.kept_
     model.fit_report_, model.columns_ = report, dict(c)
