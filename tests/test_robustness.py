@@ -94,6 +94,7 @@ def module_examples():
         "symmetrize_via_transpose": dict(data=data, indices=indices, indptr=indptr),
         "fit_ease_py": dict(user_idx=USERS, item_idx=ITEMS, n_users=4, n_items=4, lambda_=10.0,
                             weights=WEIGHTS, delta=0.1),
+        "fit_ease_gram_py": dict(gram=np.diag([2.0, 1.0, 3.0, 1.0]), lambda_=10.0),
         "metadata_knn": dict(feat_data=np.ones(6, dtype=np.float32),
                              feat_indices=np.array([0, 1, 1, 2, 0, 2], dtype=np.int32),
                              feat_indptr=np.array([0, 2, 3, 5, 6], dtype=np.int32),

@@ -170,7 +170,8 @@ def _by_user(events: Any, user_col: str, user_partitioned: bool, method: Optiona
         return placed
     meta = events._meta.assign(**{_POS: np.zeros(0, dtype=np.int64)})
     frame = dd.from_delayed(placed, meta=meta, verify_meta=False)
-    return frame.shuffle(on=user_col, npartitions=len(placed), method=method).to_delayed()
+    return frame.shuffle(on=user_col, npartitions=len(placed),
+                         shuffle_method=method).to_delayed()
 
 
 def _with_rows(frame: Any, offset: int) -> Any:
@@ -381,9 +382,14 @@ def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
 def _coo_add(a: Optional[tuple], b: Optional[tuple]) -> Optional[tuple]:
     if a is None or b is None:
         return a if b is None else b
-    keys, inverse = np.unique(np.concatenate([a[0], b[0]]), return_inverse=True)
-    return keys, np.bincount(inverse.reshape(-1), weights=np.concatenate([a[1], b[1]]),
-                             minlength=len(keys))
+    keys = np.concatenate([a[0], b[0]])
+    if not len(keys):
+        return a
+    # two ascending runs: a stable sort merges them in linear time
+    order = np.argsort(keys, kind="stable")
+    keys, values = keys[order], np.concatenate([a[1], b[1]])[order]
+    start = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
+    return keys[start], np.add.reduceat(values, start)
 
 
 def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
@@ -407,13 +413,13 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray]
         data.pair_user, data.pair_item, data.pair_weight, data.n_users, n,
         kernel=model.cooc_kernel, half_life_days=model.half_life_days,
         timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
-    gram = None
+    cooc, gram = _coo(cooc, n), None
     if n <= model.ease_max_items:
         # X^T X: the pure co-occurrence of the pair weights plus their squares
-        off = cooc if model.cooc_kernel == "pure_count" else _core.build_cooccurrence(
-            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n)
+        off = cooc if model.cooc_kernel == "pure_count" else _coo(_core.build_cooccurrence(
+            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n), n)
         w = data.pair_weight.astype(np.float64)
-        gram = (_coo(off, n), np.bincount(data.pair_item, weights=w * w, minlength=n))
+        gram = (off, np.bincount(data.pair_item, weights=w * w, minlength=n))
     recent = None
     if data.timestamps is not None and span[1] > span[0]:
         cutoff = span[1] - model.trend_window_fraction * (span[1] - span[0])
@@ -436,7 +442,7 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray]
             data.user_idx, data.item_idx, data.timestamps, data.n_users,
             min_count=model.repeat_min_count)]
     return _Partial(
-        n_items=n, cooc=_coo(cooc, n), gram=gram,
+        n_items=n, cooc=cooc, gram=gram,
         users_per_item=np.bincount(data.pair_item, minlength=n),
         item_counts=np.bincount(data.item_idx, minlength=n), recent=recent,
         sessions=sessions, session=session, directed=directed,
@@ -450,11 +456,13 @@ def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
 
     def plus(x, y):
         return x if y is None else y if x is None else x + y
-    gram = None
+    cooc, gram = _coo_add(a.cooc, b.cooc), None
     if a.gram is not None:
-        gram = (_coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
+        # the pure-count graph is the Gram's off-diagonal: summed once
+        same = a.gram[0] is a.cooc and b.gram[0] is b.cooc
+        gram = (cooc if same else _coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
     return _Partial(
-        n_items=a.n_items, cooc=_coo_add(a.cooc, b.cooc), gram=gram,
+        n_items=a.n_items, cooc=cooc, gram=gram,
         users_per_item=a.users_per_item + b.users_per_item,
         item_counts=a.item_counts + b.item_counts, recent=plus(a.recent, b.recent),
         sessions=(a.sessions[0] + b.sessions[0], a.sessions[1] + b.sessions[1]),
