@@ -21,7 +21,7 @@ from __future__ import annotations
 import hashlib
 import os
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
@@ -37,6 +37,8 @@ from tarsel.recommender import Recommender, _check_params, _repeat_sizes
 __all__ = ["fit", "recommend_batch"]
 
 _POS = "__tarsel_row"  # the row's place in the whole frame, partitions in order
+_NOT_BY_USER = ("events are not partitioned by user: a user's events span partitions "
+                "(pass user_partitioned=False to shuffle them)")
 
 
 def _dask():
@@ -105,6 +107,7 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     >>> from tarsel import distributed  # doctest: +SKIP
     >>> client = Client(LocalCluster(n_workers=2))  # doctest: +SKIP
     >>> frame = pd.DataFrame({"user": [1, 1, 2, 2], "item": ["a", "b", "a", "c"]})
+    ... # doctest: +SKIP
     >>> events = dd.from_pandas(frame, npartitions=2)  # doctest: +SKIP
     >>> model = distributed.fit(client, events, gate_users=0)  # doctest: +SKIP
     >>> model.recommend(1, n=1)["item"].tolist()  # doctest: +SKIP
@@ -133,14 +136,15 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
                                   client))
     scans = client.map(_scan, raw, job=job)
     maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra)
-    blocks = client.map(_prepare_block, raw, maps=maps, job=job)
+    shared = client.submit(_shared, maps)  # what every partition needs
+    blocks = client.map(_prepare_block, raw, maps=shared, job=job)
     del raw, scans
     eligible = client.map(_eligible, blocks)
-    chosen = client.submit(_draw, eligible, maps, job)
-    full = _tree(client, client.map(_partial, blocks, maps=maps, job=job), _add)
+    chosen = client.submit(_draw, eligible, shared, job)
+    full = _tree(client, client.map(_partial, blocks, maps=shared, job=job), _add)
     held = client.map(_held_out, blocks, chosen=chosen)
     train_span = client.submit(_train_span, held)
-    train = _tree(client, client.map(_partial, blocks, maps=maps, job=job, chosen=chosen,
+    train = _tree(client, client.map(_partial, blocks, maps=shared, job=job, chosen=chosen,
                                      span=train_span), _add)
     blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
     return _model_from_bytes(blob.result())
@@ -232,20 +236,31 @@ def _merge_scans(a: dict, b: dict) -> dict:
 
 @dataclass
 class _Maps:
-    users: IdMap
+    users: Optional[IdMap]  # None in the copy sent to partitions
     items: IdMap
     span: tuple[float, float]  # first and last event time
     events: int
+    firsts: np.ndarray  # first row of each user, ascending: users are numbered by it
+
+    @property
+    def n_users(self) -> int:
+        return len(self.firsts)
 
 
 def _id_maps(scan: dict, extra: list) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
+    users_by_row = np.argsort(scan["users"][1], kind="stable")
+    items_by_row = np.argsort(scan["items"][1], kind="stable")
+    return _Maps(IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
+                 IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(extra),
+                 scan["span"], scan["events"], scan["users"][1][users_by_row])
 
-    def ordered(found):
-        return IdMap([found[0][k] for k in np.argsort(found[1], kind="stable").tolist()])
-    return _Maps(ordered(scan["users"]), ordered(scan["items"]).extend(extra), scan["span"],
-                 scan["events"])
+
+def _shared(maps: _Maps) -> _Maps:
+    """The maps without the user ids: a partition finds its users' numbers from
+    their first rows, so no worker but the last holds every user id."""
+    return replace(maps, users=None)
 
 
 # --------------------------------------------------- one partition's users
@@ -262,13 +277,18 @@ class _Block:
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
     c = job.columns
-    users = maps.users.index(column(frame, c["user_col"]))
+    local, users = IdMap.encode(column(frame, c["user_col"]), f"user column {c['user_col']!r}")
+    pos = column(frame, _POS)
+    first = pos[np.unique(users, return_index=True)[1]]
+    found = np.minimum(np.searchsorted(maps.firsts, first), max(maps.n_users - 1, 0))
+    if len(first) and not np.array_equal(maps.firsts[found], first):
+        raise ValueError(_NOT_BY_USER)
+    users = found[users]
     item_idx = maps.items.index(column(frame, c["item_col"]))
     times = timestamps_of(column(frame, c["time_col"]), c["time_col"]) if c["time_col"] else None
     weights = (numeric_column(column(frame, c["weight_col"]), c["weight_col"])
                if c["weight_col"] else np.ones(len(users)))
     # (time, row) order: a stable sort by time of the whole table
-    pos = column(frame, _POS)
     order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
     rows, user_idx = np.unique(users[order], return_inverse=True)
     user_idx = user_idx.reshape(-1).astype(np.int64)
@@ -302,9 +322,8 @@ def _eligible(block: _Block) -> tuple[np.ndarray, int]:
 
 def _draw(eligible: list, maps: _Maps, job: _Job) -> Optional[np.ndarray]:
     """The held-out users, drawn as ``Holdout.draw`` draws them."""
-    if sum(n for _, n in eligible) != len(maps.users):
-        raise ValueError("events are not partitioned by user: a user's events span "
-                         "partitions (pass user_partitioned=False to shuffle them)")
+    if sum(n for _, n in eligible) != maps.n_users:
+        raise ValueError(_NOT_BY_USER)
     model = job.model
     pool = np.sort(np.concatenate([rows for rows, _ in eligible]))
     if model.gate_users <= 0 or len(pool) < 20:
@@ -689,9 +708,12 @@ def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
 
     Examples
     --------
-    >>> answers = distributed.recommend_batch(client, model, events["user"].unique(), n=5)
+    >>> users = events["user"].unique()  # doctest: +SKIP
+    >>> answers = distributed.recommend_batch(client, model, users, n=5)  # doctest: +SKIP
+    >>> answers.compute()["item"].tolist()[:1]  # doctest: +SKIP
+    ['c']
+    >>> distributed.recommend_batch(client, model, users, n=5, path="answers/")
     ... # doctest: +SKIP
-    >>> answers.compute().head()  # doctest: +SKIP
     """
     _dask_mod, dd = _dask()
     meta_users = users._meta
