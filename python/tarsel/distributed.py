@@ -277,7 +277,7 @@ class _Block:
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
     c = job.columns
-    local, users = IdMap.encode(column(frame, c["user_col"]), f"user column {c['user_col']!r}")
+    _, users = IdMap.encode(column(frame, c["user_col"]), f"user column {c['user_col']!r}")
     pos = column(frame, _POS)
     first = pos[np.unique(users, return_index=True)[1]]
     found = np.minimum(np.searchsorted(maps.firsts, first), max(maps.n_users - 1, 0))
