@@ -17,7 +17,7 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 import scipy.sparse as sp  # noqa: E402
 
-from tarsel import build_cooccurrence, cooccurrence_retrieve
+from tarsel._core import build_cooccurrence, cooccurrence_retrieve
 
 N_USERS, N_ITEMS, N_DRAWS = 100_000, 50_000, 2_000_000
 N_REQUESTS = 300

@@ -61,7 +61,7 @@ def knn_data():
 # Each returns the job to time, its data already generated.
 
 def ease_tarsel(n):
-    from tarsel import fit_ease_py
+    from tarsel._core import fit_ease_py
     users, items = ease_data(n)
     return lambda: fit_ease_py(users, items, N_USERS, n, lambda_=LAMBDA)
 
@@ -120,7 +120,7 @@ def ease_floor(n):
 
 
 def knn_tarsel(_):
-    from tarsel import metadata_knn
+    from tarsel._core import metadata_knn
     data, indices, indptr = knn_data()
     return lambda: metadata_knn(data, indices, indptr, KNN_FEATURES, top_k=TOP_K)
 

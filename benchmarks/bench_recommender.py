@@ -19,7 +19,8 @@ import scipy.sparse as sp
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, print_table  # noqa: E402
 
-from tarsel import EngineState, Recommender, datasets  # noqa: E402
+from tarsel import Recommender, datasets  # noqa: E402
+from tarsel._core import EngineState  # noqa: E402
 
 COLUMNS = {"user_col": "user", "item_col": "item", "time_col": "time", "session_col": "basket"}
 

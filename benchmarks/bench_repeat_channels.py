@@ -15,7 +15,7 @@ import pandas as pd
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, print_table  # noqa: E402
 
-from tarsel import fit_channels, fit_repeat_profile  # noqa: E402
+from tarsel._core import fit_channels, fit_repeat_profile  # noqa: E402
 
 N_USERS = 100_000
 N_ITEMS = 20_000

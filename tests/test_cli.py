@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 
@@ -38,9 +39,10 @@ def test_recommend_prints_the_models_ranking(files, capsys):
 def test_unknown_user_gets_popular_items(files, capsys):
     capsys.readouterr()
     assert main(["recommend", str(files["model"]), "--user", "ghost", "-n", "2"]) == 0
-    out = capsys.readouterr().out.splitlines()
-    assert out[0] == "user 'ghost' is not in the model; showing the most popular items"
-    assert len(out) == 3 and out[1].endswith("popularity")
+    captured = capsys.readouterr()
+    assert captured.err == "user 'ghost' is not in the model; showing the most popular items\n"
+    out = captured.out.splitlines()
+    assert len(out) == 2 and out[0].endswith("popularity")
 
 
 def test_fit_reads_parquet_and_reports_the_gates(files, tmp_path, capsys):
@@ -55,11 +57,40 @@ def test_evaluate_prints_model_and_baseline(files, capsys):
     capsys.readouterr()
     assert main(["evaluate", str(files["csv"]), "--quiet", "-k", "5", *FIT_COLUMNS]) == 0
     lines = capsys.readouterr().out.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.strip().startswith("model"))
+    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
     assert lines[at].split() == ["model", "ndcg@5", "recall@5", "map@5", "coverage@5"]
     rows = {line.split()[0]: line.split()[1:] for line in lines[at + 1:at + 3]}
     assert set(rows) == {"tarsel", "popularity"}
     assert float(rows["tarsel"][0]) > float(rows["popularity"][0])
+    assert re.fullmatch(r"  \(temporal split, the latest 10% of interactions held out; "
+                        r"\d+ users judged, owned items (excluded|allowed)\)", lines[at + 3])
+
+
+def test_text_times_in_a_given_format(files, tmp_path, capsys):
+    table = pd.read_csv(files["csv"])
+    table["time"] = pd.to_datetime(table["time"], unit="s").dt.strftime("%d-%m-%Y %H:%M:%S")
+    table.to_csv(tmp_path / "dated.csv", index=False)
+    args = ["--out", str(tmp_path / "d.model"), "--quiet", *FIT_COLUMNS]
+    assert main(["fit", str(tmp_path / "dated.csv"), *args]) == 2
+    assert "pass time_format" in capsys.readouterr().err
+    assert main(["fit", str(tmp_path / "dated.csv"), *args,
+                 "--time-format", "%d-%m-%Y %H:%M:%S"]) == 0
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--version"], r"tarsel \d+\.\d+\.\d+\S*\n"),
+    (["evaluate", "log.csv", "-k", "0"], r"argument -k: must be an integer of at least 1, not '0'"),
+    (["recommend", "m", "--user", "1", "-n", "-1"],
+     r"argument -n: must be an integer of at least 0, not '-1'"),
+    (["evaluate", "log.csv", "--test-fraction", "1"],
+     r"argument --test-fraction: must be a number between 0 and 1, not '1'"),
+])
+def test_options_are_checked_before_any_work(capsys, args, message):
+    with pytest.raises(SystemExit) as done:
+        main(args)
+    captured = capsys.readouterr()
+    assert re.search(message, captured.out + captured.err)
+    assert done.value.code == (0 if args == ["--version"] else 2)
 
 
 def _write(path, text):
@@ -71,10 +102,14 @@ def _write(path, text):
     (lambda f, t: ["fit", str(t / "absent.csv"), "--out", str(t / "m")],
      "cannot read '{t}/absent.csv': No such file or directory"),
     (lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "m"), "--user-col", "who"],
-     "missing column 'who' in interactions"),
+     "no column 'who' in {csv} (columns: user, item, time, basket); choose one with --user-col"),
     (lambda f, t: ["fit", _write(t / "bad.csv", "user,item,time\n1,a,2024-01-01\n2,b,never\n"),
                    "--out", str(t / "m"), "--time-col", "time"],
-     "time column 'time' has unparsable value 'never'"),
+     "time column 'time' has unparsable value 'never'; give dates as ISO 8601 (2015-07-21 or "
+     "2015-07-21T10:30:00), numbers (UNIX seconds), or pass time_format"),
+    (lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "no" / "m")],
+     "cannot write '{t}/no/m': no directory '{t}/no'"),
+    (lambda f, t: ["fit", str(f["csv"]), "--out", str(t)], "cannot write '{t}': it is a directory"),
     (lambda f, t: ["fit", _write(t / "empty.csv", ""), "--out", str(t / "m")],
      "file '{t}/empty.csv' is empty"),
     (lambda f, t: ["fit", _write(t / "header.csv", "user,item\n"), "--out", str(t / "m")],
@@ -115,7 +150,7 @@ def test_demo_runs_as_a_module(tmp_path):
                           env={**os.environ, "PYTHONWARNINGS": "ignore"})
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.strip().startswith("model"))
+    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
     rows = {line.split()[0]: float(line.split()[1]) for line in lines[at + 1:at + 3]}
     assert rows["tarsel"] > rows["popularity"]
     assert any("repeat" in line for line in lines)

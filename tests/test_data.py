@@ -4,6 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import tarsel.data
 from tarsel.data import IdMap, prepare_interactions, prepare_item_features
 
 
@@ -17,9 +18,14 @@ from tarsel.data import IdMap, prepare_interactions, prepare_item_features
         [("x", 1), ("y", 2), ("x", 1)],
         [1, "1", 1.5, "1"],
         pd.Series(["u", "v", "u"], dtype="category"),
+        np.random.default_rng(0).integers(0, 50, 300),
+        np.random.default_rng(1).integers(0, 50, 300).astype(str).astype(object),
     ],
 )
-def test_id_mapping_round_trips_in_first_seen_order(values):
+@pytest.mark.parametrize("hashed", [True, False])  # pandas' hash table, or NumPy's sort
+def test_id_mapping_round_trips_in_first_seen_order(values, hashed, monkeypatch):
+    if not hashed:
+        monkeypatch.setattr(tarsel.data, "_factorize", lambda values: None)
     ids, codes = IdMap.encode(values, "user column 'user'")
     original = list(values)
     assert [ids.ids[c] for c in codes] == original
@@ -42,7 +48,10 @@ def test_unknown_ids_map_to_minus_one_and_lookup_reads_text():
     [1, None], [1.0, float("nan")], pd.array([1, None], dtype="Int64"),
     pd.Series(["a", None], dtype="string"),
 ])
-def test_missing_ids_are_rejected(values):
+@pytest.mark.parametrize("hashed", [True, False])
+def test_missing_ids_are_rejected(values, hashed, monkeypatch):
+    if not hashed:
+        monkeypatch.setattr(tarsel.data, "_factorize", lambda values: None)
     with pytest.raises(ValueError, match="^user column 'user' has missing values$"):
         IdMap.encode(values, "user column 'user'")
 
@@ -110,20 +119,39 @@ def test_sessions_from_gaps_and_from_a_column():
     assert by_column.n_sessions == 3
 
 
-def test_datetime_and_iso_text_times_become_seconds():
-    stamps = ["2024-01-01T00:00:10", "2024-01-01T00:00:00"]
-    frame = pd.DataFrame({"user": [1, 1], "item": [1, 2], "t": pd.to_datetime(stamps)})
-    for table in (frame, {"user": [1, 1], "item": [1, 2], "t": stamps}):
-        data = prepare_interactions(table, time_col="t")
-        assert data.timestamps.tolist() == [1704067200.0, 1704067210.0]
-        assert data.item_idx.tolist() == [1, 0]
+@pytest.mark.parametrize("times, kwargs", [
+    (pd.to_datetime(["2024-01-01T00:00:10", "2024-01-01T00:00:00"]), {}),
+    (pd.to_datetime(["2024-01-01T02:00:10", "2024-01-01T02:00:00"]).tz_localize("Etc/GMT-2"), {}),
+    (["2024-01-01T00:00:10", "2024-01-01T00:00:00"], {}),
+    (["2024-01-01T01:00:10+01:00", "2024-01-01T00:00:00Z"], {}),
+    (["01-01-2024 00:00:10", "01-01-2024 00:00:00"], {"time_format": "%d-%m-%Y %H:%M:%S"}),
+    ([1704067210, 1704067200], {}),
+])
+def test_datetime_text_and_number_times_become_utc_seconds(times, kwargs, recwarn):
+    table = pd.DataFrame({"user": [1, 1], "item": [1, 2], "t": times})
+    data = prepare_interactions(table, time_col="t", **kwargs)
+    assert data.timestamps.tolist() == [1704067200.0, 1704067210.0]
+    assert data.item_idx.tolist() == [1, 0]
+    assert not recwarn.list  # NumPy's time zone warning does not leak
 
 
 @pytest.mark.parametrize("table, kwargs, message", [
-    ({"user": [1], "itm": [2]}, {}, "missing column 'item' in interactions"),
+    ({"user": [1], "itm": [2]}, {},
+     r"missing column 'item' in interactions \(columns: 'user', 'itm'\); choose it with item_col"),
+    ({"user": [1, 2], "item": [1, 2, 3]}, {},
+     "the columns of interactions differ in length: 'user' has 2, 'item' has 3 rows"),
+    ({"user": [1, 2], "item": [1, 2], "t": [5]}, {"time_col": "t"},
+     "the columns of interactions differ in length: 'user' has 2, 'item' has 2, 't' has 1 rows"),
+    ({"user": [1, 2], "item": [1, 2], "t": ["21-07-2015", "x"]},
+     {"time_col": "t", "time_format": "%d-%m-%Y"},
+     "time column 't' has value 'x', which does not match time_format '%d-%m-%Y'"),
+    ({"user": [1, 2], "item": [1, 2], "r": [0, -1]}, {"weight_col": "r"},
+     r"every value of weight column 'r' is zero or negative: .*"),
+    ({"user": [1], "item": [1]}, {"extra_items": ["b", None]},
+     "item column 'item' of item_features has missing values"),
     ({"user": [], "item": []}, {}, "interactions are empty"),
     ({"user": [1, 2], "item": [1, 2], "t": ["2024-01-01", "soon"]}, {"time_col": "t"},
-     "time column 't' has unparsable value 'soon'"),
+     r"time column 't' has unparsable value 'soon'; give dates as ISO 8601 .*"),
     ({"user": [1], "item": [1], "r": ["five"]}, {"weight_col": "r"},
      "weight column 'r' must be numeric"),
     ({"user": [1], "item": [1], "r": [float("nan")]}, {"weight_col": "r"},

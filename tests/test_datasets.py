@@ -19,9 +19,20 @@ def test_grocery_is_deterministic_and_has_its_structure():
     assert (baskets == 1).all()  # a basket belongs to one shopper
     assert log.groupby("basket").size().mean() > 2
     repeats = log.groupby(["user", "item"]).size()
-    assert (repeats >= 5).mean() > 0.05  # staples and replenished goods come back
+    assert 0.1 < (repeats >= 2).mean() < 0.4  # some staples and replenished goods come back
     assert datasets.grocery(n_users=80, n_items=100, seed=5).interactions["item"].tolist() != \
         a.interactions["item"].tolist()
+    rebuys = pd.DataFrame(datasets.rebuying(n_users=80, n_items=100, seed=4).interactions)
+    assert (rebuys.groupby(["user", "item"]).size() >= 2).mean() > 0.5  # rebuying dominates
+
+
+def test_movielens_like_rates_each_item_once():
+    log = pd.DataFrame(datasets.movielens_like(n_users=50, n_items=400, seed=2).interactions)
+    assert not log.duplicated(["user", "item"]).any()
+    assert log.groupby("user").size().min() >= 20
+    assert set(log["rating"] * 2) <= set(range(1, 11)) and log["time"].is_monotonic_increasing
+    top = log["item"].value_counts()
+    assert top.iloc[:40].sum() > 0.2 * len(log)  # a popular head over 10% of the catalogue
 
 
 @pytest.mark.parametrize("text", [

@@ -5,12 +5,16 @@ import pandas as pd
 import pytest
 
 from tarsel.evaluation import (
+    PersonalPopularityBaseline,
     PopularityBaseline,
+    Split,
     catalogue_coverage,
     evaluate,
+    leave_last_basket_out,
     leave_last_n_out,
     map_at_k,
     ndcg_at_k,
+    paired_bootstrap,
     recall_at_k,
     temporal_split,
 )
@@ -88,6 +92,18 @@ def test_leave_last_out_by_row_order_or_by_session(kwargs, held):
     assert sorted(zip(split.test["user"].tolist(), split.test["item"].tolist())) == held
 
 
+@pytest.mark.parametrize("kwargs, held", [
+    ({"session_col": "s"}, [(1, "b"), (1, "c"), (2, "d")]),  # user 3 has one basket
+    # by day: user 1 buys a on day 0, b and c on day 1; user 2 buys a and d on day 0
+    ({"time_col": "day_t"}, [(1, "b"), (1, "c")]),
+])
+def test_leave_last_basket_out_by_session_or_by_day(kwargs, held):
+    day = 86400
+    split = leave_last_basket_out(dict(TABLE, day_t=[0, day + 9, day + 5, 100, 200, 0]),
+                                  **kwargs)
+    assert sorted(zip(split.test["user"].tolist(), split.test["item"].tolist())) == held
+
+
 def test_leave_last_two_out_needs_three_units():
     split = leave_last_n_out(TABLE, 2, time_col="t")
     assert sorted(split.test["item"].tolist()) == ["b", "c"]
@@ -105,24 +121,42 @@ def test_temporal_split_cuts_at_the_latest_fraction():
     (lambda: leave_last_n_out(TABLE, 0), "n must be at least 1"),
     (lambda: temporal_split(TABLE, time_col="t", test_fraction=1.0),
      "test_fraction must be between 0 and 1"),
-    (lambda: leave_last_n_out(TABLE, user_col="who"), "missing column 'who' in interactions"),
+    (lambda: leave_last_n_out(TABLE, user_col="who"),
+     r"missing column 'who' in interactions \(columns: 'user', 'item', 't', 's'\)"),
+    (lambda: leave_last_basket_out(TABLE),
+     "leave_last_basket_out needs session_col or time_col to form baskets"),
+    (lambda: paired_bootstrap([1.0], [1.0, 2.0]),
+     "paired_bootstrap needs two equally long sequences of scores"),
+    (lambda: paired_bootstrap([1.0], [1.0], confidence=1.0), "confidence must be between 0 and 1"),
+    (lambda: evaluate({"a": PopularityBaseline()}, Split(TABLE, TABLE), reference="b"),
+     "reference 'b' is not one of the models \\('a'\\)"),
 ])
 def test_split_errors(call, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         call()
 
 
-def test_popularity_baseline_skips_owned_items():
-    base = PopularityBaseline().fit({"user": [1, 1, 2, 3, 3], "item": ["x", "y", "x", "x", "z"]})
+@pytest.mark.parametrize("kind, allowed", [
+    (PopularityBaseline, ["x", "z", "y"]),
+    (PersonalPopularityBaseline, ["z", "y", "x"]),  # user 1's own z twice, then y, then x
+])
+def test_baselines_with_owned_items_excluded_or_allowed(kind, allowed):
+    base = kind().fit({"user": [1, 1, 1, 2, 3, 3, 2], "item": ["y", "z", "z", "x", "x", "w", "x"]})
     got = base.recommend_batch([1, 9], n=2)
-    assert got["user"].tolist() == [1, 9, 9]
-    assert got["item"].tolist() == ["z", "x", "y"]  # x 3 times; y and z once, y seen first
-    assert base.recommend_batch([1], n=2, exclude_owned=False)["item"].tolist() == ["x", "y"]
+    assert got["user"].tolist() == [1, 1, 9, 9]
+    # x 3 times, z twice, then y and w once each (y seen first)
+    assert got["item"].tolist() == ["x", "w", "x", "z"]
+    assert base.recommend_batch([1], n=3, exclude_owned=False)["item"].tolist() == allowed
+    with pytest.raises(ValueError, match=f"^this {kind.__name__} is not fitted yet; call fit "
+                                         "first$"):
+        kind().recommend_batch([1])
 
 
-def test_unfitted_baseline_says_so():
-    with pytest.raises(ValueError, match="^this PopularityBaseline is not fitted yet; call fit first$"):
-        PopularityBaseline().recommend_batch([1])
+def test_paired_bootstrap_on_constant_and_single_differences():
+    assert paired_bootstrap([0.5, 0.75, 0.125], [0.25, 0.5, -0.125]) == (0.25, 0.25, 0.25)
+    assert paired_bootstrap([0.9], [0.4], n_resamples=3) == (0.5, 0.5, 0.5)
+    diff, low, high = paired_bootstrap(np.r_[np.ones(50), np.zeros(50)], np.zeros(100))
+    assert diff == 0.5 and 0.39 < low < 0.5 < high < 0.61  # about 1.96 * 0.05 either side
 
 
 def test_evaluate_returns_a_tidy_table():
@@ -131,9 +165,13 @@ def test_evaluate_returns_a_tidy_table():
     from tarsel.evaluation import Split
 
     split = Split(train, test, {"user_col": "user", "item_col": "item"})
-    table = evaluate({"popularity": PopularityBaseline()}, split, k=1)
-    assert list(table.columns) == ["model", "metric", "k", "value", "users"]
-    values = dict(zip(table["metric"], table["value"]))
+    table = evaluate({"popularity": PopularityBaseline(), "allowed": PopularityBaseline()},
+                     split, k=1, reference="allowed")
+    assert list(table.columns) == ["model", "metric", "k", "value", "users", "diff", "ci_low",
+                                   "ci_high"]
+    first = table[table.model == "popularity"]
+    values = dict(zip(first["metric"], first["value"]))
     # top-1 after exclusion: user 1 -> z (hit), user 2 -> y (hit), user 3 -> y (hit)
     assert values == {"ndcg": 1.0, "recall": 1.0, "map": 1.0, "coverage": pytest.approx(2 / 3)}
     assert set(table["users"]) == {3}  # user 4 is new and skipped
+    assert first["diff"].tolist()[:3] == [0.0, 0.0, 0.0] and table["diff"].isna().sum() == 5

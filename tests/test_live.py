@@ -1,4 +1,5 @@
 """Live baskets and history updates, checked against a fit on the whole log."""
+
 import numpy as np
 import pytest
 
@@ -46,15 +47,22 @@ def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
     got = plain.recommend(user, 8, items=basket)
     assert got["unknown_items"] == 1
     _same(got, plain.recommend(None, 8, items=expected))
-    _same(plain.recommend("a stranger", 8, items=expected), plain.recommend(None, 8, items=expected))
+    _same(plain.recommend(-12345, 8, items=expected), plain.recommend(None, 8, items=expected))
     assert "unknown_items" not in plain.recommend(user, 8)
     assert history(plain, plain.users_.get(user)).tolist() == plain.items_.index(stored).tolist()
 
 
 def test_batch_baskets_equal_single_requests(log, plain):
-    users = [int(u) for u in np.unique(log[0]["user"])[:5]] + [None, "nobody"]
-    baskets = [None, [], ["x"], list(plain.items_.ids[:3]), None, list(plain.items_.ids[7:9]),
-               ["y", "z"]]
+    users = [int(u) for u in np.unique(log[0]["user"])[:5]] + [None, -12345]
+    baskets = [
+        None,
+        [],
+        ["x"],
+        list(plain.items_.ids[:3]),
+        None,
+        list(plain.items_.ids[7:9]),
+        ["y", "z"],
+    ]
     batch = plain.recommend_batch(users, 5, items=baskets)
     assert batch["unknown_items"] == 3
     for k, (user, basket) in enumerate(zip(users, baskets)):
@@ -77,25 +85,35 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
     report = model.update(late)
     known = np.isin(late["item"], early["item"])
     new_users = set(late["user"][known].tolist()) - set(early["user"].tolist())
-    assert report == {"events": known.sum(), "new_users": len(new_users),
-                      "unknown_items": len(known) - known.sum()} and not known[:4].any()
+    assert (
+        report
+        == {
+            "events": known.sum(),
+            "new_users": len(new_users),
+            "unknown_items": len(known) - known.sum(),
+        }
+        and not known[:4].any()
+    )
 
     whole = {k: np.concatenate([early[k], v[known]]) for k, v in late.items()}
     reference = prepare_interactions(whole, **COLUMNS)
     profile = [np.asarray(a) for a in _core.fit_repeat_profile(
         reference.user_idx, reference.item_idx, reference.timestamps, reference.n_users,
-        min_count=model.repeat_min_count)]
+        min_count=model.kept_.get("repeat_min_count", model.repeat_min_count))]
     rows = model.users_.index(reference.users.ids)
     items = model.items_.ids
     served = live_of(model).profile
     for user in range(reference.n_users):
         row = rows[user]
-        assert (items[history(model, row)].tolist()
-                == reference.items.ids[reference.history(user)].tolist())
+        assert (
+            items[history(model, row)].tolist()
+            == reference.items.ids[reference.history(user)].tolist()
+        )
         a, b = profile[0][user], profile[0][user + 1]
         c, d = served.indptr[row], served.indptr[row + 1]
-        assert (items[served.items[c:d]].tolist()
-                == sorted(reference.items.ids[profile[1][a:b]].tolist(), key=model.items_.get))
+        assert items[served.items[c:d]].tolist() == sorted(
+            reference.items.ids[profile[1][a:b]].tolist(), key=model.items_.get
+        )
         order = np.argsort(model.items_.index(reference.items.ids[profile[1][a:b]]))
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
@@ -107,7 +125,10 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
     loaded = Recommender.load(tmp_path / "m.model")
     users = list(model.users_.ids[-5:]) + list(model.users_.ids[:5])
     for user in users:
-        _same(loaded.recommend(user, 6, exclude_owned=False), model.recommend(user, 6, exclude_owned=False))
+        _same(
+            loaded.recommend(user, 6, exclude_owned=False),
+            model.recommend(user, 6, exclude_owned=False),
+        )
     more = _rows(early, slice(0, 50))
     more["time"] = more["time"] + 10**6
     assert loaded.update(more) == model.update(more)
@@ -116,24 +137,33 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
 
 
 def test_new_users_are_served_from_their_events(plain):
-    model = _fit({"user": [1, 1, 2, 2, 3, 3, 4], "item": list("abbcacd"), "time": range(7)},
-                 user_cf_alpha=0.0)
+    model = _fit(
+        {"user": [1, 1, 2, 2, 3, 3, 4], "item": list("abbcacd"), "time": range(7)},
+        user_cf_alpha=0.0,
+    )
     assert set(model.recommend(99, 3)["source"].tolist()) == {"popularity"}
     model.update({"user": [99, 98], "item": ["c", "a"], "time": [9, 9]})
     _same(model.recommend(99, 3), model.recommend(None, 3, items=["c"]))
     assert model.recommend_batch([99, 98], 2)["user"].tolist() == [99, 99, 98, 98]
 
 
-@pytest.mark.parametrize("events, columns, message", [
-    ({"user": ["x"], "item": ["a"], "time": [1]}, {},
-     "user id 'x' is a str; this model's user ids are integers"),
-    ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
-    ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
-    ({"user": [1], "item": ["a"]}, {}, "missing column 'time' in events"),
-    ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),
-    ({"user": [1], "item": ["a"], "time": ["soon"]}, {}, "unparsable value 'soon'"),
-    ({"user": [1], "item": ["a"], "time": [1]}, {"weight_col": "w"}, "unknown argument"),
-])
+@pytest.mark.parametrize(
+    "events, columns, message",
+    [
+        (
+            {"user": ["x"], "item": ["a"], "time": [1]},
+            {},
+            "user id 'x' is a str; this model's user ids are integers",
+        ),
+        ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
+        ({"user": [2**64], "item": ["a"], "time": [1]}, {}, "does not fit in 64 bits"),
+        ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
+        ({"user": [1], "item": ["a"]}, {}, "missing column 'time' in events"),
+        ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),
+        ({"user": [1], "item": ["a"], "time": ["soon"]}, {}, "unparsable value 'soon'"),
+        ({"user": [1], "item": ["a"], "time": [1]}, {"weight_col": "w"}, "unknown argument"),
+    ],
+)
 def test_bad_events_change_nothing(events, columns, message):
     model = _fit({"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": range(5)})
     before = model.recommend(1, 3, exclude_owned=False)

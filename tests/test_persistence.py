@@ -7,13 +7,14 @@ import struct
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
 
 from tarsel import _core
 from reference.engine_record import (
-    encode_record, engine_fields, field_offset, random_engine_inputs)
+    PER_ITEM, decode_record, encode_record, engine_fields, field_offset, random_engine_inputs)
 
 EOD = "io error: unexpected end of file"
 MINIMAL = ({"cooc_indptr": np.zeros(4, np.int32)}, {"n_items": 3})
@@ -79,9 +80,52 @@ def test_nan_payloads_survive():
 
 
 def test_decoding_does_not_recheck_construction_rules():
-    # n_items 0, no base scorer and an ease_b whose length is not dim squared.
-    record = encode_record({"n_items": 0, "ease_dim": 5, "ease_b": [1.0, 2.0]})
+    # n_items 0 and no base scorer.
+    record = encode_record({"n_items": 0})
     assert _core.EngineState.from_bytes(record).to_bytes() == record
+
+
+INCONSISTENT = "inconsistent engine record: "
+SIZED = {"n_items": 4, "item_pop": [1.0] * 4, "cooc_indptr": [0] * 5, "n_users": 2,
+         "uu_deg": [1.0, 1.0], "uri_indptr": [0, 0, 0], "content_nfeat": 9,
+         "content_indices": [0, 8]}
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"n_items": 2**27}, "item_pop holds 4 entries but n_items is 134217728"),
+    ({"n_items": 3, "item_pop": []},
+     "cooc_indptr holds 5 entries but n_items is 3 (offsets hold one more)"),
+    ({"n_items": 2**27, "item_pop": [], "cooc_indptr": [], "ease_dim": 0, "ease_b": []},
+     "n_items is 134217728 but its per-item arrays hold only 0; without an array of that "
+     "extent n_items may be at most 65536"),
+    ({"ease_dim": 5, "ease_b": [1.0] * 25}, "ease_dim 5 exceeds n_items 4"),
+    ({"ease_dim": 2, "ease_b": [1.0] * 3}, "ease_b holds 3 values, not ease_dim^2 for ease_dim 2"),
+    ({"n_users": 2**28}, "uu_deg holds 2 entries but n_users is 268435456"),
+    ({"n_users": 2**28, "uu_deg": [], "uri_indptr": []},
+     "n_users is 268435456 but its per-user arrays hold only 0; without an array of that "
+     "extent n_users may be at most 65536"),
+    ({"content_nfeat": 2**27}, "content_nfeat is 134217728 but content_indices hold only 2; "
+     "without an array of that extent content_nfeat may be at most 65536"),
+    ({"boost": [([], [], [0, 0])]},
+     "a boost layer's indptr holds 2 entries but n_items is 4 (offsets hold one more)"),
+])
+def test_counts_must_agree_with_their_arrays(change, message, tmp_path):
+    record = encode_record({**SIZED, **change})
+    path = tmp_path / "forged.bin"
+    path.write_bytes(record)
+    for load in (lambda: _core.EngineState.from_bytes(record),
+                 lambda: _core.EngineState.load(str(path))):
+        with pytest.raises(ValueError) as err:
+            load()
+        assert str(err.value) == INCONSISTENT + message
+    with pytest.raises(ValueError, match=f"^{INCONSISTENT}"):
+        decode_record(record)  # the reference rule agrees
+
+
+def test_counts_that_agree_load():
+    record = encode_record(SIZED)
+    assert _core.EngineState.from_bytes(record).sizes() == {
+        "n_items": 4, "n_users": 2, "content_nfeat": 9}
 
 
 def test_bytes_subclass_is_accepted():
@@ -117,12 +161,13 @@ def test_hostile_counts_end_early_without_allocating(field, count):
     assert str(err.value) == EOD
 
 
-@pytest.mark.parametrize("bad, kind", [
-    (bytearray(b"x"), "bytearray"), (memoryview(b"x"), "memoryview"), ("x", "str")])
-def test_from_bytes_takes_bytes_only(bad, kind):
+@pytest.mark.parametrize("wrap", [bytearray, memoryview, lambda b: np.frombuffer(b, np.uint8)])
+def test_from_bytes_takes_any_bytes_like_object(wrap):
+    data = engine(*full_inputs()).to_bytes()
+    assert _core.EngineState.from_bytes(wrap(data)).to_bytes() == data
     with pytest.raises(TypeError) as err:
-        _core.EngineState.from_bytes(bad)
-    assert str(err.value) == f"argument 'data': '{kind}' object cannot be converted to 'PyBytes'"
+        _core.EngineState.from_bytes("x")
+    assert str(err.value) == "argument 'data': a bytes-like object is required, not 'str'"
 
 
 # ------------------------------------------------------------------ files
@@ -173,6 +218,10 @@ def large_engine():
     arrays["ease_b"] = np.random.default_rng(2).random((300, 300), dtype=np.float32)
     arrays["cooc_indices"] = np.arange(70_000, dtype=np.int32)
     config["n_items"] = 300
+    for key, extra in PER_ITEM:  # arrays of the catalogue's extent grow with it
+        arrays[key] = np.resize(arrays[key], 300 + extra) if len(arrays[key]) else arrays[key]
+    arrays["boost"] = [(d, i, np.zeros(301 * (len(p) > 0), np.int32))
+                       for d, i, p in arrays["boost"]]
     return engine(arrays, config)
 
 
@@ -187,18 +236,21 @@ def test_large_record_file_round_trip_and_truncation(tmp_path):
             _core.EngineState.load(str(path))
 
 
-def test_load_from_a_pipe(tmp_path):
-    data = large_engine().to_bytes()
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    (tmp_path / "data.bin").write_bytes(data)
-    # Another process feeds the pipe: load holds the interpreter lock.
-    writer = subprocess.Popen(["cp", str(tmp_path / "data.bin"), str(fifo)])
+@pytest.mark.parametrize("where", ["/dev/zero", "fifo"])
+def test_only_regular_files_load(where, tmp_path):
+    # a pipe or a device can yield data without end (/dev/zero)
+    if where == "fifo":
+        where = str(tmp_path / "pipe")
+        os.mkfifo(where)
+        # opening a pipe for reading waits for a writer
+        writer = subprocess.Popen(["sh", "-c", f"sleep 1 > {where}"])
     try:
-        loaded = _core.EngineState.load(str(fifo))
+        with pytest.raises(ValueError) as err:
+            _core.EngineState.load(where)
     finally:
-        writer.wait(timeout=30)
-    assert loaded.to_bytes() == data
+        if where != "/dev/zero":
+            writer.wait(timeout=30)
+    assert str(err.value) == f"'{where}' is not a regular file"
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0])
@@ -252,3 +304,222 @@ def test_failed_save_leaves_the_old_file_intact(tmp_path):
     assert out == f"{os.strerror(27)} (os error 27)"
     assert target.read_bytes() == old.to_bytes()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["engine.bin", "new.bin"]
+
+
+# ------------------------------------------------------------ model files
+
+@pytest.fixture(scope="module")
+def fitted(tmp_path_factory):
+    from tarsel import Recommender
+
+    rng = np.random.default_rng(3)
+    table = {"user": rng.integers(0, 40, 600), "item": rng.integers(0, 30, 600),
+             "time": np.arange(600, dtype=float) * 3600}
+    model = Recommender(gate_users=0).fit(table, time_col="time")
+    path = tmp_path_factory.mktemp("model") / "shop.model"
+    model.save(path)
+    return model, path
+
+
+def forge(path, out, fields, sections):
+    """A copy of a model file with changed engine fields or sections (a
+    section may be a function of its old bytes), and a valid checksum."""
+    from tarsel._container import read_container, write_container
+
+    parts = read_container(path)
+    if fields:
+        parts["engine"] = encode_record({**decode_record(parts["engine"]), **fields})
+    parts.update({k: v(parts[k]) if callable(v) else v for k, v in sections.items()})
+    write_container(out, {k: v for k, v in parts.items() if v is not None})
+    return out
+
+
+I8 = np.dtype("<i8")
+
+
+@pytest.mark.parametrize("engine, sections, message", [
+    ({"n_items": 2**27}, {}, "inconsistent engine record: item_pop holds 30 entries but "
+                             "n_items is 134217728"),
+    ({"n_users": 2**28}, {}, "entries but n_users is 268435456"),
+    ({"content_nfeat": 2**27}, {}, "content_nfeat is 134217728 but content_indices hold"),
+    ({}, {"engine": b"\x01"}, "io error: unexpected end of file"),
+    ({}, {"engine": None}, "it has no 'engine' section"),
+    ({}, {"meta": b"[" * 100_000 + b"]" * 100_000}, "its metadata is nested too deeply"),
+    ({}, {"meta": b"[1]"}, "its metadata is not a JSON object"),
+    ({}, {"meta": b'{"params": 1}'}, "its metadata has no dict 'params'"),
+    ({}, {"meta": b"\xff"}, "codec can't decode"),
+    ({}, {"user_ids": b"12345678"}, "it has 1 user ids for an engine of 40 users"),
+    ({}, {"hist_indptr": np.arange(41, dtype=I8).tobytes()},
+     "its history offsets do not cover its history items in order"),
+    ({}, {"hist_items": lambda old: I8.type(30).tobytes() + old[8:]},
+     "its histories name items outside the catalogue"),
+    ({}, {"repeat_sizes": b"1234"}, "section 'repeat_sizes' holds 4 bytes"),
+    ({}, {"item_pop": None}, "it has no 'item_pop' section"),
+])
+def test_forged_model_files_are_value_errors(fitted, tmp_path, engine, sections, message,
+                                             capsys):
+    from tarsel import Recommender
+    from tarsel.__main__ import main
+
+    path = forge(fitted[1], tmp_path / "forged.model", engine, sections)
+    with pytest.raises(ValueError) as err:
+        Recommender.load(path)
+    assert type(err.value) is ValueError
+    assert str(err.value).startswith(f"{str(path)!r} is not a usable tarsel model: ")
+    assert message in str(err.value)
+    capsys.readouterr()
+    assert main(["recommend", str(path), "--user", "1"]) == 2
+    out, err_text = capsys.readouterr()
+    assert out == "" and err_text.count("\n") == 1 and message in err_text
+
+
+def test_unreadable_and_special_files(tmp_path):
+    from tarsel import Recommender
+
+    with pytest.raises(ValueError, match="^'/dev/zero' is not a regular file$"):
+        Recommender.load("/dev/zero")
+    with pytest.raises(FileNotFoundError) as err:
+        Recommender.load(tmp_path / "absent")
+    assert isinstance(err.value, ValueError)
+    assert str(err.value) == f"[Errno 2] No such file or directory: {str(tmp_path / 'absent')!r}"
+
+
+def test_a_loader_racing_an_in_place_rewriter(fitted, tmp_path):
+    """`cp other.model live.model` while a process loads it: each load gives
+    a whole model or a ValueError, and the loader never dies (SIGBUS)."""
+    from tarsel import Recommender
+
+    model, path = fitted
+    small = tmp_path / "small.model"
+    Recommender(gate_users=0).fit({"user": [1, 1, 2], "item": [1, 2, 1]}).save(small)
+    live = tmp_path / "live.model"
+    live.write_bytes(path.read_bytes())
+    loader = textwrap.dedent(f"""
+        import collections
+        from tarsel import Recommender
+        seen = collections.Counter()
+        for _ in range(300):
+            try:
+                seen[len(Recommender.load({str(live)!r}).items_)] += 1
+            except ValueError as exc:
+                seen["ValueError"] += 1
+        print(dict(seen))
+    """)
+    rewriter = textwrap.dedent(f"""
+        import shutil, time
+        end = time.monotonic() + 60
+        while time.monotonic() < end:
+            for source in ({str(small)!r}, {str(path)!r}):
+                shutil.copyfile(source, {str(live)!r})  # in place, as cp does
+    """)
+    writer = subprocess.Popen([sys.executable, "-c", rewriter])
+    try:
+        done = subprocess.run([sys.executable, "-c", loader], capture_output=True, text=True,
+                              timeout=120)
+    finally:
+        writer.kill()
+        writer.wait()
+    assert done.returncode == 0, done.stderr
+    seen = eval(done.stdout)
+    assert sum(seen.values()) == 300 and set(seen) <= {2, 30, "ValueError"}
+
+
+def test_saved_models_follow_the_umask_and_failures_name_the_target(fitted, tmp_path):
+    model, _ = fitted
+    old = os.umask(0o027)
+    try:
+        model.save(tmp_path / "new.model")
+    finally:
+        os.umask(old)
+    assert (tmp_path / "new.model").stat().st_mode & 0o777 == 0o640
+    target = tmp_path / "missing" / "x.model"
+    with pytest.raises(OSError) as err:
+        model.save(target)
+    assert str(err.value) == f"cannot write {str(target)!r}: No such file or directory"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["new.model"]
+
+
+def test_a_killed_save_leaves_a_temporary_that_the_next_save_removes(fitted, tmp_path):
+    from tarsel import _container
+
+    model, path = fitted
+    target = tmp_path / "live.model"
+    script = textwrap.dedent(f"""
+        import os, sys, time
+        from tarsel import Recommender
+        def stall(fd):
+            print("writing", flush=True)
+            time.sleep(60)
+        os.fsync = stall
+        Recommender.load({str(path)!r}).save({str(target)!r})
+    """)
+    saver = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert saver.stdout.readline() == "writing\n"
+        # a save in progress keeps its temporary
+        model.save(target)
+        left = [p for p in tmp_path.iterdir() if p.name.endswith(".partial")]
+        assert len(left) == 1 and str(saver.pid) in left[0].name
+    finally:
+        saver.kill()
+        saver.wait()
+    # once the owner is gone, a temporary that has not changed for a while goes
+    model.save(target)
+    assert left[0].exists()  # too recent to be sure of
+    stale = time.time() - _container.STALE_AFTER_S - 1
+    os.utime(left[0], (stale, stale))
+    model.save(target)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["live.model"]
+
+
+def test_engine_saves_remove_temporaries_of_killed_saves(tmp_path):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    old = time.time() - 120
+    names = {f".e.bin.tmp-{gone}-0": False, f".e.bin.tmp-{os.getpid()}-9": True,
+             f".other.bin.tmp-{gone}-0": True, f".e.bin.tmp-{gone}-1": True}
+    for name in names:
+        (tmp_path / name).write_bytes(b"partial")
+        if not name.endswith("-1"):  # -1 changed just now: maybe still being written
+            os.utime(tmp_path / name, (old, old))
+    engine(*MINIMAL).save(str(tmp_path / "e.bin"))
+    kept = {name for name, keep in names.items() if keep}
+    assert {p.name for p in tmp_path.iterdir()} == kept | {"e.bin"}
+
+
+@pytest.mark.parametrize("extra", [0, 1, 7, 8, 1 << 20])
+def test_a_section_load_checksums_every_byte_it_covers(tmp_path, extra):
+    import zlib
+
+    data = large_engine().to_bytes()
+    tail = np.random.default_rng(extra).integers(0, 256, extra, dtype=np.uint8).tobytes()
+    path = tmp_path / "sections.bin"
+    path.write_bytes(b"ab" + data + tail + b"cd")
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        loaded, crc = _core.EngineState.load_section(fd, 2, len(data) + extra)
+        assert loaded.to_bytes() == data and crc == zlib.crc32(data + tail)
+        with pytest.raises(ValueError, match=f"^{EOD}$"):
+            _core.EngineState.load_section(fd, 2, len(data) - 1)
+        with pytest.raises(ValueError, match=f"^{EOD}$"):  # past the end of the file
+            _core.EngineState.load_section(fd, 2, len(data) + extra + 3)
+    finally:
+        os.close(fd)
+
+
+def test_the_native_checksum_is_zlibs(tmp_path):
+    import zlib
+
+    # every tail length past the 64-byte folding blocks, at two alignments
+    data = np.random.default_rng(4).integers(0, 256, 5000, dtype=np.uint8).tobytes()
+    record = encode_record(SIZED)
+    path = tmp_path / "blob"
+    for start in (0, 3):
+        for n in [*range(0, 200), 1000, 4997]:
+            blob = record + data[start:start + n]
+            path.write_bytes(blob)
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                assert _core.EngineState.load_section(fd, 0, len(blob))[1] == zlib.crc32(blob)
+            finally:
+                os.close(fd)

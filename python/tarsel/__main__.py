@@ -1,27 +1,41 @@
 """The ``tarsel`` command line: demo, fit, recommend, evaluate and serve.
 
-Problems with the user's files (a missing column, an unparsable value, empty
-data, an unreadable path, a damaged model) end with one line on standard error
-and exit status 2.
+Problems with the user's files or options (a missing column, an unparsable
+value, empty data, an unreadable path, an unwritable output, a damaged model)
+end with one line on standard error and exit status 2; options are checked
+before any fitting starts.
 """
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from typing import Any, Optional, Sequence
 
 EXIT_BAD_INPUT = 2
+EXIT_INTERNAL = 1
+
+
+class _CannotWrite(ValueError):
+    """An output path that cannot be written, reported by the name the user gave."""
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    from tarsel.errors import TarselError
+
     parser = _parser()
     args = parser.parse_args(argv)
     try:
+        if getattr(args, "out", None):
+            _check_writable(args.out)
         return args.run(args)
     except (ValueError, OSError, ImportError) as exc:
         print(f"tarsel: error: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except TarselError as exc:
+        print(f"tarsel: {exc}", file=sys.stderr)
+        return EXIT_INTERNAL
 
 
 def _describe(exc: BaseException) -> str:
@@ -32,49 +46,101 @@ def _describe(exc: BaseException) -> str:
     return " ".join(str(exc).split())
 
 
+def _check_writable(path: str) -> None:
+    """Refuse an output path that a save would fail on, before fitting."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise _CannotWrite(f"cannot write {path!r}: it is a directory")
+    if not os.path.isdir(folder):
+        raise _CannotWrite(f"cannot write {path!r}: no directory {folder!r}")
+    if not os.access(folder, os.W_OK | os.X_OK) or (
+            os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise _CannotWrite(f"cannot write {path!r}: permission denied")
+
+
+def _save(model: Any, path: str) -> None:
+    try:
+        model.save(path)
+    except OSError as exc:
+        raise _CannotWrite(f"cannot write {path!r}: {exc.strerror or exc}") from None
+
+
 # ------------------------------------------------------------------ parser
 
 
+def _count(low: int):
+    """An argparse type: an integer of at least ``low``."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be an integer of at least {low}, not {text!r}")
+        return value
+    return parse
+
+
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must be a number between 0 and 1, not {text!r}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
+    from tarsel._version import __version__
+
     parser = argparse.ArgumentParser(prog="tarsel", description="Fit, evaluate and serve "
                                      "tarsel recommenders from the command line.")
+    parser.add_argument("--version", action="version", version=f"tarsel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
+    sub = {"formatter_class": argparse.ArgumentDefaultsHelpFormatter}
 
-    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data")
+    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data", **sub)
     demo.add_argument("--out", default="tarsel-demo.model", help="where to save the model")
-    demo.add_argument("--users", type=int, default=1500, help="shoppers to simulate")
+    demo.add_argument("--users", type=_count(20), default=1500, help="shoppers to simulate")
     _add_common(demo)
     demo.set_defaults(run=_demo)
 
-    fit = commands.add_parser("fit", help="fit a model on an interaction file")
+    fit = commands.add_parser("fit", help="fit a model on an interaction file", **sub)
     fit.add_argument("interactions", help="CSV or Parquet file of interactions")
     fit.add_argument("--out", required=True, help="where to save the model")
     _add_columns(fit)
     _add_common(fit)
     fit.set_defaults(run=_fit)
 
-    recommend = commands.add_parser("recommend", help="recommend items for a user")
+    recommend = commands.add_parser("recommend", help="recommend items for a user", **sub)
     recommend.add_argument("model", help="a model file written by 'tarsel fit'")
     recommend.add_argument("--user", required=True, help="the user's id")
-    recommend.add_argument("-n", type=int, default=10, help="number of items (default 10)")
-    recommend.add_argument("--include-owned", action="store_true",
-                           help="allow items the user already has (repeat purchases)")
+    recommend.add_argument("-n", type=_count(0), default=10, help="number of items")
+    _add_owned(recommend)
     _add_common(recommend)
     recommend.set_defaults(run=_recommend)
 
-    evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity")
+    evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity",
+                                   **sub)
     evaluate.add_argument("interactions", help="CSV or Parquet file of interactions")
     evaluate.add_argument("--split", choices=("temporal", "last"), default=None,
                           help="temporal cut (needs --time-col; the default when given) "
                                "or each user's last session/interaction")
-    evaluate.add_argument("--test-fraction", type=float, default=0.1,
+    evaluate.add_argument("--test-fraction", type=_fraction, default=0.1,
                           help="share of interactions held out by the temporal split")
-    evaluate.add_argument("-k", type=int, default=10, help="cut-off of the metrics")
-    evaluate.add_argument("--include-owned", action="store_true",
-                          help="count test items the user already had (repeat purchases)")
+    evaluate.add_argument("-k", type=_count(1), default=10, help="cut-off of the metrics")
+    _add_owned(evaluate)
+    evaluate.add_argument("--report", default=None, metavar="PATH",
+                          help="also write the model report with the evaluation table")
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
+
+    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report.add_argument("model", help="a model file written by 'tarsel fit'")
+    report.add_argument("--out", required=True, help="where to write the page")
+    report.set_defaults(run=_report)
 
     from tarsel.serve import add_serve_command
 
@@ -82,14 +148,35 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+# option -> the fit argument it sets, for the columns of the interaction file
+_COLUMN_OPTIONS = {"user_col": "--user-col", "item_col": "--item-col", "time_col": "--time-col",
+                   "weight_col": "--weight-col", "session_col": "--session-col"}
+
+
 def _add_columns(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--user-col", default="user")
-    parser.add_argument("--item-col", default="item")
-    parser.add_argument("--time-col", default=None)
-    parser.add_argument("--weight-col", default=None, help="ratings column (weights)")
-    parser.add_argument("--session-col", default=None)
+    parser.add_argument("--user-col", default="user", help="column of user ids")
+    parser.add_argument("--item-col", default="item", help="column of item ids")
+    parser.add_argument("--time-col", default=None,
+                        help="column of event times: UNIX seconds, or dates such as 2015-07-21 "
+                             "or 2015-07-21T10:30:00 (see --time-format)")
+    parser.add_argument("--time-format", default=None,
+                        help="strptime format of text times, such as %%d-%%m-%%Y for 21-07-2015")
+    parser.add_argument("--weight-col", default=None, help="column of ratings (weights)")
+    parser.add_argument("--session-col", default=None,
+                        help="column of session or basket labels (without it, sessions come "
+                             "from gaps in --time-col)")
     parser.add_argument("--item-features", default=None,
                         help="CSV or Parquet file with the item column and feature columns")
+
+
+def _add_owned(parser: argparse.ArgumentParser) -> None:
+    owned = parser.add_mutually_exclusive_group()
+    owned.add_argument("--include-owned", dest="exclude_owned", action="store_const",
+                       const=False, default=None,
+                       help="allow items the user already has (repeat purchases); by default "
+                            "the model's own rule, chosen by its fit")
+    owned.add_argument("--exclude-owned", dest="exclude_owned", action="store_const", const=True,
+                       help="leave out items the user already has")
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
@@ -97,8 +184,14 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
 
 
 def _columns(args) -> dict[str, Optional[str]]:
-    return {"user_col": args.user_col, "item_col": args.item_col, "time_col": args.time_col,
-            "weight_col": args.weight_col, "session_col": args.session_col}
+    return {option: getattr(args, option) for option in _COLUMN_OPTIONS}
+
+
+def _fit_options(args) -> dict[str, Any]:
+    options: dict[str, Any] = _columns(args)
+    if args.time_format:
+        options["time_format"] = args.time_format
+    return options
 
 
 # ---------------------------------------------------------------- commands
@@ -106,7 +199,8 @@ def _columns(args) -> dict[str, Optional[str]]:
 
 def _demo(args) -> int:
     from tarsel import Recommender, datasets
-    from tarsel.evaluation import PopularityBaseline, temporal_split
+    from tarsel.evaluation import (METRICS, PersonalPopularityBaseline, PopularityBaseline,
+                                   evaluate, leave_last_basket_out)
 
     started = time.perf_counter()
     data = datasets.grocery(n_users=args.users, progress=not args.quiet)
@@ -115,18 +209,34 @@ def _demo(args) -> int:
           f"{len(set(table['user'].tolist())):,} shoppers, {len(data.item_features['item']):,} "
           f"items ({len(data.item_features['item']) - len(set(table['item'].tolist()))} new, "
           "without sales)")
-    split = temporal_split(table, test_fraction=0.1, **_only_set(data.columns))
+    split = leave_last_basket_out(table, **_only_set(data.columns))
     model = Recommender(cold_slots=1)
     model.fit(split.train, data.item_features, progress=not args.quiet, **data.columns)
-    print("\nheld-out evaluation: the latest 10% of interactions, "
-          f"{_test_users(split)} shoppers seen before")
-    _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
-                      data.item_features, k=10, fitted={"tarsel"}, exclude_owned=False)
     _print_report(model.fit_report_)
+    models = {"tarsel": model, "popularity": PopularityBaseline(),
+              "personal": PersonalPopularityBaseline()}
+    for baseline in list(models.values())[1:]:
+        baseline.fit(split.train, **split.columns)
+    # every list below follows the model's own owned-items rule
+    scores = evaluate(models, split, k=10, fit=False)
+    rule = "allowed" if not scores.attrs["exclude_owned"] else "excluded"
+    print(f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
+          f"seen before), owned items {rule}, as the model serves them")
+    wide = scores.pivot(index="model", columns="metric", values="value").loc[list(models)]
+    print(f"  {'model':<12}" + "".join(f"{m + '@10':>13}" for m in METRICS)
+          + "   NDCG diff vs tarsel (95% CI)")
+    ndcg = scores[scores["metric"] == "ndcg"].set_index("model")
+    for name, row in wide.iterrows():
+        diff = ("" if name == "tarsel" else f"   {ndcg.at[name, 'diff']:+.4f} "
+                f"({ndcg.at[name, 'ci_low']:+.4f} to {ndcg.at[name, 'ci_high']:+.4f})")
+        print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS) + diff)
+    best = ndcg.drop(index="tarsel")["value"].idxmax()
+    print(f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, best baseline "
+          f"{best} {ndcg.at[best, 'value']:.4f}")
     user = table["user"][0]
     print(f"\nrecommendations for shopper {user} (they bought "
           f"{', '.join(_recent_items(split.train, data.columns, user))} most recently):")
-    _print_recommendations(model.recommend(user, 10, exclude_owned=False))
+    _print_recommendations(model.recommend(user, 10))
     model.save(args.out)
     print(f"\nmodel saved to {args.out} ({time.perf_counter() - started:.1f} s in all); "
           f"try: python -m tarsel recommend {args.out} --user {user}")
@@ -137,8 +247,8 @@ def _fit(args) -> int:
     from tarsel import Recommender
 
     table, features = _read_inputs(args)
-    model = Recommender().fit(table, features, progress=not args.quiet, **_columns(args))
-    model.save(args.out)
+    model = Recommender().fit(table, features, progress=not args.quiet, **_fit_options(args))
+    _save(model, args.out)
     _print_report(model.fit_report_)
     print(f"model saved to {args.out}")
     return 0
@@ -150,11 +260,10 @@ def _recommend(args) -> int:
     model = Recommender.load(args.model)
     row = model.users_.lookup_text(args.user)
     if row is None:
-        print(f"user {args.user!r} is not in the model; showing the most popular items")
-        user: Any = args.user
-    else:
-        user = model.users_.ids[row]
-    _print_recommendations(model.recommend(user, args.n, exclude_owned=not args.include_owned))
+        print(f"user {args.user!r} is not in the model; showing the most popular items",
+              file=sys.stderr)
+    user = model.users_.ids[row] if row is not None else None
+    _print_recommendations(model.recommend(user, args.n, exclude_owned=args.exclude_owned))
     return 0
 
 
@@ -162,20 +271,40 @@ def _evaluate(args) -> int:
     from tarsel import Recommender
     from tarsel.evaluation import PopularityBaseline, leave_last_n_out, temporal_split
 
+    split_kind = args.split or ("temporal" if args.time_col else "last")
+    if split_kind == "temporal" and not args.time_col:
+        raise ValueError("the temporal split needs --time-col")
     table, features = _read_inputs(args)
     columns = _columns(args)
-    split_kind = args.split or ("temporal" if args.time_col else "last")
     if split_kind == "temporal":
-        if not args.time_col:
-            raise ValueError("the temporal split needs --time-col")
         split = temporal_split(table, test_fraction=args.test_fraction, **_only_set(columns))
+        described = f"temporal split, the latest {args.test_fraction:.0%} of interactions held out"
     else:
         split = leave_last_n_out(table, 1, **_only_set(columns))
+        described = ("last-session split, each user's last " +
+                     ("session" if args.session_col else "interaction") + " held out")
     model = Recommender()
-    model.fit(split.train, features, progress=not args.quiet, **columns)
-    _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()}, features,
-                      k=args.k, fitted={"tarsel"}, exclude_owned=not args.include_owned)
+    model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
+    owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
+    scores = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
+                               features, k=args.k, fitted={"tarsel"}, exclude_owned=owned)
+    judged = int(scores["users"].iloc[0]) if len(scores) else 0
+    print(f"  ({described}; {judged:,} users judged, owned items "
+          f"{'excluded' if owned else 'allowed'})")
     _print_report(model.fit_report_)
+    if args.report:
+        from tarsel.data import column
+
+        model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
+        print(f"report written to {args.report}")
+    return 0
+
+
+def _report(args) -> int:
+    from tarsel import Recommender
+
+    Recommender.load(args.model).report(args.out)
+    print(f"report written to {args.out}")
     return 0
 
 
@@ -184,18 +313,34 @@ def _only_set(columns: dict[str, Optional[str]]) -> dict[str, str]:
 
 
 def _read_inputs(args):
+    """The interaction table and the item features, with every column the
+    options name checked before anything is fitted."""
     from tarsel.datasets import read_table
 
     table = read_table(args.interactions)
+    for option, name in _columns(args).items():
+        _check_column(table, name, args.interactions, _COLUMN_OPTIONS[option])
     features = read_table(args.item_features) if args.item_features else None
+    if features is not None:
+        _check_column(features, args.item_col, args.item_features, "--item-col")
     return table, features
+
+
+def _check_column(table: Any, name: Optional[str], path: str, option: str) -> None:
+    from tarsel.data import column_names
+
+    found = column_names(table)
+    if name is not None and name not in found:
+        raise ValueError(f"no column {name!r} in {path} (columns: {', '.join(found)}); "
+                         f"choose one with {option}")
 
 
 # ------------------------------------------------------------------ output
 
 
 def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
-                      exclude_owned: bool) -> None:
+                      exclude_owned: bool) -> Any:
+    """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
     for name, model in models.items():
@@ -206,6 +351,7 @@ def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS))
+    return table
 
 
 def _print_report(report: dict[str, Any]) -> None:

@@ -207,7 +207,9 @@ class EngineState:
         """``recommend`` for each pair ``(owneds[i], user_rows[i])`` up to the
         shorter sequence, in parallel on the worker pool with the interpreter
         lock released; entry i equals ``recommend(owneds[i], user_rows[i], n,
-        pop_prior)``. A failure for any user fails the whole call."""
+        pop_prior)``. A failure for any user fails the whole call. One call
+        returns at most 2**24 entries (users x n, n capped at the catalogue
+        size): ``ValueError`` naming ``n`` beyond that."""
 
     def set_channel_alphas(
         self,
@@ -244,8 +246,9 @@ class EngineState:
 
     @staticmethod
     def load(path: str) -> EngineState:
-        """A new engine read from a file written by :meth:`save`. Raises
-        ``OSError`` when the file cannot be read, ``ValueError`` as
+        """A new engine read from a regular file written by :meth:`save`. Raises
+        ``OSError`` when the file cannot be read, ``ValueError`` "'<path>' is not
+        a regular file" for a pipe or a device, and ``ValueError`` as
         :meth:`from_bytes`."""
 
     def to_bytes(self) -> bytes:
@@ -254,9 +257,21 @@ class EngineState:
     @staticmethod
     def from_bytes(data: bytes) -> EngineState:
         """A new engine decoded from the front of ``data`` (trailing bytes are
-        ignored; the record is not re-checked). Raises ``ValueError`` "io error:
-        unexpected end of file" for a truncated record and "invalid u8 while
-        decoding bool, expected 0 or 1, found N" for a bad flag byte."""
+        ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
+        truncated record, "invalid u8 while decoding bool, expected 0 or 1,
+        found N" for a bad flag byte, and "inconsistent engine record: ..." when
+        n_items, n_users or content_nfeat disagree with the arrays of their
+        extent or exceed 2**16 without one (a request allocates by them)."""
+
+    @staticmethod
+    def load_section(fd: int, offset: int, length: int) -> tuple[EngineState, int]:
+        """``(engine, crc)``: an engine read from the ``length`` bytes at
+        ``offset`` of the open regular file ``fd`` (a section of a model file),
+        and the CRC-32 (as ``zlib.crc32``) of all those bytes. The interpreter
+        lock is released while reading. Errors as :meth:`load`."""
+
+    def sizes(self) -> dict[str, int]:
+        """The record's counts: ``n_items``, ``n_users`` and ``content_nfeat``."""
 
 def build_engine(arrays: dict[str, Any], config: dict[str, Any]) -> EngineState:
     """Build an :class:`EngineState` from a dict of arrays keyed by engine field

@@ -3,33 +3,36 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from tarsel import _core
+from tarsel._baselines import popularity_order
+from tarsel._settings import Settings
 from tarsel.data import Interactions, ItemFeatures
-
-if TYPE_CHECKING:
-    from tarsel.recommender import Recommender
 
 CHANNELS = ("trend", "user_cf", "last_item", "transition", "content")
 _DAY = 86400.0
 
-# core functions whose step is skipped (and reported) when a build lacks them
-OPTIONAL_NATIVE = ("fit_ease_py", "cooc_transform", "deep_session_fraction",
-                   "build_session_cooccurrence", "build_directional_cooc",
-                   "symmetrize_via_transpose", "metadata_knn", "fit_channels",
-                   "fit_repeat_profile", "calibrate_layered_py", "cooccurrence_signal")
+# The EASE base solves a dense items x items system: about n**3 floating-point
+# operations and three n x n float64 blocks while it runs, and an n x n float32
+# block in the settings. Without an ease_max_items setting, EASE is the base while
+# both stay within these budgets (about 6,000 items).
+EASE_SECONDS = 10.0
+EASE_BYTES = 1 << 30
+EASE_FLOPS_PER_SECOND = 2.5e10  # a dense solve on two cores of a current server
 
 
-def native(name: str):
-    """A core function that this build may lack; None makes its step skip."""
-    return getattr(_core, name, None)
-
-
-def popularity_order(item_pop: np.ndarray) -> np.ndarray:
-    return np.lexsort((np.arange(len(item_pop)), -item_pop))
+def ease_item_limit(settings: Any) -> tuple[int, str]:
+    """The largest catalogue EASE is the base for, and why."""
+    if settings.ease_max_items is not None:
+        return int(settings.ease_max_items), "the ease_max_items setting"
+    by_time = int((EASE_SECONDS * EASE_FLOPS_PER_SECOND) ** (1 / 3))
+    by_memory = int((EASE_BYTES / 24) ** 0.5)
+    if by_time <= by_memory:
+        return by_time, f"a solve within about {EASE_SECONDS:g} s"
+    return by_memory, f"at most {EASE_BYTES / 2**30:g} GiB while solving"
 
 
 @dataclass
@@ -43,17 +46,27 @@ class Plan:
     z_threshold: float = 2.5
     boost_multiplier: float = 3.0
     pop_prior: float = 0.0
+    exclude_owned: Optional[bool] = None  # the owned-items rule; None: the setting decides
+    repeat_min_count: Optional[int] = None  # None: the setting
+    serving: dict[str, Any] = field(default_factory=dict)  # per mode: model or a baseline
 
     @classmethod
-    def everything(cls, model: Recommender) -> "Plan":
-        return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], model.repeat)
+    def everything(cls, settings: Settings) -> "Plan":
+        return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], settings.repeat,
+                   exclude_owned=settings.exclude_owned)
 
     def describe(self, parts: "Parts") -> dict[str, Any]:
         """What the engine built from ``parts`` with this plan serves."""
-        return {"channels": sorted(self.channels & parts.channels),
+        kept = {"channels": sorted(self.channels & parts.channels),
                 "boost_layers": [n for n in self.layers if n in parts.layers],
                 "repeat": self.repeat and parts.repeat, "z_threshold": self.z_threshold,
-                "boost_multiplier": self.boost_multiplier, "pop_prior": self.pop_prior}
+                "boost_multiplier": self.boost_multiplier, "pop_prior": self.pop_prior,
+                "exclude_owned": True if self.exclude_owned is None else self.exclude_owned}
+        if self.repeat_min_count is not None:
+            kept["repeat_min_count"] = self.repeat_min_count
+        if self.serving:
+            kept["serving"] = self.serving
+        return kept
 
 
 @dataclass
@@ -72,73 +85,129 @@ class Parts:
 
 
 @dataclass
-class UserSums:
-    """The per-user steps of a fit, computed over disjoint groups of users and
-    summed (a distributed fit builds them). ``fit_parts`` uses them in place of
-    the same results computed from all events at once, and then reads from its
-    ``data`` only the sizes, the histories and whether sessions and times exist.
-    """
+class GraphSums:
+    """The item-item graphs of a fit summed over disjoint groups of users (a
+    distributed fit builds them): ``fit_parts`` takes them in place of building
+    the same graphs from ``data``'s pairs and sessions."""
 
     cooc: tuple  # raw co-occurrence CSR of the configured kernel (float32, int32, int32)
     users_per_item: np.ndarray  # float64
-    gram: Any  # () -> dense float64 Gram matrix X^T X for EASE
+    gram: Any  # () -> the dense float64 Gram matrix X^T X, for EASE
     deep_session_fraction: float
     session: Optional[tuple]  # session co-occurrence CSR
     directed: Optional[tuple]  # transition CSR
-    item_counts: np.ndarray  # float64 events per item
-    trend_z: np.ndarray  # float64, empty when undefined
-    user_cf: tuple  # (uu_data int64, uu_indptr int64, uu_deg float64)
-    repeat: Optional[list]  # the repeat-profile lists
-    now_ts: float
 
 
-def fit_parts(model: Recommender, data: Interactions, features: Optional[ItemFeatures],
-               plan: Plan, report: dict[str, Any], sums: Optional[UserSums] = None) -> Parts:
+def fit_parts(settings: Settings, data: Interactions, features: Optional[ItemFeatures],
+              plan: Plan, report: dict[str, Any], graphs: Optional[Parts] = None,
+              sums: Optional[GraphSums] = None) -> Parts:
+    """The engine's arrays for ``plan``. With ``graphs`` (parts fitted on nearly
+    the same events), its item-item graphs and EASE solve are taken as they
+    are, and only what is per user or per item count is fitted on ``data``;
+    with ``sums`` the graphs come summed from a distributed fit."""
     parts = Parts(arrays={}, config={
         "n_items": data.n_items, "n_users": data.n_users,
-        "retrieval_budget": model.retrieval_budget, "cold_slots": model.cold_slots,
-        "transition_last_k": model.transition_last_k,
-        "transition_decay": model.transition_decay, "user_cf_k": model.user_cf_k,
-    }, alphas={c: float(getattr(model, f"{c}_alpha")) for c in CHANNELS})
-    _fit_base(model, data, parts, report, sums)
-    if data.session_idx is not None:
-        _fit_session_layer(model, data, parts, plan, report, sums)
-        _fit_transitions(data, parts, plan, sums)
+        "retrieval_budget": settings.retrieval_budget, "cold_slots": settings.cold_slots,
+        "transition_last_k": settings.transition_last_k,
+        "transition_decay": settings.transition_decay, "user_cf_k": settings.user_cf_k,
+    }, alphas={c: float(getattr(settings, f"{c}_alpha")) for c in CHANNELS})
+    if graphs is not None:
+        parts.arrays.update({k: v for k, v in graphs.arrays.items() if k in _GRAPH_KEYS})
+        parts.config["base_is_ease"] = graphs.config["base_is_ease"]
+        parts.layers = {n: g for n, g in graphs.layers.items() if n in plan.layers}
+        parts.channels = graphs.channels & {"transition", "content"}
     else:
-        report["session_layer"] = "not built: no sessions (give session_col, or time_col)"
+        _fit_base(settings, data, parts, report, sums)
+        if data.session_idx is not None:
+            _fit_session_layer(settings, data, parts, plan, report, sums)
+            _fit_transitions(data, parts, plan, sums)
+        else:
+            report["session_layer"] = "not built: no sessions (give session_col, or time_col)"
     if features is not None and features.n_features:
-        _fit_content(model, features, parts, plan)
-    _fit_channels(model, data, parts, plan, sums)
-    if model.repeat and plan.repeat and data.timestamps is not None:
-        _fit_repeat(model, data, parts, sums)
+        _fit_content(settings, features, parts, plan, build_layer=graphs is None)
+    _fit_channels(settings, data, parts, plan)
+    if settings.repeat and plan.repeat and data.timestamps is not None:
+        _fit_repeat(settings, data, parts, plan, report)
     return parts
 
 
-def _fit_base(model: Recommender, data: Interactions, parts: Parts, report, sums) -> None:
-    if sums is None:
+# The final fit takes the gate fit's item-item graphs and EASE solve when the
+# held-out events are at most this share of all events: they then change the
+# graphs little, and the largest fits are spared a second build and solve.
+REUSE_MAX_HELD_SHARE = 0.01
+
+
+def reusable_graphs(gate_parts: Optional[Parts], holdout: Any, data: Interactions,
+                    report: dict[str, Any]) -> Optional[Parts]:
+    """The gate fit's parts when the final fit may take over their graphs."""
+    if gate_parts is None:
+        return None
+    share = 1.0 - len(holdout.train.user_idx) / max(len(data.user_idx), 1)
+    reuse = share <= REUSE_MAX_HELD_SHARE
+    report["graphs"] = (f"{'taken over from' if reuse else 'refitted after'} the gate fit: the "
+                        f"held-out events are {share:.2%} of all (taken over up to "
+                        f"{REUSE_MAX_HELD_SHARE:.0%})")
+    return gate_parts if reuse else None
+
+
+# what fit_parts takes over from parts fitted on nearly the same events
+_GRAPH_KEYS = ("cooc_data", "cooc_indices", "cooc_indptr", "ease_b", "trans_data",
+               "trans_indices", "trans_indptr")
+
+
+def _fit_base(settings: Settings, data: Interactions, parts: Parts, report,
+              sums: Optional[GraphSums] = None) -> None:
+    if sums is not None:
+        cooc, users_per_item = sums.cooc, sums.users_per_item
+    else:
         cooc = _core.build_cooccurrence(
             data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items,
-            kernel=model.cooc_kernel, half_life_days=model.half_life_days,
-            timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
+            kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
+            timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None)
         users_per_item = np.bincount(data.pair_item, minlength=data.n_items).astype(np.float64)
-    else:
-        cooc, users_per_item = sums.cooc, sums.users_per_item
-    cooc = _transformed(model.cooc_transform, cooc, users_per_item)
+    cooc = _transformed(settings.cooc_transform, cooc, users_per_item)
+    entries = len(cooc[0])
+    if settings.max_neighbours is not None:
+        cooc = top_neighbours(*cooc, settings.max_neighbours)
     parts.arrays.update(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2])
-    use_ease = data.n_items <= model.ease_max_items and native("fit_ease_py") is not None
+    limit, why = ease_item_limit(settings)
+    use_ease = data.n_items <= limit
     if use_ease and sums is not None:
-        parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=model.ease_lambda)
+        parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=settings.ease_lambda)
     elif use_ease:
         parts.arrays["ease_b"] = _core.fit_ease_py(
             data.pair_user, data.pair_item, data.n_users, data.n_items,
-            lambda_=model.ease_lambda, weights=data.pair_weight)
+            lambda_=settings.ease_lambda, weights=data.pair_weight)
     parts.config["base_is_ease"] = use_ease
     report["base"] = "ease" if use_ease else "cooc"
+    n = data.n_items
+    report["model_size"] = {
+        "base": (f"EASE over {n:,} items ({n * n * 4 / 2**20:,.1f} MiB dense block)" if use_ease
+                 else f"co-occurrence graph over {n:,} items"),
+        "why": (f"EASE up to {limit:,} items: {why}"),
+        "graph_entries": int(len(cooc[0])), "graph_entries_before_cap": int(entries),
+        "max_neighbours": settings.max_neighbours}
+
+
+def top_neighbours(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, k: int):
+    """Each row of a CSR graph cut to its ``k`` largest entries (ties: the lower
+    column first), columns kept in their order. Rows within ``k`` stay whole."""
+    lengths = np.diff(indptr)
+    if not len(lengths) or lengths.max() <= k:
+        return data, indices, indptr
+    keep = np.ones(len(data), dtype=bool)
+    for row in np.flatnonzero(lengths > k).tolist():
+        lo, hi = int(indptr[row]), int(indptr[row + 1])
+        order = np.lexsort((indices[lo:hi], -data[lo:hi]))
+        keep[lo + order[k:]] = False
+    new_indptr = np.zeros_like(indptr)
+    np.cumsum(np.minimum(lengths, k), out=new_indptr[1:])
+    return data[keep], indices[keep], new_indptr
 
 
 def _transformed(transform: str, csr, counts: np.ndarray):
     data, indices, indptr = csr
-    if transform == "raw" or native("cooc_transform") is None:
+    if transform == "raw":
         return data, indices, indptr
     return _core.cooc_transform(data, indices, indptr, counts, transform), indices, indptr
 
@@ -149,19 +218,17 @@ def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
             np.asarray(indptr, dtype=indptr_dtype))
 
 
-def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, plan: Plan,
-                       report, sums) -> None:
+def _fit_session_layer(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
+                       report, sums: Optional[GraphSums] = None) -> None:
     """The session co-occurrence boost layer, when enough sessions hold two or
     more items: built mostly from one-item sessions it would only be a sparse,
     noisy copy of the user-level graph."""
-    if native("deep_session_fraction") is None or native("build_session_cooccurrence") is None:
-        return
     fraction = (sums.deep_session_fraction if sums is not None else
                 float(_core.deep_session_fraction(data.session_idx, data.item_idx)))
     report["deep_session_fraction"] = round(fraction, 4)
-    if fraction < model.min_deep_session_fraction:
+    if fraction < settings.min_deep_session_fraction:
         report["session_layer"] = (f"not built: {fraction:.2f} of the sessions hold two or more "
-                                   f"items (needs {model.min_deep_session_fraction:g})")
+                                   f"items (needs {settings.min_deep_session_fraction:g})")
         return
     report["session_layer"] = "built"
     if "session" not in plan.layers:
@@ -177,11 +244,12 @@ def _fit_session_layer(model: Recommender, data: Interactions, parts: Parts, pla
     parts.layers["session"] = _csr_arrays(graph, np.float32)
 
 
-def _fit_transitions(data: Interactions, parts: Parts, plan: Plan, sums) -> None:
+def _fit_transitions(data: Interactions, parts: Parts, plan: Plan,
+                     sums: Optional[GraphSums] = None) -> None:
     """Which item follows which inside a session: the transition channel, and its
     undirected form as a boost layer."""
     wanted = "transition" in plan.channels or "adjacency" in plan.layers
-    if not wanted or native("build_directional_cooc") is None:
+    if not wanted:
         return
     if sums is not None:
         directed = sums.directed
@@ -196,20 +264,21 @@ def _fit_transitions(data: Interactions, parts: Parts, plan: Plan, sums) -> None
         trans = _csr_arrays(directed, np.float64, np.int64)
         parts.arrays.update(trans_data=trans[0], trans_indices=trans[1], trans_indptr=trans[2])
         parts.channels.add("transition")
-    if "adjacency" in plan.layers and native("symmetrize_via_transpose"):
+    if "adjacency" in plan.layers:
         d = _csr_arrays(directed, np.float32)
         parts.layers["adjacency"] = _csr_arrays(_core.symmetrize_via_transpose(*d), np.float32)
 
 
-def _fit_content(model: Recommender, features: ItemFeatures, parts: Parts, plan: Plan) -> None:
+def _fit_content(settings: Settings, features: ItemFeatures, parts: Parts, plan: Plan,
+                 build_layer: bool = True) -> None:
     parts.arrays.update(content_data=features.data, content_indices=features.indices,
                         content_indptr=features.indptr)
     parts.config["content_nfeat"] = features.n_features
     parts.channels.add("content")
-    if "content_neighbours" in plan.layers and native("metadata_knn"):
+    if "content_neighbours" in plan.layers and build_layer:
         rows, cols, values = _core.metadata_knn(
             features.data, features.indices, features.indptr, features.n_features,
-            top_k=model.content_top_k, max_df=model.content_max_df)
+            top_k=settings.content_top_k, max_df=settings.content_max_df)
         parts.layers["content_neighbours"] = _coo_to_csr(
             np.asarray(rows, dtype=np.int64), np.asarray(cols, dtype=np.int64),
             np.asarray(values), len(features.indptr) - 1)
@@ -222,26 +291,18 @@ def _coo_to_csr(rows, cols, values, n_rows):
     return (values[order].astype(np.float32), cols[order].astype(np.int32), indptr)
 
 
-def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Plan,
-                  sums) -> None:
-    counts = (sums.item_counts if sums is not None else
-              np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64))
+def _fit_channels(settings: Settings, data: Interactions, parts: Parts, plan: Plan) -> None:
+    counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
     parts.item_pop = counts
     parts.arrays["item_pop"] = counts
     # items with little or no history get the content channel and the cold slots
     parts.arrays["content_coldness"] = 1.0 / (1.0 + counts)
     parts.arrays.update(uri_data=data.hist_items, uri_indptr=data.hist_indptr)
-    if native("fit_channels") is None:
-        return
     want_trend = "trend" in plan.channels and data.timestamps is not None
     want_cf = "user_cf" in plan.channels
-    if sums is not None:
-        trend = sums.trend_z if want_trend else ()
-        uu_data, uu_indptr, uu_deg = sums.user_cf
-    else:
-        counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
-            data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
-            data.n_items, model.trend_window_fraction, want_trend, want_cf)
+    counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
+        data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
+        data.n_items, settings.trend_window_fraction, want_trend, want_cf)
     if len(trend):
         parts.arrays["trend_z"] = np.asarray(trend, dtype=np.float64)
         parts.channels.add("trend")
@@ -256,24 +317,31 @@ def _fit_channels(model: Recommender, data: Interactions, parts: Parts, plan: Pl
 
 _PROFILE_KEYS = ("repeat_indptr", "repeat_items", "repeat_counts", "repeat_last_ts",
                  "repeat_periods", "repeat_quality")
-_PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
+PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
 
 
-def _fit_repeat(model: Recommender, data: Interactions, parts: Parts, sums) -> None:
-    if native("fit_repeat_profile") is None:
-        return
-    lists = (sums.repeat if sums is not None else
-             _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps,
-                                      data.n_users, min_count=model.repeat_min_count))
-    profile = [np.asarray(v, dtype=t) for v, t in zip(lists, _PROFILE_DTYPES)]
+# period ranges of the repeat-period histogram in the fit report, in days
+_PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 365)
+
+
+def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
+                report) -> None:
+    min_count = settings.repeat_min_count if plan.repeat_min_count is None else plan.repeat_min_count
+    lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
+                                     min_count=min_count)
+    profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
     if not len(profile[1]):
         return
     parts.repeat_profile = profile
+    periods = profile[4][np.isfinite(profile[4])] / _DAY
+    report["repeat_periods"] = {
+        "edges_days": list(_PERIOD_EDGES_DAYS) + [max(365.0, float(periods.max(initial=0)))],
+        "pairs": np.histogram(periods, list(_PERIOD_EDGES_DAYS) + [np.inf])[0].tolist(),
+        "without_period": int(len(profile[4]) - len(periods))}
     parts.arrays.update(zip(_PROFILE_KEYS, profile))
-    now_ts = sums.now_ts if sums is not None else float(data.timestamps.max())
-    parts.config.update(repeat_now_ts=now_ts,
-                        repeat_refractory=model.repeat_refractory_days * _DAY,
-                        repeat_freq_alpha=model.repeat_freq_alpha)
+    parts.config.update(repeat_now_ts=float(data.timestamps.max()),
+                        repeat_refractory=settings.repeat_refractory_days * _DAY,
+                        repeat_freq_alpha=settings.repeat_freq_alpha)
     parts.repeat = True
 
 

@@ -1,20 +1,21 @@
 """The held-out gates: each sampled user's last session is held out, and each
 channel, the repeat module and each boost layer is kept only when it raises
-NDCG@k on those users."""
+NDCG@k on those users. Then the fitted model, the base alone and the simple
+baselines are weighed in both serving modes (owned items excluded or allowed),
+and each mode serves the best of them."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from tarsel import _core
-from tarsel._fitting import Parts, Plan, engine_for, native, plan_alphas, popularity_order
+from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
+from tarsel._fitting import PROFILE_DTYPES, Parts, Plan, engine_for, plan_alphas
+from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
-
-if TYPE_CHECKING:
-    from tarsel.recommender import Recommender
 
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
@@ -66,12 +67,12 @@ class Gate:
     """Switches each channel, the repeat module and each boost layer off in turn
     on an engine fitted without the held-out data, keeping what raises NDCG@k."""
 
-    def __init__(self, model: Recommender, parts: Parts, holdout: Holdout):
-        self.model, self.parts, self.holdout = model, parts, holdout
-        self.k = model.gate_k
+    def __init__(self, settings: Settings, parts: Parts, holdout: Holdout):
+        self.settings, self.parts, self.holdout = settings, parts, holdout
+        self.k = settings.gate_k
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
-            self._align_repeat_times()
+            parts.arrays["repeat_last_ts"] = self._aligned_last_ts(parts.repeat_profile)
 
     def run(self, report: dict[str, Any]) -> Plan:
         plan = Plan(set(self.parts.channels), [], self.parts.repeat)
@@ -83,13 +84,12 @@ class Gate:
             self._gate_pass(plan, gates)
             if (plan.channels, plan.repeat) == before:
                 break
-        self._gate_popularity(plan, gates)
         self._calibrate_boost(plan, gates)
         engine = engine_for(self.parts, plan)
+        if plan.repeat:
+            self._gate_min_count(engine, plan, gates)
         report["gates"] = gates
-        report["heldout"] = {"users": len(self.holdout.rows), "k": self.k,
-                             "ndcg": round(self.ndcg(engine, plan.pop_prior), 5),
-                             "popularity_ndcg": round(self._popularity_ndcg(), 5)}
+        report["heldout"] = self._weigh(plan, engine)
         return plan
 
     def _gate_pass(self, plan: Plan, gates: dict) -> None:
@@ -107,12 +107,144 @@ class Gate:
         return float(np.mean([ndcg_at_k(items, rel, self.k)
                               for (items, _, _), rel in zip(found, self.holdout.relevant)]))
 
-    def _popularity_ndcg(self) -> float:
-        top = popularity_order(self.parts.item_pop)[: self.k].tolist()
-        return float(np.mean([ndcg_at_k(top, rel, self.k) for rel in self.holdout.relevant]))
+    # ------------------------------------------------- baselines and modes
+
+    def _weigh(self, plan: Plan, engine) -> dict[str, Any]:
+        """Held-out NDCG@k of every candidate in both serving modes: the gated
+        model and the base alone, each with every popularity addend weight, and
+        the baselines. Chooses the owned-items rule (when the setting leaves it
+        open), the engine, and what each mode serves; returns the figures."""
+        train = self.holdout.train
+        self.baselines = Baselines.from_events(train.user_idx, train.item_idx, train.n_users,
+                                               train.n_items)
+        self._relevant = {True: [rel.difference(own.tolist()) for rel, own in
+                                 zip(self.holdout.relevant, self.owned)],
+                          False: self.holdout.relevant}
+        base_plan = Plan(set(), [], False)
+        engines = {"model": (plan, engine)}
+        if plan.channels or plan.repeat or plan.layers:
+            engines["base"] = (base_plan, engine_for(self.parts, base_plan))
+        weights = [0.0] + sorted({float(w) for w in self.settings.pop_prior_grid if w > 0})
+        # figures[name] = (owned excluded, owned allowed, owned excluded scored on everything)
+        figures: dict[str, tuple[float, float, float]] = {}
+        asked = self.k + self._repeat_room()
+        for name, (_, eng) in engines.items():
+            for w in weights:
+                found = eng.recommend_batch(self.owned, self.holdout.rows.tolist(), asked, w)
+                figures[_candidate(name, w)] = self._scores([f[0] for f in found])
+        for kind in BASELINES:
+            figures[kind] = self._scores(
+                [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()])
+        exclude = self.settings.exclude_owned
+        if exclude is None:
+            # owned items come back when that finds more of the next basket
+            allowed = max(f[1] for f in figures.values())
+            excluded = max(f[2] for f in figures.values())
+            exclude = not allowed > excluded + self.settings.min_gain
+        plan.exclude_owned = bool(exclude)
+        primary = 0 if exclude else 1
+
+        def serving_with(engine_name: str) -> dict[str, dict[str, Any]]:
+            chosen = {}
+            for mode, column in ((True, 0), (False, 1)):
+                options = [(_candidate(engine_name, w), w) for w in weights]
+                options += [(kind, 0.0) for kind in BASELINES]
+                # the first of equals wins: the model before a baseline, low weights first
+                name, w = max(options, key=lambda o: (figures[o[0]][column], -options.index(o)))
+                chosen[MODES[mode]] = {"source": name if name in BASELINES else "model",
+                                       "pop_prior": w, "ndcg": figures[name][column]}
+            return chosen
+
+        # One engine serves both modes: the one best in the rule's own mode, and
+        # in the other mode on a tie (a mode served by a baseline ties).
+        options = {name: serving_with(name) for name in engines}
+        modes = (MODES[bool(exclude)], MODES[not exclude])
+        chosen_engine = max(options, key=lambda e: (options[e][modes[0]]["ndcg"],
+                                                    options[e][modes[1]]["ndcg"],
+                                                    e == "model"))
+        chosen_plan = engines[chosen_engine][0]
+        plan.channels, plan.layers, plan.repeat = (set(chosen_plan.channels),
+                                                   list(chosen_plan.layers), chosen_plan.repeat)
+        serving = options[chosen_engine]
+        for choice in serving.values():
+            choice["ndcg"] = round(choice["ndcg"], 5)
+        plan.serving = serving
+        plan.pop_prior = serving[MODES[plan.exclude_owned]]["pop_prior"]
+        mode = MODES[plan.exclude_owned]
+        return {"users": len(self.holdout.rows), "k": self.k, "exclude_owned": plan.exclude_owned,
+                "engine": chosen_engine, "ndcg": serving[mode]["ndcg"],
+                "popularity_ndcg": round(figures[POPULARITY][primary], 5),
+                "candidates": {MODES[m]: {n: round(f[c], 5) for n, f in figures.items()
+                                          if not (m and n == PERSONAL)}
+                               for m, c in ((True, 0), (False, 1))},
+                "serving": serving}
+
+    def _repeat_room(self) -> int:
+        # owned items reach the engine's list only through the repeat profile;
+        # ask for enough to drop them and still have k (as serving does)
+        if not self.parts.repeat:
+            return 0
+        indptr = self.parts.repeat_profile[0]
+        return int(np.max(indptr[self.holdout.rows + 1] - indptr[self.holdout.rows], initial=0))
+
+    def _baseline_list(self, kind: str, row: int) -> tuple[list[int], list[int]]:
+        return (self.baselines.top(kind, row, self.k, True),
+                self.baselines.top(kind, row, self.k, False))
+
+    def _scores(self, found: list) -> tuple[float, float, float]:
+        """NDCG@k with owned items excluded, allowed, and excluded but scored
+        against the whole held-out basket, of the engine's raw lists (or of a
+        baseline's two lists), served as ``recommend`` would."""
+        excluded, allowed, whole = [], [], []
+        for lists, own, rel_ex, rel in zip(found, self.owned, self._relevant[True],
+                                           self._relevant[False]):
+            if isinstance(lists, tuple):
+                ex_list, all_list = lists
+            else:
+                owned = set(own.tolist())
+                ex_list = self._padded([i for i in lists if i not in owned], owned)
+                all_list = self._padded(list(lists), owned)
+            if rel_ex:
+                excluded.append(ndcg_at_k(ex_list, rel_ex, self.k))
+            allowed.append(ndcg_at_k(all_list, rel, self.k))
+            whole.append(ndcg_at_k(ex_list, rel, self.k))
+        return (float(np.mean(excluded)) if excluded else 0.0, float(np.mean(allowed)),
+                float(np.mean(whole)))
+
+    def _padded(self, items: list[int], owned: set) -> list[int]:
+        items = items[: self.k]
+        if len(items) < self.k:
+            taken = set(items) | owned
+            items += [i for i in self.baselines.ranking[: 2 * self.k + len(taken)].tolist()
+                      if i not in taken][: self.k - len(items)]
+        return items
+
+    def _gate_min_count(self, engine, plan: Plan, gates: dict) -> None:
+        """Staples bought once come back only when the repeat profile admits
+        pairs seen once: try a minimum count of 1, keep it when NDCG@k rises."""
+        if self.settings.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
+            return
+        train = self.holdout.train
+        before = self.ndcg(engine)
+        lists = _core.fit_repeat_profile(train.user_idx, train.item_idx, train.timestamps,
+                                         train.n_users, min_count=1)
+        profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
+        profile[3] = self._aligned_last_ts(profile)
+        engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
+        after = self.ndcg(engine)
+        if self._decide("repeat_min_count_1", after, before, gates):
+            plan.repeat_min_count = 1
+            self.parts.repeat_profile = profile
+            self.parts.arrays.update(zip(("repeat_indptr", "repeat_items", "repeat_counts",
+                                          "repeat_last_ts", "repeat_periods",
+                                          "repeat_quality"), profile))
+        else:
+            old = self.parts.repeat_profile
+            engine.set_repeat_profile(*old[:3], self.parts.arrays["repeat_last_ts"], *old[4:],
+                                      float(self.parts.config["repeat_now_ts"]))
 
     def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
-        keep = on - off > self.model.min_gain
+        keep = on - off > self.settings.min_gain
         gates[name] = {"on": round(on, 5), "off": round(off, 5), "kept": keep}
         return keep
 
@@ -139,25 +271,13 @@ class Gate:
         if not self._decide("content", current, off, gates):
             plan.channels.discard("content")
 
-    def _gate_popularity(self, plan: Plan, gates: dict) -> None:
-        """The weight of the engine's popularity addend (ln(1 + count) per item),
-        chosen on the held-out users; 0 unless some weight helps."""
-        engine = engine_for(self.parts, plan)
-        scored = [(self.ndcg(engine, w), w) for w in self.model.pop_prior_grid if w > 0]
-        if not scored:
-            return
-        best, weight = max(scored, key=lambda pair: (pair[0], -pair[1]))
-        if self._decide("popularity", best, self.ndcg(engine), gates):
-            plan.pop_prior = weight
-        gates["popularity"]["weight"] = weight
-
     def _overridable_alphas(self, plan: Plan) -> list[float]:
         alphas = plan_alphas(self.parts, plan)
         return [alphas[f"{c}_alpha"] for c in _OVERRIDABLE]
 
     def _calibrate_boost(self, plan: Plan, gates: dict) -> None:
         names = [n for n in ("session", "adjacency", "content_neighbours") if n in self.parts.layers]
-        if not names or native("calibrate_layered_py") is None:
+        if not names:
             return
         slices = self._user_slices(plan)
         if not slices:
@@ -181,14 +301,14 @@ class Gate:
         users = [(base, [(layers[n], "nonzero") for n in names], rel)
                  for base, layers, rel in slices]
         _, (z, boost, ndcg, _) = _core.calibrate_layered_py(
-            users, list(self.model.z_grid), list(self.model.boost_grid), k=self.k,
-            min_lift_over_cooc_only=self.model.min_gain + 1e-12)
+            users, list(self.settings.z_grid), list(self.settings.boost_grid), k=self.k,
+            min_lift_over_cooc_only=self.settings.min_gain + 1e-12)
         return (z, boost, ndcg) if boost > 0 else unboosted
 
     def _user_slices(self, plan: Plan):
         engine = engine_for(self.parts, plan, layers=[])
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                       self.model.retrieval_budget, plan.pop_prior)
+                                       self.settings.retrieval_budget, plan.pop_prior)
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
             if not items:
@@ -199,13 +319,16 @@ class Gate:
             slices.append((np.asarray(scores, dtype=np.float64), layers, relevance))
         return slices
 
-    def _align_repeat_times(self) -> None:
+    def _aligned_last_ts(self, profile: list[np.ndarray]) -> np.ndarray:
         # Each held-out user is judged at the time of its held-out session, but the
         # engine has one "now": shift the user's last-consumption times so that
         # now minus last equals the real gap before that session.
-        indptr, items, counts, last_ts, periods, quality = self.parts.repeat_profile
+        indptr, last_ts = profile[0], profile[3].copy()
         now = float(self.parts.config["repeat_now_ts"])
-        last_ts = last_ts.copy()
         for row, when in zip(self.holdout.rows.tolist(), self.holdout.times.tolist()):
             last_ts[indptr[row]:indptr[row + 1]] += now - when
-        self.parts.arrays["repeat_last_ts"] = last_ts
+        return last_ts
+
+
+def _candidate(engine: str, weight: float) -> str:
+    return engine if weight == 0 else f"{engine}+popularity({weight:g})"

@@ -16,12 +16,14 @@ State beside the fitted arrays (``Live``, the model's ``_live``):
   reaches ``repeat_min_count`` events).
 - ``profile``: the served repeat profile, which the engine takes whole.
 """
+
 from __future__ import annotations
 
 import json
 import struct
-from dataclasses import dataclass, field, fields
-from typing import Any, Optional, Sequence
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -48,13 +50,23 @@ class Profile:
     now_ts: float
     min_count: int
 
+    @classmethod
+    def of(cls, arrays: Sequence[np.ndarray], now_ts: float, min_count: int) -> Profile:
+        indptr, items, counts, last_ts, periods, quality = arrays
+        return cls(indptr, items, counts, last_ts, periods, quality, float(now_ts), int(min_count))
+
     def row(self, row: int) -> tuple[np.ndarray, ...]:
         if row + 1 >= len(self.indptr):
             empty = np.zeros(0)
             return _EMPTY, empty, empty, empty, empty
         a, b = self.indptr[row], self.indptr[row + 1]
-        return (self.items[a:b], self.counts[a:b], self.last_ts[a:b], self.periods[a:b],
-                self.quality[a:b])
+        return (
+            self.items[a:b],
+            self.counts[a:b],
+            self.last_ts[a:b],
+            self.periods[a:b],
+            self.quality[a:b],
+        )
 
     def arrays(self) -> tuple[np.ndarray, ...]:
         return self.indptr, self.items, self.counts, self.last_ts, self.periods, self.quality
@@ -65,11 +77,12 @@ class Profile:
 
 @dataclass
 class Live:
-    rows: dict[int, tuple[np.ndarray, Optional[np.ndarray]]] = field(default_factory=dict)
-    hist_counts: Optional[np.ndarray] = None
-    profile: Optional[Profile] = None
+    rows: dict[int, tuple[np.ndarray, np.ndarray | None]] = field(default_factory=dict)
+    hist_counts: np.ndarray | None = None
+    profile: Profile | None = None
     totals: dict[str, int] = field(
-        default_factory=lambda: {"events": 0, "new_users": 0, "unknown_items": 0})
+        default_factory=lambda: {"events": 0, "new_users": 0, "unknown_items": 0}
+    )
 
 
 def live_of(model: Any) -> Live:
@@ -79,17 +92,15 @@ def live_of(model: Any) -> Live:
     return live
 
 
-def after_fit(model: Any, data: Any, profile: Optional[list[np.ndarray]], now_ts: float,
-              min_count: int, hist_counts: Optional[np.ndarray] = None) -> None:
+def after_fit(
+    model: Any, data: Any, profile: list[np.ndarray] | None, now_ts: float, min_count: int
+) -> None:
     """Start the live state of a freshly fitted model. ``profile`` is the served
-    repeat profile's arrays (None when the engine serves none); ``hist_counts``
-    the events of each history entry when they come counted (a distributed fit),
-    else they are counted from ``data``'s events."""
+    repeat profile's arrays (None when the engine serves none)."""
     live = Live()
     if profile is not None:
-        live.profile = Profile(*(np.asarray(a) for a in profile), now_ts=float(now_ts),
-                               min_count=int(min_count))
-        live.hist_counts = _history_counts(data) if hist_counts is None else hist_counts
+        live.profile = Profile.of([np.asarray(a) for a in profile], now_ts, min_count)
+        live.hist_counts = _history_counts(data)
     model._live = live
 
 
@@ -108,7 +119,7 @@ def _history_counts(data: Any) -> np.ndarray:
 class Basket:
     """One request's owned items: the stored history, then the basket."""
 
-    row: Optional[int]  # the user's row; None when unknown
+    row: int | None  # the user's row; None when unknown
     owned: np.ndarray  # int64 distinct items, least recent first
     unknown: int  # basket ids not in the catalogue
 
@@ -117,14 +128,14 @@ class Basket:
         return -1 if self.row is None else self.row
 
 
-def history(model: Any, row: Optional[int]) -> np.ndarray:
+def history(model: Any, row: int | None) -> np.ndarray:
     """The user's distinct items, least recently consumed first."""
     if row is None:
         return _EMPTY
     changed = live_of(model).rows.get(row)
     if changed is not None:
         return changed[0]
-    return model._hist_items[model._hist_indptr[row]:model._hist_indptr[row + 1]]
+    return model._hist_items[model._hist_indptr[row] : model._hist_indptr[row + 1]]
 
 
 def basket(model: Any, user: Any, items: Any) -> Basket:
@@ -143,8 +154,9 @@ def baskets(model: Any, users: list, items: Any) -> list[Basket]:
         return [basket(model, user, None) for user in users]
     lists = _id_list(items, "items")
     if len(lists) != len(users):
-        raise ValueError(f"items must hold one list per user: {len(lists)} lists for "
-                         f"{len(users)} users")
+        raise ValueError(
+            f"items must hold one list per user: {len(lists)} lists for {len(users)} users"
+        )
     return [basket(model, user, basket_items) for user, basket_items in zip(users, lists)]
 
 
@@ -166,37 +178,44 @@ def _last_occurrences(items: np.ndarray) -> np.ndarray:
 # --------------------------------------------------------------- updates
 
 
-def update(model: Any, events: Any, columns: dict[str, Optional[str]]) -> dict[str, int]:
+def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str, int]:
     """Apply new events to ``model``; see ``Recommender.update``."""
     names = _event_columns(model, columns)
     live = live_of(model)
-    users_raw = column(events, names["user_col"], "events")
-    items_raw = column(events, names["item_col"], "events")
+    users_raw = column(events, str(names["user_col"]), "events")
+    items_raw = column(events, str(names["item_col"]), "events")
     time_col = names["time_col"]
     times = timestamps_of(column(events, time_col, "events"), time_col) if time_col else None
     lengths = {len(users_raw), len(items_raw)} | ({len(times)} if times is not None else set())
     if len(lengths) > 1:
         raise ValueError(f"the event columns differ in length: {sorted(lengths)}")
     if live.profile is not None and times is None:
-        raise ValueError("this model serves a repeat profile, so events need a time column "
-                         f"(time_col={model.columns_.get('time_col')!r} at fit)")
-    order = (np.argsort(times, kind="stable") if times is not None
-             else np.arange(len(users_raw)))
+        raise ValueError(
+            "this model serves a repeat profile, so events need a time column "
+            f"(time_col={model.columns_.get('time_col')!r} at fit)"
+        )
+    order = np.argsort(times, kind="stable") if times is not None else np.arange(len(users_raw))
     item_idx = model.items_.index(items_raw)[order]
     known = item_idx >= 0
     user_ids = _checked_users(model, np.asarray(users_raw, dtype=object)[order][known])
     times = times[order][known] if times is not None else None
     item_idx = item_idx[known]
-    report = {"events": int(known.sum()), "new_users": 0,
-              "unknown_items": int(len(known) - known.sum())}
+    report = {
+        "events": int(known.sum()),
+        "new_users": 0,
+        "unknown_items": int(len(known) - known.sum()),
+    }
 
     new_users = list(dict.fromkeys(u for u in user_ids if u not in model.users_))
     first_new = len(model.users_)
     new_rows = {u: first_new + k for k, u in enumerate(new_users)}
-    rows = np.fromiter((model.users_.get(u) if u not in new_rows else new_rows[u]
-                        for u in user_ids), dtype=np.int64, count=len(user_ids))
+    rows = np.fromiter(
+        (model.users_.get(u) if u not in new_rows else new_rows[u] for u in user_ids),
+        dtype=np.int64,
+        count=len(user_ids),
+    )
     changes = _changed_rows(model, live, rows, item_idx, times)
-    profile = _updated_profile(live, changes) if live.profile is not None else None
+    profile = _updated_profile(live.profile, changes) if live.profile is not None else None
     if profile is not None and times is not None and len(times):
         profile.now_ts = max(profile.now_ts, float(times.max()))
 
@@ -218,19 +237,23 @@ def update(model: Any, events: Any, columns: dict[str, Optional[str]]) -> dict[s
     return report
 
 
-def _event_columns(model: Any, columns: dict[str, Optional[str]]) -> dict[str, Optional[str]]:
+def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str | None]:
     allowed = ("user_col", "item_col", "time_col")
     unknown = sorted(set(columns) - set(allowed))
     if unknown:
-        raise ValueError(f"unknown argument {unknown[0]!r}; update takes "
-                         f"{', '.join(allowed)}")
+        raise ValueError(f"unknown argument {unknown[0]!r}; update takes {', '.join(allowed)}")
     fitted = getattr(model, "columns_", {}) or {}
-    return {name: columns.get(name, fitted.get(name, name[:-4] if name != "time_col" else None))
-            for name in allowed}
+    return {
+        name: columns.get(name, fitted.get(name, name[:-4] if name != "time_col" else None))
+        for name in allowed
+    }
 
 
-_KINDS = {"i": ("integers", (int, np.integer)), "f": ("floats", (float, np.floating)),
-          "U": ("strings", (str,))}
+_KINDS = {
+    "i": ("integers", (int, np.integer)),
+    "f": ("floats", (float, np.floating)),
+    "U": ("strings", (str,)),
+}
 
 
 def _checked_users(model: Any, users: np.ndarray) -> list:
@@ -240,13 +263,18 @@ def _checked_users(model: Any, users: np.ndarray) -> list:
         if value is None or (isinstance(value, float) and value != value):
             raise ValueError("user column of events has missing values")
         if kind is not None and (isinstance(value, bool) or not isinstance(value, kind[1])):
-            raise ValueError(f"user id {value!r} is a {type(value).__name__}; this model's user "
-                             f"ids are {kind[0]}")
+            raise ValueError(
+                f"user id {value!r} is a {type(value).__name__}; this model's user "
+                f"ids are {kind[0]}"
+            )
+        if kind is _KINDS["i"] and not -(2**63) <= value < 2**63:
+            raise ValueError(f"user id {value} does not fit in 64 bits")
     return values
 
 
-def _changed_rows(model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray,
-                  times: Optional[np.ndarray]) -> dict[int, tuple]:
+def _changed_rows(
+    model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
+) -> dict[int, tuple]:
     """The new history (items, counts) of each user with events, and for each
     item with events its last event time."""
     changes: dict[int, tuple] = {}
@@ -267,8 +295,9 @@ def _changed_rows(model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray
             for item in item_idx[chunk].tolist():
                 added[position[item]] += 1
             previous = dict(zip(hist[~keep].tolist(), counts[~keep].tolist()))
-            added += np.fromiter((previous.get(i, 0) for i in recent.tolist()),
-                                 dtype=np.int64, count=len(recent))
+            added += np.fromiter(
+                (previous.get(i, 0) for i in recent.tolist()), dtype=np.int64, count=len(recent)
+            )
             new_counts = np.concatenate([counts[keep], added])
         last = None
         if times is not None:
@@ -277,21 +306,19 @@ def _changed_rows(model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray
     return changes
 
 
-def _stored(model: Any, live: Live, row: int) -> tuple[np.ndarray, Optional[np.ndarray]]:
+def _stored(model: Any, live: Live, row: int) -> tuple[np.ndarray, np.ndarray | None]:
     if row in live.rows:
         return live.rows[row]
     if row + 1 >= len(model._hist_indptr):
         return _EMPTY, (_EMPTY if live.hist_counts is not None else None)
     a, b = model._hist_indptr[row], model._hist_indptr[row + 1]
-    return (model._hist_items[a:b],
-            live.hist_counts[a:b] if live.hist_counts is not None else None)
+    return (model._hist_items[a:b], live.hist_counts[a:b] if live.hist_counts is not None else None)
 
 
-def _updated_profile(live: Live, changes: dict[int, tuple]) -> Optional[Profile]:
+def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
     """The profile with the changed users' rows rebuilt: every history entry
     with ``min_count`` events or more, counts and last times brought up to
     date, periods and their quality as fitted (none for a new entry)."""
-    old = live.profile
     replaced: dict[int, tuple] = {}
     for row, (hist, counts, last) in changes.items():
         items, old_counts, old_last, old_periods, old_quality = old.row(row)
@@ -311,7 +338,7 @@ def _updated_profile(live: Live, changes: dict[int, tuple]) -> Optional[Profile]
     if not replaced:
         return None
     indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
-    return Profile(indptr, *arrays, now_ts=old.now_ts, min_count=old.min_count)
+    return Profile.of([indptr, *arrays], old.now_ts, old.min_count)
 
 
 def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -> np.ndarray:
@@ -335,8 +362,9 @@ def _repeat_sizes(model: Any, live: Live, changes: dict[int, tuple]) -> np.ndarr
     return sizes
 
 
-def splice(indptr: np.ndarray, arrays: Sequence[np.ndarray],
-           replaced: dict[int, tuple]) -> tuple[np.ndarray, list[np.ndarray]]:
+def splice(
+    indptr: np.ndarray, arrays: Sequence[np.ndarray], replaced: dict[int, tuple]
+) -> tuple[np.ndarray, list[np.ndarray]]:
     """A CSR with the rows in ``replaced`` (row -> one array per CSR array)
     swapped in; rows past the end are added, empty rows between them."""
     n_old = len(indptr) - 1
@@ -352,8 +380,10 @@ def splice(indptr: np.ndarray, arrays: Sequence[np.ndarray],
             piece += [array[done:start], new]
         done = end
         sizes[row] = len(replaced[row][0])
-    out = [np.concatenate(piece + [array[done:]]).astype(array.dtype, copy=False)
-           for piece, array in zip(pieces, arrays)]
+    out = [
+        np.concatenate(piece + [array[done:]]).astype(array.dtype, copy=False)
+        for piece, array in zip(pieces, arrays)
+    ]
     new_indptr = np.zeros(n_new + 1, dtype=np.int64)
     np.cumsum(sizes, out=new_indptr[1:])
     return new_indptr, out
@@ -365,8 +395,10 @@ def fold(model: Any) -> None:
     if not live.rows:
         return
     arrays = [model._hist_items] + ([live.hist_counts] if live.hist_counts is not None else [])
-    replaced = {row: (hist,) + ((counts,) if live.hist_counts is not None else ())
-                for row, (hist, counts) in live.rows.items()}
+    replaced = {
+        row: (hist,) + ((counts,) if live.hist_counts is not None else ())
+        for row, (hist, counts) in live.rows.items()
+    }
     indptr, out = splice(model._hist_indptr, arrays, replaced)
     model._hist_indptr, model._hist_items = indptr, out[0]
     if live.hist_counts is not None:
@@ -376,8 +408,14 @@ def fold(model: Any) -> None:
 
 # ------------------------------------------------------------ model file
 
-_PROFILE_DTYPES = {"indptr": "<i8", "items": "<i8", "counts": "<f8", "last_ts": "<f8",
-                   "periods": "<f8", "quality": "<f8"}
+_PROFILE_DTYPES = {
+    "indptr": "<i8",
+    "items": "<i8",
+    "counts": "<f8",
+    "last_ts": "<f8",
+    "periods": "<f8",
+    "quality": "<f8",
+}
 _HEADER = struct.Struct("<I")
 
 
@@ -411,7 +449,7 @@ def restore(model: Any, places: dict, read: Any) -> None:
         return
     data = read(SECTION)
     (size,) = _HEADER.unpack_from(data, 0)
-    header = json.loads(data[_HEADER.size:_HEADER.size + size])
+    header = json.loads(data[_HEADER.size : _HEADER.size + size])
     offset, arrays = _HEADER.size + size, {}
     for name, dtype, length in header["arrays"]:
         width = np.dtype(dtype).itemsize
@@ -424,12 +462,16 @@ def restore(model: Any, places: dict, read: Any) -> None:
     if live.hist_counts is not None and len(live.hist_counts) != len(model._hist_items):
         raise ValueError("the stored event counts do not match the histories")
     if "indptr" in arrays:
-        profile = Profile(**{f.name: arrays[f.name] for f in fields(Profile)
-                             if f.name in _PROFILE_DTYPES},
-                          now_ts=float(header["now_ts"]), min_count=int(header["min_count"]))
+        profile = Profile.of(
+            [arrays[name] for name in _PROFILE_DTYPES], header["now_ts"], header["min_count"]
+        )
         ends = profile.indptr
-        if (len(ends) == 0 or ends[0] != 0 or np.any(np.diff(ends) < 0)
-                or ends[-1] != len(profile.items)
-                or any(len(a) != len(profile.items) for a in profile.arrays()[2:])):
+        if (
+            len(ends) == 0
+            or ends[0] != 0
+            or np.any(np.diff(ends) < 0)
+            or ends[-1] != len(profile.items)
+            or any(len(a) != len(profile.items) for a in profile.arrays()[2:])
+        ):
             raise ValueError("the stored repeat profile is inconsistent")
         live.profile = profile

@@ -8,8 +8,10 @@ of any hashable type. Users, items and sessions are mapped to dense indices
 from __future__ import annotations
 
 import json
+import warnings
 from dataclasses import dataclass
-from typing import Any, Hashable, Iterable, Mapping, Optional
+from numbers import Integral, Real
+from typing import Any, Hashable, Mapping, Optional
 
 import numpy as np
 
@@ -20,23 +22,49 @@ WEIGHTINGS = ("binary", "log1p", "rating")
 
 
 class IdMap:
-    """A bijection between caller ids and dense indices 0..n-1."""
+    """A bijection between caller ids and dense indices 0..n-1.
 
-    def __init__(self, ids: Iterable[Hashable]):
-        self._ids = _id_array(list(ids))
-        self._index = {v: i for i, v in enumerate(self._ids.tolist())}
-        if len(self._index) != len(self._ids):
+    Ids of one type (integers, floats or text) live in a typed array and are
+    looked up in bulk by binary search; other hashable ids in an object array.
+    """
+
+    def __init__(self, ids: Any):
+        self._ids = id_array(ids)
+        self._index: Optional[dict] = None
+        self._sorter: Optional[np.ndarray] = None
+        if len(np.unique(self._ids) if self._typed else self._dict()) != len(self._ids):
             raise ValueError("ids must be unique")
 
     @classmethod
+    def _of_unique(cls, ids: np.ndarray) -> "IdMap":
+        self = cls.__new__(cls)
+        self._ids, self._index, self._sorter = ids, None, None
+        return self
+
+    @classmethod
     def encode(cls, values: Any, what: str) -> tuple["IdMap", np.ndarray]:
-        """Map ``values`` to dense codes in first-seen order; returns (map, codes)."""
-        index: dict = {}
-        codes = np.fromiter(
-            (index.setdefault(_checked_id(v, what), len(index)) for v in _as_list(values)),
-            dtype=np.int64,
-        )
-        return cls(index), codes
+        """Map ``values`` to dense codes in first-seen order; returns (map, codes).
+        Ids are told apart as a dict tells keys apart. Missing values (None,
+        NaN, pandas' NA) raise ValueError naming ``what``."""
+        factorized = _factorize(values)
+        if factorized is not None:
+            codes, unique = factorized
+            if len(codes) and codes.min() < 0:
+                raise ValueError(f"{what} has missing values")
+            return cls._of_unique(id_array(unique)), codes.astype(np.int64, copy=False)
+        array = _typed(values)
+        if array.dtype.kind == "f" and np.isnan(array).any():
+            raise ValueError(f"{what} has missing values")
+        if array.dtype.kind == "O":  # mixed or unusual types: one dict step per value
+            index: dict = {}
+            codes = np.fromiter((index.setdefault(_checked_id(v, what), len(index))
+                                 for v in array.tolist()), dtype=np.int64, count=len(array))
+            return cls._of_unique(id_array(list(index))), codes
+        unique, first, inverse = np.unique(array, return_index=True, return_inverse=True)
+        order = np.argsort(first, kind="stable")  # the distinct ids in first-seen order
+        rank = np.empty(len(order), dtype=np.int64)
+        rank[order] = np.arange(len(order))
+        return cls._of_unique(unique[order]), rank[inverse.reshape(-1)]
 
     def __len__(self) -> int:
         return len(self._ids)
@@ -44,37 +72,89 @@ class IdMap:
     def __contains__(self, value: Hashable) -> bool:
         return self.get(value) is not None
 
+    def __getstate__(self) -> dict:
+        return {"_ids": self._ids}  # the lookup tables are rebuilt on demand
+
+    def __setstate__(self, state: dict) -> None:
+        self._ids, self._index, self._sorter = state["_ids"], None, None
+
     @property
     def ids(self) -> np.ndarray:
         return self._ids
 
+    @property
+    def _typed(self) -> bool:
+        return self._ids.dtype.kind in "ifU"
+
+    def _dict(self) -> dict:
+        if self._index is None:
+            self._index = {v: i for i, v in enumerate(self._ids.tolist())}
+        return self._index
+
     def get(self, value: Hashable) -> Optional[int]:
         """The dense index of one id, or None when it is unknown."""
         try:
-            return self._index.get(value)
+            return self._dict().get(value)
         except TypeError:  # unhashable values are never ids
             return None
 
-    def index(self, values: Any) -> np.ndarray:
-        """Dense indices of many ids; unknown ids map to -1."""
-        get = self.get
-        return np.fromiter(
-            (-1 if (i := get(v)) is None else i for v in _as_list(values)), dtype=np.int64
-        )
+    def check_type(self, value: Any, what: str) -> None:
+        """Raise TypeError when ``value`` (not None) cannot be one of these ids
+        because its type differs, such as the text "7" among integer ids."""
+        kind = self._ids.dtype.kind
+        wanted = _KIND_TYPES.get(kind)
+        if wanted is None or value is None or (
+                isinstance(value, wanted) and not isinstance(value, (bool, np.bool_))):
+            return
+        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}, but the model's "
+                        f"{what} ids are {_KIND_NAMES[kind]}")
 
-    def extend(self, values: Any) -> "IdMap":
-        """A new map with the unseen ``values`` appended after the existing ids."""
-        merged = dict(self._index)
-        for v in _as_list(values):
-            merged.setdefault(v, len(merged))
-        return IdMap(merged)
+    def index(self, values: Any, what: Optional[str] = None) -> np.ndarray:
+        """Dense indices of many ids; unknown ids map to -1. With ``what``, ids
+        of another type than these raise TypeError (see ``check_type``)."""
+        array = _typed(values)
+        kind, own = array.dtype.kind, self._ids.dtype.kind
+        if what is not None and array.dtype.kind != "O" and len(array) and not (
+                own == "O" or kind == own or (own == "f" and kind in "iu")
+                or (own == "i" and kind == "u")):
+            self.check_type(array[0].item() if kind != "U" else str(array[0]), what)
+        if self._typed and (kind == own or (kind in "iuf" and own in "if")):
+            if self._sorter is None:
+                self._sorter = np.argsort(self._ids, kind="stable")
+            if not len(self._ids):
+                return np.full(len(array), -1, dtype=np.int64)
+            spot = np.searchsorted(self._ids, array, sorter=self._sorter)
+            found = self._sorter[np.minimum(spot, len(self._ids) - 1)]
+            return np.where(self._ids[found] == array, found, -1).astype(np.int64)
+        if what is not None:
+            for v in array.tolist():
+                self.check_type(v, what)
+        get = self.get
+        return np.fromiter((-1 if (i := get(v)) is None else i for v in array.tolist()),
+                           dtype=np.int64, count=len(array))
+
+    def extend(self, values: Any, what: str = "ids") -> "IdMap":
+        """A new map with the unseen ``values`` appended after the existing ids,
+        in first-seen order; missing values raise ValueError naming ``what``."""
+        array = _typed(values)
+        unseen = array[self.index(array) < 0]
+        if not len(unseen):
+            return self
+        added, _ = IdMap.encode(unseen, what)
+        if self._ids.dtype.kind == added.ids.dtype.kind:
+            return IdMap._of_unique(np.concatenate([self._ids, added.ids]))
+        return IdMap._of_unique(id_array(self._ids.tolist() + added.ids.tolist()))
 
     def append(self, values: list) -> None:
         """Append new ids in place, in order (the caller passes unseen, distinct
         ids of the map's type), at a cost in proportion to their number."""
-        for v in values:
-            self._index[v] = len(self._index)
-        self._ids = np.concatenate([self._ids, _id_array(list(values))])
+        added = id_array(list(values))
+        if self._index is not None:
+            for v in added.tolist():
+                self._index[v] = len(self._index)
+        self._ids = (np.concatenate([self._ids, added]) if added.dtype.kind == self._ids.dtype.kind
+                     else id_array(self._ids.tolist() + added.tolist()))
+        self._sorter = None
 
     def to_bytes(self) -> tuple[str, bytes]:
         """(kind, payload) for the model file: integer and float ids as
@@ -92,7 +172,7 @@ class IdMap:
     @classmethod
     def from_bytes(cls, kind: str, payload: bytes) -> "IdMap":
         if kind in ("int64", "float64"):
-            return cls(np.frombuffer(payload, dtype="<i8" if kind == "int64" else "<f8").tolist())
+            return cls(np.frombuffer(payload, dtype="<i8" if kind == "int64" else "<f8"))
         if kind == "str":
             return cls(json.loads(payload))
         raise ValueError(f"unknown id kind {kind!r}")
@@ -110,12 +190,27 @@ class IdMap:
         return None
 
 
-def _id_array(ids: list) -> np.ndarray:
+_KIND_TYPES = {"i": Integral, "f": Real, "U": str}
+_KIND_NAMES = {"i": "integers", "f": "numbers", "U": "text"}
+
+
+def id_array(ids: Any) -> np.ndarray:
+    """Ids as an array of their common type: int64, float64 or text, else
+    objects (mixed types are never converted into one another)."""
+    if isinstance(ids, np.ndarray):
+        if ids.dtype.kind in "iu" and (ids.dtype.kind == "i" or ids.max(initial=0) < 2**63):
+            return ids.astype(np.int64, copy=False)
+        if ids.dtype.kind in "fU":
+            return ids.astype(np.float64, copy=False) if ids.dtype.kind == "f" else ids
+        ids = ids.tolist()
     array = np.empty(len(ids), dtype=object)
-    array[:] = ids
-    kinds = {type(v) for v in ids}
+    array[:] = ids = list(ids)
+    kinds = set(map(type, ids))
     if kinds and all(issubclass(k, (int, np.integer)) and not issubclass(k, bool) for k in kinds):
-        return array.astype(np.int64)
+        try:
+            return array.astype(np.int64)
+        except OverflowError:
+            return array
     if kinds and all(issubclass(k, (float, np.floating)) for k in kinds):
         return array.astype(np.float64)
     if kinds and all(issubclass(k, str) for k in kinds):
@@ -123,10 +218,37 @@ def _id_array(ids: list) -> np.ndarray:
     return array
 
 
-def _as_list(values: Any) -> list:
-    if isinstance(values, list):
-        return values
-    return np.asarray(values).tolist() if not isinstance(values, (tuple, range)) else list(values)
+def _factorize(values: Any) -> Optional[tuple[np.ndarray, np.ndarray]]:
+    """(codes in first-seen order, distinct values) by pandas' hash table when
+    pandas is installed (the ``tarsel[io]`` extra): it tells ids apart as a
+    dict does, and marks missing values with -1. None without pandas, or for
+    values it cannot hash."""
+    try:
+        import pandas as pd
+    except ImportError:
+        return None
+    if not isinstance(values, (np.ndarray, pd.Series, pd.Categorical, pd.Index)):
+        values = np.asarray(values) if not isinstance(values, (list, tuple, range)) \
+            else id_array(list(values))
+    if getattr(values, "ndim", 1) != 1:
+        return None
+    try:
+        codes, unique = pd.factorize(values, sort=False, use_na_sentinel=True)
+    except TypeError:  # unhashable values: the dict route reports them
+        return None
+    unique = unique.to_numpy() if hasattr(unique, "to_numpy") else np.asarray(unique)
+    if unique.dtype.kind not in "iufUO":
+        return None
+    return codes, unique
+
+
+def _typed(values: Any) -> np.ndarray:
+    """A column of ids as a one-dimensional typed array where its values share
+    one type (an object column of strings becomes a text array)."""
+    if isinstance(values, np.ndarray) and values.dtype.kind in "iufU":
+        return id_array(values)
+    return id_array(values if isinstance(values, (list, tuple, range, np.ndarray))
+                    else np.asarray(values))
 
 
 _MISSING_TYPES = ("NAType", "NaTType")  # pandas' missing-value markers
@@ -142,21 +264,43 @@ def _checked_id(value: Any, what: str) -> Hashable:
 # ------------------------------------------------------------ table access
 
 
-def column(table: Any, name: str, what: str = "interactions") -> np.ndarray:
-    """One column of a pandas/polars DataFrame or a dict of arrays as a NumPy array."""
+def column(table: Any, name: str, what: str = "interactions",
+           option: Optional[str] = None) -> np.ndarray:
+    """One column of a pandas/polars DataFrame or a dict of arrays as a NumPy
+    array. A missing column raises ValueError listing the columns found and
+    naming the ``option`` that picks it."""
     try:
         values = table[name]
-    except (KeyError, IndexError, TypeError, ValueError):
-        raise ValueError(f"missing column {name!r} in {what}") from None
-    except Exception as exc:  # polars raises its own ColumnNotFoundError
-        if type(exc).__name__ == "ColumnNotFoundError":
-            raise ValueError(f"missing column {name!r} in {what}") from None
-        raise
+    except Exception as exc:  # KeyError, IndexError, ... and polars' ColumnNotFoundError
+        if not isinstance(exc, (KeyError, IndexError, TypeError, ValueError)) and \
+                type(exc).__name__ != "ColumnNotFoundError":
+            raise
+        try:
+            found = ", ".join(map(repr, column_names(table))) or "none"
+        except Exception:
+            found = "unknown"
+        hint = f"; choose it with {option}" if option else ""
+        raise ValueError(f"missing column {name!r} in {what} (columns: {found}){hint}") from None
+    if getattr(getattr(values, "dtype", None), "tz", None) is not None:
+        values = values.dt.tz_convert("UTC").dt.tz_localize(None)  # pandas: aware -> UTC
     to_numpy = getattr(values, "to_numpy", None)
     array = to_numpy() if to_numpy is not None else _array_of(values)
     if array.ndim != 1:
         raise ValueError(f"column {name!r} in {what} must be one-dimensional")
     return array
+
+
+def columns_of(table: Any, names: Mapping[str, Optional[str]],
+               what: str = "interactions") -> dict[str, Optional[np.ndarray]]:
+    """The columns picked by ``names`` (option -> column name, or None), checked
+    to have one length: a shorter column would misalign the rows."""
+    found = {option: column(table, name, what, option) if name else None
+             for option, name in names.items()}
+    lengths = {names[o]: len(a) for o, a in found.items() if a is not None}
+    if len(set(lengths.values())) > 1:
+        listed = ", ".join(f"{name!r} has {n:,}" for name, n in lengths.items())
+        raise ValueError(f"the columns of {what} differ in length: {listed} rows")
+    return found
 
 
 def _array_of(values: Any) -> np.ndarray:
@@ -182,26 +326,63 @@ def take_rows(table: Any, rows: np.ndarray) -> Any:
     return table[rows]
 
 
-def timestamps_of(values: np.ndarray, name: str) -> np.ndarray:
-    """UNIX seconds (float64) from numbers, datetimes or ISO date strings."""
+def timestamps_of(values: np.ndarray, name: str, time_format: Optional[str] = None) -> np.ndarray:
+    """UNIX seconds (float64) from numbers (taken as seconds), datetimes (a time
+    zone is converted to UTC) or dates as text: ISO 8601 (``2015-07-21``,
+    ``2015-07-21T10:30:00``, ``2015-07-21 10:30:00+02:00``), or parsed with
+    the ``strptime`` format ``time_format`` (such as ``"%d-%m-%Y"``)."""
     if values.dtype.kind == "M":
-        seconds = values.astype("datetime64[ns]").astype(np.int64) / 1e9
         if np.isnat(values).any():
             raise ValueError(f"time column {name!r} has missing values")
-        return seconds.astype(np.float64)
+        return values.astype("datetime64[ns]").astype(np.int64) / 1e9
+    if values.dtype.kind == "O" and len(values) and hasattr(values[0], "tzinfo"):
+        return _aware_seconds(values, name)
     if values.dtype.kind in "iuf":
         times = values.astype(np.float64)
     elif values.dtype.kind == "b":
         raise ValueError(f"time column {name!r} must hold numbers or dates")
+    elif time_format is not None:
+        return _formatted_seconds(values, name, time_format)
     else:
         try:
-            return timestamps_of(np.asarray(values.astype(str), dtype="datetime64[ns]"), name)
+            with warnings.catch_warnings():
+                # NumPy converts a zone offset (+02:00, Z) to UTC, and warns that it
+                # keeps no zone: the seconds are right, so the warning is noise
+                warnings.simplefilter("ignore", UserWarning)
+                parsed = np.asarray(np.char.strip(values.astype(str)), dtype="datetime64[ns]")
         except ValueError:
             bad = _first_unparsable(values)
-            raise ValueError(f"time column {name!r} has unparsable value {bad!r}") from None
+            raise ValueError(f"time column {name!r} has unparsable value {bad!r}; give dates "
+                             "as ISO 8601 (2015-07-21 or 2015-07-21T10:30:00), numbers "
+                             "(UNIX seconds), or pass time_format") from None
+        return timestamps_of(parsed, name)
     if not np.isfinite(times).all():
         raise ValueError(f"time column {name!r} has missing values")
     return times
+
+
+def _aware_seconds(values: np.ndarray, name: str) -> np.ndarray:
+    try:
+        return np.fromiter((v.timestamp() for v in values.tolist()), dtype=np.float64,
+                           count=len(values))
+    except (AttributeError, TypeError, ValueError):
+        raise ValueError(f"time column {name!r} mixes datetimes with other values") from None
+
+
+def _formatted_seconds(values: np.ndarray, name: str, time_format: str) -> np.ndarray:
+    import datetime as dt
+
+    out = np.empty(len(values))
+    for k, v in enumerate(values.tolist()):
+        try:
+            when = dt.datetime.strptime(str(v), time_format)
+        except ValueError:
+            raise ValueError(f"time column {name!r} has value {v!r}, which does not match "
+                             f"time_format {time_format!r}") from None
+        if when.tzinfo is None:
+            when = when.replace(tzinfo=dt.timezone.utc)
+        out[k] = when.timestamp()
+    return out
 
 
 def _first_unparsable(values: np.ndarray) -> Any:
@@ -281,6 +462,7 @@ def prepare_interactions(
     weighting: Optional[str] = None,
     session_gap_seconds: Optional[float] = None,
     extra_items: Any = (),
+    time_format: Optional[str] = None,
 ) -> Interactions:
     """Map a caller's interaction table to dense arrays.
 
@@ -289,31 +471,37 @@ def prepare_interactions(
     by default "rating" when ``weight_col`` is given, else "binary". Without a
     session column, events of one user less than ``session_gap_seconds`` apart
     form a session (when timestamps exist and the gap is given).
-    ``extra_items`` are item ids known without interactions (new items).
+    ``extra_items`` are item ids known without interactions (new items);
+    ``time_format`` parses text times (see ``timestamps_of``). Columns of
+    different lengths raise ValueError, as does a weight column without any
+    positive value.
     """
     weighting = weighting or ("rating" if weight_col else "binary")
     if weighting not in WEIGHTINGS:
         raise ValueError(f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}")
     if weighting == "rating" and weight_col is None:
         raise ValueError("weighting='rating' needs weight_col")
-    users_raw = column(table, user_col)
-    items_raw = column(table, item_col)
-    if len(users_raw) == 0:
+    raw = columns_of(table, {"user_col": user_col, "item_col": item_col, "time_col": time_col,
+                             "weight_col": weight_col, "session_col": session_col})
+    if len(raw["user_col"]) == 0:
         raise ValueError("interactions are empty")
-    users, user_idx = IdMap.encode(users_raw, f"user column {user_col!r}")
-    items, item_idx = IdMap.encode(items_raw, f"item column {item_col!r}")
-    items = items.extend(extra_items)
-    times = timestamps_of(column(table, time_col), time_col) if time_col else None
-    weights = (numeric_column(column(table, weight_col), weight_col)
+    users, user_idx = IdMap.encode(raw["user_col"], f"user column {user_col!r}")
+    items, item_idx = IdMap.encode(raw["item_col"], f"item column {item_col!r}")
+    items = items.extend(extra_items, f"item column {item_col!r} of item_features")
+    times = timestamps_of(raw["time_col"], time_col, time_format) if time_col else None
+    weights = (numeric_column(raw["weight_col"], weight_col)
                if weight_col else np.ones(len(user_idx)))
+    if weight_col and not (weights > 0).any():
+        raise ValueError(f"every value of weight column {weight_col!r} is zero or negative: "
+                         "nothing would be learnt (items are related through positive weights)")
 
     order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
     user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
     times = times[order] if times is not None else None
     if session_col:
         # sessions are keyed by (user, session) so that reused labels never merge users
-        _, raw = IdMap.encode(column(table, session_col)[order], f"session column {session_col!r}")
-        session_idx = _dense_codes(user_idx * (int(raw.max()) + 1) + raw)
+        _, labels = IdMap.encode(raw["session_col"][order], f"session column {session_col!r}")
+        session_idx = _dense_codes(user_idx * (int(labels.max()) + 1) + labels)
     elif times is not None and session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
     else:
@@ -393,20 +581,19 @@ class ItemFeatures:
 
 
 def feature_item_ids(table: Any, item_col: str) -> np.ndarray:
-    return column(table, item_col, "item_features")
+    return column(table, item_col, "item_features", "item_col")
 
 
 def prepare_item_features(table: Any, items: IdMap, item_col: str) -> ItemFeatures:
     """Encode every column except ``item_col``: numbers as one valued feature,
     text and categories one-hot ("col=value"), lists multi-hot. Missing values
     are left out."""
-    rows = items.index(feature_item_ids(table, item_col))
+    feature_item_ids(table, item_col)  # a missing item column is named as such
+    found = columns_of(table, {name: name for name in column_names(table)}, "item_features")
+    rows = items.index(found.pop(item_col))
     names: dict[str, int] = {}
     entries: list[tuple[int, int, float]] = []
-    for name in column_names(table):
-        if name == item_col:
-            continue
-        values = column(table, name, "item_features")
+    for name, values in found.items():
         for row, value in zip(rows.tolist(), values.tolist()):
             for feature, amount in _feature_values(name, value):
                 entries.append((row, names.setdefault(feature, len(names)), amount))

@@ -9,6 +9,8 @@ from typing import Any, Optional
 
 import numpy as np
 
+from tarsel._progress import iterate as _progress
+
 _DAY = 86400.0
 _START = 1_704_067_200.0  # 2024-01-01T00:00:00Z
 
@@ -27,6 +29,32 @@ _COMPANIONS = {
     "pasta": "sauces", "coffee": "dairy", "cereal": "dairy", "snacks": "drinks",
     "meat": "spices", "bakery": "dairy", "fish": "produce", "baby": "toiletries",
 }
+
+
+@dataclass(frozen=True)
+class _Habits:
+    """How a simulated shopper population buys: how personal its taste is, how
+    much it rebuys, and how strongly items pull companions into a basket."""
+
+    taste_concentration: float  # Dirichlet parameter of category taste (small: narrow)
+    staples: tuple[int, int]  # staples per shopper, [low, high)
+    staple_prob: float  # chance a staple is in a basket
+    replenished: tuple[int, int]
+    browse_mean: float  # mean extra items per basket beyond one
+    companion_prob: float
+    popularity_exponent: float  # within-category rank ** -exponent
+    visit_gap: tuple[float, float]  # range of a shopper's mean days between visits
+
+
+# Like real grocery logs: a strong popular core that everyone buys from, weak
+# co-occurrence, and some rebuying (about a fifth of a basket was bought before).
+_GROCERY = _Habits(taste_concentration=2.0, staples=(1, 3), staple_prob=0.25,
+                   replenished=(0, 2), browse_mean=4.0, companion_prob=0.15,
+                   popularity_exponent=1.2, visit_gap=(6.0, 20.0))
+# Rebuying dominates: most of a basket is the shopper's own staples.
+_REBUYING = _Habits(taste_concentration=0.3, staples=(4, 10), staple_prob=0.6,
+                    replenished=(2, 5), browse_mean=1.0, companion_prob=0.1,
+                    popularity_exponent=1.1, visit_gap=(2.5, 7.0))
 
 
 @dataclass
@@ -52,11 +80,87 @@ def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
     - items carry a category and a brand (``item_features``), and
       ``n_new_items`` of them have no interactions yet.
 
-    The same arguments always give the same data. ``progress`` shows a bar
-    over the shoppers (when tqdm is installed).
+    Like real basket data it has a strong popular core, weak co-occurrence
+    and some rebuying (about a third of a last basket was bought before by
+    the same shopper).
+
+    Parameters
+    ----------
+    n_users, n_items, n_days : int
+        Shoppers, items with sales, and days simulated.
+    n_new_items : int
+        Further items in ``item_features`` without any sales.
+    seed : int
+        The same arguments always give the same data.
+    progress : bool
+        Show a bar over the shoppers (when tqdm is installed).
+
+    Returns
+    -------
+    Dataset
+        ``interactions`` with the columns user, item, time (UNIX seconds) and
+        basket; ``item_features`` with item, category and brand; ``columns``,
+        the column arguments to pass to ``Recommender.fit``.
+
+    Raises
+    ------
+    ValueError
+        If ``n_items`` is too small to hold every category (below 20).
+
+    Examples
+    --------
+    >>> shop = grocery(n_users=5, n_items=40, n_days=20, n_new_items=2)
+    >>> sorted(shop.interactions), len(shop.item_features["item"])
+    (['basket', 'item', 'time', 'user'], 42)
+    >>> shop.columns["session_col"]
+    'basket'
     """
+    return _simulate(_GROCERY, n_users, n_items, n_days, n_new_items, seed, progress)
+
+
+def rebuying(n_users: int = 1500, n_items: int = 800, n_days: int = 120, seed: int = 0,
+             progress: bool = False) -> Dataset:
+    """A synthetic grocery log where rebuying dominates.
+
+    Shoppers have narrow tastes and many staples, so most of a basket was
+    bought by the same shopper before: the shopper's own most-bought items are
+    a strong baseline.
+
+    Parameters
+    ----------
+    n_users, n_items, n_days : int
+        Shoppers, items and days simulated.
+    seed : int
+        The same arguments always give the same data.
+    progress : bool
+        Show a bar over the shoppers (when tqdm is installed).
+
+    Returns
+    -------
+    Dataset
+        The columns of ``grocery``, without items lacking sales.
+
+    Raises
+    ------
+    ValueError
+        If ``n_items`` is below 20.
+
+    Examples
+    --------
+    >>> log = rebuying(n_users=5, n_items=40, n_days=30).interactions
+    >>> pairs = list(zip(log["user"].tolist(), log["item"].tolist()))
+    >>> len(set(pairs)) < len(pairs) / 2  # most purchases are rebuys
+    True
+    """
+    return _simulate(_REBUYING, n_users, n_items, n_days, 0, seed, progress)
+
+
+def _simulate(habits: _Habits, n_users: int, n_items: int, n_days: int, n_new_items: int,
+              seed: int, progress: bool) -> Dataset:
+    if n_items < len(_CATEGORIES):
+        raise ValueError(f"n_items must be at least {len(_CATEGORIES)}, one per category")
     rng = np.random.default_rng(seed)
-    catalogue = _Catalogue.make(rng, n_items + n_new_items, n_new_items, n_days)
+    catalogue = _Catalogue.make(rng, n_items + n_new_items, n_new_items, n_days, habits)
     columns: dict[str, list] = {"user": [], "item": [], "time": [], "basket": []}
     for user in _progress(range(n_users), progress, "simulating shoppers"):
         _Shopper.make(rng, catalogue, user).shop(rng, catalogue, n_days, columns)
@@ -85,9 +189,10 @@ class _Catalogue:
     companion: np.ndarray  # item index or -1
     launch_day: np.ndarray
     cold: np.ndarray  # bool: never sold
+    habits: _Habits
 
     @classmethod
-    def make(cls, rng, n: int, n_new: int, n_days: int) -> "_Catalogue":
+    def make(cls, rng, n: int, n_new: int, n_days: int, habits: _Habits) -> "_Catalogue":
         cats = list(_CATEGORIES)
         category = rng.integers(0, len(cats), size=n)
         category[: len(cats)] = np.arange(len(cats))  # every category has an item
@@ -95,7 +200,7 @@ class _Catalogue:
         for c in range(len(cats)):
             members = np.flatnonzero(category == c)
             rank[members] = rng.permutation(len(members)) + 1
-        popularity = rank ** -1.1
+        popularity = rank ** -habits.popularity_exponent
         kind = np.array([_CATEGORIES[cats[c]][0] for c in category])
         base_period = np.array([_CATEGORIES[cats[c]][1] for c in category], dtype=float)
         period = base_period * rng.uniform(0.8, 1.25, size=n)
@@ -116,7 +221,7 @@ class _Catalogue:
             if len(follows):
                 companion[anchors] = rng.choice(follows, size=len(anchors))
         return cls(names, category, np.array(cats)[category], brands, popularity, kind,
-                   period, companion, launch_day, cold)
+                   period, companion, launch_day, cold, habits)
 
 
 @dataclass
@@ -131,18 +236,19 @@ class _Shopper:
 
     @classmethod
     def make(cls, rng, cat: _Catalogue, user: int) -> "_Shopper":
-        taste = rng.dirichlet(np.full(len(_CATEGORIES), 0.3))
+        habits = cat.habits
+        taste = rng.dirichlet(np.full(len(_CATEGORIES), habits.taste_concentration))
         weight = taste[cat.category] * cat.popularity * ~cat.cold
         staple_w = weight * (cat.kind == "staple") * (cat.launch_day == 0)
-        staples = _pick(rng, staple_w, rng.integers(3, 7))
+        staples = _pick(rng, staple_w, rng.integers(*habits.staples))
         repl_w = weight * (cat.kind == "replenish") * (cat.launch_day == 0)
-        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(2, 5))
+        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(*habits.replenished))
         browse = weight * (cat.kind != "staple")
         before = np.cumsum(browse * (cat.launch_day == 0))
         after = np.cumsum(browse)
         return cls(user, staples, replenished,
                    cat.period[replenished] * rng.uniform(0.9, 1.1, size=len(replenished)),
-                   before / before[-1], after / after[-1], rng.uniform(2.5, 7.0))
+                   before / before[-1], after / after[-1], rng.uniform(*habits.visit_gap))
 
     def shop(self, rng, cat: _Catalogue, n_days: int, out: dict[str, list]) -> None:
         last_bought = {int(i): -rng.uniform(0, p) for i, p in zip(self.replenished, self.periods)}
@@ -161,13 +267,14 @@ class _Shopper:
             day += self.visit_gap * rng.uniform(0.6, 1.4)
 
     def _basket(self, rng, cat, day, last_bought, due, owned_once) -> list[int]:
-        items = [int(i) for i in self.staples if rng.random() < 0.65]
+        habits = cat.habits
+        items = [int(i) for i in self.staples if rng.random() < habits.staple_prob]
         for item, period in due.items():
             if day - last_bought[item] >= period * rng.uniform(0.9, 1.1):
                 items.append(item)
                 last_bought[item] = day
         weights = self.browse_after if day >= cat.launch_day.max() else self.browse_before
-        for item in np.searchsorted(weights, rng.random(1 + rng.poisson(2.0))).tolist():
+        for item in np.searchsorted(weights, rng.random(1 + rng.poisson(habits.browse_mean))).tolist():
             if cat.kind[item] == "one_off":
                 if item in owned_once:
                     continue
@@ -177,19 +284,74 @@ class _Shopper:
         for item in dict.fromkeys(items):
             basket.append(item)
             follow = cat.companion[item]
-            if follow >= 0 and rng.random() < 0.6 and follow not in basket:
+            if follow >= 0 and rng.random() < habits.companion_prob and follow not in basket:
                 basket.append(int(follow))
         return basket
 
 
-def _progress(steps, enabled: bool, what: str):
-    if enabled:
-        try:
-            from tqdm.auto import tqdm
-        except ImportError:
-            return steps
-        return tqdm(steps, desc=what, leave=False)
-    return steps
+def movielens_like(n_users: int = 600, n_items: int = 3000, n_factors: int = 8,
+                   seed: int = 0) -> Dataset:
+    """A synthetic ratings log shaped like MovieLens.
+
+    Users rate each item at most once; activity is log-normal (20 ratings at
+    least), item popularity follows a power law, and taste comes from latent
+    factors, so items rated by the same users are related (co-occurrence
+    carries the signal, rebuying never happens).
+
+    Parameters
+    ----------
+    n_users, n_items : int
+        Users and movies.
+    n_factors : int
+        Dimensions of the latent taste.
+    seed : int
+        The same arguments always give the same data.
+
+    Returns
+    -------
+    Dataset
+        ``interactions`` with the columns user, item, rating (0.5 to 5 in half
+        steps) and time (UNIX seconds), in time order; no item features.
+
+    Raises
+    ------
+    ValueError
+        If ``n_items`` is below 40 (too few for the least active user).
+
+    Examples
+    --------
+    >>> log = movielens_like(n_users=3, n_items=100).interactions
+    >>> len(log["user"]) >= 60, float(log["rating"].max()) <= 5.0
+    (True, True)
+    """
+    if n_items < 40:
+        raise ValueError("movielens_like needs n_items of at least 40")
+    rng = np.random.default_rng(seed)
+    popularity = np.log(rng.permutation(n_items) + 1.0) * -1.0
+    item_f = rng.normal(size=(n_items, n_factors))
+    activity = np.clip(rng.lognormal(np.log(60.0), 1.0, size=n_users), 20, n_items // 2)
+    columns: dict[str, list] = {"user": [], "item": [], "rating": [], "time": []}
+    for user in range(n_users):
+        taste = rng.normal(size=n_factors)
+        affinity = item_f @ taste / np.sqrt(n_factors)
+        utility = popularity + 1.5 * affinity + rng.gumbel(size=n_items)
+        chosen = np.argpartition(-utility, int(activity[user]))[: int(activity[user])]
+        rating = np.clip(np.round((3.5 + 0.8 * affinity[chosen]
+                                   + rng.normal(0, 0.7, len(chosen))) * 2) / 2, 0.5, 5.0)
+        start = _START - rng.uniform(0, 3 * 365) * _DAY
+        times = np.sort(start + rng.exponential(30 * _DAY, len(chosen)).cumsum() / 10)
+        columns["user"].extend([user + 1] * len(chosen))
+        columns["item"].extend((chosen + 1).tolist())
+        columns["rating"].extend(rating.tolist())
+        columns["time"].extend(times.astype(np.int64).tolist())
+    interactions = {"user": np.asarray(columns["user"], dtype=np.int64),
+                    "item": np.asarray(columns["item"], dtype=np.int64),
+                    "rating": np.asarray(columns["rating"], dtype=np.float64),
+                    "time": np.asarray(columns["time"], dtype=np.int64)}
+    order = np.argsort(interactions["time"], kind="stable")
+    return Dataset({k: v[order] for k, v in interactions.items()}, None,
+                   {"user_col": "user", "item_col": "item", "time_col": "time",
+                    "weight_col": "rating"})
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
@@ -203,8 +365,37 @@ def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
 
 
 def read_table(path: str | os.PathLike) -> Any:
-    """A CSV or Parquet file as a pandas DataFrame (by its extension; anything
-    not ending in .parquet or .pq is read as CSV)."""
+    """A CSV or Parquet file as a pandas DataFrame.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A file ending in .parquet or .pq is read as Parquet, anything else as
+        CSV with a header row.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The table, with at least one row.
+
+    Raises
+    ------
+    ValueError
+        For an empty, header-only or unparsable file.
+    OSError
+        When the file cannot be read.
+    ImportError
+        Without pandas (and pyarrow for Parquet): ``pip install 'tarsel[io]'``.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "log.csv")
+    >>> with open(path, "w") as f:
+    ...     _ = f.write("user,item\\n1,a\\n2,b\\n")
+    >>> read_table(path)["item"].tolist()
+    ['a', 'b']
+    """
     import pandas as pd
 
     path = os.fspath(path)
@@ -228,9 +419,38 @@ def read_table(path: str | os.PathLike) -> Any:
 
 
 def load_movielens(path: str | os.PathLike) -> Dataset:
-    """A MovieLens-style ratings file the user has on disk: either
-    ``user::item::rating::time`` lines (``ratings.dat``) or a CSV with the
-    columns userId, movieId, rating, timestamp (``ratings.csv``)."""
+    """A MovieLens-style ratings file the user has on disk.
+
+    Parameters
+    ----------
+    path : str or path-like
+        Either ``user::item::rating::time`` lines (``ratings.dat``) or a CSV
+        with the columns userId, movieId, rating, timestamp (``ratings.csv``).
+
+    Returns
+    -------
+    Dataset
+        ``interactions`` with the columns ``user``, ``item``, ``rating`` and
+        ``time``, no item features, and ``columns`` naming them for ``fit``
+        (ratings as weights).
+
+    Raises
+    ------
+    ValueError
+        For an empty file or a CSV without the expected columns.
+    OSError
+        When the file cannot be read.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "ratings.dat")
+    >>> with open(path, "w") as f:
+    ...     _ = f.write("1::10::4::978300760\\n2::10::5::978302109\\n")
+    >>> ratings = load_movielens(path)
+    >>> ratings.interactions["rating"].tolist(), ratings.columns["weight_col"]
+    ([4, 5], 'rating')
+    """
     import pandas as pd
 
     path = os.fspath(path)

@@ -2,14 +2,15 @@
 
 ``fit`` gives the model a single-machine ``Recommender.fit`` gives for the same
 rows. The events are shuffled so that every user's events sit in one partition;
-each partition then does, in native code over its own users, every step that
-sums over users: the co-occurrence graph, the EASE Gram contribution, the
-session and transition graphs, item counts, the trend counts, the histories
-behind the user-side channels and the repeat profiles. Partial graphs and
-counts are summed in a tree reduction on the workers, and one worker finishes
-the fit from the sums: the graph transforms, the EASE solve, the content
-neighbours, the gates and the engine. The client only ever holds futures, the
-per-partition row counts and the finished model.
+each partition validates and numbers its events, orders them, builds its users'
+sessions, pairs and histories, and then, in native code over its own users,
+the steps whose cost grows with the square of a user's history: the
+co-occurrence graph, the EASE Gram contribution, the session and transition
+graphs. Partial graphs are summed in a tree reduction on the workers, and one
+worker finishes the fit: the graph transforms, the EASE solve, the content
+neighbours, the steps linear in the events (counts, trend, user-CF index,
+repeat profiles, baselines), the gates and the engine. The client only ever
+holds futures, the per-partition row counts and the finished model.
 
 Equality rests on three things: ids are numbered by their first row in the
 frame (the partitions in order), as ``prepare_interactions`` numbers them;
@@ -26,13 +27,15 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core, _live
-from tarsel._fitting import OPTIONAL_NATIVE, Plan, UserSums, engine_for, fit_parts
+from tarsel import _baselines, _core, _live
+from tarsel._fitting import (GraphSums, Plan, ease_item_limit, engine_for, fit_parts,
+                             reusable_graphs)
 from tarsel._gates import Gate, Holdout
+from tarsel._settings import Settings
 from tarsel.data import (WEIGHTINGS, IdMap, Interactions, _assemble, _dense_codes,
                          _sessions_by_gap, column, feature_item_ids, numeric_column,
                          prepare_item_features, timestamps_of)
-from tarsel.recommender import Recommender, _check_params, _repeat_sizes
+from tarsel.recommender import Recommender, _repeat_sizes
 
 __all__ = ["fit", "recommend_batch"]
 
@@ -58,7 +61,7 @@ def _dask():
 def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = "user",
         item_col: str = "item", time_col: Optional[str] = None,
         weight_col: Optional[str] = None, session_col: Optional[str] = None,
-        user_partitioned: bool = False, shuffle_method: Optional[str] = None,
+        time_format: Optional[str] = None, user_partitioned: bool = False, shuffle_method: Optional[str] = None,
         **settings: Any) -> Recommender:
     """Fit a ``Recommender`` on a Dask DataFrame of events, on the cluster.
 
@@ -75,8 +78,8 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     item_features : table, optional
         Item features as ``Recommender.fit`` takes them (a pandas DataFrame or
         dict of arrays); they are read on one worker.
-    user_col, item_col, time_col, weight_col, session_col : str
-        Column names, as in ``Recommender.fit``.
+    user_col, item_col, time_col, weight_col, session_col, time_format : str
+        Column names and the format of text times, as in ``Recommender.fit``.
     user_partitioned : bool, default False
         True when every user's events already sit in one partition: the
         shuffle is skipped (and a user found in two partitions is an error).
@@ -115,7 +118,7 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     """
     _dask()
     model = Recommender().set_params(**settings)
-    _check_params(model)
+    Settings.from_params(model.get_params())  # bad settings fail here, as in fit
     weighting = model.weighting or ("rating" if weight_col else "binary")
     if weighting not in WEIGHTINGS:
         raise ValueError(f"unknown weighting {weighting!r}; expected one of "
@@ -125,17 +128,18 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     columns = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
                "weight_col": weight_col, "session_col": session_col}
     wanted = [c for c in columns.values() if c]
-    for name in wanted:
-        if name not in events.columns:
-            raise ValueError(f"missing column {name!r} in interactions")
+    for option, name in columns.items():
+        if name:
+            column(events._meta, name, "interactions", option)  # a missing column fails here
+    columns["time_format"] = time_format
     extra = (feature_item_ids(item_features, item_col).tolist()
              if item_features is not None else [])
-    job = _Job(settings=model.get_params(), columns=columns, weighting=weighting)
+    job = _Job(params=model.get_params(), columns=columns, weighting=weighting)
 
     raw = client.compute(_by_user(events[wanted], user_col, user_partitioned, shuffle_method,
                                   client))
     scans = client.map(_scan, raw, job=job)
-    maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra)
+    maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra, job)
     shared = client.submit(_shared, maps)  # what every partition needs
     blocks = client.map(_prepare_block, raw, maps=shared, job=job)
     del raw, scans
@@ -147,18 +151,20 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     train = _tree(client, client.map(_partial, blocks, maps=shared, job=job, chosen=chosen,
                                      span=train_span), _add)
     blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
-    return _model_from_bytes(blob.result())
+    model = _model_from_bytes(blob.result())
+    _baselines.warn_if_served(model.kept_)
+    return model
 
 
 @dataclass(frozen=True)
 class _Job:
-    settings: dict
+    params: dict
     columns: dict
     weighting: str
 
     @property
-    def model(self) -> Recommender:
-        return Recommender(**self.settings)
+    def settings(self) -> Settings:
+        return Settings.from_params(self.params)
 
 
 def _by_user(events: Any, user_col: str, user_partitioned: bool, method: Optional[str],
@@ -210,12 +216,15 @@ def _scan(frame: Any, job: _Job) -> dict:
     items = _firsts(column(frame, c["item_col"]), rows, f"item column {c['item_col']!r}")
     span = (np.inf, -np.inf)
     if c["time_col"]:
-        times = timestamps_of(column(frame, c["time_col"]), c["time_col"])
+        times = timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
         if len(times):
             span = (float(times.min()), float(times.max()))
+    positive = True
     if c["weight_col"]:
-        numeric_column(column(frame, c["weight_col"]), c["weight_col"])
-    return {"users": users, "items": items, "span": span, "events": len(rows)}
+        positive = bool((numeric_column(column(frame, c["weight_col"]), c["weight_col"]) > 0)
+                        .any())
+    return {"users": users, "items": items, "span": span, "events": len(rows),
+            "positive": positive}
 
 
 def _merge_firsts(a: tuple, b: tuple) -> tuple[list, np.ndarray]:
@@ -231,7 +240,7 @@ def _merge_scans(a: dict, b: dict) -> dict:
     return {"users": _merge_firsts(a["users"], b["users"]),
             "items": _merge_firsts(a["items"], b["items"]),
             "span": (min(a["span"][0], b["span"][0]), max(a["span"][1], b["span"][1])),
-            "events": a["events"] + b["events"]}
+            "events": a["events"] + b["events"], "positive": a["positive"] or b["positive"]}
 
 
 @dataclass
@@ -247,13 +256,18 @@ class _Maps:
         return len(self.firsts)
 
 
-def _id_maps(scan: dict, extra: list) -> _Maps:
+def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
+    if not scan["positive"]:
+        raise ValueError(f"every value of weight column {job.columns['weight_col']!r} is zero "
+                         "or negative: nothing would be learnt (items are related through "
+                         "positive weights)")
     users_by_row = np.argsort(scan["users"][1], kind="stable")
     items_by_row = np.argsort(scan["items"][1], kind="stable")
     return _Maps(IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
-                 IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(extra),
+                 IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(
+                     extra, f"item column {job.columns['item_col']!r} of item_features"),
                  scan["span"], scan["events"], scan["users"][1][users_by_row])
 
 
@@ -273,6 +287,7 @@ class _Block:
 
     data: Interactions
     rows: np.ndarray  # global row of each local user, ascending
+    positions: np.ndarray  # each event's row in the whole frame
 
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
@@ -285,7 +300,8 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         raise ValueError(_NOT_BY_USER)
     users = found[users]
     item_idx = maps.items.index(column(frame, c["item_col"]))
-    times = timestamps_of(column(frame, c["time_col"]), c["time_col"]) if c["time_col"] else None
+    times = (timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
+             if c["time_col"] else None)
     weights = (numeric_column(column(frame, c["weight_col"]), c["weight_col"])
                if c["weight_col"] else np.ones(len(users)))
     # (time, row) order: a stable sort by time of the whole table
@@ -298,14 +314,14 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         _, raw = IdMap.encode(column(frame, c["session_col"])[order],
                               f"session column {c['session_col']!r}")
         session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
-    elif times is not None and job.model.session_gap_seconds is not None:
-        session_idx = _sessions_by_gap(user_idx, times, job.model.session_gap_seconds)
+    elif times is not None and job.settings.session_gap_seconds is not None:
+        session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
     else:
         session_idx = None
     n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(order) else 0
     data = _assemble(IdMap(range(len(rows))), maps.items, user_idx, item_idx, times,
                      session_idx, n_sessions, weights, job.weighting)
-    return _Block(data, rows)
+    return _Block(data, rows, pos[order])
 
 
 def _units(data: Interactions) -> np.ndarray:
@@ -324,12 +340,12 @@ def _draw(eligible: list, maps: _Maps, job: _Job) -> Optional[np.ndarray]:
     """The held-out users, drawn as ``Holdout.draw`` draws them."""
     if sum(n for _, n in eligible) != maps.n_users:
         raise ValueError(_NOT_BY_USER)
-    model = job.model
+    settings = job.settings
     pool = np.sort(np.concatenate([rows for rows, _ in eligible]))
-    if model.gate_users <= 0 or len(pool) < 20:
+    if settings.gate_users <= 0 or len(pool) < 20:
         return None
-    rng = np.random.default_rng(model.random_state)
-    return np.sort(rng.choice(pool, size=min(model.gate_users, len(pool)), replace=False))
+    rng = np.random.default_rng(settings.random_state)
+    return np.sort(rng.choice(pool, size=min(settings.gate_users, len(pool)), replace=False))
 
 
 def _held_mask(block: _Block, chosen: np.ndarray) -> np.ndarray:
@@ -382,14 +398,13 @@ class _Partial:
     cooc: tuple
     gram: Optional[tuple]  # (off-diagonal COO, diagonal) when EASE is fitted
     users_per_item: np.ndarray
-    item_counts: np.ndarray
-    recent: Optional[np.ndarray]  # events per item in the trend window
     sessions: tuple[int, int]  # (sessions with two or more items, sessions)
     session: Optional[tuple]
     directed: Optional[tuple]
-    # per group of users: (global rows, hist_indptr, hist_items, events per history
-    # entry, repeat lists)
+    # per group of users: (global rows, hist_indptr, hist_items) and their events
+    # as (global user, item, time, row) for the steps that read events
     users: list
+    events: list
 
 
 def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -420,29 +435,24 @@ def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
 
 def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray] = None,
              span: Optional[tuple] = None) -> Optional[_Partial]:
-    """The per-user steps over one partition's users, on all their events, or
+    """The item-item graphs over one partition's users, on all their events, or
     (given the drawn users) on those left after holding out the gates' data."""
     if span is not None and chosen is None:
         return None  # no gates: nothing is fitted without held-out data
-    data = block.data if chosen is None else block.data.select_events(
-        ~_held_mask(block, chosen))
-    span = maps.span if span is None else span
-    model, n = job.model, len(maps.items)
-    cooc = _core.build_cooccurrence(
+    kept = np.ones(len(block.positions), bool) if chosen is None else ~_held_mask(block, chosen)
+    data = block.data if chosen is None else block.data.select_events(kept)
+    settings, n = job.settings, len(maps.items)
+    cooc = _coo(_core.build_cooccurrence(
         data.pair_user, data.pair_item, data.pair_weight, data.n_users, n,
-        kernel=model.cooc_kernel, half_life_days=model.half_life_days,
-        timestamps=data.pair_time if model.cooc_kernel != "pure_count" else None)
-    cooc, gram = _coo(cooc, n), None
-    if n <= model.ease_max_items:
+        kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
+        timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None), n)
+    gram = None
+    if n <= ease_item_limit(settings)[0]:
         # X^T X: the pure co-occurrence of the pair weights plus their squares
-        off = cooc if model.cooc_kernel == "pure_count" else _coo(_core.build_cooccurrence(
+        off = cooc if settings.cooc_kernel == "pure_count" else _coo(_core.build_cooccurrence(
             data.pair_user, data.pair_item, data.pair_weight, data.n_users, n), n)
         w = data.pair_weight.astype(np.float64)
         gram = (off, np.bincount(data.pair_item, weights=w * w, minlength=n))
-    recent = None
-    if data.timestamps is not None and span[1] > span[0]:
-        cutoff = span[1] - model.trend_window_fraction * (span[1] - span[0])
-        recent = np.bincount(data.item_idx[data.timestamps >= cutoff], minlength=n)
     sessions, session, directed = (0, 0), None, None
     if data.session_idx is not None:
         _, first = np.unique(data.session_idx * n + data.item_idx, return_index=True)
@@ -455,26 +465,16 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray]
         directed = _coo(_core.build_directional_cooc(
             data.session_idx, data.item_idx, ones, data.n_sessions, n,
             timestamps=data.timestamps), n)
-    repeat = None
-    if model.repeat and data.timestamps is not None:
-        repeat = [np.asarray(v) for v in _core.fit_repeat_profile(
-            data.user_idx, data.item_idx, data.timestamps, data.n_users,
-            min_count=model.repeat_min_count)]
+    events = (block.rows[data.user_idx], data.item_idx, data.timestamps, block.positions[kept])
     return _Partial(
-        n_items=n, cooc=cooc, gram=gram,
-        users_per_item=np.bincount(data.pair_item, minlength=n),
-        item_counts=np.bincount(data.item_idx, minlength=n), recent=recent,
+        n_items=n, cooc=cooc, gram=gram, users_per_item=np.bincount(data.pair_item, minlength=n),
         sessions=sessions, session=session, directed=directed,
-        users=[(block.rows, data.hist_indptr, data.hist_items, _live._history_counts(data),
-                repeat)])
+        users=[(block.rows, data.hist_indptr, data.hist_items)], events=[events])
 
 
 def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
     if a is None or b is None:
         return a if b is None else b
-
-    def plus(x, y):
-        return x if y is None else y if x is None else x + y
     cooc, gram = _coo_add(a.cooc, b.cooc), None
     if a.gram is not None:
         # the pure-count graph is the Gram's off-diagonal: summed once
@@ -483,10 +483,9 @@ def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
     return _Partial(
         n_items=a.n_items, cooc=cooc, gram=gram,
         users_per_item=a.users_per_item + b.users_per_item,
-        item_counts=a.item_counts + b.item_counts, recent=plus(a.recent, b.recent),
         sessions=(a.sessions[0] + b.sessions[0], a.sessions[1] + b.sessions[1]),
         session=_coo_add(a.session, b.session), directed=_coo_add(a.directed, b.directed),
-        users=a.users + b.users)
+        users=a.users + b.users, events=a.events + b.events)
 
 
 # ----------------------------------------------------- the one-worker finish
@@ -494,17 +493,18 @@ def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
 
 @dataclass
 class _Totals:
-    """What ``fit_parts`` and the gates read from the whole interaction set
-    when its per-user steps come summed: sizes, histories, and (as empty
-    markers) whether sessions and times exist."""
+    """What ``fit_parts``, the gates and the model's live state read from the
+    whole interaction set when its graphs come summed: the events in (time,
+    row) order, the histories, and (as an empty marker) whether sessions exist."""
 
     users: IdMap
     items: IdMap
+    user_idx: np.ndarray
+    item_idx: np.ndarray
+    timestamps: Optional[np.ndarray]
     hist_indptr: np.ndarray
     hist_items: np.ndarray
-    hist_counts: np.ndarray  # events of each history entry
     session_idx: Optional[np.ndarray]
-    timestamps: Optional[np.ndarray]
     n_sessions: int = 0
 
     @property
@@ -519,47 +519,29 @@ class _Totals:
         return self.hist_items[self.hist_indptr[user]:self.hist_indptr[user + 1]]
 
 
-def _by_global_user(groups: list, n_users: int, at: int, width: int) -> list[np.ndarray]:
-    """One CSR over all users from per-partition CSRs over their own users:
-    ``groups[k][0]`` the global rows, ``groups[k][at]`` the indptr and the next
-    ``width - 1`` entries the columns."""
+def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]:
+    """One CSR over all users from per-partition CSRs over their own users
+    (global rows, indptr, values)."""
     counts = np.zeros(n_users, dtype=np.int64)
-    owner, columns = [], [[] for _ in range(width - 1)]
-    for group in groups:
-        rows, indptr = group[0], np.asarray(group[at], dtype=np.int64)
-        sizes = np.diff(indptr)
+    owner, values = [], []
+    for rows, indptr, column_values in groups:
+        sizes = np.diff(np.asarray(indptr, dtype=np.int64))
         counts[rows] = sizes
         owner.append(np.repeat(rows, sizes))
-        for out, values in zip(columns, group[at + 1:at + width]):
-            out.append(np.asarray(values))
+        values.append(np.asarray(column_values))
     order = np.argsort(np.concatenate(owner), kind="stable")
     indptr = np.zeros(n_users + 1, dtype=np.int64)
     np.cumsum(counts, out=indptr[1:])
-    return [indptr] + [np.concatenate(c)[order] for c in columns]
+    return indptr, np.concatenate(values)[order]
 
 
-def _standardized(values: np.ndarray) -> np.ndarray:
-    """z-scores with the population variance, summed in order as the native
-    trend channel sums them; empty when the variance is not positive."""
-    n = float(len(values))
-    mean = np.cumsum(values)[-1] / n
-    var = np.cumsum((values - mean) * (values - mean))[-1] / n
-    if not var > 0.0:
-        return np.zeros(0)
-    return (values - mean) / np.sqrt(var)
-
-
-def _sums(total: _Partial, maps: _Maps, job: _Job, span: tuple,
-          sessions: bool) -> tuple[_Totals, UserSums]:
-    n_users, n = len(maps.users), total.n_items
-    hist_indptr, hist_items, hist_counts = _by_global_user(total.users, n_users, 1, 3)
-    owners = np.repeat(np.arange(n_users, dtype=np.int64), np.diff(hist_indptr))
-    by_item = np.lexsort((owners, hist_items))
-    uu_indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(hist_items, minlength=n), out=uu_indptr[1:])
-    repeat = None
-    if total.users and total.users[0][4] is not None:
-        repeat = _by_global_user([(g[0], *g[4]) for g in total.users], n_users, 1, 6)
+def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Totals, GraphSums]:
+    n = total.n_items
+    hist_indptr, hist_items = _by_global_user(total.users, len(maps.users))
+    users, items, times, rows = (np.concatenate(c) for c in zip(*(
+        (u, i, np.zeros(0) if t is None else t, r) for u, i, t, r in total.events)))
+    timed = job.columns["time_col"] is not None
+    order = np.lexsort((rows, times)) if timed else np.argsort(rows)
 
     def gram() -> np.ndarray:
         (keys, values), diagonal = total.gram
@@ -569,37 +551,31 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, span: tuple,
         return dense
 
     deep, count = total.sessions
-    timed = job.columns["time_col"] is not None
-    data = _Totals(maps.users, maps.items, hist_indptr, hist_items, hist_counts,
-                   np.zeros(0, np.int64) if sessions else None,
-                   np.zeros(0) if timed else None)
-    return data, UserSums(
+    data = _Totals(maps.users, maps.items, users[order], items[order],
+                   times[order] if timed else None, hist_indptr, hist_items,
+                   np.zeros(0, np.int64) if sessions else None)
+    return data, GraphSums(
         cooc=_csr(total.cooc, n), users_per_item=total.users_per_item.astype(np.float64),
         gram=gram, deep_session_fraction=deep / count if count else 0.0,
         session=_csr(total.session, n) if total.session is not None else None,
-        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None,
-        item_counts=total.item_counts.astype(np.float64),
-        trend_z=(_standardized(total.recent.astype(np.float64)) if total.recent is not None
-                 else np.zeros(0)),
-        user_cf=(owners[by_item], uu_indptr,
-                 np.bincount(owners, minlength=n_users).astype(np.float64)),
-        repeat=repeat, now_ts=float(span[1]))
+        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None)
 
 
 def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
             held: list, chosen: Optional[np.ndarray], item_features: Any) -> bytes:
     """The catalogue-wide steps, the gates and the engine, as
     ``Recommender.fit`` runs them; the model file's bytes."""
-    model, c = job.model, job.columns
+    settings, c = job.settings, job.columns
+    model = Recommender(**job.params)
     features = (prepare_item_features(item_features, maps.items, c["item_col"])
                 if item_features is not None else None)
     sessions = full.session is not None
     report: dict[str, Any] = {
-        "users": len(maps.users), "items": len(maps.items), "interactions": maps.events,
-        "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n))}
+        "users": len(maps.users), "items": len(maps.items), "interactions": maps.events}
+    gate_parts = holdout = None
     if chosen is None:
-        plan = Plan.everything(model)
-        report["gates"] = ("skipped: gate_users is 0" if model.gate_users <= 0 else
+        plan = Plan.everything(settings)
+        report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
                            "skipped: too few users with two or more sessions or "
                            "interactions")
     else:
@@ -608,24 +584,29 @@ def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
         relevant = [r for h in pieces for r in h["relevant"]]
         times = (np.concatenate([h["times"] for h in pieces])[order]
                  if c["time_col"] else None)
-        train_data, train_sums = _sums(train, maps, job, _train_span(held), sessions)
+        train_data, train_sums = _sums(train, maps, job, sessions)
         holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
-        gate_parts = fit_parts(model, train_data, features, Plan.everything(model), report,
-                               train_sums)
-        plan = Gate(model, gate_parts, holdout).run(report)
-    data, sums = _sums(full, maps, job, maps.span, sessions)
-    parts = fit_parts(model, data, features, plan, report, sums)
+        gate_parts = fit_parts(settings, train_data, features, Plan.everything(settings),
+                               report, sums=train_sums)
+        plan = Gate(settings, gate_parts, holdout).run(report)
+    data, sums = _sums(full, maps, job, sessions)
+    parts = fit_parts(settings, data, features, plan, report,
+                      graphs=reusable_graphs(gate_parts, holdout, data, report), sums=sums)
     model.engine_ = engine_for(parts, plan)
     model.users_, model.items_ = maps.users, maps.items
     model.item_pop_, model._popular = parts.item_pop, None
     model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
     model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+    _baselines.after_fit(model, data)
     _live.after_fit(model, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
-                    parts.config.get("repeat_now_ts", np.nan), model.repeat_min_count,
-                    data.hist_counts)
+                    parts.config.get("repeat_now_ts", np.nan),
+                    plan.repeat_min_count or settings.repeat_min_count)
     model.kept_ = plan.describe(parts)
     report["kept"] = model.kept_
-    model.fit_report_, model.columns_ = report, dict(c)
+    model.fit_report_ = report
+    model.columns_ = {k: v for k, v in c.items() if k != "time_format"}
+    if c["time_format"] is not None:
+        model.columns_["time_format"] = c["time_format"]
     return _model_bytes(model)
 
 

@@ -2,17 +2,28 @@
 keeps what helps on held-out users, and serves from one native engine."""
 from __future__ import annotations
 
-import json
+import os
 import warnings
-from typing import Any, Optional, Sequence
+from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
-from tarsel import _core, _live
-from tarsel._container import Container, open_container, write_container
-from tarsel._fitting import OPTIONAL_NATIVE, Plan, engine_for, fit_parts, popularity_order
+from tarsel import _baselines, _core, _live
+from tarsel._container import load_model, save_model
+from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
 from tarsel._gates import Gate, Holdout
-from tarsel.data import IdMap, feature_item_ids, prepare_interactions, prepare_item_features
+from tarsel._progress import Steps
+from tarsel._settings import NAMES as _SETTING_NAMES
+from tarsel._settings import Settings
+from tarsel.data import (IdMap, feature_item_ids, id_array, prepare_interactions,
+                         prepare_item_features)
+from tarsel.errors import NotFittedError, native_failures
+
+# The most result rows one ``recommend_batch`` call returns (about 80 bytes
+# each); ``iter_recommend_batch`` streams larger requests in chunks.
+MAX_BATCH_ROWS = 1 << 25
+# Result rows per chunk of ``iter_recommend_batch`` when no chunk size is given.
+_CHUNK_ROWS = 1 << 20
 
 
 class Recommender:
@@ -25,35 +36,86 @@ class Recommender:
     held-out users with each channel and the repeat module on and off and keeps
     only what helps. ``fit_report_`` holds those figures.
 
-    Settings (all keyword-only):
+    Every setting is keyword-only and checked by ``fit``: a bad value raises
+    ``ValueError`` naming it.
 
-    - ``weighting``: "binary", "log1p" (of repeats) or "rating" (mean of
-      ``weight_col``); by default "rating" when ``fit`` gets a ``weight_col``.
-    - ``cooc_transform`` ("raw", "cosine", "jaccard", "wilson"), ``cooc_kernel``
-      ("pure_count" or "hybrid_temporal") and ``half_life_days``: the
-      co-occurrence graph.
-    - ``ease_max_items``, ``ease_lambda``: EASE is the base up to this many items.
-    - ``min_deep_session_fraction``: the share of sessions with two or more items
-      that a session layer needs; ``session_gap_seconds``: without a session
-      column, events of one user closer than this form a session (None: never).
-    - ``trend_alpha``, ``trend_window_fraction``, ``user_cf_alpha``,
-      ``user_cf_k``, ``last_item_alpha``, ``transition_alpha``,
-      ``transition_last_k``, ``transition_decay``, ``content_alpha``: the
-      channels' weights and shapes (a weight of 0 turns a channel off).
-    - ``content_top_k``, ``content_max_df``: content neighbours per item and the
-      cap on a feature's item count; ``cold_slots``: result slots kept for items
-      without history.
-    - ``repeat``, ``repeat_min_count``, ``repeat_refractory_days``,
-      ``repeat_freq_alpha``: the repeat-purchase module.
-    - ``retrieval_budget``: candidates kept before the boost layers.
-    - ``z_grid``, ``boost_grid``: the boost gate's calibration grid;
-      ``pop_prior_grid``: the weights tried for the popularity addend.
-    - ``gate_users``, ``gate_k``, ``min_gain``: how many users are held out, the
-      NDCG cut-off, and the gain a part must bring to be kept.
-    - ``random_state``: the draw of held-out users.
+    Parameters
+    ----------
+    weighting : {"binary", "log1p", "rating"} or None
+        How repeated events of one (user, item) pair weigh: 1, log1p of their
+        count, or the mean of ``weight_col``. None: "rating" when ``fit`` gets a
+        ``weight_col``, else "binary".
+    cooc_transform : {"raw", "cosine", "jaccard", "wilson"}
+        Normalisation of the co-occurrence graph.
+    cooc_kernel : {"pure_count", "hybrid_temporal"}
+        Pair weights of the graph; "hybrid_temporal" decays older pairs with
+        ``half_life_days`` (> 0) and needs a ``time_col``.
+    ease_max_items : int >= 0 or None
+        EASE is the base for catalogues of at most this many items. None: as
+        many as a solve of about 10 s and 1 GiB allows (about 6,000 items);
+        ``fit_report_["model_size"]`` says what was chosen and why.
+    max_neighbours : int >= 1 or None
+        Each item keeps its strongest neighbours in the co-occurrence graph
+        (None: all of them): a smaller graph, file and memory.
+    ease_lambda : float > 0
+        Ridge penalty of EASE.
+    min_deep_session_fraction : float in [0, 1]
+        Share of sessions holding two or more items that a session layer needs.
+    session_gap_seconds : float >= 0 or None
+        Without a session column, events of one user closer than this form a
+        session; None: never.
+    trend_alpha, user_cf_alpha, last_item_alpha, transition_alpha, content_alpha : float >= 0
+        Channel weights; 0 turns a channel off.
+    trend_window_fraction : float in (0, 1]
+        The latest share of the time range that counts as recent for the trend.
+    user_cf_k, transition_last_k : int >= 1
+        Neighbour users of the user-CF channel; recent items the transition
+        channel follows, weighted by ``transition_decay`` (in (0, 1]) per step.
+    content_top_k, content_max_df : int >= 1, int >= 0
+        Content neighbours per item; the cap on a feature's item count (0: none).
+    cold_slots : int >= 0
+        Result slots kept for items without history.
+    repeat, repeat_min_count, repeat_refractory_days, repeat_freq_alpha
+        The repeat-purchase module: on or off, the purchases an item needs to
+        enter a user's profile (>= 1), the days after a purchase before it may
+        return (>= 0), and the weight of purchase frequency (>= 0).
+    retrieval_budget : int >= 1
+        Candidates kept before the boost layers.
+    z_grid, boost_grid : sequences of numbers
+        The boost gate's calibration grid (boosts >= 0).
+    pop_prior_grid : sequence of numbers >= 0
+        Weights tried for the popularity addend.
+    gate_users, gate_k, min_gain : int >= 0, int >= 1, float >= 0
+        Users held out by the gates (0 skips them), the NDCG cut-off, and the
+        gain a part must bring to be kept.
+    random_state : int >= 0
+        Seed of the draw of held-out users.
+    exclude_owned : bool or None
+        Whether results leave out items the user already has. None: decided by
+        the gates (owned items return when repeat purchases help held-out
+        users). Each call of ``recommend``, ``recommend_batch`` and ``evaluate``
+        may override it.
 
-    Fitted attributes: ``engine_`` (the native engine), ``users_`` and
-    ``items_`` (id maps), ``item_pop_``, ``kept_``, ``fit_report_``.
+    Attributes
+    ----------
+    engine_ : tarsel._core.EngineState
+        The native serving engine.
+    users_, items_ : IdMap
+        Maps between the caller's ids and dense indices.
+    item_pop_ : ndarray
+        Interactions per item.
+    kept_, fit_report_ : dict
+        What the gates kept, and every figure behind that choice.
+    exclude_owned_ : bool
+        The owned-items rule the model serves with.
+
+    Examples
+    --------
+    >>> from tarsel import Recommender
+    >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
+    >>> model = Recommender(gate_users=0).fit(log)
+    >>> model.recommend(2, n=1)["item"].tolist()
+    ['b']
     """
 
     def __init__(
@@ -63,7 +125,8 @@ class Recommender:
         cooc_transform: str = "cosine",
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
-        ease_max_items: int = 20_000,
+        ease_max_items: Optional[int] = None,
+        max_neighbours: Optional[int] = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
         session_gap_seconds: Optional[float] = 1800.0,
@@ -91,12 +154,15 @@ class Recommender:
         gate_k: int = 10,
         min_gain: float = 1e-4,
         random_state: int = 0,
+        exclude_owned: Optional[bool] = None,
     ):
+        # stored as given (scikit-learn's convention; grids as tuples): fit checks them
         self.weighting = weighting
         self.cooc_transform = cooc_transform
         self.cooc_kernel = cooc_kernel
         self.half_life_days = half_life_days
         self.ease_max_items = ease_max_items
+        self.max_neighbours = max_neighbours
         self.ease_lambda = ease_lambda
         self.min_deep_session_fraction = min_deep_session_fraction
         self.session_gap_seconds = session_gap_seconds
@@ -117,18 +183,53 @@ class Recommender:
         self.repeat_refractory_days = repeat_refractory_days
         self.repeat_freq_alpha = repeat_freq_alpha
         self.retrieval_budget = retrieval_budget
-        self.z_grid = tuple(z_grid)
-        self.boost_grid = tuple(boost_grid)
-        self.pop_prior_grid = tuple(pop_prior_grid)
+        self.z_grid = _as_tuple(z_grid)
+        self.boost_grid = _as_tuple(boost_grid)
+        self.pop_prior_grid = _as_tuple(pop_prior_grid)
         self.gate_users = gate_users
         self.gate_k = gate_k
         self.min_gain = min_gain
         self.random_state = random_state
+        self.exclude_owned = exclude_owned
 
-    def get_params(self) -> dict[str, Any]:
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The settings, by name (scikit-learn's estimator interface).
+
+        Parameters
+        ----------
+        deep : bool
+            Accepted for scikit-learn; no setting holds an estimator.
+
+        Returns
+        -------
+        dict
+            Every ``__init__`` parameter and its current value.
+
+        Examples
+        --------
+        >>> Recommender(ease_lambda=10.0).get_params()["ease_lambda"]
+        10.0
+        """
         return {name: getattr(self, name) for name in _PARAMS}
 
     def set_params(self, **params: Any) -> "Recommender":
+        """Change settings by name; they are checked by the next ``fit``.
+
+        Returns
+        -------
+        Recommender
+            self.
+
+        Raises
+        ------
+        ValueError
+            For a name that is not a setting.
+
+        Examples
+        --------
+        >>> Recommender().set_params(gate_users=0)
+        Recommender(gate_users=0)
+        """
         unknown = sorted(set(params) - set(_PARAMS))
         if unknown:
             raise ValueError(f"unknown parameter {unknown[0]!r} for Recommender")
@@ -137,7 +238,7 @@ class Recommender:
         return self
 
     def __repr__(self) -> str:
-        changed = {k: v for k, v in self.get_params().items() if v != _DEFAULTS[k]}
+        changed = {k: v for k, v in self.get_params().items() if _differs(v, _DEFAULTS[k])}
         return f"Recommender({', '.join(f'{k}={v!r}' for k, v in changed.items())})"
 
     # ----------------------------------------------------------------- fit
@@ -145,99 +246,174 @@ class Recommender:
     def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
             item_col: str = "item", time_col: Optional[str] = None,
             weight_col: Optional[str] = None, session_col: Optional[str] = None,
-            progress: bool = False) -> "Recommender":
-        """Fit on an interaction table (pandas/polars DataFrame or dict of arrays)
-        and optional item features (a table with ``item_col`` and feature columns).
-        Returns self."""
-        _check_params(self)
-        with _Steps(progress, total=4) as steps:
+            time_format: Optional[str] = None, progress: bool = False) -> "Recommender":
+        """Fit on an interaction table and optional item features.
+
+        Parameters
+        ----------
+        interactions : pandas or polars DataFrame, or dict of arrays
+            One row per event. Ids may be of any hashable type; all columns
+            must have the same length.
+        item_features : table, optional
+            ``item_col`` and feature columns: numbers are one valued feature,
+            text and categories one-hot, lists multi-hot. Items here without
+            interactions can still be recommended (cold items).
+        user_col, item_col : str
+            The id columns.
+        time_col : str, optional
+            Event times: numbers (UNIX seconds), datetimes, or dates as text (ISO
+            8601 such as ``2015-07-21`` or ``2015-07-21T10:30:00``, or
+            ``time_format``). Enables the repeat module, the trend and sessions.
+        weight_col : str, optional
+            Ratings or other numeric weights.
+        session_col : str, optional
+            Session or basket labels (otherwise sessions come from time gaps).
+        time_format : str, optional
+            A ``strftime`` format for text times, such as ``"%d-%m-%Y"``.
+        progress : bool
+            Show a progress bar over the steps (needs tqdm, ``tarsel[io]``).
+
+        Returns
+        -------
+        Recommender
+            self, fitted.
+
+        Raises
+        ------
+        ValueError
+            For a bad setting, a missing column, columns of different lengths,
+            missing ids, unparsable times or empty data.
+        TarselError
+            When the native core fails.
+
+        Examples
+        --------
+        >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
+        >>> model = Recommender(gate_users=0).fit(log)
+        >>> model.fit_report_["users"], model.fit_report_["items"]
+        (3, 3)
+        """
+        settings = Settings.from_params(self.get_params())
+        with Steps(progress, total=4) as steps, native_failures():
             steps.start("reading interactions")
-            data, features = _prepare(self, interactions, item_features, user_col=user_col,
+            data, features = _prepare(settings, interactions, item_features, user_col=user_col,
                                       item_col=item_col, time_col=time_col,
-                                      weight_col=weight_col, session_col=session_col)
+                                      weight_col=weight_col, session_col=session_col,
+                                      time_format=time_format)
             report: dict[str, Any] = {
                 "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
-                "unavailable": sorted(n for n in OPTIONAL_NATIVE if not hasattr(_core, n)),
             }
-            holdout = (Holdout.draw(data, self.gate_users, self.random_state)
-                       if self.gate_users > 0 else None)
+            holdout = (Holdout.draw(data, settings.gate_users, settings.random_state)
+                       if settings.gate_users > 0 else None)
+            gate_parts = None
             if holdout is None:
-                plan = Plan.everything(self)
-                report["gates"] = ("skipped: gate_users is 0" if self.gate_users <= 0 else
+                plan = Plan.everything(settings)
+                report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
                                    "skipped: too few users with two or more sessions or "
                                    "interactions")
             else:
                 steps.start("fitting without the held-out sessions")
-                gate_parts = fit_parts(self, holdout.train, features, Plan.everything(self),
-                                        report)
+                gate_parts = fit_parts(settings, holdout.train, features,
+                                       Plan.everything(settings), report)
                 steps.start("gating on held-out users")
-                plan = Gate(self, gate_parts, holdout).run(report)
+                plan = Gate(settings, gate_parts, holdout).run(report)
             steps.start("fitting on all interactions")
-            parts = fit_parts(self, data, features, plan, report)
+            parts = fit_parts(settings, data, features, plan, report,
+                              graphs=reusable_graphs(gate_parts, holdout, data, report))
             self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = data.users, data.items
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        _baselines.after_fit(self, data)
         _live.after_fit(self, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
-                        parts.config.get("repeat_now_ts", np.nan), self.repeat_min_count)
+                        parts.config.get("repeat_now_ts", np.nan),
+                        plan.repeat_min_count or settings.repeat_min_count)
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
+        _baselines.warn_if_served(self.kept_)
         self.columns_ = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
                          "weight_col": weight_col, "session_col": session_col}
+        if time_format is not None:
+            self.columns_["time_format"] = time_format
         return self
+
+    @property
+    def exclude_owned_(self) -> bool:
+        """The owned-items rule the model serves with: the ``exclude_owned``
+        setting, or the gates' decision when it is None."""
+        self._check_fitted()
+        if self.exclude_owned is not None:
+            return bool(self.exclude_owned)
+        return bool(self.kept_.get("exclude_owned", True))
 
     # ----------------------------------------------------------- recommend
 
     def recommend(self, user: Any, n: int = 10, *, items: Optional[Sequence[Any]] = None,
-                  exclude_owned: bool = True) -> dict[str, np.ndarray]:
+                  exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids.
 
         Parameters
         ----------
-        user : hashable or None
-            The user's id. Unknown users (and None) without ``items`` get the
-            most popular items.
-        n : int
+        user : hashable
+            A user id of the type the model was fitted with: on a model with
+            integer ids, ``"7857"`` is refused rather than matched to 7857
+            (the command line, which reads text, matches it). Unknown users and
+            None without ``items`` get the most popular items.
+        n : int >= 0
             How many items.
         items : sequence of item ids, optional
             A live basket: these items count as consumed after the user's stored
             history, most recent last, for this request only (nothing is
             stored). An unknown or None user is then served from these items
             alone. Ids the model does not know are ignored and counted.
-        exclude_owned : bool
-            Leave out items the user has (basket included), except those the
-            repeat model expects to be bought again when false.
+        exclude_owned : bool, optional
+            Leave out items the user already has (basket included); None follows
+            ``exclude_owned_``. When owned items are allowed, they return where
+            the repeat module expects them to be bought again.
 
         Returns
         -------
         dict
-            The arrays ``item``, ``score`` and ``source`` (pass it to
-            ``pandas.DataFrame``); with ``items`` also ``unknown_items``, the
-            number of basket ids not in the catalogue.
+            The arrays ``item``, ``score`` and ``source`` (which part found the
+            item), best first; pass it to ``pandas.DataFrame`` for a table. With
+            ``items`` also ``unknown_items``, the number of basket ids not in
+            the catalogue.
 
         Raises
         ------
+        NotFittedError
+            Before ``fit``.
+        TypeError
+            For an id of another type than the model's user ids.
         ValueError
-            When the model is not fitted, ``n`` is not a non-negative integer or
-            ``items`` is not a list of ids.
+            For a negative or non-integer ``n``.
 
         Examples
         --------
-        >>> model = Recommender(gate_users=0).fit(
-        ...     {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "b", "c"]})
+        >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
+        >>> model = Recommender(gate_users=0).fit(log)
+        >>> found = model.recommend(1, n=2)
+        >>> found["item"].tolist(), found["source"].tolist()
+        (['c'], ['ease'])
+        >>> model.recommend(None, n=2)["source"].tolist()
+        ['popularity', 'popularity']
         >>> found = model.recommend(None, 2, items=["c", "zz"])
         >>> found["item"].tolist(), found["unknown_items"]
-        (['b', 'a'], 1)
+        (['a', 'b'], 1)
         """
         self._check_fitted()
-        _check_count(n)
+        n = self._count(n)
+        exclude_owned = self._exclude(exclude_owned)
+        self.users_.check_type(user, "user")
         request = _live.basket(self, user, items)
-        found = (self.engine_.recommend(request.owned, request.engine_row,
-                                        self._ask(request.row, n, exclude_owned), self._pop_prior)
-                 if len(request.owned) else ([], [], []))
-        ranked, scores, sources = self._finish(request.owned, found, n, exclude_owned)
+        with native_failures():
+            found = (self.engine_.recommend(request.owned, request.engine_row,
+                                            self._ask(request.row, n, exclude_owned),
+                                            _baselines.pop_prior(self.kept_, exclude_owned))
+                     if len(request.owned) else ([], [], []))
+        ranked, scores, sources = self._finish(request, found, n, exclude_owned)
         result = {"item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
                   "score": np.asarray(scores, dtype=np.float64),
                   "source": np.asarray(sources, dtype=str)}
@@ -245,51 +421,153 @@ class Recommender:
             result["unknown_items"] = request.unknown
         return result
 
-    def recommend_batch(self, users: Sequence[Any], n: int = 10, *,
-                        items: Optional[Sequence[Sequence[Any]]] = None,
-                        exclude_owned: bool = True) -> dict[str, np.ndarray]:
-        """Top ``n`` items for many users at once (in parallel in the native
-        engine): a long table of the arrays ``user``, ``item``, ``score``,
-        ``source`` and ``rank``. ``items`` gives one live basket (or None) per
-        user, as ``recommend`` takes it; the result then adds ``unknown_items``,
-        the number of basket ids not in the catalogue over all users."""
+    def recommend_batch(self, users: Any, n: int = 10, *,
+                        items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
+                        exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+        """Top ``n`` items for many users at once, in parallel in the engine.
+
+        One call returns at most ``MAX_BATCH_ROWS`` rows (``len(users)`` times
+        ``n``, with ``n`` cut to the catalogue size); ``iter_recommend_batch``
+        streams larger requests in bounded memory.
+
+        Parameters
+        ----------
+        users : sequence or ndarray
+            User ids, as for ``recommend``.
+        n : int >= 0
+            Items per user.
+        items : sequence of baskets, optional
+            One live basket (a list of item ids, or None) per user, as
+            ``recommend`` takes it.
+        exclude_owned : bool, optional
+            As for ``recommend``.
+
+        Returns
+        -------
+        dict
+            A long table of arrays: ``user``, ``item``, ``score``, ``source``
+            and ``rank`` (1 = best), users in the order given. With ``items``
+            also ``unknown_items``, the basket ids not in the catalogue over
+            all users.
+
+        Raises
+        ------
+        NotFittedError
+            Before ``fit``.
+        TypeError
+            For ids of another type than the model's user ids.
+        ValueError
+            For a bad ``n``, or a request over ``MAX_BATCH_ROWS`` rows.
+
+        Examples
+        --------
+        >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
+        >>> model = Recommender(gate_users=0).fit(log)
+        >>> got = model.recommend_batch([1, 2], n=1)
+        >>> got["user"].tolist(), got["item"].tolist(), got["rank"].tolist()
+        ([1, 2], ['c', 'b'], [1, 1])
+        """
         self._check_fitted()
-        _check_count(n)
-        users = list(users)
-        requests = _live.baskets(self, users, items)
-        live = [r for r in requests if len(r.owned)]
-        asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
-        found = iter(self.engine_.recommend_batch([r.owned for r in live],
-                                                  [r.engine_row for r in live], asked,
-                                                  self._pop_prior))
-        columns: tuple[list, ...] = ([], [], [], [], [])  # user, item, score, source, rank
-        for user, request in zip(users, requests):
-            ranked = self._finish(request.owned,
-                                  next(found) if len(request.owned) else ([], [], []), n,
-                                  exclude_owned)
-            columns[0].extend([user] * len(ranked[0]))
-            for column, values in zip(columns[1:4], ranked):
-                column.extend(values)
-            columns[4].extend(range(1, len(ranked[0]) + 1))
-        result = {"user": _object_array(columns[0]),
-                  "item": self.items_.ids[np.asarray(columns[1], dtype=np.int64)],
-                  "score": np.asarray(columns[2], dtype=np.float64),
-                  "source": np.asarray(columns[3], dtype=str),
-                  "rank": np.asarray(columns[4], dtype=np.int64)}
-        if items is not None:
-            result["unknown_items"] = sum(r.unknown for r in requests)
-        return result
+        users = _user_array(users)
+        n = self._count(n)
+        if len(users) * n > MAX_BATCH_ROWS:
+            raise ValueError(
+                f"recommend_batch would return up to {len(users) * n:,} rows ({len(users):,} "
+                f"users x n={n:,}), more than the {MAX_BATCH_ROWS:,} one call may return; "
+                "use iter_recommend_batch to stream them in chunks")
+        return self._batch(users, n, self._exclude(exclude_owned), _baskets(items, users))
+
+    def iter_recommend_batch(self, users: Any, n: int = 10, *,
+                             items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
+                             exclude_owned: Optional[bool] = None,
+                             chunk_size: Optional[int] = None) -> Iterator[dict[str, np.ndarray]]:
+        """``recommend_batch`` in chunks of users, for any number of users in
+        bounded memory.
+
+        Parameters
+        ----------
+        users : sequence or ndarray
+            User ids, as for ``recommend``.
+        n : int >= 0
+            Items per user.
+        items : sequence of baskets, optional
+            One live basket per user, as for ``recommend_batch``.
+        exclude_owned : bool, optional
+            As for ``recommend``.
+        chunk_size : int >= 1, optional
+            Users per chunk; by default about a million result rows a chunk.
+
+        Yields
+        ------
+        dict of ndarray
+            ``recommend_batch``'s table for the next ``chunk_size`` users.
+
+        Raises
+        ------
+        NotFittedError, TypeError, ValueError
+            As ``recommend_batch``, before the first chunk.
+
+        Examples
+        --------
+        >>> log = {"user": [1, 1, 2, 2, 3, 3, 3], "item": ["a", "b", "a", "c", "a", "b", "c"]}
+        >>> model = Recommender(gate_users=0).fit(log)
+        >>> [c["user"].tolist() for c in model.iter_recommend_batch([1, 2, 1], 1, chunk_size=2)]
+        [[1, 2], [1]]
+        """
+        self._check_fitted()
+        users = _user_array(users)
+        n = self._count(n)
+        exclude = self._exclude(exclude_owned)
+        baskets = _baskets(items, users)
+        if chunk_size is None:
+            chunk_size = max(1, _CHUNK_ROWS // max(n, 1))
+        elif isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) \
+                or chunk_size < 1 or chunk_size * n > MAX_BATCH_ROWS:
+            raise ValueError(f"chunk_size must be a positive integer with chunk_size x n at most "
+                             f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}")
+        step = int(chunk_size)
+        return (self._batch(users[start:start + step], n, exclude,
+                            None if baskets is None else baskets[start:start + step])
+                for start in range(0, len(users), step))
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
-        """The items the model ranks highest for someone who has just ``item``."""
+        """The items the model ranks highest for someone who has just ``item``.
+
+        Parameters
+        ----------
+        item : hashable
+            An item id of the model.
+        n : int >= 0
+            How many items.
+
+        Returns
+        -------
+        dict of ndarray
+            ``item``, ``score`` and ``source``, best first.
+
+        Raises
+        ------
+        NotFittedError
+            Before ``fit``.
+        ValueError
+            For an unknown item or a bad ``n``.
+
+        Examples
+        --------
+        >>> log = {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "c", "b"]}
+        >>> Recommender(gate_users=0).fit(log).similar_items("a", n=1)["item"].tolist()
+        ['b']
+        """
         self._check_fitted()
-        _check_count(n)
+        n = self._count(n)
         index = self.items_.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
-        items, scores, sources = self.engine_.recommend([index], -1, n)
+        with native_failures():
+            items, scores, sources = self.engine_.recommend([index], -1, n)
         return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
-                "score": np.asarray(scores, dtype=np.float64), "source": np.asarray(sources, dtype=str)}
+                "score": np.asarray(scores, dtype=np.float64),
+                "source": np.asarray(sources, dtype=str)}
 
     def update(self, events: Any, **columns: Optional[str]) -> dict[str, int]:
         """Add new events to the users' histories without refitting.
@@ -331,10 +609,11 @@ class Recommender:
 
         Raises
         ------
+        NotFittedError
+            Before ``fit``.
         ValueError
-            When the model is not fitted, a column is missing or of another
-            length, a user id is missing or not of the model's id type, or the
-            times cannot be read.
+            When a column is missing or of another length, a user id is missing
+            or not of the model's id type, or the times cannot be read.
 
         Examples
         --------
@@ -348,13 +627,49 @@ class Recommender:
         self._check_fitted()
         return _live.update(self, events, columns)
 
+    def _batch(self, users: np.ndarray, n: int, exclude_owned: bool,
+               items: Optional[list]) -> dict[str, np.ndarray]:
+        self.users_.index(users, "user")  # ids of another type raise TypeError
+        requests = _live.baskets(self, users.tolist(), items)
+        live = [r for r in requests if len(r.owned)]
+        asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
+        with native_failures():
+            found = iter(self.engine_.recommend_batch([r.owned for r in live],
+                                                      [r.engine_row for r in live], asked,
+                                                      _baselines.pop_prior(self.kept_,
+                                                                           exclude_owned)))
+        columns: tuple[list, ...] = ([], [], [])  # item, score, source
+        lengths = np.zeros(len(users), dtype=np.int64)
+        for k, request in enumerate(requests):
+            answer = next(found) if len(request.owned) else ([], [], [])
+            ranked = self._finish(request, answer, n, exclude_owned)
+            lengths[k] = len(ranked[0])
+            for column, values in zip(columns, ranked):
+                column.extend(values)
+        starts = np.cumsum(lengths) - lengths
+        result = {"user": np.repeat(users, lengths),
+                  "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
+                  "score": np.asarray(columns[1], dtype=np.float64),
+                  "source": np.asarray(columns[2], dtype=str),
+                  "rank": np.arange(int(lengths.sum()), dtype=np.int64)
+                  - np.repeat(starts, lengths) + 1}
+        if items is not None:
+            result["unknown_items"] = sum(r.unknown for r in requests)
+        return result
+
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
-            raise ValueError("this Recommender is not fitted yet; call fit first")
+            raise NotFittedError(
+                f"this {type(self).__name__} is not fitted yet; call fit first")
 
-    @property
-    def _pop_prior(self) -> float:
-        return float(self.kept_.get("pop_prior", 0.0))
+    def _count(self, n: Any) -> int:
+        """``n`` checked, and cut to the catalogue: no answer holds more items."""
+        if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
+            raise ValueError(f"n must be a non-negative integer, not {n!r}")
+        return min(int(n), len(self.items_))
+
+    def _exclude(self, exclude_owned: Optional[bool]) -> bool:
+        return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
 
     def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
@@ -363,11 +678,16 @@ class Recommender:
             return n
         return n + int(self._repeat_sizes[row])
 
-    def _finish(self, owned_items, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
+    def _finish(self, request: Any, found, n: int,
+                exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
+        served = _baselines.served_by(self.kept_, exclude_owned)
+        if served is not None:  # nothing fitted beat this baseline in this mode
+            return _baselines.of(self).scored(served, request.row, n, exclude_owned,
+                                              request.owned)
         items, scores, sources = found
-        owned = set(owned_items.tolist())
+        owned = set(request.owned.tolist())
         dropped = owned if exclude_owned else set()
         cold = [k for k, source in enumerate(sources) if source == "cold_content"]
         regular = [k for k, (item, source) in enumerate(zip(items, sources))
@@ -391,89 +711,136 @@ class Recommender:
                 ranked[1].append(float(self.item_pop_[item]))
                 ranked[2].append("popularity")
 
+
     # ---------------------------------------------------------- save / load
 
-    def save(self, path: str) -> None:
+    def save(self, path: str | os.PathLike) -> None:
         """Write the fitted model (engine record, id maps, histories) to one file,
-        atomically."""
+        atomically: a failed save leaves an existing file as it was.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write. A new file gets mode 0666 less the umask; an
+            existing one keeps its mode.
+
+        Raises
+        ------
+        ValueError
+            When the model is not fitted, or its ids cannot be stored.
+        OSError
+            When the file cannot be written; the message names ``path``.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> model = Recommender(gate_users=0).fit({"user": [1, 1, 2, 2, 3],
+        ...                                        "item": [1, 2, 1, 3, 2]})
+        >>> path = os.path.join(tempfile.mkdtemp(), "shop.model")
+        >>> model.save(path)
+        >>> Recommender.load(path).recommend(3, 2)["item"].tolist()
+        [1, 3]
+        """
         self._check_fitted()
-        live_sections = _live.sections(self)
-        user_kind, user_bytes = self.users_.to_bytes()
-        item_kind, item_bytes = self.items_.to_bytes()
-        meta = {"params": self.get_params(), "fit_report": self.fit_report_,
-                "kept": self.kept_, "columns": self.columns_,
-                "user_ids": user_kind, "item_ids": item_kind}
-        write_container(path, {
-            # first, so that loading can hand the file straight to the engine
-            "engine": self.engine_.to_bytes(),
-            "meta": json.dumps(meta, default=_json_default).encode(),
-            "user_ids": user_bytes, "item_ids": item_bytes,
-            "hist_indptr": self._hist_indptr.astype("<i8").tobytes(),
-            "hist_items": self._hist_items.astype("<i8").tobytes(),
-            "repeat_sizes": self._repeat_sizes.astype("<i8").tobytes(),
-            "item_pop": self.item_pop_.astype("<f8").tobytes(),
-            **live_sections,
-        })
+        save_model(self, path)
+
+    def report(self, path: str, evaluation: Any = None, *,
+               users: Optional[Sequence[Any]] = None) -> None:
+        """Write this model's report, one self-contained HTML page with charts.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            Where to write the page.
+        evaluation : pandas.DataFrame, optional
+            A table from :func:`tarsel.evaluation.evaluate` to show with it.
+        users : sequence, optional
+            Held-out users whose recommendations measure the catalogue coverage.
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted.
+
+        See Also
+        --------
+        tarsel.report.write_report : what the page shows.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> from tarsel import Recommender, datasets
+        >>> shop = datasets.grocery(n_users=150, n_items=80, n_days=30)
+        >>> model = Recommender(gate_users=60).fit(shop.interactions, **shop.columns)
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     model.report(os.path.join(folder, "report.html"))
+        ...     os.listdir(folder)
+        ['report.html']
+        """
+        from tarsel.report import write_report
+
+        write_report(self, path, evaluation, users=users)
 
     @classmethod
-    def load(cls, path: str) -> "Recommender":
-        """Read a model written by ``save``. A file that is not a tarsel model or is
-        damaged raises ValueError."""
-        with open_container(path) as container:
-            try:
-                model = cls._from_sections(container)
-            except (KeyError, TypeError, ValueError) as exc:
-                container.verify()  # damage is reported as such
-                raise ValueError(f"{path!r} is not a usable tarsel model: {exc}") from None
-            container.verify()
-        return model
+    def load(cls, path: str | os.PathLike) -> "Recommender":
+        """Read a model written by ``save``.
 
-    @classmethod
-    def _from_sections(cls, container: Container) -> "Recommender":
-        meta = json.loads(container.section("meta"))
-        model = cls(**{k: v for k, v in meta["params"].items() if k in _PARAMS})
-        model.users_ = IdMap.from_bytes(meta["user_ids"], container.section("user_ids"))
-        model.items_ = IdMap.from_bytes(meta["item_ids"], container.section("item_ids"))
-        model._hist_indptr = np.frombuffer(container.section("hist_indptr"), dtype="<i8")
-        model._hist_items = np.frombuffer(container.section("hist_items"), dtype="<i8")
-        model._repeat_sizes = np.frombuffer(container.section("repeat_sizes"), dtype="<i8")
-        model.item_pop_ = np.frombuffer(container.section("item_pop"), dtype="<f8")
-        model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
-        model.columns_ = meta["columns"]
-        model.engine_ = _engine_from(container)
-        _live.restore(model, container.places, container.section)
-        return model
+        Parameters
+        ----------
+        path : str or path-like
+            A model file.
 
+        Returns
+        -------
+        Recommender
+            The fitted model, serving exactly as the saved one did.
 
-def _engine_from(container: Container) -> Any:
-    """The engine record: read by the engine's own loader straight from the file
-    when it is the first section (trailing sections are ignored by it) and the
-    file was not replaced meanwhile, else decoded from the section's bytes."""
-    start, _ = container.places["engine"]
-    if start == 0 and container.unchanged_on_disk():
-        engine = _core.EngineState.load(container.path)
-        if container.unchanged_on_disk():
-            return engine
-    return _core.EngineState.from_bytes(container.section("engine"))
+        Raises
+        ------
+        ValueError
+            For every failure, saying why: a file that cannot be read (then also
+            an OSError), is not a regular file or not a tarsel model, is damaged,
+            changed while it was read, or holds parts that disagree.
+
+        Examples
+        --------
+        >>> Recommender.load("/dev/null")
+        Traceback (most recent call last):
+        ...
+        ValueError: '/dev/null' is not a regular file
+        """
+        return load_model(cls, path)
 
 
 _PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:]
                 if p in Recommender.__init__.__kwdefaults__)
 _DEFAULTS = dict(Recommender.__init__.__kwdefaults__)
-COOC_TRANSFORMS = ("raw", "cosine", "jaccard", "wilson")
+assert _PARAMS == _SETTING_NAMES, "Recommender and Settings list the same settings in order"
 
 
-def _check_params(model: Recommender) -> None:
-    if model.cooc_transform not in COOC_TRANSFORMS:
-        raise ValueError(f"unknown cooc_transform {model.cooc_transform!r}; expected one of "
-                         f"{', '.join(COOC_TRANSFORMS)}")
-    if not 0.0 <= model.min_deep_session_fraction <= 1.0:
-        raise ValueError("min_deep_session_fraction must be between 0 and 1")
-    for name in ("gate_k", "retrieval_budget"):
-        if getattr(model, name) < 1:
-            raise ValueError(f"{name} must be at least 1")
-    if not model.z_grid or not model.boost_grid:
-        raise ValueError("z_grid and boost_grid must not be empty")
+def _as_tuple(values: Any) -> Any:
+    try:
+        return values if isinstance(values, (str, bytes)) else tuple(values)
+    except TypeError:
+        return values  # not a sequence: fit names the setting
+
+
+def _baskets(items: Any, users: np.ndarray) -> Optional[list]:
+    """One basket per user, as a list (checked for its length up front)."""
+    if items is None:
+        return None
+    baskets = _live._id_list(items, "items")
+    if len(baskets) != len(users):
+        raise ValueError(f"items must hold one list per user: {len(baskets)} lists for "
+                         f"{len(users)} users")
+    return baskets
+
+
+def _differs(value: Any, default: Any) -> bool:
+    try:
+        return bool(value != default)
+    except (TypeError, ValueError):  # arrays compare element-wise
+        return True
 
 
 def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
@@ -483,54 +850,19 @@ def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
     return np.diff(parts.repeat_profile[0]).astype(np.int64)
 
 
-def _check_count(n: Any) -> None:
-    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
-        raise ValueError(f"n must be a non-negative integer, not {n!r}")
+def _user_array(users: Any) -> np.ndarray:
+    """The users of a batch as a one-dimensional array of their own type."""
+    array = users.to_numpy() if hasattr(users, "to_numpy") else users
+    array = array if isinstance(array, np.ndarray) else id_array(list(array))
+    if array.ndim != 1:
+        raise ValueError(f"users must be one-dimensional, not of shape {array.shape}")
+    return array
 
 
-def _json_default(value: Any) -> Any:
-    if isinstance(value, np.generic):
-        return value.item()
-    raise TypeError(f"cannot store {type(value).__name__} in a model file")
-
-
-def _object_array(values: list) -> np.ndarray:
-    out = np.empty(len(values), dtype=object)
-    out[:] = values
-    return out
-
-
-class _Steps:
-    """A progress bar over the named steps of ``fit`` (tqdm when installed)."""
-
-    def __init__(self, enabled: bool, total: int):
-        self._bar, self._started = None, False
-        if enabled:
-            try:
-                from tqdm.auto import tqdm
-            except ImportError:
-                return
-            self._bar = tqdm(total=total, desc="fit", leave=False)
-
-    def __enter__(self) -> "_Steps":
-        return self
-
-    def __exit__(self, *exc_info) -> None:
-        if self._bar is not None:
-            self._bar.update(self._bar.total - self._bar.n)
-            self._bar.close()
-
-    def start(self, what: str) -> None:
-        if self._bar is not None:
-            self._bar.update(int(self._started))
-            self._bar.set_description(what)
-        self._started = True
-
-
-def _prepare(model: Recommender, interactions, item_features, *, item_col: str, **columns):
+def _prepare(settings: Settings, interactions, item_features, *, item_col: str, **columns):
     extra = feature_item_ids(item_features, item_col) if item_features is not None else ()
-    data = prepare_interactions(interactions, item_col=item_col, weighting=model.weighting,
-                                session_gap_seconds=model.session_gap_seconds,
+    data = prepare_interactions(interactions, item_col=item_col, weighting=settings.weighting,
+                                session_gap_seconds=settings.session_gap_seconds,
                                 extra_items=extra, **columns)
     features = None
     if item_features is not None:

@@ -23,11 +23,13 @@ refused with a log line and the old model goes on serving.
 
 Starlette, uvicorn and prometheus-client come with ``pip install 'tarsel[serve]'``.
 """
+
 from __future__ import annotations
 
 import argparse
 import asyncio
 import contextlib
+import hashlib
 import json
 import logging
 import math
@@ -36,10 +38,10 @@ import signal
 import sys
 import threading
 import time
-import zlib
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Optional
+from typing import Any
 
 log = logging.getLogger("tarsel.serve")
 
@@ -79,7 +81,7 @@ class _Loaded:
     checksum: str
     modified: float
     loaded_at: float
-    lock: "_ReadWriteLock" = field(default_factory=lambda: _ReadWriteLock())
+    lock: _ReadWriteLock = field(default_factory=lambda: _ReadWriteLock())
 
 
 def _identity(stat: os.stat_result) -> tuple:
@@ -87,17 +89,20 @@ def _identity(stat: os.stat_result) -> tuple:
 
 
 def _load_file(path: str) -> _Loaded:
-    """Load a model file and its CRC-32 (of the bytes the loader read: a file
-    replaced meanwhile shows a new identity, and the watcher loads it again)."""
+    """Load a model file, with the first 16 hex digits of its SHA-256 (a file
+    replaced between the two reads shows a new identity, and the watcher loads
+    it again)."""
     from tarsel import Recommender
 
+    digest = hashlib.sha256()
     with open(path, "rb") as handle:
         stat = os.fstat(handle.fileno())
-        checksum = 0
         while chunk := handle.read(1 << 22):
-            checksum = zlib.crc32(chunk, checksum)
+            digest.update(chunk)
     model = Recommender.load(path)
-    return _Loaded(model, path, _identity(stat), f"{checksum:08x}", stat.st_mtime, time.time())
+    return _Loaded(
+        model, path, _identity(stat), digest.hexdigest()[:16], stat.st_mtime, time.time()
+    )
 
 
 class _ReadWriteLock:
@@ -147,34 +152,62 @@ class _ReadWriteLock:
 class _Service:
     """The served model, its reloading, the request pool and the metrics."""
 
-    def __init__(self, path: str, *, allow_updates: bool, reload_interval: float,
-                 threads: Optional[int], limits: Limits, initial: Optional[_Loaded]):
+    def __init__(
+        self,
+        path: str,
+        *,
+        allow_updates: bool,
+        reload_interval: float,
+        threads: int | None,
+        limits: Limits,
+        initial: _Loaded | None,
+        require_model: bool = False,
+    ):
         from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, Info
 
         self.path, self.allow_updates, self.limits = path, allow_updates, limits
-        self.reload_interval = reload_interval
-        self.current: Optional[_Loaded] = initial
+        self.reload_interval, self.require_model = reload_interval, require_model
+        self.current: _Loaded | None = initial
         self.threads = threads or os.cpu_count() or 2
-        self.pool: Optional[ThreadPoolExecutor] = None
-        self._refused: Optional[tuple] = None
-        self._reloading: Optional[asyncio.Lock] = None
+        self.pool: ThreadPoolExecutor | None = None
+        self._refused: tuple | None = None
+        self._reloading: asyncio.Lock | None = None
         self.registry = CollectorRegistry()
-        self.requests = Counter("tarsel_requests", "Requests answered, by endpoint and status",
-                                ["endpoint", "status"], registry=self.registry)
+        self._counted: dict[tuple, tuple] = {}
+        self.requests = Counter(
+            "tarsel_requests",
+            "Requests answered, by endpoint and status",
+            ["endpoint", "status"],
+            registry=self.registry,
+        )
         self.latency = Histogram(
-            "tarsel_request_duration_seconds", "Time to answer a request, by endpoint",
-            ["endpoint"], registry=self.registry,
-            buckets=(.0005, .001, .002, .005, .01, .02, .05, .1, .2, .5, 1, 2, 5))
-        self.reloads = Counter("tarsel_model_reloads", "Model file loads, by outcome",
-                               ["outcome"], registry=self.registry)
-        self.info = Info("tarsel_model", "The served model file and its CRC-32",
-                         registry=self.registry)
-        Gauge("tarsel_model_age_seconds", "Seconds since the served model file was written",
-              registry=self.registry).set_function(
-            lambda: time.time() - self.current.modified if self.current else math.nan)
-        Gauge("tarsel_model_loaded_timestamp_seconds", "When the served model was loaded",
-              registry=self.registry).set_function(
-            lambda: self.current.loaded_at if self.current else math.nan)
+            "tarsel_request_duration_seconds",
+            "Time to answer a request, by endpoint",
+            ["endpoint"],
+            registry=self.registry,
+            buckets=(0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5),
+        )
+        self.reloads = Counter(
+            "tarsel_model_reloads",
+            "Model file loads, by outcome",
+            ["outcome"],
+            registry=self.registry,
+        )
+        self.info = Info(
+            "tarsel_model",
+            "The served model file and the first 16 hex digits of its SHA-256",
+            registry=self.registry,
+        )
+        Gauge(
+            "tarsel_model_age_seconds",
+            "Seconds since the served model file was written",
+            registry=self.registry,
+        ).set_function(lambda: time.time() - self.current.modified if self.current else math.nan)
+        Gauge(
+            "tarsel_model_loaded_timestamp_seconds",
+            "When the served model was loaded",
+            registry=self.registry,
+        ).set_function(lambda: self.current.loaded_at if self.current else math.nan)
         if initial is not None:
             self._announce(initial)
 
@@ -185,12 +218,16 @@ class _Service:
         self.pool = ThreadPoolExecutor(self.threads, thread_name_prefix="tarsel-request")
         self._reloading = asyncio.Lock()
         loop = asyncio.get_running_loop()
-        if self.current is None:
-            await self.reload(force=True)
+        if self.current is None and not await self.reload(force=True) and self.require_model:
+            # a worker process that fails to start: its supervisor keeps the
+            # worker it was to replace
+            self.pool.shutdown()
+            raise RuntimeError(f"cannot load {self.path!r}; see the log line before")
         with contextlib.suppress(ValueError, RuntimeError, NotImplementedError, AttributeError):
             # only the main thread of a process may take signals
-            loop.add_signal_handler(signal.SIGHUP,
-                                    lambda: asyncio.ensure_future(self.reload(force=True)))
+            loop.add_signal_handler(
+                signal.SIGHUP, lambda: asyncio.ensure_future(self.reload(force=True))
+            )
         watcher = asyncio.ensure_future(self._watch()) if self.reload_interval > 0 else None
         try:
             yield
@@ -199,8 +236,7 @@ class _Service:
                 watcher.cancel()
                 with contextlib.suppress(asyncio.CancelledError):
                     await watcher
-            with contextlib.suppress(ValueError, RuntimeError, NotImplementedError,
-                                     AttributeError):
+            with contextlib.suppress(ValueError, RuntimeError, NotImplementedError, AttributeError):
                 loop.remove_signal_handler(signal.SIGHUP)
             self.pool.shutdown(wait=True)
 
@@ -219,8 +255,10 @@ class _Service:
                 identity = _identity(os.stat(self.path))
             except OSError as exc:
                 if force or self.current is None:
-                    log.error("cannot read the model file", extra={"fields": {
-                        "event": "reload", "path": self.path, "error": str(exc)}})
+                    log.error(
+                        "cannot read the model file",
+                        extra={"fields": {"event": "reload", "path": self.path, "error": str(exc)}},
+                    )
                 return False
             current = self.current.identity if self.current else None
             if not force and identity in (current, self._refused):
@@ -234,9 +272,16 @@ class _Service:
                     raise
                 self._refused = identity
                 self.reloads.labels("refused").inc()
-                log.error("refused the new model file; the old model goes on serving",
-                          extra={"fields": {"event": "reload", "path": self.path,
-                                            "error": " ".join(str(exc).split())}})
+                log.error(
+                    "refused the new model file; the old model goes on serving",
+                    extra={
+                        "fields": {
+                            "event": "reload",
+                            "path": self.path,
+                            "error": " ".join(str(exc).split()),
+                        }
+                    },
+                )
                 return False
             self.current, self._refused = loaded, None
             self.reloads.labels("loaded").inc()
@@ -245,9 +290,18 @@ class _Service:
 
     def _announce(self, loaded: _Loaded) -> None:
         self.info.info({"path": loaded.path, "checksum": loaded.checksum})
-        log.info("model loaded", extra={"fields": {
-            "event": "reload", "path": loaded.path, "checksum": loaded.checksum,
-            "users": len(loaded.model.users_), "items": len(loaded.model.items_)}})
+        log.info(
+            "model loaded",
+            extra={
+                "fields": {
+                    "event": "reload",
+                    "path": loaded.path,
+                    "checksum": loaded.checksum,
+                    "users": len(loaded.model.users_),
+                    "items": len(loaded.model.items_),
+                }
+            },
+        )
 
     # ---- requests
 
@@ -258,28 +312,48 @@ class _Service:
 
     async def read(self, loaded: _Loaded, call: Callable[[Any], Any]) -> Any:
         """``call(model)`` on the request pool, beside any update."""
+
         def run() -> Any:
             if not self.allow_updates:
                 return call(loaded.model)
             with loaded.lock.reading():
                 return call(loaded.model)
+
         return await asyncio.get_running_loop().run_in_executor(self.pool, run)
 
     async def write(self, loaded: _Loaded, call: Callable[[Any], Any]) -> Any:
         def run() -> Any:
             with loaded.lock.writing():
                 return call(loaded.model)
+
         return await asyncio.get_running_loop().run_in_executor(self.pool, run)
 
     def observe(self, endpoint: str, request: Any, status: int, started: float) -> None:
         elapsed = time.perf_counter() - started
-        self.requests.labels(endpoint, str(status)).inc()
-        self.latency.labels(endpoint).observe(elapsed)
+        key = (endpoint, status)
+        counted = self._counted.get(key)
+        if counted is None:  # metric children by label, looked up once
+            counted = self._counted[key] = (
+                self.requests.labels(endpoint, str(status)),
+                self.latency.labels(endpoint),
+            )
+        counted[0].inc()
+        counted[1].observe(elapsed)
         if log.isEnabledFor(logging.INFO):
-            log.info("request", extra={"fields": {
-                "event": "request", "method": request.method, "path": request.url.path,
-                "status": status, "ms": round(elapsed * 1e3, 3),
-                "client": request.client.host if request.client else None}})
+            client = request.scope.get("client")
+            log.info(
+                "request",
+                extra={
+                    "fields": {
+                        "event": "request",
+                        "method": request.scope["method"],
+                        "path": request.scope["path"],
+                        "status": status,
+                        "ms": round(elapsed * 1e3, 3),
+                        "client": client[0] if client else None,
+                    }
+                },
+            )
 
 
 # ------------------------------------------------------------- handlers
@@ -304,8 +378,7 @@ def _handlers(service: _Service) -> list:
         n = _count(body.get("n", 10), limits.max_n)
         items = _items(loaded.model.items_, body.get("items"), limits.max_items)
         options = _exclude_owned(body.get("exclude_owned"))
-        found = await service.read(
-            loaded, lambda m: m.recommend(user, n, items=items, **options))
+        found = await service.read(loaded, lambda m: m.recommend(user, n, items=items, **options))
         return {"user": user, **_rows(found)}
 
     async def recommend_batch(request) -> dict:
@@ -314,8 +387,9 @@ def _handlers(service: _Service) -> list:
         _only_keys(body, ("users", "items", "n", "exclude_owned"))
         users = body.get("users")
         if not isinstance(users, list) or len(users) > limits.max_batch_users:
-            raise ClientError(400, f"'users' must be a list of at most "
-                                   f"{limits.max_batch_users} user ids")
+            raise ClientError(
+                400, f"'users' must be a list of at most {limits.max_batch_users} user ids"
+            )
         users = [_id(loaded.model.users_, u, "user", allow_none=True) for u in users]
         n = _count(body.get("n", 10), limits.max_n)
         items = body.get("items")
@@ -325,7 +399,8 @@ def _handlers(service: _Service) -> list:
             items = [_items(loaded.model.items_, basket, limits.max_items) for basket in items]
         options = _exclude_owned(body.get("exclude_owned"))
         found = await service.read(
-            loaded, lambda m: m.recommend_batch(users, n, items=items, **options))
+            loaded, lambda m: m.recommend_batch(users, n, items=items, **options)
+        )
         return {"results": _per_user(users, found), "unknown_items": found.get("unknown_items", 0)}
 
     async def similar(request) -> dict:
@@ -352,8 +427,12 @@ def _handlers(service: _Service) -> list:
         current = service.current
         if current is None:
             return JSONResponse({"status": "no model loaded"}, status_code=503)
-        return {"status": "ok", "model": current.path, "checksum": current.checksum,
-                "loaded_at": current.loaded_at}
+        return {
+            "status": "ok",
+            "model": current.path,
+            "checksum": current.checksum,
+            "loaded_at": current.loaded_at,
+        }
 
     async def metrics(request) -> Any:
         from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
@@ -361,13 +440,15 @@ def _handlers(service: _Service) -> list:
 
         return Response(generate_latest(service.registry), media_type=CONTENT_TYPE_LATEST)
 
-    return [("/recommend/batch", "recommend_batch", recommend_batch, "POST"),
-            ("/recommend", "recommend", recommend_post, "POST"),
-            ("/recommend/{user:path}", "recommend_user", recommend_user, "GET"),
-            ("/similar/{item:path}", "similar", similar, "GET"),
-            ("/events", "events", events, "POST"),
-            ("/healthz", "healthz", healthz, "GET"),
-            ("/metrics", "metrics", metrics, "GET")]
+    return [
+        ("/recommend/batch", "recommend_batch", recommend_batch, "POST"),
+        ("/recommend", "recommend", recommend_post, "POST"),
+        ("/recommend/{user:path}", "recommend_user", recommend_user, "GET"),
+        ("/similar/{item:path}", "similar", similar, "GET"),
+        ("/events", "events", events, "POST"),
+        ("/healthz", "healthz", healthz, "GET"),
+        ("/metrics", "metrics", metrics, "GET"),
+    ]
 
 
 def _endpoint(service: _Service, name: str, handler: Callable) -> Callable:
@@ -386,8 +467,10 @@ def _endpoint(service: _Service, name: str, handler: Callable) -> Callable:
             # the library's refusals of bad arguments
             response = _json_response({"error": _message(exc)}, 400)
         except (Exception, _core.InternalFailure):
-            log.exception("request failed", extra={"fields": {
-                "event": "error", "path": request.url.path}})
+            log.exception(
+                "request failed",
+                extra={"fields": {"event": "error", "path": request.scope["path"]}},
+            )
             response = _json_response({"error": "internal error"}, 500)
         service.observe(name, request, response.status_code, started)
         return response
@@ -440,8 +523,7 @@ async def _json_body(request: Any, limit: int, kind: type) -> Any:
 def _only_keys(body: dict, allowed: tuple) -> None:
     unknown = sorted(set(body) - set(allowed))
     if unknown:
-        raise ClientError(400, f"unknown field {unknown[0]!r}; expected "
-                               f"{', '.join(allowed)}")
+        raise ClientError(400, f"unknown field {unknown[0]!r}; expected {', '.join(allowed)}")
 
 
 def _id(ids: Any, value: Any, what: str, allow_none: bool = False) -> Any:
@@ -463,11 +545,13 @@ def _id(ids: Any, value: Any, what: str, allow_none: bool = False) -> Any:
     except ValueError:
         pass
     expected = {"i": "an integer", "f": "a number", "U": "a string"}.get(kind, "a scalar")
-    raise ClientError(400, f"{what} id must be {expected} for this model, not "
-                           f"{json.dumps(value, default=str)[:100]}")
+    raise ClientError(
+        400,
+        f"{what} id must be {expected} for this model, not {json.dumps(value, default=str)[:100]}",
+    )
 
 
-def _items(ids: Any, values: Any, limit: int) -> Optional[list]:
+def _items(ids: Any, values: Any, limit: int) -> list | None:
     """Basket ids of the model's type; one that cannot be an item of the model
     becomes None, which the model counts as unknown."""
     if values is None:
@@ -491,8 +575,10 @@ def _count(value: Any, limit: int) -> int:
     except (TypeError, ValueError):
         n = -1
     if not 0 <= n <= limit:
-        raise ClientError(400, f"n must be an integer from 0 to {limit}, not "
-                               f"{json.dumps(value, default=str)[:100]}")
+        raise ClientError(
+            400,
+            f"n must be an integer from 0 to {limit}, not {json.dumps(value, default=str)[:100]}",
+        )
     return n
 
 
@@ -518,14 +604,16 @@ def _event_table(model: Any, events: Any, limit: int) -> dict:
     table: dict[str, list] = {name: [] for name in names}
     for event in events:
         if not isinstance(event, dict) or any(name not in event for name in names):
-            raise ClientError(400, f"each event must be an object with the fields "
-                                   f"{', '.join(map(repr, names))}")
+            raise ClientError(
+                400, f"each event must be an object with the fields {', '.join(map(repr, names))}"
+            )
         for name in names:
             table[name].append(event[name])
     table[names[0]] = [_id(model.users_, u, "user") for u in table[names[0]]]
-    table[names[1]] = _items(model.items_, table[names[1]], limit)
-    if len(names) == 3 and not all(isinstance(t, (int, float, str)) and
-                                   not isinstance(t, bool) for t in table[names[2]]):
+    table[names[1]] = _items(model.items_, table[names[1]], limit) or []
+    if len(names) == 3 and not all(
+        isinstance(t, (int, float, str)) and not isinstance(t, bool) for t in table[names[2]]
+    ):
         raise ClientError(400, "event times must be numbers (UNIX seconds) or ISO dates")
     return table
 
@@ -534,8 +622,11 @@ def _event_table(model: Any, events: Any, limit: int) -> dict:
 
 
 def _rows(found: dict) -> dict:
-    out = {"item": found["item"].tolist(), "score": _floats(found["score"]),
-           "source": found["source"].tolist()}
+    out = {
+        "item": found["item"].tolist(),
+        "score": _floats(found["score"]),
+        "source": found["source"].tolist(),
+    }
     if "unknown_items" in found:
         out["unknown_items"] = int(found["unknown_items"])
     return out
@@ -546,26 +637,36 @@ def _floats(values: Any) -> list:
 
 
 def _per_user(users: list, found: dict) -> list[dict]:
-    """The batch's long table cut into one answer per requested user (each
-    user's rows are contiguous, ranked from 1)."""
+    """The batch's long table cut into one answer per requested user. Each
+    user's rows are contiguous and ranked from 1; a user without rows (who
+    owns every item) is skipped over by matching the next rows' user."""
     out = [{"user": u, "item": [], "score": [], "source": []} for u in users]
-    starts = [int(k) for k in (found["rank"] == 1).nonzero()[0]] + [len(found["rank"])]
+    starts = (found["rank"] == 1).nonzero()[0].tolist() + [len(found["rank"])]
     table_users = found["user"].tolist()
     j = 0
     for begin, end in zip(starts, starts[1:]):
-        while out[j]["user"] != table_users[begin]:
-            j += 1  # users without rows
-        part = {key: found[key][begin:end] for key in ("item", "score", "source")}
-        out[j].update(_rows(part))
-        j += 1
+        k = j
+        while k < len(users) and not (
+            users[k] is table_users[begin] or users[k] == table_users[begin]
+        ):
+            k += 1
+        k = j if k == len(users) else k  # ids equal to nothing (NaN) keep the order
+        out[k].update(_rows({key: found[key][begin:end] for key in ("item", "score", "source")}))
+        j = k + 1
     return out
 
 
 # ------------------------------------------------------------------ app
 
 
-def create_app(model_path: str, *, allow_updates: bool = False, reload_interval: float = 2.0,
-               threads: Optional[int] = None, limits: Limits = Limits()) -> Any:
+def create_app(
+    model_path: str,
+    *,
+    allow_updates: bool = False,
+    reload_interval: float = 2.0,
+    threads: int | None = None,
+    limits: Limits = Limits(),
+) -> Any:
     """The ASGI application serving one model file.
 
     Parameters
@@ -605,30 +706,52 @@ def create_app(model_path: str, *, allow_updates: bool = False, reload_interval:
     ...     client.post("/recommend", json={"user": None, "items": ["c"], "n": 2}).json()["item"]
     ['b', 'a']
     """
-    return _build(model_path, allow_updates=allow_updates, reload_interval=reload_interval,
-                  threads=threads, limits=limits, initial=None)
+    return _build(
+        model_path,
+        allow_updates=allow_updates,
+        reload_interval=reload_interval,
+        threads=threads,
+        limits=limits,
+        initial=None,
+    )
 
 
-def _build(model_path: str, *, allow_updates: bool, reload_interval: float,
-           threads: Optional[int], limits: Limits, initial: Optional[_Loaded]) -> Any:
+def _build(
+    model_path: str,
+    *,
+    allow_updates: bool,
+    reload_interval: float,
+    threads: int | None,
+    limits: Limits,
+    initial: _Loaded | None,
+    require_model: bool = False,
+) -> Any:
     _require()
     from starlette.applications import Starlette
     from starlette.exceptions import HTTPException
     from starlette.routing import Route
 
-    service = _Service(os.path.abspath(model_path), allow_updates=allow_updates,
-                       reload_interval=reload_interval, threads=threads, limits=limits,
-                       initial=initial)
-    routes = [Route(path, _endpoint(service, name, handler), methods=[method], name=name)
-              for path, name, handler, method in _handlers(service)]
+    service = _Service(
+        os.path.abspath(model_path),
+        allow_updates=allow_updates,
+        reload_interval=reload_interval,
+        threads=threads,
+        limits=limits,
+        initial=initial,
+        require_model=require_model,
+    )
+    routes = [
+        Route(path, _endpoint(service, name, handler), methods=[method], name=name)
+        for path, name, handler, method in _handlers(service)
+    ]
 
     async def http_error(request, exc: HTTPException):
         response = _json_response({"error": exc.detail}, exc.status_code)
         service.observe("other", request, exc.status_code, time.perf_counter())
         return response
 
-    app = Starlette(routes=routes, lifespan=service.lifespan,
-                    exception_handlers={HTTPException: http_error})
+    handlers: dict[Any, Any] = {HTTPException: http_error}
+    app = Starlette(routes=routes, lifespan=service.lifespan, exception_handlers=handlers)
     app.state.service = service
     return app
 
@@ -639,8 +762,10 @@ def _require() -> None:
         import starlette  # noqa: F401
         import uvicorn  # noqa: F401
     except ImportError as exc:
-        raise ImportError(f"tarsel serve needs {exc.name}, which is not installed; install "
-                          "the extra with: pip install 'tarsel[serve]'") from None
+        raise ImportError(
+            f"tarsel serve needs {exc.name}, which is not installed; install "
+            "the extra with: pip install 'tarsel[serve]'"
+        ) from None
 
 
 # ------------------------------------------------------------------ CLI
@@ -667,23 +792,41 @@ def add_serve_command(commands: Any) -> argparse.ArgumentParser:
     >>> args.model, args.host, args.port, args.workers, args.allow_updates
     ('shop.model', '127.0.0.1', 9000, 1, False)
     """
-    parser = commands.add_parser("serve", help="serve a model over HTTP",
-                                 description="Serve a model file over HTTP; see the "
-                                 "module tarsel.serve for the endpoints.")
+    parser = commands.add_parser(
+        "serve",
+        help="serve a model over HTTP",
+        description="Serve a model file over HTTP; see the module tarsel.serve for the endpoints.",
+    )
     parser.add_argument("model", help="a model file written by 'tarsel fit'")
     parser.add_argument("--host", default="127.0.0.1", help="address (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8000, help="port (default 8000)")
-    parser.add_argument("--workers", type=int, default=1,
-                        help="processes, each with its own copy of the model (default 1)")
-    parser.add_argument("--threads", type=int, default=None,
-                        help="threads per process for model calls (default: CPUs)")
-    parser.add_argument("--allow-updates", action="store_true",
-                        help="accept new events on POST /events")
-    parser.add_argument("--reload-interval", type=float, default=2.0,
-                        help="seconds between checks for a new model file (0: only SIGHUP)")
-    parser.add_argument("--log-level", default="info",
-                        choices=("debug", "info", "warning", "error"),
-                        help="'info' logs one line per request (default)")
+    parser.add_argument(
+        "--workers",
+        type=int,
+        default=1,
+        help="processes, each with its own copy of the model (default 1)",
+    )
+    parser.add_argument(
+        "--threads",
+        type=int,
+        default=None,
+        help="threads per process for model calls (default: CPUs)",
+    )
+    parser.add_argument(
+        "--allow-updates", action="store_true", help="accept new events on POST /events"
+    )
+    parser.add_argument(
+        "--reload-interval",
+        type=float,
+        default=2.0,
+        help="seconds between checks for a new model file (0: only SIGHUP)",
+    )
+    parser.add_argument(
+        "--log-level",
+        default="info",
+        choices=("debug", "info", "warning", "error"),
+        help="'info' logs one line per request (default)",
+    )
     parser.set_defaults(run=_run)
     return parser
 
@@ -698,20 +841,35 @@ def _run(args: argparse.Namespace) -> int:
         raise ValueError("--workers and --threads must be at least 1")
     if not 0 <= args.port <= 65535:
         raise ValueError(f"--port must be from 0 to 65535, not {args.port}")
-    config = {"model": os.path.abspath(args.model), "allow_updates": args.allow_updates,
-              "reload_interval": args.reload_interval, "threads": args.threads,
-              "log_level": args.log_level}
+    config = {
+        "model": os.path.abspath(args.model),
+        "allow_updates": args.allow_updates,
+        "reload_interval": args.reload_interval,
+        "threads": args.threads,
+        "log_level": args.log_level,
+    }
     serve(**config, host=args.host, port=args.port, workers=args.workers)
     return 0
 
 
-def serve(model: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 1,
-          allow_updates: bool = False, reload_interval: float = 2.0,
-          threads: Optional[int] = None, log_level: str = "info") -> None:
+def serve(
+    model: str,
+    *,
+    host: str = "127.0.0.1",
+    port: int = 8000,
+    workers: int = 1,
+    allow_updates: bool = False,
+    reload_interval: float = 2.0,
+    threads: int | None = None,
+    log_level: str = "info",
+) -> None:
     """Run the service until interrupted (what ``tarsel serve`` does).
 
     The model file is loaded first, so a missing or damaged file stops here
-    with its error instead of starting a service without a model.
+    with its error instead of starting a service without a model. Events
+    accepted by ``POST /events`` live in the process's memory: a reload
+    replaces them with the file's contents, so save an updated model (or
+    refit) and replace the file to keep them.
 
     Parameters
     ----------
@@ -720,8 +878,10 @@ def serve(model: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int
     host, port : str, int
         Where to listen.
     workers : int
-        Processes; each loads its own copy of the model and reloads it by
-        itself, and ``/metrics`` reports the process that answers.
+        Processes; each loads its own copy of the model and watches the file
+        by itself, and ``/metrics`` reports the process that answers. SIGHUP
+        to the main process replaces the workers one at a time; a new worker
+        that cannot load the file does not start, and the old one serves on.
     allow_updates, reload_interval, threads
         As for ``create_app``.
     log_level : str
@@ -734,23 +894,43 @@ def serve(model: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int
     Raises
     ------
     ValueError, OSError
-        When the model file cannot be loaded.
+        When the model file cannot be loaded, or updates are asked for with
+        more than one worker.
     ImportError
         When the ``serve`` extra is not installed.
     """
     import uvicorn
 
-    _configure_logging(log_level)
+    if allow_updates and workers > 1:
+        raise ValueError(
+            "--allow-updates needs --workers 1: each worker holds its own copy of the model, "
+            "and an event would reach only one of them"
+        )
     initial = _load_file(os.path.abspath(model))  # the file's errors, before listening
-    settings = {"model": os.path.abspath(model), "allow_updates": allow_updates,
-                "reload_interval": reload_interval, "threads": threads,
-                "log_level": log_level}
-    options = {"host": host, "port": port, "log_config": None, "access_log": False,
-               "log_level": log_level}
+    _configure_logging(log_level)
+    settings: dict[str, Any] = {
+        "model": os.path.abspath(model),
+        "allow_updates": allow_updates,
+        "reload_interval": reload_interval,
+        "threads": threads,
+        "log_level": log_level,
+    }
+    options: dict[str, Any] = {
+        "host": host,
+        "port": port,
+        "log_config": None,
+        "access_log": False,
+        "log_level": log_level,
+    }
     if workers == 1:
-        app = _build(settings["model"], allow_updates=allow_updates,
-                     reload_interval=reload_interval, threads=threads, limits=Limits(),
-                     initial=initial)
+        app = _build(
+            settings["model"],
+            allow_updates=allow_updates,
+            reload_interval=reload_interval,
+            threads=threads,
+            limits=Limits(),
+            initial=initial,
+        )
         uvicorn.run(app, **options)
         return
     del initial  # each worker loads its own copy
@@ -763,9 +943,15 @@ def _app_from_environment() -> Any:
     in the environment."""
     settings = json.loads(os.environ[_ENV])
     _configure_logging(settings["log_level"])
-    return _build(settings["model"], allow_updates=settings["allow_updates"],
-                  reload_interval=settings["reload_interval"], threads=settings["threads"],
-                  limits=Limits(), initial=None)
+    return _build(
+        settings["model"],
+        allow_updates=settings["allow_updates"],
+        reload_interval=settings["reload_interval"],
+        threads=settings["threads"],
+        limits=Limits(),
+        initial=None,
+        require_model=True,
+    )
 
 
 class _JsonFormatter(logging.Formatter):
@@ -773,8 +959,12 @@ class _JsonFormatter(logging.Formatter):
     ``fields``."""
 
     def format(self, record: logging.LogRecord) -> str:
-        line = {"time": round(record.created, 3), "level": record.levelname.lower(),
-                "logger": record.name, "message": record.getMessage()}
+        line = {
+            "time": round(record.created, 3),
+            "level": record.levelname.lower(),
+            "logger": record.name,
+            "message": record.getMessage(),
+        }
         line.update(getattr(record, "fields", {}))
         if record.exc_info:
             line["traceback"] = self.formatException(record.exc_info)

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarsel::engine {
@@ -128,13 +129,7 @@ PyObject* to_bytes(PyObject* self) {
     return out.release();
 }
 
-PyObject* from_bytes(frame::BytesArg data) {
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(data.obj, &bytes, &size) != 0) throw frame::PythonError{};
-    return wrap_record(decode({reinterpret_cast<const std::uint8_t*>(bytes),
-                               static_cast<std::size_t>(size)}));
-}
+PyObject* from_bytes(frame::BufferArg data) { return wrap_record(decode(data.bytes())); }
 
 void save(PyObject* self, std::string path) {
     SharedBorrow engine(self);
@@ -143,16 +138,57 @@ void save(PyObject* self, std::string path) {
 
 PyObject* load(std::string path) { return wrap_record(load_record(path)); }
 
+PyObject* load_section(std::int64_t fd, std::uint64_t offset, std::uint64_t length) {
+    if (fd < 0 || fd > INT32_MAX) throw ValueError("argument 'fd': not a file descriptor");
+    SectionRecord section;
+    {
+        // Reading and decoding touch no Python object.
+        frame::ReleaseGil unlocked;
+        section = engine::load_section(static_cast<int>(fd), offset, length);
+    }
+    Ref engine = Ref::steal(wrap_record(std::move(section.record)));
+    Ref crc = Ref::steal(frame::check(PyLong_FromUnsignedLong(section.crc)));
+    return frame::check(PyTuple_Pack(2, engine.get(), crc.get()));
+}
+
+const bool registered_load_section = frame::define_static_method<&load_section>(
+    "EngineState", "load_section(fd, offset, length)",
+    "(engine, crc): a new EngineState read from the `length` bytes at `offset` of the\n"
+    "open regular file `fd` (a section of a model file), and the CRC-32 (as\n"
+    "zlib.crc32 computes it) of all those bytes, so that the caller checks exactly\n"
+    "what was decoded. The interpreter lock is released while reading. Raises\n"
+    "OSError when the file cannot be read and ValueError as load does.");
+
+PyObject* sizes(PyObject* self) {
+    SharedBorrow engine(self);
+    const EngineRecord& r = engine.record();
+    Ref out = Ref::steal(PyDict_New());
+    const std::pair<const char*, std::uint64_t> counts[] = {
+        {"n_items", r.n_items}, {"n_users", r.n_users}, {"content_nfeat", r.content_nfeat}};
+    for (const auto& [name, value] : counts) {
+        Ref number = Ref::steal(frame::check(PyLong_FromUnsignedLongLong(value)));
+        if (PyDict_SetItemString(out.get(), name, number.get()) != 0) throw frame::PythonError{};
+    }
+    return out.release();
+}
+
+const bool registered_sizes = frame::define_method<&sizes>(
+    "EngineState", "sizes($self)",
+    "The record's counts as a dict: n_items, n_users and content_nfeat.");
+
 const bool registered_to_bytes = frame::define_method<&to_bytes>(
     "EngineState", "to_bytes($self)",
     "The engine record as bytes: the serving artefact that from_bytes reads back.");
 
 const bool registered_from_bytes = frame::define_static_method<&from_bytes>(
     "EngineState", "from_bytes(data)",
-    "A new EngineState decoded from the front of a bytes object written by to_bytes\n"
-    "or save; bytes after the record are ignored. The record is not re-checked.\n"
-    "Raises ValueError \"io error: unexpected end of file\" for a truncated record and\n"
-    "\"invalid u8 while decoding bool, expected 0 or 1, found N\" for a bad flag byte.");
+    "A new EngineState decoded from the front of a bytes-like object (bytes,\n"
+    "bytearray, memoryview, a contiguous array) holding what to_bytes or save\n"
+    "wrote; bytes after the record are ignored. Only the counts a request allocates\n"
+    "by are checked against the arrays that carry them.\n"
+    "Raises ValueError \"io error: unexpected end of file\" for a truncated record,\n"
+    "\"invalid u8 while decoding bool, expected 0 or 1, found N\" for a bad flag byte and\n"
+    "\"inconsistent engine record: ...\" for a count its arrays disagree with.");
 
 const bool registered_save = frame::define_method<&save>(
     "EngineState", "save($self, path)",
@@ -163,8 +199,9 @@ const bool registered_save = frame::define_method<&save>(
 
 const bool registered_load = frame::define_static_method<&load>(
     "EngineState", "load(path)",
-    "A new EngineState read from a file written by save. Raises OSError when the file\n"
-    "cannot be read and ValueError as from_bytes does for a malformed record.");
+    "A new EngineState read from a regular file written by save. Raises OSError when\n"
+    "the file cannot be read, ValueError for a file that is not a regular file (a pipe\n"
+    "or a device) and ValueError as from_bytes does for a malformed record.");
 
 }  // namespace
 }  // namespace tarsel::engine

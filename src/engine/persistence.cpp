@@ -1,18 +1,28 @@
 #include "engine/persistence.hpp"
 
+#include "engine/crc32.hpp"
 #include "frame/errors.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <ctime>
+#include <string_view>
+#include <limits>
 #include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,12 +209,13 @@ void write_all(int fd, const void* src, std::size_t n) {
     }
 }
 
-// Reads up to n bytes; fewer only at the end of the file.
-std::size_t read_some(int fd, void* dst, std::size_t n) {
+// Reads up to n bytes from `offset`; fewer only at the end of the file.
+std::size_t read_at(int fd, void* dst, std::size_t n, std::uint64_t offset) {
     auto* p = static_cast<std::uint8_t*>(dst);
     std::size_t got = 0;
     while (got < n) {
-        ssize_t done = ::read(fd, p + got, std::min<std::size_t>(n - got, std::size_t{1} << 30));
+        ssize_t done = ::pread(fd, p + got, std::min<std::size_t>(n - got, std::size_t{1} << 30),
+                               static_cast<off_t>(offset + got));
         if (done < 0) {
             if (errno == EINTR) continue;
             os_error(errno);
@@ -264,12 +275,78 @@ class FileSink {
     std::size_t written_ = 0, started_ = 0;
 };
 
-// Reads a regular file of known size; element runs go straight into the
-// record's vectors.
+// CRC-32 of the byte runs handed to it, in order, computed on a thread of its
+// own while the reader goes on reading: a run is checksummed while the next
+// one is read, so that checking costs little more than reading. A run must
+// stay unchanged until finish(); a copy is taken of one that will not.
+class PipelinedCrc {
+  public:
+    PipelinedCrc() : worker_([this] { run(); }) {}
+    PipelinedCrc(const PipelinedCrc&) = delete;
+    PipelinedCrc& operator=(const PipelinedCrc&) = delete;
+    ~PipelinedCrc() { stop(); }
+
+    void add(const std::uint8_t* data, std::size_t n, bool stable) {
+        Run run{data, n, {}};
+        if (!stable) {
+            run.copy.assign(data, data + n);
+            run.data = run.copy.data();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        runs_.push_back(std::move(run));
+        ready_.notify_one();
+    }
+
+    // The checksum of every run added.
+    std::uint32_t finish() {
+        stop();
+        return crc_;
+    }
+
+  private:
+    struct Run {
+        const std::uint8_t* data;
+        std::size_t size;
+        std::vector<std::uint8_t> copy;
+    };
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return !runs_.empty() || done_; });
+            if (runs_.empty()) return;
+            Run next = std::move(runs_.front());
+            runs_.pop_front();
+            lock.unlock();
+            crc_ = crc32(crc_, next.data, next.size);
+            lock.lock();
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            ready_.notify_one();
+        }
+        if (worker_.joinable()) worker_.join();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Run> runs_;
+    bool done_ = false;
+    std::uint32_t crc_ = 0;
+    std::thread worker_;
+};
+
+// Reads `size` bytes of a regular file from `offset` on; element runs go
+// straight into the record's vectors. With a `crc`, every byte read is handed
+// to it.
 class FileSource {
   public:
-    FileSource(int fd, std::size_t size)
-        : fd_(fd), left_(size), stage_(new std::uint8_t[kStage]) {}
+    FileSource(int fd, std::size_t size, std::uint64_t offset = 0, PipelinedCrc* crc = nullptr)
+        : fd_(fd), left_(size), offset_(offset), crc_(crc), stage_(new std::uint8_t[kStage]) {}
     std::size_t remaining() const { return left_ + (end_ - at_); }
     void read(void* dst, std::size_t n) {
         auto* out = static_cast<std::uint8_t*>(dst);
@@ -290,17 +367,36 @@ class FileSource {
         at_ = n;
         end_ = want;
     }
+    // Reads (and checksums) whatever is left of the range.
+    void drain() {
+        while (left_ > 0) pull(stage_.get(), std::min(left_, kStage));
+        at_ = end_ = 0;
+    }
 
   private:
     // Exactly n bytes from the file (n never exceeds left_ when the file
-    // keeps its size; a file that shrank meanwhile ends the data early).
+    // keeps its size; a file that shrank meanwhile ends the data early), in
+    // slices that the checksum takes while the next is read. The staging
+    // buffer is reused, so the checksum gets a copy of what lands there.
     void pull(std::uint8_t* dst, std::size_t n) {
-        if (n > left_ || read_some(fd_, dst, n) != n) end_of_data();
-        left_ -= n;
+        if (n > left_) end_of_data();
+        constexpr std::size_t kSlice = std::size_t{1} << 20;
+        const bool stable = dst != stage_.get();
+        while (n > 0) {
+            const std::size_t k = std::min(n, kSlice);
+            if (read_at(fd_, dst, k, offset_) != k) end_of_data();
+            if (crc_ != nullptr) crc_->add(dst, k, stable);
+            dst += k;
+            n -= k;
+            offset_ += k;
+            left_ -= k;
+        }
     }
 
     int fd_;
     std::size_t left_;
+    std::uint64_t offset_;
+    PipelinedCrc* crc_;
     std::unique_ptr<std::uint8_t[]> stage_;
     std::size_t at_ = 0, end_ = 0;
 };
@@ -319,12 +415,50 @@ void save_in_place(const EngineRecord& record, const std::string& path) {
     fd.close();
 }
 
+// The name of a temporary file beside `base`: ".<base>.tmp-<pid>-<serial>".
+std::string temporary_prefix(const std::string& base) { return "." + base + ".tmp-"; }
+
+// A temporary file left beside the target must not change for this long, and
+// its process must be gone, before a later save removes it.
+constexpr time_t kStaleAfterSeconds = 60;
+
+// Removes the temporary files of earlier saves to the same target whose
+// process is gone (killed during a save) and that have not changed for a
+// while. Best effort: a file that cannot be examined or removed stays.
+void remove_stale_temporaries(const std::string& dir, const std::string& base) {
+    struct Close {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, Close> listing(::opendir(dir.empty() ? "." : dir.c_str()));
+    if (!listing) return;
+    const std::string prefix = temporary_prefix(base);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9 ||
+            rest.find_first_not_of("0123456789-") != std::string_view::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(std::string(rest.substr(0, dash))));
+        if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        const std::string path = dir + std::string(name);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < kStaleAfterSeconds)
+            continue;
+        ::unlink(path.c_str());
+    }
+}
+
 // A fresh file beside `target` (0666 before the umask), named so that it
 // cannot collide with another writer's; its path goes to `tmp_path`.
 Fd create_temporary(const std::string& dir, const std::string& base, std::string& tmp_path) {
     static std::atomic<unsigned> serial{0};
+    remove_stale_temporaries(dir, base);
     for (int attempt = 0;; ++attempt) {
-        tmp_path = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+        tmp_path = dir + temporary_prefix(base) + std::to_string(::getpid()) + "-" +
                    std::to_string(serial++);
         int fd;
         do fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -395,7 +529,79 @@ void encode_into(const EngineRecord& record, std::span<std::uint8_t> out) {
 
 EngineRecord decode(std::span<const std::uint8_t> bytes) {
     MemorySource source{bytes};
-    return decode_from(source);
+    EngineRecord record = decode_from(source);
+    check_sizes(record);
+    return record;
+}
+
+namespace {
+
+[[noreturn]] void inconsistent(const std::string& what) {
+    throw ValueError("inconsistent engine record: " + what);
+}
+
+// An array of `count` entries (`extra` more for CSR offsets), or empty.
+void expect_extent(const char* array, std::size_t size, const char* count_name,
+                   std::uint64_t count, std::uint64_t extra = 0) {
+    if (size == 0 || (count <= std::numeric_limits<std::uint64_t>::max() - extra &&
+                      size == count + extra))
+        return;
+    inconsistent(std::string(array) + " holds " + std::to_string(size) + " entries but " +
+                 count_name + " is " + std::to_string(count) +
+                 (extra ? " (offsets hold one more)" : ""));
+}
+
+void expect_backed(const char* count_name, std::uint64_t count, std::uint64_t backed,
+                   const char* arrays) {
+    if (count <= std::max(backed, kUnbackedCount)) return;
+    inconsistent(std::string(count_name) + " is " + std::to_string(count) + " but " + arrays +
+                 " hold only " + std::to_string(backed) + "; without an array of that extent " +
+                 count_name + " may be at most " + std::to_string(kUnbackedCount));
+}
+
+// The number of rows a CSR offsets array describes.
+std::uint64_t rows_of(std::size_t indptr_size) { return indptr_size == 0 ? 0 : indptr_size - 1; }
+
+}  // namespace
+
+void check_sizes(const EngineRecord& r) {
+    const std::uint64_t items = r.n_items;
+    expect_extent("item_pop", r.item_pop.size(), "n_items", items);
+    expect_extent("trend_z", r.trend_z.size(), "n_items", items);
+    expect_extent("content_coldness", r.content_coldness.size(), "n_items", items);
+    expect_extent("cold_recency", r.cold_recency.size(), "n_items", items);
+    expect_extent("cooc_indptr", r.cooc_indptr.size(), "n_items", items, 1);
+    expect_extent("trans_indptr", r.trans_indptr.size(), "n_items", items, 1);
+    expect_extent("content_indptr", r.content_indptr.size(), "n_items", items, 1);
+    expect_extent("uu_indptr", r.uu_indptr.size(), "n_items", items, 1);
+    for (const CsrF32& layer : r.boost)
+        expect_extent("a boost layer's indptr", layer.indptr.size(), "n_items", items, 1);
+    if (r.ease_dim > items)
+        inconsistent("ease_dim " + std::to_string(r.ease_dim) + " exceeds n_items " +
+                     std::to_string(items));
+    const std::uint64_t dim = r.ease_dim, len = r.ease_b.size();
+    // len == dim * dim without forming the product, which can wrap
+    if (dim == 0 ? len != 0 : (len % dim != 0 || len / dim != dim))
+        inconsistent("ease_b holds " + std::to_string(r.ease_b.size()) +
+                     " values, not ease_dim^2 for ease_dim " + std::to_string(r.ease_dim));
+    const std::uint64_t item_extent =
+        std::max({std::uint64_t{r.ease_dim}, std::uint64_t{r.item_pop.size()},
+                  std::uint64_t{r.trend_z.size()}, std::uint64_t{r.content_coldness.size()},
+                  std::uint64_t{r.cold_recency.size()}, rows_of(r.cooc_indptr.size()),
+                  rows_of(r.trans_indptr.size()), rows_of(r.content_indptr.size()),
+                  rows_of(r.uu_indptr.size())});
+    expect_backed("n_items", items, item_extent, "its per-item arrays");
+
+    const std::uint64_t users = r.n_users;
+    expect_extent("uu_deg", r.uu_deg.size(), "n_users", users);
+    expect_extent("uri_indptr", r.uri_indptr.size(), "n_users", users, 1);
+    expect_extent("repeat_indptr", r.repeat_indptr.size(), "n_users", users, 1);
+    const std::uint64_t user_extent =
+        std::max({std::uint64_t{r.uu_deg.size()}, rows_of(r.uri_indptr.size()),
+                  rows_of(r.repeat_indptr.size())});
+    expect_backed("n_users", users, user_extent, "its per-user arrays");
+    expect_backed("content_nfeat", r.content_nfeat, r.content_indices.size(),
+                  "content_indices");
 }
 
 void save_record(const EngineRecord& record, const std::string& path) {
@@ -416,18 +622,27 @@ EngineRecord load_record(const std::string& path) {
     Fd fd = open_file(path, O_RDONLY);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) os_error(errno);
-    if (S_ISREG(st.st_mode)) {
-        FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
-        return decode_from(source);
-    }
-    // A pipe or device has no size to bound the reads: take all it gives.
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[kStage];
-    while (std::size_t got = read_some(fd.get(), chunk, sizeof chunk)) {
-        bytes.insert(bytes.end(), chunk, chunk + got);
-        if (got < sizeof chunk) break;
-    }
-    return decode(bytes);
+    if (S_ISDIR(st.st_mode)) os_error(EISDIR);
+    // A pipe or a device has no size to bound the reads (/dev/zero never ends).
+    if (!S_ISREG(st.st_mode)) throw ValueError("'" + path + "' is not a regular file");
+    FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
+    EngineRecord record = decode_from(source);
+    check_sizes(record);
+    return record;
+}
+
+SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) os_error(errno);
+    if (!S_ISREG(st.st_mode)) throw ValueError("not a regular file");
+    SectionRecord out;
+    PipelinedCrc crc;
+    FileSource source(fd, static_cast<std::size_t>(length), offset, &crc);
+    out.record = decode_from(source);
+    source.drain();
+    out.crc = crc.finish();
+    check_sizes(out.record);
+    return out;
 }
 
 }  // namespace tarsel::engine

@@ -1,6 +1,7 @@
 #include "engine/recommend.hpp"
 
 #include "engine/csr_rows.hpp"
+#include "engine/moments.hpp"
 #include "engine/row_sums.hpp"
 #include "frame/errors.hpp"
 #include "frame/pool.hpp"
@@ -34,8 +35,6 @@ using signals::CsrView;
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Lanes of the fixed-order sums and block scans over score vectors.
-constexpr std::size_t kLanes = 16;
 // Items at least this cold are the candidates of the cold-content slots.
 constexpr double kColdThreshold = 0.75;
 // Boost layers: gap calibration over the top 20, z-scores from 3 positives up.
@@ -161,66 +160,6 @@ void best_finite(std::span<const double> values, std::size_t k, std::vector<Rank
 
 // ----------------------------------------------------------- standardising
 
-struct Moments {
-    double mean = 0.0;
-    double sd = 0.0;
-    bool flat = true;  // variance not > 0 (NaN included)
-};
-
-// Sums of n values split over kLanes fixed lanes (lane j sums positions
-// i = j mod kLanes, in index order), combined pairwise at the end. The lanes
-// are independent, so the additions run in vector registers instead of one
-// long chain, and the order is fixed by the code, not by the instruction set:
-// every machine gets the same bits.
-double combine_lanes(std::array<double, kLanes>& lanes) {
-    for (std::size_t width = kLanes / 2; width > 0; width /= 2)
-        for (std::size_t j = 0; j < width; ++j) lanes[j] += lanes[j + width];
-    return lanes[0];
-}
-
-TARSEL_VECTOR_CLONES
-double lane_sum(const double* __restrict v, std::size_t n) {
-    std::array<double, kLanes> lanes{};
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-        for (std::size_t j = 0; j < kLanes; ++j) lanes[j] += v[i + j];
-    for (std::size_t j = 0; i + j < n; ++j) lanes[j] += v[i + j];
-    return combine_lanes(lanes);
-}
-
-TARSEL_VECTOR_CLONES
-double lane_squared_deviations(const double* __restrict v, std::size_t n, double mean) {
-    std::array<double, kLanes> lanes{};
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-        for (std::size_t j = 0; j < kLanes; ++j)
-            lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
-    for (std::size_t j = 0; i + j < n; ++j) lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
-    return combine_lanes(lanes);
-}
-
-// Mean and population standard deviation in two passes: the mean, then the
-// squared deviations from it.
-Moments moments(std::span<const double> v) {
-    if (v.empty()) return {};
-    const double count = static_cast<double>(v.size());
-    const double mean = lane_sum(v.data(), v.size()) / count;
-    const double variance = lane_squared_deviations(v.data(), v.size(), mean) / count;
-    return variance > 0.0 ? Moments{mean, std::sqrt(variance), false} : Moments{mean, 0.0, true};
-}
-
-TARSEL_VECTOR_CLONES
-void standardise_values(double* __restrict v, std::size_t n, double mean, double sd) {
-    for (std::size_t i = 0; i < n; ++i) v[i] = (v[i] - mean) / sd;
-}
-
-// Standardises `v` with its moments `m`; a flat vector stays as it is.
-void standardise(std::span<double> v, const Moments& m) {
-    if (!m.flat) standardise_values(v.data(), v.size(), m.mean, m.sd);
-}
-
-void standardise(std::span<double> v) { standardise(v, moments(v)); }
-
 // A vector added to the scores with weight `alpha`: standardised by
 // `moments` unless it comes standardised already, and scaled per item by
 // `weight` when that is not empty.
@@ -312,30 +251,76 @@ void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_it
 // overlap[u] / (owned_norm * root_degree[u]) between the owned set and the
 // user's items, as rank_key orders it (NaN as -inf), and -inf for a user who
 // shares no item. Branch-free, so that the selection's tests stay predictable.
+// For each full block b of kLanes users, the same pass writes the largest
+// finite key (finite_max[b]) and the largest key (reach[b]).
 TARSEL_VECTOR_CLONES
 void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __restrict root_degree,
-                    std::size_t n, double owned_norm, double* __restrict keys) {
-    for (std::size_t u = 0; u < n; ++u) {
+                    std::size_t n, double owned_norm, double* __restrict keys,
+                    double* __restrict finite_max, double* __restrict reach) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const auto key_of = [&](std::size_t u) {
         const double sim = static_cast<double>(overlap[u]) / (owned_norm * root_degree[u]);
-        keys[u] = overlap[u] == 0 || sim != sim ? kNegInf : sim;
+        return overlap[u] == 0 || sim != sim ? kNegInf : sim;
+    };
+    std::size_t u = 0;
+    for (std::size_t b = 0; u + kLanes <= n; ++b, u += kLanes) {
+        // A fixed tree of lane-wise maxima (keys are never NaN, so its shape
+        // does not change the result), which vectorises like the keys.
+        std::array<double, kLanes> top, finite;
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            top[j] = key_of(u + j);
+            keys[u + j] = top[j];
+            finite[j] = top[j] < kInf ? top[j] : kNegInf;
+        }
+        for (std::size_t width = kLanes / 2; width > 0; width /= 2)
+            for (std::size_t j = 0; j < width; ++j) {
+                top[j] = top[j + width] > top[j] ? top[j + width] : top[j];
+                finite[j] = finite[j + width] > finite[j] ? finite[j + width] : finite[j];
+            }
+        finite_max[b] = finite[0];
+        reach[b] = top[0];
     }
+    for (; u < n; ++u) keys[u] = key_of(u);
 }
 
-// A key below which no user can be among the k best of `keys`: the k-th
-// largest of the blocks' largest finite keys (each the key of a user, so at
-// least k users reach it), or -inf when that bounds nothing.
-double neighbour_floor(std::span<const double> keys, std::uint64_t k,
-                       std::vector<double>& block_maxima) {
-    const std::size_t blocks = keys.size() / kLanes;
-    if (k == 0 || k > blocks) return kNegInf;
-    block_maxima.resize(blocks);
-    for (std::size_t b = 0; b < blocks; ++b) block_maxima[b] = finite_max(keys.data() + b * kLanes);
+// A key below which no user can be among the k best keys: the k-th largest
+// of the blocks' largest finite keys `block_maxima` (each the key of a user,
+// so at least k users reach it; reordered here), or -inf when that bounds
+// nothing.
+double neighbour_floor(std::span<double> block_maxima, std::uint64_t k) {
+    if (k == 0 || k > block_maxima.size()) return kNegInf;
     const auto kth = block_maxima.begin() + static_cast<std::ptrdiff_t>(k - 1);
     std::nth_element(block_maxima.begin(), kth, block_maxima.end(), std::greater<double>());
     return *kth;
 }
 
 // ---------------------------------------------------------------- requests
+
+// Marks each candidate's item below `rows` with its pool position in `slot`
+// (grown to `rows` entries of -1 as needed) for its lifetime, and clears the
+// marks again, so that the next request finds every entry -1: the cost
+// follows the pool, not the catalogue.
+class PoolSlots {
+  public:
+    PoolSlots(std::vector<std::int32_t>& slot, std::span<const Ranked> candidates,
+              std::size_t rows)
+        : slot_(slot), candidates_(candidates) {
+        if (slot_.size() < rows) slot_.resize(rows, -1);
+        for (std::size_t p = 0; p < candidates_.size(); ++p)
+            if (candidates_[p].index < slot_.size())
+                slot_[candidates_[p].index] = static_cast<std::int32_t>(p);
+    }
+    ~PoolSlots() {
+        for (const Ranked& c : candidates_)
+            if (c.index < slot_.size()) slot_[c.index] = -1;
+    }
+    PoolSlots(const PoolSlots&) = delete;
+    PoolSlots& operator=(const PoolSlots&) = delete;
+
+  private:
+    std::vector<std::int32_t>& slot_;
+    std::span<const Ranked> candidates_;
+};
 
 class Request {
   public:
@@ -491,19 +476,30 @@ class Request {
         const std::size_t with_degree = user_cf.root_degree.size();
         for (std::size_t u = with_degree; u < n_users; ++u)
             if (s_.overlap[u] != 0) index_failure(with_degree, u);
+        const std::size_t blocks = with_degree / kLanes;
         s_.neighbour_keys.resize(with_degree);
+        s_.block_maxima.resize(blocks);
+        s_.block_reach.resize(blocks);
         neighbour_keys(s_.overlap.data(), user_cf.root_degree.data(), with_degree,
-                       std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data());
+                       std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data(),
+                       s_.block_maxima.data(), s_.block_reach.data());
         // A NaN similarity (negative degree) votes -inf instead: either way the
         // vote vector is not finite, hence flat. The votes are summed in any
-        // fixed order, so the kept neighbours need no ranking.
-        const double floor = neighbour_floor(s_.neighbour_keys, rec_.user_cf_k, s_.block_maxima);
+        // fixed order, so the kept neighbours need no ranking. Users are
+        // offered in index order; a block whose largest key is below the floor
+        // holds no user to offer.
+        const double floor = neighbour_floor(s_.block_maxima, rec_.user_cf_k);
         BestK nearest(s_.neighbours, rec_.user_cf_k);
-        for (std::size_t u = 0; u < with_degree; ++u) {
+        const auto offer = [&](std::size_t u) {
             const double key = s_.neighbour_keys[u];
             if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0)
                 nearest.offer(key, u);
+        };
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (!(s_.block_reach[b] >= floor)) continue;
+            for (std::size_t u = b * kLanes; u < (b + 1) * kLanes; ++u) offer(u);
         }
+        for (std::size_t u = blocks * kLanes; u < with_degree; ++u) offer(u);
         nearest.finish_unranked();
         if (s_.neighbours.empty()) return;
 
@@ -559,13 +555,12 @@ class Request {
         add_measured(s_.transition, rec_.transition_alpha);
     }
 
-    // Standardised ln(1 + popularity), weighted for users without history.
+    // Standardised ln(1 + popularity), weighted for users without history;
+    // the vector and its moments come from the serving index.
     void popularity() {
         if (!(pop_prior_ > 0.0) || rec_.item_pop.size() != n_items_) return;
-        s_.popularity.resize(n_items_);
-        for (std::size_t i = 0; i < n_items_; ++i)
-            s_.popularity[i] = std::log1p(rec_.item_pop[i]);
-        add_measured(s_.popularity, pop_prior_);
+        const PopularityAddend& pop = index_.popularity(rec_);
+        push_addend({pop.values, pop_prior_, {}, pop.moments});
     }
 
     // The adjusted score of every profile entry of the user, taken from the
@@ -618,25 +613,27 @@ class Request {
         return !s_.candidates.empty();
     }
 
-    // Each boost layer sums the owned rows of its CSR and is read at
-    // the candidates; the layered scoring core raises their outliers.
+    // Each boost layer sums the owned rows of its CSR at the candidates; the
+    // layered scoring core raises their outliers. Only the candidates' sums
+    // are kept: each is the sum over the whole layer read at the candidate,
+    // its terms added in the same order.
     void boost_layers() {
         const std::size_t pool = s_.candidates.size();
         s_.pool_scores.resize(pool);
         for (std::size_t p = 0; p < pool; ++p) s_.pool_scores[p] = s_.candidates[p].score;
         if (rec_.boost.empty()) return;
+        std::size_t rows = 0;
+        for (const CsrF32& layer : rec_.boost) rows = std::max(rows, layer.indptr.size());
+        PoolSlots slots(s_.pool_slot, s_.candidates, rows);
         s_.layers.resize(rec_.boost.size());
         for (std::size_t l = 0; l < rec_.boost.size(); ++l) {
             const CsrView csr{rec_.boost[l].data, rec_.boost[l].indices, rec_.boost[l].indptr};
-            const std::size_t rows = csr.rows();
-            s_.layer_acc.assign(rows, 0.0);
-            signals::add_owned_rows(csr, owned(), std::span<double>(s_.layer_acc));
             std::vector<double>& layer = s_.layers[l];
-            layer.resize(pool);
-            for (std::size_t p = 0; p < pool; ++p) {
-                const std::size_t item = s_.candidates[p].index;
-                layer[p] = item < rows ? s_.layer_acc[item] : 0.0;
-            }
+            layer.assign(pool, 0.0);
+            const std::int32_t* slot = s_.pool_slot.data();
+            signals::visit_owned_rows(csr, owned(), csr.rows(), [&](std::size_t item, float v) {
+                if (slot[item] >= 0) layer[static_cast<std::size_t>(slot[item])] += v;
+            });
         }
         s_.layer_views.clear();
         for (const std::vector<double>& layer : s_.layers)

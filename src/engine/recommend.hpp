@@ -47,7 +47,6 @@ struct RecommendScratch {
     std::vector<double> votes;              // user-CF votes per item
     std::vector<double> last_item;          // the last owned item's EASE row
     std::vector<double> transition;         // transition scores per item
-    std::vector<double> popularity;         // ln(1 + popularity) per item
     std::vector<double> cold;               // cold-content scores per item
     std::vector<double> content;            // raw content similarity per item
     std::vector<double> profile;            // content profile per feature
@@ -56,12 +55,14 @@ struct RecommendScratch {
     std::vector<std::uint32_t> overlap;
     OverlapScratch overlap_scratch;
     std::vector<double> neighbour_keys;     // user-CF rank key per user
-    std::vector<double> block_maxima;       // user-CF keys' block maxima
+    std::vector<double> block_maxima;       // user-CF keys' finite block maxima
+    std::vector<double> block_reach;        // user-CF keys' block maxima
     std::vector<Ranked> neighbours;         // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;         // retrieval pool, best first
     std::vector<double> pool_scores;        // candidate scores in pool order
-    std::vector<double> layer_acc;          // a boost layer's row sum
+    // Per item: its candidate's pool position, or -1; all -1 between requests.
+    std::vector<std::int32_t> pool_slot;
     std::vector<std::vector<double>> layers;  // boost layers over the pool
     std::vector<score::Layer> layer_views;
     std::vector<double> boosted;            // boosted pool scores

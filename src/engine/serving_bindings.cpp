@@ -4,7 +4,9 @@
 #include "engine/recommend.hpp"
 #include "frame/call.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tarsel::engine {
@@ -59,10 +61,25 @@ const bool registered_recommend = frame::define_method<&recommend>(
     "Returns (item_indices, scores, base_kind): a list of ints, a list of floats\n"
     "and a list of labels (\"ease\", \"cooc_fused\", \"cooc\" or \"cold_content\").");
 
+// The most result entries (users x n, n capped by the catalogue) one
+// recommend_batch call may produce: about 1.5 GiB as Python lists. Larger
+// requests are served in pieces by the caller.
+constexpr std::uint64_t kMaxBatchEntries = std::uint64_t{1} << 24;
+
+void check_batch_size(std::size_t users, std::uint64_t n, std::uint64_t n_items) {
+    const std::uint64_t per_user = std::min(n, n_items);
+    if (per_user == 0 || users <= kMaxBatchEntries / per_user) return;
+    throw ValueError("argument 'n': " + std::to_string(users) + " users x n=" +
+                     std::to_string(n) + " asks for more than " +
+                     std::to_string(kMaxBatchEntries) +
+                     " results in one recommend_batch call; pass fewer users per call");
+}
+
 PyObject* recommend_batch(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
                           std::vector<std::int64_t> user_rows, std::uint64_t n,
                           double pop_prior) {
     SharedBorrow borrow(self);
+    check_batch_size(std::min(owneds.size(), user_rows.size()), n, borrow.record().n_items);
     std::vector<Recommendation> results;
     {
         frame::ReleaseGil unlocked;
@@ -82,7 +99,8 @@ const bool registered_recommend_batch = frame::define_method<&recommend_batch>(
     "`recommend(owneds[i], user_rows[i], n, pop_prior)`. Meant for full-catalogue\n"
     "evaluation: the per-user base sums, blends and retrievals run concurrently on\n"
     "the worker pool with the interpreter lock released. A failure for any user\n"
-    "fails the whole call.");
+    "fails the whole call. One call returns at most 2**24 entries (users x n, with n\n"
+    "capped at the catalogue size); ValueError naming `n` beyond that.");
 
 // ---------------------------------------------------------------- overrides
 

@@ -95,8 +95,13 @@ void rethrow_with_argument(const std::string& name) {
     try {
         throw;
     } catch (const TypeError& e) {
-        throw TypeError(prefix + e.what());
+        throw TypeError(prefix + e.message());
+    } catch (const OverflowError& e) {
+        throw OverflowError(prefix + e.message());
     } catch (const PythonError&) {
+        // A number out of range names its argument too (n=2**64, n=-1).
+        if (PyErr_ExceptionMatches(PyExc_OverflowError))
+            throw OverflowError(prefix + take_error_message());
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
         throw TypeError(prefix + take_error_message());
     }
@@ -126,22 +131,31 @@ PyObject* internal_failure_type() {
 
 void translate_exception() noexcept {
     auto set = [](PyObject* type, const char* message) { PyErr_SetString(type, message); };
+    // The whole message, NUL characters included; bytes that are not UTF-8
+    // (a file name) are replaced rather than lost.
+    auto set_whole = [](PyObject* type, const std::string& message) {
+        PyObject* text = PyUnicode_DecodeUTF8(message.data(),
+                                              static_cast<Py_ssize_t>(message.size()), "replace");
+        if (text == nullptr) return;
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    };
     try {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) set(PyExc_SystemError, "error return without exception set");
     } catch (const ValueError& e) {
-        set(PyExc_ValueError, e.what());
+        set_whole(PyExc_ValueError, e.message());
     } catch (const TypeError& e) {
-        set(PyExc_TypeError, e.what());
+        set_whole(PyExc_TypeError, e.message());
     } catch (const OverflowError& e) {
-        set(PyExc_OverflowError, e.what());
+        set_whole(PyExc_OverflowError, e.message());
     } catch (const IOError& e) {
-        set(PyExc_OSError, e.what());
+        set_whole(PyExc_OSError, e.message());
     } catch (const RuntimeError& e) {
-        set(PyExc_RuntimeError, e.what());
+        set_whole(PyExc_RuntimeError, e.message());
     } catch (const InternalFailure& e) {
-        if (PyObject* type = internal_failure_type()) set(type, e.what());
+        if (PyObject* type = internal_failure_type()) set_whole(type, e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -2,6 +2,8 @@
 
 #include "frame/results.hpp"
 
+#include <utility>
+
 namespace tarsel::frame {
 
 // ----------------------------------------------------------------- helpers
@@ -102,6 +104,24 @@ std::string to_string(PyObject* obj) {
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) throw PythonError{};
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+// ----------------------------------------------------------------- buffers
+
+BufferArg::BufferArg(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) throw PythonError{};
+    held_ = true;
+}
+
+BufferArg::BufferArg(BufferArg&& other) noexcept
+    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+
+BufferArg::~BufferArg() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+std::span<const std::uint8_t> BufferArg::bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
 }
 
 // --------------------------------------------------------------- sequences

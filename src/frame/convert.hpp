@@ -144,9 +144,27 @@ class Array2 {
 struct ListArg { PyObject* obj = nullptr; };
 struct TupleArg { PyObject* obj = nullptr; };
 struct DictArg { PyObject* obj = nullptr; };
-struct BytesArg { PyObject* obj = nullptr; };
 // Any object at all, borrowed.
 struct ObjectArg { PyObject* obj = nullptr; };
+
+// The bytes of any bytes-like object (bytes, bytearray, memoryview, a
+// contiguous array), held until the argument goes out of scope. The caller
+// keeps the interpreter lock while reading them, so a mutable buffer cannot
+// change underneath.
+class BufferArg {
+  public:
+    explicit BufferArg(PyObject* obj);  // the interpreter's TypeError otherwise
+    BufferArg(BufferArg&& other) noexcept;
+    BufferArg(const BufferArg&) = delete;
+    BufferArg& operator=(const BufferArg&) = delete;
+    BufferArg& operator=(BufferArg&&) = delete;
+    ~BufferArg();
+    std::span<const std::uint8_t> bytes() const;
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // ------------------------------------------------------------ conversions
 
@@ -192,9 +210,9 @@ struct Arg<std::optional<T>> {
 TARSEL_CONTAINER_ARG(ListArg, PyList_Check, "PyList")
 TARSEL_CONTAINER_ARG(TupleArg, PyTuple_Check, "PyTuple")
 TARSEL_CONTAINER_ARG(DictArg, PyDict_Check, "PyDict")
-TARSEL_CONTAINER_ARG(BytesArg, PyBytes_Check, "PyBytes")
 #undef TARSEL_CONTAINER_ARG
 template <> struct Arg<ObjectArg> { static ObjectArg convert(PyObject* o) { return ObjectArg{o}; } };
+template <> struct Arg<BufferArg> { static BufferArg convert(PyObject* o) { return BufferArg(o); } };
 
 // Sequences (anything but str) of integers through __index__, or of reals.
 // Integer NumPy arrays are read directly with the same results.

@@ -19,6 +19,7 @@
 
 #include "signals/csr_view.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -27,6 +28,30 @@ namespace tarsel::signals {
 
 template <class Index>
 void add_owned_rows(const CsrView& csr, std::span<const Index> owned, std::span<double> scores);
+
+// Calls visit(column, value) for every stored entry of the rows that
+// add_owned_rows would add into a vector of n_cols scores, in the same order
+// and with the same InternalFailure on a broken row or a column outside
+// [0, n_cols): a sum kept for a few columns only, without a vector over all.
+template <class Index, class Visit>
+void visit_owned_rows(const CsrView& csr, std::span<const Index> owned, std::size_t n_cols,
+                      Visit visit) {
+    const std::size_t n_rows = csr.rows();
+    const auto limit =
+        static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
+    for (Index owned_row : owned) {
+        const auto r = static_cast<std::uint64_t>(owned_row);
+        if (r >= n_rows) continue;
+        const CsrView::Range row = csr.row(static_cast<std::size_t>(r));
+        for (std::size_t j = row.begin; j < row.end; ++j) {
+            const auto col = static_cast<std::uint32_t>(csr.indices[j]);
+            if (col >= limit)
+                index_failure(n_cols,
+                              static_cast<std::size_t>(static_cast<std::int64_t>(csr.indices[j])));
+            visit(static_cast<std::size_t>(col), csr.data[j]);
+        }
+    }
+}
 
 // Adds row r < csr.rows() into `scores`, one owned row of add_owned_rows.
 void add_csr_row(const CsrView& csr, std::size_t r, std::span<double> scores);

@@ -115,15 +115,22 @@ def random_engine_inputs(rng: np.random.Generator, max_len: int = 6):
             arrays[key] = rng.integers(-(2**31), 2**31, n).astype(dtype)
         else:
             arrays[key] = rng.standard_normal(n).astype(dtype)
-    arrays["cooc_indptr"] = np.append(arrays["cooc_indptr"], np.int32(0))  # a base scorer
+    # The counts a loader checks agree with the arrays of their extent: those
+    # arrays are empty or of that extent (the co-occurrence offsets never
+    # empty, as the base scorer).
+    n_users = int(rng.integers(0, 6))
+    for group, count in ((PER_ITEM, n_items), (PER_USER, n_users)):
+        for key, extra in group:
+            keep = key == "cooc_indptr" or rng.integers(0, 2)
+            arrays[key] = np.resize(arrays[key], (count + extra) * keep).astype(ARRAY_KEYS[key])
     arrays["boost"] = [
         (rng.standard_normal(int(rng.integers(0, 4))).astype(np.float32),
          rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32),
-         rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32))
+         rng.integers(0, 9, (n_items + 1) * int(rng.integers(0, 2))).astype(np.int32))
         for _ in range(int(rng.integers(0, 3)))
     ]
     config = {key: int(rng.integers(0, 2**63)) for key in COUNT_KEYS}
-    config["n_items"] = n_items
+    config.update(n_items=n_items, n_users=n_users, content_nfeat=int(rng.integers(0, UNBACKED)))
     config.update({key: float(rng.standard_normal()) for key in REAL_KEYS})
     config.update({key: bool(rng.integers(0, 2)) for key in FLAG_KEYS})
     return arrays, config
@@ -161,6 +168,49 @@ class _Reader:
 
 def decode_record(data: bytes) -> dict:
     """The fields of a record, in the form encode_record takes; trailing bytes
-    are ignored. Fails with the decoder's ValueError messages."""
+    are ignored. Fails with the decoder's ValueError messages, the size rules
+    of check_sizes included."""
     reader = _Reader(data)
-    return {name: reader.read(kind) for name, kind in LAYOUT}
+    fields = {name: reader.read(kind) for name, kind in LAYOUT}
+    check_sizes(fields)
+    return fields
+
+
+UNBACKED = 2**16
+# The arrays that carry each count, with the entries they hold beyond it.
+PER_ITEM = [("item_pop", 0), ("trend_z", 0), ("content_coldness", 0), ("cold_recency", 0),
+            ("cooc_indptr", 1), ("trans_indptr", 1), ("content_indptr", 1), ("uu_indptr", 1)]
+PER_USER = [("uu_deg", 0), ("uri_indptr", 1), ("repeat_indptr", 1)]
+
+
+def check_sizes(f: dict) -> None:
+    """The loader's rule: a count a request allocates by agrees with every
+    non-empty array of its extent, and beyond UNBACKED it needs one."""
+    def fail(text):
+        raise ValueError(f"inconsistent engine record: {text}")
+
+    def extent(name, size, count_name, extra):
+        if size and size != f[count_name] + extra:
+            fail(f"{name} holds {size} entries but {count_name} is {f[count_name]}"
+                 + (" (offsets hold one more)" if extra else ""))
+
+    def backed(count_name, backing, arrays):
+        if f[count_name] > max(backing, UNBACKED):
+            fail(f"{count_name} is {f[count_name]} but {arrays} hold only {backing}; without "
+                 f"an array of that extent {count_name} may be at most {UNBACKED}")
+
+    for name, extra in PER_ITEM:
+        extent(name, len(f[name]), "n_items", extra)
+    for layer in f["boost"]:
+        extent("a boost layer's indptr", len(layer[2]), "n_items", 1)
+    if f["ease_dim"] > f["n_items"]:
+        fail(f"ease_dim {f['ease_dim']} exceeds n_items {f['n_items']}")
+    if len(f["ease_b"]) != f["ease_dim"] ** 2:
+        fail(f"ease_b holds {len(f['ease_b'])} values, not ease_dim^2 for ease_dim "
+             f"{f['ease_dim']}")
+    backed("n_items", max([f["ease_dim"]] + [max(len(f[n]) - e, 0) for n, e in PER_ITEM]),
+           "its per-item arrays")
+    for name, extra in PER_USER:
+        extent(name, len(f[name]), "n_users", extra)
+    backed("n_users", max(max(len(f[n]) - e, 0) for n, e in PER_USER), "its per-user arrays")
+    backed("content_nfeat", len(f["content_indices"]), "content_indices")

@@ -26,7 +26,8 @@ def _user_items(rng, n_users, n_items):
             "uu_indptr": uu_indptr, "uu_deg": deg}
 
 
-def _repeat_profile(rng, n_users, n_items, now):
+def random_profile(rng, n_users, n_items, now):
+    """Repeat-profile arrays of random users' entries, keyed as build_engine takes them."""
     lengths = rng.integers(0, 4, size=n_users)
     size = int(lengths.sum())
     return {
@@ -96,7 +97,7 @@ def random_engine(rng: np.random.Generator):
         config["cold_slots"] = int(rng.integers(0, 4))
     if on():
         now = 1.7e9
-        arrays.update(_repeat_profile(rng, n_users, n_items, now))
+        arrays.update(random_profile(rng, n_users, n_items, now))
         config["repeat_active"] = on(0.7)
         config["repeat_now_ts"] = now
         config["repeat_refractory"] = float(rng.uniform(0, 5 * 86400))

@@ -1,0 +1,112 @@
+import warnings
+
+import numpy as np
+import pytest
+
+from tarsel import Recommender, datasets
+from tarsel._fitting import top_neighbours
+from tarsel.evaluation import (
+    PersonalPopularityBaseline,
+    PopularityBaseline,
+    evaluate,
+    leave_last_basket_out,
+)
+
+
+def _fit_quietly(model, split):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return model.fit(split.train, **split.columns)
+
+
+@pytest.fixture(scope="module")
+def grocery_split():
+    shop = datasets.grocery(n_users=300, n_items=150, n_days=120, n_new_items=0, seed=1)
+    return leave_last_basket_out(shop.interactions, **shop.columns)
+
+
+@pytest.mark.parametrize("exclude_owned", [True, False])
+def test_held_out_ndcg_at_least_every_baseline(grocery_split, exclude_owned):
+    model = _fit_quietly(Recommender(gate_users=300), grocery_split)
+    models = {"tarsel": model, "popularity": PopularityBaseline(),
+              "personal": PersonalPopularityBaseline()}
+    for baseline in list(models.values())[1:]:
+        baseline.fit(grocery_split.train, **grocery_split.columns)
+    table = evaluate(models, grocery_split, exclude_owned=exclude_owned, fit=False,
+                     n_resamples=50)
+    ndcg = table[table.metric == "ndcg"].set_index("model")["value"]
+    assert ndcg["tarsel"] >= ndcg.drop("tarsel").max()
+    report = model.fit_report_["heldout"]
+    assert set(report["candidates"]["owned_allowed"]) >= {"model", "base", "popularity",
+                                                           "personal_popularity"}
+    assert report["serving"] == model.kept_["serving"]
+
+
+def _rebuy_log():
+    # each user buys the same two items in every basket; co-occurrence points elsewhere
+    rng = np.random.default_rng(0)
+    users, items, times = [], [], []
+    for u in range(60):
+        own = [(u % 6) * 2, (u % 6) * 2 + 1]
+        for day in range(5):
+            basket = own + rng.choice(np.arange(12, 30), size=2, replace=False).tolist()
+            users += [u] * len(basket)
+            items += basket
+            times += [day * 86400 + u] * len(basket)
+    return {"user": users, "item": items, "time": times}
+
+
+def test_a_baseline_nothing_beats_is_served_with_a_warning(tmp_path):
+    log = _rebuy_log()
+    with pytest.warns(UserWarning, match="with owned items allowed, no fitted model beat "
+                                         "personal popularity"):
+        model = Recommender(gate_users=60, exclude_owned=None).fit(log, time_col="time")
+    assert model.exclude_owned_ is False and model.kept_["exclude_owned"] is False
+    assert model.kept_["serving"]["owned_allowed"]["source"] == "personal_popularity"
+    personal = PersonalPopularityBaseline().fit(log)
+    users = [0, 7, 59, 999]
+    expected = personal.recommend_batch(users, 5, exclude_owned=False)
+    for served in (model, Recommender.load(_saved(model, tmp_path))):
+        got = served.recommend_batch(users, 5)  # the model's own rule: owned allowed
+        assert got["item"].tolist() == expected["item"].tolist()
+        assert served.recommend(7, 2)["item"].tolist() == [2, 3]
+        assert not {2, 3} & set(served.recommend(7, 4, exclude_owned=True)["item"].tolist())
+
+
+def _saved(model, tmp_path):
+    path = tmp_path / "m.model"
+    model.save(path)
+    return path
+
+
+@pytest.mark.parametrize("setting", [True, False])
+def test_the_owned_rule_setting_wins_over_the_gates(setting):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        model = Recommender(gate_users=60, exclude_owned=setting).fit(_rebuy_log(),
+                                                                      time_col="time")
+    assert model.exclude_owned_ is setting and model.kept_["exclude_owned"] is setting
+    got = model.recommend(7, 4)["item"].tolist()
+    assert bool({2, 3} & set(got)) is not setting
+
+
+def test_bad_settings_are_named():
+    for settings, message in [
+            ({"max_neighbours": 0}, "max_neighbours must be an integer of at least 1, not 0"),
+            ({"ease_max_items": -1}, "ease_max_items must be an integer of at least 0, not -1"),
+            ({"exclude_owned": "yes"}, "exclude_owned must be True or False, not 'yes'")]:
+        with pytest.raises(ValueError, match=message):
+            Recommender(**settings).fit(_rebuy_log())
+
+
+def test_top_neighbours_matches_a_dense_reference():
+    rng = np.random.default_rng(3)
+    dense = rng.integers(0, 4, size=(30, 30)).astype(np.float32) * (rng.random((30, 30)) < 0.5)
+    indptr = np.concatenate(([0], np.cumsum((dense != 0).sum(axis=1)))).astype(np.int32)
+    indices = np.nonzero(dense)[1].astype(np.int32)
+    data, cols, ptr = top_neighbours(dense[dense != 0], indices, indptr, 4)
+    for row in range(30):
+        kept = dict(zip(cols[ptr[row]:ptr[row + 1]].tolist(), data[ptr[row]:ptr[row + 1]].tolist()))
+        order = sorted(np.flatnonzero(dense[row]).tolist(), key=lambda c: (-dense[row, c], c))[:4]
+        assert kept == {c: dense[row, c] for c in order}
+        assert list(kept) == sorted(kept)  # columns stay in order within a row
