@@ -7,8 +7,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 from collections import defaultdict
 
 import numpy as np
@@ -161,30 +159,6 @@ def test_result_does_not_depend_on_pool_size():
                              text=True, check=True)
         digests.add(out.stdout.strip())
     assert len(digests) == 1
-
-
-def test_python_thread_runs_while_building():
-    rng = np.random.default_rng(3)
-    users = rng.integers(0, 20000, 400000)
-    items = np.minimum(rng.zipf(1.3, 400000) - 1, 4999)
-    ticks, done = [0], threading.Event()
-
-    def spin():
-        while not done.is_set():
-            ticks[0] += 1
-            time.sleep(0)
-
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        start = ticks[0]
-        build_cooccurrence(users, items, rng.random(400000).astype(np.float32), 20000, 5000,
-                           "hybrid_temporal", timestamps=np.zeros(len(users)))
-        progressed = ticks[0] - start
-    finally:
-        done.set()
-        thread.join()
-    assert progressed > 100
 
 
 ARRAYS = (i64([0, 0]), i64([0, 1]), f32([1, 1]))

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from tarsel import Recommender, _core, datasets
+from tarsel import Recommender, _container, _core, datasets
 from tarsel._live import history, live_of
 from tarsel.data import prepare_interactions
 
@@ -76,10 +76,17 @@ def test_batch_baskets_equal_single_requests(log, plain):
 
 
 @pytest.mark.parametrize("settings", [{}, {"repeat_min_count": 3}])
-def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
+def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypatch):
     early, late = log
     model = _fit(early, **settings)
-    assert live_of(model).profile is not None
+    fitted = live_of(model).profile
+    owners = np.repeat(np.arange(len(fitted.indptr) - 1), np.diff(fitted.indptr))
+    timing = {
+        (r, i): (p, q)
+        for r, i, p, q in zip(
+            owners.tolist(), fitted.items.tolist(), fitted.periods.tolist(), fitted.quality.tolist()
+        )
+    }
     late = dict(late, item=late["item"].astype(object))
     late["item"][:4] = "brand-new"
     report = model.update(late)
@@ -97,9 +104,16 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
 
     whole = {k: np.concatenate([early[k], v[known]]) for k, v in late.items()}
     reference = prepare_interactions(whole, **COLUMNS)
-    profile = [np.asarray(a) for a in _core.fit_repeat_profile(
-        reference.user_idx, reference.item_idx, reference.timestamps, reference.n_users,
-        min_count=model.kept_.get("repeat_min_count", model.repeat_min_count))]
+    profile = [
+        np.asarray(a)
+        for a in _core.fit_repeat_profile(
+            reference.user_idx,
+            reference.item_idx,
+            reference.timestamps,
+            reference.n_users,
+            min_count=model.kept_.get("repeat_min_count", model.repeat_min_count),
+        )
+    ]
     rows = model.users_.index(reference.users.ids)
     items = model.items_.ids
     served = live_of(model).profile
@@ -118,10 +132,19 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path):
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
     assert served.now_ts == whole["time"].max()
+    # periods and their quality stay as fitted; an entry new to the profile has none
+    owners = np.repeat(np.arange(len(served.indptr) - 1), np.diff(served.indptr))
+    got = list(zip(served.periods.tolist(), served.quality.tolist()))
+    want = [
+        timing.get((r, i), (np.nan, 0.0)) for r, i in zip(owners.tolist(), served.items.tolist())
+    ]
+    np.testing.assert_array_equal(got, want)
+    assert len(timing) < len(want)
     assert np.diff(served.indptr).tolist() == model._repeat_sizes.tolist()
 
     # the model file keeps all of it, and a loaded model updates on from there
     model.save(tmp_path / "m.model")
+    monkeypatch.setattr(_container, "_SLICE", 4096)  # large sections come as memoryviews
     loaded = Recommender.load(tmp_path / "m.model")
     users = list(model.users_.ids[-5:]) + list(model.users_.ids[:5])
     for user in users:

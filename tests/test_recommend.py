@@ -117,7 +117,6 @@ TRANSITION = dict(zip(TRANS, csr([{1: 1.0}, {}, {}, {}], (F64, I32, I64))))
 
 @pytest.mark.parametrize("arrays, config, label", [
     ({}, {"trend_alpha": 1.0}, "cooc"),                            # trend_z absent
-    ({"trend_z": TREND[:3]}, {"trend_alpha": 1.0}, "cooc"),        # wrong length
     ({"trend_z": TREND}, {"trend_alpha": 1.0}, "cooc_fused"),
     ({"trend_z": TREND}, {"trend_alpha": math.nan}, "cooc"),
     (TRANSITION, {"transition_alpha": 0.5}, "cooc_fused"),
@@ -238,14 +237,10 @@ def repeat_engine(items, last_ts, counts=None, active=True, **config):
      ([2, 1, 0, 3], [2.0, 1.0, 0.5 * math.log(4.0), 0.0])),
     # 7 of 10 days elapsed: the replenish curve is at its midpoint, 0.5.
     ([2], [93 * DAY], {}, ([1, 2, 3], [1.0, 1.0, 0.0])),
-    ([0], [93 * DAY], {"repeat_freq_alpha": 1.0}, ([2, 1, 0, 3], [2.0, 1.0, math.log(2.0), 0.0])),
     # A later entry for the same item overwrites an earlier one.
     ([2, 2], [93 * DAY, math.nan], {}, ([2, 1, 3], [2.0, 1.0, 0.0])),
-    ([2, 2], [math.nan, 93 * DAY], {}, ([1, 2, 3], [1.0, 1.0, 0.0])),
     # Entries past the catalogue are skipped.
     ([7, 0], [math.nan, math.nan], {}, ([2, 1, 0, 3], [2.0, 1.0, 0.0, 0.0])),
-    # Off: the owned item stays excluded.
-    ([0], [math.nan], {"active": False, "repeat_freq_alpha": 0.5}, ([2, 1, 3], [2.0, 1.0, 0.0])),
 ])
 def test_repeat_adjustment(items, last_ts, config, expected):
     assert_result(repeat_engine(items, last_ts, **config).recommend([0], 0, 5), *expected, "ease")

@@ -275,68 +275,116 @@ def _checked_users(model: Any, users: np.ndarray) -> list:
 def _changed_rows(
     model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
 ) -> dict[int, tuple]:
-    """The new history (items, counts) of each user with events, and for each
-    item with events its last event time."""
-    changes: dict[int, tuple] = {}
+    """For each user with events: the new history (items, least recently
+    consumed first), its event counts (when kept) and each item's last event
+    time among these events (NaN for none). Vectorised over all the users, so
+    the cost follows the events and the histories of their users."""
     if not len(rows):
-        return changes
-    by_user = np.argsort(rows, kind="stable")  # keeps time order within a user
-    bounds = np.flatnonzero(np.diff(rows[by_user])) + 1
-    for chunk in np.split(by_user, bounds):
-        row = int(rows[chunk[0]])
-        hist, counts = _stored(model, live, row)
-        recent = _last_occurrences(item_idx[chunk])
-        keep = ~np.isin(hist, recent)
-        new_hist = np.concatenate([hist[keep], recent])
-        new_counts = None
-        if counts is not None:
-            added = np.zeros(len(recent), dtype=np.int64)
-            position = {item: k for k, item in enumerate(recent.tolist())}
-            for item in item_idx[chunk].tolist():
-                added[position[item]] += 1
-            previous = dict(zip(hist[~keep].tolist(), counts[~keep].tolist()))
-            added += np.fromiter(
-                (previous.get(i, 0) for i in recent.tolist()), dtype=np.int64, count=len(recent)
+        return {}
+    touched = np.unique(rows)
+    old_owner, old_items, old_counts = _gather_histories(model, live, touched)
+    # one entry per stored item and per event; the stored ones come first, so
+    # that the position orders each user's entries in time
+    owner = np.concatenate([old_owner, np.searchsorted(touched, rows)])
+    items = np.concatenate([old_items, item_idx])
+    width = max(len(model.items_), 1)
+    pairs, inverse = np.unique(owner * width + items, return_inverse=True)
+    last = np.zeros(len(pairs), dtype=np.int64)
+    np.maximum.at(last, inverse, np.arange(len(owner)))
+    counts = np.zeros(len(pairs), dtype=np.int64)
+    np.add.at(counts, inverse, np.concatenate([old_counts, np.ones(len(rows), np.int64)]))
+    seen = np.full(len(pairs), np.nan)
+    if times is not None:
+        np.fmax.at(seen, inverse[len(old_owner) :], times)
+    order = np.lexsort((last, pairs // width))
+    pair_owner, pair_items = pairs[order] // width, pairs[order] % width
+    counts, seen = counts[order], seen[order]
+    bounds = np.searchsorted(pair_owner, np.arange(len(touched) + 1)).tolist()
+    kept = live.hist_counts is not None
+    return {
+        row: (pair_items[a:b], counts[a:b] if kept else None, seen[a:b])
+        for row, a, b in zip(touched.tolist(), bounds, bounds[1:])
+    }
+
+
+def _gather_histories(
+    model: Any, live: Live, touched: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The stored histories of the ``touched`` rows as flat arrays: the
+    position in ``touched`` of each entry, its item and its event count (0
+    when counts are not kept)."""
+    changed = [k for k, row in enumerate(touched.tolist()) if row in live.rows]
+    fitted = np.ones(len(touched), dtype=bool)
+    fitted[changed] = False
+    fitted &= touched + 1 < len(model._hist_indptr)  # new users have no fitted row
+    positions = np.flatnonzero(fitted)
+    counts = live.hist_counts if live.hist_counts is not None else None
+    owner, (items, *rest) = _gather(
+        model._hist_indptr,
+        [model._hist_items] + ([counts] if counts is not None else []),
+        touched[positions],
+    )
+    parts = [(positions[owner], items, rest[0] if rest else np.zeros(len(items), np.int64))]
+    for k in changed:
+        hist, hist_counts = live.rows[int(touched[k])]
+        parts.append(
+            (
+                np.full(len(hist), k, dtype=np.int64),
+                hist,
+                hist_counts if hist_counts is not None else np.zeros(len(hist), np.int64),
             )
-            new_counts = np.concatenate([counts[keep], added])
-        last = None
-        if times is not None:
-            last = dict(zip(item_idx[chunk].tolist(), times[chunk].tolist()))
-        changes[row] = (new_hist, new_counts, last)
-    return changes
+        )
+    flat = [np.concatenate(column) for column in zip(*parts)]
+    by_owner = np.argsort(flat[0], kind="stable")  # keeps each history's order
+    return flat[0][by_owner], flat[1][by_owner], flat[2][by_owner].astype(np.int64)
 
 
-def _stored(model: Any, live: Live, row: int) -> tuple[np.ndarray, np.ndarray | None]:
-    if row in live.rows:
-        return live.rows[row]
-    if row + 1 >= len(model._hist_indptr):
-        return _EMPTY, (_EMPTY if live.hist_counts is not None else None)
-    a, b = model._hist_indptr[row], model._hist_indptr[row + 1]
-    return (model._hist_items[a:b], live.hist_counts[a:b] if live.hist_counts is not None else None)
+def _gather(
+    indptr: np.ndarray, arrays: list[np.ndarray], rows: np.ndarray
+) -> tuple[np.ndarray, list[np.ndarray]]:
+    """The entries of ``rows`` of a CSR, and for each the position of its row
+    in ``rows``."""
+    starts, ends = indptr[rows], indptr[rows + 1]
+    lengths = ends - starts
+    owner = np.repeat(np.arange(len(rows)), lengths)
+    at = np.arange(int(lengths.sum())) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+    at += np.repeat(starts, lengths)
+    return owner, [array[at] for array in arrays]
 
 
 def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
     """The profile with the changed users' rows rebuilt: every history entry
     with ``min_count`` events or more, counts and last times brought up to
     date, periods and their quality as fitted (none for a new entry)."""
-    replaced: dict[int, tuple] = {}
-    for row, (hist, counts, last) in changes.items():
-        items, old_counts, old_last, old_periods, old_quality = old.row(row)
-        eligible = counts >= old.min_count
-        new_items = np.sort(hist[eligible])
-        new_counts = counts[eligible][np.argsort(hist[eligible], kind="stable")]
-        at = np.minimum(np.searchsorted(items, new_items), max(len(items) - 1, 0))
-        had = items[at] == new_items if len(items) else np.zeros(len(new_items), dtype=bool)
-        last_ts = _kept(old_last, at, had, np.nan)
-        for k, item in enumerate(new_items.tolist()):
-            seen = last.get(item) if last else None
-            if seen is not None:
-                last_ts[k] = seen if not np.isfinite(last_ts[k]) else max(last_ts[k], seen)
-        periods = _kept(old_periods, at, had, np.nan)
-        quality = _kept(old_quality, at, had, 0.0)
-        replaced[row] = (new_items, new_counts.astype(np.float64), last_ts, periods, quality)
-    if not replaced:
+    if not changes:
         return None
+    touched = np.fromiter(changes, dtype=np.int64, count=len(changes))
+    lengths = np.array([len(change[0]) for change in changes.values()], dtype=np.int64)
+    owner = np.repeat(touched, lengths)
+    items, counts, seen = (np.concatenate([c[k] for c in changes.values()]) for k in range(3))
+    eligible = counts >= old.min_count
+    owner, items, counts, seen = owner[eligible], items[eligible], counts[eligible], seen[eligible]
+    order = np.lexsort((items, owner))  # profile rows hold their items ascending
+    owner, items, counts, seen = owner[order], items[order], counts[order], seen[order]
+
+    fitted = touched[touched + 1 < len(old.indptr)]
+    where, (p_items, p_last, p_periods, p_quality) = _gather(
+        old.indptr, [old.items, old.last_ts, old.periods, old.quality], fitted
+    )
+    width = max(int(max(items.max(initial=0), p_items.max(initial=0))) + 1, 1)
+    stored = fitted[where] * width + p_items  # ascending: rows, then items
+    wanted = owner * width + items
+    at = np.minimum(np.searchsorted(stored, wanted), max(len(stored) - 1, 0))
+    had = stored[at] == wanted if len(stored) else np.zeros(len(wanted), dtype=bool)
+    last_ts = np.fmax(_kept(p_last, at, had, np.nan), seen)
+    periods = _kept(p_periods, at, had, np.nan)
+    quality = _kept(p_quality, at, had, 0.0)
+
+    bounds = np.searchsorted(owner, touched, side="left"), np.searchsorted(owner, touched, "right")
+    replaced = {
+        row: (items[a:b], counts[a:b].astype(np.float64), last_ts[a:b], periods[a:b], quality[a:b])
+        for row, a, b in zip(touched.tolist(), bounds[0].tolist(), bounds[1].tolist())
+    }
     indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
     return Profile.of([indptr, *arrays], old.now_ts, old.min_count)
 
@@ -449,7 +497,7 @@ def restore(model: Any, places: dict, read: Any) -> None:
         return
     data = read(SECTION)
     (size,) = _HEADER.unpack_from(data, 0)
-    header = json.loads(data[_HEADER.size : _HEADER.size + size])
+    header = json.loads(bytes(data[_HEADER.size : _HEADER.size + size]))
     offset, arrays = _HEADER.size + size, {}
     for name, dtype, length in header["arrays"]:
         width = np.dtype(dtype).itemsize

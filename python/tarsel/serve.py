@@ -12,7 +12,9 @@ Endpoints (JSON in and out):
 - ``GET /metrics``: Prometheus text
 
 Ids follow the model's id type: with integer ids, path ids and JSON strings
-are read as integers. Bad input gets a 4xx answer ``{"error": message}``.
+are read as integers. Bad input gets a 4xx answer ``{"error": message}``;
+``Limits`` holds the request size limits (413 for a body over them, 400 for
+the rest).
 Native calls run on a thread pool (the engine releases the interpreter lock),
 so the event loop keeps accepting requests meanwhile.
 
@@ -20,6 +22,9 @@ The model file is watched: when it is replaced (or on SIGHUP) the new file is
 loaded beside the served model and swapped in at once; requests already
 running finish on the model they started with. A file that does not load is
 refused with a log line and the old model goes on serving.
+
+Events posted to ``/events`` change the served model in memory only: a
+reload replaces them with the file's contents.
 
 Starlette, uvicorn and prometheus-client come with ``pip install 'tarsel[serve]'``.
 """

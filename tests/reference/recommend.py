@@ -8,18 +8,12 @@ import math
 import numpy as np
 import pytest
 
+from reference.engine_record import DEFAULTS
 from reference.layered import layered_score
 from reference.repeat_multiplier import multiplier
 
-SETTINGS = {
-    "n_items": 0, "base_is_ease": True, "trend_alpha": 0.0, "last_item_alpha": 0.0,
-    "transition_alpha": 0.0, "transition_last_k": 5, "transition_decay": 0.7,
-    "user_cf_alpha": 0.0, "user_cf_k": 100, "n_users": 0, "z_threshold": 2.5,
-    "boost_multiplier": 3.0, "retrieval_budget": 500, "cold_slots": 0, "content_nfeat": 0,
-    "cold_recency_beta": 0.0, "content_alpha": 0.0, "repeat_active": False,
-    "repeat_now_ts": math.nan, "repeat_refractory": 0.0, "repeat_epsilon": 1e-3,
-    "repeat_freq_alpha": 0.0,
-}
+# The settings a new engine takes when its configuration leaves them out.
+SETTINGS = DEFAULTS
 
 
 class Engine:
