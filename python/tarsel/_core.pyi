@@ -117,6 +117,16 @@ def fit_ease_py(
     definite (λ too small?)" or "diag(P)[j] == 0; cannot form B". Releases the
     interpreter lock while it fits."""
 
+def fit_ease_gram_py(
+    gram: npt.NDArray[np.float64], lambda_: float = 250.0, delta: float = 0.0
+) -> npt.NDArray[np.float32]:
+    """The EASE weights B of :func:`fit_ease_py` from a Gram matrix G = X^T X
+    already formed: a float64 (n_items, n_items) array in any layout, of which
+    only the upper triangle (j >= i) is read. Equal G gives the same B, so G may
+    be summed from the contributions of disjoint groups of users. Raises
+    ``ValueError`` "gram must be a square matrix" and as :func:`fit_ease_py`.
+    Releases the interpreter lock while it fits."""
+
 def metadata_knn(
     feat_data: npt.NDArray[np.float32],
     feat_indices: npt.NDArray[np.int32],
