@@ -38,6 +38,7 @@ def test_page_is_self_contained_with_every_section_drawn(model, tmp_path):
     svgs = re.findall(r"<svg.*?</svg>", page, re.S)
     assert len(svgs) >= 4 and all(_drawn(svg) for svg in svgs)
     assert "<th>ci_low</th>" in page and "<td>0.2300</td><td>0.27" in page and "<td>–</td>" in page
+    assert f"the {len(model.fit_report_['heldout']['rows'])} held-out users" in page
     assert not list(tmp_path.glob("*.partial"))
 
 

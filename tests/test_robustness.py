@@ -111,6 +111,7 @@ def module_examples():
         example("build_directional_cooc", *log, timestamps=TIMES),
         example("symmetrize_via_transpose", *SQUARE),
         example("fit_ease_py", USERS, ITEMS, 4, 4, lambda_=10.0, weights=WEIGHTS, delta=0.1),
+        example("fit_ease_gram_py", np.diag([2.0, 1.0, 3.0, 1.0]), lambda_=10.0),
         example("metadata_knn", *feats, n_features=3, top_k=2, max_df=3),
         example("build_session_cooccurrence", *log, "hybrid_temporal", timestamps=TIMES),
         example("deep_session_fraction", list(USERS), list(ITEMS)),

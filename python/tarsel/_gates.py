@@ -177,7 +177,9 @@ class Gate:
                 "candidates": {MODES[m]: {n: round(f[c], 5) for n, f in figures.items()
                                           if not (m and n == PERSONAL)}
                                for m, c in ((True, 0), (False, 1))},
-                "serving": serving}
+                "serving": serving,
+                # the held-out users' rows, for the model report's coverage figure
+                "rows": self.holdout.rows.tolist()}
 
     def _repeat_room(self) -> int:
         # owned items reach the engine's list only through the repeat profile;

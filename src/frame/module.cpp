@@ -22,6 +22,7 @@ constexpr const char* kFunctionOrder[] = {
     "build_directional_cooc",
     "symmetrize_via_transpose",
     "fit_ease_py",
+    "fit_ease_gram_py",
     "metadata_knn",
     "build_session_cooccurrence",
     "deep_session_fraction",

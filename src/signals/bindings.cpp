@@ -18,6 +18,7 @@ namespace tarsel::signals {
 namespace {
 
 using frame::Array1;
+using frame::Array2;
 using frame::ReleaseGil;
 
 // The checks shared by the user- and session-level builders, in their order
@@ -254,6 +255,28 @@ const bool registered_fit_ease_py = frame::define_function<&fit_ease_py>(
     "Releases the interpreter lock while it fits.\n\n"
     "Returns B as a float32 array of shape (n_items, n_items); row i holds the\n"
     "contributions of item i to every item's score.");
+
+frame::Matrix<float> fit_ease_gram_py(Array2<double> gram, double lambda, double delta) {
+    if (gram.rows() != gram.cols()) throw ValueError("gram must be a square matrix");
+    const std::size_t n = gram.rows();
+    std::vector<double> copy = gram.to_row_major();
+    frame::Matrix<float> b;
+    {
+        ReleaseGil unlocked;
+        b.data = fit_ease_from_gram(std::move(copy), n, EaseSettings{lambda, delta});
+    }
+    b.rows = b.cols = n;
+    return b;
+}
+
+const bool registered_fit_ease_gram_py = frame::define_function<&fit_ease_gram_py>(
+    "fit_ease_gram_py(gram, lambda_=250.0, delta=0.0)",
+    "EASE item-item weight matrix from a Gram matrix already formed.\n\n"
+    "gram is G = X^T X as a float64 (n_items, n_items) array, any layout; only its\n"
+    "upper triangle (j >= i) is read. The result is that of fit_ease_py for an X\n"
+    "with this Gram matrix, so G may be summed from the contributions of disjoint\n"
+    "groups of users. Raises ValueError for a non-square gram and as fit_ease_py.\n"
+    "Releases the interpreter lock while it fits.");
 
 std::tuple<frame::List<std::int64_t>, frame::List<std::int64_t>, frame::List<double>>
 metadata_knn(Array1<float> feat_data, Array1<std::int32_t> feat_indices,

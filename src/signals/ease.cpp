@@ -259,6 +259,14 @@ std::vector<float> weights_from_inverse(const double* p, std::size_t n) {
     return b;
 }
 
+// B from G held in the upper triangle of the row-major buffer `a` (n x n),
+// which is overwritten.
+std::vector<float> weights_from_gram(double* a, std::size_t n, const EaseSettings& settings) {
+    regularise_diagonal(a, n, settings);
+    invert_spd_in_place(a, static_cast<int>(n));
+    return weights_from_inverse(a, n);
+}
+
 }  // namespace
 
 std::vector<float> fit_ease(std::span<const std::int64_t> users,
@@ -279,9 +287,15 @@ std::vector<float> fit_ease(std::span<const std::int64_t> users,
         collapse_rows(x, n);
         gram_upper(x, postings_by_item(x, n), n, a.get());
     }
-    regularise_diagonal(a.get(), n, settings);
-    invert_spd_in_place(a.get(), order);
-    return weights_from_inverse(a.get(), n);
+    return weights_from_gram(a.get(), n, settings);
+}
+
+std::vector<float> fit_ease_from_gram(std::vector<double> gram, std::uint64_t n_items,
+                                      const EaseSettings& settings) {
+    if (n_items == 0) return {};
+    const auto n = static_cast<std::size_t>(square_order(n_items));
+    if (gram.size() != n * n) throw ValueError("gram must be a square n_items x n_items matrix");
+    return weights_from_gram(gram.data(), n, settings);
 }
 
 }  // namespace tarsel::signals

@@ -30,4 +30,12 @@ std::vector<float> fit_ease(std::span<const std::int64_t> users,
                             std::uint64_t n_users, std::uint64_t n_items,
                             const EaseSettings& settings);
 
+// B from a Gram matrix G = X^T X already formed (row-major n_items x n_items,
+// only the upper triangle j >= i is read), as fit_ease forms it from G: the
+// same result when G holds the same values. Lets G be summed from the Gram
+// contributions of disjoint groups of users. Same errors as fit_ease, and
+// ValueError when gram does not hold n_items^2 values.
+std::vector<float> fit_ease_from_gram(std::vector<double> gram, std::uint64_t n_items,
+                                      const EaseSettings& settings);
+
 }  // namespace tarsel::signals

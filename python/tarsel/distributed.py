@@ -1,0 +1,714 @@
+"""Fitting and batch recommending on a Dask cluster (``pip install 'tarsel[dask]'``).
+
+``fit`` gives the model a single-machine ``Recommender.fit`` gives for the same
+rows. The events are shuffled so that every user's events sit in one partition;
+each partition validates and numbers its events, orders them, builds its users'
+sessions, pairs and histories, and then, in native code over its own users,
+the steps whose cost grows with the square of a user's history: the
+co-occurrence graph, the EASE Gram contribution, the session and transition
+graphs. Partial graphs are summed in a tree reduction on the workers, and one
+worker finishes the fit: the graph transforms, the EASE solve, the content
+neighbours, the steps linear in the events (counts, trend, user-CF index,
+repeat profiles, baselines), the gates and the engine. The client only ever
+holds futures, the per-partition row counts and the finished model.
+
+Equality rests on three things: ids are numbered by their first row in the
+frame (the partitions in order), as ``prepare_interactions`` numbers them;
+events are put in (time, row) order, the order a stable sort by time of the
+whole table gives; and each user's results depend only on that user's events.
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+import tempfile
+from dataclasses import dataclass, replace
+from typing import Any, Callable, Optional, Sequence
+
+import numpy as np
+
+from tarsel import _baselines, _core, _live
+from tarsel._fitting import (GraphSums, Plan, ease_item_limit, engine_for, fit_parts,
+                             reusable_graphs)
+from tarsel._gates import Gate, Holdout
+from tarsel._settings import Settings
+from tarsel.data import (WEIGHTINGS, IdMap, Interactions, _assemble, _dense_codes,
+                         _sessions_by_gap, column, feature_item_ids, numeric_column,
+                         prepare_item_features, timestamps_of)
+from tarsel.recommender import Recommender, _repeat_sizes
+
+__all__ = ["fit", "recommend_batch"]
+
+_POS = "__tarsel_row"  # the row's place in the whole frame, partitions in order
+_NOT_BY_USER = ("events are not partitioned by user: a user's events span partitions "
+                "(pass user_partitioned=False to shuffle them)")
+
+
+def _dask():
+    try:
+        import dask
+        import dask.dataframe as dd
+        import distributed  # noqa: F401
+    except ImportError:
+        raise ImportError("tarsel.distributed needs Dask; install it with "
+                          "pip install 'tarsel[dask]'") from None
+    return dask, dd
+
+
+# ---------------------------------------------------------------------- fit
+
+
+def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = "user",
+        item_col: str = "item", time_col: Optional[str] = None,
+        weight_col: Optional[str] = None, session_col: Optional[str] = None,
+        time_format: Optional[str] = None, user_partitioned: bool = False, shuffle_method: Optional[str] = None,
+        **settings: Any) -> Recommender:
+    """Fit a ``Recommender`` on a Dask DataFrame of events, on the cluster.
+
+    The result equals ``Recommender(**settings).fit(events.compute(), ...)``:
+    the same id maps, counts, graphs, gate decisions and recommendations (see
+    the notes on float sums in ``docs/scaling.md``).
+
+    Parameters
+    ----------
+    client : distributed.Client
+        The cluster to run on.
+    events : dask.dataframe.DataFrame
+        One row per event, with the columns named below.
+    item_features : table, optional
+        Item features as ``Recommender.fit`` takes them (a pandas DataFrame or
+        dict of arrays); they are read on one worker.
+    user_col, item_col, time_col, weight_col, session_col, time_format : str
+        Column names and the format of text times, as in ``Recommender.fit``.
+    user_partitioned : bool, default False
+        True when every user's events already sit in one partition: the
+        shuffle is skipped (and a user found in two partitions is an error).
+    shuffle_method : str, optional
+        Dask's shuffle method ("p2p" or "tasks"); by default Dask's choice
+        (p2p on a cluster; "tasks" starts faster on small frames).
+    **settings
+        ``Recommender`` settings.
+
+    Returns
+    -------
+    Recommender
+        A fitted model, as ``Recommender.fit`` leaves it.
+
+    Raises
+    ------
+    ValueError
+        For unknown settings and for bad data, with the message a
+        single-machine fit gives (a bad partition fails the whole fit), and
+        when ``user_partitioned`` is true but a user spans partitions.
+    ImportError
+        When Dask is not installed.
+
+    Examples
+    --------
+    >>> import dask.dataframe as dd, pandas as pd  # doctest: +SKIP
+    >>> from distributed import Client, LocalCluster  # doctest: +SKIP
+    >>> from tarsel import distributed  # doctest: +SKIP
+    >>> client = Client(LocalCluster(n_workers=2))  # doctest: +SKIP
+    >>> frame = pd.DataFrame({"user": [1, 1, 2, 2], "item": ["a", "b", "a", "c"]})
+    ... # doctest: +SKIP
+    >>> events = dd.from_pandas(frame, npartitions=2)  # doctest: +SKIP
+    >>> model = distributed.fit(client, events, gate_users=0)  # doctest: +SKIP
+    >>> model.recommend(1, n=1)["item"].tolist()  # doctest: +SKIP
+    ['c']
+    """
+    _dask()
+    model = Recommender().set_params(**settings)
+    Settings.from_params(model.get_params())  # bad settings fail here, as in fit
+    weighting = model.weighting or ("rating" if weight_col else "binary")
+    if weighting not in WEIGHTINGS:
+        raise ValueError(f"unknown weighting {weighting!r}; expected one of "
+                         f"{', '.join(WEIGHTINGS)}")
+    if weighting == "rating" and weight_col is None:
+        raise ValueError("weighting='rating' needs weight_col")
+    columns = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
+               "weight_col": weight_col, "session_col": session_col}
+    wanted = [c for c in columns.values() if c]
+    for option, name in columns.items():
+        if name:
+            column(events._meta, name, "interactions", option)  # a missing column fails here
+    columns["time_format"] = time_format
+    extra = (feature_item_ids(item_features, item_col).tolist()
+             if item_features is not None else [])
+    job = _Job(params=model.get_params(), columns=columns, weighting=weighting)
+
+    raw = client.compute(_by_user(events[wanted], user_col, user_partitioned, shuffle_method,
+                                  client))
+    scans = client.map(_scan, raw, job=job)
+    maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra, job)
+    shared = client.submit(_shared, maps)  # what every partition needs
+    blocks = client.map(_prepare_block, raw, maps=shared, job=job)
+    del raw, scans
+    eligible = client.map(_eligible, blocks)
+    chosen = client.submit(_draw, eligible, shared, job)
+    full = _tree(client, client.map(_partial, blocks, maps=shared, job=job), _add)
+    held = client.map(_held_out, blocks, chosen=chosen)
+    train_span = client.submit(_train_span, held)
+    train = _tree(client, client.map(_partial, blocks, maps=shared, job=job, chosen=chosen,
+                                     span=train_span), _add)
+    blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
+    model = _model_from_bytes(blob.result())
+    _baselines.warn_if_served(model.kept_)
+    return model
+
+
+@dataclass(frozen=True)
+class _Job:
+    params: dict
+    columns: dict
+    weighting: str
+
+    @property
+    def settings(self) -> Settings:
+        return Settings.from_params(self.params)
+
+
+def _by_user(events: Any, user_col: str, user_partitioned: bool, method: Optional[str],
+             client: Any) -> list:
+    """The partitions as delayed pandas frames, each with the rows' places in the
+    whole frame, every user's rows in one partition."""
+    dask, dd = _dask()
+    parts = events.to_delayed()
+    lengths = client.compute([dask.delayed(len)(p) for p in parts], sync=True)
+    offsets = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64).tolist()
+    placed = [dask.delayed(_with_rows)(p, o) for p, o in zip(parts, offsets)]
+    if user_partitioned or len(placed) == 1:
+        return placed
+    meta = events._meta.assign(**{_POS: np.zeros(0, dtype=np.int64)})
+    frame = dd.from_delayed(placed, meta=meta, verify_meta=False)
+    return frame.shuffle(on=user_col, npartitions=len(placed),
+                         shuffle_method=method).to_delayed()
+
+
+def _with_rows(frame: Any, offset: int) -> Any:
+    return frame.assign(**{_POS: np.arange(offset, offset + len(frame), dtype=np.int64)})
+
+
+def _tree(client: Any, futures: list, combine: Callable) -> Any:
+    """Pairwise reduction of futures on the workers."""
+    futures = list(futures)
+    while len(futures) > 1:
+        paired = [client.submit(combine, a, b) for a, b in zip(futures[::2], futures[1::2])]
+        futures = paired + futures[len(paired) * 2:]
+    return futures[0]
+
+
+# ------------------------------------------------- ids (a distributed unique)
+
+
+def _firsts(values: np.ndarray, rows: np.ndarray, what: str) -> tuple[list, np.ndarray]:
+    """The distinct ids of ``values`` and the first row of each."""
+    found, codes = IdMap.encode(values, what)
+    first = np.unique(codes, return_index=True)[1]
+    return found.ids.tolist(), rows[first]
+
+
+def _scan(frame: Any, job: _Job) -> dict:
+    """Validates a partition as ``prepare_interactions`` does and lists its ids
+    with their first rows."""
+    c = job.columns
+    rows = column(frame, _POS)
+    users = _firsts(column(frame, c["user_col"]), rows, f"user column {c['user_col']!r}")
+    items = _firsts(column(frame, c["item_col"]), rows, f"item column {c['item_col']!r}")
+    span = (np.inf, -np.inf)
+    if c["time_col"]:
+        times = timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
+        if len(times):
+            span = (float(times.min()), float(times.max()))
+    positive = True
+    if c["weight_col"]:
+        positive = bool((numeric_column(column(frame, c["weight_col"]), c["weight_col"]) > 0)
+                        .any())
+    return {"users": users, "items": items, "span": span, "events": len(rows),
+            "positive": positive}
+
+
+def _merge_firsts(a: tuple, b: tuple) -> tuple[list, np.ndarray]:
+    ids = a[0] + b[0]
+    rows = np.concatenate([a[1], b[1]])
+    first: dict = {}
+    for k in np.argsort(rows, kind="stable").tolist():
+        first.setdefault(ids[k], rows[k])
+    return list(first), np.asarray(list(first.values()), dtype=np.int64)
+
+
+def _merge_scans(a: dict, b: dict) -> dict:
+    return {"users": _merge_firsts(a["users"], b["users"]),
+            "items": _merge_firsts(a["items"], b["items"]),
+            "span": (min(a["span"][0], b["span"][0]), max(a["span"][1], b["span"][1])),
+            "events": a["events"] + b["events"], "positive": a["positive"] or b["positive"]}
+
+
+@dataclass
+class _Maps:
+    users: Optional[IdMap]  # None in the copy sent to partitions
+    items: IdMap
+    span: tuple[float, float]  # first and last event time
+    events: int
+    firsts: np.ndarray  # first row of each user, ascending: users are numbered by it
+
+    @property
+    def n_users(self) -> int:
+        return len(self.firsts)
+
+
+def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
+    if scan["events"] == 0:
+        raise ValueError("interactions are empty")
+    if not scan["positive"]:
+        raise ValueError(f"every value of weight column {job.columns['weight_col']!r} is zero "
+                         "or negative: nothing would be learnt (items are related through "
+                         "positive weights)")
+    users_by_row = np.argsort(scan["users"][1], kind="stable")
+    items_by_row = np.argsort(scan["items"][1], kind="stable")
+    return _Maps(IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
+                 IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(
+                     extra, f"item column {job.columns['item_col']!r} of item_features"),
+                 scan["span"], scan["events"], scan["users"][1][users_by_row])
+
+
+def _shared(maps: _Maps) -> _Maps:
+    """The maps without the user ids: a partition finds its users' numbers from
+    their first rows, so no worker but the last holds every user id."""
+    return replace(maps, users=None)
+
+
+# --------------------------------------------------- one partition's users
+
+
+@dataclass
+class _Block:
+    """One partition's events as the whole table's arrays restricted to its
+    users: global item indices, users renumbered 0..m-1 in global order."""
+
+    data: Interactions
+    rows: np.ndarray  # global row of each local user, ascending
+    positions: np.ndarray  # each event's row in the whole frame
+
+
+def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
+    c = job.columns
+    _, users = IdMap.encode(column(frame, c["user_col"]), f"user column {c['user_col']!r}")
+    pos = column(frame, _POS)
+    first = pos[np.unique(users, return_index=True)[1]]
+    found = np.minimum(np.searchsorted(maps.firsts, first), max(maps.n_users - 1, 0))
+    if len(first) and not np.array_equal(maps.firsts[found], first):
+        raise ValueError(_NOT_BY_USER)
+    users = found[users]
+    item_idx = maps.items.index(column(frame, c["item_col"]))
+    times = (timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
+             if c["time_col"] else None)
+    weights = (numeric_column(column(frame, c["weight_col"]), c["weight_col"])
+               if c["weight_col"] else np.ones(len(users)))
+    # (time, row) order: a stable sort by time of the whole table
+    order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
+    rows, user_idx = np.unique(users[order], return_inverse=True)
+    user_idx = user_idx.reshape(-1).astype(np.int64)
+    item_idx, weights = item_idx[order], weights[order]
+    times = times[order] if times is not None else None
+    if c["session_col"]:
+        _, raw = IdMap.encode(column(frame, c["session_col"])[order],
+                              f"session column {c['session_col']!r}")
+        session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
+    elif times is not None and job.settings.session_gap_seconds is not None:
+        session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
+    else:
+        session_idx = None
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(order) else 0
+    data = _assemble(IdMap(range(len(rows))), maps.items, user_idx, item_idx, times,
+                     session_idx, n_sessions, weights, job.weighting)
+    return _Block(data, rows, pos[order])
+
+
+def _units(data: Interactions) -> np.ndarray:
+    return data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
+
+
+def _eligible(block: _Block) -> tuple[np.ndarray, int]:
+    """Users with two or more sessions (or events): the gates' candidates."""
+    data = block.data
+    first = np.unique(_units(data), return_index=True)[1]
+    units = np.bincount(data.user_idx[first], minlength=data.n_users)
+    return block.rows[units >= 2], len(block.rows)
+
+
+def _draw(eligible: list, maps: _Maps, job: _Job) -> Optional[np.ndarray]:
+    """The held-out users, drawn as ``Holdout.draw`` draws them."""
+    if sum(n for _, n in eligible) != maps.n_users:
+        raise ValueError(_NOT_BY_USER)
+    settings = job.settings
+    pool = np.sort(np.concatenate([rows for rows, _ in eligible]))
+    if settings.gate_users <= 0 or len(pool) < 20:
+        return None
+    rng = np.random.default_rng(settings.random_state)
+    return np.sort(rng.choice(pool, size=min(settings.gate_users, len(pool)), replace=False))
+
+
+def _held_mask(block: _Block, chosen: np.ndarray) -> np.ndarray:
+    data = block.data
+    unit = _units(data)
+    last_event = np.zeros(data.n_users, dtype=np.int64)
+    np.maximum.at(last_event, data.user_idx, np.arange(len(data.user_idx)))
+    last_unit = unit[last_event]
+    picked = np.isin(block.rows, chosen)
+    return picked[data.user_idx] & (unit == last_unit[data.user_idx])
+
+
+def _held_out(block: _Block, chosen: Optional[np.ndarray]) -> Optional[dict]:
+    """The held-out items and times of this partition's drawn users, and the
+    time span of what remains."""
+    if chosen is None:
+        return None
+    data = block.data
+    held = _held_mask(block, chosen)
+    local = np.flatnonzero(np.isin(block.rows, chosen))
+    relevant: dict[int, set] = {u: set() for u in local.tolist()}
+    for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
+        relevant[u].add(i)
+    times, span = None, (np.inf, -np.inf)
+    if data.timestamps is not None:
+        times = np.full(data.n_users, np.inf)
+        np.minimum.at(times, data.user_idx[held], data.timestamps[held])
+        times = times[local]
+        kept = data.timestamps[~held]
+        if len(kept):
+            span = (float(kept.min()), float(kept.max()))
+    return {"rows": block.rows[local], "relevant": [relevant[u] for u in local.tolist()],
+            "times": times, "span": span}
+
+
+def _train_span(held: list) -> tuple[float, float]:
+    spans = [h["span"] for h in held if h is not None] or [(np.inf, -np.inf)]
+    return min(s[0] for s in spans), max(s[1] for s in spans)
+
+
+# ------------------------------------------------------------- partial sums
+
+
+@dataclass
+class _Partial:
+    """What one group of users adds to a fit. Sparse matrices are COO with
+    keys row * n_items + column, ascending, and float64 values."""
+
+    n_items: int
+    cooc: tuple
+    gram: Optional[tuple]  # (off-diagonal COO, diagonal) when EASE is fitted
+    users_per_item: np.ndarray
+    sessions: tuple[int, int]  # (sessions with two or more items, sessions)
+    session: Optional[tuple]
+    directed: Optional[tuple]
+    # per group of users: (global rows, hist_indptr, hist_items) and their events
+    # as (global user, item, time, row) for the steps that read events
+    users: list
+    events: list
+
+
+def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
+    data, indices, indptr = (np.asarray(a) for a in csr)
+    rows = np.repeat(np.arange(len(indptr) - 1, dtype=np.int64), np.diff(indptr))
+    return rows * n + indices.astype(np.int64), data.astype(np.float64)
+
+
+def _coo_add(a: Optional[tuple], b: Optional[tuple]) -> Optional[tuple]:
+    if a is None or b is None:
+        return a if b is None else b
+    keys = np.concatenate([a[0], b[0]])
+    if not len(keys):
+        return a
+    # two ascending runs: a stable sort merges them in linear time
+    order = np.argsort(keys, kind="stable")
+    keys, values = keys[order], np.concatenate([a[1], b[1]])[order]
+    start = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
+    return keys[start], np.add.reduceat(values, start)
+
+
+def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
+    keys, values = coo
+    indptr = np.zeros(n + 1, dtype=np.int32)
+    np.cumsum(np.bincount(keys // n, minlength=n), out=indptr[1:])
+    return values.astype(dtype), (keys % n).astype(np.int32), indptr
+
+
+def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray] = None,
+             span: Optional[tuple] = None) -> Optional[_Partial]:
+    """The item-item graphs over one partition's users, on all their events, or
+    (given the drawn users) on those left after holding out the gates' data."""
+    if span is not None and chosen is None:
+        return None  # no gates: nothing is fitted without held-out data
+    kept = np.ones(len(block.positions), bool) if chosen is None else ~_held_mask(block, chosen)
+    data = block.data if chosen is None else block.data.select_events(kept)
+    settings, n = job.settings, len(maps.items)
+    cooc = _coo(_core.build_cooccurrence(
+        data.pair_user, data.pair_item, data.pair_weight, data.n_users, n,
+        kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
+        timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None), n)
+    gram = None
+    if n <= ease_item_limit(settings)[0]:
+        # X^T X: the pure co-occurrence of the pair weights plus their squares
+        off = cooc if settings.cooc_kernel == "pure_count" else _coo(_core.build_cooccurrence(
+            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n), n)
+        w = data.pair_weight.astype(np.float64)
+        gram = (off, np.bincount(data.pair_item, weights=w * w, minlength=n))
+    sessions, session, directed = (0, 0), None, None
+    if data.session_idx is not None:
+        _, first = np.unique(data.session_idx * n + data.item_idx, return_index=True)
+        per_session = np.bincount(np.unique(data.session_idx[first], return_inverse=True)[1])
+        sessions = (int(np.count_nonzero(per_session >= 2)), len(per_session))
+        ones = np.ones(len(first), dtype=np.float32)
+        session = _coo(_core.build_session_cooccurrence(
+            data.session_idx[first], data.item_idx[first], ones, data.n_sessions, n), n)
+        ones = np.ones(len(data.item_idx), dtype=np.float32)
+        directed = _coo(_core.build_directional_cooc(
+            data.session_idx, data.item_idx, ones, data.n_sessions, n,
+            timestamps=data.timestamps), n)
+    events = (block.rows[data.user_idx], data.item_idx, data.timestamps, block.positions[kept])
+    return _Partial(
+        n_items=n, cooc=cooc, gram=gram, users_per_item=np.bincount(data.pair_item, minlength=n),
+        sessions=sessions, session=session, directed=directed,
+        users=[(block.rows, data.hist_indptr, data.hist_items)], events=[events])
+
+
+def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
+    if a is None or b is None:
+        return a if b is None else b
+    cooc, gram = _coo_add(a.cooc, b.cooc), None
+    if a.gram is not None:
+        # the pure-count graph is the Gram's off-diagonal: summed once
+        same = a.gram[0] is a.cooc and b.gram[0] is b.cooc
+        gram = (cooc if same else _coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
+    return _Partial(
+        n_items=a.n_items, cooc=cooc, gram=gram,
+        users_per_item=a.users_per_item + b.users_per_item,
+        sessions=(a.sessions[0] + b.sessions[0], a.sessions[1] + b.sessions[1]),
+        session=_coo_add(a.session, b.session), directed=_coo_add(a.directed, b.directed),
+        users=a.users + b.users, events=a.events + b.events)
+
+
+# ----------------------------------------------------- the one-worker finish
+
+
+@dataclass
+class _Totals:
+    """What ``fit_parts``, the gates and the model's live state read from the
+    whole interaction set when its graphs come summed: the events in (time,
+    row) order, the histories, and (as an empty marker) whether sessions exist."""
+
+    users: IdMap
+    items: IdMap
+    user_idx: np.ndarray
+    item_idx: np.ndarray
+    timestamps: Optional[np.ndarray]
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+    session_idx: Optional[np.ndarray]
+    n_sessions: int = 0
+
+    @property
+    def n_users(self) -> int:
+        return len(self.users)
+
+    @property
+    def n_items(self) -> int:
+        return len(self.items)
+
+    def history(self, user: int) -> np.ndarray:
+        return self.hist_items[self.hist_indptr[user]:self.hist_indptr[user + 1]]
+
+
+def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]:
+    """One CSR over all users from per-partition CSRs over their own users
+    (global rows, indptr, values)."""
+    counts = np.zeros(n_users, dtype=np.int64)
+    owner, values = [], []
+    for rows, indptr, column_values in groups:
+        sizes = np.diff(np.asarray(indptr, dtype=np.int64))
+        counts[rows] = sizes
+        owner.append(np.repeat(rows, sizes))
+        values.append(np.asarray(column_values))
+    order = np.argsort(np.concatenate(owner), kind="stable")
+    indptr = np.zeros(n_users + 1, dtype=np.int64)
+    np.cumsum(counts, out=indptr[1:])
+    return indptr, np.concatenate(values)[order]
+
+
+def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Totals, GraphSums]:
+    n = total.n_items
+    hist_indptr, hist_items = _by_global_user(total.users, len(maps.users))
+    users, items, times, rows = (np.concatenate(c) for c in zip(*(
+        (u, i, np.zeros(0) if t is None else t, r) for u, i, t, r in total.events)))
+    timed = job.columns["time_col"] is not None
+    order = np.lexsort((rows, times)) if timed else np.argsort(rows)
+
+    def gram() -> np.ndarray:
+        (keys, values), diagonal = total.gram
+        dense = np.zeros((n, n))
+        dense.flat[keys] = values
+        dense.flat[::n + 1] = diagonal
+        return dense
+
+    deep, count = total.sessions
+    data = _Totals(maps.users, maps.items, users[order], items[order],
+                   times[order] if timed else None, hist_indptr, hist_items,
+                   np.zeros(0, np.int64) if sessions else None)
+    return data, GraphSums(
+        cooc=_csr(total.cooc, n), users_per_item=total.users_per_item.astype(np.float64),
+        gram=gram, deep_session_fraction=deep / count if count else 0.0,
+        session=_csr(total.session, n) if total.session is not None else None,
+        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None)
+
+
+def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
+            held: list, chosen: Optional[np.ndarray], item_features: Any) -> bytes:
+    """The catalogue-wide steps, the gates and the engine, as
+    ``Recommender.fit`` runs them; the model file's bytes."""
+    settings, c = job.settings, job.columns
+    model = Recommender(**job.params)
+    features = (prepare_item_features(item_features, maps.items, c["item_col"])
+                if item_features is not None else None)
+    sessions = full.session is not None
+    report: dict[str, Any] = {
+        "users": len(maps.users), "items": len(maps.items), "interactions": maps.events}
+    gate_parts = holdout = None
+    if chosen is None:
+        plan = Plan.everything(settings)
+        report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
+                           "skipped: too few users with two or more sessions or "
+                           "interactions")
+    else:
+        pieces = [h for h in held if h is not None and len(h["rows"])]
+        order = np.argsort(np.concatenate([h["rows"] for h in pieces]), kind="stable")
+        relevant = [r for h in pieces for r in h["relevant"]]
+        times = (np.concatenate([h["times"] for h in pieces])[order]
+                 if c["time_col"] else None)
+        train_data, train_sums = _sums(train, maps, job, sessions)
+        holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
+        gate_parts = fit_parts(settings, train_data, features, Plan.everything(settings),
+                               report, sums=train_sums)
+        plan = Gate(settings, gate_parts, holdout).run(report)
+    data, sums = _sums(full, maps, job, sessions)
+    parts = fit_parts(settings, data, features, plan, report,
+                      graphs=reusable_graphs(gate_parts, holdout, data, report), sums=sums)
+    model.engine_ = engine_for(parts, plan)
+    model.users_, model.items_ = maps.users, maps.items
+    model.item_pop_, model._popular = parts.item_pop, None
+    model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
+    model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+    _baselines.after_fit(model, data)
+    _live.after_fit(model, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
+                    parts.config.get("repeat_now_ts", np.nan),
+                    plan.repeat_min_count or settings.repeat_min_count)
+    model.kept_ = plan.describe(parts)
+    report["kept"] = model.kept_
+    model.fit_report_ = report
+    model.columns_ = {k: v for k, v in c.items() if k != "time_format"}
+    if c["time_format"] is not None:
+        model.columns_["time_format"] = c["time_format"]
+    return _model_bytes(model)
+
+
+def _model_bytes(model: Recommender) -> bytes:
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.tarsel")
+        model.save(path)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def _model_from_bytes(blob: bytes) -> Recommender:
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.tarsel")
+        with open(path, "wb") as f:
+            f.write(blob)
+        return Recommender.load(path)
+
+
+# --------------------------------------------------------- batch recommend
+
+
+_LOADED: dict[str, Recommender] = {}  # per worker process: the model of each token
+
+
+def _loaded(blob: bytes, token: str) -> Recommender:
+    model = _LOADED.get(token)
+    if model is None:
+        _LOADED.clear()  # one model at a time per worker
+        model = _LOADED[token] = _model_from_bytes(blob)
+    return model
+
+
+def _answer(users: Any, model: Recommender, n: int, options: dict) -> Any:
+    import pandas as pd
+    found = model.recommend_batch(users.tolist(), n, **options)
+    frame = pd.DataFrame({k: found[k] for k in ("user", "item", "score", "source", "rank")})
+    frame["user"] = frame["user"].astype(users.dtype)
+    return frame
+
+
+def _answer_part(users: Any, blob: bytes, token: str, n: int, options: dict) -> Any:
+    return _answer(users, _loaded(blob, token), n, options)
+
+
+def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
+                    path: Optional[str] = None, **options: Any) -> Any:
+    """Top ``n`` items for every user of a Dask Series, partition by partition on
+    the cluster.
+
+    The model file's bytes are sent to every worker once (a broadcast scatter)
+    and loaded there once; each partition's answer is what
+    ``model.recommend_batch`` gives for its users.
+
+    Parameters
+    ----------
+    client : distributed.Client
+        The cluster to run on.
+    model : Recommender
+        A fitted model.
+    users : dask.dataframe.Series or dask.dataframe.DataFrame
+        User ids; of a DataFrame, the model's user column.
+    n : int, default 10
+        Items per user.
+    path : str, optional
+        A folder to write the answers to as Parquet, one file per partition.
+    **options
+        Passed to ``Recommender.recommend_batch`` (such as ``exclude_owned``).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame or None
+        The long table ``user, item, score, source, rank`` (lazy), or None
+        once written to ``path``.
+
+    Raises
+    ------
+    ValueError
+        When the model is not fitted or ``n`` is not a non-negative integer.
+
+    Examples
+    --------
+    >>> users = events["user"].unique()  # doctest: +SKIP
+    >>> answers = distributed.recommend_batch(client, model, users, n=5)  # doctest: +SKIP
+    >>> answers.compute()["item"].tolist()[:1]  # doctest: +SKIP
+    ['c']
+    >>> distributed.recommend_batch(client, model, users, n=5, path="answers/")
+    ... # doctest: +SKIP
+    """
+    _dask_mod, dd = _dask()
+    meta_users = users._meta
+    if hasattr(meta_users, "columns"):
+        name = model.columns_["user_col"]
+        users, meta_users = users[name], meta_users[name]
+    meta = _answer(meta_users, model, n, options)  # checks the model and n early
+    blob = _model_bytes(model)
+    token = hashlib.sha256(blob).hexdigest()
+    shared = client.scatter(blob, broadcast=True, hash=False)
+    parts = [_dask_mod.delayed(_answer_part)(p, shared, token, n, options)
+             for p in users.to_delayed()]
+    frame = dd.from_delayed(parts, meta=meta, verify_meta=False)
+    if path is None:
+        return frame
+    client.compute(frame.to_parquet(path, write_index=False, compute=False), sync=True)
+    return None
