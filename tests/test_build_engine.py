@@ -143,7 +143,7 @@ def test_engine_is_independent_of_the_callers_arrays():
 def test_engines_come_only_from_the_factories_and_release_their_inputs():
     with pytest.raises(TypeError, match="^No constructor defined for EngineState$"):
         _core.EngineState(n_items=3)
-    arrays = {**COOC, "ease_b": np.ones((2, 2), np.float32)}
+    arrays = {"cooc_indptr": np.zeros(4, np.int32), "ease_b": np.ones((2, 2), np.float32)}
     refs = [sys.getrefcount(v) for v in arrays.values()]
     engine = build(arrays)
     del engine
