@@ -9,11 +9,13 @@ from typing import Callable
 import numpy as np
 
 
-def power_law_interactions(n_users: int, n_items: int, n_draws: int, seed: int = 0):
+def power_law_interactions(n_users: int, n_items: int, n_draws: int, seed: int = 0,
+                           user_exponent: float = 0.6):
     """De-duplicated (user, item) pairs with Zipf-like item popularity and user activity,
-    weight 1.0: the shape of a typical implicit-feedback log."""
+    weight 1.0: the shape of a typical implicit-feedback log. `user_exponent` 0 gives
+    every user about the same number of draws."""
     rng = np.random.default_rng(seed)
-    user_p = 1.0 / np.arange(1, n_users + 1) ** 0.6
+    user_p = 1.0 / np.arange(1, n_users + 1) ** user_exponent
     item_p = 1.0 / np.arange(1, n_items + 1) ** 0.9
     users = rng.choice(n_users, n_draws, p=user_p / user_p.sum())
     items = rng.choice(n_items, n_draws, p=item_p / item_p.sum())

@@ -1,6 +1,8 @@
 """Engine record persistence: to_bytes / from_bytes against a plain copy of a
 bytes object of the record's size (the memory-bandwidth floor), and save / load
-against numpy.save / numpy.load and pickle of the same arrays.
+against numpy.save / numpy.load and pickle of the same arrays; and the model
+file (Recommender.load: the checked container around the record) against
+numpy.load of the file's bytes.
 
 The engine holds a 4,000 x 4,000 EASE block and a co-occurrence CSR of 10
 million entries (about 144 MB in all). Each figure is the best of a few runs.
@@ -16,7 +18,9 @@ import time
 
 import numpy as np
 
-from tarsel import _core
+from tarsel import Recommender, _core
+from tarsel._container import load_model, save_model
+from tarsel.data import IdMap
 
 N_ITEMS = 4_000
 NNZ = 10_000_000
@@ -41,6 +45,18 @@ def make_arrays():
         "cooc_indices": rng.integers(0, N_ITEMS, NNZ, dtype=np.int32),
         "cooc_indptr": (np.arange(N_ITEMS + 1, dtype=np.int32) * per_row),
     }
+
+
+def model_around(engine):
+    """A fitted-looking Recommender whose state is this engine, one item per
+    engine item and no users."""
+    model = Recommender()
+    model.engine_ = engine
+    model.users_, model.items_ = IdMap([]), IdMap(range(N_ITEMS))
+    model._hist_indptr, model._hist_items = np.zeros(1, np.int64), np.zeros(0, np.int64)
+    model._repeat_sizes, model.item_pop_ = np.zeros(0, np.int64), np.ones(N_ITEMS)
+    model.fit_report_, model.kept_, model.columns_ = {}, {}, {}
+    return model
 
 
 def fsync_path(path):
@@ -94,6 +110,12 @@ def main():
         rows.append(("load", load, "numpy.load", best_of(np_load)))
         rows.append(("load", load, "pickle.load", best_of(pickle_load)))
         assert _core.EngineState.load(engine_path).to_bytes() == record
+
+        model_path, raw_path = os.path.join(tmp, "m.model"), os.path.join(tmp, "raw.npy")
+        save_model(model_around(engine), model_path)
+        np.save(raw_path, np.fromfile(model_path, dtype=np.uint8))
+        rows.append(("model load", best_of(lambda: load_model(Recommender, model_path)),
+                     "numpy.load same bytes", best_of(lambda: np.load(raw_path))))
 
     print(f"engine record: {size_mb:.1f} MB (ease_b {N_ITEMS}x{N_ITEMS}, cooc nnz {NNZ:,})")
     print(f"{'operation':<12}{'ours ms':>10}  {'baseline':<22}{'base ms':>10}{'ratio':>8}")

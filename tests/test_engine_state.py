@@ -1,5 +1,6 @@
 """The EngineState class: no Python constructor, instances only from the
 module's factories, independent of the caller's objects."""
+
 import gc
 import sys
 
@@ -13,9 +14,7 @@ def small_engine():
     return _core.build_engine({"cooc_indptr": np.zeros(4, np.int32)}, {"n_items": 3})
 
 
-@pytest.mark.parametrize(
-    "args, kwargs", [((), {}), ((1, 2), {}), ((), {"n_items": 3})]
-)
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {}), ((), {"n_items": 3})])
 def test_calling_the_class_raises(args, kwargs):
     with pytest.raises(TypeError, match="^No constructor defined for EngineState$"):
         _core.EngineState(*args, **kwargs)

@@ -12,27 +12,34 @@ def knn(rows, n_features, **kwargs):
     data = np.array([v for row in rows for _, v in row], np.float32)
     indices = np.array([f for row in rows for f, _ in row], np.int32)
     indptr = np.cumsum([0] + [len(row) for row in rows]).astype(np.int32)
-    return tuple(np.asarray(p).tolist() for p in
-                 metadata_knn(data, indices, indptr, n_features, **kwargs))
+    return tuple(
+        np.asarray(p).tolist() for p in metadata_knn(data, indices, indptr, n_features, **kwargs)
+    )
 
 
 def test_groups_are_ranked_and_ties_go_to_the_smaller_item():
     rows = [[(0, 1.0), (1, 1.0)], [(0, 2.0)], [(1, 2.0)], [(0, 1.0), (1, 3.0)], [(2, 5.0)]]
-    assert knn(rows, 3) == ([0, 0, 0, 1, 1, 2, 2, 3, 3, 3], [3, 1, 2, 0, 3, 3, 0, 2, 0, 1],
-                            [4.0, 2.0, 2.0, 2.0, 2.0, 6.0, 2.0, 6.0, 4.0, 2.0])
+    assert knn(rows, 3) == (
+        [0, 0, 0, 1, 1, 2, 2, 3, 3, 3],
+        [3, 1, 2, 0, 3, 3, 0, 2, 0, 1],
+        [4.0, 2.0, 2.0, 2.0, 2.0, 6.0, 2.0, 6.0, 4.0, 2.0],
+    )
     # The cut keeps the best; among equal scores the smaller items.
     assert knn(rows, 3, top_k=1) == ([0, 1, 2, 3], [3, 0, 3, 2], [4.0, 2.0, 6.0, 6.0])
 
 
-@pytest.mark.parametrize("rows, n_features, kwargs", [
-    ([[(0, 1.0)], [(0, 1.0)]], 1, dict(top_k=0)),
-    ([[(0, 1.0)], [(0, 1.0)]], 0, {}),
-    ([[(0, 1.0)], [(1, 1.0)]], 2, {}),                   # nothing shared
-    ([[(1, 1.0)], [(1, 1.0)], [(-1, 1.0)], [(-1, 1.0)]], 1, {}),  # out-of-range features
-    ([[(0, 1.0), (1, 1.0)], [(0, 1.0), (1, -1.0)]], 2, {}),  # score exactly 0
-    ([[(0, 1.0)], [(0, 1.0)], [(0, 1.0)]], 1, dict(max_df=2)),
-    ([[(0, 1.0), (0, 1.0)], [(0, 1.0)]], 1, dict(max_df=2)),  # entries, not items, count
-])
+@pytest.mark.parametrize(
+    "rows, n_features, kwargs",
+    [
+        ([[(0, 1.0)], [(0, 1.0)]], 1, dict(top_k=0)),
+        ([[(0, 1.0)], [(0, 1.0)]], 0, {}),
+        ([[(0, 1.0)], [(1, 1.0)]], 2, {}),  # nothing shared
+        ([[(1, 1.0)], [(1, 1.0)], [(-1, 1.0)], [(-1, 1.0)]], 1, {}),  # out-of-range features
+        ([[(0, 1.0), (1, 1.0)], [(0, 1.0), (1, -1.0)]], 2, {}),  # score exactly 0
+        ([[(0, 1.0)], [(0, 1.0)], [(0, 1.0)]], 1, dict(max_df=2)),
+        ([[(0, 1.0), (0, 1.0)], [(0, 1.0)]], 1, dict(max_df=2)),  # entries, not items, count
+    ],
+)
 def test_no_neighbours(rows, n_features, kwargs):
     assert knn(rows, n_features, **kwargs) == ([], [], [])
 
@@ -55,15 +62,19 @@ def test_inverted_and_negative_row_ranges_are_empty():
     assert [np.asarray(p).tolist() for p in got] == [[], [], []]
 
 
-@pytest.mark.parametrize("n_data, indptr, message", [
-    (3, [0, 2, 4], "the len is 3 but the index is 3"),
-    (3, [4, 6], "the len is 3 but the index is 4"),
-    (2, [0, 3], "the len is 2 but the index is 2"),
-])
+@pytest.mark.parametrize(
+    "n_data, indptr, message",
+    [
+        (3, [0, 2, 4], "the len is 3 but the index is 3"),
+        (3, [4, 6], "the len is 3 but the index is 4"),
+        (2, [0, 3], "the len is 2 but the index is 2"),
+    ],
+)
 def test_rows_past_the_arrays(n_data, indptr, message):
     with pytest.raises(InternalFailure) as err:
-        metadata_knn(np.ones(n_data, np.float32), np.zeros(3, np.int32),
-                     np.array(indptr, np.int32), 1)
+        metadata_knn(
+            np.ones(n_data, np.float32), np.zeros(3, np.int32), np.array(indptr, np.int32), 1
+        )
     assert str(err.value) == "index out of bounds: " + message
 
 
@@ -91,12 +102,15 @@ def knn_reference(data, indices, indptr, n_features, top_k, max_df):
     return out
 
 
-@pytest.mark.parametrize("seed, n_items, n_features, top_k, max_df", [
-    (0, 30, 8, 5, 0),
-    (1, 80, 20, 3, 6),
-    (2, 200, 40, 20, 0),
-    (3, 50, 5, 100, 12),
-])
+@pytest.mark.parametrize(
+    "seed, n_items, n_features, top_k, max_df",
+    [
+        (0, 30, 8, 5, 0),
+        (1, 80, 20, 3, 6),
+        (2, 200, 40, 20, 0),
+        (3, 50, 5, 100, 12),
+    ],
+)
 def test_matches_dense_products(seed, n_items, n_features, top_k, max_df):
     rng = np.random.default_rng(seed)
     indptr = np.concatenate([[0], np.cumsum(rng.integers(0, 6, n_items))]).astype(np.int32)
@@ -106,4 +120,5 @@ def test_matches_dense_products(seed, n_items, n_features, top_k, max_df):
     data = rng.integers(-2, 5, indptr[-1]).astype(np.float32)
     got = metadata_knn(data, indices, indptr, n_features, top_k=top_k, max_df=max_df)
     assert tuple(np.asarray(p).tolist() for p in got) == knn_reference(
-        data, indices, indptr, n_features, top_k, max_df)
+        data, indices, indptr, n_features, top_k, max_df
+    )

@@ -523,3 +523,44 @@ def test_the_native_checksum_is_zlibs(tmp_path):
                 assert _core.EngineState.load_section(fd, 0, len(blob))[1] == zlib.crc32(blob)
             finally:
                 os.close(fd)
+
+
+# ------------------------------------------------------------ pinned layout
+
+PINNED = pathlib.Path(__file__).parent / "data" / "engine_record_v1.bin"
+
+
+def pinned_inputs():
+    """Every field set, each to a value of its own (the arrays the loader
+    checks of the catalogue's or the users' extent)."""
+    f32, i32 = (lambda v: np.array(v, np.float32)), (lambda v: np.array(v, np.int32))
+    i64, f64 = (lambda v: np.array(v, np.int64)), (lambda v: np.array(v, np.float64))
+    arrays = {
+        "ease_b": f32([[1.5, -2.0], [0.25, 4.0]]), "cooc_data": f32([0.5, 1.5]),
+        "cooc_indices": i32([1, 0]), "cooc_indptr": i32([0, 1, 2]), "trend_z": f64([0.1, -0.2]),
+        "trans_data": f64([2.5]), "trans_indices": i32([1]), "trans_indptr": i64([0, 1, 1]),
+        "uu_data": i64([0, 1, 1]), "uu_indptr": i64([0, 2, 3]), "uu_deg": f64([1.0, 2.0]),
+        "uri_data": i64([0, 0, 1]), "uri_indptr": i64([0, 1, 3]), "item_pop": f64([3.0, 1.0]),
+        "boost": [(f32([0.75]), i32([0]), i32([0, 0, 1]))], "content_data": f32([1.0, 0.5]),
+        "content_indices": i32([2, 0]), "content_indptr": i32([0, 1, 2]),
+        "content_coldness": f64([0.5, 0.25]), "cold_recency": f64([0.0, 1.0]),
+        "repeat_indptr": i64([0, 1, 1]), "repeat_items": i64([1]), "repeat_counts": f64([2.0]),
+        "repeat_last_ts": f64([100.0]), "repeat_periods": f64([7.0]),
+        "repeat_quality": f64([0.9]),
+    }
+    config = {
+        "n_items": 2, "base_is_ease": False, "trend_alpha": 0.3, "last_item_alpha": 0.4,
+        "transition_alpha": 0.5, "transition_last_k": 3, "transition_decay": 0.6,
+        "user_cf_alpha": 0.7, "user_cf_k": 9, "n_users": 2, "z_threshold": 1.5,
+        "boost_multiplier": 2.5, "retrieval_budget": 77, "cold_slots": 1, "content_nfeat": 3,
+        "cold_recency_beta": 0.2, "content_alpha": 0.8, "repeat_active": True,
+        "repeat_now_ts": 200.0, "repeat_refractory": 1.5, "repeat_epsilon": 0.01,
+        "repeat_freq_alpha": 0.9,
+    }
+    return arrays, config
+
+
+def test_the_record_layout_is_pinned_by_a_file():
+    data = PINNED.read_bytes()
+    assert engine(*pinned_inputs()).to_bytes() == data  # this version writes that layout
+    assert _core.EngineState.from_bytes(data).to_bytes() == data  # and reads it back

@@ -11,6 +11,7 @@ from __future__ import annotations
 import copy
 import ctypes
 import gc
+import inspect
 import os
 import pathlib
 import struct
@@ -26,14 +27,26 @@ from hypothesis import strategies as st
 from reference import engine_record
 from tarsel import _core
 
-ACCEPTED = (ValueError, TypeError, OverflowError, MemoryError, RuntimeError, OSError,
-            IndexError, _core.InternalFailure)
+ACCEPTED = (
+    ValueError,
+    TypeError,
+    OverflowError,
+    MemoryError,
+    RuntimeError,
+    OSError,
+    IndexError,
+    _core.InternalFailure,
+)
 MODULE_FUNCTIONS = sorted(
-    name for name, obj in vars(_core).items()
-    if callable(obj) and not isinstance(obj, type) and not name.startswith("_"))
+    name
+    for name, obj in vars(_core).items()
+    if callable(obj) and not isinstance(obj, type) and not name.startswith("_")
+)
 ENGINE = _core.EngineState
-HYPOTHESIS = settings(max_examples=120, deadline=None, derandomize=True,
-                      suppress_health_check=list(HealthCheck))
+ALPHAS = ("trend_alpha", "user_cf_alpha", "last_item_alpha", "transition_alpha")
+HYPOTHESIS = settings(
+    max_examples=120, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
 
 
 class RaisedByArgument(Exception):
@@ -67,60 +80,52 @@ TIMES = np.array([0, 10, 20, 3600, 7200, 7300, 86400, 90000], dtype=np.float64)
 SQUARE = csr([[(1, 2.0), (2, 1.0)], [(0, 2.0), (3, 0.5)], [(0, 1.0)], [(1, 0.5)]])
 
 
+def example(name, *args, **kwargs):
+    """(name, keyword arguments) of a call of module function `name`."""
+    params = inspect.signature(getattr(_core, name)).parameters
+    return name, {**dict(zip(params, args)), **kwargs}
+
+
 def module_examples():
     """Keyword arguments of one valid call per module function."""
-    data, indices, indptr = SQUARE
     base = np.linspace(1.0, 0.2, 8)
     layer = np.array([0, 0, 5, 0, 1, 0, 0, 9], dtype=np.float64)
     relevance = np.array([0, 1, 0, 0, 1, 0, 0, 1], dtype=np.float64)
     probs = np.array([[0.4, 0.3, 0.2, 0.1], [0.1, 0.6, 0.2, 0.1], [0.0, 0.0, 0.1, 0.9]])
-    return {
-        "cooc_transform": dict(data=data, indices=indices, indptr=indptr,
-                               item_counts=np.array([2.0, 3.0, 1.0, 4.0]), transform="wilson"),
-        "build_cooccurrence": dict(user_idx=USERS, item_idx=ITEMS, weights=WEIGHTS, n_users=4,
-                                   n_items=4, kernel="hybrid_temporal", timestamps=TIMES),
-        "cooccurrence_signal": dict(data=data, indices=indices, indptr=indptr,
-                                    owned_indices=[0, 2], candidate_indices=[1, 3, -1, 7]),
-        "cooccurrence_retrieve": dict(data=data, indices=indices, indptr=indptr,
-                                      owned_indices=[0, 2], budget=3, include_owned=True),
-        "build_directional_cooc": dict(session_idx=USERS, item_idx=ITEMS, weights=WEIGHTS,
-                                       n_sessions=4, n_items=4, timestamps=TIMES),
-        "symmetrize_via_transpose": dict(data=data, indices=indices, indptr=indptr),
-        "fit_ease_py": dict(user_idx=USERS, item_idx=ITEMS, n_users=4, n_items=4, lambda_=10.0,
-                            weights=WEIGHTS, delta=0.1),
-        "fit_ease_gram_py": dict(gram=np.diag([2.0, 1.0, 3.0, 1.0]), lambda_=10.0),
-        "metadata_knn": dict(feat_data=np.ones(6, dtype=np.float32),
-                             feat_indices=np.array([0, 1, 1, 2, 0, 2], dtype=np.int32),
-                             feat_indptr=np.array([0, 2, 3, 5, 6], dtype=np.int32),
-                             n_features=3, top_k=2, max_df=3),
-        "build_session_cooccurrence": dict(session_idx=USERS, item_idx=ITEMS, weights=WEIGHTS,
-                                           n_sessions=4, n_items=4, kernel="hybrid_temporal",
-                                           timestamps=TIMES),
-        "deep_session_fraction": dict(session_idx=list(USERS), item_idx=list(ITEMS)),
-        "fit_channels": dict(user_idx=USERS, item_idx=ITEMS, timestamps=TIMES, n_users=4,
-                             n_items=4, n_items_ext=5, trend_window_fraction=0.5,
-                             want_trend=True, want_user_cf=True),
-        "build_engine": engine_dicts(),
-        "layered_score_py": dict(base=base, layer_specs=[(layer, "nonzero"), (base, "pool")],
-                                 z_threshold=1.0, boost_multiplier=2.0, top_k_for_calibration=5,
-                                 min_nonzero_for_zscore=2),
-        "calibrate_layered_py": dict(users=[(base, [(layer, "nonzero")], relevance),
-                                            (base[::-1], [(layer, "pool")], relevance)],
-                                     z_grid=[0.5, 1.5], boost_grid=[1.0, 3.0], k=3,
-                                     top_k_for_calibration=5, min_nonzero_for_zscore=2),
-        "ndcg_at_k_py": dict(scores=list(base), relevance=list(relevance), k=3),
-        "multipliers_batch": dict(pattern_probs=probs, periods=np.array([86400.0, 3600.0, 0.0]),
-                                  refractories=np.full(3, 600.0),
-                                  confidences=np.array([0.9, 0.5, 0.0]),
-                                  times_since_last=np.array([40000.0, 100.0, 1e6])),
-        "multiplier_one_py": dict(pattern_probs=[0.4, 0.3, 0.2, 0.1], period_seconds=86400.0,
-                                  refractory_seconds=3600.0, confidence=0.8,
-                                  time_since_last_seconds=50000.0),
-        "detect_period_py": dict(intervals=np.array([86400.0, 90000, 80000, 86000, 2e5, 85000,
-                                                     87000, 86500, 3600, 86400, 88000, 84000])),
-        "fit_repeat_profile": dict(user_idx=USERS, item_idx=ITEMS, timestamps=TIMES, n_users=4,
-                                   min_count=1),
-    }
+    log = (USERS, ITEMS, WEIGHTS, 4, 4)
+    days = np.array(
+        [86400.0, 90000, 80000, 86000, 2e5, 85000, 87000, 86500, 3600, 86400, 88000, 84000]
+    )
+    calibrate_users = [
+        (base, [(layer, "nonzero")], relevance),
+        (base[::-1], [(layer, "pool")], relevance),
+    ]
+    feats = np.ones(6, np.float32), np.int32([0, 1, 1, 2, 0, 2]), np.int32([0, 2, 3, 5, 6])
+    repeats = probs, np.array([86400.0, 3600, 0]), np.full(3, 600.0), np.array([0.9, 0.5, 0.0])
+    timed = USERS, ITEMS, TIMES
+    calls = [
+        example("cooc_transform", *SQUARE, np.array([2.0, 3.0, 1.0, 4.0]), "wilson"),
+        example("build_cooccurrence", *log, kernel="hybrid_temporal", timestamps=TIMES),
+        example("cooccurrence_signal", *SQUARE, [0, 2], [1, 3, -1, 7]),
+        example("cooccurrence_retrieve", *SQUARE, [0, 2], 3, include_owned=True),
+        example("build_directional_cooc", *log, timestamps=TIMES),
+        example("symmetrize_via_transpose", *SQUARE),
+        example("fit_ease_py", USERS, ITEMS, 4, 4, lambda_=10.0, weights=WEIGHTS, delta=0.1),
+        example("fit_ease_gram_py", np.diag([2.0, 1.0, 3.0, 1.0]), lambda_=10.0),
+        example("metadata_knn", *feats, n_features=3, top_k=2, max_df=3),
+        example("build_session_cooccurrence", *log, "hybrid_temporal", timestamps=TIMES),
+        example("deep_session_fraction", list(USERS), list(ITEMS)),
+        example("fit_channels", *timed, 4, 4, 5, 0.5, want_trend=True, want_user_cf=True),
+        ("build_engine", engine_dicts()),
+        example("layered_score_py", base, [(layer, "nonzero"), (base, "pool")], 1.0, 2.0, 5, 2),
+        example("calibrate_layered_py", calibrate_users, [0.5, 1.5], [1.0, 3.0], 3, 5, 2),
+        example("ndcg_at_k_py", list(base), list(relevance), 3),
+        example("multipliers_batch", *repeats, np.array([40000.0, 100.0, 1e6])),
+        example("multiplier_one_py", [0.4, 0.3, 0.2, 0.1], 86400.0, 3600.0, 0.8, 50000.0),
+        example("detect_period_py", days),
+        example("fit_repeat_profile", *timed, 4, min_count=1),
+    ]
+    return dict(calls)
 
 
 N_ITEMS, N_USERS, N_FEATURES = 6, 4, 3
@@ -133,70 +138,58 @@ def engine_fields(base_is_ease=True):
     rng = np.random.default_rng(5)
     histories = [[0, 1, 3], [1, 2], [4, 0], [5, 3, 2]]
     by_item = [[u for u, h in enumerate(histories) if i in h] for i in range(N_ITEMS)]
-    cooc = csr([[(j, 1.0 + i + j) for j in range(N_ITEMS) if j != i and (i + j) % 2]
-                for i in range(N_ITEMS)])
-    trans = csr([[((i + 1) % N_ITEMS, 0.7), ((i + 2) % N_ITEMS, 0.3)] for i in range(N_ITEMS)],
-                np.float64, np.int32, np.int64)
+    cooc = csr([[(j, 1.0 + i + j) for j in range(N_ITEMS) if (i + j) % 2] for i in range(N_ITEMS)])
+    trans = csr(
+        [[((i + 1) % 6, 0.7), ((i + 2) % 6, 0.3)] for i in range(6)], np.float64, np.int32, np.int64
+    )
     content = csr([[(i % N_FEATURES, 1.0), ((i + 1) % N_FEATURES, 0.5)] for i in range(N_ITEMS)])
-    boost = csr([[((i + 3) % N_ITEMS, 2.0)] for i in range(N_ITEMS)])
     repeat_rows = [[0, 1], [2], [], [5, 3]]
-    repeat_nnz = sum(map(len, repeat_rows))
-    return {
-        "n_items": N_ITEMS, "base_is_ease": base_is_ease, "ease_dim": N_ITEMS,
-        "ease_b": rng.standard_normal(N_ITEMS * N_ITEMS).astype(np.float32),
-        "cooc_data": cooc[0], "cooc_indices": cooc[1], "cooc_indptr": cooc[2],
-        "trend_z": rng.standard_normal(N_ITEMS), "trend_alpha": 0.5, "last_item_alpha": 0.3,
-        "trans_data": trans[0], "trans_indices": trans[1], "trans_indptr": trans[2],
-        "transition_alpha": 0.4, "transition_last_k": 3, "transition_decay": 0.7,
-        "uu_data": np.array([u for users in by_item for u in users], dtype=np.int64),
-        "uu_indptr": np.cumsum([0] + [len(u) for u in by_item]).astype(np.int64),
-        "uu_deg": np.array([len(h) for h in histories], dtype=np.float64),
-        "uri_data": np.array([i for h in histories for i in h], dtype=np.int64),
-        "uri_indptr": np.cumsum([0] + [len(h) for h in histories]).astype(np.int64),
-        "user_cf_alpha": 0.2, "user_cf_k": 2, "n_users": N_USERS,
-        "item_pop": np.array([5.0, 3, 0, 8, 1, 2]),
-        "boost": [boost, cooc],
-        "z_threshold": 1.0, "boost_multiplier": 2.0, "retrieval_budget": 5, "cold_slots": 1,
-        "content_data": content[0], "content_indices": content[1],
-        "content_indptr": content[2], "content_nfeat": N_FEATURES,
-        "content_coldness": np.array([0.1, 0.9, 0.0, 0.8, 0.3, 0.76]),
-        "cold_recency": np.array([0.0, 1.0, 0.5, 0.2, 0.0, 0.9]), "cold_recency_beta": 0.1,
-        "content_alpha": 0.2, "repeat_active": True,
-        "repeat_indptr": np.cumsum([0] + [len(r) for r in repeat_rows]).astype(np.int64),
-        "repeat_items": np.array([i for r in repeat_rows for i in r], dtype=np.int64),
-        "repeat_counts": np.arange(2.0, 2.0 + repeat_nnz),
-        "repeat_last_ts": np.linspace(1e6, 1.1e6, repeat_nnz),
-        "repeat_periods": np.full(repeat_nnz, 86400.0),
-        "repeat_quality": np.linspace(0.2, 0.9, repeat_nnz),
-        "repeat_now_ts": 1.2e6, "repeat_refractory": 3600.0, "repeat_epsilon": 1e-3,
-        "repeat_freq_alpha": 0.05,
-    }
+    nnz = sum(map(len, repeat_rows))
+    fields = dict(n_items=N_ITEMS, base_is_ease=base_is_ease, ease_dim=N_ITEMS, n_users=N_USERS)
+    fields.update(zip(("cooc_data", "cooc_indices", "cooc_indptr"), cooc))
+    fields.update(zip(("trans_data", "trans_indices", "trans_indptr"), trans))
+    fields.update(zip(("content_data", "content_indices", "content_indptr"), content))
+    fields.update(ease_b=rng.standard_normal(N_ITEMS**2).astype(np.float32), trend_alpha=0.5)
+    fields.update(trend_z=rng.standard_normal(N_ITEMS), last_item_alpha=0.3, user_cf_k=2)
+    fields.update(transition_alpha=0.4, transition_last_k=3, transition_decay=0.7)
+    fields.update(uu_data=np.array(sum(by_item, []), np.int64), user_cf_alpha=0.2)
+    fields.update(uu_indptr=np.cumsum([0] + [len(u) for u in by_item]).astype(np.int64))
+    fields.update(uu_deg=np.array([len(h) for h in histories], dtype=np.float64))
+    fields.update(uri_data=np.array(sum(histories, []), np.int64), content_nfeat=N_FEATURES)
+    fields.update(uri_indptr=np.cumsum([0] + [len(h) for h in histories]).astype(np.int64))
+    fields.update(item_pop=np.array([5.0, 3, 0, 8, 1, 2]), z_threshold=1.0, cold_slots=1)
+    fields.update(boost=[csr([[((i + 3) % 6, 2.0)] for i in range(6)]), cooc], content_alpha=0.2)
+    fields.update(boost_multiplier=2.0, retrieval_budget=5, cold_recency_beta=0.1)
+    fields.update(content_coldness=np.array([0.1, 0.9, 0.0, 0.8, 0.3, 0.76]))
+    fields.update(cold_recency=np.array([0.0, 1.0, 0.5, 0.2, 0.0, 0.9]), repeat_active=True)
+    fields.update(repeat_indptr=np.cumsum([0] + [len(r) for r in repeat_rows]).astype(np.int64))
+    fields.update(repeat_items=np.array(sum(repeat_rows, []), np.int64), repeat_now_ts=1.2e6)
+    fields.update(repeat_counts=np.arange(2.0, 2.0 + nnz), repeat_periods=np.full(nnz, 86400.0))
+    fields.update(repeat_last_ts=np.linspace(1e6, 1.1e6, nnz), repeat_epsilon=1e-3)
+    fields.update(repeat_quality=np.linspace(0.2, 0.9, nnz), repeat_refractory=3600.0)
+    fields.update(repeat_freq_alpha=0.05)
+    return fields
 
 
 def engine_dicts(base_is_ease=True):
     """The (arrays, config) arguments of build_engine for engine_fields()."""
     fields = engine_fields(base_is_ease)
-    arrays = {name: fields[name] for name, kind in engine_record.LAYOUT
-              if kind.startswith("v") or kind == "boost"}
+    arrays = {n: fields[n] for n, kind in engine_record.LAYOUT if kind[0] == "v" or kind == "boost"}
     arrays["ease_b"] = fields["ease_b"].reshape(N_ITEMS, N_ITEMS)
-    config = {name: fields[name] for name, kind in engine_record.LAYOUT
-              if kind in ("u64", "f64", "bool") and name != "ease_dim"}
+    config = {n: v for n, v in fields.items() if n not in arrays and n != "ease_dim"}
     return dict(arrays=arrays, config=config)
 
 
 def method_examples():
     """Keyword arguments of one valid call per engine method."""
     fields = engine_fields()
-    repeat = [fields[k] for k in ("repeat_indptr", "repeat_items", "repeat_counts",
-                                  "repeat_last_ts", "repeat_periods", "repeat_quality")]
+    profile = ("indptr", "items", "counts", "last_ts", "periods", "quality")
     return {
         "recommend": dict(owned=OWNED[4], user_row=3, n=4, pop_prior=0.5),
         "recommend_batch": dict(owneds=OWNED, user_rows=ROWS, n=4, pop_prior=0.5),
-        "set_channel_alphas": dict(trend_alpha=0.5, user_cf_alpha=0.2, last_item_alpha=0.3,
-                                   transition_alpha=0.4),
+        "set_channel_alphas": dict(zip(ALPHAS, (0.5, 0.2, 0.3, 0.4))),
         "set_repeat_active": dict(active=True),
-        "set_repeat_profile": dict(zip(("indptr", "items", "counts", "last_ts", "periods",
-                                        "quality"), repeat), now_ts=1.2e6),
+        "set_repeat_profile": {p: fields["repeat_" + p] for p in profile} | {"now_ts": 1.2e6},
     }
 
 
@@ -206,9 +199,9 @@ def engine_from_record(fields):
 
 def requests(engine):
     """Outcomes of a fixed set of requests on one engine."""
-    return [outcome(engine.recommend, owned, row, 4, pop_prior=0.5)
-            for owned, row in zip(OWNED, ROWS)] + [
-        outcome(engine.recommend_batch, OWNED, ROWS, 4, pop_prior=0.5), outcome(engine.to_bytes)]
+    return [
+        outcome(engine.recommend, owned, row, 4, pop_prior=0.5) for owned, row in zip(OWNED, ROWS)
+    ] + [outcome(engine.recommend_batch, OWNED, ROWS, 4, pop_prior=0.5), outcome(engine.to_bytes)]
 
 
 # ------------------------------------------------------------ hostile arguments
@@ -238,13 +231,14 @@ class LyingSequence:
 # Counts that are negative, tiny or too large for any size computation: a mid-sized count
 # is a genuine request for gigabytes, which the plain build may start to fill and the
 # sanitizer's allocator treats as fatal.
-COUNTS = st.one_of(st.integers(-2**70, 8), st.integers(2**63, 2**70))
+COUNTS = st.one_of(st.integers(-(2**70), 8), st.integers(2**63, 2**70))
 REALS = st.one_of(st.floats(), st.sampled_from([10**400, 1j]))
 ODD = st.sampled_from([None, "1", b"raw", BadNumber(), LyingSequence(), {0: 1}, object()])
 
 
 def hostile_array(arr):
     """Arrays of other dtypes, byte orders, shapes, strides, flags and values."""
+
     def with_values(values):
         out = arr.copy()
         flat = out.reshape(-1)
@@ -257,21 +251,45 @@ def hostile_array(arr):
         value = st.one_of(st.integers(info.min, info.max), st.sampled_from([arr.size]))
     else:
         value = st.floats(width=32 if arr.dtype.itemsize == 4 else 64)
-    reshaped = [arr[:0], arr[:-1], np.concatenate([arr, arr[-1:]]), arr.reshape(1, -1),
-                np.repeat(arr, 2, axis=0)[::2], arr[::-1], arr.astype(arr.dtype.newbyteorder()),
-                np.asarray(arr.flat[0]), arr.tolist()]
+    reshaped = [
+        arr[:0],
+        arr[:-1],
+        np.concatenate([arr, arr[-1:]]),
+        arr.reshape(1, -1),
+        np.repeat(arr, 2, axis=0)[::2],
+        arr[::-1],
+        arr.astype(arr.dtype.newbyteorder()),
+        np.asarray(arr.flat[0]),
+        arr.tolist(),
+    ]
     if arr.ndim == 1 and arr.size:
         misaligned = np.zeros(arr.nbytes + 1, dtype=np.uint8)[1:].view(arr.dtype)
         misaligned[:] = arr
         frozen = arr.copy()
         frozen.setflags(write=False)
         reshaped += [misaligned, frozen, np.broadcast_to(arr[:1], arr.shape)]
-    strategies = [st.sampled_from(reshaped),
-                  st.sampled_from([np.int64, np.int32, np.float32, np.float64, np.uint64, np.int8,
-                                   np.bool_, np.complex128, object]).map(arr.astype)]
+    strategies = [
+        st.sampled_from(reshaped),
+        st.sampled_from(
+            [
+                np.int64,
+                np.int32,
+                np.float32,
+                np.float64,
+                np.uint64,
+                np.int8,
+                np.bool_,
+                np.complex128,
+                object,
+            ]
+        ).map(arr.astype),
+    ]
     if arr.size:
-        strategies.append(st.lists(st.tuples(st.integers(0, arr.size - 1), value), min_size=1,
-                                   max_size=3).map(with_values))
+        strategies.append(
+            st.lists(st.tuples(st.integers(0, arr.size - 1), value), min_size=1, max_size=3).map(
+                with_values
+            )
+        )
     return st.one_of(*strategies)
 
 
@@ -287,21 +305,33 @@ def hostile(value):
     if isinstance(value, float):
         return st.one_of(REALS, ODD)
     if isinstance(value, str):
-        return st.one_of(st.text(max_size=12), st.sampled_from(["\0", "\ud800", "x" * 10000]),
-                         ODD)
+        return st.one_of(st.text(max_size=12), st.sampled_from(["\0", "\ud800", "x" * 10000]), ODD)
     if isinstance(value, (list, tuple)):
         items = list(value)
-        whole = [items * 50, [], iter(items), np.array(items, dtype=object), tuple(items),
-                 "abc", b"\x01\x02"]
+        whole = [
+            items * 50,
+            [],
+            iter(items),
+            np.array(items, dtype=object),
+            tuple(items),
+            "abc",
+            b"\x01\x02",
+        ]
         if not items:
             return st.one_of(st.sampled_from(whole), ODD)
-        one_item = st.integers(0, len(items) - 1).flatmap(lambda k: hostile(items[k]).map(
-            lambda bad: type(value)(items[:k] + [bad] + items[k + 1:])))
+        one_item = st.integers(0, len(items) - 1).flatmap(
+            lambda k: hostile(items[k]).map(
+                lambda bad: type(value)(items[:k] + [bad] + items[k + 1 :])
+            )
+        )
         return st.one_of(st.sampled_from(whole), one_item, ODD)
     if isinstance(value, dict):
-        return st.one_of(st.sampled_from([{}, list(value.items()), dict.fromkeys(value)]),
-                         st.sampled_from(sorted(value)).flatmap(lambda k: hostile(value[k]).map(
-                             lambda bad: {**value, k: bad})))
+        return st.one_of(
+            st.sampled_from([{}, list(value.items()), dict.fromkeys(value)]),
+            st.sampled_from(sorted(value)).flatmap(
+                lambda k: hostile(value[k]).map(lambda bad: {**value, k: bad})
+            ),
+        )
     return ODD
 
 
@@ -320,8 +350,9 @@ def is_large(value) -> bool:
 def target(name, engine):
     """A module function or a method of `engine`, with its example arguments."""
     examples = method_examples()
-    owner, example = (engine, examples[name]) if name in examples else (
-        _core, module_examples()[name])
+    owner, example = (
+        (engine, examples[name]) if name in examples else (_core, module_examples()[name])
+    )
     return getattr(owner, name), example
 
 
@@ -341,8 +372,9 @@ def test_hostile_arguments(name):
     def run(data):
         engine = engines[data.draw(st.integers(0, 1))]
         fn, example = target(name, engine)
-        params = data.draw(st.lists(st.sampled_from(list(example)), min_size=1, max_size=2,
-                                    unique=True))
+        params = data.draw(
+            st.lists(st.sampled_from(list(example)), min_size=1, max_size=2, unique=True)
+        )
         call = {**example, **{p: data.draw(hostile(example[p])) for p in params}}
         assume(len(params) < 2 or sum(is_large(call[p]) for p in params) < 2)
         outcome(fn, **call)
@@ -391,8 +423,7 @@ def test_arguments_that_change_the_other_arguments(name):
         holder, key = call, param
         while isinstance(holder[key], list) and holder[key]:
             holder, key = holder[key], 0
-        if isinstance(holder[key], (int, float, np.integer)) and not isinstance(holder[key],
-                                                                               bool):
+        if isinstance(holder[key], (int, float, np.integer)) and not isinstance(holder[key], bool):
             holder[key] = Reentrant(holder[key], vandalise)
             outcome(fn, **call)
     requests(engine)
@@ -424,9 +455,11 @@ def check_loaded(record):
         requests(loaded)
 
 
-SCALARS = {"u64": st.sampled_from([0, 1, 7, 4096, 2**63, 2**64 - 1]),
-           "f64": st.one_of(st.floats(), st.sampled_from([-1.0, 0.0, 1e300])),
-           "bool": st.booleans()}
+SCALARS = {
+    "u64": st.sampled_from([0, 1, 7, 4096, 2**63, 2**64 - 1]),
+    "f64": st.one_of(st.floats(), st.sampled_from([-1.0, 0.0, 1e300])),
+    "bool": st.booleans(),
+}
 
 
 def hostile_vector(arr):
@@ -438,8 +471,14 @@ def hostile_vector(arr):
         value = st.one_of(st.integers(info.min, info.max), st.sampled_from([N_ITEMS, N_USERS + 1]))
     else:
         value = st.floats(width=32 if arr.dtype.itemsize == 4 else 64)
-    return st.one_of(cuts, st.tuples(st.integers(0, arr.size - 1), value).map(
-        lambda kv: np.concatenate([arr[:kv[0]], np.array([kv[1]], arr.dtype), arr[kv[0] + 1:]])))
+    return st.one_of(
+        cuts,
+        st.tuples(st.integers(0, arr.size - 1), value).map(
+            lambda kv: np.concatenate(
+                [arr[: kv[0]], np.array([kv[1]], arr.dtype), arr[kv[0] + 1 :]]
+            )
+        ),
+    )
 
 
 def hostile_field(fields, name, kind):
@@ -451,9 +490,13 @@ def hostile_field(fields, name, kind):
     if not value:
         return st.just([])
     layer = st.tuples(st.integers(0, len(value) - 1), st.integers(0, 2)).flatmap(
-        lambda lp: hostile_vector(value[lp[0]][lp[1]]).map(lambda arr: [
-            tuple(arr if (i, j) == lp else part for j, part in enumerate(layers))
-            for i, layers in enumerate(value)]))
+        lambda lp: hostile_vector(value[lp[0]][lp[1]]).map(
+            lambda arr: [
+                tuple(arr if (i, j) == lp else part for j, part in enumerate(layers))
+                for i, layers in enumerate(value)
+            ]
+        )
+    )
     return st.one_of(st.just([]), layer)
 
 
@@ -464,8 +507,9 @@ def test_hostile_records(base_is_ease, data):
     """Records with one to three fields broken, then with bytes changed, cut short or
     followed by junk."""
     fields = dict(engine_fields(base_is_ease))
-    for name, kind in data.draw(st.lists(st.sampled_from(engine_record.LAYOUT), min_size=1,
-                                         max_size=3)):
+    for name, kind in data.draw(
+        st.lists(st.sampled_from(engine_record.LAYOUT), min_size=1, max_size=3)
+    ):
         fields[name] = data.draw(hostile_field(fields, name, kind))
     if data.draw(st.booleans()):  # a larger EASE block than the catalogue, consistent in itself
         dim = N_ITEMS + 2
@@ -473,8 +517,9 @@ def test_hostile_records(base_is_ease, data):
     record = engine_record.encode_record(fields)
     check_loaded(record)
     mutated = bytearray(record)
-    for pos, byte in data.draw(st.lists(st.tuples(st.integers(0, len(record) - 1),
-                                                  st.integers(0, 255)), max_size=3)):
+    for pos, byte in data.draw(
+        st.lists(st.tuples(st.integers(0, len(record) - 1), st.integers(0, 255)), max_size=3)
+    ):
         mutated[pos] = byte
     cut = data.draw(st.integers(0, len(record)))
     check_loaded(bytes(mutated[:cut]) + data.draw(st.binary(max_size=3)))
@@ -522,10 +567,17 @@ def heavy_calls():
     rng = np.random.default_rng(3)
     users, items = rng.integers(0, 2000, 40000), rng.integers(0, 1500, 40000)
     many = rng.integers(0, 20000, 400000), np.minimum(rng.zipf(1.3, 400000) - 1, 4999)
-    return {"fit_ease_py": lambda: _core.fit_ease_py(users, items, 2000, 1500),
-            "build_cooccurrence": lambda: _core.build_cooccurrence(
-                *many, rng.random(400000).astype(np.float32), 20000, 5000, "hybrid_temporal",
-                timestamps=np.zeros(400000))}
+    return {
+        "fit_ease_py": lambda: _core.fit_ease_py(users, items, 2000, 1500),
+        "build_cooccurrence": lambda: _core.build_cooccurrence(
+            *many,
+            rng.random(400000).astype(np.float32),
+            20000,
+            5000,
+            "hybrid_temporal",
+            timestamps=np.zeros(400000),
+        ),
+    }
 
 
 @pytest.mark.parametrize("name", sorted(heavy_calls()))
@@ -597,9 +649,21 @@ def heap_counter():
         return fn
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(f, ctypes.c_size_t) for f in ("arena", "ordblks", "smblks", "hblks",
-                                                   "hblkhd", "usmblks", "fsmblks", "uordblks",
-                                                   "fordblks", "keepcost")]
+        _fields_ = [
+            (f, ctypes.c_size_t)
+            for f in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     process.mallinfo2.restype = MallInfo2
     return lambda: process.mallinfo2().uordblks + process.mallinfo2().hblkhd
@@ -632,8 +696,9 @@ def test_the_sanitizer_run_uses_an_instrumented_module():
     assert hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")
 
 
-@pytest.mark.parametrize("make", [lambda: 1.5 * np.random.rand(), lambda: bytes(100)],
-                         ids=["float", "bytes"])
+@pytest.mark.parametrize(
+    "make", [lambda: 1.5 * np.random.rand(), lambda: bytes(100)], ids=["float", "bytes"]
+)
 def test_memory_check_sees_a_leak(make):
     kept = []
     with pytest.raises(AssertionError):
@@ -646,22 +711,32 @@ def leak_cases():
     record = engine.to_bytes()
     fields = engine_fields()
     # A pipeline failure on a worker thread must unwind every buffer.
-    broken = engine_from_record({**fields, "cooc_indices": fields["cooc_indices"] + 100,
-                                 "base_is_ease": False})
-    cases = {"record": (lambda: ENGINE.from_bytes(record).to_bytes(),
-                        lambda: outcome(ENGINE.from_bytes, record[:-9])),
-             "failing requests": (lambda: outcome(broken.recommend, OWNED[0], ROWS[0], 4),
-                                  lambda: outcome(broken.recommend_batch, OWNED * 20,
-                                                  ROWS * 20, 4))}
+    broken = engine_from_record(
+        {**fields, "cooc_indices": fields["cooc_indices"] + 100, "base_is_ease": False}
+    )
+    cases = {
+        "record": (
+            lambda: ENGINE.from_bytes(record).to_bytes(),
+            lambda: outcome(ENGINE.from_bytes, record[:-9]),
+        ),
+        "failing requests": (
+            lambda: outcome(broken.recommend, OWNED[0], ROWS[0], 4),
+            lambda: outcome(broken.recommend_batch, OWNED * 20, ROWS * 20, 4),
+        ),
+    }
     for owner, examples in [(_core, module_examples()), (engine, method_examples())]:
         for name, example in examples.items():
             first = next(iter(example))
             bad = example[first]
-            bad = {**example, first: bad.astype(np.complex128) if isinstance(bad, np.ndarray)
-                   else object()}
+            bad = {
+                **example,
+                first: bad.astype(np.complex128) if isinstance(bad, np.ndarray) else object(),
+            }
             fn = getattr(owner, name)
-            cases[name] = (lambda fn=fn, ex=example: fn(**ex),
-                           lambda fn=fn, ex=bad: outcome(fn, **ex))
+            cases[name] = (
+                lambda fn=fn, ex=example: fn(**ex),
+                lambda fn=fn, ex=bad: outcome(fn, **ex),
+            )
     return cases
 
 
@@ -692,9 +767,13 @@ def test_array_arguments_strided_or_of_another_kind(name):
         strided = outcome(fn, **{**example, param: np.repeat(value, 2, axis=0)[::2]})
         if isinstance(strided, BaseException):
             assert (type(strided), str(strided)) == (
-                TypeError, "The given array is not contiguous") or (
-                type(strided) is _core.InternalFailure and str(strided).startswith(param)
-                and str(strided).endswith(" contiguous: NotContiguousError"))
+                TypeError,
+                "The given array is not contiguous",
+            ) or (
+                type(strided) is _core.InternalFailure
+                and str(strided).startswith(param)
+                and str(strided).endswith(" contiguous: NotContiguousError")
+            )
         else:
             assert canonical(strided) == expected, param
         other_dtype = value.astype(OTHER_DTYPE[value.dtype.kind][value.dtype.itemsize])
@@ -702,5 +781,7 @@ def test_array_arguments_strided_or_of_another_kind(name):
         for other in (other_dtype, other_rank, value.tolist()):
             with pytest.raises(TypeError) as info:
                 fn(**{**example, param: other})
-            assert str(info.value) == (f"argument '{param}': '{type(other).__name__}' object "
-                                       "cannot be converted to 'PyArray<T, D>'")
+            assert str(info.value) == (
+                f"argument '{param}': '{type(other).__name__}' object "
+                "cannot be converted to 'PyArray<T, D>'"
+            )

@@ -12,9 +12,8 @@ from tarsel import _loader
 
 _loader.preload_native_dependencies()
 
-from tarsel import _core  # noqa: E402
+from tarsel import _core, datasets, errors, evaluation  # noqa: E402
 from tarsel._version import __version__  # noqa: E402
-from tarsel import datasets, errors, evaluation  # noqa: E402
 from tarsel.errors import NotFittedError, TarselError  # noqa: E402
 from tarsel.recommender import Recommender  # noqa: E402
 

@@ -11,7 +11,8 @@ import argparse
 import os
 import sys
 import time
-from typing import Any, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 EXIT_BAD_INPUT = 2
 EXIT_INTERNAL = 1
@@ -21,7 +22,7 @@ class _CannotWrite(ValueError):
     """An output path that cannot be written, reported by the name the user gave."""
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     from tarsel.errors import TarselError
 
     parser = _parser()
@@ -91,6 +92,16 @@ def _fraction(text: str) -> float:
     return value
 
 
+class _DefaultsHelp(argparse.HelpFormatter):
+    """Help texts that end with the option's default, where it has one."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        if action.default not in (None, False, argparse.SUPPRESS) and action.option_strings:
+            text += " (default: %(default)s)"
+        return text
+
+
 def _parser() -> argparse.ArgumentParser:
     from tarsel._version import __version__
 
@@ -98,22 +109,25 @@ def _parser() -> argparse.ArgumentParser:
                                      "tarsel recommenders from the command line.")
     parser.add_argument("--version", action="version", version=f"tarsel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
-    sub = {"formatter_class": argparse.ArgumentDefaultsHelpFormatter}
+    sub = _DefaultsHelp
 
-    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data", **sub)
+    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data",
+                               formatter_class=sub)
     demo.add_argument("--out", default="tarsel-demo.model", help="where to save the model")
     demo.add_argument("--users", type=_count(20), default=1500, help="shoppers to simulate")
     _add_common(demo)
     demo.set_defaults(run=_demo)
 
-    fit = commands.add_parser("fit", help="fit a model on an interaction file", **sub)
+    fit = commands.add_parser("fit", help="fit a model on an interaction file",
+                              formatter_class=sub)
     fit.add_argument("interactions", help="CSV or Parquet file of interactions")
     fit.add_argument("--out", required=True, help="where to save the model")
     _add_columns(fit)
     _add_common(fit)
     fit.set_defaults(run=_fit)
 
-    recommend = commands.add_parser("recommend", help="recommend items for a user", **sub)
+    recommend = commands.add_parser("recommend", help="recommend items for a user",
+                                    formatter_class=sub)
     recommend.add_argument("model", help="a model file written by 'tarsel fit'")
     recommend.add_argument("--user", required=True, help="the user's id")
     recommend.add_argument("-n", type=_count(0), default=10, help="number of items")
@@ -122,7 +136,7 @@ def _parser() -> argparse.ArgumentParser:
     recommend.set_defaults(run=_recommend)
 
     evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity",
-                                   **sub)
+                                   formatter_class=sub)
     evaluate.add_argument("interactions", help="CSV or Parquet file of interactions")
     evaluate.add_argument("--split", choices=("temporal", "last"), default=None,
                           help="temporal cut (needs --time-col; the default when given) "
@@ -183,7 +197,7 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", action="store_true", help="no progress bars")
 
 
-def _columns(args) -> dict[str, Optional[str]]:
+def _columns(args) -> dict[str, str | None]:
     return {option: getattr(args, option) for option in _COLUMN_OPTIONS}
 
 
@@ -199,21 +213,28 @@ def _fit_options(args) -> dict[str, Any]:
 
 def _demo(args) -> int:
     from tarsel import Recommender, datasets
-    from tarsel.evaluation import (METRICS, PersonalPopularityBaseline, PopularityBaseline,
-                                   evaluate, leave_last_basket_out)
+    from tarsel.evaluation import (
+        METRICS,
+        PersonalPopularityBaseline,
+        PopularityBaseline,
+        evaluate,
+        leave_last_basket_out,
+    )
 
     started = time.perf_counter()
     data = datasets.grocery(n_users=args.users, progress=not args.quiet)
-    table = data.interactions
+    table, features = data.interactions, data.item_features
+    assert features is not None  # the grocery data always describes its items
     print(f"grocery demo data: {len(table['user']):,} interactions, "
-          f"{len(set(table['user'].tolist())):,} shoppers, {len(data.item_features['item']):,} "
-          f"items ({len(data.item_features['item']) - len(set(table['item'].tolist()))} new, "
+          f"{len(set(table['user'].tolist())):,} shoppers, {len(features['item']):,} "
+          f"items ({len(features['item']) - len(set(table['item'].tolist()))} new, "
           "without sales)")
-    split = leave_last_basket_out(table, **_only_set(data.columns))
+    columns = _only_set(data.columns)
+    split = leave_last_basket_out(table, **columns)
     model = Recommender(cold_slots=1)
-    model.fit(split.train, data.item_features, progress=not args.quiet, **data.columns)
+    model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
-    models = {"tarsel": model, "popularity": PopularityBaseline(),
+    models: dict[str, Any] = {"tarsel": model, "popularity": PopularityBaseline(),
               "personal": PersonalPopularityBaseline()}
     for baseline in list(models.values())[1:]:
         baseline.fit(split.train, **split.columns)
@@ -308,7 +329,7 @@ def _report(args) -> int:
     return 0
 
 
-def _only_set(columns: dict[str, Optional[str]]) -> dict[str, str]:
+def _only_set(columns: dict[str, str | None]) -> dict[str, str]:
     return {k: v for k, v in columns.items() if v is not None}
 
 
@@ -326,7 +347,7 @@ def _read_inputs(args):
     return table, features
 
 
-def _check_column(table: Any, name: Optional[str], path: str, option: str) -> None:
+def _check_column(table: Any, name: str | None, path: str, option: str) -> None:
     from tarsel.data import column_names
 
     found = column_names(table)
@@ -372,7 +393,8 @@ def _print_report(report: dict[str, Any]) -> None:
                 continue
             verdict = "kept" if figures["kept"] else "dropped"
             weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
-            print(f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}")
+            print(f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   "
+                  f"{verdict}{weight}")
         print(f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
               f"(popularity {held.get('popularity_ndcg', 0):.4f})")
     layers = ", ".join(kept.get("boost_layers", [])) or "none"

@@ -106,7 +106,8 @@ def warn_if_served(kept: dict[str, Any]) -> None:
         if source is not None:
             figure = kept["serving"][mode]["ndcg"]
             rule = "excluded" if exclude else "allowed"
-            warnings.warn(f"with owned items {rule}, no fitted model beat {source.replace('_', ' ')}"
+            name = source.replace("_", " ")
+            warnings.warn(f"with owned items {rule}, no fitted model beat {name}"
                           f" on the held-out users (NDCG {figure:.4f}); that baseline is served "
                           "in this mode", stacklevel=3)
 

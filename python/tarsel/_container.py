@@ -441,14 +441,18 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
     report) to ``path`` atomically; see ``write_container``."""
     # first: it folds pending updates into the histories written below
     live = _live.sections(model)
+    from tarsel.errors import native_failures
+
     user_kind, user_bytes = model.users_.to_bytes()
     item_kind, item_bytes = model.items_.to_bytes()
+    with native_failures():
+        engine = model.engine_.to_bytes()
     meta = {"params": model.get_params(), "fit_report": model.fit_report_,
             "kept": model.kept_, "columns": model.columns_,
             "user_ids": user_kind, "item_ids": item_kind}
     sections = {
         # first, so that the file is also an engine record file
-        "engine": model.engine_.to_bytes(),
+        "engine": engine,
         "meta": json.dumps(meta, default=_json_default).encode(),
         "user_ids": user_bytes, "item_ids": item_bytes,
     }
@@ -464,20 +468,14 @@ def load_model(cls: type, path: str | os.PathLike) -> Any:
     """A model of class ``cls`` read from a file written by ``save_model``.
     Every failure is a ValueError that says why: a file that is not a model,
     a damaged one, or one whose parts disagree with each other."""
+    from tarsel import _core
+
     with open_container(path, engine_section="engine") as container:
         try:
             model = _model_from(cls, container)
         except (ValueError, KeyError, TypeError, IndexError, AttributeError, RecursionError,
-                OverflowError, UnicodeDecodeError, MemoryError) as exc:
+                OverflowError, MemoryError, _core.InternalFailure) as exc:
             container.verify()  # damage is reported as such
-            raise ValueError(f"{container.path!r} is not a usable tarsel model: "
-                             f"{_reason(exc)}") from None
-        except BaseException as exc:
-            from tarsel import _core
-
-            if not isinstance(exc, _core.InternalFailure):
-                raise
-            container.verify()
             raise ValueError(f"{container.path!r} is not a usable tarsel model: "
                              f"{_reason(exc)}") from None
         container.verify()
@@ -520,7 +518,7 @@ def _model_from(cls: type, container: Container) -> Any:
     _check_histories(model, len(model.users_), n_items)
     model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
     model.columns_ = meta["columns"]
-    _live.restore(model, sections, sections.__getitem__)
+    _live.restore(model, sections, lambda name: bytes(sections[name]))
     return model
 
 

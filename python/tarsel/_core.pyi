@@ -3,10 +3,17 @@
 Functions appear in the module's table order; keep these stubs in step with
 the module (a test compares them).
 """
-from typing import Any, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
+
+# Index and real-valued sequences are read element by element (``__index__``,
+# ``__float__``), so any sequence but str does, NumPy arrays included.
+_Indices = Sequence[int] | npt.NDArray[np.integer[Any]]
+_Reals = Sequence[float] | npt.NDArray[np.floating[Any] | np.integer[Any]]
 
 class InternalFailure(BaseException):
     """A broken internal invariant of the native core. Derives from
@@ -35,7 +42,7 @@ def build_cooccurrence(
     kernel: str = "pure_count",
     alpha: float = 1.0,
     half_life_days: float = 30.0,
-    timestamps: Optional[npt.NDArray[np.float64]] = None,
+    timestamps: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
     """Symmetric item-item co-occurrence from user histories, as a CSR triple
     (data float32, indices int32, indptr int32) of an n_items x n_items matrix
@@ -49,8 +56,8 @@ def cooccurrence_signal(
     data: npt.NDArray[np.float32],
     indices: npt.NDArray[np.int32],
     indptr: npt.NDArray[np.int32],
-    owned_indices: Sequence[int],
-    candidate_indices: Sequence[int],
+    owned_indices: _Indices,
+    candidate_indices: _Indices,
 ) -> npt.NDArray[np.float64]:
     """``adjacency[owned_indices].sum(axis=0)[candidate_indices]`` of a square CSR
     in one pass over the owned rows. Owned indices past the rows are skipped and
@@ -61,7 +68,7 @@ def cooccurrence_retrieve(
     data: npt.NDArray[np.float32],
     indices: npt.NDArray[np.int32],
     indptr: npt.NDArray[np.int32],
-    owned_indices: Sequence[int],
+    owned_indices: _Indices,
     budget: int,
     include_owned: bool = False,
 ) -> tuple[list[int], list[float]]:
@@ -76,7 +83,7 @@ def build_directional_cooc(
     weights: npt.NDArray[np.float32],
     n_sessions: int,
     n_items: int,
-    timestamps: Optional[npt.NDArray[np.float64]] = None,
+    timestamps: npt.NDArray[np.float64] | None = None,
 ) -> tuple[list[float], list[int], list[int]]:
     """Ordered co-occurrence: entry (i, j) sums ``w_p * w_next`` over every place
     where item j directly follows a different item i within a session, ordered
@@ -98,7 +105,7 @@ def fit_ease_py(
     n_users: int,
     n_items: int,
     lambda_: float = 250.0,
-    weights: Optional[npt.NDArray[np.float32]] = None,
+    weights: npt.NDArray[np.float32] | None = None,
     delta: float = 0.0,
 ) -> npt.NDArray[np.float32]:
     """EASE item-item weights B, a C-ordered float32 array of shape
@@ -145,20 +152,20 @@ def build_session_cooccurrence(
     kernel: str = "pure_count",
     alpha: float = 1.0,
     half_life_days: float = 30.0,
-    timestamps: Optional[npt.NDArray[np.float64]] = None,
+    timestamps: npt.NDArray[np.float64] | None = None,
 ) -> tuple[list[float], list[int], list[int]]:
     """The co-occurrence matrix of ``build_cooccurrence`` with sessions as rows,
     built on the calling thread and returned as three lists (data, indices,
     indptr)."""
 
-def deep_session_fraction(session_idx: Sequence[int], item_idx: Sequence[int]) -> float:
+def deep_session_fraction(session_idx: _Indices, item_idx: _Indices) -> float:
     """Share of sessions with at least two distinct items over the first
     ``min(len(session_idx), len(item_idx))`` positions; 0.0 without sessions."""
 
 def fit_channels(
     user_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],
-    timestamps: Optional[npt.NDArray[np.float64]],
+    timestamps: npt.NDArray[np.float64] | None,
     n_users: int,
     n_items: int,
     n_items_ext: int,
@@ -187,7 +194,7 @@ class EngineState:
     constructor: calling it raises ``TypeError``."""
 
     def recommend(
-        self, owned: Sequence[int], user_row: int, n: int, pop_prior: float = 0.0
+        self, owned: _Indices, user_row: int, n: int, pop_prior: float = 0.0
     ) -> tuple[list[int], list[float], list[str]]:
         """Top-n recommendations for one user: (item_indices, scores, base_kind).
         ``owned`` lists the user's items oldest first (entries outside the
@@ -199,8 +206,8 @@ class EngineState:
 
     def recommend_batch(
         self,
-        owneds: Sequence[Sequence[int]],
-        user_rows: Sequence[int],
+        owneds: Sequence[_Indices] | npt.NDArray[np.integer[Any]],
+        user_rows: _Indices,
         n: int,
         pop_prior: float = 0.0,
     ) -> list[tuple[list[int], list[float], list[str]]]:
@@ -255,9 +262,9 @@ class EngineState:
         """The engine record as bytes (the serving artefact)."""
 
     @staticmethod
-    def from_bytes(data: bytes) -> EngineState:
-        """A new engine decoded from the front of ``data`` (trailing bytes are
-        ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
+    def from_bytes(data: Buffer) -> EngineState:
+        """A new engine decoded from the front of ``data``, any bytes-like object
+        (trailing bytes are ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
         truncated record, "invalid u8 while decoding bool, expected 0 or 1,
         found N" for a bad flag byte, and "inconsistent engine record: ..." when
         n_items, n_users or content_nfeat disagree with the arrays of their
@@ -308,8 +315,8 @@ def calibrate_layered_py(
             npt.NDArray[np.float64],
         ]
     ],
-    z_grid: Sequence[float],
-    boost_grid: Sequence[float],
+    z_grid: _Reals,
+    boost_grid: _Reals,
     k: int = 10,
     top_k_for_calibration: int = 20,
     min_nonzero_for_zscore: int = 3,
@@ -328,7 +335,7 @@ def calibrate_layered_py(
     ``tie_tolerance`` of the best, else the near-best point with the highest z
     and then the smallest boost."""
 
-def ndcg_at_k_py(scores: Sequence[float], relevance: Sequence[float], k: int) -> float:
+def ndcg_at_k_py(scores: _Reals, relevance: _Reals, k: int) -> float:
     """NDCG at k: ranks by score descending (ties in input order), gains
     2^rel - 1, discounts log2(rank + 2); 0.0 for empty or mismatched inputs,
     k = 0 or a non-positive ideal DCG."""
@@ -346,7 +353,7 @@ def multipliers_batch(
     as :func:`multiplier_one_py` computes them."""
 
 def multiplier_one_py(
-    pattern_probs: Sequence[float],
+    pattern_probs: _Reals,
     period_seconds: float,
     refractory_seconds: float,
     confidence: float,
@@ -369,7 +376,7 @@ def detect_period_py(intervals: npt.NDArray[np.float64]) -> tuple[float, float]:
 def fit_repeat_profile(
     user_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],
-    timestamps: Optional[npt.NDArray[np.float64]],
+    timestamps: npt.NDArray[np.float64] | None,
     n_users: int,
     min_count: int = 2,
 ) -> tuple[list[int], list[int], list[float], list[float], list[float], list[float]]:

@@ -8,7 +8,6 @@ from typing import Any, Optional
 import numpy as np
 
 from tarsel import _core
-from tarsel._baselines import popularity_order
 from tarsel._settings import Settings
 from tarsel.data import Interactions, ItemFeatures
 
@@ -196,6 +195,8 @@ def top_neighbours(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, k:
     if not len(lengths) or lengths.max() <= k:
         return data, indices, indptr
     keep = np.ones(len(data), dtype=bool)
+    # one small sort per long row: about ten times less work than one sort of
+    # every entry by (row, value, column)
     for row in np.flatnonzero(lengths > k).tolist():
         lo, hi = int(indptr[row]), int(indptr[row + 1])
         order = np.lexsort((indices[lo:hi], -data[lo:hi]))
@@ -326,7 +327,7 @@ _PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 
 
 def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
                 report) -> None:
-    min_count = settings.repeat_min_count if plan.repeat_min_count is None else plan.repeat_min_count
+    min_count = plan.repeat_min_count or settings.repeat_min_count
     lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
                                      min_count=min_count)
     profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]

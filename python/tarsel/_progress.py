@@ -3,10 +3,11 @@ when the caller asks for them."""
 from __future__ import annotations
 
 import warnings
-from typing import Any, Iterable, Optional
+from collections.abc import Iterable
+from typing import Any
 
 
-def _tqdm() -> Optional[Any]:
+def _tqdm() -> Any | None:
     try:
         from tqdm.auto import tqdm
     except ImportError:
@@ -29,7 +30,7 @@ class Steps:
         tqdm = _tqdm() if enabled else None
         self._bar = tqdm(total=total, desc=desc, leave=False) if tqdm is not None else None
 
-    def __enter__(self) -> "Steps":
+    def __enter__(self) -> Steps:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:

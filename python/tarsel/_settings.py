@@ -4,9 +4,10 @@ the estimator itself."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, fields
 from numbers import Integral, Real
-from typing import Any, Callable, Mapping, Optional
+from typing import Any
 
 from tarsel.data import WEIGHTINGS
 
@@ -24,15 +25,15 @@ class Settings:
     raises ``ValueError`` naming the parameter.
     """
 
-    weighting: Optional[str]
+    weighting: str | None
     cooc_transform: str
     cooc_kernel: str
     half_life_days: float
-    ease_max_items: Optional[int]
-    max_neighbours: Optional[int]
+    ease_max_items: int | None
+    max_neighbours: int | None
     ease_lambda: float
     min_deep_session_fraction: float
-    session_gap_seconds: Optional[float]
+    session_gap_seconds: float | None
     trend_alpha: float
     trend_window_fraction: float
     user_cf_alpha: float
@@ -57,14 +58,14 @@ class Settings:
     gate_k: int
     min_gain: float
     random_state: int
-    exclude_owned: Optional[bool]
+    exclude_owned: bool | None
 
     def __post_init__(self) -> None:
         for name in NAMES:
             object.__setattr__(self, name, _RULES[name](name, getattr(self, name)))
 
     @classmethod
-    def from_params(cls, params: Mapping[str, Any]) -> "Settings":
+    def from_params(cls, params: Mapping[str, Any]) -> Settings:
         """Check and freeze an estimator's ``get_params()``."""
         missing = [n for n in NAMES if n not in params]
         unknown = [n for n in params if n not in _RULES]
@@ -104,11 +105,11 @@ def _number(low: float = -math.inf, high: float = math.inf, *, above: bool = Fal
         wanted = f"at least {low:g}" if low > -math.inf else "finite"
 
     def check(name: str, value: Any) -> float:
-        ok = (not isinstance(value, bool) and isinstance(value, Real) and math.isfinite(value)
-              and (value > low if above else value >= low) and value <= high)
-        if not ok:
+        number = float(value) if isinstance(value, Real) and not isinstance(value, bool) else None
+        if number is None or not math.isfinite(number) or number > high or (
+                number <= low if above else number < low):
             raise ValueError(f"{name} must be a number {wanted}, not {value!r}")
-        return float(value)
+        return number
     return check
 
 

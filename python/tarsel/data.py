@@ -9,9 +9,10 @@ from __future__ import annotations
 
 import json
 import warnings
+from collections.abc import Hashable, Mapping
 from dataclasses import dataclass
 from numbers import Integral, Real
-from typing import Any, Hashable, Mapping, Optional
+from typing import Any
 
 import numpy as np
 
@@ -30,19 +31,19 @@ class IdMap:
 
     def __init__(self, ids: Any):
         self._ids = id_array(ids)
-        self._index: Optional[dict] = None
-        self._sorter: Optional[np.ndarray] = None
+        self._index: dict | None = None
+        self._sorter: np.ndarray | None = None
         if len(np.unique(self._ids) if self._typed else self._dict()) != len(self._ids):
             raise ValueError("ids must be unique")
 
     @classmethod
-    def _of_unique(cls, ids: np.ndarray) -> "IdMap":
+    def _of_unique(cls, ids: np.ndarray) -> IdMap:
         self = cls.__new__(cls)
         self._ids, self._index, self._sorter = ids, None, None
         return self
 
     @classmethod
-    def encode(cls, values: Any, what: str) -> tuple["IdMap", np.ndarray]:
+    def encode(cls, values: Any, what: str) -> tuple[IdMap, np.ndarray]:
         """Map ``values`` to dense codes in first-seen order; returns (map, codes).
         Ids are told apart as a dict tells keys apart. Missing values (None,
         NaN, pandas' NA) raise ValueError naming ``what``."""
@@ -91,7 +92,7 @@ class IdMap:
             self._index = {v: i for i, v in enumerate(self._ids.tolist())}
         return self._index
 
-    def get(self, value: Hashable) -> Optional[int]:
+    def get(self, value: Hashable) -> int | None:
         """The dense index of one id, or None when it is unknown."""
         try:
             return self._dict().get(value)
@@ -109,7 +110,7 @@ class IdMap:
         raise TypeError(f"{what} {value!r} is of type {type(value).__name__}, but the model's "
                         f"{what} ids are {_KIND_NAMES[kind]}")
 
-    def index(self, values: Any, what: Optional[str] = None) -> np.ndarray:
+    def index(self, values: Any, what: str | None = None) -> np.ndarray:
         """Dense indices of many ids; unknown ids map to -1. With ``what``, ids
         of another type than these raise TypeError (see ``check_type``)."""
         array = _typed(values)
@@ -133,7 +134,7 @@ class IdMap:
         return np.fromiter((-1 if (i := get(v)) is None else i for v in array.tolist()),
                            dtype=np.int64, count=len(array))
 
-    def extend(self, values: Any, what: str = "ids") -> "IdMap":
+    def extend(self, values: Any, what: str = "ids") -> IdMap:
         """A new map with the unseen ``values`` appended after the existing ids,
         in first-seen order; missing values raise ValueError naming ``what``."""
         array = _typed(values)
@@ -170,14 +171,14 @@ class IdMap:
         raise ValueError(f"ids of type {', '.join(kinds)} cannot be saved; use int or str ids")
 
     @classmethod
-    def from_bytes(cls, kind: str, payload: bytes) -> "IdMap":
+    def from_bytes(cls, kind: str, payload: bytes) -> IdMap:
         if kind in ("int64", "float64"):
             return cls(np.frombuffer(payload, dtype="<i8" if kind == "int64" else "<f8"))
         if kind == "str":
             return cls(json.loads(payload))
         raise ValueError(f"unknown id kind {kind!r}")
 
-    def lookup_text(self, text: str) -> Optional[int]:
+    def lookup_text(self, text: str) -> int | None:
         """The index of an id given as text (a command line argument): the text
         itself, else its value as an integer or a float."""
         for convert in (str, int, float):
@@ -218,7 +219,7 @@ def id_array(ids: Any) -> np.ndarray:
     return array
 
 
-def _factorize(values: Any) -> Optional[tuple[np.ndarray, np.ndarray]]:
+def _factorize(values: Any) -> tuple[np.ndarray, np.ndarray] | None:
     """(codes in first-seen order, distinct values) by pandas' hash table when
     pandas is installed (the ``tarsel[io]`` extra): it tells ids apart as a
     dict does, and marks missing values with -1. None without pandas, or for
@@ -265,7 +266,7 @@ def _checked_id(value: Any, what: str) -> Hashable:
 
 
 def column(table: Any, name: str, what: str = "interactions",
-           option: Optional[str] = None) -> np.ndarray:
+           option: str | None = None) -> np.ndarray:
     """One column of a pandas/polars DataFrame or a dict of arrays as a NumPy
     array. A missing column raises ValueError listing the columns found and
     naming the ``option`` that picks it."""
@@ -290,8 +291,8 @@ def column(table: Any, name: str, what: str = "interactions",
     return array
 
 
-def columns_of(table: Any, names: Mapping[str, Optional[str]],
-               what: str = "interactions") -> dict[str, Optional[np.ndarray]]:
+def columns_of(table: Any, names: Mapping[str, str | None],
+               what: str = "interactions") -> dict[str, Any]:
     """The columns picked by ``names`` (option -> column name, or None), checked
     to have one length: a shorter column would misalign the rows."""
     found = {option: column(table, name, what, option) if name else None
@@ -326,7 +327,7 @@ def take_rows(table: Any, rows: np.ndarray) -> Any:
     return table[rows]
 
 
-def timestamps_of(values: np.ndarray, name: str, time_format: Optional[str] = None) -> np.ndarray:
+def timestamps_of(values: np.ndarray, name: str, time_format: str | None = None) -> np.ndarray:
     """UNIX seconds (float64) from numbers (taken as seconds), datetimes (a time
     zone is converted to UTC) or dates as text: ISO 8601 (``2015-07-21``,
     ``2015-07-21T10:30:00``, ``2015-07-21 10:30:00+02:00``), or parsed with
@@ -380,7 +381,7 @@ def _formatted_seconds(values: np.ndarray, name: str, time_format: str) -> np.nd
             raise ValueError(f"time column {name!r} has value {v!r}, which does not match "
                              f"time_format {time_format!r}") from None
         if when.tzinfo is None:
-            when = when.replace(tzinfo=dt.timezone.utc)
+            when = when.replace(tzinfo=dt.UTC)
         out[k] = when.timestamp()
     return out
 
@@ -419,13 +420,13 @@ class Interactions:
     items: IdMap
     user_idx: np.ndarray  # int64, one per event, events in time order
     item_idx: np.ndarray  # int64
-    timestamps: Optional[np.ndarray]  # float64 UNIX seconds, or None
-    session_idx: Optional[np.ndarray]  # int64 dense session of each event, or None
+    timestamps: np.ndarray | None  # float64 UNIX seconds, or None
+    session_idx: np.ndarray | None  # int64 dense session of each event, or None
     n_sessions: int
     pair_user: np.ndarray  # int64, distinct (user, item) pairs sorted by user
     pair_item: np.ndarray  # int64
     pair_weight: np.ndarray  # float32
-    pair_time: Optional[np.ndarray]  # float64 last time of each pair
+    pair_time: np.ndarray | None  # float64 last time of each pair
     hist_indptr: np.ndarray  # int64 per-user rows into hist_items
     hist_items: np.ndarray  # int64 distinct items of each user, least recent first
     event_weights: np.ndarray  # float64 weight column value of each event (1 without one)
@@ -442,7 +443,7 @@ class Interactions:
     def history(self, user: int) -> np.ndarray:
         return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
 
-    def select_events(self, keep: np.ndarray) -> "Interactions":
+    def select_events(self, keep: np.ndarray) -> Interactions:
         """The same maps with only the events where ``keep`` is true."""
         session = self.session_idx[keep] if self.session_idx is not None else None
         times = self.timestamps[keep] if self.timestamps is not None else None
@@ -456,13 +457,13 @@ def prepare_interactions(
     *,
     user_col: str = "user",
     item_col: str = "item",
-    time_col: Optional[str] = None,
-    weight_col: Optional[str] = None,
-    session_col: Optional[str] = None,
-    weighting: Optional[str] = None,
-    session_gap_seconds: Optional[float] = None,
+    time_col: str | None = None,
+    weight_col: str | None = None,
+    session_col: str | None = None,
+    weighting: str | None = None,
+    session_gap_seconds: float | None = None,
     extra_items: Any = (),
-    time_format: Optional[str] = None,
+    time_format: str | None = None,
 ) -> Interactions:
     """Map a caller's interaction table to dense arrays.
 
@@ -478,7 +479,8 @@ def prepare_interactions(
     """
     weighting = weighting or ("rating" if weight_col else "binary")
     if weighting not in WEIGHTINGS:
-        raise ValueError(f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}")
+        raise ValueError(f"unknown weighting {weighting!r}; "
+                         f"expected one of {', '.join(WEIGHTINGS)}")
     if weighting == "rating" and weight_col is None:
         raise ValueError("weighting='rating' needs weight_col")
     raw = columns_of(table, {"user_col": user_col, "item_col": item_col, "time_col": time_col,

@@ -5,7 +5,7 @@ from __future__ import annotations
 import io
 import os
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
@@ -63,8 +63,8 @@ class Dataset:
     (pass either to ``pandas.DataFrame`` for a frame)."""
 
     interactions: dict[str, np.ndarray]
-    item_features: Optional[dict[str, np.ndarray]] = None
-    columns: dict[str, Optional[str]] = field(default_factory=dict)
+    item_features: dict[str, np.ndarray] | None = None
+    columns: dict[str, str | None] = field(default_factory=dict)
 
 
 def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
@@ -192,7 +192,7 @@ class _Catalogue:
     habits: _Habits
 
     @classmethod
-    def make(cls, rng, n: int, n_new: int, n_days: int, habits: _Habits) -> "_Catalogue":
+    def make(cls, rng, n: int, n_new: int, n_days: int, habits: _Habits) -> _Catalogue:
         cats = list(_CATEGORIES)
         category = rng.integers(0, len(cats), size=n)
         category[: len(cats)] = np.arange(len(cats))  # every category has an item
@@ -235,14 +235,15 @@ class _Shopper:
     visit_gap: float
 
     @classmethod
-    def make(cls, rng, cat: _Catalogue, user: int) -> "_Shopper":
+    def make(cls, rng, cat: _Catalogue, user: int) -> _Shopper:
         habits = cat.habits
         taste = rng.dirichlet(np.full(len(_CATEGORIES), habits.taste_concentration))
         weight = taste[cat.category] * cat.popularity * ~cat.cold
         staple_w = weight * (cat.kind == "staple") * (cat.launch_day == 0)
         staples = _pick(rng, staple_w, rng.integers(*habits.staples))
         repl_w = weight * (cat.kind == "replenish") * (cat.launch_day == 0)
-        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(*habits.replenished))
+        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"),
+                            rng.integers(*habits.replenished))
         browse = weight * (cat.kind != "staple")
         before = np.cumsum(browse * (cat.launch_day == 0))
         after = np.cumsum(browse)
@@ -274,7 +275,8 @@ class _Shopper:
                 items.append(item)
                 last_bought[item] = day
         weights = self.browse_after if day >= cat.launch_day.max() else self.browse_before
-        for item in np.searchsorted(weights, rng.random(1 + rng.poisson(habits.browse_mean))).tolist():
+        draws = rng.random(1 + rng.poisson(habits.browse_mean))
+        for item in np.searchsorted(weights, draws).tolist():
             if cat.kind[item] == "one_off":
                 if item in owned_once:
                     continue

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import contextlib
-from typing import Iterator
+from collections.abc import Iterator
 
 
 class TarselError(Exception):

@@ -4,26 +4,33 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Iterator, Optional, Sequence
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
-from tarsel import _baselines, _core, _live
+from tarsel import _baselines, _live
 from tarsel._container import load_model, save_model
-from tarsel._fitting import Plan, engine_for, fit_parts, popularity_order, reusable_graphs
+from tarsel._baselines import popularity_order
+from tarsel._fitting import Plan, engine_for, fit_parts, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
-from tarsel.data import (IdMap, feature_item_ids, id_array, prepare_interactions,
-                         prepare_item_features)
+from tarsel.data import (
+    feature_item_ids,
+    id_array,
+    prepare_interactions,
+    prepare_item_features,
+)
 from tarsel.errors import NotFittedError, native_failures
 
 # The most result rows one ``recommend_batch`` call returns (about 80 bytes
 # each); ``iter_recommend_batch`` streams larger requests in chunks.
 MAX_BATCH_ROWS = 1 << 25
-# Result rows per chunk of ``iter_recommend_batch`` when no chunk size is given.
-_CHUNK_ROWS = 1 << 20
+# Result rows per engine call of a batch (and per chunk of ``iter_recommend_batch``
+# by default): enough for the worker pool, small beside the result.
+_CHUNK_ROWS = 1 << 16
 
 
 class Recommender:
@@ -121,15 +128,15 @@ class Recommender:
     def __init__(
         self,
         *,
-        weighting: Optional[str] = None,
+        weighting: str | None = None,
         cooc_transform: str = "cosine",
         cooc_kernel: str = "pure_count",
         half_life_days: float = 30.0,
-        ease_max_items: Optional[int] = None,
-        max_neighbours: Optional[int] = 300,
+        ease_max_items: int | None = None,
+        max_neighbours: int | None = 300,
         ease_lambda: float = 250.0,
         min_deep_session_fraction: float = 0.3,
-        session_gap_seconds: Optional[float] = 1800.0,
+        session_gap_seconds: float | None = 1800.0,
         trend_alpha: float = 0.3,
         trend_window_fraction: float = 0.1,
         user_cf_alpha: float = 0.3,
@@ -154,7 +161,7 @@ class Recommender:
         gate_k: int = 10,
         min_gain: float = 1e-4,
         random_state: int = 0,
-        exclude_owned: Optional[bool] = None,
+        exclude_owned: bool | None = None,
     ):
         # stored as given (scikit-learn's convention; grids as tuples): fit checks them
         self.weighting = weighting
@@ -212,7 +219,7 @@ class Recommender:
         """
         return {name: getattr(self, name) for name in _PARAMS}
 
-    def set_params(self, **params: Any) -> "Recommender":
+    def set_params(self, **params: Any) -> Recommender:
         """Change settings by name; they are checked by the next ``fit``.
 
         Returns
@@ -244,9 +251,9 @@ class Recommender:
     # ----------------------------------------------------------------- fit
 
     def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
-            item_col: str = "item", time_col: Optional[str] = None,
-            weight_col: Optional[str] = None, session_col: Optional[str] = None,
-            time_format: Optional[str] = None, progress: bool = False) -> "Recommender":
+            item_col: str = "item", time_col: str | None = None,
+            weight_col: str | None = None, session_col: str | None = None,
+            time_format: str | None = None, progress: bool = False) -> Recommender:
         """Fit on an interaction table and optional item features.
 
         Parameters
@@ -350,8 +357,8 @@ class Recommender:
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *, items: Optional[Sequence[Any]] = None,
-                  exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+    def recommend(self, user: Any, n: int = 10, *, items: Sequence[Any] | None = None,
+                  exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids.
 
         Parameters
@@ -422,8 +429,8 @@ class Recommender:
         return result
 
     def recommend_batch(self, users: Any, n: int = 10, *,
-                        items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
-                        exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+                        items: Sequence[Sequence[Any] | None] | None = None,
+                        exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
         One call returns at most ``MAX_BATCH_ROWS`` rows (``len(users)`` times
@@ -475,12 +482,19 @@ class Recommender:
                 f"recommend_batch would return up to {len(users) * n:,} rows ({len(users):,} "
                 f"users x n={n:,}), more than the {MAX_BATCH_ROWS:,} one call may return; "
                 "use iter_recommend_batch to stream them in chunks")
-        return self._batch(users, n, self._exclude(exclude_owned), _baskets(items, users))
+        # in chunks, so that the engine's per-user answers never pile up
+        chunks = list(self._chunks(users, n, self._exclude(exclude_owned),
+                                   _baskets(items, users), max(1, _CHUNK_ROWS // max(n, 1))))
+        joined: dict[str, Any] = {key: np.concatenate([c[key] for c in chunks])
+                                  for key in chunks[0] if key != "unknown_items"}
+        if items is not None:
+            joined["unknown_items"] = sum(c["unknown_items"] for c in chunks)
+        return joined
 
     def iter_recommend_batch(self, users: Any, n: int = 10, *,
-                             items: Optional[Sequence[Optional[Sequence[Any]]]] = None,
-                             exclude_owned: Optional[bool] = None,
-                             chunk_size: Optional[int] = None) -> Iterator[dict[str, np.ndarray]]:
+                             items: Sequence[Sequence[Any] | None] | None = None,
+                             exclude_owned: bool | None = None,
+                             chunk_size: int | None = None) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
         bounded memory.
 
@@ -495,7 +509,7 @@ class Recommender:
         exclude_owned : bool, optional
             As for ``recommend``.
         chunk_size : int >= 1, optional
-            Users per chunk; by default about a million result rows a chunk.
+            Users per chunk; by default about 65,000 result rows a chunk.
 
         Yields
         ------
@@ -517,18 +531,21 @@ class Recommender:
         self._check_fitted()
         users = _user_array(users)
         n = self._count(n)
-        exclude = self._exclude(exclude_owned)
-        baskets = _baskets(items, users)
         if chunk_size is None:
             chunk_size = max(1, _CHUNK_ROWS // max(n, 1))
         elif isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) \
                 or chunk_size < 1 or chunk_size * n > MAX_BATCH_ROWS:
             raise ValueError(f"chunk_size must be a positive integer with chunk_size x n at most "
                              f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}")
-        step = int(chunk_size)
-        return (self._batch(users[start:start + step], n, exclude,
-                            None if baskets is None else baskets[start:start + step])
-                for start in range(0, len(users), step))
+        return self._chunks(users, n, self._exclude(exclude_owned), _baskets(items, users),
+                            int(chunk_size))
+
+    def _chunks(self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None,
+                step: int) -> Iterator[dict[str, np.ndarray]]:
+        """``_batch`` over successive slices of ``step`` users (one, when empty)."""
+        for start in range(0, max(len(users), 1), step):
+            yield self._batch(users[start:start + step], n, exclude_owned,
+                              None if baskets is None else baskets[start:start + step])
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
@@ -569,7 +586,7 @@ class Recommender:
                 "score": np.asarray(scores, dtype=np.float64),
                 "source": np.asarray(sources, dtype=str)}
 
-    def update(self, events: Any, **columns: Optional[str]) -> dict[str, int]:
+    def update(self, events: Any, **columns: str | None) -> dict[str, int]:
         """Add new events to the users' histories without refitting.
 
         Each user's events are appended to their history in time order (an
@@ -628,7 +645,7 @@ class Recommender:
         return _live.update(self, events, columns)
 
     def _batch(self, users: np.ndarray, n: int, exclude_owned: bool,
-               items: Optional[list]) -> dict[str, np.ndarray]:
+               items: list | None) -> dict[str, np.ndarray]:
         self.users_.index(users, "user")  # ids of another type raise TypeError
         requests = _live.baskets(self, users.tolist(), items)
         live = [r for r in requests if len(r.owned)]
@@ -668,10 +685,10 @@ class Recommender:
             raise ValueError(f"n must be a non-negative integer, not {n!r}")
         return min(int(n), len(self.items_))
 
-    def _exclude(self, exclude_owned: Optional[bool]) -> bool:
+    def _exclude(self, exclude_owned: bool | None) -> bool:
         return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
 
-    def _ask(self, row: Optional[int], n: int, exclude_owned: bool) -> int:
+    def _ask(self, row: int | None, n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
         if row is None or not exclude_owned:
@@ -700,10 +717,11 @@ class Recommender:
         return ranked
 
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
-        if getattr(self, "_popular", None) is None:
-            self._popular = popularity_order(self.item_pop_).tolist()
+        popular = getattr(self, "_popular", None)
+        if popular is None:
+            popular = self._popular = popularity_order(self.item_pop_).tolist()
         taken = set(ranked[0]) | owned
-        for item in self._popular:
+        for item in popular:
             if len(ranked[0]) >= n:
                 break
             if item not in taken:
@@ -744,8 +762,8 @@ class Recommender:
         self._check_fitted()
         save_model(self, path)
 
-    def report(self, path: str, evaluation: Any = None, *,
-               users: Optional[Sequence[Any]] = None) -> None:
+    def report(self, path: str | os.PathLike, evaluation: Any = None, *,
+               users: Sequence[Any] | np.ndarray | None = None) -> None:
         """Write this model's report, one self-contained HTML page with charts.
 
         Parameters
@@ -754,7 +772,7 @@ class Recommender:
             Where to write the page.
         evaluation : pandas.DataFrame, optional
             A table from :func:`tarsel.evaluation.evaluate` to show with it.
-        users : sequence, optional
+        users : sequence or array, optional
             Held-out users whose recommendations measure the catalogue coverage.
 
         Raises
@@ -782,7 +800,7 @@ class Recommender:
         write_report(self, path, evaluation, users=users)
 
     @classmethod
-    def load(cls, path: str | os.PathLike) -> "Recommender":
+    def load(cls, path: str | os.PathLike) -> Recommender:
         """Read a model written by ``save``.
 
         Parameters
@@ -812,9 +830,8 @@ class Recommender:
         return load_model(cls, path)
 
 
-_PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:]
-                if p in Recommender.__init__.__kwdefaults__)
-_DEFAULTS = dict(Recommender.__init__.__kwdefaults__)
+_DEFAULTS: dict[str, Any] = dict(Recommender.__init__.__kwdefaults__ or {})
+_PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:] if p in _DEFAULTS)
 assert _PARAMS == _SETTING_NAMES, "Recommender and Settings list the same settings in order"
 
 
@@ -825,7 +842,7 @@ def _as_tuple(values: Any) -> Any:
         return values  # not a sequence: fit names the setting
 
 
-def _baskets(items: Any, users: np.ndarray) -> Optional[list]:
+def _baskets(items: Any, users: np.ndarray) -> list | None:
     """One basket per user, as a list (checked for its length up front)."""
     if items is None:
         return None

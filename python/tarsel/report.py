@@ -28,7 +28,7 @@ _COVERAGE_USERS = 1000
 
 
 def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
-                 users: Sequence[Any] | None = None) -> None:
+                 users: Sequence[Any] | np.ndarray | None = None) -> None:
     """Write a fitted model's report as one self-contained HTML page.
 
     The page shows the held-out NDCG@k of every candidate the gates weighed
@@ -47,7 +47,7 @@ def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
     evaluation : pandas.DataFrame or dict of arrays, optional
         A table from :func:`tarsel.evaluation.evaluate`, shown as given
         (confidence-interval columns included).
-    users : sequence, optional
+    users : sequence or array, optional
         The held-out users whose recommendations measure the catalogue
         coverage (those the model knows count). By default the users the
         gates held out when the fit recorded them, else 1,000 users drawn
@@ -89,7 +89,7 @@ def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
 
 
 def render_report(model: Any, evaluation: Any = None, *,
-                  users: Sequence[Any] | None = None) -> str:
+                  users: Sequence[Any] | np.ndarray | None = None) -> str:
     """The report page of a fitted model as an HTML string (see
     :func:`write_report`)."""
     report = getattr(model, "fit_report_", None) or {}
@@ -100,7 +100,7 @@ def render_report(model: Any, evaluation: Any = None, *,
 
 
 def render_sections(model: Any, names: Iterable[str], evaluation: Any = None,
-                    users: Sequence[Any] | None = None) -> str:
+                    users: Sequence[Any] | np.ndarray | None = None) -> str:
     """The named sections of the report (keys of :data:`SECTIONS`) as an HTML
     fragment, for pages that embed part of it; ``evaluation`` adds its table."""
     report = dict(getattr(model, "fit_report_", None) or {})
@@ -132,7 +132,7 @@ def _gates_section(report: Mapping[str, Any]) -> str:
     per owned-item mode; then each part switched off in turn, with the served
     figure and the popularity baseline as marked lines."""
     gates = report.get("gates")
-    held = report.get("heldout") if isinstance(report.get("heldout"), Mapping) else {}
+    held = _mapping(report.get("heldout"))
     k = held.get("k", 10)
     fmt = _ndcg_text
     parts = []
@@ -185,7 +185,7 @@ def _candidate_groups(report: Mapping[str, Any],
     to dicts with an ``ndcg``), a list of dicts with a ``name``, or a mapping of
     owned-item modes to either."""
     found = held.get("candidates", report.get("candidates"))
-    serving = held.get("serving") if isinstance(held.get("serving"), Mapping) else {}
+    serving = _mapping(held.get("serving"))
     by_mode = isinstance(found, Mapping) and found and all(
         isinstance(v, (Mapping, list)) and not (isinstance(v, Mapping) and "ndcg" in v)
         for v in found.values())
@@ -194,7 +194,7 @@ def _candidate_groups(report: Mapping[str, Any],
     for mode, candidates in groups:
         pairs = _named_figures(candidates)
         if pairs:
-            chosen = serving.get(mode) if isinstance(serving.get(mode), Mapping) else {}
+            chosen = _mapping(serving.get(mode))
             source, prior = chosen.get("source"), chosen.get("pop_prior")
             served = f"{source}+popularity({prior:g})" if _is_number(prior) and prior else source
             out.append((str(mode), pairs, str(served)))
@@ -249,7 +249,7 @@ def _coverage_section(model: Any, report: Mapping[str, Any]) -> str:
     n_items = len(pop)
     if n_items == 0:
         return "<p>The model has no items.</p>"
-    held = report.get("heldout") if isinstance(report.get("heldout"), Mapping) else {}
+    held = _mapping(report.get("heldout"))
     k = int(held.get("k", 10))
     users, who = _coverage_users(model, report.get("coverage_users"), held)
     recs = model.recommend_batch(users, n=k) if len(users) else {"item": np.array([])}
@@ -267,7 +267,7 @@ def _coverage_section(model: Any, report: Mapping[str, Any]) -> str:
     return text + _popularity_chart(pop[order], shown[order], k)
 
 
-def _coverage_users(model: Any, given: Sequence[Any] | None,
+def _coverage_users(model: Any, given: Sequence[Any] | np.ndarray | None,
                     held: Mapping[str, Any]) -> tuple[list, str]:
     """The given users that the model knows, else the gates' held-out users
     when the fit recorded them, else a fixed draw of users."""
@@ -489,6 +489,12 @@ def _as_list(values: Any) -> list:
 
 def _esc(value: Any) -> str:
     return html.escape(str(value), quote=True)
+
+
+def _mapping(value: Any) -> Mapping[str, Any]:
+    """``value`` when it is a mapping, else an empty one (a report entry that
+    is missing or of another shape)."""
+    return value if isinstance(value, Mapping) else {}
 
 
 def _is_number(value: Any) -> bool:

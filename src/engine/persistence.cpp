@@ -56,20 +56,20 @@ template <class Sink>
 struct FieldWriter {
     Sink& sink;
 
-    void operator()(std::uint64_t v) const { sink.put(&v, sizeof v); }
-    void operator()(double v) const { sink.put(&v, sizeof v); }
-    void operator()(bool v) const {
+    void operator()(const char*, std::uint64_t v) const { sink.put(&v, sizeof v); }
+    void operator()(const char*, double v) const { sink.put(&v, sizeof v); }
+    void operator()(const char*, bool v) const {
         const std::uint8_t byte = v ? 1 : 0;
         sink.put(&byte, 1);
     }
     template <class T, class Allocator>
-    void operator()(const std::vector<T, Allocator>& v) const {
-        (*this)(static_cast<std::uint64_t>(v.size()));
+    void operator()(const char* name, const std::vector<T, Allocator>& v) const {
+        (*this)(name, static_cast<std::uint64_t>(v.size()));
         if constexpr (std::is_same_v<T, CsrF32>) {
             for (const CsrF32& layer : v) {
-                (*this)(layer.data);
-                (*this)(layer.indices);
-                (*this)(layer.indptr);
+                (*this)(name, layer.data);
+                (*this)(name, layer.indices);
+                (*this)(name, layer.indptr);
             }
         } else {
             sink.put(v.data(), v.size() * sizeof(T));
@@ -107,18 +107,18 @@ template <class Source>
 struct FieldReader {
     Source& source;
 
-    void operator()(std::uint64_t& v) const { source.read(&v, sizeof v); }
-    void operator()(double& v) const { source.read(&v, sizeof v); }
-    void operator()(bool& v) const {
+    void operator()(const char*, std::uint64_t& v) const { source.read(&v, sizeof v); }
+    void operator()(const char*, double& v) const { source.read(&v, sizeof v); }
+    void operator()(const char*, bool& v) const {
         std::uint8_t byte = 0;
         source.read(&byte, 1);
         if (byte > 1) bad_flag(byte);
         v = byte == 1;
     }
     template <class T, class Allocator>
-    void operator()(std::vector<T, Allocator>& v) const {
+    void operator()(const char* name, std::vector<T, Allocator>& v) const {
         std::uint64_t count = 0;
-        (*this)(count);
+        (*this)(name, count);
         if constexpr (std::is_same_v<T, CsrF32>) {
             // A layer takes at least its three 8-byte counts; the data present
             // and 1 MiB of layer records bound the reservation.
@@ -126,11 +126,12 @@ struct FieldReader {
             v.reserve(static_cast<std::size_t>(
                 std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
             for (std::uint64_t i = 0; i < count; ++i) {
-                CsrF32 layer;
-                (*this)(layer.data);
-                (*this)(layer.indices);
-                (*this)(layer.indptr);
-                v.push_back(std::move(layer));
+                // Read in place, so that what is read stays in the record
+                // (a reader may still be checksumming it) if a later read fails.
+                CsrF32& layer = v.emplace_back();
+                (*this)(name, layer.data);
+                (*this)(name, layer.indices);
+                (*this)(name, layer.indptr);
             }
         } else {
             // A count the remaining bytes cannot hold would run out of data
@@ -145,9 +146,14 @@ struct FieldReader {
 };
 
 template <class Source>
+void decode_into(Source& source, EngineRecord& record) {
+    for_each_field(record, FieldReader<Source>{source});
+}
+
+template <class Source>
 EngineRecord decode_from(Source& source) {
     EngineRecord record;
-    for_each_field(record, FieldReader<Source>{source});
+    decode_into(source, record);
     return record;
 }
 
@@ -635,10 +641,13 @@ SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length) {
     struct stat st;
     if (::fstat(fd, &st) != 0) os_error(errno);
     if (!S_ISREG(st.st_mode)) throw ValueError("not a regular file");
+    // The checksum thread reads the record's vectors as they fill: declared
+    // after the record, it is stopped before the record goes, also when the
+    // decoding fails part-way.
     SectionRecord out;
     PipelinedCrc crc;
     FileSource source(fd, static_cast<std::size_t>(length), offset, &crc);
-    out.record = decode_from(source);
+    decode_into(source, out.record);
     source.drain();
     out.crc = crc.finish();
     check_sizes(out.record);

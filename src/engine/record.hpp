@@ -1,6 +1,5 @@
 // The serving engine's record: every array and setting the recommend pipeline
-// reads, owned by one plain struct. Field order is the declaration order of the
-// persistence format; keep it.
+// reads, owned by one plain struct declared from one field table.
 #pragma once
 
 #include "frame/big_buffer.hpp"
@@ -24,113 +23,76 @@ struct CsrF32 {
     RecordArray<std::int32_t> indptr;
 };
 
-// Member defaults are the settings a new engine takes when its configuration
-// leaves them out (n_items 0 is rejected by construction).
+// Every field of the engine record, in the order of its persistence format:
+// X(type, name, default). This list is the only one: the struct, the field
+// visitor (encoding, decoding, construction from named entries) and the names
+// all expand it, so that adding a field is one line here plus its use. The
+// defaults are the settings a new engine takes when its configuration leaves
+// them out (n_items 0 is rejected by construction).
+#define TARSEL_ENGINE_RECORD_FIELDS(X)                                 \
+    X(std::uint64_t, n_items, 0)                                       \
+    X(bool, base_is_ease, true)                                        \
+    X(std::uint64_t, ease_dim, 0)                                      \
+    X(RecordArray<float>, ease_b, {}) /* ease_dim^2, row-major */      \
+    X(RecordArray<float>, cooc_data, {})                               \
+    X(RecordArray<std::int32_t>, cooc_indices, {})                     \
+    X(RecordArray<std::int32_t>, cooc_indptr, {})                      \
+    X(RecordArray<double>, trend_z, {})                                \
+    X(double, trend_alpha, 0.0)                                        \
+    X(double, last_item_alpha, 0.0)                                    \
+    X(RecordArray<double>, trans_data, {})                             \
+    X(RecordArray<std::int32_t>, trans_indices, {})                    \
+    X(RecordArray<std::int64_t>, trans_indptr, {})                     \
+    X(double, transition_alpha, 0.0)                                   \
+    X(std::uint64_t, transition_last_k, 5)                             \
+    X(double, transition_decay, 0.7)                                   \
+    X(RecordArray<std::int64_t>, uu_data, {})                          \
+    X(RecordArray<std::int64_t>, uu_indptr, {})                        \
+    X(RecordArray<double>, uu_deg, {})                                 \
+    X(RecordArray<std::int64_t>, uri_data, {})                         \
+    X(RecordArray<std::int64_t>, uri_indptr, {})                       \
+    X(double, user_cf_alpha, 0.0)                                      \
+    X(std::uint64_t, user_cf_k, 100)                                   \
+    X(std::uint64_t, n_users, 0)                                       \
+    X(RecordArray<double>, item_pop, {})                               \
+    X(std::vector<CsrF32>, boost, {})                                  \
+    X(double, z_threshold, 2.5)                                        \
+    X(double, boost_multiplier, 3.0)                                   \
+    X(std::uint64_t, retrieval_budget, 500)                            \
+    X(std::uint64_t, cold_slots, 0)                                    \
+    X(RecordArray<float>, content_data, {})                            \
+    X(RecordArray<std::int32_t>, content_indices, {})                  \
+    X(RecordArray<std::int32_t>, content_indptr, {})                   \
+    X(std::uint64_t, content_nfeat, 0)                                 \
+    X(RecordArray<double>, content_coldness, {})                       \
+    X(RecordArray<double>, cold_recency, {})                           \
+    X(double, cold_recency_beta, 0.0)                                  \
+    X(double, content_alpha, 0.0)                                      \
+    X(bool, repeat_active, false)                                      \
+    X(RecordArray<std::int64_t>, repeat_indptr, {})                    \
+    X(RecordArray<std::int64_t>, repeat_items, {})                     \
+    X(RecordArray<double>, repeat_counts, {})                          \
+    X(RecordArray<double>, repeat_last_ts, {})                         \
+    X(RecordArray<double>, repeat_periods, {})                         \
+    X(RecordArray<double>, repeat_quality, {})                         \
+    X(double, repeat_now_ts, std::numeric_limits<double>::quiet_NaN()) \
+    X(double, repeat_refractory, 0.0)                                  \
+    X(double, repeat_epsilon, 0.001)                                   \
+    X(double, repeat_freq_alpha, 0.0)
+
 struct EngineRecord {
-    std::uint64_t n_items = 0;
-    bool base_is_ease = true;
-    std::uint64_t ease_dim = 0;
-    RecordArray<float> ease_b;  // ease_dim x ease_dim, row-major
-    RecordArray<float> cooc_data;
-    RecordArray<std::int32_t> cooc_indices;
-    RecordArray<std::int32_t> cooc_indptr;
-    RecordArray<double> trend_z;
-    double trend_alpha = 0.0;
-    double last_item_alpha = 0.0;
-    RecordArray<double> trans_data;
-    RecordArray<std::int32_t> trans_indices;
-    RecordArray<std::int64_t> trans_indptr;
-    double transition_alpha = 0.0;
-    std::uint64_t transition_last_k = 5;
-    double transition_decay = 0.7;
-    RecordArray<std::int64_t> uu_data;
-    RecordArray<std::int64_t> uu_indptr;
-    RecordArray<double> uu_deg;
-    RecordArray<std::int64_t> uri_data;
-    RecordArray<std::int64_t> uri_indptr;
-    double user_cf_alpha = 0.0;
-    std::uint64_t user_cf_k = 100;
-    std::uint64_t n_users = 0;
-    RecordArray<double> item_pop;
-    std::vector<CsrF32> boost;
-    double z_threshold = 2.5;
-    double boost_multiplier = 3.0;
-    std::uint64_t retrieval_budget = 500;
-    std::uint64_t cold_slots = 0;
-    RecordArray<float> content_data;
-    RecordArray<std::int32_t> content_indices;
-    RecordArray<std::int32_t> content_indptr;
-    std::uint64_t content_nfeat = 0;
-    RecordArray<double> content_coldness;
-    RecordArray<double> cold_recency;
-    double cold_recency_beta = 0.0;
-    double content_alpha = 0.0;
-    bool repeat_active = false;
-    RecordArray<std::int64_t> repeat_indptr;
-    RecordArray<std::int64_t> repeat_items;
-    RecordArray<double> repeat_counts;
-    RecordArray<double> repeat_last_ts;
-    RecordArray<double> repeat_periods;
-    RecordArray<double> repeat_quality;
-    double repeat_now_ts = std::numeric_limits<double>::quiet_NaN();
-    double repeat_refractory = 0.0;
-    double repeat_epsilon = 0.001;
-    double repeat_freq_alpha = 0.0;
+#define TARSEL_DECLARE_FIELD(type, name, init) type name = init;
+    TARSEL_ENGINE_RECORD_FIELDS(TARSEL_DECLARE_FIELD)
+#undef TARSEL_DECLARE_FIELD
 };
 
-// Calls visit(field) on the 49 fields of `r` in declaration order (the order of
-// the persistence format). Works on const and mutable records alike.
+// Calls visit(name, field) on every field of `r` in the table's order (the
+// order of the persistence format). Works on const and mutable records alike.
 template <class Record, class Visitor>
 void for_each_field(Record& r, Visitor&& visit) {
-    visit(r.n_items);
-    visit(r.base_is_ease);
-    visit(r.ease_dim);
-    visit(r.ease_b);
-    visit(r.cooc_data);
-    visit(r.cooc_indices);
-    visit(r.cooc_indptr);
-    visit(r.trend_z);
-    visit(r.trend_alpha);
-    visit(r.last_item_alpha);
-    visit(r.trans_data);
-    visit(r.trans_indices);
-    visit(r.trans_indptr);
-    visit(r.transition_alpha);
-    visit(r.transition_last_k);
-    visit(r.transition_decay);
-    visit(r.uu_data);
-    visit(r.uu_indptr);
-    visit(r.uu_deg);
-    visit(r.uri_data);
-    visit(r.uri_indptr);
-    visit(r.user_cf_alpha);
-    visit(r.user_cf_k);
-    visit(r.n_users);
-    visit(r.item_pop);
-    visit(r.boost);
-    visit(r.z_threshold);
-    visit(r.boost_multiplier);
-    visit(r.retrieval_budget);
-    visit(r.cold_slots);
-    visit(r.content_data);
-    visit(r.content_indices);
-    visit(r.content_indptr);
-    visit(r.content_nfeat);
-    visit(r.content_coldness);
-    visit(r.cold_recency);
-    visit(r.cold_recency_beta);
-    visit(r.content_alpha);
-    visit(r.repeat_active);
-    visit(r.repeat_indptr);
-    visit(r.repeat_items);
-    visit(r.repeat_counts);
-    visit(r.repeat_last_ts);
-    visit(r.repeat_periods);
-    visit(r.repeat_quality);
-    visit(r.repeat_now_ts);
-    visit(r.repeat_refractory);
-    visit(r.repeat_epsilon);
-    visit(r.repeat_freq_alpha);
+#define TARSEL_VISIT_FIELD(type, name, init) visit(#name, r.name);
+    TARSEL_ENGINE_RECORD_FIELDS(TARSEL_VISIT_FIELD)
+#undef TARSEL_VISIT_FIELD
 }
 
 }  // namespace tarsel::engine

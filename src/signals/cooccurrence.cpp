@@ -166,36 +166,73 @@ constexpr std::uint32_t sum_stamp(std::size_t row) { return static_cast<std::uin
 
 // Visits every pair (occurrence of `row`, record of a larger item in the same
 // history) in a fixed order: occurrences by history, then records by position.
+// Occurrences ahead whose records are requested from memory: each occurrence
+// lies in another history, whose first read otherwise waits on a cache miss.
+constexpr std::size_t kOccurrencesAhead = 8;
+
+template <class T>
+void prefetch_occurrence(const OccurrenceIndex& idx, std::size_t o, const T* data) {
+    if (o + kOccurrencesAhead < idx.entries.size()) {
+        const Occurrence& ahead = idx.entries[o + kOccurrencesAhead];
+        __builtin_prefetch(data + ahead.record);
+        __builtin_prefetch(data + ahead.end - 1);
+    }
+}
+
 template <class Visit>
 void for_each_pair(std::size_t row, const Histories& h, const OccurrenceIndex& idx, Visit&& visit) {
     const auto* rec = h.records.data();
     for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+        prefetch_occurrence(idx, o, rec);
         const Occurrence& occ = idx.entries[o];
         for (std::size_t q = occ.begin; q < occ.end; ++q) visit(rec[occ.record], rec[q]);
     }
 }
 
-// The distinct larger columns of `row`, in ascending order, in s.touched.
+// The distinct larger columns of `row` in s.touched: with their sums, in
+// ascending order; without, in any order. `items` holds the records' items
+// alone, so that counting reads a quarter of the bytes.
 template <bool WithSums>
-void collect_row(std::size_t row, const Histories& h, const OccurrenceIndex& idx,
-                 const Kernel& kernel, double tau, Scratch& s) {
+void collect_row(std::size_t row, const Histories& h, std::span<const std::uint32_t> items,
+                 const OccurrenceIndex& idx, const Kernel& kernel, double tau, Scratch& s) {
     const std::uint32_t stamp = WithSums ? sum_stamp(row) : count_stamp(row);
     s.touched.clear();
+    if constexpr (!WithSums) {
+        for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+            prefetch_occurrence(idx, o, items.data());
+            const Occurrence& occ = idx.entries[o];
+            for (std::size_t q = occ.begin; q < occ.end; ++q) {
+                const std::uint32_t col = items[q];
+                if (s.mark[col] != stamp) {
+                    s.mark[col] = stamp;
+                    s.touched.push_back(col);
+                }
+            }
+        }
+        return;
+    }
     for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
         const std::uint32_t col = q.item;
         if (s.mark[col] != stamp) {
             s.mark[col] = stamp;
             s.touched.push_back(col);
-            if constexpr (WithSums) s.sum[col] = 0.0;
+            s.sum[col] = 0.0;
         }
-        if constexpr (WithSums) {
-            double w = static_cast<double>(p.weight * q.weight);
-            if (kernel.temporal())
-                w *= 1.0 + kernel.alpha / (1.0 + std::exp(std::fabs(p.time - q.time) / tau));
-            s.sum[col] += w;
-        }
+        double w = static_cast<double>(p.weight * q.weight);
+        if (kernel.temporal())
+            w *= 1.0 + kernel.alpha / (1.0 + std::exp(std::fabs(p.time - q.time) / tau));
+        s.sum[col] += w;
     });
-    if constexpr (WithSums) std::sort(s.touched.begin(), s.touched.end());
+    // Columns above the row: a row that touches a good share of them is put
+    // in order by one scan of the stamps, cheaper than a sort.
+    const std::size_t above = s.mark.size() - row - 1;
+    if (s.touched.size() * 16 < above) {
+        std::sort(s.touched.begin(), s.touched.end());
+        return;
+    }
+    std::size_t k = 0;
+    for (std::size_t col = row + 1; col < s.mark.size(); ++col)
+        if (s.mark[col] == stamp) s.touched[k++] = static_cast<std::uint32_t>(col);
 }
 
 // Builds the symmetric matrix straight into the result arrays, computing each
@@ -203,11 +240,12 @@ void collect_row(std::size_t row, const Histories& h, const OccurrenceIndex& idx
 //
 // Rows are split into contiguous chunks of about equal work. A first pass
 // counts, per chunk, how many entries each chunk mirrors into every row; the
-// prefix sums of those counts reserve, inside each row, one run of positions
-// per chunk. Row r is laid out as its mirrored entries (columns < r, written by
-// the chunks holding those rows, in chunk order and so ascending) followed by
-// its own entries (columns > r, sorted). The second pass fills both without
-// locks. Extra memory is O(n_items) per chunk and per thread.
+// prefix sums of those counts reserve the start of each row for its mirrored
+// entries. Row r is laid out as its mirrored entries (columns < r, ascending)
+// followed by its own entries (columns > r, sorted). The second pass writes
+// the own entries, a third copies them into the mirrored parts, target block
+// by target block, so that neither pass scatters writes over the whole
+// result. Extra memory is O(n_items) per chunk and per thread.
 class SymmetricBuilder {
   public:
     SymmetricBuilder(const Histories& h, const OccurrenceIndex& idx, const Kernel& kernel,
@@ -221,6 +259,8 @@ class SymmetricBuilder {
         const std::size_t per_thread = (parallel && n_ <= (std::size_t{1} << 22)) ? 4 : 1;
         chunks_ = split_by_work(threads * per_thread);
         for (std::size_t t = 0; t < threads; ++t) scratch_.emplace_back(n_);
+        items_.resize(h.records.size());
+        for (std::size_t k = 0; k < items_.size(); ++k) items_[k] = h.records[k].item;
     }
 
     Csr build(std::uint64_t n_items) {
@@ -228,7 +268,7 @@ class SymmetricBuilder {
         own_.assign(n_, 0);
         cursor_.assign(k * n_, 0);
         for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-            collect_row<false>(r, h_, idx_, kernel_, tau_, s);
+            collect_row<false>(r, h_, items_, idx_, kernel_, tau_, s);
             own_[r] = static_cast<std::uint32_t>(s.touched.size());
             for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
         });
@@ -237,11 +277,7 @@ class SymmetricBuilder {
         csr.indptr.assign(n_items + 1, 0);
         std::size_t nnz = 0;
         for (std::size_t r = 0; r < n_; ++r) {
-            for (std::size_t c = 0; c < k; ++c) {
-                const std::uint32_t count = cursor_[c * n_ + r];
-                cursor_[c * n_ + r] = static_cast<std::uint32_t>(nnz);
-                nnz += count;
-            }
+            for (std::size_t c = 0; c < k; ++c) nnz += cursor_[c * n_ + r];
             nnz += own_[r];
             check_positions(nnz);
             csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
@@ -250,22 +286,89 @@ class SymmetricBuilder {
 
         csr.indices.resize(nnz);
         csr.data.resize(nnz);
-        for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-            collect_row<true>(r, h_, idx_, kernel_, tau_, s);
+        for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
+            collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
             std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
             for (std::uint32_t col : s.touched) {
-                const float value = static_cast<float>(s.sum[col]);
                 csr.indices[own] = static_cast<std::int32_t>(col);
-                csr.data[own++] = value;
-                std::uint32_t& mirrored = cursor_[c * n_ + col];
-                csr.indices[mirrored] = static_cast<std::int32_t>(r);
-                csr.data[mirrored++] = value;
+                csr.data[own++] = static_cast<float>(s.sum[col]);
             }
         });
+        mirror(csr);
         return csr;
     }
 
   private:
+    // Copies every own entry (r, c, v), c > r, to (c, r, v) in the mirrored
+    // part of row c, which the count pass reserved at the row's start. The
+    // targets are taken in blocks of rows whose mirrored parts together fit
+    // in the cache; each block reads, from every smaller row, the run of its
+    // own entries with columns inside the block (rows in order, so each
+    // mirrored part fills ascending). Blocks write disjoint positions and run
+    // on the pool.
+    void mirror(Csr& csr) {
+        const auto start = [&](std::size_t r) { return static_cast<std::size_t>(csr.indptr[r]); };
+        const auto own_start = [&](std::size_t r) { return start(r + 1) - own_[r]; };
+        std::size_t mirrored = 0;
+        for (std::size_t r = 0; r < n_; ++r) mirrored += own_start(r) - start(r);
+        constexpr std::size_t kBlockEntries = std::size_t{1} << 17;
+        constexpr std::size_t kMaxBlocks = 256;
+        const std::size_t per_block =
+            std::max(kBlockEntries, (mirrored + kMaxBlocks - 1) / kMaxBlocks);
+        std::vector<std::size_t> bounds{0};
+        std::size_t seen = 0;
+        for (std::size_t r = 0; r < n_; ++r) {
+            seen += own_start(r) - start(r);
+            if (seen >= per_block * bounds.size()) bounds.push_back(r + 1);
+        }
+        if (bounds.back() != n_) bounds.push_back(n_);
+        const std::int32_t* indices = csr.indices.data();
+        const std::size_t blocks = bounds.size() - 1;
+        // Contiguous runs of blocks, one per thread: a run finds each row's
+        // first entry at or past its first block once, then follows each row
+        // with a cursor and the column found there, so a block passes over a
+        // row that holds nothing for it after one read of a small array.
+        const std::size_t runs = std::min(blocks, parallel_ ? pool::size() : std::size_t{1});
+        next_.resize(n_);
+        auto run = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t g = lo; g < hi; ++g) {
+                const std::size_t b_lo = blocks * g / runs, b_hi = blocks * (g + 1) / runs;
+                const std::size_t rows = bounds[b_hi];
+                std::vector<std::size_t> cursor(rows);
+                std::vector<std::uint32_t> head(rows);
+                const auto c_lo = static_cast<std::int32_t>(bounds[b_lo]);
+                const auto seek = [&](std::size_t r, std::size_t p) {
+                    cursor[r] = p;
+                    head[r] = p < start(r + 1) ? static_cast<std::uint32_t>(indices[p])
+                                               : std::numeric_limits<std::uint32_t>::max();
+                };
+                for (std::size_t r = 0; r < rows; ++r)
+                    seek(r, static_cast<std::size_t>(
+                                std::lower_bound(indices + own_start(r), indices + start(r + 1),
+                                                 c_lo) - indices));
+                for (std::size_t b = b_lo; b < b_hi; ++b) {
+                    const std::size_t c0 = bounds[b], c1 = bounds[b + 1];
+                    for (std::size_t c = c0; c < c1; ++c) next_[c] = start(c);
+                    for (std::size_t r = 0; r + 1 < c1; ++r) {
+                        if (head[r] >= c1) continue;
+                        std::size_t p = cursor[r];
+                        const std::size_t end = start(r + 1);
+                        for (; p < end && static_cast<std::size_t>(indices[p]) < c1; ++p) {
+                            const std::size_t to = next_[static_cast<std::size_t>(indices[p])]++;
+                            csr.indices[to] = static_cast<std::int32_t>(r);
+                            csr.data[to] = csr.data[p];
+                        }
+                        seek(r, p);
+                    }
+                }
+            }
+        };
+        if (parallel_)
+            pool::parallel_for(0, runs, 1, run);
+        else
+            run(0, runs);
+    }
+
     static void check_positions(std::size_t nnz) {
         if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
             throw ValueError("co-occurrence matrix has more entries than int32 positions can address");
@@ -312,8 +415,10 @@ class SymmetricBuilder {
     double tau_;
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
+    std::vector<std::uint32_t> items_;   // the item of each record
+    std::vector<std::size_t> next_;      // per row: next mirrored position
     std::vector<std::uint32_t> own_;     // entries of each row with larger columns
-    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: count, then next position
+    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: entries mirrored into the row
 };
 
 }  // namespace

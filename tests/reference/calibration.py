@@ -1,4 +1,5 @@
 """NDCG at k and the grid calibration of the layered scorer, written from their rules."""
+
 import math
 
 from reference.layered import layered_score
@@ -10,15 +11,25 @@ def ndcg(scores, relevance, k):
         return 0.0
 
     def dcg(rels):
-        return sum((2.0 ** r - 1.0) / math.log2(i + 2) for i, r in enumerate(rels[:k]))
+        return sum((2.0**r - 1.0) / math.log2(i + 2) for i, r in enumerate(rels[:k]))
 
     order = sorted(range(n), key=lambda i: -scores[i])  # stable: ties keep input order
     ideal = dcg(sorted(relevance, reverse=True))
     return dcg([relevance[i] for i in order]) / ideal if ideal > 0 else 0.0
 
 
-def calibrate(users, z_grid, boost_grid, k=10, top_k=20, min_nonzero=3, default_z=2.5,
-              default_boost=3.0, tie_tolerance=0.003, min_lift=0.0):
+def calibrate(
+    users,
+    z_grid,
+    boost_grid,
+    k=10,
+    top_k=20,
+    min_nonzero=3,
+    default_z=2.5,
+    default_boost=3.0,
+    tie_tolerance=0.003,
+    min_lift=0.0,
+):
     grid = []
     for z in z_grid:
         for b in boost_grid:

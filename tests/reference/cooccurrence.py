@@ -1,4 +1,5 @@
 """A direct, slow co-occurrence reference: a dict of pair sums, one user at a time."""
+
 from __future__ import annotations
 
 import math
@@ -7,8 +8,9 @@ from collections import defaultdict
 import numpy as np
 
 
-def cooccurrence_dense(user_idx, item_idx, weights, n_users, n_items,
-                       timestamps=None, alpha=1.0, half_life_days=30.0) -> np.ndarray:
+def cooccurrence_dense(
+    user_idx, item_idx, weights, n_users, n_items, timestamps=None, alpha=1.0, half_life_days=30.0
+) -> np.ndarray:
     """The symmetric matrix as a dense float32 array; NaN-free inputs assumed."""
     histories = defaultdict(list)
     for k, (u, i) in enumerate(zip(user_idx, item_idx)):

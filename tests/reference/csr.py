@@ -1,11 +1,17 @@
 """Random CSR triples and plain readings of them."""
+
 from __future__ import annotations
 
 import numpy as np
 
 
-def random_csr(rng: np.random.Generator, n_rows: int, n_cols: int | None = None,
-               max_per_row: int = 6, duplicates: bool = False):
+def random_csr(
+    rng: np.random.Generator,
+    n_rows: int,
+    n_cols: int | None = None,
+    max_per_row: int = 6,
+    duplicates: bool = False,
+):
     """A random CSR triple (float32, int32, int32). Columns are ascending and
     unique per row unless `duplicates`, which allows repeated columns."""
     n_cols = n_rows if n_cols is None else n_cols
@@ -19,8 +25,11 @@ def random_csr(rng: np.random.Generator, n_rows: int, n_cols: int | None = None,
         indices.extend(int(c) for c in cols)
         data.extend(rng.normal(size=len(cols)))
         indptr.append(len(indices))
-    return (np.asarray(data, dtype=np.float32), np.asarray(indices, dtype=np.int32),
-            np.asarray(indptr, dtype=np.int32))
+    return (
+        np.asarray(data, dtype=np.float32),
+        np.asarray(indices, dtype=np.int32),
+        np.asarray(indptr, dtype=np.int32),
+    )
 
 
 def owned_row_sum(data, indices, indptr, owned, n_cols):

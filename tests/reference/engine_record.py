@@ -1,44 +1,38 @@
 """An independent writer of the engine record, straight from its layout table:
 fixed-width little-endian scalars, one-byte flags, u64-counted vectors."""
+
 from __future__ import annotations
 
-import math
 import struct
 
 import numpy as np
 
-# (field, encoding) in record order. Vectors: "v" + element format.
-LAYOUT = [
-    ("n_items", "u64"), ("base_is_ease", "bool"), ("ease_dim", "u64"), ("ease_b", "vf32"),
-    ("cooc_data", "vf32"), ("cooc_indices", "vi32"), ("cooc_indptr", "vi32"),
-    ("trend_z", "vf64"), ("trend_alpha", "f64"), ("last_item_alpha", "f64"),
-    ("trans_data", "vf64"), ("trans_indices", "vi32"), ("trans_indptr", "vi64"),
-    ("transition_alpha", "f64"), ("transition_last_k", "u64"), ("transition_decay", "f64"),
-    ("uu_data", "vi64"), ("uu_indptr", "vi64"), ("uu_deg", "vf64"), ("uri_data", "vi64"),
-    ("uri_indptr", "vi64"), ("user_cf_alpha", "f64"), ("user_cf_k", "u64"), ("n_users", "u64"),
-    ("item_pop", "vf64"), ("boost", "boost"), ("z_threshold", "f64"),
-    ("boost_multiplier", "f64"), ("retrieval_budget", "u64"), ("cold_slots", "u64"),
-    ("content_data", "vf32"), ("content_indices", "vi32"), ("content_indptr", "vi32"),
-    ("content_nfeat", "u64"), ("content_coldness", "vf64"), ("cold_recency", "vf64"),
-    ("cold_recency_beta", "f64"), ("content_alpha", "f64"), ("repeat_active", "bool"),
-    ("repeat_indptr", "vi64"), ("repeat_items", "vi64"), ("repeat_counts", "vf64"),
-    ("repeat_last_ts", "vf64"), ("repeat_periods", "vf64"), ("repeat_quality", "vf64"),
-    ("repeat_now_ts", "f64"), ("repeat_refractory", "f64"), ("repeat_epsilon", "f64"),
-    ("repeat_freq_alpha", "f64"),
-]
+# Field, encoding and the default a new engine takes when its configuration leaves the field
+# out, in record order; vectors are "v" + element format and default to empty.
+_TABLE = """
+n_items u64 0            base_is_ease bool 1       ease_dim u64 0          ease_b vf32
+cooc_data vf32           cooc_indices vi32         cooc_indptr vi32        trend_z vf64
+trend_alpha f64 0        last_item_alpha f64 0     trans_data vf64         trans_indices vi32
+trans_indptr vi64        transition_alpha f64 0    transition_last_k u64 5
+transition_decay f64 0.7 uu_data vi64              uu_indptr vi64          uu_deg vf64
+uri_data vi64            uri_indptr vi64           user_cf_alpha f64 0     user_cf_k u64 100
+n_users u64 0            item_pop vf64             boost boost             z_threshold f64 2.5
+boost_multiplier f64 3   retrieval_budget u64 500  cold_slots u64 0        content_data vf32
+content_indices vi32     content_indptr vi32       content_nfeat u64 0
+content_coldness vf64    cold_recency vf64         cold_recency_beta f64 0 content_alpha f64 0
+repeat_active bool 0     repeat_indptr vi64        repeat_items vi64       repeat_counts vf64
+repeat_last_ts vf64      repeat_periods vf64       repeat_quality vf64     repeat_now_ts f64 nan
+repeat_refractory f64 0  repeat_epsilon f64 0.001  repeat_freq_alpha f64 0
+"""
+_CAST = {"u64": int, "bool": lambda text: text == "1", "f64": float}
+LAYOUT, DEFAULTS = [], {}
+_words = iter(_TABLE.split())
+for _name in _words:
+    LAYOUT.append((_name, _kind := next(_words)))
+    if _kind in _CAST:
+        DEFAULTS[_name] = _CAST[_kind](next(_words))
 ELEMENT = {"vf32": "<f", "vi32": "<i", "vi64": "<q", "vf64": "<d"}
 DTYPE = {"vf32": np.float32, "vi32": np.int32, "vi64": np.int64, "vf64": np.float64}
-
-# The settings a new engine takes when its configuration leaves them out.
-DEFAULTS = {
-    "n_items": 0, "base_is_ease": True, "ease_dim": 0, "trend_alpha": 0.0,
-    "last_item_alpha": 0.0, "transition_alpha": 0.0, "transition_last_k": 5,
-    "transition_decay": 0.7, "user_cf_alpha": 0.0, "user_cf_k": 100, "n_users": 0,
-    "z_threshold": 2.5, "boost_multiplier": 3.0, "retrieval_budget": 500, "cold_slots": 0,
-    "content_nfeat": 0, "cold_recency_beta": 0.0, "content_alpha": 0.0,
-    "repeat_active": False, "repeat_now_ts": math.nan, "repeat_refractory": 0.0,
-    "repeat_epsilon": 0.001, "repeat_freq_alpha": 0.0,
-}
 
 
 def _vector(kind, values) -> bytes:
@@ -63,7 +57,8 @@ def _encode_one(value, kind) -> bytes:
     if kind == "boost":
         layers = value or []
         return struct.pack("<Q", len(layers)) + b"".join(
-            _vector("vf32", d) + _vector("vi32", i) + _vector("vi32", p) for d, i, p in layers)
+            _vector("vf32", d) + _vector("vi32", i) + _vector("vi32", p) for d, i, p in layers
+        )
     return _vector(kind, value)
 
 
@@ -124,9 +119,11 @@ def random_engine_inputs(rng: np.random.Generator, max_len: int = 6):
             keep = key == "cooc_indptr" or rng.integers(0, 2)
             arrays[key] = np.resize(arrays[key], (count + extra) * keep).astype(ARRAY_KEYS[key])
     arrays["boost"] = [
-        (rng.standard_normal(int(rng.integers(0, 4))).astype(np.float32),
-         rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32),
-         rng.integers(0, 9, (n_items + 1) * int(rng.integers(0, 2))).astype(np.int32))
+        (
+            rng.standard_normal(int(rng.integers(0, 4))).astype(np.float32),
+            rng.integers(0, 9, int(rng.integers(0, 4))).astype(np.int32),
+            rng.integers(0, 9, (n_items + 1) * int(rng.integers(0, 2))).astype(np.int32),
+        )
         for _ in range(int(rng.integers(0, 3)))
     ]
     config = {key: int(rng.integers(0, 2**63)) for key in COUNT_KEYS}
@@ -146,7 +143,7 @@ class _Reader:
         if size > len(self.data) - self.pos:
             raise ValueError("io error: unexpected end of file")
         self.pos += size
-        return self.data[self.pos - size:self.pos]
+        return self.data[self.pos - size : self.pos]
 
     def read(self, kind: str):
         if kind == "u64":
@@ -159,8 +156,10 @@ class _Reader:
                 raise ValueError(f"invalid u8 while decoding bool, expected 0 or 1, found {byte}")
             return bool(byte)
         if kind == "boost":
-            return [tuple(self.read(k) for k in ("vf32", "vi32", "vi32"))
-                    for _ in range(self.read("u64"))]
+            return [
+                tuple(self.read(k) for k in ("vf32", "vi32", "vi32"))
+                for _ in range(self.read("u64"))
+            ]
         count = self.read("u64")
         dtype = np.dtype(DTYPE[kind]).newbyteorder("<")
         return np.frombuffer(self.take(count * dtype.itemsize), dtype=dtype).astype(DTYPE[kind])
@@ -178,26 +177,31 @@ def decode_record(data: bytes) -> dict:
 
 UNBACKED = 2**16
 # The arrays that carry each count, with the entries they hold beyond it.
-PER_ITEM = [("item_pop", 0), ("trend_z", 0), ("content_coldness", 0), ("cold_recency", 0),
-            ("cooc_indptr", 1), ("trans_indptr", 1), ("content_indptr", 1), ("uu_indptr", 1)]
+PER_ITEM = [(n, 0) for n in ("item_pop", "trend_z", "content_coldness", "cold_recency")]
+PER_ITEM += [(n, 1) for n in ("cooc_indptr", "trans_indptr", "content_indptr", "uu_indptr")]
 PER_USER = [("uu_deg", 0), ("uri_indptr", 1), ("repeat_indptr", 1)]
 
 
 def check_sizes(f: dict) -> None:
     """The loader's rule: a count a request allocates by agrees with every
     non-empty array of its extent, and beyond UNBACKED it needs one."""
+
     def fail(text):
         raise ValueError(f"inconsistent engine record: {text}")
 
     def extent(name, size, count_name, extra):
         if size and size != f[count_name] + extra:
-            fail(f"{name} holds {size} entries but {count_name} is {f[count_name]}"
-                 + (" (offsets hold one more)" if extra else ""))
+            fail(
+                f"{name} holds {size} entries but {count_name} is {f[count_name]}"
+                + (" (offsets hold one more)" if extra else "")
+            )
 
     def backed(count_name, backing, arrays):
         if f[count_name] > max(backing, UNBACKED):
-            fail(f"{count_name} is {f[count_name]} but {arrays} hold only {backing}; without "
-                 f"an array of that extent {count_name} may be at most {UNBACKED}")
+            fail(
+                f"{count_name} is {f[count_name]} but {arrays} hold only {backing}; without "
+                f"an array of that extent {count_name} may be at most {UNBACKED}"
+            )
 
     for name, extra in PER_ITEM:
         extent(name, len(f[name]), "n_items", extra)
@@ -206,10 +210,12 @@ def check_sizes(f: dict) -> None:
     if f["ease_dim"] > f["n_items"]:
         fail(f"ease_dim {f['ease_dim']} exceeds n_items {f['n_items']}")
     if len(f["ease_b"]) != f["ease_dim"] ** 2:
-        fail(f"ease_b holds {len(f['ease_b'])} values, not ease_dim^2 for ease_dim "
-             f"{f['ease_dim']}")
-    backed("n_items", max([f["ease_dim"]] + [max(len(f[n]) - e, 0) for n, e in PER_ITEM]),
-           "its per-item arrays")
+        fail(f"ease_b holds {len(f['ease_b'])} values, not ease_dim^2 for ease_dim {f['ease_dim']}")
+    backed(
+        "n_items",
+        max([f["ease_dim"]] + [max(len(f[n]) - e, 0) for n, e in PER_ITEM]),
+        "its per-item arrays",
+    )
     for name, extra in PER_USER:
         extent(name, len(f[name]), "n_users", extra)
     backed("n_users", max(max(len(f[n]) - e, 0) for n, e in PER_USER), "its per-user arrays")

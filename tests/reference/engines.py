@@ -1,5 +1,6 @@
 """Random small engines (the dicts build_engine takes) with random channel
 mixes, and random requests against them."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -14,16 +15,23 @@ def _float64_csr(rng, n_rows, n_cols, max_per_row=4):
 
 def _user_items(rng, n_users, n_items):
     """user -> item and item -> user incidence of random distinct item sets."""
-    sets = [np.sort(rng.choice(n_items, size=int(rng.integers(0, min(n_items, 6) + 1)),
-                               replace=False)) for _ in range(n_users)]
+    sets = [
+        np.sort(rng.choice(n_items, size=int(rng.integers(0, min(n_items, 6) + 1)), replace=False))
+        for _ in range(n_users)
+    ]
     uri_indptr = np.cumsum([0] + [len(s) for s in sets]).astype(np.int64)
     uri_data = np.concatenate(sets + [np.zeros(0)]).astype(np.int64)
     by_item = [[u for u in range(n_users) if i in sets[u]] for i in range(n_items)]
     uu_indptr = np.cumsum([0] + [len(b) for b in by_item]).astype(np.int64)
     uu_data = np.asarray(sum(by_item, []), dtype=np.int64)
     deg = np.asarray([len(s) for s in sets], dtype=np.float64)
-    return {"uri_data": uri_data, "uri_indptr": uri_indptr, "uu_data": uu_data,
-            "uu_indptr": uu_indptr, "uu_deg": deg}
+    return {
+        "uri_data": uri_data,
+        "uri_indptr": uri_indptr,
+        "uu_data": uu_data,
+        "uu_indptr": uu_indptr,
+        "uu_deg": deg,
+    }
 
 
 def random_profile(rng, n_users, n_items, now):
@@ -35,8 +43,9 @@ def random_profile(rng, n_users, n_items, now):
         # Some entries name items past the catalogue; they are skipped.
         "repeat_items": rng.integers(0, n_items + 2, size=size).astype(np.int64),
         "repeat_counts": rng.integers(1, 9, size=size).astype(np.float64),
-        "repeat_last_ts": np.where(rng.random(size) < 0.2, np.nan,
-                                   now - rng.uniform(0, 30 * 86400, size=size)),
+        "repeat_last_ts": np.where(
+            rng.random(size) < 0.2, np.nan, now - rng.uniform(0, 30 * 86400, size=size)
+        ),
         "repeat_periods": rng.uniform(86400, 20 * 86400, size=size),
         "repeat_quality": rng.uniform(0, 1, size=size),
     }
@@ -56,7 +65,8 @@ def random_engine(rng: np.random.Generator):
         config["base_is_ease"] = False
         rows = n_items if on(0.8) else int(rng.integers(1, n_items))
         arrays["cooc_data"], arrays["cooc_indices"], arrays["cooc_indptr"] = random_csr(
-            rng, rows, n_items, 5)
+            rng, rows, n_items, 5
+        )
         arrays["cooc_data"] = np.abs(arrays["cooc_data"]) - np.float32(0.2)
     if on():
         arrays["trend_z"] = rng.normal(size=n_items)
@@ -64,7 +74,8 @@ def random_engine(rng: np.random.Generator):
     config["last_item_alpha"] = alpha()
     if on():
         arrays["trans_data"], arrays["trans_indices"], arrays["trans_indptr"] = _float64_csr(
-            rng, n_items, n_items)
+            rng, n_items, n_items
+        )
         config["transition_last_k"] = int(rng.integers(0, 5))
         config["transition_decay"] = float(rng.uniform(0.2, 1.0))
     config["transition_alpha"] = alpha()
@@ -75,8 +86,10 @@ def random_engine(rng: np.random.Generator):
     if on():
         arrays["item_pop"] = rng.integers(0, 50, size=n_items).astype(np.float64)
     if on():
-        arrays["boost"] = [random_csr(rng, n_items if on(0.8) else n_items // 2, None, 5)
-                           for _ in range(int(rng.integers(1, 3)))]
+        arrays["boost"] = [
+            random_csr(rng, n_items if on(0.8) else n_items // 2, None, 5)
+            for _ in range(int(rng.integers(1, 3)))
+        ]
         for layer in arrays["boost"]:
             layer[0][:] = np.abs(layer[0])
         config["z_threshold"] = float(rng.uniform(0.0, 2.0))
@@ -85,7 +98,8 @@ def random_engine(rng: np.random.Generator):
     if on():
         nfeat = int(rng.integers(1, 6))
         arrays["content_data"], arrays["content_indices"], arrays["content_indptr"] = random_csr(
-            rng, n_items, nfeat, 3)
+            rng, n_items, nfeat, 3
+        )
         arrays["content_data"] = np.abs(arrays["content_data"])
         config["content_nfeat"] = nfeat
         config["content_alpha"] = alpha()

@@ -1,4 +1,5 @@
 """Layered z-score boosting written directly from its rules (no NaN in the base)."""
+
 import math
 
 NONZERO = {"nonzero", "nonzero_subset", "sparse"}

@@ -5,6 +5,7 @@ functions come from :mod:`math`. Grid points and medians agree with the module
 to the bit; densities may differ in the last bit, because the module evaluates
 its many kernel terms with its own exponential.
 """
+
 from __future__ import annotations
 
 import math
@@ -46,8 +47,9 @@ def log_gap_density(gaps: list[float]):
 
 
 def peaks(density: list[float]) -> list[int]:
-    return [k for k in range(1, GRID - 1)
-            if density[k] > density[k - 1] and density[k] > density[k + 1]]
+    return [
+        k for k in range(1, GRID - 1) if density[k] > density[k - 1] and density[k] > density[k + 1]
+    ]
 
 
 def detect_period(intervals) -> tuple[float, float]:

@@ -1,6 +1,7 @@
 """The recommend pipeline written step by step from its rules, on the same
 `arrays` and `config` dicts that build_engine takes. Slow and plain: it is the
 readable statement of what one request computes, for sound records."""
+
 from __future__ import annotations
 
 import math
@@ -73,8 +74,10 @@ def content_similarity(e, owned):
     if not profile.any():
         return c
     for i in range(min(n, len(e.content_indptr) - 1)):
-        c[i] = sum(float(e.content_data[k]) * profile[e.content_indices[k]]
-                   for k in row(e.content_indptr, i))
+        c[i] = sum(
+            float(e.content_data[k]) * profile[e.content_indices[k]]
+            for k in row(e.content_indptr, i)
+        )
     return c
 
 
@@ -82,7 +85,8 @@ def base_kind(e):
     if e.base_is_ease:
         return "ease"
     fused = (e.trend_alpha > 0 and len(e.trend_z) == e.n_items) or (
-        e.transition_alpha > 0 and len(e.trans_indptr) > 0)
+        e.transition_alpha > 0 and len(e.trans_indptr) > 0
+    )
     return "cooc_fused" if fused else "cooc"
 
 
@@ -102,8 +106,11 @@ def user_cf_votes(e, owned, user_row):
             overlap[e.uu_data[k]] += 1.0
     if 0 <= user_row < e.n_users:
         overlap[user_row] = 0.0
-    sims = [(overlap[u] / (math.sqrt(len(owned)) * math.sqrt(e.uu_deg[u])), u)
-            for u in range(e.n_users) if overlap[u] != 0]
+    sims = [
+        (overlap[u] / (math.sqrt(len(owned)) * math.sqrt(e.uu_deg[u])), u)
+        for u in range(e.n_users)
+        if overlap[u] != 0
+    ]
     kept = sorted(sims, key=lambda s: (-s[0], s[1]))[: e.user_cf_k]
     votes = np.zeros(e.n_items)
     for sim, u in kept:
@@ -114,8 +121,8 @@ def user_cf_votes(e, owned, user_row):
 
 def transition_votes(e, owned):
     t = np.zeros(e.n_items)
-    for r, o in enumerate(reversed(owned[len(owned) - min(e.transition_last_k, len(owned)):])):
-        weight = e.transition_decay ** r
+    for r, o in enumerate(reversed(owned[len(owned) - min(e.transition_last_k, len(owned)) :])):
+        weight = e.transition_decay**r
         for k in row(e.trans_indptr, o):
             t[e.trans_indices[k]] += weight * e.trans_data[k]
     return t
@@ -154,8 +161,14 @@ def repeat_pairs(e, scores, user_row):
             continue
         last = e.repeat_last_ts[k]
         since = e.repeat_now_ts - last if math.isfinite(last) else math.nan
-        mult = multiplier((0.0, 1.0, 0.0, 0.0), e.repeat_periods[k], e.repeat_refractory,
-                          e.repeat_quality[k], since, e.repeat_epsilon)
+        mult = multiplier(
+            (0.0, 1.0, 0.0, 0.0),
+            e.repeat_periods[k],
+            e.repeat_refractory,
+            e.repeat_quality[k],
+            since,
+            e.repeat_epsilon,
+        )
         freq = 0.0
         if e.repeat_freq_alpha > 0 and k < len(e.repeat_counts):
             freq = e.repeat_freq_alpha * math.log1p(e.repeat_counts[k])
@@ -219,8 +232,9 @@ def recommend(arrays, config, owned, user_row, n, pop_prior=0.0):
         rows = max(len(indptr) - 1, 0)
         acc = owned_rows(data, indices, indptr, owned, rows)
         layers.append(([acc[i] if i < rows else 0.0 for i in pool], "nonzero"))
-    boosted = layered_score([scores[i] for i in pool], layers, e.z_threshold,
-                            e.boost_multiplier, 20, 3)
+    boosted = layered_score(
+        [scores[i] for i in pool], layers, e.z_threshold, e.boost_multiplier, 20, 3
+    )
 
     ranked = sorted(range(len(pool)), key=lambda p: (-boosted[p], p))[:n]
     if kind == "cooc":

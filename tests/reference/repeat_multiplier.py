@@ -1,4 +1,5 @@
 """Repeat multiplier written directly from its formula, one candidate at a time."""
+
 import math
 
 
