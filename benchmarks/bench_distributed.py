@@ -8,9 +8,10 @@ size and is timed in bench_item_models.py. The cluster reads the log from
 Parquet files, one per partition, as it would in use. Reported per run: wall
 time, bytes moved between workers (task results fetched from another worker:
 the "tasks" shuffle and the reduction; the finished model sent to the client
-is left out), the peak resident memory of each worker process, and the compute time per task kind from Dask's task stream, the
-per-partition costs the scaling notes extrapolate from. Every distributed
-model is checked to equal the single-machine one.
+is left out), the peak resident memory of each worker process, and the
+compute time per task kind from Dask's task stream, the per-partition costs
+the scaling notes extrapolate from. Every distributed model is checked to
+equal the single-machine one.
 """
 from __future__ import annotations
 

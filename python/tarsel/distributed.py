@@ -22,19 +22,29 @@ from __future__ import annotations
 import hashlib
 import os
 import tempfile
+from collections.abc import Callable
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Optional, Sequence
+from typing import Any
 
 import numpy as np
 
 from tarsel import _baselines, _core, _live
-from tarsel._fitting import (GraphSums, Plan, ease_item_limit, engine_for, fit_parts,
-                             reusable_graphs)
+from tarsel._fitting import GraphSums, Plan, ease_item_limit, engine_for, fit_parts, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
-from tarsel.data import (WEIGHTINGS, IdMap, Interactions, _assemble, _dense_codes,
-                         _sessions_by_gap, column, feature_item_ids, numeric_column,
-                         prepare_item_features, timestamps_of)
+from tarsel.data import (
+    WEIGHTINGS,
+    IdMap,
+    Interactions,
+    _assemble,
+    _dense_codes,
+    _sessions_by_gap,
+    column,
+    feature_item_ids,
+    numeric_column,
+    prepare_item_features,
+    timestamps_of,
+)
 from tarsel.recommender import Recommender, _repeat_sizes
 
 __all__ = ["fit", "recommend_batch"]
@@ -59,9 +69,10 @@ def _dask():
 
 
 def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = "user",
-        item_col: str = "item", time_col: Optional[str] = None,
-        weight_col: Optional[str] = None, session_col: Optional[str] = None,
-        time_format: Optional[str] = None, user_partitioned: bool = False, shuffle_method: Optional[str] = None,
+        item_col: str = "item", time_col: str | None = None,
+        weight_col: str | None = None, session_col: str | None = None,
+        time_format: str | None = None, user_partitioned: bool = False,
+        shuffle_method: str | None = None,
         **settings: Any) -> Recommender:
     """Fit a ``Recommender`` on a Dask DataFrame of events, on the cluster.
 
@@ -167,7 +178,7 @@ class _Job:
         return Settings.from_params(self.params)
 
 
-def _by_user(events: Any, user_col: str, user_partitioned: bool, method: Optional[str],
+def _by_user(events: Any, user_col: str, user_partitioned: bool, method: str | None,
              client: Any) -> list:
     """The partitions as delayed pandas frames, each with the rows' places in the
     whole frame, every user's rows in one partition."""
@@ -245,7 +256,7 @@ def _merge_scans(a: dict, b: dict) -> dict:
 
 @dataclass
 class _Maps:
-    users: Optional[IdMap]  # None in the copy sent to partitions
+    users: IdMap | None  # None in the copy sent to partitions
     items: IdMap
     span: tuple[float, float]  # first and last event time
     events: int
@@ -336,7 +347,7 @@ def _eligible(block: _Block) -> tuple[np.ndarray, int]:
     return block.rows[units >= 2], len(block.rows)
 
 
-def _draw(eligible: list, maps: _Maps, job: _Job) -> Optional[np.ndarray]:
+def _draw(eligible: list, maps: _Maps, job: _Job) -> np.ndarray | None:
     """The held-out users, drawn as ``Holdout.draw`` draws them."""
     if sum(n for _, n in eligible) != maps.n_users:
         raise ValueError(_NOT_BY_USER)
@@ -358,7 +369,7 @@ def _held_mask(block: _Block, chosen: np.ndarray) -> np.ndarray:
     return picked[data.user_idx] & (unit == last_unit[data.user_idx])
 
 
-def _held_out(block: _Block, chosen: Optional[np.ndarray]) -> Optional[dict]:
+def _held_out(block: _Block, chosen: np.ndarray | None) -> dict | None:
     """The held-out items and times of this partition's drawn users, and the
     time span of what remains."""
     if chosen is None:
@@ -396,11 +407,11 @@ class _Partial:
 
     n_items: int
     cooc: tuple
-    gram: Optional[tuple]  # (off-diagonal COO, diagonal) when EASE is fitted
+    gram: tuple | None  # (off-diagonal COO, diagonal) when EASE is fitted
     users_per_item: np.ndarray
     sessions: tuple[int, int]  # (sessions with two or more items, sessions)
-    session: Optional[tuple]
-    directed: Optional[tuple]
+    session: tuple | None
+    directed: tuple | None
     # per group of users: (global rows, hist_indptr, hist_items) and their events
     # as (global user, item, time, row) for the steps that read events
     users: list
@@ -413,7 +424,7 @@ def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
     return rows * n + indices.astype(np.int64), data.astype(np.float64)
 
 
-def _coo_add(a: Optional[tuple], b: Optional[tuple]) -> Optional[tuple]:
+def _coo_add(a: tuple | None, b: tuple | None) -> tuple | None:
     if a is None or b is None:
         return a if b is None else b
     keys = np.concatenate([a[0], b[0]])
@@ -433,8 +444,8 @@ def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
     return values.astype(dtype), (keys % n).astype(np.int32), indptr
 
 
-def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray] = None,
-             span: Optional[tuple] = None) -> Optional[_Partial]:
+def _partial(block: _Block, maps: _Maps, job: _Job, chosen: np.ndarray | None = None,
+             span: tuple | None = None) -> _Partial | None:
     """The item-item graphs over one partition's users, on all their events, or
     (given the drawn users) on those left after holding out the gates' data."""
     if span is not None and chosen is None:
@@ -472,7 +483,7 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: Optional[np.ndarray]
         users=[(block.rows, data.hist_indptr, data.hist_items)], events=[events])
 
 
-def _add(a: Optional[_Partial], b: Optional[_Partial]) -> Optional[_Partial]:
+def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
     if a is None or b is None:
         return a if b is None else b
     cooc, gram = _coo_add(a.cooc, b.cooc), None
@@ -501,10 +512,10 @@ class _Totals:
     items: IdMap
     user_idx: np.ndarray
     item_idx: np.ndarray
-    timestamps: Optional[np.ndarray]
+    timestamps: np.ndarray | None
     hist_indptr: np.ndarray
     hist_items: np.ndarray
-    session_idx: Optional[np.ndarray]
+    session_idx: np.ndarray | None
     n_sessions: int = 0
 
     @property
@@ -561,8 +572,8 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Tot
         directed=_csr(total.directed, n, np.float64) if total.directed is not None else None)
 
 
-def _finish(job: _Job, maps: _Maps, full: _Partial, train: Optional[_Partial],
-            held: list, chosen: Optional[np.ndarray], item_features: Any) -> bytes:
+def _finish(job: _Job, maps: _Maps, full: _Partial, train: _Partial | None,
+            held: list, chosen: np.ndarray | None, item_features: Any) -> bytes:
     """The catalogue-wide steps, the gates and the engine, as
     ``Recommender.fit`` runs them; the model file's bytes."""
     settings, c = job.settings, job.columns
@@ -653,7 +664,7 @@ def _answer_part(users: Any, blob: bytes, token: str, n: int, options: dict) -> 
 
 
 def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
-                    path: Optional[str] = None, **options: Any) -> Any:
+                    path: str | None = None, **options: Any) -> Any:
     """Top ``n`` items for every user of a Dask Series, partition by partition on
     the cluster.
 
