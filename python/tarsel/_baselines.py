@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
@@ -32,7 +32,7 @@ class Baselines:
 
     @classmethod
     def from_events(cls, user_idx: np.ndarray, item_idx: np.ndarray, n_users: int,
-                    n_items: int) -> "Baselines":
+                    n_items: int) -> Baselines:
         counts = np.bincount(item_idx, minlength=n_items).astype(np.float64)
         ranking = popularity_order(counts)
         pairs, own = np.unique(user_idx * max(n_items, 1) + item_idx, return_counts=True)
@@ -44,12 +44,12 @@ class Baselines:
         np.cumsum(np.bincount(users, minlength=n_users), out=indptr[1:])
         return cls(counts, ranking, indptr, items[order].astype(np.int64))
 
-    def owned(self, row: Optional[int]) -> np.ndarray:
+    def owned(self, row: int | None) -> np.ndarray:
         if row is None or row < 0:
             return self.owned_items[:0]
         return self.owned_items[self.owned_indptr[row]:self.owned_indptr[row + 1]]
 
-    def personal(self, row: Optional[int], owned: Optional[np.ndarray] = None) -> np.ndarray:
+    def personal(self, row: int | None, owned: np.ndarray | None = None) -> np.ndarray:
         """The user's items in personal order; items of ``owned`` (the request's
         items: history, updates, live basket) that the fit did not see follow."""
         stored = self.owned(row)
@@ -58,8 +58,8 @@ class Baselines:
         extra = np.asarray(owned, dtype=np.int64)
         return np.concatenate((stored, extra[~np.isin(extra, stored)]))
 
-    def top(self, kind: str, row: Optional[int], n: int, exclude_owned: bool,
-            owned: Optional[np.ndarray] = None) -> list[int]:
+    def top(self, kind: str, row: int | None, n: int, exclude_owned: bool,
+            owned: np.ndarray | None = None) -> list[int]:
         """The baseline's top ``n`` for one user: with ``personal_popularity``
         and owned items allowed, the user's own items first; then the most
         popular items not yet listed (nor owned, when they are excluded)."""
@@ -73,8 +73,8 @@ class Baselines:
                 head.append(item)
         return head
 
-    def scored(self, kind: str, row: Optional[int], n: int, exclude_owned: bool,
-               owned: Optional[np.ndarray] = None) -> tuple[list, list, list]:
+    def scored(self, kind: str, row: int | None, n: int, exclude_owned: bool,
+               owned: np.ndarray | None = None) -> tuple[list, list, list]:
         """``top`` as the engine's (items, scores, sources): the score is the
         item's popularity; the user's own items are labelled as such."""
         items = self.top(kind, row, n, exclude_owned, owned)
@@ -84,7 +84,7 @@ class Baselines:
         return items, counts, [PERSONAL] * own + [POPULARITY] * (len(items) - own)
 
 
-def served_by(kept: dict[str, Any], exclude_owned: bool) -> Optional[str]:
+def served_by(kept: dict[str, Any], exclude_owned: bool) -> str | None:
     """The baseline the fitted model serves in this mode, or None when the
     engine does (the gates chose a baseline only where nothing fitted beat it)."""
     choice = kept.get("serving", {}).get(MODES[bool(exclude_owned)], {})

@@ -30,12 +30,16 @@ import struct
 import threading
 import time
 import zlib
+from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Mapping, Optional
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from tarsel import _live
+
+if TYPE_CHECKING:  # the estimator imports this module
+    from tarsel.recommender import Recommender
 
 MAGIC = b"TARSELMD"
 FORMAT_VERSION = 1
@@ -151,7 +155,7 @@ def remove_stale_temporaries(directory: str, base: str) -> list[str]:
     no longer runs and that have not changed for ``STALE_AFTER_S`` seconds;
     returns their paths. Files that cannot be removed are left alone."""
     pattern = _temporary_pattern(base)
-    removed = []
+    removed: list[str] = []
     now = time.time()
     try:
         entries = list(os.scandir(directory))
@@ -183,7 +187,7 @@ def _process_alive(pid: int) -> bool:
     return True
 
 
-def _stat_or_none(path: str) -> Optional[os.stat_result]:
+def _stat_or_none(path: str) -> os.stat_result | None:
     try:
         return os.stat(path)
     except FileNotFoundError:
@@ -229,10 +233,10 @@ class Container:
     exactly those bytes."""
 
     def __init__(self, path: str, sections: dict, checksum: _Checksum, stored: int,
-                 identity: tuple, engine: Any = None, engine_error: Optional[ValueError] = None):
+                 identity: tuple, engine: Any = None, engine_error: ValueError | None = None):
         self.path, self.sections = path, sections
         self._checksum, self._stored, self._identity = checksum, stored, identity
-        self._verified: Optional[bool] = None
+        self._verified: bool | None = None
         # The engine decoded straight from the file (open_container's
         # engine_section), or why that failed.
         self.engine, self.engine_error = engine, engine_error
@@ -258,14 +262,14 @@ class Container:
         if self._verified is None:
             self._verified = self._checksum.result() == self._stored
 
-    def __enter__(self) -> "Container":
+    def __enter__(self) -> Container:
         return self
 
     def __exit__(self, *exc_info) -> None:
         self.close()
 
 
-def open_container(path: str | os.PathLike, engine_section: Optional[str] = None) -> Container:
+def open_container(path: str | os.PathLike, engine_section: str | None = None) -> Container:
     """Read a model file and start checking it. A file that is not a regular
     file, not a tarsel model, has an unknown format version or a broken section
     table raises ValueError; one that cannot be opened or read raises
@@ -300,7 +304,7 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
 
 
 def _read_sections(fd: int, path: str, info: os.stat_result,
-                   engine_section: Optional[str]) -> Container:
+                   engine_section: str | None) -> Container:
     size = info.st_size
     trailer_at = size - _CHECKSUM.size - _TRAILER.size
     if trailer_at < 0:
@@ -357,7 +361,8 @@ def _read_section(fd: int, path: str, offset: int, length: int, checksum: _Check
         data = _read_exactly(fd, path, offset, length)
         checksum.add(data)
         return data
-    view = memoryview(np.empty(length, dtype=np.uint8)).cast("B")
+    # numpy's stubs declare ndarray a Buffer only for Python 3.12 and later
+    view = memoryview(np.empty(length, dtype=np.uint8)).cast("B")  # type: ignore[arg-type]
     done = 0
     while done < length:
         got = os.preadv(fd, [view[done:done + min(_SLICE, length - done)]], offset + done)
@@ -464,7 +469,7 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
     write_container(path, sections)
 
 
-def load_model(cls: type, path: str | os.PathLike) -> Any:
+def load_model(cls: type[Recommender], path: str | os.PathLike) -> Recommender:
     """A model of class ``cls`` read from a file written by ``save_model``.
     Every failure is a ValueError that says why: a file that is not a model,
     a damaged one, or one whose parts disagree with each other."""
@@ -482,7 +487,7 @@ def load_model(cls: type, path: str | os.PathLike) -> Any:
     return model
 
 
-def _model_from(cls: type, container: Container) -> Any:
+def _model_from(cls: type[Recommender], container: Container) -> Recommender:
     from tarsel import _core
     from tarsel.data import IdMap
 

@@ -3,7 +3,7 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -45,16 +45,16 @@ class Plan:
     z_threshold: float = 2.5
     boost_multiplier: float = 3.0
     pop_prior: float = 0.0
-    exclude_owned: Optional[bool] = None  # the owned-items rule; None: the setting decides
-    repeat_min_count: Optional[int] = None  # None: the setting
+    exclude_owned: bool | None = None  # the owned-items rule; None: the setting decides
+    repeat_min_count: int | None = None  # None: the setting
     serving: dict[str, Any] = field(default_factory=dict)  # per mode: model or a baseline
 
     @classmethod
-    def everything(cls, settings: Settings) -> "Plan":
+    def everything(cls, settings: Settings) -> Plan:
         return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], settings.repeat,
                    exclude_owned=settings.exclude_owned)
 
-    def describe(self, parts: "Parts") -> dict[str, Any]:
+    def describe(self, parts: Parts) -> dict[str, Any]:
         """What the engine built from ``parts`` with this plan serves."""
         kept = {"channels": sorted(self.channels & parts.channels),
                 "boost_layers": [n for n in self.layers if n in parts.layers],
@@ -79,8 +79,35 @@ class Parts:
     channels: set[str] = field(default_factory=set)
     repeat: bool = False
     item_pop: np.ndarray = None  # type: ignore[assignment]
-    repeat_profile: Optional[list[np.ndarray]] = None
+    repeat_profile: list[np.ndarray] | None = None
     alphas: dict[str, float] = field(default_factory=dict)
+
+
+class Events(Protocol):
+    """What a fit reads of an interaction set besides its (user, item) pairs:
+    ``Interactions`` provide it, and so do the totals of a distributed fit,
+    whose item-item graphs come summed (``GraphSums``) instead of being built
+    from the pairs."""
+
+    user_idx: np.ndarray
+    item_idx: np.ndarray
+    timestamps: np.ndarray | None
+    session_idx: np.ndarray | None
+    n_sessions: int
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+
+    @property
+    def n_users(self) -> int: ...
+
+    @property
+    def n_items(self) -> int: ...
+
+    def history(self, user: int) -> np.ndarray: ...
+
+
+# a CSR matrix as its (data, indices, indptr) arrays
+CSR = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 @dataclass
@@ -89,17 +116,17 @@ class GraphSums:
     distributed fit builds them): ``fit_parts`` takes them in place of building
     the same graphs from ``data``'s pairs and sessions."""
 
-    cooc: tuple  # raw co-occurrence CSR of the configured kernel (float32, int32, int32)
+    cooc: CSR  # raw co-occurrence CSR of the configured kernel (float32, int32, int32)
     users_per_item: np.ndarray  # float64
     gram: Any  # () -> the dense float64 Gram matrix X^T X, for EASE
     deep_session_fraction: float
-    session: Optional[tuple]  # session co-occurrence CSR
-    directed: Optional[tuple]  # transition CSR
+    session: CSR | None  # session co-occurrence CSR; None without sessions
+    directed: CSR | None  # transition CSR; None without sessions
 
 
-def fit_parts(settings: Settings, data: Interactions, features: Optional[ItemFeatures],
-              plan: Plan, report: dict[str, Any], graphs: Optional[Parts] = None,
-              sums: Optional[GraphSums] = None) -> Parts:
+def fit_parts(settings: Settings, data: Events, features: ItemFeatures | None,
+              plan: Plan, report: dict[str, Any], graphs: Parts | None = None,
+              sums: GraphSums | None = None) -> Parts:
     """The engine's arrays for ``plan``. With ``graphs`` (parts fitted on nearly
     the same events), its item-item graphs and EASE solve are taken as they
     are, and only what is per user or per item count is fitted on ``data``;
@@ -136,8 +163,8 @@ def fit_parts(settings: Settings, data: Interactions, features: Optional[ItemFea
 REUSE_MAX_HELD_SHARE = 0.01
 
 
-def reusable_graphs(gate_parts: Optional[Parts], holdout: Any, data: Interactions,
-                    report: dict[str, Any]) -> Optional[Parts]:
+def reusable_graphs(gate_parts: Parts | None, holdout: Any, data: Events,
+                    report: dict[str, Any]) -> Parts | None:
     """The gate fit's parts when the final fit may take over their graphs."""
     if gate_parts is None:
         return None
@@ -154,16 +181,18 @@ _GRAPH_KEYS = ("cooc_data", "cooc_indices", "cooc_indptr", "ease_b", "trans_data
                "trans_indices", "trans_indptr")
 
 
-def _fit_base(settings: Settings, data: Interactions, parts: Parts, report,
-              sums: Optional[GraphSums] = None) -> None:
+def _fit_base(settings: Settings, data: Events, parts: Parts, report,
+              sums: GraphSums | None = None) -> None:
+    cooc: CSR
     if sums is not None:
         cooc, users_per_item = sums.cooc, sums.users_per_item
     else:
+        pairs = _with_pairs(data)
         cooc = _core.build_cooccurrence(
-            data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items,
+            pairs.pair_user, pairs.pair_item, pairs.pair_weight, data.n_users, data.n_items,
             kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
-            timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None)
-        users_per_item = np.bincount(data.pair_item, minlength=data.n_items).astype(np.float64)
+            timestamps=pairs.pair_time if settings.cooc_kernel != "pure_count" else None)
+        users_per_item = np.bincount(pairs.pair_item, minlength=data.n_items).astype(np.float64)
     cooc = _transformed(settings.cooc_transform, cooc, users_per_item)
     entries = len(cooc[0])
     if settings.max_neighbours is not None:
@@ -174,9 +203,10 @@ def _fit_base(settings: Settings, data: Interactions, parts: Parts, report,
     if use_ease and sums is not None:
         parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=settings.ease_lambda)
     elif use_ease:
+        pairs = _with_pairs(data)
         parts.arrays["ease_b"] = _core.fit_ease_py(
-            data.pair_user, data.pair_item, data.n_users, data.n_items,
-            lambda_=settings.ease_lambda, weights=data.pair_weight)
+            pairs.pair_user, pairs.pair_item, data.n_users, data.n_items,
+            lambda_=settings.ease_lambda, weights=pairs.pair_weight)
     parts.config["base_is_ease"] = use_ease
     report["base"] = "ease" if use_ease else "cooc"
     n = data.n_items
@@ -186,6 +216,12 @@ def _fit_base(settings: Settings, data: Interactions, parts: Parts, report,
         "why": (f"EASE up to {limit:,} items: {why}"),
         "graph_entries": int(len(cooc[0])), "graph_entries_before_cap": int(entries),
         "max_neighbours": settings.max_neighbours}
+
+
+def _with_pairs(data: Events) -> Interactions:
+    # only a distributed fit passes other events, and it passes their graphs summed
+    assert isinstance(data, Interactions), "graphs are built from the pairs of Interactions"
+    return data
 
 
 def top_neighbours(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, k: int):
@@ -219,11 +255,12 @@ def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
             np.asarray(indptr, dtype=indptr_dtype))
 
 
-def _fit_session_layer(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
-                       report, sums: Optional[GraphSums] = None) -> None:
+def _fit_session_layer(settings: Settings, data: Events, parts: Parts, plan: Plan,
+                       report, sums: GraphSums | None = None) -> None:
     """The session co-occurrence boost layer, when enough sessions hold two or
     more items: built mostly from one-item sessions it would only be a sparse,
     noisy copy of the user-level graph."""
+    assert data.session_idx is not None, "fit_parts builds the session layer only with sessions"
     fraction = (sums.deep_session_fraction if sums is not None else
                 float(_core.deep_session_fraction(data.session_idx, data.item_idx)))
     report["deep_session_fraction"] = round(fraction, 4)
@@ -235,6 +272,7 @@ def _fit_session_layer(settings: Settings, data: Interactions, parts: Parts, pla
     if "session" not in plan.layers:
         return
     if sums is not None:
+        assert sums.session is not None, "summed graphs carry a session graph with sessions"
         parts.layers["session"] = _csr_arrays(sums.session, np.float32)
         return
     # one entry per (session, item): a repeat inside a basket is not a second pairing
@@ -245,14 +283,18 @@ def _fit_session_layer(settings: Settings, data: Interactions, parts: Parts, pla
     parts.layers["session"] = _csr_arrays(graph, np.float32)
 
 
-def _fit_transitions(data: Interactions, parts: Parts, plan: Plan,
-                     sums: Optional[GraphSums] = None) -> None:
+def _fit_transitions(data: Events, parts: Parts, plan: Plan,
+                     sums: GraphSums | None = None) -> None:
     """Which item follows which inside a session: the transition channel, and its
     undirected form as a boost layer."""
     wanted = "transition" in plan.channels or "adjacency" in plan.layers
     if not wanted:
         return
+    assert data.session_idx is not None, "fit_parts builds transitions only with sessions"
+    # arrays when summed, the native builder's lists otherwise
+    directed: CSR | tuple[list[float], list[int], list[int]]
     if sums is not None:
+        assert sums.directed is not None, "summed graphs carry transitions with sessions"
         directed = sums.directed
     else:
         ones = np.ones(len(data.item_idx), dtype=np.float32)
@@ -292,7 +334,7 @@ def _coo_to_csr(rows, cols, values, n_rows):
     return (values[order].astype(np.float32), cols[order].astype(np.int32), indptr)
 
 
-def _fit_channels(settings: Settings, data: Interactions, parts: Parts, plan: Plan) -> None:
+def _fit_channels(settings: Settings, data: Events, parts: Parts, plan: Plan) -> None:
     counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
     parts.item_pop = counts
     parts.arrays["item_pop"] = counts
@@ -301,7 +343,7 @@ def _fit_channels(settings: Settings, data: Interactions, parts: Parts, plan: Pl
     parts.arrays.update(uri_data=data.hist_items, uri_indptr=data.hist_indptr)
     want_trend = "trend" in plan.channels and data.timestamps is not None
     want_cf = "user_cf" in plan.channels
-    counts, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
+    _, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
         data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
         data.n_items, settings.trend_window_fraction, want_trend, want_cf)
     if len(trend):
@@ -325,8 +367,9 @@ PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.flo
 _PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 365)
 
 
-def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan,
+def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan,
                 report) -> None:
+    assert data.timestamps is not None, "fit_parts fits the repeat profile only with times"
     min_count = plan.repeat_min_count or settings.repeat_min_count
     lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
                                      min_count=min_count)
@@ -346,7 +389,7 @@ def _fit_repeat(settings: Settings, data: Interactions, parts: Parts, plan: Plan
     parts.repeat = True
 
 
-def engine_for(parts: Parts, plan: Plan, layers: Optional[list[str]] = None) -> Any:
+def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any:
     arrays = dict(parts.arrays)
     arrays["boost"] = [parts.layers[name] for name in (plan.layers if layers is None else layers)
                        if name in parts.layers]

@@ -6,13 +6,13 @@ and each mode serves the best of them."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
-from tarsel._fitting import PROFILE_DTYPES, Parts, Plan, engine_for, plan_alphas
+from tarsel._fitting import PROFILE_DTYPES, Events, Parts, Plan, engine_for, plan_alphas
 from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
@@ -27,13 +27,13 @@ class Holdout:
     """Each sampled user's last session (or last interaction) held out, the
     remaining events as training data, and the held-out items per user."""
 
-    train: Interactions
+    train: Events  # Interactions, or a distributed fit's totals
     rows: np.ndarray  # held-out users' rows
     relevant: list[set[int]]
-    times: Optional[np.ndarray]  # time of each held-out unit (for the repeat profile)
+    times: np.ndarray | None  # time of each held-out unit (for the repeat profile)
 
     @classmethod
-    def draw(cls, data: Interactions, n_users: int, seed: int) -> Optional["Holdout"]:
+    def draw(cls, data: Interactions, n_users: int, seed: int) -> Holdout | None:
         unit = data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
         # events are in time order, so a user's last unit is the unit of its last event
         last_event = np.zeros(data.n_users, dtype=np.int64)
@@ -72,7 +72,7 @@ class Gate:
         self.k = settings.gate_k
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
-            parts.arrays["repeat_last_ts"] = self._aligned_last_ts(parts.repeat_profile)
+            parts.arrays["repeat_last_ts"] = self._aligned_last_ts(self._repeat_profile())
 
     def run(self, report: dict[str, Any]) -> Plan:
         plan = Plan(set(self.parts.channels), [], self.parts.repeat)
@@ -181,12 +181,18 @@ class Gate:
                 # the held-out users' rows, for the model report's coverage figure
                 "rows": self.holdout.rows.tolist()}
 
+    def _repeat_profile(self) -> list[np.ndarray]:
+        # the fit sets parts.repeat together with the profile, and a plan keeps
+        # the repeat module only where the parts have it
+        assert self.parts.repeat_profile is not None, "no repeat profile was fitted"
+        return self.parts.repeat_profile
+
     def _repeat_room(self) -> int:
         # owned items reach the engine's list only through the repeat profile;
         # ask for enough to drop them and still have k (as serving does)
         if not self.parts.repeat:
             return 0
-        indptr = self.parts.repeat_profile[0]
+        indptr = self._repeat_profile()[0]
         return int(np.max(indptr[self.holdout.rows + 1] - indptr[self.holdout.rows], initial=0))
 
     def _baseline_list(self, kind: str, row: int) -> tuple[list[int], list[int]]:
@@ -241,7 +247,7 @@ class Gate:
                                           "repeat_last_ts", "repeat_periods",
                                           "repeat_quality"), profile))
         else:
-            old = self.parts.repeat_profile
+            old = self._repeat_profile()
             engine.set_repeat_profile(*old[:3], self.parts.arrays["repeat_last_ts"], *old[4:],
                                       float(self.parts.config["repeat_now_ts"]))
 
@@ -278,7 +284,8 @@ class Gate:
         return [alphas[f"{c}_alpha"] for c in _OVERRIDABLE]
 
     def _calibrate_boost(self, plan: Plan, gates: dict) -> None:
-        names = [n for n in ("session", "adjacency", "content_neighbours") if n in self.parts.layers]
+        names: list[str] = [n for n in ("session", "adjacency", "content_neighbours")
+                            if n in self.parts.layers]
         if not names:
             return
         slices = self._user_slices(plan)
@@ -325,6 +332,7 @@ class Gate:
         # Each held-out user is judged at the time of its held-out session, but the
         # engine has one "now": shift the user's last-consumption times so that
         # now minus last equals the real gap before that session.
+        assert self.holdout.times is not None, "a repeat profile is fitted only with times"
         indptr, last_ts = profile[0], profile[3].copy()
         now = float(self.parts.config["repeat_now_ts"])
         for row, when in zip(self.holdout.rows.tolist(), self.holdout.times.tolist()):

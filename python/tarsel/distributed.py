@@ -24,7 +24,7 @@ import os
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 
@@ -424,6 +424,14 @@ def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
     return rows * n + indices.astype(np.int64), data.astype(np.float64)
 
 
+@overload
+def _coo_add(a: tuple, b: tuple) -> tuple: ...
+
+
+@overload
+def _coo_add(a: tuple | None, b: tuple | None) -> tuple | None: ...
+
+
 def _coo_add(a: tuple | None, b: tuple | None) -> tuple | None:
     if a is None or b is None:
         return a if b is None else b
@@ -488,6 +496,7 @@ def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
         return a if b is None else b
     cooc, gram = _coo_add(a.cooc, b.cooc), None
     if a.gram is not None:
+        assert b.gram is not None, "every partition has the same items and settings"
         # the pure-count graph is the Gram's off-diagonal: summed once
         same = a.gram[0] is a.cooc and b.gram[0] is b.cooc
         gram = (cooc if same else _coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
@@ -505,8 +514,9 @@ def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
 @dataclass
 class _Totals:
     """What ``fit_parts``, the gates and the model's live state read from the
-    whole interaction set when its graphs come summed: the events in (time,
-    row) order, the histories, and (as an empty marker) whether sessions exist."""
+    whole interaction set (its ``Events``) when its graphs come summed: the
+    events in (time, row) order, the histories, and (as an empty marker)
+    whether sessions exist."""
 
     users: IdMap
     items: IdMap
@@ -536,7 +546,8 @@ def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]
     counts = np.zeros(n_users, dtype=np.int64)
     owner, values = [], []
     for rows, indptr, column_values in groups:
-        sizes = np.diff(np.asarray(indptr, dtype=np.int64))
+        # (annotated: numpy's stubs type this diff as timedelta64)
+        sizes: np.ndarray = np.diff(np.asarray(indptr, dtype=np.int64))
         counts[rows] = sizes
         owner.append(np.repeat(rows, sizes))
         values.append(np.asarray(column_values))
@@ -547,6 +558,7 @@ def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]
 
 
 def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Totals, GraphSums]:
+    assert maps.users is not None, "the finish holds the full maps"
     n = total.n_items
     hist_indptr, hist_items = _by_global_user(total.users, len(maps.users))
     users, items, times, rows = (np.concatenate(c) for c in zip(*(
@@ -555,6 +567,8 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Tot
     order = np.lexsort((rows, times)) if timed else np.argsort(rows)
 
     def gram() -> np.ndarray:
+        # asked for only when EASE is fitted, as the partitions summed its Gram then
+        assert total.gram is not None, "no Gram matrix was summed"
         (keys, values), diagonal = total.gram
         dense = np.zeros((n, n))
         dense.flat[keys] = values
@@ -577,6 +591,7 @@ def _finish(job: _Job, maps: _Maps, full: _Partial, train: _Partial | None,
     """The catalogue-wide steps, the gates and the engine, as
     ``Recommender.fit`` runs them; the model file's bytes."""
     settings, c = job.settings, job.columns
+    assert maps.users is not None, "the finish holds the full maps"
     model = Recommender(**job.params)
     features = (prepare_item_features(item_features, maps.items, c["item_col"])
                 if item_features is not None else None)
@@ -595,6 +610,7 @@ def _finish(job: _Job, maps: _Maps, full: _Partial, train: _Partial | None,
         relevant = [r for h in pieces for r in h["relevant"]]
         times = (np.concatenate([h["times"] for h in pieces])[order]
                  if c["time_col"] else None)
+        assert train is not None, "held-out users leave a training fit"
         train_data, train_sums = _sums(train, maps, job, sessions)
         holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
         gate_parts = fit_parts(settings, train_data, features, Plan.everything(settings),

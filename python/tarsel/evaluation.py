@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import functools
 import math
+from collections.abc import Collection, Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Collection, Mapping, Optional, Protocol, Sequence, runtime_checkable
+from typing import Any, Protocol, runtime_checkable
 
 import numpy as np
 
@@ -27,7 +28,7 @@ class Split:
 
     train: Any
     test: Any
-    columns: dict[str, Optional[str]] = field(default_factory=dict)
+    columns: dict[str, str | None] = field(default_factory=dict)
 
     @property
     def user_col(self) -> str:
@@ -39,8 +40,8 @@ class Split:
 
 
 def leave_last_n_out(interactions: Any, n: int = 1, *, user_col: str = "user",
-                     item_col: str = "item", time_col: Optional[str] = None,
-                     session_col: Optional[str] = None, **columns: Optional[str]) -> Split:
+                     item_col: str = "item", time_col: str | None = None,
+                     session_col: str | None = None, **columns: str | None) -> Split:
     """Hold out each user's last ``n`` interactions (or sessions).
 
     Parameters
@@ -86,8 +87,8 @@ def leave_last_n_out(interactions: Any, n: int = 1, *, user_col: str = "user",
 
 
 def leave_last_basket_out(interactions: Any, *, user_col: str = "user", item_col: str = "item",
-                          time_col: Optional[str] = None, session_col: Optional[str] = None,
-                          **columns: Optional[str]) -> Split:
+                          time_col: str | None = None, session_col: str | None = None,
+                          **columns: str | None) -> Split:
     """Hold out each user's last basket: the last session, or the last day.
 
     A basket is a session when ``session_col`` is given, else the set of a
@@ -137,6 +138,7 @@ def leave_last_basket_out(interactions: Any, *, user_col: str = "user", item_col
         session = IdMap.encode(column(interactions, session_col),
                                f"session column {session_col!r}")[1]
     else:
+        assert time_col, "checked above: time_col is given when session_col is not"
         days = np.floor(timestamps_of(column(interactions, time_col), time_col) / _DAY)
         session = np.unique(days, return_inverse=True)[1].reshape(-1)
     return _hold_out_last(interactions, 1, user, session, user_col=user_col, item_col=item_col,
@@ -157,7 +159,7 @@ def _hold_out_last(table, n: int, user, session, *, time_col, **columns) -> Spli
 
 def temporal_split(interactions: Any, *, time_col: str, test_fraction: float = 0.1,
                    user_col: str = "user", item_col: str = "item",
-                   session_col: Optional[str] = None, **columns: Optional[str]) -> Split:
+                   session_col: str | None = None, **columns: str | None) -> Split:
     """Hold out the latest ``test_fraction`` of the interactions.
 
     Every row at or after the cut time goes to the test set (a session goes
@@ -352,12 +354,12 @@ def map_at_k(recommended: Sequence, relevant: Collection, k: int = 10) -> float:
     return total / min(k, len(relevant))
 
 
-def catalogue_coverage(recommendations: Sequence[Sequence], n_items: int) -> float:
+def catalogue_coverage(recommendations: Iterable[Iterable[Hashable]], n_items: int) -> float:
     """Share of the catalogue that appears in at least one list.
 
     Parameters
     ----------
-    recommendations : sequence of sequences
+    recommendations : iterable of iterables
         One list of items per user.
     n_items : int
         Size of the catalogue.
@@ -379,7 +381,7 @@ def catalogue_coverage(recommendations: Sequence[Sequence], n_items: int) -> flo
     """
     if n_items <= 0:
         return 0.0
-    shown = set()
+    shown: set[Hashable] = set()
     for items in recommendations:
         shown.update(items)
     return len(shown) / n_items
@@ -403,7 +405,7 @@ class PopularityBaseline:
     _kind = POPULARITY
 
     def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
-            item_col: str = "item", **ignored: Any) -> "PopularityBaseline":
+            item_col: str = "item", **ignored: Any) -> PopularityBaseline:
         """Count each item's interactions and each user's own items.
 
         Parameters
@@ -439,7 +441,7 @@ class PopularityBaseline:
         return self
 
     def recommend_batch(self, users: Sequence, n: int = 10, *,
-                        exclude_owned: Optional[bool] = None) -> dict[str, np.ndarray]:
+                        exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
         """Top ``n`` items for each user, as a long table.
 
         Parameters
@@ -583,8 +585,8 @@ def paired_bootstrap(a: Sequence[float], b: Sequence[float], *, n_resamples: int
 
 
 def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
-             exclude_owned: Optional[bool] = None, item_features: Any = None,
-             include_cold_users: bool = False, reference: Optional[str] = None,
+             exclude_owned: bool | None = None, item_features: Any = None,
+             include_cold_users: bool = False, reference: str | None = None,
              n_resamples: int = 1000, seed: int = 0) -> Any:
     """Score one model (or a dict of named models) on a split.
 
