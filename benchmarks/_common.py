@@ -1,16 +1,18 @@
 """Shared pieces of the benchmark scripts: data generation, timing, tables."""
+
 from __future__ import annotations
 
 import os
 import platform
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 
 
-def power_law_interactions(n_users: int, n_items: int, n_draws: int, seed: int = 0,
-                           user_exponent: float = 0.6):
+def power_law_interactions(
+    n_users: int, n_items: int, n_draws: int, seed: int = 0, user_exponent: float = 0.6
+):
     """De-duplicated (user, item) pairs with Zipf-like item popularity and user activity,
     weight 1.0: the shape of a typical implicit-feedback log. `user_exponent` 0 gives
     every user about the same number of draws."""
@@ -25,7 +27,11 @@ def power_law_interactions(n_users: int, n_items: int, n_draws: int, seed: int =
     keys = np.unique(users.astype(np.int64) * n_items + items)
     users, items = np.divmod(keys, n_items)
     order = rng.permutation(len(keys))
-    return users[order].astype(np.int64), items[order].astype(np.int64), np.ones(len(keys), np.float32)
+    return (
+        users[order].astype(np.int64),
+        items[order].astype(np.int64),
+        np.ones(len(keys), np.float32),
+    )
 
 
 def best_of(fn: Callable[[], object], repeat: int = 3) -> tuple[float, object]:
@@ -39,7 +45,9 @@ def best_of(fn: Callable[[], object], repeat: int = 3) -> tuple[float, object]:
 
 
 def machine() -> str:
-    return f"{platform.machine()}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}"
+    return (
+        f"{platform.machine()}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}"
+    )
 
 
 def print_table(title: str, rows: list[tuple[str, str, str, str]]) -> None:

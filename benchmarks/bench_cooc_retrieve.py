@@ -5,6 +5,7 @@ The graph is built by build_cooccurrence from a power-law interaction set
 item); each request owns one user's history. Both ways answer the same
 requests in the same run; the table gives the time per request and the ratio.
 """
+
 from __future__ import annotations
 
 import os
@@ -55,36 +56,51 @@ def per_request(fn, requests) -> float:
 def main() -> None:
     users, items = power_law_interactions()
     started = time.perf_counter()
-    data, indices, indptr = build_cooccurrence(users, items, np.ones(len(users), np.float32),
-                                               N_USERS, N_ITEMS)
-    print(f"graph: {len(users):,} interactions, {len(data):,} stored entries, "
-          f"built in {time.perf_counter() - started:.1f} s")
+    data, indices, indptr = build_cooccurrence(
+        users, items, np.ones(len(users), np.float32), N_USERS, N_ITEMS
+    )
+    print(
+        f"graph: {len(users):,} interactions, {len(data):,} stored entries, "
+        f"built in {time.perf_counter() - started:.1f} s"
+    )
     matrix = sp.csr_matrix((data, indices, indptr), shape=(N_ITEMS, N_ITEMS))
 
     starts = np.searchsorted(users, np.arange(N_USERS + 1))
     rng = np.random.default_rng(1)
     picked = rng.choice(N_USERS, N_REQUESTS, replace=False)
-    requests = [items[starts[u]:starts[u + 1]] for u in picked]
+    requests = [items[starts[u] : starts[u + 1]] for u in picked]
     owned_lists = [r.tolist() for r in requests]
     mean_owned = np.mean([len(r) for r in requests])
     row_entries = np.mean([np.sum(np.diff(indptr)[r]) for r in requests])
-    print(f"requests: {N_REQUESTS}, {mean_owned:.1f} owned items and "
-          f"{row_entries:,.0f} row entries each on average\n")
+    print(
+        f"requests: {N_REQUESTS}, {mean_owned:.1f} owned items and "
+        f"{row_entries:,.0f} row entries each on average\n"
+    )
 
-    print(f"{'budget':>6} | {'tarsel (us/request)':>20} | {'SciPy (us/request)':>19} | "
-          f"{'SciPy / tarsel':>14}")
+    print(
+        f"{'budget':>6} | {'tarsel (us/request)':>20} | {'SciPy (us/request)':>19} | "
+        f"{'SciPy / tarsel':>14}"
+    )
     print("-" * 70)
     for budget in BUDGETS:
         for owned, owned_list in zip(requests[:20], owned_lists):
             ours = cooccurrence_retrieve(data, indices, indptr, owned_list, budget)
             theirs = scipy_retrieve(matrix, owned, budget)
             assert np.allclose(ours[1], theirs[1], rtol=1e-9), "results differ"
-        ours_t = min(per_request(lambda o: cooccurrence_retrieve(data, indices, indptr, o, budget),
-                                 owned_lists) for _ in range(3))
-        theirs_t = min(per_request(lambda o: scipy_retrieve(matrix, o, budget), requests)
-                       for _ in range(3))
-        print(f"{budget:>6} | {ours_t * 1e6:>20.1f} | {theirs_t * 1e6:>19.1f} | "
-              f"{theirs_t / ours_t:>13.1f}x")
+        ours_t = min(
+            per_request(
+                lambda o, b=budget: cooccurrence_retrieve(data, indices, indptr, o, b), owned_lists
+            )
+            for _ in range(3)
+        )
+        theirs_t = min(
+            per_request(lambda o, b=budget: scipy_retrieve(matrix, o, b), requests)
+            for _ in range(3)
+        )
+        print(
+            f"{budget:>6} | {ours_t * 1e6:>20.1f} | {theirs_t * 1e6:>19.1f} | "
+            f"{theirs_t / ours_t:>13.1f}x"
+        )
 
 
 if __name__ == "__main__":

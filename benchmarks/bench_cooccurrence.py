@@ -9,6 +9,7 @@
 Draws are de-duplicated, weight 1.0. Checks that the off-diagonal matrices agree, then
 prints times and ratios. ``--shapes`` picks shapes, ``--quick`` takes a tenth of the users
 and draws of each."""
+
 from __future__ import annotations
 
 import argparse
@@ -20,12 +21,15 @@ import scipy.sparse as sp
 
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, power_law_interactions, print_table  # noqa: E402
-
 from tarsel import _core  # noqa: E402
 
 # name: (users, items, draws, user activity exponent)
-SHAPES = {"heavy": (100_000, 50_000, 2_000_000, 0.6), "light": (100_000, 50_000, 1_700_000, 0.0),
-          "sparse": (1_000_000, 200_000, 3_000_000, 0.6), "dense": (50_000, 2_000, 2_000_000, 0.6)}
+SHAPES = {
+    "heavy": (100_000, 50_000, 2_000_000, 0.6),
+    "light": (100_000, 50_000, 1_700_000, 0.0),
+    "sparse": (1_000_000, 200_000, 3_000_000, 0.6),
+    "dense": (50_000, 2_000, 2_000_000, 0.6),
+}
 
 
 def scipy_cooccurrence(users, items, weights, n_users, n_items):
@@ -37,26 +41,35 @@ def scipy_cooccurrence(users, items, weights, n_users, n_items):
 
 
 def measure(name: str, n_users: int, n_items: int, n_draws: int, exponent: float) -> list:
-    users, items, weights = power_law_interactions(n_users, n_items, n_draws,
-                                                   user_exponent=exponent)
+    users, items, weights = power_law_interactions(
+        n_users, n_items, n_draws, user_exponent=exponent
+    )
     times = np.random.default_rng(1).random(len(users)) * 3e7
 
     t_scipy, ref = best_of(lambda: scipy_cooccurrence(users, items, weights, n_users, n_items))
     t_pure, (data, indices, indptr) = best_of(
-        lambda: _core.build_cooccurrence(users, items, weights, n_users, n_items))
+        lambda: _core.build_cooccurrence(users, items, weights, n_users, n_items)
+    )
     t_temporal, _ = best_of(
-        lambda: _core.build_cooccurrence(users, items, weights, n_users, n_items,
-                                         "hybrid_temporal", 1.0, 30.0, times))
+        lambda: _core.build_cooccurrence(
+            users, items, weights, n_users, n_items, "hybrid_temporal", 1.0, 30.0, times
+        )
+    )
 
     ours = sp.csr_matrix((data, indices, indptr), shape=(n_items, n_items))
     diff = abs(ours - ref.astype(np.float32))
     assert diff.nnz == 0 or diff.max() == 0, f"{name}: off-diagonal matrices differ"
     label = f"{name} ({len(users):,} interactions, {ours.nnz:,} entries)"
     print(f"{label}: matrices agree; hybrid_temporal / pure_count {t_temporal / t_pure:.2f}")
-    return [(f"{label} pure_count", f"{t_pure:.3f}", f"{t_scipy:.3f}",
-             f"{t_scipy / t_pure:.2f}x"),
-            (f"{label} hybrid_temporal", f"{t_temporal:.3f}", f"{t_scipy:.3f}",
-             f"{t_scipy / t_temporal:.2f}x")]
+    return [
+        (f"{label} pure_count", f"{t_pure:.3f}", f"{t_scipy:.3f}", f"{t_scipy / t_pure:.2f}x"),
+        (
+            f"{label} hybrid_temporal",
+            f"{t_temporal:.3f}",
+            f"{t_scipy:.3f}",
+            f"{t_scipy / t_temporal:.2f}x",
+        ),
+    ]
 
 
 def main() -> None:

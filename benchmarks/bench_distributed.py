@@ -13,6 +13,7 @@ compute time per task kind from Dask's task stream, the per-partition costs
 the scaling notes extrapolate from. Every distributed model is checked to
 equal the single-machine one.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -52,6 +53,7 @@ def _peak_mb() -> float:
 
 def _single(frame: pd.DataFrame, out) -> None:
     from tarsel import Recommender
+
     start = time.perf_counter()
     model = Recommender(**SETTINGS).fit(frame, **COLUMNS)
     out.put((time.perf_counter() - start, _peak_mb(), model.engine_.to_bytes()))
@@ -77,9 +79,18 @@ def on_cluster(folder: str, n_workers: int):
     from distributed import Client, LocalCluster, get_task_stream
 
     from tarsel import distributed as tdist
-    with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address=None, memory_limit=0) as cluster, \
-            Client(cluster) as client:
+
+    with (
+        LocalCluster(
+            n_workers=n_workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            memory_limit=0,
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         events = dd.read_parquet(folder)
         with get_task_stream(client) as stream:
             start = time.perf_counter()
@@ -91,8 +102,9 @@ def on_cluster(folder: str, n_workers: int):
         for task in stream.data:
             kind = task["key"][0] if isinstance(task["key"], tuple) else task["key"]
             kind = str(kind).rsplit("-", 1)[0].strip("('")
-            costs[kind].append(sum(s["stop"] - s["start"] for s in task["startstops"]
-                                   if s["action"] == "compute"))
+            costs[kind].append(
+                sum(s["stop"] - s["start"] for s in task["startstops"] if s["action"] == "compute")
+            )
         return wall, moved, peaks, costs, model.engine_.to_bytes()
 
 
@@ -101,8 +113,10 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=2_000_000)
     args = parser.parse_args()
     frame = event_log(args.events)
-    print(f"{len(frame):,} events, {frame['user'].nunique():,} users, "
-          f"{frame['item'].nunique():,} items, {PARTITIONS} partitions  ({machine()})")
+    print(
+        f"{len(frame):,} events, {frame['user'].nunique():,} users, "
+        f"{frame['item'].nunique():,} items, {PARTITIONS} partitions  ({machine()})"
+    )
     t_single, peak_single, engine = single_machine(frame)
     folder = tempfile.mkdtemp()
     for k, part in enumerate(np.array_split(np.arange(len(frame)), PARTITIONS)):
@@ -112,13 +126,17 @@ def main() -> None:
     for n_workers in (1, 2):
         wall, moved, peaks, costs, got = on_cluster(folder, n_workers)
         assert got == engine, "the distributed model differs from the single-machine one"
-        print(f"{f'dask, {n_workers} worker(s)':<22}{wall:>9.1f}{moved / 1e6:>10.1f}  "
-              + ", ".join(f"{p:.0f}" for p in peaks))
+        print(
+            f"{f'dask, {n_workers} worker(s)':<22}{wall:>9.1f}{moved / 1e6:>10.1f}  "
+            + ", ".join(f"{p:.0f}" for p in peaks)
+        )
         for kind in sorted(costs, key=lambda k: -sum(costs[k])):
             if sum(costs[kind]) >= 0.05 and kind.startswith("_"):
                 spent = costs[kind]
-                print(f"    {kind:<34}{len(spent):>4} tasks  {sum(spent):7.2f} s  "
-                      f"(longest {max(spent):.2f} s)")
+                print(
+                    f"    {kind:<34}{len(spent):>4} tasks  {sum(spent):7.2f} s  "
+                    f"(longest {max(spent):.2f} s)"
+                )
     shutil.rmtree(folder)
     print("\nall distributed models equal the single-machine model")
 

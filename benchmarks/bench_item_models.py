@@ -17,6 +17,7 @@ best time counts.
 
     python benchmarks/bench_item_models.py [--repeat R] [--threads N]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -39,6 +40,7 @@ KNN_ITEMS, KNN_FEATURES, KNN_PER_ITEM, TOP_K = 50_000, 5_000, 20, 20
 
 # ------------------------------------------------------------------ data
 
+
 def ease_data(n_items):
     """Users uniform, items with a long-tailed popularity."""
     rng = np.random.default_rng(n_items)
@@ -60,8 +62,10 @@ def knn_data():
 # ------------------------------------------------------------ contenders
 # Each returns the job to time, its data already generated.
 
+
 def ease_tarsel(n):
     from tarsel._core import fit_ease_py
+
     users, items = ease_data(n)
     return lambda: fit_ease_py(users, items, N_USERS, n, lambda_=LAMBDA)
 
@@ -84,11 +88,13 @@ def ease_numpy(n):
         g = x.T @ x
         del x
         return weights_from_gram(g, n)
+
     return run
 
 
 def sparse_gram(users, items, n):
     import scipy.sparse as sp
+
     x = sp.csr_matrix((np.ones(len(users)), (users, items)), shape=(N_USERS, n))
     x.data[:] = 1.0  # repeated draws of a pair count once
     return (x.T @ x).toarray()
@@ -101,9 +107,11 @@ def ease_scipy(n):
 
 def ease_floor(n):
     import scipy_openblas32
+
     lib = ctypes.CDLL(os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so"))
-    threads = int(os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")
-                  or os.cpu_count())
+    threads = int(
+        os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS") or os.cpu_count()
+    )
     lib.scipy_openblas_set_num_threads(threads)
     g = sparse_gram(*ease_data(n), n)
     g[np.diag_indices(n)] += LAMBDA
@@ -113,20 +121,29 @@ def ease_floor(n):
 
     def run():
         for routine in (lib.scipy_dpotrf_, lib.scipy_dpotri_):
-            routine(ctypes.byref(uplo), ctypes.byref(order), ptr, ctypes.byref(order),
-                    ctypes.byref(info), ctypes.c_size_t(1))
+            routine(
+                ctypes.byref(uplo),
+                ctypes.byref(order),
+                ptr,
+                ctypes.byref(order),
+                ctypes.byref(info),
+                ctypes.c_size_t(1),
+            )
             assert info.value == 0
+
     return run
 
 
 def knn_tarsel(_):
     from tarsel._core import metadata_knn
+
     data, indices, indptr = knn_data()
     return lambda: metadata_knn(data, indices, indptr, KNN_FEATURES, top_k=TOP_K)
 
 
 def knn_scipy(_):
     import scipy.sparse as sp
+
     data, indices, indptr = knn_data()
 
     def run():
@@ -145,14 +162,17 @@ def knn_scipy(_):
             cols.extend(c.tolist())
             scores.extend(v.tolist())
         return rows, cols, scores
+
     return run
 
 
-CONTENDERS = {f.__name__: f for f in (ease_tarsel, ease_numpy, ease_scipy, ease_floor,
-                                      knn_tarsel, knn_scipy)}
+CONTENDERS = {
+    f.__name__: f for f in (ease_tarsel, ease_numpy, ease_scipy, ease_floor, knn_tarsel, knn_scipy)
+}
 
 
 # ---------------------------------------------------------------- driver
+
 
 def child(name, size):
     job = CONTENDERS[name](size)
@@ -164,8 +184,13 @@ def child(name, size):
 
 
 def run_child(name, size, env):
-    out = subprocess.run([sys.executable, __file__, "--child", name, str(size)],
-                         check=True, capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", name, str(size)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -197,28 +222,42 @@ def main():
 
     threads = args.threads or "all"
     print(machine())
-    print(f"fit_ease_py: {N_USERS:,} users, {N_DRAWS:,} draws, lambda_={LAMBDA}, threads={threads}, "
-          f"best of {args.repeat}; speed-up and memory ratio are the baseline's over ours")
-    print(f"{'items':>6} {'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
-          f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9} {'floor s':>8} {'ours/floor':>10}")
+    print(
+        f"fit_ease_py: {N_USERS:,} users, {N_DRAWS:,} draws, lambda_={LAMBDA}, threads={threads}, "
+        f"best of {args.repeat}; speed-up and memory ratio are the baseline's over ours"
+    )
+    print(
+        f"{'items':>6} {'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
+        f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9} {'floor s':>8} {'ours/floor':>10}"
+    )
     for n in EASE_SIZES:
         ours, floor = r["ease_tarsel", n], r["ease_floor", n]
-        for label, name in (("dense Gram + numpy inv", "ease_numpy"),
-                            ("SciPy sparse Gram + numpy inv", "ease_scipy")):
+        for label, name in (
+            ("dense Gram + numpy inv", "ease_numpy"),
+            ("SciPy sparse Gram + numpy inv", "ease_scipy"),
+        ):
             base = r[name, n]
-            print(f"{n:>6} {label:<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
-                  f"{base['seconds'] / ours['seconds']:8.2f} {ours['peak_mib']:9.0f} "
-                  f"{base['peak_mib']:9.0f} {base['peak_mib'] / ours['peak_mib']:9.2f} "
-                  f"{floor['seconds']:8.2f} {ours['seconds'] / floor['seconds']:10.2f}")
+            print(
+                f"{n:>6} {label:<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
+                f"{base['seconds'] / ours['seconds']:8.2f} {ours['peak_mib']:9.0f} "
+                f"{base['peak_mib']:9.0f} {base['peak_mib'] / ours['peak_mib']:9.2f} "
+                f"{floor['seconds']:8.2f} {ours['seconds'] / floor['seconds']:10.2f}"
+            )
     print()
-    print(f"metadata_knn: {KNN_ITEMS:,} items, {KNN_FEATURES:,} features, "
-          f"about {KNN_PER_ITEM} per item, top_k={TOP_K}")
+    print(
+        f"metadata_knn: {KNN_ITEMS:,} items, {KNN_FEATURES:,} features, "
+        f"about {KNN_PER_ITEM} per item, top_k={TOP_K}"
+    )
     ours, base = r["knn_tarsel", 0], r["knn_scipy", 0]
-    print(f"{'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
-          f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9}")
-    print(f"{'SciPy F @ F.T + argpartition':<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
-          f"{base['seconds'] / ours['seconds']:8.2f} {ours['peak_mib']:9.0f} "
-          f"{base['peak_mib']:9.0f} {base['peak_mib'] / ours['peak_mib']:9.2f}")
+    print(
+        f"{'baseline':<30} {'ours s':>7} {'base s':>7} {'speed-up':>8} "
+        f"{'ours MiB':>9} {'base MiB':>9} {'mem ratio':>9}"
+    )
+    print(
+        f"{'SciPy F @ F.T + argpartition':<30} {ours['seconds']:7.2f} {base['seconds']:7.2f} "
+        f"{base['seconds'] / ours['seconds']:8.2f} {ours['peak_mib']:9.0f} "
+        f"{base['peak_mib']:9.0f} {base['peak_mib'] / ours['peak_mib']:9.2f}"
+    )
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ items). ``--quick`` keeps the catalogues and has a tenth of the users and events
 Needs the optional extra ``tarsel[peers]`` (implicit, threadpoolctl); run with
 ``python benchmarks/bench_peers.py [--quick] [--runs N] [--logs large,ease]``.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -39,10 +40,12 @@ from _common import machine  # noqa: E402
 
 MODELS = ("tarsel", "als", "itemknn")
 PEERS = ("als", "itemknn")
-LABELS = {"tarsel": "tarsel Recommender() defaults",
-          "tarsel-before": "tarsel (--compare build)",
-          "als": "implicit ALS (64 factors, 15 iterations)",
-          "itemknn": "implicit item-kNN (cosine, K=20)"}
+LABELS = {
+    "tarsel": "tarsel Recommender() defaults",
+    "tarsel-before": "tarsel (--compare build)",
+    "als": "implicit ALS (64 factors, 15 iterations)",
+    "itemknn": "implicit item-kNN (cosine, K=20)",
+}
 # name: (users, items, events)
 LOGS = {"large": (200_000, 50_000, 2_000_000), "ease": (100_000, 4_000, 2_000_000)}
 N_SERVED = 10_000
@@ -69,8 +72,12 @@ def make_log(n_users: int, n_items: int, n_events: int, seed: int = 0) -> dict[s
     position = np.arange(n_events) - first[session]
     times = session_start[session] + position * 60.0 + rng.random(n_events) * 30.0
     order = np.argsort(times, kind="stable")  # an export in time order
-    return {"user": users[order].astype(np.int64), "item": items[order].astype(np.int64),
-            "time": times[order], "session": session[order].astype(np.int64)}
+    return {
+        "user": users[order].astype(np.int64),
+        "item": items[order].astype(np.int64),
+        "time": times[order],
+        "session": session[order].astype(np.int64),
+    }
 
 
 def peak_rss_mb() -> float:
@@ -91,8 +98,9 @@ def run_tarsel(log: dict[str, np.ndarray], users: np.ndarray) -> tuple[float, fl
     from tarsel import Recommender
 
     start = time.perf_counter()
-    model = Recommender().fit(log, user_col="user", item_col="item", time_col="time",
-                              session_col="session")
+    model = Recommender().fit(
+        log, user_col="user", item_col="item", time_col="time", session_col="session"
+    )
     fit = time.perf_counter() - start
     start = time.perf_counter()
     model.recommend_batch(users.tolist(), TOP_N)
@@ -110,8 +118,10 @@ def run_implicit(name: str, log: dict[str, np.ndarray], users: np.ndarray) -> tu
         start = time.perf_counter()
         user_ids, user_rows = np.unique(log["user"], return_inverse=True)
         item_ids, item_cols = np.unique(log["item"], return_inverse=True)
-        matrix = sp.csr_matrix((np.ones(len(user_rows), np.float32), (user_rows, item_cols)),
-                               shape=(len(user_ids), len(item_ids)))
+        matrix = sp.csr_matrix(
+            (np.ones(len(user_rows), np.float32), (user_rows, item_cols)),
+            shape=(len(user_ids), len(item_ids)),
+        )
         matrix.sum_duplicates()
         if name == "als":
             model = AlternatingLeastSquares(factors=64, iterations=15, random_state=0)
@@ -140,8 +150,13 @@ def measure(name: str, path: str, compare: str | None) -> dict[str, float]:
     if name == "tarsel-before":
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [compare, env.get("PYTHONPATH")]))
         name = "tarsel"
-    done = subprocess.run([sys.executable, __file__, "--child", name, path], env=env,
-                          capture_output=True, text=True, check=False)
+    done = subprocess.run(
+        [sys.executable, __file__, "--child", name, path],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if done.returncode != 0:
         raise SystemExit(f"{name} failed:\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -149,19 +164,28 @@ def measure(name: str, path: str, compare: str | None) -> dict[str, float]:
 
 def report(log_name: str, shape: tuple[int, int, int], best: dict[str, dict[str, float]]) -> None:
     n_users, n_items, n_events = shape
-    print(f"\nlog '{log_name}': {n_events:,} events, {n_users:,} users, {n_items:,} items; "
-          f"top-{TOP_N} for {min(N_SERVED, n_users):,} users  ({machine()})")
+    print(
+        f"\nlog '{log_name}': {n_events:,} events, {n_users:,} users, {n_items:,} items; "
+        f"top-{TOP_N} for {min(N_SERVED, n_users):,} users  ({machine()})"
+    )
     header = ("model", "fit s", "top-10 s", "peak RSS MB")
-    rows = [(LABELS[m], f"{best[m]['fit']:.2f}", f"{best[m]['serve']:.3f}",
-             f"{best[m]['rss']:.0f}") for m in best]
+    rows = [
+        (LABELS[m], f"{best[m]['fit']:.2f}", f"{best[m]['serve']:.3f}", f"{best[m]['rss']:.0f}")
+        for m in best
+    ]
     for ours in ("tarsel", "tarsel-before"):
         for peer in PEERS:
             if ours not in best or peer not in best:
                 continue
             t, p = best[ours], best[peer]
-            rows.append((f"{ours} / {peer} (below 1: tarsel better)",
-                         f"{t['fit'] / p['fit']:.2f}", f"{t['serve'] / p['serve']:.3f}",
-                         f"{t['rss'] / p['rss']:.2f}"))
+            rows.append(
+                (
+                    f"{ours} / {peer} (below 1: tarsel better)",
+                    f"{t['fit'] / p['fit']:.2f}",
+                    f"{t['serve'] / p['serve']:.3f}",
+                    f"{t['rss'] / p['rss']:.2f}",
+                )
+            )
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
     for row in [header] + rows:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
@@ -173,8 +197,11 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=2, help="interleaved runs per model")
     parser.add_argument("--logs", default="large,ease", help="comma-separated: large, ease")
     parser.add_argument("--models", default=",".join(MODELS), help="comma-separated models")
-    parser.add_argument("--compare", metavar="DIR",
-                        help="also run the tarsel package found in DIR, as 'tarsel-before'")
+    parser.add_argument(
+        "--compare",
+        metavar="DIR",
+        help="also run the tarsel package found in DIR, as 'tarsel-before'",
+    )
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -184,8 +211,10 @@ def main() -> None:
         import implicit  # noqa: F401
         import threadpoolctl  # noqa: F401
     except ImportError:
-        print("bench_peers: skipped, needs the optional extra tarsel[peers] "
-              "(pip install 'tarsel[peers]')")
+        print(
+            "bench_peers: skipped, needs the optional extra tarsel[peers] "
+            "(pip install 'tarsel[peers]')"
+        )
         return
     models = [m for m in args.models.split(",") if m]
     if args.compare:

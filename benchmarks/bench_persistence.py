@@ -9,6 +9,7 @@ million entries (about 144 MB in all). Each figure is the best of a few runs.
 save always flushes the file to disk (fsync) before replacing the target, so
 numpy.save followed by an fsync is shown beside plain numpy.save.
 """
+
 from __future__ import annotations
 
 import os
@@ -100,8 +101,14 @@ def main():
 
         floor = best_of(lambda: memoryview(record).tobytes())
         rows.append(("to_bytes", best_of(engine.to_bytes), "bytes copy (floor)", floor))
-        rows.append(("from_bytes", best_of(lambda: _core.EngineState.from_bytes(record)),
-                     "bytes copy (floor)", floor))
+        rows.append(
+            (
+                "from_bytes",
+                best_of(lambda: _core.EngineState.from_bytes(record)),
+                "bytes copy (floor)",
+                floor,
+            )
+        )
         save = best_of(lambda: engine.save(engine_path))
         rows.append(("save", save, "numpy.save", best_of(np_save)))
         rows.append(("save", save, "numpy.save + fsync", best_of(lambda: np_save(True))))
@@ -114,14 +121,21 @@ def main():
         model_path, raw_path = os.path.join(tmp, "m.model"), os.path.join(tmp, "raw.npy")
         save_model(model_around(engine), model_path)
         np.save(raw_path, np.fromfile(model_path, dtype=np.uint8))
-        rows.append(("model load", best_of(lambda: load_model(Recommender, model_path)),
-                     "numpy.load same bytes", best_of(lambda: np.load(raw_path))))
+        rows.append(
+            (
+                "model load",
+                best_of(lambda: load_model(Recommender, model_path)),
+                "numpy.load same bytes",
+                best_of(lambda: np.load(raw_path)),
+            )
+        )
 
     print(f"engine record: {size_mb:.1f} MB (ease_b {N_ITEMS}x{N_ITEMS}, cooc nnz {NNZ:,})")
     print(f"{'operation':<12}{'ours ms':>10}  {'baseline':<22}{'base ms':>10}{'ratio':>8}")
     for name, ours, base_name, base in rows:
-        print(f"{name:<12}{ours * 1e3:>10.1f}  {base_name:<22}{base * 1e3:>10.1f}"
-              f"{ours / base:>8.2f}")
+        print(
+            f"{name:<12}{ours * 1e3:>10.1f}  {base_name:<22}{base * 1e3:>10.1f}{ours / base:>8.2f}"
+        )
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 - loading: ``Recommender.load`` beside loading the bare engine record, to show
   what the model file adds (id maps, histories, checksum).
 """
+
 from __future__ import annotations
 
 import os
@@ -18,7 +19,6 @@ import scipy.sparse as sp
 
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, print_table  # noqa: E402
-
 from tarsel import Recommender, datasets  # noqa: E402
 from tarsel._core import EngineState  # noqa: E402
 
@@ -47,15 +47,19 @@ def numpy_top_n(x, b, n):
 def main() -> None:
     shop = datasets.grocery()
     table = shop.interactions
-    print(f"grocery data: {len(table['user']):,} interactions, "
-          f"{len(np.unique(table['user'])):,} users, {len(shop.item_features['item'])} items")
+    print(
+        f"grocery data: {len(table['user']):,} interactions, "
+        f"{len(np.unique(table['user'])):,} users, {len(shop.item_features['item'])} items"
+    )
 
-    t_fit, model = best_of(lambda: Recommender().fit(table, shop.item_features, **COLUMNS),
-                           repeat=1)
+    t_fit, model = best_of(
+        lambda: Recommender().fit(table, shop.item_features, **COLUMNS), repeat=1
+    )
     users = model.users_.index(table["user"])
     items = model.items_.index(table["item"])
     t_np_fit, (x, b) = best_of(
-        lambda: numpy_ease(users, items, len(model.users_), len(model.items_)), repeat=1)
+        lambda: numpy_ease(users, items, len(model.users_), len(model.items_)), repeat=1
+    )
 
     everyone = model.users_.ids.tolist()
     t_batch, _ = best_of(lambda: model.recommend_batch(everyone, 10))
@@ -69,14 +73,29 @@ def main() -> None:
         t_engine, _ = best_of(lambda: EngineState.load(engine_path), repeat=5)
         sizes = os.path.getsize(model_path), os.path.getsize(engine_path)
 
-    print_table("Recommender vs NumPy/SciPy (seconds)", [
-        ("fit: everything + gates vs EASE alone", f"{t_fit:.2f}", f"{t_np_fit:.2f}",
-         f"{t_np_fit / t_fit:.2f}x"),
-        (f"top-10 for {len(everyone):,} users", f"{t_batch:.3f}", f"{t_np_top:.3f}",
-         f"{t_np_top / t_batch:.2f}x"),
-        (f"load model ({sizes[0] / 1e6:.1f} MB) vs engine record ({sizes[1] / 1e6:.1f} MB)",
-         f"{t_load:.4f}", f"{t_engine:.4f}", f"{t_engine / t_load:.2f}x"),
-    ])
+    print_table(
+        "Recommender vs NumPy/SciPy (seconds)",
+        [
+            (
+                "fit: everything + gates vs EASE alone",
+                f"{t_fit:.2f}",
+                f"{t_np_fit:.2f}",
+                f"{t_np_fit / t_fit:.2f}x",
+            ),
+            (
+                f"top-10 for {len(everyone):,} users",
+                f"{t_batch:.3f}",
+                f"{t_np_top:.3f}",
+                f"{t_np_top / t_batch:.2f}x",
+            ),
+            (
+                f"load model ({sizes[0] / 1e6:.1f} MB) vs engine record ({sizes[1] / 1e6:.1f} MB)",
+                f"{t_load:.4f}",
+                f"{t_engine:.4f}",
+                f"{t_engine / t_load:.2f}x",
+            ),
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 Both sides work on the same 2,000,000 timestamped interactions and return the
 same Python lists; each figure is the best of a few runs in this process.
 """
+
 from __future__ import annotations
 
 import math
@@ -14,7 +15,6 @@ import pandas as pd
 
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, print_table  # noqa: E402
-
 from tarsel._core import fit_channels, fit_repeat_profile  # noqa: E402
 
 N_USERS = 100_000
@@ -38,13 +38,16 @@ def interactions(seed: int = 0):
     items = np.repeat(pair_items, counts)
     gaps = np.repeat(periods, counts) * rng.lognormal(0.0, 0.3, N_INTERACTIONS)
     starts = np.repeat(rng.uniform(0, 365 * DAY, len(counts)), counts)
-    times = starts + np.cumsum(gaps) - np.repeat(np.cumsum(gaps)[np.cumsum(counts) - counts], counts)
+    times = (
+        starts + np.cumsum(gaps) - np.repeat(np.cumsum(gaps)[np.cumsum(counts) - counts], counts)
+    )
     times = np.round(times)  # whole seconds, as logged
     order = rng.permutation(N_INTERACTIONS)
     return users[order].astype(np.int64), items[order].astype(np.int64), times[order]
 
 
 # ------------------------------------------------------- the NumPy profile
+
 
 def numpy_periods(gaps, run_of_gap, n_runs):
     """The period rule over the gaps of many runs at once: the median below
@@ -74,7 +77,7 @@ def numpy_density_period(g):
     lo, hi = y.min(), y.max()
     if sigma < 1e-9 or hi - lo < 1e-9:
         return g[0], 0.9
-    h = n ** -0.2 * sigma
+    h = n**-0.2 * sigma
     grid = lo + (np.arange(256) * (hi - lo)) / 255.0
     z = (grid[:, None] - y[None, :]) / h
     density = np.exp(z * (z * -0.5)).sum(axis=1) / ((h * n) * math.sqrt(2 * math.pi))
@@ -104,11 +107,18 @@ def numpy_profile(users, items, times, n_users, min_count=2):
     run_users = u[starts[kept]]
     indptr = np.concatenate([[0], np.cumsum(np.bincount(run_users, minlength=n_users))])
     last = t[starts + lengths - 1]
-    return (indptr.tolist(), i[starts[kept]].tolist(), lengths[kept].astype(float).tolist(),
-            last[kept].tolist(), period[kept].tolist(), quality[kept].tolist())
+    return (
+        indptr.tolist(),
+        i[starts[kept]].tolist(),
+        lengths[kept].astype(float).tolist(),
+        last[kept].tolist(),
+        period[kept].tolist(),
+        quality[kept].tolist(),
+    )
 
 
 # ------------------------------------------------------ the pandas channels
+
 
 def pandas_channels(users, items, times, n_users, n_items, fraction):
     counts = np.bincount(items, minlength=n_items).astype(float)
@@ -119,8 +129,13 @@ def pandas_channels(users, items, times, n_users, n_items, fraction):
     pairs = frame.drop_duplicates().sort_values(["item", "user"])
     indptr = np.concatenate([[0], np.cumsum(np.bincount(pairs["item"], minlength=n_items))])
     degrees = frame.groupby("user")["item"].nunique().reindex(range(n_users), fill_value=0)
-    return (counts.tolist(), trend.tolist(), pairs["user"].tolist(), indptr.tolist(),
-            degrees.astype(float).tolist())
+    return (
+        counts.tolist(),
+        trend.tolist(),
+        pairs["user"].tolist(),
+        indptr.tolist(),
+        degrees.astype(float).tolist(),
+    )
 
 
 def main():
@@ -134,8 +149,9 @@ def main():
     np.testing.assert_allclose(profile[5], reference[5], rtol=1e-9, atol=1e-12)
     rows.append(("fit_repeat_profile", ours, "NumPy lexsort + period rule", theirs))
 
-    ours, channels = best_of(lambda: fit_channels(
-        users, items, times, N_USERS, N_ITEMS, N_ITEMS, 0.1, True, True))
+    ours, channels = best_of(
+        lambda: fit_channels(users, items, times, N_USERS, N_ITEMS, N_ITEMS, 0.1, True, True)
+    )
     theirs, reference = best_of(lambda: pandas_channels(users, items, times, N_USERS, N_ITEMS, 0.1))
     assert channels[0] == reference[0] and channels[2:] == reference[2:]
     np.testing.assert_allclose(channels[1], reference[1], rtol=1e-9, atol=1e-12)
@@ -144,8 +160,11 @@ def main():
     print_table(
         f"{N_INTERACTIONS:,} interactions, {N_USERS:,} users, {N_ITEMS:,} items, "
         f"{len(profile[1]):,} repeat pairs",
-        [(name, f"{ours:.3f} s", f"{theirs:.3f} s ({baseline})", f"{theirs / ours:.1f}x")
-         for name, ours, baseline, theirs in rows])
+        [
+            (name, f"{ours:.3f} s", f"{theirs:.3f} s ({baseline})", f"{theirs / ours:.1f}x")
+            for name, ours, baseline, theirs in rows
+        ],
+    )
 
 
 if __name__ == "__main__":

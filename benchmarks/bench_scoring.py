@@ -7,6 +7,7 @@
   user and grid point).
 
 Each pair is checked to agree before the times are printed."""
+
 from __future__ import annotations
 
 import os
@@ -16,7 +17,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import best_of, print_table  # noqa: E402
-
 from tarsel import _core  # noqa: E402
 
 N_CANDIDATES = 1_000_000
@@ -88,7 +88,7 @@ def numpy_ndcg(scores, relevance, ideal):
 
 def numpy_ideal(relevance):
     top = -np.sort(-relevance)[:K]
-    return ((2.0 ** top - 1.0) / np.log2(np.arange(len(top)) + 2.0)).sum()
+    return ((2.0**top - 1.0) / np.log2(np.arange(len(top)) + 2.0)).sum()
 
 
 def numpy_calibrate_grid(users):
@@ -120,7 +120,8 @@ def bench_calibration():
     users = calibration_users()
     t_ours, (grid, _) = best_of(
         lambda: _core.calibrate_layered_py(users, Z_GRID, BOOST_GRID, K, TOP_K, MIN_NONZERO),
-        repeat=3)
+        repeat=3,
+    )
     t_numpy, ref = best_of(lambda: numpy_calibrate_grid(users), repeat=1)
     np.testing.assert_allclose([e[2] for e in grid], ref, rtol=1e-9)
     return ("calibrate_layered_py, 1000 x 200, 5 x 5", t_ours, t_numpy)

@@ -10,6 +10,7 @@ Needs Chromium (Debian's ``chromium`` package) and ``websocket-client`` (in the
 
     python benchmarks/check_report.py [--model shop.model] [--screenshot docs/report-screenshot.png]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -74,10 +75,21 @@ def start_chromium(profile: str) -> tuple[subprocess.Popen, str]:
     if binary is None:
         sys.exit("chromium not found: apt-get install chromium")
     process = subprocess.Popen(
-        [binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-         "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-         f"--user-data-dir={profile}", "--window-size=1000,1400", "about:blank"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            binary,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--no-first-run",
+            "--remote-debugging-address=127.0.0.1",
+            "--remote-debugging-port=0",
+            f"--user-data-dir={profile}",
+            "--window-size=1000,1400",
+            "about:blank",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     port_file = pathlib.Path(profile) / "DevToolsActivePort"
     deadline = time.monotonic() + 30
     while not port_file.exists() or not port_file.read_text().strip():
@@ -102,15 +114,24 @@ def check_page(page: pathlib.Path, screenshot: pathlib.Path | None) -> list[str]
             tools = DevTools(socket_url)
             for domain in ("Page", "Runtime", "Log", "Network"):
                 tools.call(f"{domain}.enable")
-            tools.call("Emulation.setDeviceMetricsOverride", width=960, height=1200,
-                       deviceScaleFactor=1, mobile=False)
+            tools.call(
+                "Emulation.setDeviceMetricsOverride",
+                width=960,
+                height=1200,
+                deviceScaleFactor=1,
+                mobile=False,
+            )
             tools.call("Page.navigate", url=page.resolve().as_uri())
             tools.wait_for("Page.loadEventFired")
-            charts = tools.call("Runtime.evaluate", expression=_MEASURE,
-                                returnByValue=True)["result"]["value"]
+            charts = tools.call("Runtime.evaluate", expression=_MEASURE, returnByValue=True)[
+                "result"
+            ]["value"]
             if screenshot is not None:
-                shot = tools.call("Page.captureScreenshot", format="png",
-                                  clip={"x": 0, "y": 0, "width": 960, "height": 1200, "scale": 1})
+                shot = tools.call(
+                    "Page.captureScreenshot",
+                    format="png",
+                    clip={"x": 0, "y": 0, "width": 960, "height": 1200, "scale": 1},
+                )
                 screenshot.write_bytes(base64.b64decode(shot["data"]))
             tools.close()
         finally:
@@ -133,16 +154,23 @@ def check_page(page: pathlib.Path, screenshot: pathlib.Path | None) -> list[str]
     for chart in charts:
         if not (chart["width"] > 0 and chart["height"] > 0 and chart["drawn"] > 0):
             problems.append(f"empty chart: {chart}")
-    print(f"{len(charts)} charts: " + "; ".join(
-        f"{c['label']} ({c['drawn']} shapes, {c['width']:.0f}x{c['height']:.0f})" for c in charts))
+    print(
+        f"{len(charts)} charts: "
+        + "; ".join(
+            f"{c['label']} ({c['drawn']} shapes, {c['width']:.0f}x{c['height']:.0f})"
+            for c in charts
+        )
+    )
     return problems
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", help="a saved model (default: fit the demo model)")
-    parser.add_argument("--screenshot", default=str(pathlib.Path(__file__).parents[1] / "docs"
-                                                    / "report-screenshot.png"))
+    parser.add_argument(
+        "--screenshot",
+        default=str(pathlib.Path(__file__).parents[1] / "docs" / "report-screenshot.png"),
+    )
     args = parser.parse_args()
     from tarsel import Recommender, datasets
 
@@ -155,8 +183,10 @@ def main() -> int:
         page = pathlib.Path(folder) / "report.html"
         started = time.perf_counter()
         model.report(page)
-        print(f"report written in {time.perf_counter() - started:.2f} s, "
-              f"{os.path.getsize(page) / 1e3:.0f} kB")
+        print(
+            f"report written in {time.perf_counter() - started:.2f} s, "
+            f"{os.path.getsize(page) / 1e3:.0f} kB"
+        )
         problems = check_page(page, pathlib.Path(args.screenshot) if args.screenshot else None)
     for problem in problems:
         print("FAIL:", problem)

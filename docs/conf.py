@@ -1,4 +1,5 @@
 """Sphinx configuration of the tarsel site (``make docs``)."""
+
 import pathlib
 import sys
 

@@ -6,6 +6,7 @@ shows the code with its output; ``tarsel-fit-figures`` draws the gates of the
 model that the quick start fitted, with the model report's charts. A quick start
 that fails fails the build.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -52,8 +53,9 @@ def run_quick_start() -> dict[str, Any]:
                 for warning in seen:
                     out.write(f"{warning.category.__name__}: {warning.message}\n")
             except Exception as exc:
-                raise ExtensionError("the README's quick start failed:\n"
-                                     + traceback.format_exc()) from exc
+                raise ExtensionError(
+                    "the README's quick start failed:\n" + traceback.format_exc()
+                ) from exc
             finally:
                 os.chdir(here)
         _run.update(code=code, output=out.getvalue(), namespace=namespace)
@@ -97,12 +99,12 @@ class OptionalApi(SphinxDirective):
         lines: list[str] = []
         for name in self.arguments[0].split():
             if importlib.util.find_spec(name) is not None:
-                lines += [name, "-" * len(name), "", f".. automodule:: {name}",
-                          "   :members:", ""]
+                lines += [name, "-" * len(name), "", f".. automodule:: {name}", "   :members:", ""]
         holder = nodes.section()
         holder.document = self.state.document
-        nested_parse_with_titles(self.state, StringList(lines, source=self.get_source_info()[0]),
-                                 holder)
+        nested_parse_with_titles(
+            self.state, StringList(lines, source=self.get_source_info()[0]), holder
+        )
         return holder.children
 
 

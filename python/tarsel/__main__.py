@@ -5,6 +5,7 @@ value, empty data, an unreadable path, an unwritable output, a damaged model)
 end with one line on standard error and exit status 2; options are checked
 before any fitting starts.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -55,7 +56,8 @@ def _check_writable(path: str) -> None:
     if not os.path.isdir(folder):
         raise _CannotWrite(f"cannot write {path!r}: no directory {folder!r}")
     if not os.access(folder, os.W_OK | os.X_OK) or (
-            os.path.exists(path) and not os.access(path, os.W_OK)):
+        os.path.exists(path) and not os.access(path, os.W_OK)
+    ):
         raise _CannotWrite(f"cannot write {path!r}: permission denied")
 
 
@@ -71,6 +73,7 @@ def _save(model: Any, path: str) -> None:
 
 def _count(low: int):
     """An argparse type: an integer of at least ``low``."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -79,6 +82,7 @@ def _count(low: int):
         if value < low:
             raise argparse.ArgumentTypeError(f"must be an integer of at least {low}, not {text!r}")
         return value
+
     return parse
 
 
@@ -105,29 +109,32 @@ class _DefaultsHelp(argparse.HelpFormatter):
 def _parser() -> argparse.ArgumentParser:
     from tarsel._version import __version__
 
-    parser = argparse.ArgumentParser(prog="tarsel", description="Fit, evaluate and serve "
-                                     "tarsel recommenders from the command line.")
+    parser = argparse.ArgumentParser(
+        prog="tarsel",
+        description="Fit, evaluate and serve tarsel recommenders from the command line.",
+    )
     parser.add_argument("--version", action="version", version=f"tarsel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
     sub = _DefaultsHelp
 
-    demo = commands.add_parser("demo", help="fit and evaluate on the built-in grocery data",
-                               formatter_class=sub)
+    demo = commands.add_parser(
+        "demo", help="fit and evaluate on the built-in grocery data", formatter_class=sub
+    )
     demo.add_argument("--out", default="tarsel-demo.model", help="where to save the model")
     demo.add_argument("--users", type=_count(20), default=1500, help="shoppers to simulate")
     _add_common(demo)
     demo.set_defaults(run=_demo)
 
-    fit = commands.add_parser("fit", help="fit a model on an interaction file",
-                              formatter_class=sub)
+    fit = commands.add_parser("fit", help="fit a model on an interaction file", formatter_class=sub)
     fit.add_argument("interactions", help="CSV or Parquet file of interactions")
     fit.add_argument("--out", required=True, help="where to save the model")
     _add_columns(fit)
     _add_common(fit)
     fit.set_defaults(run=_fit)
 
-    recommend = commands.add_parser("recommend", help="recommend items for a user",
-                                    formatter_class=sub)
+    recommend = commands.add_parser(
+        "recommend", help="recommend items for a user", formatter_class=sub
+    )
     recommend.add_argument("model", help="a model file written by 'tarsel fit'")
     recommend.add_argument("--user", required=True, help="the user's id")
     recommend.add_argument("-n", type=_count(0), default=10, help="number of items")
@@ -135,18 +142,31 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(recommend)
     recommend.set_defaults(run=_recommend)
 
-    evaluate = commands.add_parser("evaluate", help="held-out evaluation against popularity",
-                                   formatter_class=sub)
+    evaluate = commands.add_parser(
+        "evaluate", help="held-out evaluation against popularity", formatter_class=sub
+    )
     evaluate.add_argument("interactions", help="CSV or Parquet file of interactions")
-    evaluate.add_argument("--split", choices=("temporal", "last"), default=None,
-                          help="temporal cut (needs --time-col; the default when given) "
-                               "or each user's last session/interaction")
-    evaluate.add_argument("--test-fraction", type=_fraction, default=0.1,
-                          help="share of interactions held out by the temporal split")
+    evaluate.add_argument(
+        "--split",
+        choices=("temporal", "last"),
+        default=None,
+        help="temporal cut (needs --time-col; the default when given) "
+        "or each user's last session/interaction",
+    )
+    evaluate.add_argument(
+        "--test-fraction",
+        type=_fraction,
+        default=0.1,
+        help="share of interactions held out by the temporal split",
+    )
     evaluate.add_argument("-k", type=_count(1), default=10, help="cut-off of the metrics")
     _add_owned(evaluate)
-    evaluate.add_argument("--report", default=None, metavar="PATH",
-                          help="also write the model report with the evaluation table")
+    evaluate.add_argument(
+        "--report",
+        default=None,
+        metavar="PATH",
+        help="also write the model report with the evaluation table",
+    )
     _add_columns(evaluate)
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
@@ -163,34 +183,61 @@ def _parser() -> argparse.ArgumentParser:
 
 
 # option -> the fit argument it sets, for the columns of the interaction file
-_COLUMN_OPTIONS = {"user_col": "--user-col", "item_col": "--item-col", "time_col": "--time-col",
-                   "weight_col": "--weight-col", "session_col": "--session-col"}
+_COLUMN_OPTIONS = {
+    "user_col": "--user-col",
+    "item_col": "--item-col",
+    "time_col": "--time-col",
+    "weight_col": "--weight-col",
+    "session_col": "--session-col",
+}
 
 
 def _add_columns(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--user-col", default="user", help="column of user ids")
     parser.add_argument("--item-col", default="item", help="column of item ids")
-    parser.add_argument("--time-col", default=None,
-                        help="column of event times: UNIX seconds, or dates such as 2015-07-21 "
-                             "or 2015-07-21T10:30:00 (see --time-format)")
-    parser.add_argument("--time-format", default=None,
-                        help="strptime format of text times, such as %%d-%%m-%%Y for 21-07-2015")
+    parser.add_argument(
+        "--time-col",
+        default=None,
+        help="column of event times: UNIX seconds, or dates such as 2015-07-21 "
+        "or 2015-07-21T10:30:00 (see --time-format)",
+    )
+    parser.add_argument(
+        "--time-format",
+        default=None,
+        help="strptime format of text times, such as %%d-%%m-%%Y for 21-07-2015",
+    )
     parser.add_argument("--weight-col", default=None, help="column of ratings (weights)")
-    parser.add_argument("--session-col", default=None,
-                        help="column of session or basket labels (without it, sessions come "
-                             "from gaps in --time-col)")
-    parser.add_argument("--item-features", default=None,
-                        help="CSV or Parquet file with the item column and feature columns")
+    parser.add_argument(
+        "--session-col",
+        default=None,
+        help="column of session or basket labels (without it, sessions come "
+        "from gaps in --time-col)",
+    )
+    parser.add_argument(
+        "--item-features",
+        default=None,
+        help="CSV or Parquet file with the item column and feature columns",
+    )
 
 
 def _add_owned(parser: argparse.ArgumentParser) -> None:
     owned = parser.add_mutually_exclusive_group()
-    owned.add_argument("--include-owned", dest="exclude_owned", action="store_const",
-                       const=False, default=None,
-                       help="allow items the user already has (repeat purchases); by default "
-                            "the model's own rule, chosen by its fit")
-    owned.add_argument("--exclude-owned", dest="exclude_owned", action="store_const", const=True,
-                       help="leave out items the user already has")
+    owned.add_argument(
+        "--include-owned",
+        dest="exclude_owned",
+        action="store_const",
+        const=False,
+        default=None,
+        help="allow items the user already has (repeat purchases); by default "
+        "the model's own rule, chosen by its fit",
+    )
+    owned.add_argument(
+        "--exclude-owned",
+        dest="exclude_owned",
+        action="store_const",
+        const=True,
+        help="leave out items the user already has",
+    )
 
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
@@ -225,42 +272,62 @@ def _demo(args) -> int:
     data = datasets.grocery(n_users=args.users, progress=not args.quiet)
     table, features = data.interactions, data.item_features
     assert features is not None  # the grocery data always describes its items
-    print(f"grocery demo data: {len(table['user']):,} interactions, "
-          f"{len(set(table['user'].tolist())):,} shoppers, {len(features['item']):,} "
-          f"items ({len(features['item']) - len(set(table['item'].tolist()))} new, "
-          "without sales)")
+    print(
+        f"grocery demo data: {len(table['user']):,} interactions, "
+        f"{len(set(table['user'].tolist())):,} shoppers, {len(features['item']):,} "
+        f"items ({len(features['item']) - len(set(table['item'].tolist()))} new, "
+        "without sales)"
+    )
     columns = _only_set(data.columns)
     split = leave_last_basket_out(table, **columns)
     model = Recommender(cold_slots=1)
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
-    models: dict[str, Any] = {"tarsel": model, "popularity": PopularityBaseline(),
-              "personal": PersonalPopularityBaseline()}
+    models: dict[str, Any] = {
+        "tarsel": model,
+        "popularity": PopularityBaseline(),
+        "personal": PersonalPopularityBaseline(),
+    }
     for baseline in list(models.values())[1:]:
         baseline.fit(split.train, **split.columns)
     # every list below follows the model's own owned-items rule
     scores = evaluate(models, split, k=10, fit=False)
     rule = "allowed" if not scores.attrs["exclude_owned"] else "excluded"
-    print(f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
-          f"seen before), owned items {rule}, as the model serves them")
+    print(
+        f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
+        f"seen before), owned items {rule}, as the model serves them"
+    )
     wide = scores.pivot(index="model", columns="metric", values="value").loc[list(models)]
-    print(f"  {'model':<12}" + "".join(f"{m + '@10':>13}" for m in METRICS)
-          + "   NDCG diff vs tarsel (95% CI)")
+    print(
+        f"  {'model':<12}"
+        + "".join(f"{m + '@10':>13}" for m in METRICS)
+        + "   NDCG diff vs tarsel (95% CI)"
+    )
     ndcg = scores[scores["metric"] == "ndcg"].set_index("model")
     for name, row in wide.iterrows():
-        diff = ("" if name == "tarsel" else f"   {ndcg.at[name, 'diff']:+.4f} "
-                f"({ndcg.at[name, 'ci_low']:+.4f} to {ndcg.at[name, 'ci_high']:+.4f})")
+        diff = (
+            ""
+            if name == "tarsel"
+            else f"   {ndcg.at[name, 'diff']:+.4f} "
+            f"({ndcg.at[name, 'ci_low']:+.4f} to {ndcg.at[name, 'ci_high']:+.4f})"
+        )
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS) + diff)
     best = ndcg.drop(index="tarsel")["value"].idxmax()
-    print(f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, best baseline "
-          f"{best} {ndcg.at[best, 'value']:.4f}")
+    print(
+        f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, best baseline "
+        f"{best} {ndcg.at[best, 'value']:.4f}"
+    )
     user = table["user"][0]
-    print(f"\nrecommendations for shopper {user} (they bought "
-          f"{', '.join(_recent_items(split.train, data.columns, user))} most recently):")
+    print(
+        f"\nrecommendations for shopper {user} (they bought "
+        f"{', '.join(_recent_items(split.train, data.columns, user))} most recently):"
+    )
     _print_recommendations(model.recommend(user, 10))
     model.save(args.out)
-    print(f"\nmodel saved to {args.out} ({time.perf_counter() - started:.1f} s in all); "
-          f"try: python -m tarsel recommend {args.out} --user {user}")
+    print(
+        f"\nmodel saved to {args.out} ({time.perf_counter() - started:.1f} s in all); "
+        f"try: python -m tarsel recommend {args.out} --user {user}"
+    )
     return 0
 
 
@@ -281,8 +348,10 @@ def _recommend(args) -> int:
     model = Recommender.load(args.model)
     row = model.users_.lookup_text(args.user)
     if row is None:
-        print(f"user {args.user!r} is not in the model; showing the most popular items",
-              file=sys.stderr)
+        print(
+            f"user {args.user!r} is not in the model; showing the most popular items",
+            file=sys.stderr,
+        )
     user = model.users_.ids[row] if row is not None else None
     _print_recommendations(model.recommend(user, args.n, exclude_owned=args.exclude_owned))
     return 0
@@ -302,16 +371,27 @@ def _evaluate(args) -> int:
         described = f"temporal split, the latest {args.test_fraction:.0%} of interactions held out"
     else:
         split = leave_last_n_out(table, 1, **_only_set(columns))
-        described = ("last-session split, each user's last " +
-                     ("session" if args.session_col else "interaction") + " held out")
+        described = (
+            "last-session split, each user's last "
+            + ("session" if args.session_col else "interaction")
+            + " held out"
+        )
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
     owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
-    scores = _print_evaluation(split, {"tarsel": model, "popularity": PopularityBaseline()},
-                               features, k=args.k, fitted={"tarsel"}, exclude_owned=owned)
+    scores = _print_evaluation(
+        split,
+        {"tarsel": model, "popularity": PopularityBaseline()},
+        features,
+        k=args.k,
+        fitted={"tarsel"},
+        exclude_owned=owned,
+    )
     judged = int(scores["users"].iloc[0]) if len(scores) else 0
-    print(f"  ({described}; {judged:,} users judged, owned items "
-          f"{'excluded' if owned else 'allowed'})")
+    print(
+        f"  ({described}; {judged:,} users judged, owned items "
+        f"{'excluded' if owned else 'allowed'})"
+    )
     _print_report(model.fit_report_)
     if args.report:
         from tarsel.data import column
@@ -352,15 +432,17 @@ def _check_column(table: Any, name: str | None, path: str, option: str) -> None:
 
     found = column_names(table)
     if name is not None and name not in found:
-        raise ValueError(f"no column {name!r} in {path} (columns: {', '.join(found)}); "
-                         f"choose one with {option}")
+        raise ValueError(
+            f"no column {name!r} in {path} (columns: {', '.join(found)}); choose one with {option}"
+        )
 
 
 # ------------------------------------------------------------------ output
 
 
-def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str],
-                      exclude_owned: bool) -> Any:
+def _print_evaluation(
+    split, models: dict, features, *, k: int, fitted: set[str], exclude_owned: bool
+) -> Any:
     """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
@@ -377,8 +459,10 @@ def _print_evaluation(split, models: dict, features, *, k: int, fitted: set[str]
 
 def _print_report(report: dict[str, Any]) -> None:
     kept = report.get("kept", {})
-    print(f"\nmodel: {report.get('base', '?')} base over {report.get('items', 0):,} items and "
-          f"{report.get('users', 0):,} users")
+    print(
+        f"\nmodel: {report.get('base', '?')} base over {report.get('items', 0):,} items and "
+        f"{report.get('users', 0):,} users"
+    )
     if report.get("session_layer"):
         print(f"  session layer: {report['session_layer']}")
     gates = report.get("gates")
@@ -386,29 +470,40 @@ def _print_report(report: dict[str, Any]) -> None:
         print(f"  gates: {gates or 'nothing to gate'}")
     else:
         held = report.get("heldout", {})
-        print(f"  gates on {held.get('users', 0)} held-out users "
-              f"(NDCG@{held.get('k', 10)} with the part on / off):")
+        print(
+            f"  gates on {held.get('users', 0)} held-out users "
+            f"(NDCG@{held.get('k', 10)} with the part on / off):"
+        )
         for name, figures in gates.items():
             if name == "boost":
                 continue
             verdict = "kept" if figures["kept"] else "dropped"
             weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
-            print(f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   "
-                  f"{verdict}{weight}")
-        print(f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
-              f"(popularity {held.get('popularity_ndcg', 0):.4f})")
+            print(
+                f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
+            )
+        print(
+            f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
+            f"(popularity {held.get('popularity_ndcg', 0):.4f})"
+        )
     layers = ", ".join(kept.get("boost_layers", [])) or "none"
-    print(f"  channels kept: {', '.join(kept.get('channels', [])) or 'none'}; "
-          f"repeat module: {'on' if kept.get('repeat') else 'off'}; boost layers: {layers}"
-          + (f" (z {kept['z_threshold']:g}, boost x{kept['boost_multiplier']:g})"
-             if kept.get("boost_layers") else ""))
+    print(
+        f"  channels kept: {', '.join(kept.get('channels', [])) or 'none'}; "
+        f"repeat module: {'on' if kept.get('repeat') else 'off'}; boost layers: {layers}"
+        + (
+            f" (z {kept['z_threshold']:g}, boost x{kept['boost_multiplier']:g})"
+            if kept.get("boost_layers")
+            else ""
+        )
+    )
     if report.get("unavailable"):
         print(f"  not built by this core: {', '.join(report['unavailable'])}")
 
 
 def _print_recommendations(found: dict) -> None:
     for rank, (item, score, source) in enumerate(
-            zip(found["item"].tolist(), found["score"].tolist(), found["source"].tolist()), 1):
+        zip(found["item"].tolist(), found["score"].tolist(), found["source"].tolist()), 1
+    ):
         print(f"  {rank:>3}  {str(item):<24}{score:>10.4f}  {source}")
 
 

@@ -1,6 +1,7 @@
 """The simple baselines a fitted model is weighed against on held-out users
 (global popularity, and each user's own most-bought items before it), and the
 serving of one of them in a mode where nothing fitted beat it."""
+
 from __future__ import annotations
 
 import warnings
@@ -31,8 +32,9 @@ class Baselines:
     owned_items: np.ndarray  # int64, each user's items in personal order
 
     @classmethod
-    def from_events(cls, user_idx: np.ndarray, item_idx: np.ndarray, n_users: int,
-                    n_items: int) -> Baselines:
+    def from_events(
+        cls, user_idx: np.ndarray, item_idx: np.ndarray, n_users: int, n_items: int
+    ) -> Baselines:
         counts = np.bincount(item_idx, minlength=n_items).astype(np.float64)
         ranking = popularity_order(counts)
         pairs, own = np.unique(user_idx * max(n_items, 1) + item_idx, return_counts=True)
@@ -47,7 +49,7 @@ class Baselines:
     def owned(self, row: int | None) -> np.ndarray:
         if row is None or row < 0:
             return self.owned_items[:0]
-        return self.owned_items[self.owned_indptr[row]:self.owned_indptr[row + 1]]
+        return self.owned_items[self.owned_indptr[row] : self.owned_indptr[row + 1]]
 
     def personal(self, row: int | None, owned: np.ndarray | None = None) -> np.ndarray:
         """The user's items in personal order; items of ``owned`` (the request's
@@ -58,8 +60,14 @@ class Baselines:
         extra = np.asarray(owned, dtype=np.int64)
         return np.concatenate((stored, extra[~np.isin(extra, stored)]))
 
-    def top(self, kind: str, row: int | None, n: int, exclude_owned: bool,
-            owned: np.ndarray | None = None) -> list[int]:
+    def top(
+        self,
+        kind: str,
+        row: int | None,
+        n: int,
+        exclude_owned: bool,
+        owned: np.ndarray | None = None,
+    ) -> list[int]:
         """The baseline's top ``n`` for one user: with ``personal_popularity``
         and owned items allowed, the user's own items first; then the most
         popular items not yet listed (nor owned, when they are excluded)."""
@@ -73,8 +81,14 @@ class Baselines:
                 head.append(item)
         return head
 
-    def scored(self, kind: str, row: int | None, n: int, exclude_owned: bool,
-               owned: np.ndarray | None = None) -> tuple[list, list, list]:
+    def scored(
+        self,
+        kind: str,
+        row: int | None,
+        n: int,
+        exclude_owned: bool,
+        owned: np.ndarray | None = None,
+    ) -> tuple[list, list, list]:
         """``top`` as the engine's (items, scores, sources): the score is the
         item's popularity; the user's own items are labelled as such."""
         items = self.top(kind, row, n, exclude_owned, owned)
@@ -107,9 +121,12 @@ def warn_if_served(kept: dict[str, Any]) -> None:
             figure = kept["serving"][mode]["ndcg"]
             rule = "excluded" if exclude else "allowed"
             name = source.replace("_", " ")
-            warnings.warn(f"with owned items {rule}, no fitted model beat {name}"
-                          f" on the held-out users (NDCG {figure:.4f}); that baseline is served "
-                          "in this mode", stacklevel=3)
+            warnings.warn(
+                f"with owned items {rule}, no fitted model beat {name}"
+                f" on the held-out users (NDCG {figure:.4f}); that baseline is served "
+                "in this mode",
+                stacklevel=3,
+            )
 
 
 def after_fit(model: Any, data: Any) -> None:
@@ -130,6 +147,7 @@ def of(model: Any) -> Baselines:
         if indptr is None or items is None:
             indptr, items = model._hist_indptr, model._hist_items
         counts = np.asarray(model.item_pop_, dtype=np.float64)
-        lists = model._baseline_lists = Baselines(counts, popularity_order(counts),
-                                                  np.asarray(indptr), np.asarray(items))
+        lists = model._baseline_lists = Baselines(
+            counts, popularity_order(counts), np.asarray(indptr), np.asarray(items)
+        )
     return lists

@@ -18,6 +18,7 @@ a file that another program may shrink underneath it) and checks the checksum
 over exactly the bytes read: a file rewritten in place while it is read fails
 the check and is reported, never half-used.
 """
+
 from __future__ import annotations
 
 import errno
@@ -77,12 +78,16 @@ def _read_error(exc: OSError, path: str) -> OSError:
     kind = type(exc)
     both = _READ_ERRORS.get(kind)
     if both is None:
-        both = _READ_ERRORS[kind] = type(kind.__name__, (kind, ValueError),
-                                         {"__module__": __name__, "__doc__": _read_error.__doc__})
+        both = _READ_ERRORS[kind] = type(
+            kind.__name__,
+            (kind, ValueError),
+            {"__module__": __name__, "__doc__": _read_error.__doc__},
+        )
     return both(exc.errno, exc.strerror, path)
 
 
 # ------------------------------------------------------------------ writing
+
 
 def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> None:
     """Write the sections to ``path``: to a temporary file beside it, flushed to
@@ -94,8 +99,9 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
     are removed. Failures raise ``ModelWriteError`` naming ``path``.
     """
     given = os.fspath(path)
-    table = b"".join(_ENTRY.pack(_section_name(name), len(payload))
-                     for name, payload in sections.items())
+    table = b"".join(
+        _ENTRY.pack(_section_name(name), len(payload)) for name, payload in sections.items()
+    )
     tail = table + _TRAILER.pack(len(sections), FORMAT_VERSION, MAGIC)
     checksum = 0
     for payload in sections.values():
@@ -196,6 +202,7 @@ def _stat_or_none(path: str) -> os.stat_result | None:
 
 # ------------------------------------------------------------------ reading
 
+
 class _Checksum:
     """CRC-32 of buffers handed over in file order, computed on a worker thread
     while the reader goes on reading and the caller decodes (zlib releases the
@@ -232,8 +239,16 @@ class Container:
     (large ones as a memoryview of their own buffer), and the checksum over
     exactly those bytes."""
 
-    def __init__(self, path: str, sections: dict, checksum: _Checksum, stored: int,
-                 identity: tuple, engine: Any = None, engine_error: ValueError | None = None):
+    def __init__(
+        self,
+        path: str,
+        sections: dict,
+        checksum: _Checksum,
+        stored: int,
+        identity: tuple,
+        engine: Any = None,
+        engine_error: ValueError | None = None,
+    ):
         self.path, self.sections = path, sections
         self._checksum, self._stored, self._identity = checksum, stored, identity
         self._verified: bool | None = None
@@ -303,8 +318,9 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
         return {name: bytes(data) for name, data in container.sections.items()}
 
 
-def _read_sections(fd: int, path: str, info: os.stat_result,
-                   engine_section: str | None) -> Container:
+def _read_sections(
+    fd: int, path: str, info: os.stat_result, engine_section: str | None
+) -> Container:
     size = info.st_size
     trailer_at = size - _CHECKSUM.size - _TRAILER.size
     if trailer_at < 0:
@@ -314,8 +330,10 @@ def _read_sections(fd: int, path: str, info: os.stat_result,
     if magic != MAGIC:
         raise ValueError(f"{path!r} is not a tarsel model file (or is truncated)")
     if version != FORMAT_VERSION:
-        raise ValueError(f"{path!r} has model format version {version}; "
-                         f"this tarsel reads version {FORMAT_VERSION}")
+        raise ValueError(
+            f"{path!r} has model format version {version}; "
+            f"this tarsel reads version {FORMAT_VERSION}"
+        )
     table_at = trailer_at - count * _ENTRY.size
     if count > _MAX_SECTIONS or table_at < 0:
         raise ValueError(f"{path!r} is corrupt (section table)")
@@ -348,7 +366,7 @@ def _read_sections(fd: int, path: str, info: os.stat_result,
             offset += length
     finally:
         checksum.add(table)
-        checksum.add(end[:_TRAILER.size])
+        checksum.add(end[: _TRAILER.size])
     stored = _CHECKSUM.unpack_from(end, _TRAILER.size)[0]
     return Container(path, sections, checksum, stored, _identity(info), engine, engine_error)
 
@@ -365,10 +383,10 @@ def _read_section(fd: int, path: str, offset: int, length: int, checksum: _Check
     view = memoryview(np.empty(length, dtype=np.uint8)).cast("B")  # type: ignore[arg-type]
     done = 0
     while done < length:
-        got = os.preadv(fd, [view[done:done + min(_SLICE, length - done)]], offset + done)
+        got = os.preadv(fd, [view[done : done + min(_SLICE, length - done)]], offset + done)
         if got == 0:
             raise _shrank(path)
-        checksum.add(view[done:done + got])
+        checksum.add(view[done : done + got])
         done += got
     return view
 
@@ -418,11 +436,13 @@ def _sync_directory(directory: str) -> None:
 
 # ------------------------------------------------------------------ the model
 
+
 @dataclass(frozen=True)
 class ArraySection:
     """A model attribute stored as one flat little-endian array section.
     Sections added after files were first written are ``optional``: a file
     without one loads with the attribute unset."""
+
     name: str
     attribute: str
     dtype: str
@@ -452,14 +472,20 @@ def save_model(model: Any, path: str | os.PathLike) -> None:
     item_kind, item_bytes = model.items_.to_bytes()
     with native_failures():
         engine = model.engine_.to_bytes()
-    meta = {"params": model.get_params(), "fit_report": model.fit_report_,
-            "kept": model.kept_, "columns": model.columns_,
-            "user_ids": user_kind, "item_ids": item_kind}
+    meta = {
+        "params": model.get_params(),
+        "fit_report": model.fit_report_,
+        "kept": model.kept_,
+        "columns": model.columns_,
+        "user_ids": user_kind,
+        "item_ids": item_kind,
+    }
     sections = {
         # first, so that the file is also an engine record file
         "engine": engine,
         "meta": json.dumps(meta, default=_json_default).encode(),
-        "user_ids": user_bytes, "item_ids": item_bytes,
+        "user_ids": user_bytes,
+        "item_ids": item_bytes,
     }
     for spec in MODEL_ARRAYS:
         value = getattr(model, spec.attribute, None)
@@ -478,11 +504,21 @@ def load_model(cls: type[Recommender], path: str | os.PathLike) -> Recommender:
     with open_container(path, engine_section="engine") as container:
         try:
             model = _model_from(cls, container)
-        except (ValueError, KeyError, TypeError, IndexError, AttributeError, RecursionError,
-                OverflowError, MemoryError, _core.InternalFailure) as exc:
+        except (
+            ValueError,
+            KeyError,
+            TypeError,
+            IndexError,
+            AttributeError,
+            RecursionError,
+            OverflowError,
+            MemoryError,
+            _core.InternalFailure,
+        ) as exc:
             container.verify()  # damage is reported as such
-            raise ValueError(f"{container.path!r} is not a usable tarsel model: "
-                             f"{_reason(exc)}") from None
+            raise ValueError(
+                f"{container.path!r} is not a usable tarsel model: {_reason(exc)}"
+            ) from None
         container.verify()
     return model
 
@@ -498,16 +534,25 @@ def _model_from(cls: type[Recommender], container: Container) -> Recommender:
     meta = json.loads(bytes(sections["meta"]))
     if not isinstance(meta, dict):
         raise ValueError("its metadata is not a JSON object")
-    for key, kind in (("params", dict), ("fit_report", dict), ("kept", dict),
-                      ("columns", dict), ("user_ids", str), ("item_ids", str)):
+    for key, kind in (
+        ("params", dict),
+        ("fit_report", dict),
+        ("kept", dict),
+        ("columns", dict),
+        ("user_ids", str),
+        ("item_ids", str),
+    ):
         if not isinstance(meta.get(key), kind):
             raise ValueError(f"its metadata has no {kind.__name__} {key!r}")
     params = cls.__init__.__kwdefaults__ or {}
     model = cls(**{k: v for k, v in meta["params"].items() if k in params})
     if container.engine_error is not None:
         raise container.engine_error
-    model.engine_ = (container.engine if container.engine is not None
-                     else _core.EngineState.from_bytes(sections["engine"]))
+    model.engine_ = (
+        container.engine
+        if container.engine is not None
+        else _core.EngineState.from_bytes(sections["engine"])
+    )
     sizes = model.engine_.sizes()
     n_users, n_items = sizes["n_users"], sizes["n_items"]
     model.users_ = IdMap.from_bytes(meta["user_ids"], bytes(sections["user_ids"]))
@@ -530,8 +575,10 @@ def _model_from(cls: type[Recommender], container: Container) -> Recommender:
 def _array(payload, spec: ArraySection) -> np.ndarray:
     width = np.dtype(spec.dtype).itemsize
     if len(payload) % width:
-        raise ValueError(f"section {spec.name!r} holds {len(payload)} bytes, "
-                         f"not a whole number of {width}-byte values")
+        raise ValueError(
+            f"section {spec.name!r} holds {len(payload)} bytes, "
+            f"not a whole number of {width}-byte values"
+        )
     return np.frombuffer(payload, dtype=spec.dtype)
 
 

@@ -3,6 +3,7 @@
 Functions appear in the module's table order; keep these stubs in step with
 the module (a test compares them).
 """
+
 from collections.abc import Sequence
 from typing import Any
 

@@ -1,5 +1,6 @@
 """Building the engine's arrays and settings from prepared interactions: each
 signal the data supports, and the engine for a chosen plan."""
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -51,16 +52,24 @@ class Plan:
 
     @classmethod
     def everything(cls, settings: Settings) -> Plan:
-        return cls(set(CHANNELS), ["session", "adjacency", "content_neighbours"], settings.repeat,
-                   exclude_owned=settings.exclude_owned)
+        return cls(
+            set(CHANNELS),
+            ["session", "adjacency", "content_neighbours"],
+            settings.repeat,
+            exclude_owned=settings.exclude_owned,
+        )
 
     def describe(self, parts: Parts) -> dict[str, Any]:
         """What the engine built from ``parts`` with this plan serves."""
-        kept = {"channels": sorted(self.channels & parts.channels),
-                "boost_layers": [n for n in self.layers if n in parts.layers],
-                "repeat": self.repeat and parts.repeat, "z_threshold": self.z_threshold,
-                "boost_multiplier": self.boost_multiplier, "pop_prior": self.pop_prior,
-                "exclude_owned": True if self.exclude_owned is None else self.exclude_owned}
+        kept = {
+            "channels": sorted(self.channels & parts.channels),
+            "boost_layers": [n for n in self.layers if n in parts.layers],
+            "repeat": self.repeat and parts.repeat,
+            "z_threshold": self.z_threshold,
+            "boost_multiplier": self.boost_multiplier,
+            "pop_prior": self.pop_prior,
+            "exclude_owned": True if self.exclude_owned is None else self.exclude_owned,
+        }
         if self.repeat_min_count is not None:
             kept["repeat_min_count"] = self.repeat_min_count
         if self.serving:
@@ -124,19 +133,32 @@ class GraphSums:
     directed: CSR | None  # transition CSR; None without sessions
 
 
-def fit_parts(settings: Settings, data: Events, features: ItemFeatures | None,
-              plan: Plan, report: dict[str, Any], graphs: Parts | None = None,
-              sums: GraphSums | None = None) -> Parts:
+def fit_parts(
+    settings: Settings,
+    data: Events,
+    features: ItemFeatures | None,
+    plan: Plan,
+    report: dict[str, Any],
+    graphs: Parts | None = None,
+    sums: GraphSums | None = None,
+) -> Parts:
     """The engine's arrays for ``plan``. With ``graphs`` (parts fitted on nearly
     the same events), its item-item graphs and EASE solve are taken as they
     are, and only what is per user or per item count is fitted on ``data``;
     with ``sums`` the graphs come summed from a distributed fit."""
-    parts = Parts(arrays={}, config={
-        "n_items": data.n_items, "n_users": data.n_users,
-        "retrieval_budget": settings.retrieval_budget, "cold_slots": settings.cold_slots,
-        "transition_last_k": settings.transition_last_k,
-        "transition_decay": settings.transition_decay, "user_cf_k": settings.user_cf_k,
-    }, alphas={c: float(getattr(settings, f"{c}_alpha")) for c in CHANNELS})
+    parts = Parts(
+        arrays={},
+        config={
+            "n_items": data.n_items,
+            "n_users": data.n_users,
+            "retrieval_budget": settings.retrieval_budget,
+            "cold_slots": settings.cold_slots,
+            "transition_last_k": settings.transition_last_k,
+            "transition_decay": settings.transition_decay,
+            "user_cf_k": settings.user_cf_k,
+        },
+        alphas={c: float(getattr(settings, f"{c}_alpha")) for c in CHANNELS},
+    )
     if graphs is not None:
         parts.arrays.update({k: v for k, v in graphs.arrays.items() if k in _GRAPH_KEYS})
         parts.config["base_is_ease"] = graphs.config["base_is_ease"]
@@ -163,35 +185,52 @@ def fit_parts(settings: Settings, data: Events, features: ItemFeatures | None,
 REUSE_MAX_HELD_SHARE = 0.01
 
 
-def reusable_graphs(gate_parts: Parts | None, holdout: Any, data: Events,
-                    report: dict[str, Any]) -> Parts | None:
+def reusable_graphs(
+    gate_parts: Parts | None, holdout: Any, data: Events, report: dict[str, Any]
+) -> Parts | None:
     """The gate fit's parts when the final fit may take over their graphs."""
     if gate_parts is None:
         return None
     share = 1.0 - len(holdout.train.user_idx) / max(len(data.user_idx), 1)
     reuse = share <= REUSE_MAX_HELD_SHARE
-    report["graphs"] = (f"{'taken over from' if reuse else 'refitted after'} the gate fit: the "
-                        f"held-out events are {share:.2%} of all (taken over up to "
-                        f"{REUSE_MAX_HELD_SHARE:.0%})")
+    report["graphs"] = (
+        f"{'taken over from' if reuse else 'refitted after'} the gate fit: the "
+        f"held-out events are {share:.2%} of all (taken over up to "
+        f"{REUSE_MAX_HELD_SHARE:.0%})"
+    )
     return gate_parts if reuse else None
 
 
 # what fit_parts takes over from parts fitted on nearly the same events
-_GRAPH_KEYS = ("cooc_data", "cooc_indices", "cooc_indptr", "ease_b", "trans_data",
-               "trans_indices", "trans_indptr")
+_GRAPH_KEYS = (
+    "cooc_data",
+    "cooc_indices",
+    "cooc_indptr",
+    "ease_b",
+    "trans_data",
+    "trans_indices",
+    "trans_indptr",
+)
 
 
-def _fit_base(settings: Settings, data: Events, parts: Parts, report,
-              sums: GraphSums | None = None) -> None:
+def _fit_base(
+    settings: Settings, data: Events, parts: Parts, report, sums: GraphSums | None = None
+) -> None:
     cooc: CSR
     if sums is not None:
         cooc, users_per_item = sums.cooc, sums.users_per_item
     else:
         pairs = _with_pairs(data)
         cooc = _core.build_cooccurrence(
-            pairs.pair_user, pairs.pair_item, pairs.pair_weight, data.n_users, data.n_items,
-            kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
-            timestamps=pairs.pair_time if settings.cooc_kernel != "pure_count" else None)
+            pairs.pair_user,
+            pairs.pair_item,
+            pairs.pair_weight,
+            data.n_users,
+            data.n_items,
+            kernel=settings.cooc_kernel,
+            half_life_days=settings.half_life_days,
+            timestamps=pairs.pair_time if settings.cooc_kernel != "pure_count" else None,
+        )
         users_per_item = np.bincount(pairs.pair_item, minlength=data.n_items).astype(np.float64)
     cooc = _transformed(settings.cooc_transform, cooc, users_per_item)
     entries = len(cooc[0])
@@ -205,17 +244,27 @@ def _fit_base(settings: Settings, data: Events, parts: Parts, report,
     elif use_ease:
         pairs = _with_pairs(data)
         parts.arrays["ease_b"] = _core.fit_ease_py(
-            pairs.pair_user, pairs.pair_item, data.n_users, data.n_items,
-            lambda_=settings.ease_lambda, weights=pairs.pair_weight)
+            pairs.pair_user,
+            pairs.pair_item,
+            data.n_users,
+            data.n_items,
+            lambda_=settings.ease_lambda,
+            weights=pairs.pair_weight,
+        )
     parts.config["base_is_ease"] = use_ease
     report["base"] = "ease" if use_ease else "cooc"
     n = data.n_items
     report["model_size"] = {
-        "base": (f"EASE over {n:,} items ({n * n * 4 / 2**20:,.1f} MiB dense block)" if use_ease
-                 else f"co-occurrence graph over {n:,} items"),
+        "base": (
+            f"EASE over {n:,} items ({n * n * 4 / 2**20:,.1f} MiB dense block)"
+            if use_ease
+            else f"co-occurrence graph over {n:,} items"
+        ),
         "why": (f"EASE up to {limit:,} items: {why}"),
-        "graph_entries": int(len(cooc[0])), "graph_entries_before_cap": int(entries),
-        "max_neighbours": settings.max_neighbours}
+        "graph_entries": int(len(cooc[0])),
+        "graph_entries_before_cap": int(entries),
+        "max_neighbours": settings.max_neighbours,
+    }
 
 
 def _with_pairs(data: Events) -> Interactions:
@@ -251,22 +300,36 @@ def _transformed(transform: str, csr, counts: np.ndarray):
 
 def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
     data, indices, indptr = lists
-    return (np.asarray(data, dtype=value_dtype), np.asarray(indices, dtype=np.int32),
-            np.asarray(indptr, dtype=indptr_dtype))
+    return (
+        np.asarray(data, dtype=value_dtype),
+        np.asarray(indices, dtype=np.int32),
+        np.asarray(indptr, dtype=indptr_dtype),
+    )
 
 
-def _fit_session_layer(settings: Settings, data: Events, parts: Parts, plan: Plan,
-                       report, sums: GraphSums | None = None) -> None:
+def _fit_session_layer(
+    settings: Settings,
+    data: Events,
+    parts: Parts,
+    plan: Plan,
+    report,
+    sums: GraphSums | None = None,
+) -> None:
     """The session co-occurrence boost layer, when enough sessions hold two or
     more items: built mostly from one-item sessions it would only be a sparse,
     noisy copy of the user-level graph."""
     assert data.session_idx is not None, "fit_parts builds the session layer only with sessions"
-    fraction = (sums.deep_session_fraction if sums is not None else
-                float(_core.deep_session_fraction(data.session_idx, data.item_idx)))
+    fraction = (
+        sums.deep_session_fraction
+        if sums is not None
+        else float(_core.deep_session_fraction(data.session_idx, data.item_idx))
+    )
     report["deep_session_fraction"] = round(fraction, 4)
     if fraction < settings.min_deep_session_fraction:
-        report["session_layer"] = (f"not built: {fraction:.2f} of the sessions hold two or more "
-                                   f"items (needs {settings.min_deep_session_fraction:g})")
+        report["session_layer"] = (
+            f"not built: {fraction:.2f} of the sessions hold two or more "
+            f"items (needs {settings.min_deep_session_fraction:g})"
+        )
         return
     report["session_layer"] = "built"
     if "session" not in plan.layers:
@@ -278,13 +341,16 @@ def _fit_session_layer(settings: Settings, data: Events, parts: Parts, plan: Pla
     # one entry per (session, item): a repeat inside a basket is not a second pairing
     _, first = np.unique(data.session_idx * data.n_items + data.item_idx, return_index=True)
     graph = _core.build_session_cooccurrence(
-        data.session_idx[first], data.item_idx[first], np.ones(len(first), dtype=np.float32),
-        data.n_sessions, data.n_items)
+        data.session_idx[first],
+        data.item_idx[first],
+        np.ones(len(first), dtype=np.float32),
+        data.n_sessions,
+        data.n_items,
+    )
     parts.layers["session"] = _csr_arrays(graph, np.float32)
 
 
-def _fit_transitions(data: Events, parts: Parts, plan: Plan,
-                     sums: GraphSums | None = None) -> None:
+def _fit_transitions(data: Events, parts: Parts, plan: Plan, sums: GraphSums | None = None) -> None:
     """Which item follows which inside a session: the transition channel, and its
     undirected form as a boost layer."""
     wanted = "transition" in plan.channels or "adjacency" in plan.layers
@@ -298,9 +364,14 @@ def _fit_transitions(data: Events, parts: Parts, plan: Plan,
         directed = sums.directed
     else:
         ones = np.ones(len(data.item_idx), dtype=np.float32)
-        directed = _core.build_directional_cooc(data.session_idx, data.item_idx, ones,
-                                                data.n_sessions, data.n_items,
-                                                timestamps=data.timestamps)
+        directed = _core.build_directional_cooc(
+            data.session_idx,
+            data.item_idx,
+            ones,
+            data.n_sessions,
+            data.n_items,
+            timestamps=data.timestamps,
+        )
     if not len(directed[0]):
         return
     if "transition" in plan.channels:
@@ -312,19 +383,29 @@ def _fit_transitions(data: Events, parts: Parts, plan: Plan,
         parts.layers["adjacency"] = _csr_arrays(_core.symmetrize_via_transpose(*d), np.float32)
 
 
-def _fit_content(settings: Settings, features: ItemFeatures, parts: Parts, plan: Plan,
-                 build_layer: bool = True) -> None:
-    parts.arrays.update(content_data=features.data, content_indices=features.indices,
-                        content_indptr=features.indptr)
+def _fit_content(
+    settings: Settings, features: ItemFeatures, parts: Parts, plan: Plan, build_layer: bool = True
+) -> None:
+    parts.arrays.update(
+        content_data=features.data, content_indices=features.indices, content_indptr=features.indptr
+    )
     parts.config["content_nfeat"] = features.n_features
     parts.channels.add("content")
     if "content_neighbours" in plan.layers and build_layer:
         rows, cols, values = _core.metadata_knn(
-            features.data, features.indices, features.indptr, features.n_features,
-            top_k=settings.content_top_k, max_df=settings.content_max_df)
+            features.data,
+            features.indices,
+            features.indptr,
+            features.n_features,
+            top_k=settings.content_top_k,
+            max_df=settings.content_max_df,
+        )
         parts.layers["content_neighbours"] = _coo_to_csr(
-            np.asarray(rows, dtype=np.int64), np.asarray(cols, dtype=np.int64),
-            np.asarray(values), len(features.indptr) - 1)
+            np.asarray(rows, dtype=np.int64),
+            np.asarray(cols, dtype=np.int64),
+            np.asarray(values),
+            len(features.indptr) - 1,
+        )
 
 
 def _coo_to_csr(rows, cols, values, n_rows):
@@ -344,22 +425,38 @@ def _fit_channels(settings: Settings, data: Events, parts: Parts, plan: Plan) ->
     want_trend = "trend" in plan.channels and data.timestamps is not None
     want_cf = "user_cf" in plan.channels
     _, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
-        data.user_idx, data.item_idx, data.timestamps, data.n_users, data.n_items,
-        data.n_items, settings.trend_window_fraction, want_trend, want_cf)
+        data.user_idx,
+        data.item_idx,
+        data.timestamps,
+        data.n_users,
+        data.n_items,
+        data.n_items,
+        settings.trend_window_fraction,
+        want_trend,
+        want_cf,
+    )
     if len(trend):
         parts.arrays["trend_z"] = np.asarray(trend, dtype=np.float64)
         parts.channels.add("trend")
     if want_cf:
-        parts.arrays.update(uu_data=np.asarray(uu_data, dtype=np.int64),
-                            uu_indptr=np.asarray(uu_indptr, dtype=np.int64),
-                            uu_deg=np.asarray(uu_deg, dtype=np.float64))
+        parts.arrays.update(
+            uu_data=np.asarray(uu_data, dtype=np.int64),
+            uu_indptr=np.asarray(uu_indptr, dtype=np.int64),
+            uu_deg=np.asarray(uu_deg, dtype=np.float64),
+        )
         parts.channels.add("user_cf")
     if parts.config["base_is_ease"]:
         parts.channels.add("last_item")
 
 
-_PROFILE_KEYS = ("repeat_indptr", "repeat_items", "repeat_counts", "repeat_last_ts",
-                 "repeat_periods", "repeat_quality")
+_PROFILE_KEYS = (
+    "repeat_indptr",
+    "repeat_items",
+    "repeat_counts",
+    "repeat_last_ts",
+    "repeat_periods",
+    "repeat_quality",
+)
 PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
 
 
@@ -367,12 +464,12 @@ PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.flo
 _PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 365)
 
 
-def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan,
-                report) -> None:
+def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, report) -> None:
     assert data.timestamps is not None, "fit_parts fits the repeat profile only with times"
     min_count = plan.repeat_min_count or settings.repeat_min_count
-    lists = _core.fit_repeat_profile(data.user_idx, data.item_idx, data.timestamps, data.n_users,
-                                     min_count=min_count)
+    lists = _core.fit_repeat_profile(
+        data.user_idx, data.item_idx, data.timestamps, data.n_users, min_count=min_count
+    )
     profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
     if not len(profile[1]):
         return
@@ -381,22 +478,31 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan,
     report["repeat_periods"] = {
         "edges_days": list(_PERIOD_EDGES_DAYS) + [max(365.0, float(periods.max(initial=0)))],
         "pairs": np.histogram(periods, list(_PERIOD_EDGES_DAYS) + [np.inf])[0].tolist(),
-        "without_period": int(len(profile[4]) - len(periods))}
+        "without_period": int(len(profile[4]) - len(periods)),
+    }
     parts.arrays.update(zip(_PROFILE_KEYS, profile))
-    parts.config.update(repeat_now_ts=float(data.timestamps.max()),
-                        repeat_refractory=settings.repeat_refractory_days * _DAY,
-                        repeat_freq_alpha=settings.repeat_freq_alpha)
+    parts.config.update(
+        repeat_now_ts=float(data.timestamps.max()),
+        repeat_refractory=settings.repeat_refractory_days * _DAY,
+        repeat_freq_alpha=settings.repeat_freq_alpha,
+    )
     parts.repeat = True
 
 
 def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any:
     arrays = dict(parts.arrays)
-    arrays["boost"] = [parts.layers[name] for name in (plan.layers if layers is None else layers)
-                       if name in parts.layers]
+    arrays["boost"] = [
+        parts.layers[name]
+        for name in (plan.layers if layers is None else layers)
+        if name in parts.layers
+    ]
     config = dict(parts.config)
     config.update(plan_alphas(parts, plan))
-    config.update(repeat_active=plan.repeat and parts.repeat, z_threshold=plan.z_threshold,
-                  boost_multiplier=plan.boost_multiplier)
+    config.update(
+        repeat_active=plan.repeat and parts.repeat,
+        z_threshold=plan.z_threshold,
+        boost_multiplier=plan.boost_multiplier,
+    )
     return _core.build_engine(arrays, config)
 
 

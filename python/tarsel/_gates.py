@@ -3,6 +3,7 @@ channel, the repeat module and each boost layer is kept only when it raises
 NDCG@k on those users. Then the fitted model, the base alone and the simple
 baselines are weighed in both serving modes (owned items excluded or allowed),
 and each mode serves the best of them."""
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -104,8 +105,14 @@ class Gate:
 
     def ndcg(self, engine, pop_prior: float = 0.0) -> float:
         found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k, pop_prior)
-        return float(np.mean([ndcg_at_k(items, rel, self.k)
-                              for (items, _, _), rel in zip(found, self.holdout.relevant)]))
+        return float(
+            np.mean(
+                [
+                    ndcg_at_k(items, rel, self.k)
+                    for (items, _, _), rel in zip(found, self.holdout.relevant)
+                ]
+            )
+        )
 
     # ------------------------------------------------- baselines and modes
 
@@ -115,11 +122,15 @@ class Gate:
         the baselines. Chooses the owned-items rule (when the setting leaves it
         open), the engine, and what each mode serves; returns the figures."""
         train = self.holdout.train
-        self.baselines = Baselines.from_events(train.user_idx, train.item_idx, train.n_users,
-                                               train.n_items)
-        self._relevant = {True: [rel.difference(own.tolist()) for rel, own in
-                                 zip(self.holdout.relevant, self.owned)],
-                          False: self.holdout.relevant}
+        self.baselines = Baselines.from_events(
+            train.user_idx, train.item_idx, train.n_users, train.n_items
+        )
+        self._relevant = {
+            True: [
+                rel.difference(own.tolist()) for rel, own in zip(self.holdout.relevant, self.owned)
+            ],
+            False: self.holdout.relevant,
+        }
         base_plan = Plan(set(), [], False)
         engines = {"model": (plan, engine)}
         if plan.channels or plan.repeat or plan.layers:
@@ -134,7 +145,8 @@ class Gate:
                 figures[_candidate(name, w)] = self._scores([f[0] for f in found])
         for kind in BASELINES:
             figures[kind] = self._scores(
-                [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()])
+                [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()]
+            )
         exclude = self.settings.exclude_owned
         if exclude is None:
             # owned items come back when that finds more of the next basket
@@ -151,35 +163,54 @@ class Gate:
                 options += [(kind, 0.0) for kind in BASELINES]
                 # the first of equals wins: the model before a baseline, low weights first
                 name, w = max(options, key=lambda o: (figures[o[0]][column], -options.index(o)))
-                chosen[MODES[mode]] = {"source": name if name in BASELINES else "model",
-                                       "pop_prior": w, "ndcg": figures[name][column]}
+                chosen[MODES[mode]] = {
+                    "source": name if name in BASELINES else "model",
+                    "pop_prior": w,
+                    "ndcg": figures[name][column],
+                }
             return chosen
 
         # One engine serves both modes: the one best in the rule's own mode, and
         # in the other mode on a tie (a mode served by a baseline ties).
         options = {name: serving_with(name) for name in engines}
         modes = (MODES[bool(exclude)], MODES[not exclude])
-        chosen_engine = max(options, key=lambda e: (options[e][modes[0]]["ndcg"],
-                                                    options[e][modes[1]]["ndcg"],
-                                                    e == "model"))
+        chosen_engine = max(
+            options,
+            key=lambda e: (
+                options[e][modes[0]]["ndcg"],
+                options[e][modes[1]]["ndcg"],
+                e == "model",
+            ),
+        )
         chosen_plan = engines[chosen_engine][0]
-        plan.channels, plan.layers, plan.repeat = (set(chosen_plan.channels),
-                                                   list(chosen_plan.layers), chosen_plan.repeat)
+        plan.channels, plan.layers, plan.repeat = (
+            set(chosen_plan.channels),
+            list(chosen_plan.layers),
+            chosen_plan.repeat,
+        )
         serving = options[chosen_engine]
         for choice in serving.values():
             choice["ndcg"] = round(choice["ndcg"], 5)
         plan.serving = serving
         plan.pop_prior = serving[MODES[plan.exclude_owned]]["pop_prior"]
         mode = MODES[plan.exclude_owned]
-        return {"users": len(self.holdout.rows), "k": self.k, "exclude_owned": plan.exclude_owned,
-                "engine": chosen_engine, "ndcg": serving[mode]["ndcg"],
-                "popularity_ndcg": round(figures[POPULARITY][primary], 5),
-                "candidates": {MODES[m]: {n: round(f[c], 5) for n, f in figures.items()
-                                          if not (m and n == PERSONAL)}
-                               for m, c in ((True, 0), (False, 1))},
-                "serving": serving,
-                # the held-out users' rows, for the model report's coverage figure
-                "rows": self.holdout.rows.tolist()}
+        return {
+            "users": len(self.holdout.rows),
+            "k": self.k,
+            "exclude_owned": plan.exclude_owned,
+            "engine": chosen_engine,
+            "ndcg": serving[mode]["ndcg"],
+            "popularity_ndcg": round(figures[POPULARITY][primary], 5),
+            "candidates": {
+                MODES[m]: {
+                    n: round(f[c], 5) for n, f in figures.items() if not (m and n == PERSONAL)
+                }
+                for m, c in ((True, 0), (False, 1))
+            },
+            "serving": serving,
+            # the held-out users' rows, for the model report's coverage figure
+            "rows": self.holdout.rows.tolist(),
+        }
 
     def _repeat_profile(self) -> list[np.ndarray]:
         # the fit sets parts.repeat together with the profile, and a plan keeps
@@ -196,16 +227,19 @@ class Gate:
         return int(np.max(indptr[self.holdout.rows + 1] - indptr[self.holdout.rows], initial=0))
 
     def _baseline_list(self, kind: str, row: int) -> tuple[list[int], list[int]]:
-        return (self.baselines.top(kind, row, self.k, True),
-                self.baselines.top(kind, row, self.k, False))
+        return (
+            self.baselines.top(kind, row, self.k, True),
+            self.baselines.top(kind, row, self.k, False),
+        )
 
     def _scores(self, found: list) -> tuple[float, float, float]:
         """NDCG@k with owned items excluded, allowed, and excluded but scored
         against the whole held-out basket, of the engine's raw lists (or of a
         baseline's two lists), served as ``recommend`` would."""
         excluded, allowed, whole = [], [], []
-        for lists, own, rel_ex, rel in zip(found, self.owned, self._relevant[True],
-                                           self._relevant[False]):
+        for lists, own, rel_ex, rel in zip(
+            found, self.owned, self._relevant[True], self._relevant[False]
+        ):
             if isinstance(lists, tuple):
                 ex_list, all_list = lists
             else:
@@ -216,15 +250,21 @@ class Gate:
                 excluded.append(ndcg_at_k(ex_list, rel_ex, self.k))
             allowed.append(ndcg_at_k(all_list, rel, self.k))
             whole.append(ndcg_at_k(ex_list, rel, self.k))
-        return (float(np.mean(excluded)) if excluded else 0.0, float(np.mean(allowed)),
-                float(np.mean(whole)))
+        return (
+            float(np.mean(excluded)) if excluded else 0.0,
+            float(np.mean(allowed)),
+            float(np.mean(whole)),
+        )
 
     def _padded(self, items: list[int], owned: set) -> list[int]:
         items = items[: self.k]
         if len(items) < self.k:
             taken = set(items) | owned
-            items += [i for i in self.baselines.ranking[: 2 * self.k + len(taken)].tolist()
-                      if i not in taken][: self.k - len(items)]
+            items += [
+                i
+                for i in self.baselines.ranking[: 2 * self.k + len(taken)].tolist()
+                if i not in taken
+            ][: self.k - len(items)]
         return items
 
     def _gate_min_count(self, engine, plan: Plan, gates: dict) -> None:
@@ -234,8 +274,9 @@ class Gate:
             return
         train = self.holdout.train
         before = self.ndcg(engine)
-        lists = _core.fit_repeat_profile(train.user_idx, train.item_idx, train.timestamps,
-                                         train.n_users, min_count=1)
+        lists = _core.fit_repeat_profile(
+            train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
+        )
         profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
         profile[3] = self._aligned_last_ts(profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
@@ -243,13 +284,27 @@ class Gate:
         if self._decide("repeat_min_count_1", after, before, gates):
             plan.repeat_min_count = 1
             self.parts.repeat_profile = profile
-            self.parts.arrays.update(zip(("repeat_indptr", "repeat_items", "repeat_counts",
-                                          "repeat_last_ts", "repeat_periods",
-                                          "repeat_quality"), profile))
+            self.parts.arrays.update(
+                zip(
+                    (
+                        "repeat_indptr",
+                        "repeat_items",
+                        "repeat_counts",
+                        "repeat_last_ts",
+                        "repeat_periods",
+                        "repeat_quality",
+                    ),
+                    profile,
+                )
+            )
         else:
             old = self._repeat_profile()
-            engine.set_repeat_profile(*old[:3], self.parts.arrays["repeat_last_ts"], *old[4:],
-                                      float(self.parts.config["repeat_now_ts"]))
+            engine.set_repeat_profile(
+                *old[:3],
+                self.parts.arrays["repeat_last_ts"],
+                *old[4:],
+                float(self.parts.config["repeat_now_ts"]),
+            )
 
     def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
         keep = on - off > self.settings.min_gain
@@ -284,15 +339,19 @@ class Gate:
         return [alphas[f"{c}_alpha"] for c in _OVERRIDABLE]
 
     def _calibrate_boost(self, plan: Plan, gates: dict) -> None:
-        names: list[str] = [n for n in ("session", "adjacency", "content_neighbours")
-                            if n in self.parts.layers]
+        names: list[str] = [
+            n for n in ("session", "adjacency", "content_neighbours") if n in self.parts.layers
+        ]
         if not names:
             return
         slices = self._user_slices(plan)
         if not slices:
             return
-        unboosted = (plan.z_threshold, 0.0, float(np.mean(
-            [_core.ndcg_at_k_py(base, rel, self.k) for base, _, rel in slices])))
+        unboosted = (
+            plan.z_threshold,
+            0.0,
+            float(np.mean([_core.ndcg_at_k_py(base, rel, self.k) for base, _, rel in slices])),
+        )
         best = self._calibrate(slices, names, unboosted)
         for name in list(names):
             trial = [n for n in names if n != name]
@@ -301,29 +360,40 @@ class Gate:
                 names, best = trial, without
         if names and best[1] > 0:
             plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
-        gates["boost"] = {"layers": plan.layers, "z_threshold": plan.z_threshold,
-                          "boost_multiplier": plan.boost_multiplier}
+        gates["boost"] = {
+            "layers": plan.layers,
+            "z_threshold": plan.z_threshold,
+            "boost_multiplier": plan.boost_multiplier,
+        }
 
     def _calibrate(self, slices, names: list[str], unboosted: tuple) -> tuple:
         """(z, boost, ndcg) of the best gate for these layers; the unboosted figures
         when layering does not lift NDCG over the base scores."""
-        users = [(base, [(layers[n], "nonzero") for n in names], rel)
-                 for base, layers, rel in slices]
+        users = [
+            (base, [(layers[n], "nonzero") for n in names], rel) for base, layers, rel in slices
+        ]
         _, (z, boost, ndcg, _) = _core.calibrate_layered_py(
-            users, list(self.settings.z_grid), list(self.settings.boost_grid), k=self.k,
-            min_lift_over_cooc_only=self.settings.min_gain + 1e-12)
+            users,
+            list(self.settings.z_grid),
+            list(self.settings.boost_grid),
+            k=self.k,
+            min_lift_over_cooc_only=self.settings.min_gain + 1e-12,
+        )
         return (z, boost, ndcg) if boost > 0 else unboosted
 
     def _user_slices(self, plan: Plan):
         engine = engine_for(self.parts, plan, layers=[])
-        found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(),
-                                       self.settings.retrieval_budget, plan.pop_prior)
+        found = engine.recommend_batch(
+            self.owned, self.holdout.rows.tolist(), self.settings.retrieval_budget, plan.pop_prior
+        )
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
             if not items:
                 continue
-            layers = {n: _core.cooccurrence_signal(*csr, owned, items)
-                      for n, csr in self.parts.layers.items()}
+            layers = {
+                n: _core.cooccurrence_signal(*csr, owned, items)
+                for n, csr in self.parts.layers.items()
+            }
             relevance = np.asarray([1.0 if i in rel else 0.0 for i in items])
             slices.append((np.asarray(scores, dtype=np.float64), layers, relevance))
         return slices
@@ -336,7 +406,7 @@ class Gate:
         indptr, last_ts = profile[0], profile[3].copy()
         now = float(self.parts.config["repeat_now_ts"])
         for row, when in zip(self.holdout.rows.tolist(), self.holdout.times.tolist()):
-            last_ts[indptr[row]:indptr[row + 1]] += now - when
+            last_ts[indptr[row] : indptr[row + 1]] += now - when
         return last_ts
 
 

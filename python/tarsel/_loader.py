@@ -6,6 +6,7 @@ run path inside a virtual environment. Other layouts (user installs, some
 system layouts) put them elsewhere, so they are loaded here by full path first
 when they can be found.
 """
+
 from __future__ import annotations
 
 import ctypes

@@ -1,5 +1,6 @@
 """Progress bars for long work, shown through tqdm (the ``tarsel[io]`` extra)
 when the caller asks for them."""
+
 from __future__ import annotations
 
 import warnings

@@ -1,6 +1,7 @@
 """The settings of one fit: the ``Recommender``'s parameters, checked once and
 frozen, so that the fitting and gating code reads plain typed values and never
 the estimator itself."""
+
 from __future__ import annotations
 
 import math
@@ -84,6 +85,7 @@ def _choice(*options: str) -> Rule:
         if not isinstance(value, str) or value not in options:
             raise ValueError(f"unknown {name} {value!r}; expected one of {', '.join(options)}")
         return value
+
     return check
 
 
@@ -92,6 +94,7 @@ def _integer(low: int) -> Rule:
         if isinstance(value, bool) or not isinstance(value, Integral) or value < low:
             raise ValueError(f"{name} must be an integer of at least {low}, not {value!r}")
         return int(value)
+
     return check
 
 
@@ -106,10 +109,15 @@ def _number(low: float = -math.inf, high: float = math.inf, *, above: bool = Fal
 
     def check(name: str, value: Any) -> float:
         number = float(value) if isinstance(value, Real) and not isinstance(value, bool) else None
-        if number is None or not math.isfinite(number) or number > high or (
-                number <= low if above else number < low):
+        if (
+            number is None
+            or not math.isfinite(number)
+            or number > high
+            or (number <= low if above else number < low)
+        ):
             raise ValueError(f"{name} must be a number {wanted}, not {value!r}")
         return number
+
     return check
 
 
@@ -122,6 +130,7 @@ def _flag(name: str, value: Any) -> bool:
 def _optional(rule: Rule) -> Rule:
     def check(name: str, value: Any) -> Any:
         return None if value is None else rule(name, value)
+
     return check
 
 
@@ -135,9 +144,12 @@ def _grid(low: float, *, may_be_empty: bool = False) -> Rule:
             values = None
         if values is None or isinstance(value, (str, bytes)) or not (values or may_be_empty):
             bound = f" of at least {low:g}" if low > -math.inf else ""
-            raise ValueError(f"{name} must be a {'' if may_be_empty else 'non-empty '}sequence "
-                             f"of finite numbers{bound}, not {value!r}")
+            raise ValueError(
+                f"{name} must be a {'' if may_be_empty else 'non-empty '}sequence "
+                f"of finite numbers{bound}, not {value!r}"
+            )
         return values
+
     return check
 
 

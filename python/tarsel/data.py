@@ -5,6 +5,7 @@ of any hashable type. Users, items and sessions are mapped to dense indices
 0..n-1 in first-seen order, events are put in time order, and repeated
 (user, item) events are folded into one weighted pair for the item models.
 """
+
 from __future__ import annotations
 
 import json
@@ -58,8 +59,11 @@ class IdMap:
             raise ValueError(f"{what} has missing values")
         if array.dtype.kind == "O":  # mixed or unusual types: one dict step per value
             index: dict = {}
-            codes = np.fromiter((index.setdefault(_checked_id(v, what), len(index))
-                                 for v in array.tolist()), dtype=np.int64, count=len(array))
+            codes = np.fromiter(
+                (index.setdefault(_checked_id(v, what), len(index)) for v in array.tolist()),
+                dtype=np.int64,
+                count=len(array),
+            )
             return cls._of_unique(id_array(list(index))), codes
         unique, first, inverse = np.unique(array, return_index=True, return_inverse=True)
         order = np.argsort(first, kind="stable")  # the distinct ids in first-seen order
@@ -104,20 +108,33 @@ class IdMap:
         because its type differs, such as the text "7" among integer ids."""
         kind = self._ids.dtype.kind
         wanted = _KIND_TYPES.get(kind)
-        if wanted is None or value is None or (
-                isinstance(value, wanted) and not isinstance(value, (bool, np.bool_))):
+        if (
+            wanted is None
+            or value is None
+            or (isinstance(value, wanted) and not isinstance(value, (bool, np.bool_)))
+        ):
             return
-        raise TypeError(f"{what} {value!r} is of type {type(value).__name__}, but the model's "
-                        f"{what} ids are {_KIND_NAMES[kind]}")
+        raise TypeError(
+            f"{what} {value!r} is of type {type(value).__name__}, but the model's "
+            f"{what} ids are {_KIND_NAMES[kind]}"
+        )
 
     def index(self, values: Any, what: str | None = None) -> np.ndarray:
         """Dense indices of many ids; unknown ids map to -1. With ``what``, ids
         of another type than these raise TypeError (see ``check_type``)."""
         array = _typed(values)
         kind, own = array.dtype.kind, self._ids.dtype.kind
-        if what is not None and array.dtype.kind != "O" and len(array) and not (
-                own == "O" or kind == own or (own == "f" and kind in "iu")
-                or (own == "i" and kind == "u")):
+        if (
+            what is not None
+            and array.dtype.kind != "O"
+            and len(array)
+            and not (
+                own == "O"
+                or kind == own
+                or (own == "f" and kind in "iu")
+                or (own == "i" and kind == "u")
+            )
+        ):
             self.check_type(array[0].item() if kind != "U" else str(array[0]), what)
         if self._typed and (kind == own or (kind in "iuf" and own in "if")):
             if self._sorter is None:
@@ -131,8 +148,11 @@ class IdMap:
             for v in array.tolist():
                 self.check_type(v, what)
         get = self.get
-        return np.fromiter((-1 if (i := get(v)) is None else i for v in array.tolist()),
-                           dtype=np.int64, count=len(array))
+        return np.fromiter(
+            (-1 if (i := get(v)) is None else i for v in array.tolist()),
+            dtype=np.int64,
+            count=len(array),
+        )
 
     def extend(self, values: Any, what: str = "ids") -> IdMap:
         """A new map with the unseen ``values`` appended after the existing ids,
@@ -153,8 +173,11 @@ class IdMap:
         if self._index is not None:
             for v in added.tolist():
                 self._index[v] = len(self._index)
-        self._ids = (np.concatenate([self._ids, added]) if added.dtype.kind == self._ids.dtype.kind
-                     else id_array(self._ids.tolist() + added.tolist()))
+        self._ids = (
+            np.concatenate([self._ids, added])
+            if added.dtype.kind == self._ids.dtype.kind
+            else id_array(self._ids.tolist() + added.tolist())
+        )
         self._sorter = None
 
     def to_bytes(self) -> tuple[str, bytes]:
@@ -229,8 +252,11 @@ def _factorize(values: Any) -> tuple[np.ndarray, np.ndarray] | None:
     except ImportError:
         return None
     if not isinstance(values, (np.ndarray, pd.Series, pd.Categorical, pd.Index)):
-        values = np.asarray(values) if not isinstance(values, (list, tuple, range)) \
+        values = (
+            np.asarray(values)
+            if not isinstance(values, (list, tuple, range))
             else id_array(list(values))
+        )
     if getattr(values, "ndim", 1) != 1:
         return None
     try:
@@ -248,16 +274,20 @@ def _typed(values: Any) -> np.ndarray:
     one type (an object column of strings becomes a text array)."""
     if isinstance(values, np.ndarray) and values.dtype.kind in "iufU":
         return id_array(values)
-    return id_array(values if isinstance(values, (list, tuple, range, np.ndarray))
-                    else np.asarray(values))
+    return id_array(
+        values if isinstance(values, (list, tuple, range, np.ndarray)) else np.asarray(values)
+    )
 
 
 _MISSING_TYPES = ("NAType", "NaTType")  # pandas' missing-value markers
 
 
 def _checked_id(value: Any, what: str) -> Hashable:
-    if (value is None or (isinstance(value, float) and value != value)
-            or type(value).__name__ in _MISSING_TYPES):
+    if (
+        value is None
+        or (isinstance(value, float) and value != value)
+        or type(value).__name__ in _MISSING_TYPES
+    ):
         raise ValueError(f"{what} has missing values")
     return value
 
@@ -265,16 +295,19 @@ def _checked_id(value: Any, what: str) -> Hashable:
 # ------------------------------------------------------------ table access
 
 
-def column(table: Any, name: str, what: str = "interactions",
-           option: str | None = None) -> np.ndarray:
+def column(
+    table: Any, name: str, what: str = "interactions", option: str | None = None
+) -> np.ndarray:
     """One column of a pandas/polars DataFrame or a dict of arrays as a NumPy
     array. A missing column raises ValueError listing the columns found and
     naming the ``option`` that picks it."""
     try:
         values = table[name]
     except Exception as exc:  # KeyError, IndexError, ... and polars' ColumnNotFoundError
-        if not isinstance(exc, (KeyError, IndexError, TypeError, ValueError)) and \
-                type(exc).__name__ != "ColumnNotFoundError":
+        if (
+            not isinstance(exc, (KeyError, IndexError, TypeError, ValueError))
+            and type(exc).__name__ != "ColumnNotFoundError"
+        ):
             raise
         try:
             found = ", ".join(map(repr, column_names(table))) or "none"
@@ -291,12 +324,15 @@ def column(table: Any, name: str, what: str = "interactions",
     return array
 
 
-def columns_of(table: Any, names: Mapping[str, str | None],
-               what: str = "interactions") -> dict[str, Any]:
+def columns_of(
+    table: Any, names: Mapping[str, str | None], what: str = "interactions"
+) -> dict[str, Any]:
     """The columns picked by ``names`` (option -> column name, or None), checked
     to have one length: a shorter column would misalign the rows."""
-    found = {option: column(table, name, what, option) if name else None
-             for option, name in names.items()}
+    found = {
+        option: column(table, name, what, option) if name else None
+        for option, name in names.items()
+    }
     lengths = {names[o]: len(a) for o, a in found.items() if a is not None}
     if len(set(lengths.values())) > 1:
         listed = ", ".join(f"{name!r} has {n:,}" for name, n in lengths.items())
@@ -306,7 +342,8 @@ def columns_of(table: Any, names: Mapping[str, str | None],
 
 def _array_of(values: Any) -> np.ndarray:
     if isinstance(values, (list, tuple)) and any(
-            isinstance(v, (list, tuple, set, np.ndarray)) for v in values):
+        isinstance(v, (list, tuple, set, np.ndarray)) for v in values
+    ):
         out = np.empty(len(values), dtype=object)  # a column of lists stays one-dimensional
         out[:] = list(values)
         return out
@@ -353,9 +390,11 @@ def timestamps_of(values: np.ndarray, name: str, time_format: str | None = None)
                 parsed = np.asarray(np.char.strip(values.astype(str)), dtype="datetime64[ns]")
         except ValueError:
             bad = _first_unparsable(values)
-            raise ValueError(f"time column {name!r} has unparsable value {bad!r}; give dates "
-                             "as ISO 8601 (2015-07-21 or 2015-07-21T10:30:00), numbers "
-                             "(UNIX seconds), or pass time_format") from None
+            raise ValueError(
+                f"time column {name!r} has unparsable value {bad!r}; give dates "
+                "as ISO 8601 (2015-07-21 or 2015-07-21T10:30:00), numbers "
+                "(UNIX seconds), or pass time_format"
+            ) from None
         return timestamps_of(parsed, name)
     if not np.isfinite(times).all():
         raise ValueError(f"time column {name!r} has missing values")
@@ -364,8 +403,9 @@ def timestamps_of(values: np.ndarray, name: str, time_format: str | None = None)
 
 def _aware_seconds(values: np.ndarray, name: str) -> np.ndarray:
     try:
-        return np.fromiter((v.timestamp() for v in values.tolist()), dtype=np.float64,
-                           count=len(values))
+        return np.fromiter(
+            (v.timestamp() for v in values.tolist()), dtype=np.float64, count=len(values)
+        )
     except (AttributeError, TypeError, ValueError):
         raise ValueError(f"time column {name!r} mixes datetimes with other values") from None
 
@@ -378,8 +418,10 @@ def _formatted_seconds(values: np.ndarray, name: str, time_format: str) -> np.nd
         try:
             when = dt.datetime.strptime(str(v), time_format)
         except ValueError:
-            raise ValueError(f"time column {name!r} has value {v!r}, which does not match "
-                             f"time_format {time_format!r}") from None
+            raise ValueError(
+                f"time column {name!r} has value {v!r}, which does not match "
+                f"time_format {time_format!r}"
+            ) from None
         if when.tzinfo is None:
             when = when.replace(tzinfo=dt.UTC)
         out[k] = when.timestamp()
@@ -447,9 +489,17 @@ class Interactions:
         """The same maps with only the events where ``keep`` is true."""
         session = self.session_idx[keep] if self.session_idx is not None else None
         times = self.timestamps[keep] if self.timestamps is not None else None
-        return _assemble(self.users, self.items, self.user_idx[keep], self.item_idx[keep],
-                         times, session, self.n_sessions, self.event_weights[keep],
-                         self.weighting)
+        return _assemble(
+            self.users,
+            self.items,
+            self.user_idx[keep],
+            self.item_idx[keep],
+            times,
+            session,
+            self.n_sessions,
+            self.event_weights[keep],
+            self.weighting,
+        )
 
 
 def prepare_interactions(
@@ -479,23 +529,35 @@ def prepare_interactions(
     """
     weighting = weighting or ("rating" if weight_col else "binary")
     if weighting not in WEIGHTINGS:
-        raise ValueError(f"unknown weighting {weighting!r}; "
-                         f"expected one of {', '.join(WEIGHTINGS)}")
+        raise ValueError(
+            f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}"
+        )
     if weighting == "rating" and weight_col is None:
         raise ValueError("weighting='rating' needs weight_col")
-    raw = columns_of(table, {"user_col": user_col, "item_col": item_col, "time_col": time_col,
-                             "weight_col": weight_col, "session_col": session_col})
+    raw = columns_of(
+        table,
+        {
+            "user_col": user_col,
+            "item_col": item_col,
+            "time_col": time_col,
+            "weight_col": weight_col,
+            "session_col": session_col,
+        },
+    )
     if len(raw["user_col"]) == 0:
         raise ValueError("interactions are empty")
     users, user_idx = IdMap.encode(raw["user_col"], f"user column {user_col!r}")
     items, item_idx = IdMap.encode(raw["item_col"], f"item column {item_col!r}")
     items = items.extend(extra_items, f"item column {item_col!r} of item_features")
     times = timestamps_of(raw["time_col"], time_col, time_format) if time_col else None
-    weights = (numeric_column(raw["weight_col"], weight_col)
-               if weight_col else np.ones(len(user_idx)))
+    weights = (
+        numeric_column(raw["weight_col"], weight_col) if weight_col else np.ones(len(user_idx))
+    )
     if weight_col and not (weights > 0).any():
-        raise ValueError(f"every value of weight column {weight_col!r} is zero or negative: "
-                         "nothing would be learnt (items are related through positive weights)")
+        raise ValueError(
+            f"every value of weight column {weight_col!r} is zero or negative: "
+            "nothing would be learnt (items are related through positive weights)"
+        )
 
     order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
     user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
@@ -509,8 +571,9 @@ def prepare_interactions(
     else:
         session_idx = None
     n_sessions = int(session_idx.max()) + 1 if session_idx is not None else 0
-    return _assemble(users, items, user_idx, item_idx, times, session_idx, n_sessions,
-                     weights, weighting)
+    return _assemble(
+        users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
+    )
 
 
 def _dense_codes(keys: np.ndarray) -> np.ndarray:
@@ -531,12 +594,14 @@ def _sessions_by_gap(user_idx: np.ndarray, times: np.ndarray, gap: float) -> np.
     return _dense_codes(sessions)
 
 
-def _assemble(users, items, user_idx, item_idx, times, session_idx, n_sessions,
-              weights, weighting) -> Interactions:
+def _assemble(
+    users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
+) -> Interactions:
     n_items = len(items)
     key = user_idx * n_items + item_idx
     pair_key, first, inverse, counts = np.unique(
-        key, return_index=True, return_inverse=True, return_counts=True)
+        key, return_index=True, return_inverse=True, return_counts=True
+    )
     inverse = inverse.reshape(-1)
     pair_user, pair_item = pair_key // max(n_items, 1), pair_key % max(n_items, 1)
     if weighting == "binary":
@@ -556,12 +621,21 @@ def _assemble(users, items, user_idx, item_idx, times, session_idx, n_sessions,
     hist_indptr = np.zeros(len(users) + 1, dtype=np.int64)
     np.cumsum(np.bincount(pair_user, minlength=len(users)), out=hist_indptr[1:])
     return Interactions(
-        users=users, items=items, user_idx=user_idx.astype(np.int64),
-        item_idx=item_idx.astype(np.int64), timestamps=times, session_idx=session_idx,
-        n_sessions=n_sessions, pair_user=pair_user.astype(np.int64),
-        pair_item=pair_item.astype(np.int64), pair_weight=pair_weight.astype(np.float32),
-        pair_time=pair_time, hist_indptr=hist_indptr, hist_items=hist_items.astype(np.int64),
-        event_weights=weights, weighting=weighting,
+        users=users,
+        items=items,
+        user_idx=user_idx.astype(np.int64),
+        item_idx=item_idx.astype(np.int64),
+        timestamps=times,
+        session_idx=session_idx,
+        n_sessions=n_sessions,
+        pair_user=pair_user.astype(np.int64),
+        pair_item=pair_item.astype(np.int64),
+        pair_weight=pair_weight.astype(np.float32),
+        pair_time=pair_time,
+        hist_indptr=hist_indptr,
+        hist_items=hist_items.astype(np.int64),
+        event_weights=weights,
+        weighting=weighting,
     )
 
 

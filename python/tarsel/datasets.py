@@ -1,5 +1,6 @@
 """Data to try tarsel on: a deterministic synthetic shopping log, and readers
 for interaction files the user already has on disk. Nothing is downloaded."""
+
 from __future__ import annotations
 
 import io
@@ -16,18 +17,37 @@ _START = 1_704_067_200.0  # 2024-01-01T00:00:00Z
 
 # category -> (how shoppers consume it, mean repurchase period in days)
 _CATEGORIES = {
-    "dairy": ("staple", 0), "bakery": ("staple", 0), "produce": ("staple", 0),
-    "drinks": ("staple", 0), "coffee": ("replenish", 14), "tea": ("replenish", 21),
-    "cereal": ("replenish", 12), "pasta": ("regular", 0), "sauces": ("regular", 0),
-    "snacks": ("regular", 0), "meat": ("regular", 0), "fish": ("regular", 0),
-    "frozen": ("regular", 0), "spices": ("replenish", 40), "baby": ("replenish", 7),
-    "pet": ("replenish", 10), "cleaning": ("replenish", 28), "toiletries": ("replenish", 24),
-    "kitchenware": ("one_off", 0), "electronics": ("one_off", 0),
+    "dairy": ("staple", 0),
+    "bakery": ("staple", 0),
+    "produce": ("staple", 0),
+    "drinks": ("staple", 0),
+    "coffee": ("replenish", 14),
+    "tea": ("replenish", 21),
+    "cereal": ("replenish", 12),
+    "pasta": ("regular", 0),
+    "sauces": ("regular", 0),
+    "snacks": ("regular", 0),
+    "meat": ("regular", 0),
+    "fish": ("regular", 0),
+    "frozen": ("regular", 0),
+    "spices": ("replenish", 40),
+    "baby": ("replenish", 7),
+    "pet": ("replenish", 10),
+    "cleaning": ("replenish", 28),
+    "toiletries": ("replenish", 24),
+    "kitchenware": ("one_off", 0),
+    "electronics": ("one_off", 0),
 }
 # a purchase in the key category often pulls one from the value category next
 _COMPANIONS = {
-    "pasta": "sauces", "coffee": "dairy", "cereal": "dairy", "snacks": "drinks",
-    "meat": "spices", "bakery": "dairy", "fish": "produce", "baby": "toiletries",
+    "pasta": "sauces",
+    "coffee": "dairy",
+    "cereal": "dairy",
+    "snacks": "drinks",
+    "meat": "spices",
+    "bakery": "dairy",
+    "fish": "produce",
+    "baby": "toiletries",
 }
 
 
@@ -48,13 +68,27 @@ class _Habits:
 
 # Like real grocery logs: a strong popular core that everyone buys from, weak
 # co-occurrence, and some rebuying (about a fifth of a basket was bought before).
-_GROCERY = _Habits(taste_concentration=2.0, staples=(1, 3), staple_prob=0.25,
-                   replenished=(0, 2), browse_mean=4.0, companion_prob=0.15,
-                   popularity_exponent=1.2, visit_gap=(6.0, 20.0))
+_GROCERY = _Habits(
+    taste_concentration=2.0,
+    staples=(1, 3),
+    staple_prob=0.25,
+    replenished=(0, 2),
+    browse_mean=4.0,
+    companion_prob=0.15,
+    popularity_exponent=1.2,
+    visit_gap=(6.0, 20.0),
+)
 # Rebuying dominates: most of a basket is the shopper's own staples.
-_REBUYING = _Habits(taste_concentration=0.3, staples=(4, 10), staple_prob=0.6,
-                    replenished=(2, 5), browse_mean=1.0, companion_prob=0.1,
-                    popularity_exponent=1.1, visit_gap=(2.5, 7.0))
+_REBUYING = _Habits(
+    taste_concentration=0.3,
+    staples=(4, 10),
+    staple_prob=0.6,
+    replenished=(2, 5),
+    browse_mean=1.0,
+    companion_prob=0.1,
+    popularity_exponent=1.1,
+    visit_gap=(2.5, 7.0),
+)
 
 
 @dataclass
@@ -67,8 +101,14 @@ class Dataset:
     columns: dict[str, str | None] = field(default_factory=dict)
 
 
-def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
-            n_new_items: int = 40, seed: int = 0, progress: bool = False) -> Dataset:
+def grocery(
+    n_users: int = 1500,
+    n_items: int = 800,
+    n_days: int = 120,
+    n_new_items: int = 40,
+    seed: int = 0,
+    progress: bool = False,
+) -> Dataset:
     """A synthetic grocery log with the structure of real shopping data.
 
     - popularity follows a power law within each category;
@@ -118,8 +158,13 @@ def grocery(n_users: int = 1500, n_items: int = 800, n_days: int = 120,
     return _simulate(_GROCERY, n_users, n_items, n_days, n_new_items, seed, progress)
 
 
-def rebuying(n_users: int = 1500, n_items: int = 800, n_days: int = 120, seed: int = 0,
-             progress: bool = False) -> Dataset:
+def rebuying(
+    n_users: int = 1500,
+    n_items: int = 800,
+    n_days: int = 120,
+    seed: int = 0,
+    progress: bool = False,
+) -> Dataset:
     """A synthetic grocery log where rebuying dominates.
 
     Shoppers have narrow tastes and many staples, so most of a basket was
@@ -155,8 +200,15 @@ def rebuying(n_users: int = 1500, n_items: int = 800, n_days: int = 120, seed: i
     return _simulate(_REBUYING, n_users, n_items, n_days, 0, seed, progress)
 
 
-def _simulate(habits: _Habits, n_users: int, n_items: int, n_days: int, n_new_items: int,
-              seed: int, progress: bool) -> Dataset:
+def _simulate(
+    habits: _Habits,
+    n_users: int,
+    n_items: int,
+    n_days: int,
+    n_new_items: int,
+    seed: int,
+    progress: bool,
+) -> Dataset:
     if n_items < len(_CATEGORIES):
         raise ValueError(f"n_items must be at least {len(_CATEGORIES)}, one per category")
     rng = np.random.default_rng(seed)
@@ -170,11 +222,16 @@ def _simulate(habits: _Habits, n_users: int, n_items: int, n_days: int, n_new_it
         "time": np.asarray(columns["time"], dtype=np.int64),
         "basket": np.asarray(columns["basket"], dtype=np.int64),
     }
-    features = {"item": catalogue.names, "category": catalogue.category_names,
-                "brand": catalogue.brands}
-    return Dataset(interactions, features,
-                   {"user_col": "user", "item_col": "item", "time_col": "time",
-                    "session_col": "basket"})
+    features = {
+        "item": catalogue.names,
+        "category": catalogue.category_names,
+        "brand": catalogue.brands,
+    }
+    return Dataset(
+        interactions,
+        features,
+        {"user_col": "user", "item_col": "item", "time_col": "time", "session_col": "basket"},
+    )
 
 
 @dataclass
@@ -200,15 +257,16 @@ class _Catalogue:
         for c in range(len(cats)):
             members = np.flatnonzero(category == c)
             rank[members] = rng.permutation(len(members)) + 1
-        popularity = rank ** -habits.popularity_exponent
+        popularity = rank**-habits.popularity_exponent
         kind = np.array([_CATEGORIES[cats[c]][0] for c in category])
         base_period = np.array([_CATEGORIES[cats[c]][1] for c in category], dtype=float)
         period = base_period * rng.uniform(0.8, 1.25, size=n)
         names = np.array([f"{cats[c]}-{i:04d}" for i, c in enumerate(category)])
-        brands = np.array([f"{cats[c]}-brand{b}" for c, b in
-                           zip(category, rng.integers(0, 4, size=n))])
+        brands = np.array(
+            [f"{cats[c]}-brand{b}" for c, b in zip(category, rng.integers(0, 4, size=n))]
+        )
         cold = np.zeros(n, dtype=bool)
-        cold[n - n_new:] = True
+        cold[n - n_new :] = True
         launch_day = np.zeros(n)
         regular = np.flatnonzero(~cold & (kind != "one_off"))
         trending = rng.choice(regular, size=min(12, len(regular)), replace=False)
@@ -220,8 +278,19 @@ class _Catalogue:
             follows = np.flatnonzero((category == cats.index(follow_cat)) & ~cold)
             if len(follows):
                 companion[anchors] = rng.choice(follows, size=len(anchors))
-        return cls(names, category, np.array(cats)[category], brands, popularity, kind,
-                   period, companion, launch_day, cold, habits)
+        return cls(
+            names,
+            category,
+            np.array(cats)[category],
+            brands,
+            popularity,
+            kind,
+            period,
+            companion,
+            launch_day,
+            cold,
+            habits,
+        )
 
 
 @dataclass
@@ -242,14 +311,21 @@ class _Shopper:
         staple_w = weight * (cat.kind == "staple") * (cat.launch_day == 0)
         staples = _pick(rng, staple_w, rng.integers(*habits.staples))
         repl_w = weight * (cat.kind == "replenish") * (cat.launch_day == 0)
-        replenished = _pick(rng, repl_w + 1e-12 * (cat.kind == "replenish"),
-                            rng.integers(*habits.replenished))
+        replenished = _pick(
+            rng, repl_w + 1e-12 * (cat.kind == "replenish"), rng.integers(*habits.replenished)
+        )
         browse = weight * (cat.kind != "staple")
         before = np.cumsum(browse * (cat.launch_day == 0))
         after = np.cumsum(browse)
-        return cls(user, staples, replenished,
-                   cat.period[replenished] * rng.uniform(0.9, 1.1, size=len(replenished)),
-                   before / before[-1], after / after[-1], rng.uniform(*habits.visit_gap))
+        return cls(
+            user,
+            staples,
+            replenished,
+            cat.period[replenished] * rng.uniform(0.9, 1.1, size=len(replenished)),
+            before / before[-1],
+            after / after[-1],
+            rng.uniform(*habits.visit_gap),
+        )
 
     def shop(self, rng, cat: _Catalogue, n_days: int, out: dict[str, list]) -> None:
         last_bought = {int(i): -rng.uniform(0, p) for i, p in zip(self.replenished, self.periods)}
@@ -291,8 +367,9 @@ class _Shopper:
         return basket
 
 
-def movielens_like(n_users: int = 600, n_items: int = 3000, n_factors: int = 8,
-                   seed: int = 0) -> Dataset:
+def movielens_like(
+    n_users: int = 600, n_items: int = 3000, n_factors: int = 8, seed: int = 0
+) -> Dataset:
     """A synthetic ratings log shaped like MovieLens.
 
     Users rate each item at most once; activity is log-normal (20 ratings at
@@ -338,22 +415,29 @@ def movielens_like(n_users: int = 600, n_items: int = 3000, n_factors: int = 8,
         affinity = item_f @ taste / np.sqrt(n_factors)
         utility = popularity + 1.5 * affinity + rng.gumbel(size=n_items)
         chosen = np.argpartition(-utility, int(activity[user]))[: int(activity[user])]
-        rating = np.clip(np.round((3.5 + 0.8 * affinity[chosen]
-                                   + rng.normal(0, 0.7, len(chosen))) * 2) / 2, 0.5, 5.0)
+        rating = np.clip(
+            np.round((3.5 + 0.8 * affinity[chosen] + rng.normal(0, 0.7, len(chosen))) * 2) / 2,
+            0.5,
+            5.0,
+        )
         start = _START - rng.uniform(0, 3 * 365) * _DAY
         times = np.sort(start + rng.exponential(30 * _DAY, len(chosen)).cumsum() / 10)
         columns["user"].extend([user + 1] * len(chosen))
         columns["item"].extend((chosen + 1).tolist())
         columns["rating"].extend(rating.tolist())
         columns["time"].extend(times.astype(np.int64).tolist())
-    interactions = {"user": np.asarray(columns["user"], dtype=np.int64),
-                    "item": np.asarray(columns["item"], dtype=np.int64),
-                    "rating": np.asarray(columns["rating"], dtype=np.float64),
-                    "time": np.asarray(columns["time"], dtype=np.int64)}
+    interactions = {
+        "user": np.asarray(columns["user"], dtype=np.int64),
+        "item": np.asarray(columns["item"], dtype=np.int64),
+        "rating": np.asarray(columns["rating"], dtype=np.float64),
+        "time": np.asarray(columns["time"], dtype=np.int64),
+    }
     order = np.argsort(interactions["time"], kind="stable")
-    return Dataset({k: v[order] for k, v in interactions.items()}, None,
-                   {"user_col": "user", "item_col": "item", "time_col": "time",
-                    "weight_col": "rating"})
+    return Dataset(
+        {k: v[order] for k, v in interactions.items()},
+        None,
+        {"user_col": "user", "item_col": "item", "time_col": "time", "weight_col": "rating"},
+    )
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
@@ -461,15 +545,24 @@ def load_movielens(path: str | os.PathLike) -> Dataset:
     if not raw.strip():
         raise ValueError(f"file {path!r} is empty")
     if b"::" in raw.split(b"\n", 1)[0]:
-        table = pd.read_csv(io.BytesIO(raw.replace(b"::", b"\t")), sep="\t", header=None,
-                            names=["user", "item", "rating", "time"])
+        table = pd.read_csv(
+            io.BytesIO(raw.replace(b"::", b"\t")),
+            sep="\t",
+            header=None,
+            names=["user", "item", "rating", "time"],
+        )
     else:
         table = pd.read_csv(io.BytesIO(raw)).rename(
-            columns={"userId": "user", "movieId": "item", "timestamp": "time"})
+            columns={"userId": "user", "movieId": "item", "timestamp": "time"}
+        )
         missing = [c for c in ("user", "item", "rating", "time") if c not in table.columns]
         if missing:
-            raise ValueError(f"ratings file {path!r} lacks the columns {', '.join(missing)} "
-                             "(expected userId, movieId, rating, timestamp)")
-    return Dataset({c: table[c].to_numpy() for c in ("user", "item", "rating", "time")},
-                   None, {"user_col": "user", "item_col": "item", "time_col": "time",
-                          "weight_col": "rating"})
+            raise ValueError(
+                f"ratings file {path!r} lacks the columns {', '.join(missing)} "
+                "(expected userId, movieId, rating, timestamp)"
+            )
+    return Dataset(
+        {c: table[c].to_numpy() for c in ("user", "item", "rating", "time")},
+        None,
+        {"user_col": "user", "item_col": "item", "time_col": "time", "weight_col": "rating"},
+    )

@@ -17,6 +17,7 @@ frame (the partitions in order), as ``prepare_interactions`` numbers them;
 events are put in (time, row) order, the order a stable sort by time of the
 whole table gives; and each user's results depend only on that user's events.
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -50,8 +51,10 @@ from tarsel.recommender import Recommender, _repeat_sizes
 __all__ = ["fit", "recommend_batch"]
 
 _POS = "__tarsel_row"  # the row's place in the whole frame, partitions in order
-_NOT_BY_USER = ("events are not partitioned by user: a user's events span partitions "
-                "(pass user_partitioned=False to shuffle them)")
+_NOT_BY_USER = (
+    "events are not partitioned by user: a user's events span partitions "
+    "(pass user_partitioned=False to shuffle them)"
+)
 
 
 def _dask():
@@ -60,20 +63,30 @@ def _dask():
         import dask.dataframe as dd
         import distributed  # noqa: F401
     except ImportError:
-        raise ImportError("tarsel.distributed needs Dask; install it with "
-                          "pip install 'tarsel[dask]'") from None
+        raise ImportError(
+            "tarsel.distributed needs Dask; install it with pip install 'tarsel[dask]'"
+        ) from None
     return dask, dd
 
 
 # ---------------------------------------------------------------------- fit
 
 
-def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = "user",
-        item_col: str = "item", time_col: str | None = None,
-        weight_col: str | None = None, session_col: str | None = None,
-        time_format: str | None = None, user_partitioned: bool = False,
-        shuffle_method: str | None = None,
-        **settings: Any) -> Recommender:
+def fit(
+    client: Any,
+    events: Any,
+    item_features: Any = None,
+    *,
+    user_col: str = "user",
+    item_col: str = "item",
+    time_col: str | None = None,
+    weight_col: str | None = None,
+    session_col: str | None = None,
+    time_format: str | None = None,
+    user_partitioned: bool = False,
+    shuffle_method: str | None = None,
+    **settings: Any,
+) -> Recommender:
     """Fit a ``Recommender`` on a Dask DataFrame of events, on the cluster.
 
     The result equals ``Recommender(**settings).fit(events.compute(), ...)``:
@@ -132,23 +145,29 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     Settings.from_params(model.get_params())  # bad settings fail here, as in fit
     weighting = model.weighting or ("rating" if weight_col else "binary")
     if weighting not in WEIGHTINGS:
-        raise ValueError(f"unknown weighting {weighting!r}; expected one of "
-                         f"{', '.join(WEIGHTINGS)}")
+        raise ValueError(
+            f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}"
+        )
     if weighting == "rating" and weight_col is None:
         raise ValueError("weighting='rating' needs weight_col")
-    columns = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
-               "weight_col": weight_col, "session_col": session_col}
+    columns = {
+        "user_col": user_col,
+        "item_col": item_col,
+        "time_col": time_col,
+        "weight_col": weight_col,
+        "session_col": session_col,
+    }
     wanted = [c for c in columns.values() if c]
     for option, name in columns.items():
         if name:
             column(events._meta, name, "interactions", option)  # a missing column fails here
     columns["time_format"] = time_format
-    extra = (feature_item_ids(item_features, item_col).tolist()
-             if item_features is not None else [])
+    extra = feature_item_ids(item_features, item_col).tolist() if item_features is not None else []
     job = _Job(params=model.get_params(), columns=columns, weighting=weighting)
 
-    raw = client.compute(_by_user(events[wanted], user_col, user_partitioned, shuffle_method,
-                                  client))
+    raw = client.compute(
+        _by_user(events[wanted], user_col, user_partitioned, shuffle_method, client)
+    )
     scans = client.map(_scan, raw, job=job)
     maps = client.submit(_id_maps, _tree(client, scans, _merge_scans), extra, job)
     shared = client.submit(_shared, maps)  # what every partition needs
@@ -159,8 +178,11 @@ def fit(client: Any, events: Any, item_features: Any = None, *, user_col: str = 
     full = _tree(client, client.map(_partial, blocks, maps=shared, job=job), _add)
     held = client.map(_held_out, blocks, chosen=chosen)
     train_span = client.submit(_train_span, held)
-    train = _tree(client, client.map(_partial, blocks, maps=shared, job=job, chosen=chosen,
-                                     span=train_span), _add)
+    train = _tree(
+        client,
+        client.map(_partial, blocks, maps=shared, job=job, chosen=chosen, span=train_span),
+        _add,
+    )
     blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
     model = _model_from_bytes(blob.result())
     _baselines.warn_if_served(model.kept_)
@@ -178,8 +200,9 @@ class _Job:
         return Settings.from_params(self.params)
 
 
-def _by_user(events: Any, user_col: str, user_partitioned: bool, method: str | None,
-             client: Any) -> list:
+def _by_user(
+    events: Any, user_col: str, user_partitioned: bool, method: str | None, client: Any
+) -> list:
     """The partitions as delayed pandas frames, each with the rows' places in the
     whole frame, every user's rows in one partition."""
     dask, dd = _dask()
@@ -191,8 +214,7 @@ def _by_user(events: Any, user_col: str, user_partitioned: bool, method: str | N
         return placed
     meta = events._meta.assign(**{_POS: np.zeros(0, dtype=np.int64)})
     frame = dd.from_delayed(placed, meta=meta, verify_meta=False)
-    return frame.shuffle(on=user_col, npartitions=len(placed),
-                         shuffle_method=method).to_delayed()
+    return frame.shuffle(on=user_col, npartitions=len(placed), shuffle_method=method).to_delayed()
 
 
 def _with_rows(frame: Any, offset: int) -> Any:
@@ -204,7 +226,7 @@ def _tree(client: Any, futures: list, combine: Callable) -> Any:
     futures = list(futures)
     while len(futures) > 1:
         paired = [client.submit(combine, a, b) for a, b in zip(futures[::2], futures[1::2])]
-        futures = paired + futures[len(paired) * 2:]
+        futures = paired + futures[len(paired) * 2 :]
     return futures[0]
 
 
@@ -232,10 +254,8 @@ def _scan(frame: Any, job: _Job) -> dict:
             span = (float(times.min()), float(times.max()))
     positive = True
     if c["weight_col"]:
-        positive = bool((numeric_column(column(frame, c["weight_col"]), c["weight_col"]) > 0)
-                        .any())
-    return {"users": users, "items": items, "span": span, "events": len(rows),
-            "positive": positive}
+        positive = bool((numeric_column(column(frame, c["weight_col"]), c["weight_col"]) > 0).any())
+    return {"users": users, "items": items, "span": span, "events": len(rows), "positive": positive}
 
 
 def _merge_firsts(a: tuple, b: tuple) -> tuple[list, np.ndarray]:
@@ -248,10 +268,13 @@ def _merge_firsts(a: tuple, b: tuple) -> tuple[list, np.ndarray]:
 
 
 def _merge_scans(a: dict, b: dict) -> dict:
-    return {"users": _merge_firsts(a["users"], b["users"]),
-            "items": _merge_firsts(a["items"], b["items"]),
-            "span": (min(a["span"][0], b["span"][0]), max(a["span"][1], b["span"][1])),
-            "events": a["events"] + b["events"], "positive": a["positive"] or b["positive"]}
+    return {
+        "users": _merge_firsts(a["users"], b["users"]),
+        "items": _merge_firsts(a["items"], b["items"]),
+        "span": (min(a["span"][0], b["span"][0]), max(a["span"][1], b["span"][1])),
+        "events": a["events"] + b["events"],
+        "positive": a["positive"] or b["positive"],
+    }
 
 
 @dataclass
@@ -271,15 +294,22 @@ def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
     if not scan["positive"]:
-        raise ValueError(f"every value of weight column {job.columns['weight_col']!r} is zero "
-                         "or negative: nothing would be learnt (items are related through "
-                         "positive weights)")
+        raise ValueError(
+            f"every value of weight column {job.columns['weight_col']!r} is zero "
+            "or negative: nothing would be learnt (items are related through "
+            "positive weights)"
+        )
     users_by_row = np.argsort(scan["users"][1], kind="stable")
     items_by_row = np.argsort(scan["items"][1], kind="stable")
-    return _Maps(IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
-                 IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(
-                     extra, f"item column {job.columns['item_col']!r} of item_features"),
-                 scan["span"], scan["events"], scan["users"][1][users_by_row])
+    return _Maps(
+        IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
+        IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(
+            extra, f"item column {job.columns['item_col']!r} of item_features"
+        ),
+        scan["span"],
+        scan["events"],
+        scan["users"][1][users_by_row],
+    )
 
 
 def _shared(maps: _Maps) -> _Maps:
@@ -311,10 +341,16 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         raise ValueError(_NOT_BY_USER)
     users = found[users]
     item_idx = maps.items.index(column(frame, c["item_col"]))
-    times = (timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
-             if c["time_col"] else None)
-    weights = (numeric_column(column(frame, c["weight_col"]), c["weight_col"])
-               if c["weight_col"] else np.ones(len(users)))
+    times = (
+        timestamps_of(column(frame, c["time_col"]), c["time_col"], c["time_format"])
+        if c["time_col"]
+        else None
+    )
+    weights = (
+        numeric_column(column(frame, c["weight_col"]), c["weight_col"])
+        if c["weight_col"]
+        else np.ones(len(users))
+    )
     # (time, row) order: a stable sort by time of the whole table
     order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
     rows, user_idx = np.unique(users[order], return_inverse=True)
@@ -322,16 +358,26 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
     item_idx, weights = item_idx[order], weights[order]
     times = times[order] if times is not None else None
     if c["session_col"]:
-        _, raw = IdMap.encode(column(frame, c["session_col"])[order],
-                              f"session column {c['session_col']!r}")
+        _, raw = IdMap.encode(
+            column(frame, c["session_col"])[order], f"session column {c['session_col']!r}"
+        )
         session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
     elif times is not None and job.settings.session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
     else:
         session_idx = None
     n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(order) else 0
-    data = _assemble(IdMap(range(len(rows))), maps.items, user_idx, item_idx, times,
-                     session_idx, n_sessions, weights, job.weighting)
+    data = _assemble(
+        IdMap(range(len(rows))),
+        maps.items,
+        user_idx,
+        item_idx,
+        times,
+        session_idx,
+        n_sessions,
+        weights,
+        job.weighting,
+    )
     return _Block(data, rows, pos[order])
 
 
@@ -388,8 +434,12 @@ def _held_out(block: _Block, chosen: np.ndarray | None) -> dict | None:
         kept = data.timestamps[~held]
         if len(kept):
             span = (float(kept.min()), float(kept.max()))
-    return {"rows": block.rows[local], "relevant": [relevant[u] for u in local.tolist()],
-            "times": times, "span": span}
+    return {
+        "rows": block.rows[local],
+        "relevant": [relevant[u] for u in local.tolist()],
+        "times": times,
+        "span": span,
+    }
 
 
 def _train_span(held: list) -> tuple[float, float]:
@@ -452,8 +502,13 @@ def _csr(coo: tuple, n: int, dtype=np.float32) -> tuple:
     return values.astype(dtype), (keys % n).astype(np.int32), indptr
 
 
-def _partial(block: _Block, maps: _Maps, job: _Job, chosen: np.ndarray | None = None,
-             span: tuple | None = None) -> _Partial | None:
+def _partial(
+    block: _Block,
+    maps: _Maps,
+    job: _Job,
+    chosen: np.ndarray | None = None,
+    span: tuple | None = None,
+) -> _Partial | None:
     """The item-item graphs over one partition's users, on all their events, or
     (given the drawn users) on those left after holding out the gates' data."""
     if span is not None and chosen is None:
@@ -461,15 +516,32 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: np.ndarray | None = 
     kept = np.ones(len(block.positions), bool) if chosen is None else ~_held_mask(block, chosen)
     data = block.data if chosen is None else block.data.select_events(kept)
     settings, n = job.settings, len(maps.items)
-    cooc = _coo(_core.build_cooccurrence(
-        data.pair_user, data.pair_item, data.pair_weight, data.n_users, n,
-        kernel=settings.cooc_kernel, half_life_days=settings.half_life_days,
-        timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None), n)
+    cooc = _coo(
+        _core.build_cooccurrence(
+            data.pair_user,
+            data.pair_item,
+            data.pair_weight,
+            data.n_users,
+            n,
+            kernel=settings.cooc_kernel,
+            half_life_days=settings.half_life_days,
+            timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None,
+        ),
+        n,
+    )
     gram = None
     if n <= ease_item_limit(settings)[0]:
         # X^T X: the pure co-occurrence of the pair weights plus their squares
-        off = cooc if settings.cooc_kernel == "pure_count" else _coo(_core.build_cooccurrence(
-            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n), n)
+        off = (
+            cooc
+            if settings.cooc_kernel == "pure_count"
+            else _coo(
+                _core.build_cooccurrence(
+                    data.pair_user, data.pair_item, data.pair_weight, data.n_users, n
+                ),
+                n,
+            )
+        )
         w = data.pair_weight.astype(np.float64)
         gram = (off, np.bincount(data.pair_item, weights=w * w, minlength=n))
     sessions, session, directed = (0, 0), None, None
@@ -478,17 +550,36 @@ def _partial(block: _Block, maps: _Maps, job: _Job, chosen: np.ndarray | None = 
         per_session = np.bincount(np.unique(data.session_idx[first], return_inverse=True)[1])
         sessions = (int(np.count_nonzero(per_session >= 2)), len(per_session))
         ones = np.ones(len(first), dtype=np.float32)
-        session = _coo(_core.build_session_cooccurrence(
-            data.session_idx[first], data.item_idx[first], ones, data.n_sessions, n), n)
+        session = _coo(
+            _core.build_session_cooccurrence(
+                data.session_idx[first], data.item_idx[first], ones, data.n_sessions, n
+            ),
+            n,
+        )
         ones = np.ones(len(data.item_idx), dtype=np.float32)
-        directed = _coo(_core.build_directional_cooc(
-            data.session_idx, data.item_idx, ones, data.n_sessions, n,
-            timestamps=data.timestamps), n)
+        directed = _coo(
+            _core.build_directional_cooc(
+                data.session_idx,
+                data.item_idx,
+                ones,
+                data.n_sessions,
+                n,
+                timestamps=data.timestamps,
+            ),
+            n,
+        )
     events = (block.rows[data.user_idx], data.item_idx, data.timestamps, block.positions[kept])
     return _Partial(
-        n_items=n, cooc=cooc, gram=gram, users_per_item=np.bincount(data.pair_item, minlength=n),
-        sessions=sessions, session=session, directed=directed,
-        users=[(block.rows, data.hist_indptr, data.hist_items)], events=[events])
+        n_items=n,
+        cooc=cooc,
+        gram=gram,
+        users_per_item=np.bincount(data.pair_item, minlength=n),
+        sessions=sessions,
+        session=session,
+        directed=directed,
+        users=[(block.rows, data.hist_indptr, data.hist_items)],
+        events=[events],
+    )
 
 
 def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
@@ -501,11 +592,16 @@ def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
         same = a.gram[0] is a.cooc and b.gram[0] is b.cooc
         gram = (cooc if same else _coo_add(a.gram[0], b.gram[0]), a.gram[1] + b.gram[1])
     return _Partial(
-        n_items=a.n_items, cooc=cooc, gram=gram,
+        n_items=a.n_items,
+        cooc=cooc,
+        gram=gram,
         users_per_item=a.users_per_item + b.users_per_item,
         sessions=(a.sessions[0] + b.sessions[0], a.sessions[1] + b.sessions[1]),
-        session=_coo_add(a.session, b.session), directed=_coo_add(a.directed, b.directed),
-        users=a.users + b.users, events=a.events + b.events)
+        session=_coo_add(a.session, b.session),
+        directed=_coo_add(a.directed, b.directed),
+        users=a.users + b.users,
+        events=a.events + b.events,
+    )
 
 
 # ----------------------------------------------------- the one-worker finish
@@ -537,7 +633,7 @@ class _Totals:
         return len(self.items)
 
     def history(self, user: int) -> np.ndarray:
-        return self.hist_items[self.hist_indptr[user]:self.hist_indptr[user + 1]]
+        return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
 
 
 def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]:
@@ -561,8 +657,10 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Tot
     assert maps.users is not None, "the finish holds the full maps"
     n = total.n_items
     hist_indptr, hist_items = _by_global_user(total.users, len(maps.users))
-    users, items, times, rows = (np.concatenate(c) for c in zip(*(
-        (u, i, np.zeros(0) if t is None else t, r) for u, i, t, r in total.events)))
+    users, items, times, rows = (
+        np.concatenate(c)
+        for c in zip(*((u, i, np.zeros(0) if t is None else t, r) for u, i, t, r in total.events))
+    )
     timed = job.columns["time_col"] is not None
     order = np.lexsort((rows, times)) if timed else np.argsort(rows)
 
@@ -572,62 +670,98 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Tot
         (keys, values), diagonal = total.gram
         dense = np.zeros((n, n))
         dense.flat[keys] = values
-        dense.flat[::n + 1] = diagonal
+        dense.flat[:: n + 1] = diagonal
         return dense
 
     deep, count = total.sessions
-    data = _Totals(maps.users, maps.items, users[order], items[order],
-                   times[order] if timed else None, hist_indptr, hist_items,
-                   np.zeros(0, np.int64) if sessions else None)
+    data = _Totals(
+        maps.users,
+        maps.items,
+        users[order],
+        items[order],
+        times[order] if timed else None,
+        hist_indptr,
+        hist_items,
+        np.zeros(0, np.int64) if sessions else None,
+    )
     return data, GraphSums(
-        cooc=_csr(total.cooc, n), users_per_item=total.users_per_item.astype(np.float64),
-        gram=gram, deep_session_fraction=deep / count if count else 0.0,
+        cooc=_csr(total.cooc, n),
+        users_per_item=total.users_per_item.astype(np.float64),
+        gram=gram,
+        deep_session_fraction=deep / count if count else 0.0,
         session=_csr(total.session, n) if total.session is not None else None,
-        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None)
+        directed=_csr(total.directed, n, np.float64) if total.directed is not None else None,
+    )
 
 
-def _finish(job: _Job, maps: _Maps, full: _Partial, train: _Partial | None,
-            held: list, chosen: np.ndarray | None, item_features: Any) -> bytes:
+def _finish(
+    job: _Job,
+    maps: _Maps,
+    full: _Partial,
+    train: _Partial | None,
+    held: list,
+    chosen: np.ndarray | None,
+    item_features: Any,
+) -> bytes:
     """The catalogue-wide steps, the gates and the engine, as
     ``Recommender.fit`` runs them; the model file's bytes."""
     settings, c = job.settings, job.columns
     assert maps.users is not None, "the finish holds the full maps"
     model = Recommender(**job.params)
-    features = (prepare_item_features(item_features, maps.items, c["item_col"])
-                if item_features is not None else None)
+    features = (
+        prepare_item_features(item_features, maps.items, c["item_col"])
+        if item_features is not None
+        else None
+    )
     sessions = full.session is not None
     report: dict[str, Any] = {
-        "users": len(maps.users), "items": len(maps.items), "interactions": maps.events}
+        "users": len(maps.users),
+        "items": len(maps.items),
+        "interactions": maps.events,
+    }
     gate_parts = holdout = None
     if chosen is None:
         plan = Plan.everything(settings)
-        report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
-                           "skipped: too few users with two or more sessions or "
-                           "interactions")
+        report["gates"] = (
+            "skipped: gate_users is 0"
+            if settings.gate_users <= 0
+            else "skipped: too few users with two or more sessions or interactions"
+        )
     else:
         pieces = [h for h in held if h is not None and len(h["rows"])]
         order = np.argsort(np.concatenate([h["rows"] for h in pieces]), kind="stable")
         relevant = [r for h in pieces for r in h["relevant"]]
-        times = (np.concatenate([h["times"] for h in pieces])[order]
-                 if c["time_col"] else None)
+        times = np.concatenate([h["times"] for h in pieces])[order] if c["time_col"] else None
         assert train is not None, "held-out users leave a training fit"
         train_data, train_sums = _sums(train, maps, job, sessions)
         holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
-        gate_parts = fit_parts(settings, train_data, features, Plan.everything(settings),
-                               report, sums=train_sums)
+        gate_parts = fit_parts(
+            settings, train_data, features, Plan.everything(settings), report, sums=train_sums
+        )
         plan = Gate(settings, gate_parts, holdout).run(report)
     data, sums = _sums(full, maps, job, sessions)
-    parts = fit_parts(settings, data, features, plan, report,
-                      graphs=reusable_graphs(gate_parts, holdout, data, report), sums=sums)
+    parts = fit_parts(
+        settings,
+        data,
+        features,
+        plan,
+        report,
+        graphs=reusable_graphs(gate_parts, holdout, data, report),
+        sums=sums,
+    )
     model.engine_ = engine_for(parts, plan)
     model.users_, model.items_ = maps.users, maps.items
     model.item_pop_, model._popular = parts.item_pop, None
     model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
     model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
     _baselines.after_fit(model, data)
-    _live.after_fit(model, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
-                    parts.config.get("repeat_now_ts", np.nan),
-                    plan.repeat_min_count or settings.repeat_min_count)
+    _live.after_fit(
+        model,
+        data,
+        parts.repeat_profile if plan.repeat and parts.repeat else None,
+        parts.config.get("repeat_now_ts", np.nan),
+        plan.repeat_min_count or settings.repeat_min_count,
+    )
     model.kept_ = plan.describe(parts)
     report["kept"] = model.kept_
     model.fit_report_ = report
@@ -669,6 +803,7 @@ def _loaded(blob: bytes, token: str) -> Recommender:
 
 def _answer(users: Any, model: Recommender, n: int, options: dict) -> Any:
     import pandas as pd
+
     found = model.recommend_batch(users.tolist(), n, **options)
     frame = pd.DataFrame({k: found[k] for k in ("user", "item", "score", "source", "rank")})
     frame["user"] = frame["user"].astype(users.dtype)
@@ -679,8 +814,14 @@ def _answer_part(users: Any, blob: bytes, token: str, n: int, options: dict) -> 
     return _answer(users, _loaded(blob, token), n, options)
 
 
-def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
-                    path: str | None = None, **options: Any) -> Any:
+def recommend_batch(
+    client: Any,
+    model: Recommender,
+    users: Any,
+    n: int = 10,
+    path: str | None = None,
+    **options: Any,
+) -> Any:
     """Top ``n`` items for every user of a Dask Series, partition by partition on
     the cluster.
 
@@ -732,8 +873,9 @@ def recommend_batch(client: Any, model: Recommender, users: Any, n: int = 10,
     blob = _model_bytes(model)
     token = hashlib.sha256(blob).hexdigest()
     shared = client.scatter(blob, broadcast=True, hash=False)
-    parts = [_dask_mod.delayed(_answer_part)(p, shared, token, n, options)
-             for p in users.to_delayed()]
+    parts = [
+        _dask_mod.delayed(_answer_part)(p, shared, token, n, options) for p in users.to_delayed()
+    ]
     frame = dd.from_delayed(parts, meta=meta, verify_meta=False)
     if path is None:
         return frame

@@ -1,4 +1,5 @@
 """The exceptions of tarsel's public API."""
+
 from __future__ import annotations
 
 import contextlib

@@ -1,5 +1,6 @@
 """Offline evaluation: hold-out splits, ranking metrics, a popularity baseline
 and ``evaluate``, which scores fitted models on a split as a tidy table."""
+
 from __future__ import annotations
 
 import functools
@@ -39,9 +40,16 @@ class Split:
         return self.columns.get("item_col") or "item"
 
 
-def leave_last_n_out(interactions: Any, n: int = 1, *, user_col: str = "user",
-                     item_col: str = "item", time_col: str | None = None,
-                     session_col: str | None = None, **columns: str | None) -> Split:
+def leave_last_n_out(
+    interactions: Any,
+    n: int = 1,
+    *,
+    user_col: str = "user",
+    item_col: str = "item",
+    time_col: str | None = None,
+    session_col: str | None = None,
+    **columns: str | None,
+) -> Split:
     """Hold out each user's last ``n`` interactions (or sessions).
 
     Parameters
@@ -80,15 +88,33 @@ def leave_last_n_out(interactions: Any, n: int = 1, *, user_col: str = "user",
     if n < 1:
         raise ValueError("n must be at least 1")
     _, user = IdMap.encode(column(interactions, user_col), f"user column {user_col!r}")
-    session = (IdMap.encode(column(interactions, session_col), f"session column {session_col!r}")[1]
-               if session_col else None)
-    return _hold_out_last(interactions, n, user, session, user_col=user_col, item_col=item_col,
-                          time_col=time_col, session_col=session_col, **columns)
+    session = (
+        IdMap.encode(column(interactions, session_col), f"session column {session_col!r}")[1]
+        if session_col
+        else None
+    )
+    return _hold_out_last(
+        interactions,
+        n,
+        user,
+        session,
+        user_col=user_col,
+        item_col=item_col,
+        time_col=time_col,
+        session_col=session_col,
+        **columns,
+    )
 
 
-def leave_last_basket_out(interactions: Any, *, user_col: str = "user", item_col: str = "item",
-                          time_col: str | None = None, session_col: str | None = None,
-                          **columns: str | None) -> Split:
+def leave_last_basket_out(
+    interactions: Any,
+    *,
+    user_col: str = "user",
+    item_col: str = "item",
+    time_col: str | None = None,
+    session_col: str | None = None,
+    **columns: str | None,
+) -> Split:
     """Hold out each user's last basket: the last session, or the last day.
 
     A basket is a session when ``session_col`` is given, else the set of a
@@ -135,14 +161,24 @@ def leave_last_basket_out(interactions: Any, *, user_col: str = "user", item_col
         raise ValueError("leave_last_basket_out needs session_col or time_col to form baskets")
     _, user = IdMap.encode(column(interactions, user_col), f"user column {user_col!r}")
     if session_col:
-        session = IdMap.encode(column(interactions, session_col),
-                               f"session column {session_col!r}")[1]
+        session = IdMap.encode(
+            column(interactions, session_col), f"session column {session_col!r}"
+        )[1]
     else:
         assert time_col, "checked above: time_col is given when session_col is not"
         days = np.floor(timestamps_of(column(interactions, time_col), time_col) / _DAY)
         session = np.unique(days, return_inverse=True)[1].reshape(-1)
-    return _hold_out_last(interactions, 1, user, session, user_col=user_col, item_col=item_col,
-                          time_col=time_col, session_col=session_col, **columns)
+    return _hold_out_last(
+        interactions,
+        1,
+        user,
+        session,
+        user_col=user_col,
+        item_col=item_col,
+        time_col=time_col,
+        session_col=session_col,
+        **columns,
+    )
 
 
 def _hold_out_last(table, n: int, user, session, *, time_col, **columns) -> Split:
@@ -157,9 +193,16 @@ def _hold_out_last(table, n: int, user, session, *, time_col, **columns) -> Spli
     return _split(table, held[unit], time_col=time_col, **columns)
 
 
-def temporal_split(interactions: Any, *, time_col: str, test_fraction: float = 0.1,
-                   user_col: str = "user", item_col: str = "item",
-                   session_col: str | None = None, **columns: str | None) -> Split:
+def temporal_split(
+    interactions: Any,
+    *,
+    time_col: str,
+    test_fraction: float = 0.1,
+    user_col: str = "user",
+    item_col: str = "item",
+    session_col: str | None = None,
+    **columns: str | None,
+) -> Split:
     """Hold out the latest ``test_fraction`` of the interactions.
 
     Every row at or after the cut time goes to the test set (a session goes
@@ -200,21 +243,34 @@ def temporal_split(interactions: Any, *, time_col: str, test_fraction: float = 0
     if not 0.0 < test_fraction < 1.0:
         raise ValueError("test_fraction must be between 0 and 1")
     _, user = IdMap.encode(column(interactions, user_col), f"user column {user_col!r}")
-    session = (IdMap.encode(column(interactions, session_col), f"session column {session_col!r}")[1]
-               if session_col else None)
+    session = (
+        IdMap.encode(column(interactions, session_col), f"session column {session_col!r}")[1]
+        if session_col
+        else None
+    )
     unit, _, unit_time = _units(interactions, user, time_col, session)
     ordered = np.sort(unit_time[unit])
     cut = ordered[min(len(ordered) - 1, int(math.floor(len(ordered) * (1.0 - test_fraction))))]
     test_rows = unit_time[unit] >= cut
-    return _split(interactions, test_rows, user_col=user_col, item_col=item_col,
-                  time_col=time_col, session_col=session_col, **columns)
+    return _split(
+        interactions,
+        test_rows,
+        user_col=user_col,
+        item_col=item_col,
+        time_col=time_col,
+        session_col=session_col,
+        **columns,
+    )
 
 
 def _units(table, user, time_col, session):
     """Each row's hold-out unit (its session of this user, or the row itself),
     with the unit's user and its time (the earliest of its rows)."""
-    times = (timestamps_of(column(table, time_col), time_col) if time_col
-             else np.arange(len(user), dtype=np.float64))
+    times = (
+        timestamps_of(column(table, time_col), time_col)
+        if time_col
+        else np.arange(len(user), dtype=np.float64)
+    )
     if session is not None:
         _, unit = np.unique(user * (int(session.max()) + 1) + session, return_inverse=True)
         unit = unit.reshape(-1)
@@ -229,8 +285,11 @@ def _units(table, user, time_col, session):
 
 
 def _split(table, test_rows, **columns) -> Split:
-    return Split(take_rows(table, np.flatnonzero(~test_rows)),
-                 take_rows(table, np.flatnonzero(test_rows)), columns)
+    return Split(
+        take_rows(table, np.flatnonzero(~test_rows)),
+        take_rows(table, np.flatnonzero(test_rows)),
+        columns,
+    )
 
 
 # ----------------------------------------------------------------- metrics
@@ -269,8 +328,11 @@ def ndcg_at_k(recommended: Sequence, relevant: Collection, k: int = 10) -> float
     relevant = relevant if isinstance(relevant, (set, frozenset)) else set(relevant)
     if not relevant or k <= 0:
         return 0.0
-    dcg = sum(1.0 / math.log2(rank + 2) for rank, item in enumerate(list(recommended)[:k])
-              if item in relevant)
+    dcg = sum(
+        1.0 / math.log2(rank + 2)
+        for rank, item in enumerate(list(recommended)[:k])
+        if item in relevant
+    )
     return dcg / _ideal_dcg(min(k, len(relevant)))
 
 
@@ -404,8 +466,15 @@ class PopularityBaseline:
 
     _kind = POPULARITY
 
-    def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
-            item_col: str = "item", **ignored: Any) -> PopularityBaseline:
+    def fit(
+        self,
+        interactions: Any,
+        item_features: Any = None,
+        *,
+        user_col: str = "user",
+        item_col: str = "item",
+        **ignored: Any,
+    ) -> PopularityBaseline:
         """Count each item's interactions and each user's own items.
 
         Parameters
@@ -440,8 +509,9 @@ class PopularityBaseline:
         self.counts_ = self._lists.counts
         return self
 
-    def recommend_batch(self, users: Sequence, n: int = 10, *,
-                        exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
+    def recommend_batch(
+        self, users: Sequence, n: int = 10, *, exclude_owned: bool | None = None
+    ) -> dict[str, np.ndarray]:
         """Top ``n`` items for each user, as a long table.
 
         Parameters
@@ -483,10 +553,12 @@ class PopularityBaseline:
             out_item.extend(items)
             out_score.extend(scores)
             out_source.extend(sources)
-        return {"user": _object_array(out_user),
-                "item": self.items_.ids[np.asarray(out_item, dtype=np.int64)],
-                "score": np.asarray(out_score, dtype=np.float64),
-                "source": np.asarray(out_source, dtype=str).reshape(-1)}
+        return {
+            "user": _object_array(out_user),
+            "item": self.items_.ids[np.asarray(out_item, dtype=np.int64)],
+            "score": np.asarray(out_score, dtype=np.float64),
+            "source": np.asarray(out_source, dtype=str).reshape(-1),
+        }
 
 
 class PersonalPopularityBaseline(PopularityBaseline):
@@ -523,8 +595,14 @@ def _object_array(values: list) -> np.ndarray:
 # ---------------------------------------------------------------- evaluate
 
 
-def paired_bootstrap(a: Sequence[float], b: Sequence[float], *, n_resamples: int = 1000,
-                     confidence: float = 0.95, seed: int = 0) -> tuple[float, float, float]:
+def paired_bootstrap(
+    a: Sequence[float],
+    b: Sequence[float],
+    *,
+    n_resamples: int = 1000,
+    confidence: float = 0.95,
+    seed: int = 0,
+) -> tuple[float, float, float]:
     """Confidence interval for the difference of two models' mean score.
 
     The users are resampled with replacement, the same draw for both models
@@ -584,10 +662,19 @@ def paired_bootstrap(a: Sequence[float], b: Sequence[float], *, n_resamples: int
     return float(diffs.mean()), float(low), float(high)
 
 
-def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
-             exclude_owned: bool | None = None, item_features: Any = None,
-             include_cold_users: bool = False, reference: str | None = None,
-             n_resamples: int = 1000, seed: int = 0) -> Any:
+def evaluate(
+    models: Any,
+    split: Split,
+    *,
+    k: int = 10,
+    fit: bool = True,
+    exclude_owned: bool | None = None,
+    item_features: Any = None,
+    include_cold_users: bool = False,
+    reference: str | None = None,
+    n_resamples: int = 1000,
+    seed: int = 0,
+) -> Any:
     """Score one model (or a dict of named models) on a split.
 
     Each model is fitted on ``split.train`` first unless ``fit`` is false, then
@@ -652,8 +739,9 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     named = dict(models) if isinstance(models, Mapping) else {_model_name(models): models}
     reference = next(iter(named), None) if reference is None else reference
     if reference not in named:
-        raise ValueError(f"reference {reference!r} is not one of the models "
-                         f"({', '.join(map(repr, named))})")
+        raise ValueError(
+            f"reference {reference!r} is not one of the models ({', '.join(map(repr, named))})"
+        )
     if fit:
         for model in named.values():
             model.fit(split.train, item_features, **split.columns)
@@ -664,23 +752,30 @@ def evaluate(models: Any, split: Split, *, k: int = 10, fit: bool = True,
     n_items = len(np.unique(column(split.train, split.item_col)))
     scores, coverage = {}, {}
     for name, model in named.items():
-        lists = _ranked_lists(model.recommend_batch(users, n=k, exclude_owned=exclude_owned),
-                              users)
-        scores[name] = {metric: [fn(lists[u], relevant[u], k) for u in users]
-                        for metric, fn in (("ndcg", ndcg_at_k), ("recall", recall_at_k),
-                                           ("map", map_at_k))}
+        lists = _ranked_lists(model.recommend_batch(users, n=k, exclude_owned=exclude_owned), users)
+        scores[name] = {
+            metric: [fn(lists[u], relevant[u], k) for u in users]
+            for metric, fn in (("ndcg", ndcg_at_k), ("recall", recall_at_k), ("map", map_at_k))
+        }
         coverage[name] = catalogue_coverage(lists.values(), n_items)
     rows = []
     nan = float("nan")
     for name in named:
         for metric, values in scores[name].items():
-            compared = (nan, nan, nan) if name == reference else paired_bootstrap(
-                values, scores[reference][metric], n_resamples=n_resamples, seed=seed)
-            rows.append((name, metric, k, float(np.mean(values)) if values else 0.0, len(users),
-                         *compared))
+            compared = (
+                (nan, nan, nan)
+                if name == reference
+                else paired_bootstrap(
+                    values, scores[reference][metric], n_resamples=n_resamples, seed=seed
+                )
+            )
+            rows.append(
+                (name, metric, k, float(np.mean(values)) if values else 0.0, len(users), *compared)
+            )
         rows.append((name, "coverage", k, coverage[name], len(users), nan, nan, nan))
-    table = pd.DataFrame(rows, columns=["model", "metric", "k", "value", "users", "diff",
-                                        "ci_low", "ci_high"])
+    table = pd.DataFrame(
+        rows, columns=["model", "metric", "k", "value", "users", "diff", "ci_low", "ci_high"]
+    )
     table.attrs["exclude_owned"] = bool(exclude_owned)
     return table
 
@@ -700,12 +795,14 @@ def _model_name(model: Any) -> str:
 
 def _relevant_items(split: Split, exclude_owned: bool, include_cold: bool) -> dict:
     owned: dict = {}
-    for user, item in zip(_as_list(column(split.train, split.user_col)),
-                          _as_list(column(split.train, split.item_col))):
+    for user, item in zip(
+        _as_list(column(split.train, split.user_col)), _as_list(column(split.train, split.item_col))
+    ):
         owned.setdefault(user, set()).add(item)
     relevant: dict = {}
-    for user, item in zip(_as_list(column(split.test, split.user_col)),
-                          _as_list(column(split.test, split.item_col))):
+    for user, item in zip(
+        _as_list(column(split.test, split.user_col)), _as_list(column(split.test, split.item_col))
+    ):
         if user not in owned and not include_cold:
             continue
         if exclude_owned and item in owned.get(user, ()):

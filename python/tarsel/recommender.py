@@ -1,5 +1,6 @@
 """``Recommender``: fits every signal the data supports with the native core,
 keeps what helps on held-out users, and serves from one native engine."""
+
 from __future__ import annotations
 
 import os
@@ -10,8 +11,8 @@ from typing import Any
 import numpy as np
 
 from tarsel import _baselines, _live
-from tarsel._container import load_model, save_model
 from tarsel._baselines import popularity_order
+from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
@@ -250,10 +251,19 @@ class Recommender:
 
     # ----------------------------------------------------------------- fit
 
-    def fit(self, interactions: Any, item_features: Any = None, *, user_col: str = "user",
-            item_col: str = "item", time_col: str | None = None,
-            weight_col: str | None = None, session_col: str | None = None,
-            time_format: str | None = None, progress: bool = False) -> Recommender:
+    def fit(
+        self,
+        interactions: Any,
+        item_features: Any = None,
+        *,
+        user_col: str = "user",
+        item_col: str = "item",
+        time_col: str | None = None,
+        weight_col: str | None = None,
+        session_col: str | None = None,
+        time_format: str | None = None,
+        progress: bool = False,
+    ) -> Recommender:
         """Fit on an interaction table and optional item features.
 
         Parameters
@@ -303,45 +313,75 @@ class Recommender:
         settings = Settings.from_params(self.get_params())
         with Steps(progress, total=4) as steps, native_failures():
             steps.start("reading interactions")
-            data, features = _prepare(settings, interactions, item_features, user_col=user_col,
-                                      item_col=item_col, time_col=time_col,
-                                      weight_col=weight_col, session_col=session_col,
-                                      time_format=time_format)
+            data, features = _prepare(
+                settings,
+                interactions,
+                item_features,
+                user_col=user_col,
+                item_col=item_col,
+                time_col=time_col,
+                weight_col=weight_col,
+                session_col=session_col,
+                time_format=time_format,
+            )
             report: dict[str, Any] = {
-                "users": data.n_users, "items": data.n_items, "interactions": len(data.user_idx),
+                "users": data.n_users,
+                "items": data.n_items,
+                "interactions": len(data.user_idx),
             }
-            holdout = (Holdout.draw(data, settings.gate_users, settings.random_state)
-                       if settings.gate_users > 0 else None)
+            holdout = (
+                Holdout.draw(data, settings.gate_users, settings.random_state)
+                if settings.gate_users > 0
+                else None
+            )
             gate_parts = None
             if holdout is None:
                 plan = Plan.everything(settings)
-                report["gates"] = ("skipped: gate_users is 0" if settings.gate_users <= 0 else
-                                   "skipped: too few users with two or more sessions or "
-                                   "interactions")
+                report["gates"] = (
+                    "skipped: gate_users is 0"
+                    if settings.gate_users <= 0
+                    else "skipped: too few users with two or more sessions or interactions"
+                )
             else:
                 steps.start("fitting without the held-out sessions")
-                gate_parts = fit_parts(settings, holdout.train, features,
-                                       Plan.everything(settings), report)
+                gate_parts = fit_parts(
+                    settings, holdout.train, features, Plan.everything(settings), report
+                )
                 steps.start("gating on held-out users")
                 plan = Gate(settings, gate_parts, holdout).run(report)
             steps.start("fitting on all interactions")
-            parts = fit_parts(settings, data, features, plan, report,
-                              graphs=reusable_graphs(gate_parts, holdout, data, report))
+            parts = fit_parts(
+                settings,
+                data,
+                features,
+                plan,
+                report,
+                graphs=reusable_graphs(gate_parts, holdout, data, report),
+            )
             self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = data.users, data.items
         self.item_pop_, self._popular = parts.item_pop, None
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
         _baselines.after_fit(self, data)
-        _live.after_fit(self, data, parts.repeat_profile if plan.repeat and parts.repeat else None,
-                        parts.config.get("repeat_now_ts", np.nan),
-                        plan.repeat_min_count or settings.repeat_min_count)
+        _live.after_fit(
+            self,
+            data,
+            parts.repeat_profile if plan.repeat and parts.repeat else None,
+            parts.config.get("repeat_now_ts", np.nan),
+            plan.repeat_min_count or settings.repeat_min_count,
+        )
         self.kept_ = plan.describe(parts)
         report["kept"] = self.kept_
         self.fit_report_ = report
         _baselines.warn_if_served(self.kept_)
-        self.columns_ = {"user_col": user_col, "item_col": item_col, "time_col": time_col,
-                         "weight_col": weight_col, "session_col": session_col}
+        self.columns_ = {
+            "user_col": user_col,
+            "item_col": item_col,
+            "time_col": time_col,
+            "weight_col": weight_col,
+            "session_col": session_col,
+        }
         if time_format is not None:
             self.columns_["time_format"] = time_format
         return self
@@ -357,8 +397,14 @@ class Recommender:
 
     # ----------------------------------------------------------- recommend
 
-    def recommend(self, user: Any, n: int = 10, *, items: Sequence[Any] | None = None,
-                  exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
+    def recommend(
+        self,
+        user: Any,
+        n: int = 10,
+        *,
+        items: Sequence[Any] | None = None,
+        exclude_owned: bool | None = None,
+    ) -> dict[str, np.ndarray]:
         """Top ``n`` items for one user, in the caller's ids.
 
         Parameters
@@ -416,21 +462,34 @@ class Recommender:
         self.users_.check_type(user, "user")
         request = _live.basket(self, user, items)
         with native_failures():
-            found = (self.engine_.recommend(request.owned, request.engine_row,
-                                            self._ask(request.row, n, exclude_owned),
-                                            _baselines.pop_prior(self.kept_, exclude_owned))
-                     if len(request.owned) else ([], [], []))
+            found = (
+                self.engine_.recommend(
+                    request.owned,
+                    request.engine_row,
+                    self._ask(request.row, n, exclude_owned),
+                    _baselines.pop_prior(self.kept_, exclude_owned),
+                )
+                if len(request.owned)
+                else ([], [], [])
+            )
         ranked, scores, sources = self._finish(request, found, n, exclude_owned)
-        result = {"item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
-                  "score": np.asarray(scores, dtype=np.float64),
-                  "source": np.asarray(sources, dtype=str)}
+        result = {
+            "item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
+            "score": np.asarray(scores, dtype=np.float64),
+            "source": np.asarray(sources, dtype=str),
+        }
         if items is not None:
             result["unknown_items"] = request.unknown
         return result
 
-    def recommend_batch(self, users: Any, n: int = 10, *,
-                        items: Sequence[Sequence[Any] | None] | None = None,
-                        exclude_owned: bool | None = None) -> dict[str, np.ndarray]:
+    def recommend_batch(
+        self,
+        users: Any,
+        n: int = 10,
+        *,
+        items: Sequence[Sequence[Any] | None] | None = None,
+        exclude_owned: bool | None = None,
+    ) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
         One call returns at most ``MAX_BATCH_ROWS`` rows (``len(users)`` times
@@ -481,20 +540,36 @@ class Recommender:
             raise ValueError(
                 f"recommend_batch would return up to {len(users) * n:,} rows ({len(users):,} "
                 f"users x n={n:,}), more than the {MAX_BATCH_ROWS:,} one call may return; "
-                "use iter_recommend_batch to stream them in chunks")
+                "use iter_recommend_batch to stream them in chunks"
+            )
         # in chunks, so that the engine's per-user answers never pile up
-        chunks = list(self._chunks(users, n, self._exclude(exclude_owned),
-                                   _baskets(items, users), max(1, _CHUNK_ROWS // max(n, 1))))
-        joined: dict[str, Any] = {key: np.concatenate([c[key] for c in chunks])
-                                  for key in chunks[0] if key != "unknown_items"}
+        chunks = list(
+            self._chunks(
+                users,
+                n,
+                self._exclude(exclude_owned),
+                _baskets(items, users),
+                max(1, _CHUNK_ROWS // max(n, 1)),
+            )
+        )
+        joined: dict[str, Any] = {
+            key: np.concatenate([c[key] for c in chunks])
+            for key in chunks[0]
+            if key != "unknown_items"
+        }
         if items is not None:
             joined["unknown_items"] = sum(c["unknown_items"] for c in chunks)
         return joined
 
-    def iter_recommend_batch(self, users: Any, n: int = 10, *,
-                             items: Sequence[Sequence[Any] | None] | None = None,
-                             exclude_owned: bool | None = None,
-                             chunk_size: int | None = None) -> Iterator[dict[str, np.ndarray]]:
+    def iter_recommend_batch(
+        self,
+        users: Any,
+        n: int = 10,
+        *,
+        items: Sequence[Sequence[Any] | None] | None = None,
+        exclude_owned: bool | None = None,
+        chunk_size: int | None = None,
+    ) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
         bounded memory.
 
@@ -533,19 +608,31 @@ class Recommender:
         n = self._count(n)
         if chunk_size is None:
             chunk_size = max(1, _CHUNK_ROWS // max(n, 1))
-        elif isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) \
-                or chunk_size < 1 or chunk_size * n > MAX_BATCH_ROWS:
-            raise ValueError(f"chunk_size must be a positive integer with chunk_size x n at most "
-                             f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}")
-        return self._chunks(users, n, self._exclude(exclude_owned), _baskets(items, users),
-                            int(chunk_size))
+        elif (
+            isinstance(chunk_size, bool)
+            or not isinstance(chunk_size, (int, np.integer))
+            or chunk_size < 1
+            or chunk_size * n > MAX_BATCH_ROWS
+        ):
+            raise ValueError(
+                f"chunk_size must be a positive integer with chunk_size x n at most "
+                f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}"
+            )
+        return self._chunks(
+            users, n, self._exclude(exclude_owned), _baskets(items, users), int(chunk_size)
+        )
 
-    def _chunks(self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None,
-                step: int) -> Iterator[dict[str, np.ndarray]]:
+    def _chunks(
+        self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None, step: int
+    ) -> Iterator[dict[str, np.ndarray]]:
         """``_batch`` over successive slices of ``step`` users (one, when empty)."""
         for start in range(0, max(len(users), 1), step):
-            yield self._batch(users[start:start + step], n, exclude_owned,
-                              None if baskets is None else baskets[start:start + step])
+            yield self._batch(
+                users[start : start + step],
+                n,
+                exclude_owned,
+                None if baskets is None else baskets[start : start + step],
+            )
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
@@ -582,9 +669,11 @@ class Recommender:
             raise ValueError(f"unknown item {item!r}")
         with native_failures():
             items, scores, sources = self.engine_.recommend([index], -1, n)
-        return {"item": self.items_.ids[np.asarray(items, dtype=np.int64)],
-                "score": np.asarray(scores, dtype=np.float64),
-                "source": np.asarray(sources, dtype=str)}
+        return {
+            "item": self.items_.ids[np.asarray(items, dtype=np.int64)],
+            "score": np.asarray(scores, dtype=np.float64),
+            "source": np.asarray(sources, dtype=str),
+        }
 
     def update(self, events: Any, **columns: str | None) -> dict[str, int]:
         """Add new events to the users' histories without refitting.
@@ -644,17 +733,22 @@ class Recommender:
         self._check_fitted()
         return _live.update(self, events, columns)
 
-    def _batch(self, users: np.ndarray, n: int, exclude_owned: bool,
-               items: list | None) -> dict[str, np.ndarray]:
+    def _batch(
+        self, users: np.ndarray, n: int, exclude_owned: bool, items: list | None
+    ) -> dict[str, np.ndarray]:
         self.users_.index(users, "user")  # ids of another type raise TypeError
         requests = _live.baskets(self, users.tolist(), items)
         live = [r for r in requests if len(r.owned)]
         asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
         with native_failures():
-            found = iter(self.engine_.recommend_batch([r.owned for r in live],
-                                                      [r.engine_row for r in live], asked,
-                                                      _baselines.pop_prior(self.kept_,
-                                                                           exclude_owned)))
+            found = iter(
+                self.engine_.recommend_batch(
+                    [r.owned for r in live],
+                    [r.engine_row for r in live],
+                    asked,
+                    _baselines.pop_prior(self.kept_, exclude_owned),
+                )
+            )
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
         lengths = np.zeros(len(users), dtype=np.int64)
         for k, request in enumerate(requests):
@@ -664,20 +758,20 @@ class Recommender:
             for column, values in zip(columns, ranked):
                 column.extend(values)
         starts = np.cumsum(lengths) - lengths
-        result = {"user": np.repeat(users, lengths),
-                  "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
-                  "score": np.asarray(columns[1], dtype=np.float64),
-                  "source": np.asarray(columns[2], dtype=str),
-                  "rank": np.arange(int(lengths.sum()), dtype=np.int64)
-                  - np.repeat(starts, lengths) + 1}
+        result = {
+            "user": np.repeat(users, lengths),
+            "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
+            "score": np.asarray(columns[1], dtype=np.float64),
+            "source": np.asarray(columns[2], dtype=str),
+            "rank": np.arange(int(lengths.sum()), dtype=np.int64) - np.repeat(starts, lengths) + 1,
+        }
         if items is not None:
             result["unknown_items"] = sum(r.unknown for r in requests)
         return result
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
-            raise NotFittedError(
-                f"this {type(self).__name__} is not fitted yet; call fit first")
+            raise NotFittedError(f"this {type(self).__name__} is not fitted yet; call fit first")
 
     def _count(self, n: Any) -> int:
         """``n`` checked, and cut to the catalogue: no answer holds more items."""
@@ -695,23 +789,27 @@ class Recommender:
             return n
         return n + int(self._repeat_sizes[row])
 
-    def _finish(self, request: Any, found, n: int,
-                exclude_owned: bool) -> tuple[list, list, list]:
+    def _finish(self, request: Any, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
         served = _baselines.served_by(self.kept_, exclude_owned)
         if served is not None:  # nothing fitted beat this baseline in this mode
-            return _baselines.of(self).scored(served, request.row, n, exclude_owned,
-                                              request.owned)
+            return _baselines.of(self).scored(served, request.row, n, exclude_owned, request.owned)
         items, scores, sources = found
         owned = set(request.owned.tolist())
         dropped = owned if exclude_owned else set()
         cold = [k for k, source in enumerate(sources) if source == "cold_content"]
-        regular = [k for k, (item, source) in enumerate(zip(items, sources))
-                   if source != "cold_content" and item not in dropped]
+        regular = [
+            k
+            for k, (item, source) in enumerate(zip(items, sources))
+            if source != "cold_content" and item not in dropped
+        ]
         chosen = regular[: max(n - len(cold), 0)] + cold
-        ranked = ([items[k] for k in chosen], [scores[k] for k in chosen],
-                  [sources[k] for k in chosen])
+        ranked = (
+            [items[k] for k in chosen],
+            [scores[k] for k in chosen],
+            [sources[k] for k in chosen],
+        )
         if len(chosen) < n:
             self._pad_popular(ranked, owned, n)
         return ranked
@@ -728,7 +826,6 @@ class Recommender:
                 ranked[0].append(item)
                 ranked[1].append(float(self.item_pop_[item]))
                 ranked[2].append("popularity")
-
 
     # ---------------------------------------------------------- save / load
 
@@ -762,8 +859,13 @@ class Recommender:
         self._check_fitted()
         save_model(self, path)
 
-    def report(self, path: str | os.PathLike, evaluation: Any = None, *,
-               users: Sequence[Any] | np.ndarray | None = None) -> None:
+    def report(
+        self,
+        path: str | os.PathLike,
+        evaluation: Any = None,
+        *,
+        users: Sequence[Any] | np.ndarray | None = None,
+    ) -> None:
         """Write this model's report, one self-contained HTML page with charts.
 
         Parameters
@@ -848,8 +950,9 @@ def _baskets(items: Any, users: np.ndarray) -> list | None:
         return None
     baskets = _live._id_list(items, "items")
     if len(baskets) != len(users):
-        raise ValueError(f"items must hold one list per user: {len(baskets)} lists for "
-                         f"{len(users)} users")
+        raise ValueError(
+            f"items must hold one list per user: {len(baskets)} lists for {len(users)} users"
+        )
     return baskets
 
 
@@ -878,14 +981,22 @@ def _user_array(users: Any) -> np.ndarray:
 
 def _prepare(settings: Settings, interactions, item_features, *, item_col: str, **columns):
     extra = feature_item_ids(item_features, item_col) if item_features is not None else ()
-    data = prepare_interactions(interactions, item_col=item_col, weighting=settings.weighting,
-                                session_gap_seconds=settings.session_gap_seconds,
-                                extra_items=extra, **columns)
+    data = prepare_interactions(
+        interactions,
+        item_col=item_col,
+        weighting=settings.weighting,
+        session_gap_seconds=settings.session_gap_seconds,
+        extra_items=extra,
+        **columns,
+    )
     features = None
     if item_features is not None:
         features = prepare_item_features(item_features, data.items, item_col)
         sold = np.unique(data.item_idx)
         if len(extra) and not np.any(features.indptr[sold + 1] > features.indptr[sold]):
-            warnings.warn("no item of item_features has interactions: are the item ids of the "
-                          "two tables of the same type?", stacklevel=3)
+            warnings.warn(
+                "no item of item_features has interactions: are the item ids of the "
+                "two tables of the same type?",
+                stacklevel=3,
+            )
     return data, features

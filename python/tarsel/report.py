@@ -6,6 +6,7 @@ The page has inline CSS and inline SVG charts only: no scripts, fonts, images
 or links to fetch, so it opens the same offline, attached to a mail or served
 from anywhere.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -27,8 +28,13 @@ _LAB, _VAL = 'font-size="12" fill="#2d3748"', 'font-size="11" fill="#4a5568"'
 _COVERAGE_USERS = 1000
 
 
-def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
-                 users: Sequence[Any] | np.ndarray | None = None) -> None:
+def write_report(
+    model: Any,
+    path: str | os.PathLike,
+    evaluation: Any = None,
+    *,
+    users: Sequence[Any] | np.ndarray | None = None,
+) -> None:
     """Write a fitted model's report as one self-contained HTML page.
 
     The page shows the held-out NDCG@k of every candidate the gates weighed
@@ -76,8 +82,9 @@ def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
     page = render_report(model, evaluation, users=users)
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=directory, prefix=os.path.basename(path) + ".",
-                                     suffix=".partial")
+    fd, temporary = tempfile.mkstemp(
+        dir=directory, prefix=os.path.basename(path) + ".", suffix=".partial"
+    )
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as handle:
             handle.write(page)
@@ -88,26 +95,35 @@ def write_report(model: Any, path: str | os.PathLike, evaluation: Any = None, *,
         raise
 
 
-def render_report(model: Any, evaluation: Any = None, *,
-                  users: Sequence[Any] | np.ndarray | None = None) -> str:
+def render_report(
+    model: Any, evaluation: Any = None, *, users: Sequence[Any] | np.ndarray | None = None
+) -> str:
     """The report page of a fitted model as an HTML string (see
     :func:`write_report`)."""
     report = getattr(model, "fit_report_", None) or {}
-    return _PAGE.format(title="tarsel model report", summary=_summary(report),
-                        style=_STYLE, body=render_sections(model, SECTIONS, evaluation, users),
-                        when=datetime.datetime.now(datetime.UTC)
-                        .strftime("%Y-%m-%d %H:%M UTC"))
+    return _PAGE.format(
+        title="tarsel model report",
+        summary=_summary(report),
+        style=_STYLE,
+        body=render_sections(model, SECTIONS, evaluation, users),
+        when=datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+    )
 
 
-def render_sections(model: Any, names: Iterable[str], evaluation: Any = None,
-                    users: Sequence[Any] | np.ndarray | None = None) -> str:
+def render_sections(
+    model: Any,
+    names: Iterable[str],
+    evaluation: Any = None,
+    users: Sequence[Any] | np.ndarray | None = None,
+) -> str:
     """The named sections of the report (keys of :data:`SECTIONS`) as an HTML
     fragment, for pages that embed part of it; ``evaluation`` adds its table."""
     report = dict(getattr(model, "fit_report_", None) or {})
     if users is not None:
         report["coverage_users"] = users
-    html_parts = [_section(name, SECTIONS[name][0], SECTIONS[name][1](model, report))
-                  for name in names]
+    html_parts = [
+        _section(name, SECTIONS[name][0], SECTIONS[name][1](model, report)) for name in names
+    ]
     if evaluation is not None:
         html_parts.append(_section("evaluation", "Evaluation", _evaluation_section(evaluation)))
     return "\n".join(html_parts)
@@ -117,13 +133,18 @@ def render_sections(model: Any, names: Iterable[str], evaluation: Any = None,
 
 
 def _summary(report: Mapping[str, Any]) -> str:
-    facts = [f"{report.get('base', '?')} base", f"{_count(report.get('items'))} items",
-             f"{_count(report.get('users'))} users",
-             f"{_count(report.get('interactions'))} interactions"]
+    facts = [
+        f"{report.get('base', '?')} base",
+        f"{_count(report.get('items'))} items",
+        f"{_count(report.get('users'))} users",
+        f"{_count(report.get('interactions'))} interactions",
+    ]
     held = report.get("heldout")
     if isinstance(held, Mapping) and "ndcg" in held:
-        facts.append(f"held-out NDCG@{held.get('k', 10)} {_num(held['ndcg'])} on "
-                     f"{_count(held.get('users'))} users")
+        facts.append(
+            f"held-out NDCG@{held.get('k', 10)} {_num(held['ndcg'])} on "
+            f"{_count(held.get('users'))} users"
+        )
     return " · ".join(_esc(f) for f in facts)
 
 
@@ -137,58 +158,110 @@ def _gates_section(report: Mapping[str, Any]) -> str:
     fmt = _ndcg_text
     parts = []
     for mode, candidates, served in _candidate_groups(report, held):
-        colours = [_BAR if name == served else _ON if name.startswith("model") else _MARK
-                   for name, _ in candidates]
+        colours = [
+            _BAR if name == served else _ON if name.startswith("model") else _MARK
+            for name, _ in candidates
+        ]
         title = mode.replace("owned_", "owned items ").replace("_", " ")
-        if mode and held.get("exclude_owned") is not None and title.endswith(
-                "excluded" if held["exclude_owned"] else "allowed"):
+        if (
+            mode
+            and held.get("exclude_owned") is not None
+            and title.endswith("excluded" if held["exclude_owned"] else "allowed")
+        ):
             title += " (the model's mode)"
         chosen = dict(candidates).get(served)
-        parts.append((f"<h3>Candidates, {_esc(title)}</h3>" if title else "")
-                     + (f"<p>Served: <b>{_esc(served)}</b> ({fmt(chosen)}).</p>"
-                        if chosen is not None else ""))
-        parts.append(_hbar_chart(
-            [(name, [value]) for name, value in candidates], [("NDCG", _ON)], [],
-            label=f"Held-out NDCG@{k} of each candidate" + (f", {title}" if title else ""),
-            fmt=fmt, colours=colours,
-            legend=[("the model", _ON), ("baselines", _MARK), ("served", _BAR)]))
-    toggled = [(name, f) for name, f in gates.items() if isinstance(f, Mapping)
-               and _is_number(f.get("on")) and _is_number(f.get("off"))] \
-        if isinstance(gates, Mapping) else []
+        parts.append(
+            (f"<h3>Candidates, {_esc(title)}</h3>" if title else "")
+            + (
+                f"<p>Served: <b>{_esc(served)}</b> ({fmt(chosen)}).</p>"
+                if chosen is not None
+                else ""
+            )
+        )
+        parts.append(
+            _hbar_chart(
+                [(name, [value]) for name, value in candidates],
+                [("NDCG", _ON)],
+                [],
+                label=f"Held-out NDCG@{k} of each candidate" + (f", {title}" if title else ""),
+                fmt=fmt,
+                colours=colours,
+                legend=[("the model", _ON), ("baselines", _MARK), ("served", _BAR)],
+            )
+        )
+    toggled = (
+        [
+            (name, f)
+            for name, f in gates.items()
+            if isinstance(f, Mapping) and _is_number(f.get("on")) and _is_number(f.get("off"))
+        ]
+        if isinstance(gates, Mapping)
+        else []
+    )
     if toggled:
         baselines = _baselines(held)
-        parts.append("<h3>Each part switched off in turn</h3>" + (
-            "<p>Marked lines: " + ", ".join(f"{_esc(n)} {fmt(v)}" for n, v in baselines)
-            + ".</p>" if baselines else ""))
-        parts.append(_hbar_chart(
-            [(name, [float(f["on"]), float(f["off"])]) for name, f in toggled],
-            [("with the part", _ON), ("without it", _OFF)], baselines,
-            label=f"Held-out NDCG@{k} of each gated part with it on and off", fmt=fmt))
-        parts.append(_table(
-            ["part", f"NDCG@{k} on", f"NDCG@{k} off", "gain", "decision"],
-            [[name, _num(f["on"]), _num(f["off"]), f"{f['on'] - f['off']:+.4f}",
-              ("kept" if f.get("kept") else "dropped")
-              + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else "")]
-             for name, f in toggled]))
+        parts.append(
+            "<h3>Each part switched off in turn</h3>"
+            + (
+                "<p>Marked lines: "
+                + ", ".join(f"{_esc(n)} {fmt(v)}" for n, v in baselines)
+                + ".</p>"
+                if baselines
+                else ""
+            )
+        )
+        parts.append(
+            _hbar_chart(
+                [(name, [float(f["on"]), float(f["off"])]) for name, f in toggled],
+                [("with the part", _ON), ("without it", _OFF)],
+                baselines,
+                label=f"Held-out NDCG@{k} of each gated part with it on and off",
+                fmt=fmt,
+            )
+        )
+        parts.append(
+            _table(
+                ["part", f"NDCG@{k} on", f"NDCG@{k} off", "gain", "decision"],
+                [
+                    [
+                        name,
+                        _num(f["on"]),
+                        _num(f["off"]),
+                        f"{f['on'] - f['off']:+.4f}",
+                        ("kept" if f.get("kept") else "dropped")
+                        + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else ""),
+                    ]
+                    for name, f in toggled
+                ],
+            )
+        )
     if not parts:
         reason = f" ({_esc(gates)})" if isinstance(gates, str) else ""
         return f"<p>The gates weighed nothing with a held-out figure{reason}.</p>"
-    intro = (f"<p>NDCG@{k} on {_count(held.get('users'))} held-out users, each scored on a "
-             "model fitted without their last session.</p>")
+    intro = (
+        f"<p>NDCG@{k} on {_count(held.get('users'))} held-out users, each scored on a "
+        "model fitted without their last session.</p>"
+    )
     return intro + "".join(parts)
 
 
-def _candidate_groups(report: Mapping[str, Any],
-                      held: Mapping[str, Any]) -> list[tuple[str, list[tuple[str, float]], str]]:
+def _candidate_groups(
+    report: Mapping[str, Any], held: Mapping[str, Any]
+) -> list[tuple[str, list[tuple[str, float]], str]]:
     """(mode, [(candidate, NDCG)], served candidate) for each group of
     whole-model candidates in the fit report: a mapping of names to figures (or
     to dicts with an ``ndcg``), a list of dicts with a ``name``, or a mapping of
     owned-item modes to either."""
     found = held.get("candidates", report.get("candidates"))
     serving = _mapping(held.get("serving"))
-    by_mode = isinstance(found, Mapping) and found and all(
-        isinstance(v, (Mapping, list)) and not (isinstance(v, Mapping) and "ndcg" in v)
-        for v in found.values())
+    by_mode = (
+        isinstance(found, Mapping)
+        and found
+        and all(
+            isinstance(v, (Mapping, list)) and not (isinstance(v, Mapping) and "ndcg" in v)
+            for v in found.values()
+        )
+    )
     groups = list(found.items()) if by_mode else [("", found)]
     out = []
     for mode, candidates in groups:
@@ -206,8 +279,11 @@ def _named_figures(found: Any) -> list[tuple[str, float]]:
     if isinstance(found, Mapping):
         entries = found.items()
     elif isinstance(found, (list, tuple)):
-        entries = [(c.get("name", f"candidate {i + 1}"), c) for i, c in enumerate(found)
-                   if isinstance(c, Mapping)]
+        entries = [
+            (c.get("name", f"candidate {i + 1}"), c)
+            for i, c in enumerate(found)
+            if isinstance(c, Mapping)
+        ]
     else:
         return []
     out = []
@@ -259,16 +335,19 @@ def _coverage_section(model: Any, report: Mapping[str, Any]) -> str:
     covered = int(np.count_nonzero(shown))
     top_tenth = max(1, n_items // 10)
     share_top = shown[order[:top_tenth]].sum() / max(1, shown.sum())
-    text = (f"<p>Items ranked by popularity (interactions in training, log scale), and below "
-            f"how often each part of that ranking was recommended in the top {k} for {who}. "
-            f"Catalogue coverage: <b>{covered:,} of {n_items:,} items "
-            f"({covered / n_items:.1%})</b>; the most popular tenth of the catalogue took "
-            f"{share_top:.1%} of the recommendations.</p>")
+    text = (
+        f"<p>Items ranked by popularity (interactions in training, log scale), and below "
+        f"how often each part of that ranking was recommended in the top {k} for {who}. "
+        f"Catalogue coverage: <b>{covered:,} of {n_items:,} items "
+        f"({covered / n_items:.1%})</b>; the most popular tenth of the catalogue took "
+        f"{share_top:.1%} of the recommendations.</p>"
+    )
     return text + _popularity_chart(pop[order], shown[order], k)
 
 
-def _coverage_users(model: Any, given: Sequence[Any] | np.ndarray | None,
-                    held: Mapping[str, Any]) -> tuple[list, str]:
+def _coverage_users(
+    model: Any, given: Sequence[Any] | np.ndarray | None, held: Mapping[str, Any]
+) -> tuple[list, str]:
     """The given users that the model knows, else the gates' held-out users
     when the fit recorded them, else a fixed draw of users."""
     ids = model.users_.ids
@@ -289,15 +368,19 @@ def _coverage_users(model: Any, given: Sequence[Any] | np.ndarray | None,
 def _repeat_section(report: Mapping[str, Any]) -> str:
     found = report.get("repeat_periods")
     if not isinstance(found, Mapping) or not found.get("pairs"):
-        return "<p>No repeat-purchase periods were found (no timestamps, no repeats, or the " \
-               "repeat module was off).</p>"
+        return (
+            "<p>No repeat-purchase periods were found (no timestamps, no repeats, or the "
+            "repeat module was off).</p>"
+        )
     edges, pairs = list(found["edges_days"]), [int(p) for p in found["pairs"]]
     filled = [i for i, p in enumerate(pairs) if p]
     first, last = filled[0], filled[-1] + 1  # ranges before the first and after the last pair
-    edges, pairs = edges[first:last + 1], pairs[first:last]
+    edges, pairs = edges[first : last + 1], pairs[first:last]
     labels = [_days(edges[i]) for i in range(len(edges))]
-    text = (f"<p>{sum(pairs):,} user–item pairs bought at least twice have a period "
-            "(the typical gap between purchases), counted here by period.")
+    text = (
+        f"<p>{sum(pairs):,} user–item pairs bought at least twice have a period "
+        "(the typical gap between purchases), counted here by period."
+    )
     if found.get("without_period"):
         text += f" {int(found['without_period']):,} more pairs have no period."
     return text + "</p>" + _histogram(labels, pairs, "Repeat-purchase periods, days")
@@ -307,10 +390,17 @@ def _size_section(model: Any) -> str:
     sizes = model_file_sections(model)
     total = sum(sizes.values())
     rows = sorted(sizes.items(), key=lambda kv: -kv[1])
-    chart = _hbar_chart([(name, [float(size)]) for name, size in rows], [("bytes", _BAR)], [],
-                        label="Model file size by section", fmt=_bytes)
-    table = _table(["section", "bytes", "share"],
-                   [[name, f"{size:,}", f"{size / max(total, 1):.1%}"] for name, size in rows])
+    chart = _hbar_chart(
+        [(name, [float(size)]) for name, size in rows],
+        [("bytes", _BAR)],
+        [],
+        label="Model file size by section",
+        fmt=_bytes,
+    )
+    table = _table(
+        ["section", "bytes", "share"],
+        [[name, f"{size:,}", f"{size / max(total, 1):.1%}"] for name, size in rows],
+    )
     return f"<p>The model file takes {_bytes(total)} in all.</p>" + chart + table
 
 
@@ -338,8 +428,10 @@ def _evaluation_section(evaluation: Any) -> str:
 # the report's sections in page order: anchor -> (title, body of (model, fit report))
 SECTIONS = {
     "gates": ("Held-out NDCG of each candidate", lambda m, r: _gates_section(r)),
-    "kept": ("What was kept",
-             lambda m, r: _kept_section(getattr(m, "kept_", None) or r.get("kept", {}), r)),
+    "kept": (
+        "What was kept",
+        lambda m, r: _kept_section(getattr(m, "kept_", None) or r.get("kept", {}), r),
+    ),
     "coverage": ("Item popularity and catalogue coverage", _coverage_section),
     "repeat": ("Repeat-purchase periods found", lambda m, r: _repeat_section(r)),
     "size": ("Model size by section", lambda m, r: _size_section(m)),
@@ -350,15 +442,23 @@ SECTIONS = {
 
 
 def _svg(width: int, height: int, body: str, label: str) -> str:
-    return (f'<svg class="chart" viewBox="0 0 {width} {height}" width="{width}" '
-            f'height="{height}" role="img" aria-label="{_esc(label)}">'
-            f"<title>{_esc(label)}</title>{body}</svg>")
+    return (
+        f'<svg class="chart" viewBox="0 0 {width} {height}" width="{width}" '
+        f'height="{height}" role="img" aria-label="{_esc(label)}">'
+        f"<title>{_esc(label)}</title>{body}</svg>"
+    )
 
 
-def _hbar_chart(rows: Sequence[tuple[str, Sequence[float]]],
-                series: Sequence[tuple[str, str]], marks: Sequence[tuple[str, float]], *,
-                label: str, fmt, colours: Sequence[str] | None = None,
-                legend: Sequence[tuple[str, str]] | None = None) -> str:
+def _hbar_chart(
+    rows: Sequence[tuple[str, Sequence[float]]],
+    series: Sequence[tuple[str, str]],
+    marks: Sequence[tuple[str, float]],
+    *,
+    label: str,
+    fmt,
+    colours: Sequence[str] | None = None,
+    legend: Sequence[tuple[str, str]] | None = None,
+) -> str:
     """Horizontal bars, one group per row and one bar per series, with vertical
     marked lines (baselines) across the plot. ``colours`` overrides the colour
     of each row's first bar; ``legend`` defaults to the series (when several)."""
@@ -371,35 +471,48 @@ def _hbar_chart(rows: Sequence[tuple[str, Sequence[float]]],
     out = []
     for r, (name, values) in enumerate(rows):
         y0 = top + r * per_row
-        out.append(f'<text x="{_LABEL_W - 6}" y="{y0 + per_row / 2:.1f}" {_LAB} '
-                   f'text-anchor="end" dominant-baseline="middle">{_esc(name)}</text>')
+        out.append(
+            f'<text x="{_LABEL_W - 6}" y="{y0 + per_row / 2:.1f}" {_LAB} '
+            f'text-anchor="end" dominant-baseline="middle">{_esc(name)}</text>'
+        )
         for s, ((_, colour), value) in enumerate(zip(series, values)):
             if s == 0 and colours is not None:
                 colour = colours[r]
             y = y0 + s * _ROW_H
             w = max(value * scale, 0.0)
-            out.append(f'<rect x="{_LABEL_W}" y="{y}" width="{w:.1f}" height="{_ROW_H - 2}" '
-                       f'fill="{colour}"><title>{_esc(name)}: {fmt(value)}</title></rect>')
-            out.append(f'<text x="{_LABEL_W + w + 4:.1f}" y="{y + _ROW_H / 2:.1f}" {_VAL} '
-                       f'dominant-baseline="middle">{fmt(value)}</text>')
+            out.append(
+                f'<rect x="{_LABEL_W}" y="{y}" width="{w:.1f}" height="{_ROW_H - 2}" '
+                f'fill="{colour}"><title>{_esc(name)}: {fmt(value)}</title></rect>'
+            )
+            out.append(
+                f'<text x="{_LABEL_W + w + 4:.1f}" y="{y + _ROW_H / 2:.1f}" {_VAL} '
+                f'dominant-baseline="middle">{fmt(value)}</text>'
+            )
     bottom = top + per_row * len(rows)
-    out.append(f'<line x1="{_LABEL_W}" y1="{top - 4}" x2="{_LABEL_W}" y2="{bottom}" '
-               f'stroke="{_MUTED}"/>')
+    out.append(
+        f'<line x1="{_LABEL_W}" y1="{top - 4}" x2="{_LABEL_W}" y2="{bottom}" stroke="{_MUTED}"/>'
+    )
     for m, (name, value) in enumerate(marks):
         x = _LABEL_W + value * scale
         dash = ("4 3", "1 3", "8 3 2 3")[m % 3]
-        out.append(f'<line x1="{x:.1f}" y1="{top - 4}" x2="{x:.1f}" y2="{bottom}" '
-                   f'stroke="{_MARK}" stroke-dasharray="{dash}"/>')
+        out.append(
+            f'<line x1="{x:.1f}" y1="{top - 4}" x2="{x:.1f}" y2="{bottom}" '
+            f'stroke="{_MARK}" stroke-dasharray="{dash}"/>'
+        )
         y = bottom + legend_h + 14 * m
-        out.append(f'<line x1="{_LABEL_W}" y1="{y}" x2="{_LABEL_W + 24}" y2="{y}" '
-                   f'stroke="{_MARK}" stroke-dasharray="{dash}"/>'
-                   f'<text x="{_LABEL_W + 30}" y="{y}" {_LAB} dominant-baseline="middle">'
-                   f"{_esc(name)} {fmt(value)}</text>")
+        out.append(
+            f'<line x1="{_LABEL_W}" y1="{y}" x2="{_LABEL_W + 24}" y2="{y}" '
+            f'stroke="{_MARK}" stroke-dasharray="{dash}"/>'
+            f'<text x="{_LABEL_W + 30}" y="{y}" {_LAB} dominant-baseline="middle">'
+            f"{_esc(name)} {fmt(value)}</text>"
+        )
     x = _LABEL_W
     for name, colour in keys:
-        out.append(f'<rect x="{x}" y="{bottom + 6}" width="10" height="10" fill="{colour}"/>'
-                   f'<text x="{x + 14}" y="{bottom + 11}" {_LAB} '
-                   f'dominant-baseline="middle">{_esc(name)}</text>')
+        out.append(
+            f'<rect x="{x}" y="{bottom + 6}" width="10" height="10" fill="{colour}"/>'
+            f'<text x="{x + 14}" y="{bottom + 11}" {_LAB} '
+            f'dominant-baseline="middle">{_esc(name)}</text>'
+        )
         x += 24 + 7 * len(name)
     return _svg(_LABEL_W + _PLOT_W + 70, int(height), "".join(out), label)
 
@@ -410,20 +523,28 @@ def _histogram(labels: Sequence[str], counts: Sequence[int], label: str) -> str:
     n = len(counts)
     step = (width - left - 10) / max(n, 1)
     peak = max(max(counts), 1)
-    out = [f'<line x1="{left}" y1="{bottom}" x2="{width - 10}" y2="{bottom}" stroke="{_MUTED}"/>',
-           f'<text x="{left - 6}" y="16" {_VAL} text-anchor="end">{peak:,}</text>',
-           f'<text x="{left - 6}" y="{bottom}" {_VAL} text-anchor="end">0</text>']
+    out = [
+        f'<line x1="{left}" y1="{bottom}" x2="{width - 10}" y2="{bottom}" stroke="{_MUTED}"/>',
+        f'<text x="{left - 6}" y="16" {_VAL} text-anchor="end">{peak:,}</text>',
+        f'<text x="{left - 6}" y="{bottom}" {_VAL} text-anchor="end">0</text>',
+    ]
     for i, count in enumerate(counts):
         h = (bottom - 16) * count / peak
         x = left + i * step
-        out.append(f'<rect x="{x + 1:.1f}" y="{bottom - h:.1f}" width="{step - 2:.1f}" '
-                   f'height="{h:.1f}" fill="{_BAR}"><title>{_esc(labels[i])}–'
-                   f'{_esc(labels[i + 1])} days: {count:,} pairs</title></rect>')
+        out.append(
+            f'<rect x="{x + 1:.1f}" y="{bottom - h:.1f}" width="{step - 2:.1f}" '
+            f'height="{h:.1f}" fill="{_BAR}"><title>{_esc(labels[i])}–'
+            f"{_esc(labels[i + 1])} days: {count:,} pairs</title></rect>"
+        )
     for i, text in enumerate(labels):
-        out.append(f'<text x="{left + i * step:.1f}" y="{bottom + 14}" {_VAL} '
-                   f'text-anchor="middle">{_esc(text)}</text>')
-    out.append(f'<text x="{(left + width) / 2:.0f}" y="{bottom + 34}" {_LAB} '
-               f'text-anchor="middle">period (days)</text>')
+        out.append(
+            f'<text x="{left + i * step:.1f}" y="{bottom + 14}" {_VAL} '
+            f'text-anchor="middle">{_esc(text)}</text>'
+        )
+    out.append(
+        f'<text x="{(left + width) / 2:.0f}" y="{bottom + 34}" {_LAB} '
+        f'text-anchor="middle">period (days)</text>'
+    )
     return _svg(width, height, "".join(out), label)
 
 
@@ -439,34 +560,44 @@ def _popularity_chart(pop: np.ndarray, shown: np.ndarray, k: int) -> str:
     recs = np.add.reduceat(shown, edges[:-1]) if n else np.zeros(0)
     log_top = math.log10(1.0 + max(float(pop.max()), 1.0))
     bar_w = plot_w / buckets
-    points = " ".join(f"{left + (i + 0.5) * bar_w:.1f},"
-                      f"{10 + top_h * (1 - math.log10(1.0 + max(p, 0.0)) / log_top):.1f}"
-                      for i, p in enumerate(peak_pop.tolist()))
+    points = " ".join(
+        f"{left + (i + 0.5) * bar_w:.1f},"
+        f"{10 + top_h * (1 - math.log10(1.0 + max(p, 0.0)) / log_top):.1f}"
+        for i, p in enumerate(peak_pop.tolist())
+    )
     y_low = 10 + top_h + gap
-    out = [f'<polyline points="{points}" fill="none" stroke="{_ON}" stroke-width="2"/>',
-           f'<line x1="{left}" y1="{10 + top_h}" x2="{left + plot_w}" y2="{10 + top_h}" '
-           f'stroke="{_MUTED}"/>',
-           f'<text x="{left - 6}" y="16" {_VAL} text-anchor="end">{pop.max():,.0f}</text>',
-           f'<text x="{left - 6}" y="{10 + top_h}" {_VAL} text-anchor="end">0</text>',
-           f'<text x="{left + 4}" y="{22}" {_LAB}>interactions per item</text>']
+    out = [
+        f'<polyline points="{points}" fill="none" stroke="{_ON}" stroke-width="2"/>',
+        f'<line x1="{left}" y1="{10 + top_h}" x2="{left + plot_w}" y2="{10 + top_h}" '
+        f'stroke="{_MUTED}"/>',
+        f'<text x="{left - 6}" y="16" {_VAL} text-anchor="end">{pop.max():,.0f}</text>',
+        f'<text x="{left - 6}" y="{10 + top_h}" {_VAL} text-anchor="end">0</text>',
+        f'<text x="{left + 4}" y="{22}" {_LAB}>interactions per item</text>',
+    ]
     peak_recs = max(int(recs.max()) if len(recs) else 0, 1)
     for i, count in enumerate(recs.tolist()):
         if count:
             h = low_h * count / peak_recs
-            out.append(f'<rect x="{left + i * bar_w:.2f}" y="{y_low + low_h - h:.1f}" '
-                       f'width="{max(bar_w, 1.0):.2f}" height="{h:.1f}" fill="{_MARK}"/>')
-    out += [f'<line x1="{left}" y1="{y_low + low_h}" x2="{left + plot_w}" y2="{y_low + low_h}" '
-            f'stroke="{_MUTED}"/>',
-            f'<text x="{left - 6}" y="{y_low + 6}" {_VAL} text-anchor="end">'
-            f"{peak_recs:,}</text>",
-            f'<text x="{left + 4}" y="{y_low + 6}" {_LAB}>times in a top {k}</text>',
-            f'<text x="{left}" y="{y_low + low_h + 16}" {_VAL}>1</text>',
-            f'<text x="{left + plot_w}" y="{y_low + low_h + 16}" {_VAL} '
-            f'text-anchor="end">{n:,}</text>',
-            f'<text x="{left + plot_w / 2}" y="{y_low + low_h + 16}" {_LAB} '
-            'text-anchor="middle">items by popularity rank</text>']
-    return _svg(width, y_low + low_h + 26, "".join(out),
-                "Item popularity curve and recommendations per popularity rank")
+            out.append(
+                f'<rect x="{left + i * bar_w:.2f}" y="{y_low + low_h - h:.1f}" '
+                f'width="{max(bar_w, 1.0):.2f}" height="{h:.1f}" fill="{_MARK}"/>'
+            )
+    out += [
+        f'<line x1="{left}" y1="{y_low + low_h}" x2="{left + plot_w}" y2="{y_low + low_h}" '
+        f'stroke="{_MUTED}"/>',
+        f'<text x="{left - 6}" y="{y_low + 6}" {_VAL} text-anchor="end">{peak_recs:,}</text>',
+        f'<text x="{left + 4}" y="{y_low + 6}" {_LAB}>times in a top {k}</text>',
+        f'<text x="{left}" y="{y_low + low_h + 16}" {_VAL}>1</text>',
+        f'<text x="{left + plot_w}" y="{y_low + low_h + 16}" {_VAL} text-anchor="end">{n:,}</text>',
+        f'<text x="{left + plot_w / 2}" y="{y_low + low_h + 16}" {_LAB} '
+        'text-anchor="middle">items by popularity rank</text>',
+    ]
+    return _svg(
+        width,
+        y_low + low_h + 26,
+        "".join(out),
+        "Item popularity curve and recommendations per popularity rank",
+    )
 
 
 # ------------------------------------------------------------------- helpers
@@ -498,8 +629,11 @@ def _mapping(value: Any) -> Mapping[str, Any]:
 
 
 def _is_number(value: Any) -> bool:
-    return (isinstance(value, (int, float, np.integer, np.floating))
-            and not isinstance(value, bool) and math.isfinite(float(value)))
+    return (
+        isinstance(value, (int, float, np.integer, np.floating))
+        and not isinstance(value, bool)
+        and math.isfinite(float(value))
+    )
 
 
 def _cell(value: Any) -> str:
@@ -527,8 +661,10 @@ def _plain(value: Any) -> str:
     if isinstance(value, (list, tuple)):
         return ", ".join(_plain(v) for v in value) or "none"
     if isinstance(value, Mapping):
-        return "; ".join(f"{k}: " + (f"({_plain(v)})" if isinstance(v, Mapping) else _plain(v))
-                         for k, v in value.items())
+        return "; ".join(
+            f"{k}: " + (f"({_plain(v)})" if isinstance(v, Mapping) else _plain(v))
+            for k, v in value.items()
+        )
     if isinstance(value, float):
         return f"{value:g}"
     return str(value)

@@ -47,9 +47,8 @@ std::vector<double> standardized(std::vector<double> values) {
 // key user * n_items + item of a sort-based build decodes to the wrong pair
 // for a negative user or an item at or above n_items, so both are refused
 // before anything is built.
-void check_user_cf_input(std::span<const std::int64_t> users,
-                         std::span<const std::int64_t> items, std::uint64_t n_users,
-                         std::uint64_t n_items) {
+void check_user_cf_input(std::span<const std::int64_t> users, std::span<const std::int64_t> items,
+                         std::uint64_t n_users, std::uint64_t n_items) {
     const std::size_t m = items.size();
     if (users.size() < m) index_failure(users.size(), users.size());
     if (m > 0 && n_items == 0) throw InternalFailure("attempt to divide by zero");

@@ -16,9 +16,9 @@ using frame::List;
 // contiguity of user_idx and item_idx, item counts, trend, user-CF index.
 std::tuple<List<double>, List<double>, List<std::int64_t>, List<std::int64_t>, List<double>>
 fit_channels(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
-             std::optional<Array1<double>> timestamps, std::uint64_t n_users,
-             std::uint64_t n_items, std::uint64_t n_items_ext, double trend_window_fraction,
-             bool want_trend, bool want_user_cf) {
+             std::optional<Array1<double>> timestamps, std::uint64_t n_users, std::uint64_t n_items,
+             std::uint64_t n_items_ext, double trend_window_fraction, bool want_trend,
+             bool want_user_cf) {
     auto users = user_idx.span();
     auto items = item_idx.span();
     std::vector<double> counts = item_counts(items, n_items_ext);

@@ -65,8 +65,8 @@ EngineRecord build_record(EngineSource& source) {
     check_base_scorer(r.n_items, !r.cooc_indptr.empty(), r.ease_dim, r.ease_b.size());
     read("boost", r.boost);
     for_each_field(r, [&read](const char* key, auto& field) {
-        constexpr std::string_view kReadAbove[] = {"n_items", "ease_dim", "ease_b",
-                                                   "cooc_indptr", "boost"};
+        constexpr std::string_view kReadAbove[] = {"n_items", "ease_dim", "ease_b", "cooc_indptr",
+                                                   "boost"};
         if (std::find(std::begin(kReadAbove), std::end(kReadAbove), key) == std::end(kReadAbove))
             read(key, field);
     });

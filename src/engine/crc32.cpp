@@ -45,9 +45,7 @@ TARSEL_FOLD_TARGET inline __m128i fold16(__m128i acc, __m128i next, __m128i k) {
     return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(acc, k, 0x11), next), low);
 }
 
-TARSEL_FOLD_TARGET std::uint32_t fold_crc(std::uint32_t c,
-                                                                  const std::uint8_t* buf,
-                                                                  std::size_t n) {
+TARSEL_FOLD_TARGET std::uint32_t fold_crc(std::uint32_t c, const std::uint8_t* buf, std::size_t n) {
     alignas(16) static const std::uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
     alignas(16) static const std::uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
     alignas(16) static const std::uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};

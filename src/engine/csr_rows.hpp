@@ -8,8 +8,8 @@
 
 #include "frame/errors.hpp"
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>

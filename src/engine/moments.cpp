@@ -30,8 +30,7 @@ double lane_squared_deviations(const double* __restrict v, std::size_t n, double
     std::array<double, kLanes> lanes{};
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes)
-        for (std::size_t j = 0; j < kLanes; ++j)
-            lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
+        for (std::size_t j = 0; j < kLanes; ++j) lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
     for (std::size_t j = 0; i + j < n; ++j) lanes[j] += (v[i + j] - mean) * (v[i + j] - mean);
     return combine_lanes(lanes);
 }

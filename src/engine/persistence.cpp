@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <ctime>
-#include <string_view>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -494,7 +494,8 @@ std::string resolve_target(const std::string& path) {
 
 void save_replacing(const EngineRecord& record, const std::string& target, const struct stat* old) {
     const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string dir =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = target.substr(dir.size());
     if (old != nullptr) {
         // Report an unwritable target as writing it in place would, rather
@@ -547,10 +548,10 @@ namespace {
 }
 
 // An array of `count` entries (`extra` more for CSR offsets), or empty.
-void expect_extent(const char* array, std::size_t size, const char* count_name,
-                   std::uint64_t count, std::uint64_t extra = 0) {
-    if (size == 0 || (count <= std::numeric_limits<std::uint64_t>::max() - extra &&
-                      size == count + extra))
+void expect_extent(const char* array, std::size_t size, const char* count_name, std::uint64_t count,
+                   std::uint64_t extra = 0) {
+    if (size == 0 ||
+        (count <= std::numeric_limits<std::uint64_t>::max() - extra && size == count + extra))
         return;
     inconsistent(std::string(array) + " holds " + std::to_string(size) + " entries but " +
                  count_name + " is " + std::to_string(count) +
@@ -606,8 +607,7 @@ void check_sizes(const EngineRecord& r) {
         std::max({std::uint64_t{r.uu_deg.size()}, rows_of(r.uri_indptr.size()),
                   rows_of(r.repeat_indptr.size())});
     expect_backed("n_users", users, user_extent, "its per-user arrays");
-    expect_backed("content_nfeat", r.content_nfeat, r.content_indices.size(),
-                  "content_indices");
+    expect_backed("content_nfeat", r.content_nfeat, r.content_indices.size(), "content_indices");
 }
 
 void save_record(const EngineRecord& record, const std::string& path) {

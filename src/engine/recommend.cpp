@@ -221,9 +221,7 @@ class EaseBlock {
 
     // Row `item`, or null past the block (such rows add nothing); read over
     // the width() items the block covers.
-    const float* row(std::size_t item) const {
-        return item < dim_ ? data_ + item * dim_ : nullptr;
-    }
+    const float* row(std::size_t item) const { return item < dim_ ? data_ + item * dim_ : nullptr; }
     std::size_t width() const { return width_; }
 
     // The rows of the owned items inside the block, in owned order.
@@ -302,8 +300,7 @@ double neighbour_floor(std::span<double> block_maxima, std::uint64_t k) {
 // follows the pool, not the catalogue.
 class PoolSlots {
   public:
-    PoolSlots(std::vector<std::int32_t>& slot, std::span<const Ranked> candidates,
-              std::size_t rows)
+    PoolSlots(std::vector<std::int32_t>& slot, std::span<const Ranked> candidates, std::size_t rows)
         : slot_(slot), candidates_(candidates) {
         if (slot_.size() < rows) slot_.resize(rows, -1);
         for (std::size_t p = 0; p < candidates_.size(); ++p)
@@ -326,8 +323,8 @@ class Request {
   public:
     Request(const EngineRecord& record, const ServingIndex& index, RecommendScratch& scratch,
             std::int64_t user_row, std::uint64_t n, double pop_prior, bool use_pool)
-        : rec_(record), index_(index), s_(scratch), n_items_(record.n_items),
-          user_row_(user_row), n_(n), pop_prior_(pop_prior), use_pool_(use_pool) {}
+        : rec_(record), index_(index), s_(scratch), n_items_(record.n_items), user_row_(user_row),
+          n_(n), pop_prior_(pop_prior), use_pool_(use_pool) {}
 
     Recommendation run(std::span<const std::int64_t> owned) {
         Recommendation out;
@@ -351,9 +348,7 @@ class Request {
     std::span<double> scores() { return s_.scores; }
 
     bool trend_on() const { return rec_.trend_alpha > 0.0 && rec_.trend_z.size() == n_items_; }
-    bool transition_on() const {
-        return rec_.transition_alpha > 0.0 && !rec_.trans_indptr.empty();
-    }
+    bool transition_on() const { return rec_.transition_alpha > 0.0 && !rec_.trans_indptr.empty(); }
 
     // The label of the base scorer; "cooc" alone skips the channel blend.
     Label base_kind() const {
@@ -492,8 +487,7 @@ class Request {
         BestK nearest(s_.neighbours, rec_.user_cf_k);
         const auto offer = [&](std::size_t u) {
             const double key = s_.neighbour_keys[u];
-            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0)
-                nearest.offer(key, u);
+            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0) nearest.offer(key, u);
         };
         for (std::size_t b = 0; b < blocks; ++b) {
             if (!(s_.block_reach[b] >= floor)) continue;
@@ -523,10 +517,10 @@ class Request {
     // when the coldness vector covers the catalogue.
     void content_channel() {
         const bool weighted = rec_.content_coldness.size() == n_items_;
-        push_addend({s_.content, rec_.content_alpha,
-                            weighted ? std::span<const double>(rec_.content_coldness)
-                                     : std::span<const double>(),
-                            content_moments_});
+        push_addend(
+            {s_.content, rec_.content_alpha,
+             weighted ? std::span<const double>(rec_.content_coldness) : std::span<const double>(),
+             content_moments_});
     }
 
     void last_item_channel() {
@@ -730,8 +724,7 @@ Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
     return Request(record, index, scratch, user_row, n, pop_prior, true).run(owned);
 }
 
-std::vector<Recommendation> recommend_batch(const EngineRecord& record,
-                                            const ServingIndex& index,
+std::vector<Recommendation> recommend_batch(const EngineRecord& record, const ServingIndex& index,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior) {
@@ -744,8 +737,8 @@ std::vector<Recommendation> recommend_batch(const EngineRecord& record,
         for (std::size_t i = lo; i < hi; ++i)
             // Sequential inside a pool task: a nested split could let this
             // thread take up another user's request while its scratch is in use.
-            results[i] = Request(record, index, mine, user_rows[i], n, pop_prior, false)
-                             .run(owneds[i]);
+            results[i] =
+                Request(record, index, mine, user_rows[i], n, pop_prior, false).run(owneds[i]);
     });
     return results;
 }

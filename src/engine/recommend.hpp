@@ -40,35 +40,35 @@ struct Ranked {
 // Working buffers of one request, kept between requests on the same thread so
 // that a request allocates nothing once they have grown to the record's sizes.
 struct RecommendScratch {
-    std::vector<std::int64_t> owned;        // the valid owned list
-    std::vector<double> scores;             // one per item
-    std::vector<const float*> ease_rows;    // EASE rows of the owned items
-    OwnedRowScratch owned_rows;             // co-occurrence row sum
-    std::vector<double> votes;              // user-CF votes per item
-    std::vector<double> last_item;          // the last owned item's EASE row
-    std::vector<double> transition;         // transition scores per item
-    std::vector<double> cold;               // cold-content scores per item
-    std::vector<double> content;            // raw content similarity per item
-    std::vector<double> profile;            // content profile per feature
+    std::vector<std::int64_t> owned;      // the valid owned list
+    std::vector<double> scores;           // one per item
+    std::vector<const float*> ease_rows;  // EASE rows of the owned items
+    OwnedRowScratch owned_rows;           // co-occurrence row sum
+    std::vector<double> votes;            // user-CF votes per item
+    std::vector<double> last_item;        // the last owned item's EASE row
+    std::vector<double> transition;       // transition scores per item
+    std::vector<double> cold;             // cold-content scores per item
+    std::vector<double> content;          // raw content similarity per item
+    std::vector<double> profile;          // content profile per feature
     // User-CF overlap per user: counts of shared owned items (exact as
     // integers, and half the cache footprint of doubles).
     std::vector<std::uint32_t> overlap;
     OverlapScratch overlap_scratch;
-    std::vector<double> neighbour_keys;     // user-CF rank key per user
-    std::vector<double> block_maxima;       // user-CF keys' finite block maxima
-    std::vector<double> block_reach;        // user-CF keys' block maxima
-    std::vector<Ranked> neighbours;         // user-CF neighbours
+    std::vector<double> neighbour_keys;                   // user-CF rank key per user
+    std::vector<double> block_maxima;                     // user-CF keys' finite block maxima
+    std::vector<double> block_reach;                      // user-CF keys' block maxima
+    std::vector<Ranked> neighbours;                       // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
-    std::vector<Ranked> candidates;         // retrieval pool, best first
-    std::vector<double> pool_scores;        // candidate scores in pool order
+    std::vector<Ranked> candidates;                       // retrieval pool, best first
+    std::vector<double> pool_scores;                      // candidate scores in pool order
     // Per item: its candidate's pool position, or -1; all -1 between requests.
     std::vector<std::int32_t> pool_slot;
     std::vector<std::vector<double>> layers;  // boost layers over the pool
     std::vector<score::Layer> layer_views;
-    std::vector<double> boosted;            // boosted pool scores
+    std::vector<double> boosted;  // boosted pool scores
     score::LayeredScratch layered;
-    std::vector<Ranked> cold_ranked;        // cold-content candidates
-    std::vector<std::int64_t> picked;       // result items, sorted, for membership
+    std::vector<Ranked> cold_ranked;   // cold-content candidates
+    std::vector<std::int64_t> picked;  // result items, sorted, for membership
 };
 
 // Answers one request against `record` and the serving index derived from it:
@@ -77,16 +77,14 @@ struct RecommendScratch {
 // results and the popularity weight for new users. A large base row sum may
 // split over the worker pool, so never call it from a pool task.
 Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
-                         std::span<const std::int64_t> owned,
-                         std::int64_t user_row, std::uint64_t n, double pop_prior,
-                         RecommendScratch& scratch);
+                         std::span<const std::int64_t> owned, std::int64_t user_row,
+                         std::uint64_t n, double pop_prior, RecommendScratch& scratch);
 
 // Answers users 0 .. min(len(owneds), len(user_rows)) - 1 on the worker pool,
 // each result at its user's index. Touches no interpreter object, so it may
 // run with the interpreter lock released. A failing user fails the whole
 // batch once every started task has stopped.
-std::vector<Recommendation> recommend_batch(const EngineRecord& record,
-                                            const ServingIndex& index,
+std::vector<Recommendation> recommend_batch(const EngineRecord& record, const ServingIndex& index,
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior);

@@ -12,8 +12,8 @@
 namespace tarsel::engine {
 
 TARSEL_VECTOR_CLONES
-void add_float_rows(const float* const* rows, std::size_t count, std::size_t begin,
-                    std::size_t end, double* __restrict out) {
+void add_float_rows(const float* const* rows, std::size_t count, std::size_t begin, std::size_t end,
+                    double* __restrict out) {
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
         const float* __restrict a = rows[r];
@@ -111,7 +111,9 @@ std::size_t add_block_entries(const signals::CsrView& csr, std::size_t next, std
                               std::uint32_t first, std::uint32_t span, double* out) {
     const float* data = csr.data.data();
     const std::int32_t* indices = csr.indices.data();
-    const auto offset = [&](std::size_t k) { return static_cast<std::uint32_t>(indices[k]) - first; };
+    const auto offset = [&](std::size_t k) {
+        return static_cast<std::uint32_t>(indices[k]) - first;
+    };
     const std::size_t start = next;
     for (; next + 4 <= end; next += 4) {
         if (((next - start) & 15) == 0) {
@@ -170,9 +172,9 @@ void sum_column_range(const signals::CsrView& csr, std::span<const RowCursor> ro
                 continue;
             }
             if (pending != 0) flush();
-            next[k] = add_block_entries(csr, next[k], rows[k].end,
-                                        static_cast<std::uint32_t>(block),
-                                        static_cast<std::uint32_t>(block_end - block), out);
+            next[k] =
+                add_block_entries(csr, next[k], rows[k].end, static_cast<std::uint32_t>(block),
+                                  static_cast<std::uint32_t>(block_end - block), out);
         }
         if (pending != 0) flush();
     }
@@ -254,15 +256,16 @@ bool blocked_sum(const signals::CsrView& csr, const DenseRows& dense,
         std::size_t* stops = scratch.stops.data() + t * n;
         for (std::size_t k = 0; k < n; ++k)
             starts[k] = t == 0 ? rows[k].begin
-                               : lower_bound_column(csr.indices.data(), rows[k].begin,
-                                                    rows[k].end, static_cast<std::uint32_t>(first));
+                               : lower_bound_column(csr.indices.data(), rows[k].begin, rows[k].end,
+                                                    static_cast<std::uint32_t>(first));
         std::copy(starts, starts + n, stops);
         sum_column_range(csr, rows, first, last, stops, scores.data());
     });
     for (std::size_t k = 0; k < n; ++k) {
         if (rows[k].dense != nullptr) continue;
         for (std::size_t t = 0; t < ranges; ++t) {
-            const std::size_t expected = t + 1 < ranges ? scratch.starts[(t + 1) * n + k] : rows[k].end;
+            const std::size_t expected =
+                t + 1 < ranges ? scratch.starts[(t + 1) * n + k] : rows[k].end;
             if (scratch.stops[t * n + k] != expected) return false;
         }
     }
@@ -271,8 +274,8 @@ bool blocked_sum(const signals::CsrView& csr, const DenseRows& dense,
 
 }  // namespace
 
-void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width,
-                    double* out, bool use_pool) {
+void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width, double* out,
+                    bool use_pool) {
     // Ranges of whole cache lines of `out` (8 doubles each), so that no two
     // threads write to one line.
     constexpr std::size_t kLineColumns = 64 / sizeof(double);
@@ -288,7 +291,8 @@ void sum_owned_rows(const signals::CsrView& csr, const DenseRows& dense,
     std::fill(scores.begin(), scores.end(), 0.0);
     // Columns are int32, so a wider catalogue's columns past 2^31 are never
     // stored; the blocked offsets are 32-bit.
-    if (scores.size() < (std::size_t{1} << 31) && blocked_sum(csr, dense, owned, scores, scratch, use_pool))
+    if (scores.size() < (std::size_t{1} << 31) &&
+        blocked_sum(csr, dense, owned, scores, scratch, use_pool))
         return;
     std::fill(scores.begin(), scores.end(), 0.0);
     signals::add_owned_rows(csr, owned, scores);

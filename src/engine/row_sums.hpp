@@ -25,14 +25,14 @@ namespace tarsel::engine {
 // `out`, widened to double. Four rows share one pass over `out`, each entry
 // still summed row by row in order, so the result is that of adding one row
 // at a time.
-void add_float_rows(const float* const* rows, std::size_t count, std::size_t begin,
-                    std::size_t end, double* out);
+void add_float_rows(const float* const* rows, std::size_t count, std::size_t begin, std::size_t end,
+                    double* out);
 
 // out[0, width) += the `count` float rows, as add_float_rows does. With
 // `use_pool`, a large sum splits its columns over the worker pool; never set
 // it inside a pool task.
-void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width,
-                    double* out, bool use_pool);
+void sum_float_rows(const float* const* rows, std::size_t count, std::size_t width, double* out,
+                    bool use_pool);
 
 // The densest rows of a CSR over `width` columns, as float rows.
 struct DenseRows {

@@ -69,21 +69,20 @@ constexpr std::uint64_t kMaxBatchEntries = std::uint64_t{1} << 24;
 void check_batch_size(std::size_t users, std::uint64_t n, std::uint64_t n_items) {
     const std::uint64_t per_user = std::min(n, n_items);
     if (per_user == 0 || users <= kMaxBatchEntries / per_user) return;
-    throw ValueError("argument 'n': " + std::to_string(users) + " users x n=" +
-                     std::to_string(n) + " asks for more than " +
-                     std::to_string(kMaxBatchEntries) +
+    throw ValueError("argument 'n': " + std::to_string(users) + " users x n=" + std::to_string(n) +
+                     " asks for more than " + std::to_string(kMaxBatchEntries) +
                      " results in one recommend_batch call; pass fewer users per call");
 }
 
 PyObject* recommend_batch(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
-                          std::vector<std::int64_t> user_rows, std::uint64_t n,
-                          double pop_prior) {
+                          std::vector<std::int64_t> user_rows, std::uint64_t n, double pop_prior) {
     SharedBorrow borrow(self);
     check_batch_size(std::min(owneds.size(), user_rows.size()), n, borrow.record().n_items);
     std::vector<Recommendation> results;
     {
         frame::ReleaseGil unlocked;
-        results = engine::recommend_batch(borrow.record(), borrow.index(), owneds, user_rows, n, pop_prior);
+        results = engine::recommend_batch(borrow.record(), borrow.index(), owneds, user_rows, n,
+                                          pop_prior);
     }
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i)

@@ -1,8 +1,8 @@
 // Structures derived from an engine record that make requests faster and
 // change no result: the user-CF bit columns, the dense rows of the
-// co-occurrence base and the popularity addend. Each is built by the first request that needs it, so an
-// engine pays only for what it serves, and making or loading an engine stays
-// a plain copy or read.
+// co-occurrence base and the popularity addend. Each is built by the first request that needs it,
+// so an engine pays only for what it serves, and making or loading an engine stays a plain copy or
+// read.
 //
 // All come from fields no override changes (n_items, n_users, the item ->
 // user CSR, uu_deg, the co-occurrence CSR and item_pop).

@@ -54,8 +54,7 @@ inline __attribute__((always_inline)) void add_column_counts_body(
         out[u] += static_cast<std::uint32_t>(__builtin_popcountll(column[u] & mask));
 }
 
-using AddColumnCounts = void (*)(const std::uint64_t*, std::uint64_t, std::size_t,
-                                 std::uint32_t*);
+using AddColumnCounts = void (*)(const std::uint64_t*, std::uint64_t, std::size_t, std::uint32_t*);
 
 void add_column_counts_plain(const std::uint64_t* column, std::uint64_t mask, std::size_t n,
                              std::uint32_t* out) {
@@ -63,16 +62,14 @@ void add_column_counts_plain(const std::uint64_t* column, std::uint64_t mask, st
 }
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-__attribute__((target("avx512f,avx512vl,avx512bw,avx512vpopcntdq"))) void
-add_column_counts_avx512(const std::uint64_t* column, std::uint64_t mask, std::size_t n,
-                         std::uint32_t* out) {
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512vpopcntdq"))) void add_column_counts_avx512(
+    const std::uint64_t* column, std::uint64_t mask, std::size_t n, std::uint32_t* out) {
     add_column_counts_body(column, mask, n, out);
 }
 
 __attribute__((target("popcnt"))) void add_column_counts_popcnt(const std::uint64_t* column,
-                                                                 std::uint64_t mask,
-                                                                 std::size_t n,
-                                                                 std::uint32_t* out) {
+                                                                std::uint64_t mask, std::size_t n,
+                                                                std::uint32_t* out) {
     add_column_counts_body(column, mask, n, out);
 }
 
@@ -130,8 +127,7 @@ UserCfIndex build_user_cf_index(const EngineRecord& record) {
     std::size_t bits = 0;
     for (const auto& [degree, item] : shared) {
         if (bits == capacity) break;
-        if (!fill_column(record.uu_data, *rows.try_row(item), bits, n_users,
-                         index.columns.data()))
+        if (!fill_column(record.uu_data, *rows.try_row(item), bits, n_users, index.columns.data()))
             continue;
         index.slot[item] = static_cast<std::int32_t>(bits);
         index.degree.push_back(degree);
@@ -182,7 +178,8 @@ void count_overlap(const EngineRecord& record, const UserCfIndex& index,
         const std::uint64_t mask = bit_mask(static_cast<std::size_t>(bit));
         if ((word & mask) != 0) continue;
         word |= mask;
-        scratch.saved[static_cast<std::size_t>(bit) / 64] += index.degree[static_cast<std::size_t>(bit)];
+        scratch.saved[static_cast<std::size_t>(bit) / 64] +=
+            index.degree[static_cast<std::size_t>(bit)];
     }
     scratch.counted.assign(words, 0);
     for (std::size_t w = 0; w < words; ++w) {

@@ -27,11 +27,11 @@ namespace tarsel::engine {
 // without counting a user twice get a column, so a request reads every other
 // row, faulty ones included, exactly as before.
 struct UserCfIndex {
-    std::vector<double> root_degree;      // sqrt(uu_deg[u]) for u < min(n_users, len)
-    std::size_t words = 0;                // bit columns = 64 * words
-    std::vector<std::int32_t> slot;       // per item: its bit, or -1 (no column)
-    std::vector<std::uint64_t> degree;    // per bit: the users in its row
-    BigVector<std::uint64_t> columns;     // word w of user u at w * record.n_users + u
+    std::vector<double> root_degree;    // sqrt(uu_deg[u]) for u < min(n_users, len)
+    std::size_t words = 0;              // bit columns = 64 * words
+    std::vector<std::int32_t> slot;     // per item: its bit, or -1 (no column)
+    std::vector<std::uint64_t> degree;  // per bit: the users in its row
+    BigVector<std::uint64_t> columns;   // word w of user u at w * record.n_users + u
 };
 
 UserCfIndex build_user_cf_index(const EngineRecord& record);

@@ -57,7 +57,9 @@ struct BigAllocator {
     }
 
     template <class U>
-    bool operator==(const BigAllocator<U>&) const noexcept { return true; }
+    bool operator==(const BigAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 template <class T>

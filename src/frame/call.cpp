@@ -34,9 +34,9 @@ std::string quoted_list(const std::vector<std::string>& names) {
     std::size_t total = sig.params.size();
     std::size_t required = 0;
     while (required < total && sig.defaults[required] == nullptr) ++required;
-    std::string accepted = required == total
-                               ? std::to_string(total)
-                               : "from " + std::to_string(required) + " to " + std::to_string(total);
+    std::string accepted =
+        required == total ? std::to_string(total)
+                          : "from " + std::to_string(required) + " to " + std::to_string(total);
     raise_type_error(sig.qualname + "() takes " + accepted + " positional argument" +
                      (total == 1 && required == total ? "" : "s") + " but " +
                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");

@@ -101,12 +101,15 @@ PyObject* call_with(Call&& call, const Signature& sig,
     }
 }
 
-template <class F> struct Traits;
-template <class R, class... A> struct Traits<R (*)(A...)> {
+template <class F>
+struct Traits;
+template <class R, class... A>
+struct Traits<R (*)(A...)> {
     static constexpr std::size_t arity = sizeof...(A);
 };
 
-template <auto Fn> inline Signature signature_slot{};
+template <auto Fn>
+inline Signature signature_slot{};
 
 template <auto Fn, Binding B, class R, class... A>
 PyObject* enter(PyObject* self, PyObject* args, PyObject* kwargs, R (*)(A...)) {
@@ -121,9 +124,8 @@ PyObject* enter(PyObject* self, PyObject* args, PyObject* kwargs, R (*)(A...)) {
                     slots, std::index_sequence_for<Rest...>{});
             }(Fn);
         } else {
-            return call_with<A...>(
-                [&](auto&&... v) { return Fn(std::forward<decltype(v)>(v)...); }, sig, slots,
-                std::index_sequence_for<A...>{});
+            return call_with<A...>([&](auto&&... v) { return Fn(std::forward<decltype(v)>(v)...); },
+                                   sig, slots, std::index_sequence_for<A...>{});
         }
     } catch (...) {
         translate_exception();
@@ -140,10 +142,10 @@ template <auto Fn, Binding B>
 bool define(const char* owner, const char* text_signature, const char* doc) {
     constexpr std::size_t arity = Traits<decltype(Fn)>::arity - (B == Binding::Method ? 1 : 0);
     static_assert(arity <= kMaxParams, "too many parameters for the frame");
-    return register_function(FunctionDef{
-        owner, text_signature, doc, B,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Fn, B>)),
-        &signature_slot<Fn>, arity});
+    return register_function(
+        FunctionDef{owner, text_signature, doc, B,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Fn, B>)),
+                    &signature_slot<Fn>, arity});
 }
 
 }  // namespace detail

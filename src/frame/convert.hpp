@@ -22,12 +22,28 @@ namespace tarsel::frame {
 
 // ---------------------------------------------------------------- arrays
 
-template <class T> struct NumpyType;
-template <> struct NumpyType<std::int64_t> { static constexpr int value = NPY_INT64; };
-template <> struct NumpyType<std::int32_t> { static constexpr int value = NPY_INT32; };
-template <> struct NumpyType<float> { static constexpr int value = NPY_FLOAT32; };
-template <> struct NumpyType<double> { static constexpr int value = NPY_FLOAT64; };
-template <> struct NumpyType<std::uint8_t> { static constexpr int value = NPY_UINT8; };
+template <class T>
+struct NumpyType;
+template <>
+struct NumpyType<std::int64_t> {
+    static constexpr int value = NPY_INT64;
+};
+template <>
+struct NumpyType<std::int32_t> {
+    static constexpr int value = NPY_INT32;
+};
+template <>
+struct NumpyType<float> {
+    static constexpr int value = NPY_FLOAT32;
+};
+template <>
+struct NumpyType<double> {
+    static constexpr int value = NPY_FLOAT64;
+};
+template <>
+struct NumpyType<std::uint8_t> {
+    static constexpr int value = NPY_UINT8;
+};
 
 constexpr const char* kArrayKind = "PyArray<T, D>";
 
@@ -44,8 +60,7 @@ class Array1 {
     explicit Array1(PyArrayObject* arr)
         : obj_(reinterpret_cast<PyObject*>(arr)),
           base_(static_cast<const char*>(PyArray_DATA(arr))),
-          size_(static_cast<std::size_t>(PyArray_DIM(arr, 0))),
-          stride_(PyArray_STRIDE(arr, 0)),
+          size_(static_cast<std::size_t>(PyArray_DIM(arr, 0))), stride_(PyArray_STRIDE(arr, 0)),
           flat_(PyArray_ISALIGNED(arr) &&
                 (PyArray_IS_C_CONTIGUOUS(arr) || PyArray_IS_F_CONTIGUOUS(arr))) {}
 
@@ -100,8 +115,7 @@ class Array2 {
     explicit Array2(PyArrayObject* arr)
         : base_(static_cast<const char*>(PyArray_DATA(arr))),
           rows_(static_cast<std::size_t>(PyArray_DIM(arr, 0))),
-          cols_(static_cast<std::size_t>(PyArray_DIM(arr, 1))),
-          row_stride_(PyArray_STRIDE(arr, 0)),
+          cols_(static_cast<std::size_t>(PyArray_DIM(arr, 1))), row_stride_(PyArray_STRIDE(arr, 0)),
           col_stride_(PyArray_STRIDE(arr, 1)) {}
 
     std::size_t rows() const { return rows_; }
@@ -141,11 +155,19 @@ class Array2 {
 // ------------------------------------------------------- Python containers
 
 // Borrowed references to Python containers, checked for their type only.
-struct ListArg { PyObject* obj = nullptr; };
-struct TupleArg { PyObject* obj = nullptr; };
-struct DictArg { PyObject* obj = nullptr; };
+struct ListArg {
+    PyObject* obj = nullptr;
+};
+struct TupleArg {
+    PyObject* obj = nullptr;
+};
+struct DictArg {
+    PyObject* obj = nullptr;
+};
 // Any object at all, borrowed.
-struct ObjectArg { PyObject* obj = nullptr; };
+struct ObjectArg {
+    PyObject* obj = nullptr;
+};
 
 // The bytes of any bytes-like object (bytes, bytearray, memoryview, a
 // contiguous array), held until the argument goes out of scope. The caller
@@ -169,7 +191,8 @@ class BufferArg {
 // ------------------------------------------------------------ conversions
 
 // Arg<T>::convert(obj) -> T. Specialised per kind below.
-template <class T, class = void> struct Arg;
+template <class T, class = void>
+struct Arg;
 
 std::uint64_t to_u64(PyObject* obj);   // __index__, OverflowError when negative
 std::int64_t to_i64(PyObject* obj);    // __index__
@@ -177,19 +200,38 @@ double to_f64(PyObject* obj);          // float protocol
 bool to_bool(PyObject* obj);           // bool or NumPy bool
 std::string to_string(PyObject* obj);  // str only
 
-template <> struct Arg<std::uint64_t> { static std::uint64_t convert(PyObject* o) { return to_u64(o); } };
-template <> struct Arg<std::int64_t> { static std::int64_t convert(PyObject* o) { return to_i64(o); } };
-template <> struct Arg<double> { static double convert(PyObject* o) { return to_f64(o); } };
-template <> struct Arg<bool> { static bool convert(PyObject* o) { return to_bool(o); } };
-template <> struct Arg<std::string> { static std::string convert(PyObject* o) { return to_string(o); } };
+template <>
+struct Arg<std::uint64_t> {
+    static std::uint64_t convert(PyObject* o) { return to_u64(o); }
+};
+template <>
+struct Arg<std::int64_t> {
+    static std::int64_t convert(PyObject* o) { return to_i64(o); }
+};
+template <>
+struct Arg<double> {
+    static double convert(PyObject* o) { return to_f64(o); }
+};
+template <>
+struct Arg<bool> {
+    static bool convert(PyObject* o) { return to_bool(o); }
+};
+template <>
+struct Arg<std::string> {
+    static std::string convert(PyObject* o) { return to_string(o); }
+};
 
 template <class T>
 struct Arg<Array1<T>> {
-    static Array1<T> convert(PyObject* o) { return Array1<T>(expect_array(o, 1, NumpyType<T>::value)); }
+    static Array1<T> convert(PyObject* o) {
+        return Array1<T>(expect_array(o, 1, NumpyType<T>::value));
+    }
 };
 template <class T>
 struct Arg<Array2<T>> {
-    static Array2<T> convert(PyObject* o) { return Array2<T>(expect_array(o, 2, NumpyType<T>::value)); }
+    static Array2<T> convert(PyObject* o) {
+        return Array2<T>(expect_array(o, 2, NumpyType<T>::value));
+    }
 };
 
 template <class T>
@@ -200,19 +242,26 @@ struct Arg<std::optional<T>> {
     }
 };
 
-#define TARSEL_CONTAINER_ARG(Type, check_fn, kind)             \
-    template <> struct Arg<Type> {                             \
-        static Type convert(PyObject* o) {                     \
-            if (!check_fn(o)) throw_cannot_convert(o, kind);   \
-            return Type{o};                                    \
-        }                                                      \
+#define TARSEL_CONTAINER_ARG(Type, check_fn, kind)           \
+    template <>                                              \
+    struct Arg<Type> {                                       \
+        static Type convert(PyObject* o) {                   \
+            if (!check_fn(o)) throw_cannot_convert(o, kind); \
+            return Type{o};                                  \
+        }                                                    \
     };
 TARSEL_CONTAINER_ARG(ListArg, PyList_Check, "PyList")
 TARSEL_CONTAINER_ARG(TupleArg, PyTuple_Check, "PyTuple")
 TARSEL_CONTAINER_ARG(DictArg, PyDict_Check, "PyDict")
 #undef TARSEL_CONTAINER_ARG
-template <> struct Arg<ObjectArg> { static ObjectArg convert(PyObject* o) { return ObjectArg{o}; } };
-template <> struct Arg<BufferArg> { static BufferArg convert(PyObject* o) { return BufferArg(o); } };
+template <>
+struct Arg<ObjectArg> {
+    static ObjectArg convert(PyObject* o) { return ObjectArg{o}; }
+};
+template <>
+struct Arg<BufferArg> {
+    static BufferArg convert(PyObject* o) { return BufferArg(o); }
+};
 
 // Sequences (anything but str) of integers through __index__, or of reals.
 // Integer NumPy arrays are read directly with the same results.
@@ -220,20 +269,24 @@ std::vector<std::uint64_t> to_u64_vector(PyObject* obj);
 std::vector<std::int64_t> to_i64_vector(PyObject* obj);
 std::vector<double> to_f64_vector(PyObject* obj);
 
-template <> struct Arg<std::vector<std::uint64_t>> {
+template <>
+struct Arg<std::vector<std::uint64_t>> {
     static std::vector<std::uint64_t> convert(PyObject* o) { return to_u64_vector(o); }
 };
-template <> struct Arg<std::vector<std::int64_t>> {
+template <>
+struct Arg<std::vector<std::int64_t>> {
     static std::vector<std::int64_t> convert(PyObject* o) { return to_i64_vector(o); }
 };
-template <> struct Arg<std::vector<double>> {
+template <>
+struct Arg<std::vector<double>> {
     static std::vector<double> convert(PyObject* o) { return to_f64_vector(o); }
 };
 
 // A sequence (not str) of index sequences, each read like std::vector<std::int64_t>.
 std::vector<std::vector<std::int64_t>> to_i64_vectors(PyObject* obj);
 
-template <> struct Arg<std::vector<std::vector<std::int64_t>>> {
+template <>
+struct Arg<std::vector<std::vector<std::int64_t>>> {
     static std::vector<std::vector<std::int64_t>> convert(PyObject* o) { return to_i64_vectors(o); }
 };
 

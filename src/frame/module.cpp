@@ -141,7 +141,8 @@ void build_tables() {
     });
     auto& module_table = tables()[""];
     for (const FunctionDef* def : functions) module_table.push_back(make_method_def(*def));
-    for (auto& [owner, table] : tables()) table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    for (auto& [owner, table] : tables())
+        table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
 }
 
 PyModuleDef g_module = {

@@ -44,8 +44,8 @@ struct Pool {
     std::unique_ptr<tbb::task_arena> arena;
 
     Pool() : threads(configured_size()) {
-        limit = std::make_unique<tbb::global_control>(
-            tbb::global_control::max_allowed_parallelism, threads);
+        limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                                      threads);
         // One slot is reserved for the thread that submits the job, so the
         // caller works alongside threads - 1 workers.
         arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);

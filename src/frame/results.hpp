@@ -16,11 +16,20 @@
 namespace tarsel::frame {
 
 // A Python list of the elements (floats, ints or bools).
-template <class T> struct List { std::vector<T> items; };
+template <class T>
+struct List {
+    std::vector<T> items;
+};
 // A two-dimensional row-major NumPy array.
-template <class T> struct Matrix { std::vector<T> data; std::size_t rows = 0, cols = 0; };
+template <class T>
+struct Matrix {
+    std::vector<T> data;
+    std::size_t rows = 0, cols = 0;
+};
 // A Python bytes object.
-struct Bytes { std::vector<std::uint8_t> data; };
+struct Bytes {
+    std::vector<std::uint8_t> data;
+};
 
 // A new NumPy array that takes over the vector's buffer without copying.
 PyObject* numpy_from_buffer(void* owner, void* data, int nd, npy_intp* dims, int type_num,
@@ -53,8 +62,10 @@ inline PyObject* to_python(Bytes&& b) {
 
 // Declared ahead so that a container of any result kind (a list of tuples,
 // a tuple of lists) finds every overload.
-template <class T> PyObject* to_python(std::optional<T>&& v);
-template <class... T> PyObject* to_python(std::tuple<T...>&& values);
+template <class T>
+PyObject* to_python(std::optional<T>&& v);
+template <class... T>
+PyObject* to_python(std::tuple<T...>&& values);
 
 template <class T, class A>
 PyObject* to_python(std::vector<T, A>&& values) {
@@ -89,9 +100,7 @@ PyObject* to_python(std::tuple<T...>&& values) {
     Ref out = Ref::steal(PyTuple_New(sizeof...(T)));
     Py_ssize_t i = 0;
     std::apply(
-        [&](auto&&... v) {
-            ((PyTuple_SetItem(out.get(), i++, to_python(std::move(v)))), ...);
-        },
+        [&](auto&&... v) { ((PyTuple_SetItem(out.get(), i++, to_python(std::move(v)))), ...); },
         values);
     return out.release();
 }

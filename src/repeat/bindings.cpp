@@ -39,7 +39,7 @@ fit_repeat_profile_py(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_i
     std::optional<std::span<const double>> times;
     if (timestamps) times = timestamps->span();
     RepeatProfile p = fit_repeat_profile(users, items, times, n_users, min_count);
-    return {{std::move(p.indptr)}, {std::move(p.items)},   {std::move(p.counts)},
+    return {{std::move(p.indptr)},  {std::move(p.items)},   {std::move(p.counts)},
             {std::move(p.last_ts)}, {std::move(p.periods)}, {std::move(p.quality)}};
 }
 

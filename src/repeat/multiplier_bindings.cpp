@@ -16,7 +16,8 @@ double multiplier_one_py(std::vector<double> pattern_probs, double period_second
                          double refractory_seconds, double confidence,
                          double time_since_last_seconds, double one_shot_epsilon) {
     if (pattern_probs.size() != kPatternCount)
-        throw ValueError("pattern_probs must have length 4 [REPEAT, REPLENISH, SATIATION, ONE_SHOT]");
+        throw ValueError(
+            "pattern_probs must have length 4 [REPEAT, REPLENISH, SATIATION, ONE_SHOT]");
     PatternProbs probs;
     std::copy(pattern_probs.begin(), pattern_probs.end(), probs.begin());
     return multiplier(probs, period_seconds, refractory_seconds, confidence,

@@ -80,8 +80,7 @@ double median(std::vector<double>& gaps) {
 // Grid index of the density mode and the second-to-first peak ratio. Interior
 // strict local maxima are peaks; among equal densities the later index (the
 // longer period) wins, both for the best peak and, without peaks, the maximum.
-std::pair<std::size_t, double> mode_and_ratio(
-    const std::array<double, kDensityPoints>& d) {
+std::pair<std::size_t, double> mode_and_ratio(const std::array<double, kDensityPoints>& d) {
     std::size_t best = 0;
     std::size_t peaks = 0;
     double first = -std::numeric_limits<double>::infinity();

@@ -53,8 +53,7 @@ struct EventsByUser {
     std::vector<Event> events;
 };
 
-EventsByUser group_by_user(std::span<const std::int64_t> users,
-                           std::span<const std::int64_t> items,
+EventsByUser group_by_user(std::span<const std::int64_t> users, std::span<const std::int64_t> items,
                            std::optional<std::span<const double>> timestamps,
                            std::uint64_t n_users) {
     const std::size_t n = users.size();
@@ -167,8 +166,8 @@ RepeatProfile fit_repeat_profile(std::span<const std::int64_t> users,
     // depend on the number of threads.
     constexpr std::size_t kBlocksPerThread = 8;
     constexpr std::size_t kEventsPerBlock = 4096;
-    const std::size_t blocks = std::clamp<std::size_t>(users.size() / kEventsPerBlock, 1,
-                                                       kBlocksPerThread * pool::size());
+    const std::size_t blocks =
+        std::clamp<std::size_t>(users.size() / kEventsPerBlock, 1, kBlocksPerThread * pool::size());
     const std::vector<std::size_t> bounds = balanced_blocks(grouped.offsets, blocks);
     RepeatProfile out;
     out.indptr.assign(grouped.offsets.size(), 0);

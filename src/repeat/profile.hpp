@@ -14,9 +14,9 @@ struct RepeatProfile {
     std::vector<std::int64_t> indptr;  // n_users + 1 entries
     std::vector<std::int64_t> items;   // per pair, ascending within a user
     std::vector<double> counts;
-    std::vector<double> last_ts;       // NaN without timestamps
-    std::vector<double> periods;       // NaN without timestamps or positive gaps
-    std::vector<double> quality;       // 0.0 without timestamps or positive gaps
+    std::vector<double> last_ts;  // NaN without timestamps
+    std::vector<double> periods;  // NaN without timestamps or positive gaps
+    std::vector<double> quality;  // 0.0 without timestamps or positive gaps
 };
 
 // Interactions are the positions of `users`; `items` and `timestamps` must be

@@ -64,9 +64,8 @@ UserSlice take_user(PyObject* item) {
 
 // --------------------------------------------------------------- functions
 
-std::vector<double> layered_score_py(Array1<double> base, ListArg layer_specs,
-                                     double z_threshold, double boost_multiplier,
-                                     std::uint64_t top_k_for_calibration,
+std::vector<double> layered_score_py(Array1<double> base, ListArg layer_specs, double z_threshold,
+                                     double boost_multiplier, std::uint64_t top_k_for_calibration,
                                      std::uint64_t min_nonzero_for_zscore) {
     const std::vector<OwnedLayer> layers = take_layers(layer_specs.obj);
     const std::vector<double> values = base.to_vector();
@@ -102,10 +101,15 @@ std::tuple<frame::List<GridTuple>, SummaryTuple> calibrate_layered_py(
     const Py_ssize_t count = PyList_Size(users.obj);
     std::vector<UserSlice> slices;
     slices.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) slices.push_back(take_user(PyList_GetItem(users.obj, i)));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        slices.push_back(take_user(PyList_GetItem(users.obj, i)));
 
-    const CalibrationSettings settings{k,         top_k_for_calibration, min_nonzero_for_zscore,
-                                       default_z, default_boost,         tie_tolerance,
+    const CalibrationSettings settings{k,
+                                       top_k_for_calibration,
+                                       min_nonzero_for_zscore,
+                                       default_z,
+                                       default_boost,
+                                       tie_tolerance,
                                        min_lift_over_cooc_only};
     const Calibration result = calibrate_layered(slices, z_grid, boost_grid, settings);
     frame::List<GridTuple> grid;

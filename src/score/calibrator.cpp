@@ -27,9 +27,10 @@ void rank_positions(std::span<const double> scores, std::size_t ranks, NdcgScrat
     order.resize(scores.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     if (has_nan(scores)) {
-        stable_sort(std::span<std::size_t>(order),
-                    [&](std::size_t a, std::size_t b) { return scores[b] < scores[a]; },
-                    scratch.merge_order);
+        stable_sort(
+            std::span<std::size_t>(order),
+            [&](std::size_t a, std::size_t b) { return scores[b] < scores[a]; },
+            scratch.merge_order);
         return;
     }
     // A total order: by score, then by position, as the stable sort has it.
@@ -87,7 +88,9 @@ CalibrationSummary choose_setting(std::span<const GridEntry> grid, double baseli
     if (best_ndcg - baseline < settings.min_lift_over_cooc_only)
         return {settings.default_z, 0.0, best_ndcg, true};
 
-    auto near_best = [&](const GridEntry& e) { return best_ndcg - e.ndcg <= settings.tie_tolerance; };
+    auto near_best = [&](const GridEntry& e) {
+        return best_ndcg - e.ndcg <= settings.tie_tolerance;
+    };
     const bool undiscriminating = std::all_of(grid.begin(), grid.end(), near_best);
     if (undiscriminating) return {settings.default_z, settings.default_boost, best_ndcg, true};
 

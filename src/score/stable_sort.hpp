@@ -79,8 +79,8 @@ inline void sort_top_descending(std::span<double> values, std::size_t k,
         return;
     }
     k = std::min(k, values.size());
-    std::partial_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k),
-                      values.end(), std::greater<>());
+    std::partial_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end(),
+                      std::greater<>());
 }
 
 }  // namespace tarsel::score

@@ -1,7 +1,7 @@
 // Python bindings of the co-occurrence signals and item models.
 #include "frame/call.hpp"
-#include "signals/cooccurrence.hpp"
 #include "signals/cooc_transform.hpp"
+#include "signals/cooccurrence.hpp"
 #include "signals/cooccurrence_signal.hpp"
 #include "signals/directional_cooc.hpp"
 #include "signals/ease.hpp"
@@ -26,9 +26,8 @@ using frame::ReleaseGil;
 // timestamps under the temporal kernel; then the interactions grouped by row.
 Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& row_idx,
                             const Array1<std::int64_t>& item_idx, const Array1<float>& weights,
-                            const std::optional<Array1<double>>& timestamps,
-                            std::uint64_t n_rows, std::uint64_t n_items,
-                            const char* length_message) {
+                            const std::optional<Array1<double>>& timestamps, std::uint64_t n_rows,
+                            std::uint64_t n_items, const char* length_message) {
     auto rows = row_idx.span();
     auto items = item_idx.span();
     auto w = weights.span();
@@ -42,11 +41,10 @@ Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& ro
     return bucket_histories(rows, items, w, times, n_rows, n_items);
 }
 
-std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>>
-build_cooccurrence(Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx,
-                   Array1<float> weights, std::uint64_t n_users, std::uint64_t n_items,
-                   std::string kernel_name, double alpha, double half_life_days,
-                   std::optional<Array1<double>> timestamps) {
+std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>> build_cooccurrence(
+    Array1<std::int64_t> user_idx, Array1<std::int64_t> item_idx, Array1<float> weights,
+    std::uint64_t n_users, std::uint64_t n_items, std::string kernel_name, double alpha,
+    double half_life_days, std::optional<Array1<double>> timestamps) {
     const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
     Histories histories =
         checked_histories(kernel, user_idx, item_idx, weights, timestamps, n_users, n_items,
@@ -84,15 +82,15 @@ CsrLists as_lists(Csr&& csr) {
             frame::List<std::int32_t>{std::move(csr.indptr)}};
 }
 
-CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx,
-                                    Array1<std::int64_t> item_idx, Array1<float> weights,
-                                    std::uint64_t n_sessions, std::uint64_t n_items,
-                                    std::string kernel_name, double alpha, double half_life_days,
+CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx, Array1<std::int64_t> item_idx,
+                                    Array1<float> weights, std::uint64_t n_sessions,
+                                    std::uint64_t n_items, std::string kernel_name, double alpha,
+                                    double half_life_days,
                                     std::optional<Array1<double>> timestamps) {
     const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
     Histories histories =
-        checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions,
-                          n_items, "session_idx, item_idx, weights must have equal length");
+        checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions, n_items,
+                          "session_idx, item_idx, weights must have equal length");
     return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false));
 }
 
@@ -134,9 +132,8 @@ CsrLists build_directional_cooc(Array1<std::int64_t> session_idx, Array1<std::in
     }
     std::optional<std::span<const double>> times;
     if (timestamps) times = timestamps->span();
-    Histories histories =
-        bucket_histories(sessions.first(m), items.first(m), w.first(m), times, n_sessions, n_items,
-                         WeightFilter::DropNonPositive);
+    Histories histories = bucket_histories(sessions.first(m), items.first(m), w.first(m), times,
+                                           n_sessions, n_items, WeightFilter::DropNonPositive);
     return as_lists(directional_cooccurrence(std::move(histories), times.has_value(), n_items));
 }
 
@@ -154,12 +151,11 @@ CsrLists symmetrize_via_transpose(Array1<float> data, Array1<std::int32_t> indic
     return as_lists(symmetrized(CsrView{data.span(), indices.span(), indptr.span()}));
 }
 
-const bool registered_symmetrize_via_transpose =
-    frame::define_function<&symmetrize_via_transpose>(
-        "symmetrize_via_transpose(data, indices, indptr)",
-        "D + D^T of a square CSR (data float32, indices int32, indptr int32).\n\n"
-        "W[i, j] = D[i, j] + D[j, i] in single precision: one-sided entries are\n"
-        "copied, diagonal entries double. Returns (data, indices, indptr) as lists.");
+const bool registered_symmetrize_via_transpose = frame::define_function<&symmetrize_via_transpose>(
+    "symmetrize_via_transpose(data, indices, indptr)",
+    "D + D^T of a square CSR (data float32, indices int32, indptr int32).\n\n"
+    "W[i, j] = D[i, j] + D[j, i] in single precision: one-sided entries are\n"
+    "copied, diagonal entries double. Returns (data, indices, indptr) as lists.");
 
 // ------------------------------------------------------------ transforms
 
@@ -200,10 +196,9 @@ const bool registered_cooccurrence_signal = frame::define_function<&cooccurrence
     "are skipped; an item owned twice adds its row twice; candidates outside the\n"
     "matrix score 0.0. Returns a float64 array, one entry per candidate.");
 
-std::tuple<frame::List<std::int64_t>, frame::List<double>>
-cooccurrence_retrieve(Array1<float> data, Array1<std::int32_t> indices,
-                      Array1<std::int32_t> indptr, std::vector<std::uint64_t> owned_indices,
-                      std::uint64_t budget, bool include_owned) {
+std::tuple<frame::List<std::int64_t>, frame::List<double>> cooccurrence_retrieve(
+    Array1<float> data, Array1<std::int32_t> indices, Array1<std::int32_t> indptr,
+    std::vector<std::uint64_t> owned_indices, std::uint64_t budget, bool include_owned) {
     const CsrView csr{data.span_or_internal("data contiguous"),
                       indices.span_or_internal("indices contiguous"),
                       indptr.span_or_internal("indptr contiguous")};
@@ -278,10 +273,9 @@ const bool registered_fit_ease_gram_py = frame::define_function<&fit_ease_gram_p
     "groups of users. Raises ValueError for a non-square gram and as fit_ease_py.\n"
     "Releases the interpreter lock while it fits.");
 
-std::tuple<frame::List<std::int64_t>, frame::List<std::int64_t>, frame::List<double>>
-metadata_knn(Array1<float> feat_data, Array1<std::int32_t> feat_indices,
-             Array1<std::int32_t> feat_indptr, std::uint64_t n_features, std::uint64_t top_k,
-             std::uint64_t max_df) {
+std::tuple<frame::List<std::int64_t>, frame::List<std::int64_t>, frame::List<double>> metadata_knn(
+    Array1<float> feat_data, Array1<std::int32_t> feat_indices, Array1<std::int32_t> feat_indptr,
+    std::uint64_t n_features, std::uint64_t top_k, std::uint64_t max_df) {
     auto data = feat_data.span();
     auto indices = feat_indices.span();
     auto indptr = feat_indptr.span();

@@ -45,16 +45,13 @@ double proportion(double v, double n) {
 
 double transform_value(CoocTransform t, double v, double c_row, double c_col, double z) {
     switch (t) {
-        case CoocTransform::Cosine:
-            return v / std::sqrt(c_row * c_col);
-        case CoocTransform::Jaccard:
-            return v / std::fmax(c_row + c_col - v, 1.0);
+        case CoocTransform::Cosine: return v / std::sqrt(c_row * c_col);
+        case CoocTransform::Jaccard: return v / std::fmax(c_row + c_col - v, 1.0);
         case CoocTransform::Wilson:
             // fmin takes the other side when exactly one bound is NaN.
             return std::fmin(wilson_lower(proportion(v, c_row), c_row, z),
                              wilson_lower(proportion(v, c_col), c_col, z));
-        case CoocTransform::Raw:
-            break;
+        case CoocTransform::Raw: break;
     }
     return v;
 }

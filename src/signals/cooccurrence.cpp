@@ -27,12 +27,10 @@ void check_item_count(std::uint64_t n_items) {
 
 // ------------------------------------------------------------- bucketing
 
-Histories bucket_histories(std::span<const std::int64_t> rows,
-                           std::span<const std::int64_t> items,
+Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const std::int64_t> items,
                            std::span<const float> weights,
-                           std::optional<std::span<const double>> timestamps,
-                           std::uint64_t n_rows, std::uint64_t n_items,
-                           WeightFilter filter) {
+                           std::optional<std::span<const double>> timestamps, std::uint64_t n_rows,
+                           std::uint64_t n_items, WeightFilter filter) {
     const std::size_t m = rows.size();
     auto kept = [&](std::size_t k) {
         return static_cast<std::uint64_t>(rows[k]) < n_rows &&
@@ -65,8 +63,8 @@ Histories bucket_histories(std::span<const std::int64_t> rows,
     auto slot = [&](std::size_t k) -> std::size_t {
         const auto row = static_cast<std::uint64_t>(rows[k]);
         if (row_ids.empty()) return static_cast<std::size_t>(row);
-        return static_cast<std::size_t>(
-            std::lower_bound(row_ids.begin(), row_ids.end(), row) - row_ids.begin());
+        return static_cast<std::size_t>(std::lower_bound(row_ids.begin(), row_ids.end(), row) -
+                                        row_ids.begin());
     };
 
     Histories h;
@@ -137,9 +135,8 @@ OccurrenceIndex index_occurrences(const Histories& h) {
             }
         }
     };
-    for_each_run([&](std::size_t k, std::size_t, std::size_t) {
-        ++idx.offsets[h.records[k].item + 1];
-    });
+    for_each_run(
+        [&](std::size_t k, std::size_t, std::size_t) { ++idx.offsets[h.records[k].item + 1]; });
     for (std::size_t i = 0; i < h.n_cols; ++i) idx.offsets[i + 1] += idx.offsets[i];
     idx.entries.resize(idx.offsets[h.n_cols]);
     std::vector<std::size_t> cursor(idx.offsets.begin(), idx.offsets.end() - 1);
@@ -161,8 +158,12 @@ struct Scratch {
 };
 
 // Stamps for the two passes over the same row (rows are below 2**31).
-constexpr std::uint32_t count_stamp(std::size_t row) { return static_cast<std::uint32_t>(2 * row + 1); }
-constexpr std::uint32_t sum_stamp(std::size_t row) { return static_cast<std::uint32_t>(2 * row + 2); }
+constexpr std::uint32_t count_stamp(std::size_t row) {
+    return static_cast<std::uint32_t>(2 * row + 1);
+}
+constexpr std::uint32_t sum_stamp(std::size_t row) {
+    return static_cast<std::uint32_t>(2 * row + 2);
+}
 
 // Visits every pair (occurrence of `row`, record of a larger item in the same
 // history) in a fixed order: occurrences by history, then records by position.
@@ -282,7 +283,8 @@ class SymmetricBuilder {
             check_positions(nnz);
             csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
         }
-        for (std::size_t r = n_; r < n_items; ++r) csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
+        for (std::size_t r = n_; r < n_items; ++r)
+            csr.indptr[r + 1] = static_cast<std::int32_t>(nnz);
 
         csr.indices.resize(nnz);
         csr.data.resize(nnz);
@@ -343,9 +345,10 @@ class SymmetricBuilder {
                                                : std::numeric_limits<std::uint32_t>::max();
                 };
                 for (std::size_t r = 0; r < rows; ++r)
-                    seek(r, static_cast<std::size_t>(
-                                std::lower_bound(indices + own_start(r), indices + start(r + 1),
-                                                 c_lo) - indices));
+                    seek(r,
+                         static_cast<std::size_t>(std::lower_bound(indices + own_start(r),
+                                                                   indices + start(r + 1), c_lo) -
+                                                  indices));
                 for (std::size_t b = b_lo; b < b_hi; ++b) {
                     const std::size_t c0 = bounds[b], c1 = bounds[b + 1];
                     for (std::size_t c = c0; c < c1; ++c) next_[c] = start(c);
@@ -371,7 +374,8 @@ class SymmetricBuilder {
 
     static void check_positions(std::size_t nnz) {
         if (nnz > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-            throw ValueError("co-occurrence matrix has more entries than int32 positions can address");
+            throw ValueError(
+                "co-occurrence matrix has more entries than int32 positions can address");
     }
 
     // Chunk boundaries over rows with about equal numbers of pairs to visit.
@@ -423,8 +427,7 @@ class SymmetricBuilder {
 
 }  // namespace
 
-Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items,
-                        bool parallel) {
+Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items, bool parallel) {
     sort_rows_by_item(h, parallel);
     const OccurrenceIndex idx = index_occurrences(h);
     return SymmetricBuilder(h, idx, kernel, parallel).build(n_items);

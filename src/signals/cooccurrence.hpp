@@ -54,12 +54,10 @@ enum class WeightFilter { KeepAll, DropNonPositive };
 // Times are read only when `timestamps` is given (0 otherwise); a kept
 // interaction past the end of `timestamps` is an InternalFailure. Arrays must
 // have equal lengths (checked by the caller).
-Histories bucket_histories(std::span<const std::int64_t> rows,
-                           std::span<const std::int64_t> items,
+Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const std::int64_t> items,
                            std::span<const float> weights,
-                           std::optional<std::span<const double>> timestamps,
-                           std::uint64_t n_rows, std::uint64_t n_items,
-                           WeightFilter filter = WeightFilter::KeepAll);
+                           std::optional<std::span<const double>> timestamps, std::uint64_t n_rows,
+                           std::uint64_t n_items, WeightFilter filter = WeightFilter::KeepAll);
 
 // The symmetric n_items x n_items co-occurrence matrix of the histories.
 // Sums are taken in double and rounded to float32 once; the result does not

@@ -21,8 +21,8 @@ std::uint32_t column_limit(std::size_t n_cols) {
 
 // out[indices[j]] += data[j] over [begin, end), in position order. Four
 // entries share one bounds test, which is the loop's main cost otherwise.
-void add_row(const float* data, const std::int32_t* indices, std::size_t begin,
-             std::size_t end, double* out, std::size_t n_cols) {
+void add_row(const float* data, const std::int32_t* indices, std::size_t begin, std::size_t end,
+             double* out, std::size_t n_cols) {
     const std::uint32_t limit = column_limit(n_cols);
     std::size_t j = begin;
     for (; j + 4 <= end; j += 4) {

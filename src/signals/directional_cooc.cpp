@@ -38,7 +38,8 @@ Csr csr_from_triples(const std::vector<Triple>& triples, std::size_t n_rows) {
         // ... and a stable sort by column keeps it within each entry's run.
         auto first = by_row.begin() + static_cast<std::ptrdiff_t>(start[r]);
         auto last = by_row.begin() + static_cast<std::ptrdiff_t>(start[r + 1]);
-        std::stable_sort(first, last, [](const Triple& a, const Triple& b) { return a.col < b.col; });
+        std::stable_sort(first, last,
+                         [](const Triple& a, const Triple& b) { return a.col < b.col; });
         for (auto it = first; it != last;) {
             Sum sum = 0;
             const std::uint32_t col = it->col;

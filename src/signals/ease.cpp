@@ -156,7 +156,8 @@ void collapse_rows(SparseRows& x, std::size_t n_items) {
                 }
             }
             x.end[r] = out;
-            std::sort(e + x.begin[r], e + out, [](const auto& a, const auto& b) { return a.item < b.item; });
+            std::sort(e + x.begin[r], e + out,
+                      [](const auto& a, const auto& b) { return a.item < b.item; });
         }
     });
 }
@@ -171,7 +172,8 @@ ItemPostings postings_by_item(const SparseRows& x, std::size_t n_items) {
     std::vector<std::size_t> cursor(p.offsets.begin(), p.offsets.end() - 1);
     for (std::size_t r = 0; r < x.rows(); ++r)
         for (std::size_t k = x.begin[r]; k < x.end[r]; ++k)
-            p.entries[cursor[x.entries[k].item]++] = ItemPostings::Entry{k, x.end[r], x.entries[k].weight};
+            p.entries[cursor[x.entries[k].item]++] =
+                ItemPostings::Entry{k, x.end[r], x.entries[k].weight};
     return p;
 }
 
@@ -224,7 +226,8 @@ void invert_spd_in_place(double* a, int n) {
     bool positive = info == 0;
     for (std::size_t j = 0; positive && j < static_cast<std::size_t>(n); ++j)
         positive = a[j * static_cast<std::size_t>(n) + j] > 0.0;
-    if (!positive) throw ValueError("Cholesky failed: Gram + λI not positive definite (λ too small?)");
+    if (!positive)
+        throw ValueError("Cholesky failed: Gram + λI not positive definite (λ too small?)");
     scipy_dpotri_(&uplo, &n, a, &n, &info, 1);
     if (info != 0) throw InternalFailure("dpotri failed with info " + std::to_string(info));
 }
@@ -237,8 +240,7 @@ std::vector<float> weights_from_inverse(const double* p, std::size_t n) {
     std::vector<double> recip(n);
     for (std::size_t j = 0; j < n; ++j) {
         const double d = p[j * n + j];
-        if (d == 0.0)
-            throw ValueError("diag(P)[" + std::to_string(j) + "] == 0; cannot form B");
+        if (d == 0.0) throw ValueError("diag(P)[" + std::to_string(j) + "] == 0; cannot form B");
         recip[j] = 1.0 / d;
     }
     auto weight = [&](double pij, std::size_t j) { return static_cast<float>(-(pij * recip[j])); };
@@ -271,9 +273,8 @@ std::vector<float> weights_from_gram(double* a, std::size_t n, const EaseSetting
 
 std::vector<float> fit_ease(std::span<const std::int64_t> users,
                             std::span<const std::int64_t> items,
-                            std::optional<std::span<const float>> weights,
-                            std::uint64_t n_users, std::uint64_t n_items,
-                            const EaseSettings& settings) {
+                            std::optional<std::span<const float>> weights, std::uint64_t n_users,
+                            std::uint64_t n_items, const EaseSettings& settings) {
     if (n_items == 0) return {};
     const int order = square_order(n_items);
     const auto n = static_cast<std::size_t>(order);

@@ -26,9 +26,8 @@ struct EaseSettings {
 // doubles cannot be addressed. Parallel on the worker pool and LAPACK.
 std::vector<float> fit_ease(std::span<const std::int64_t> users,
                             std::span<const std::int64_t> items,
-                            std::optional<std::span<const float>> weights,
-                            std::uint64_t n_users, std::uint64_t n_items,
-                            const EaseSettings& settings);
+                            std::optional<std::span<const float>> weights, std::uint64_t n_users,
+                            std::uint64_t n_items, const EaseSettings& settings);
 
 // B from a Gram matrix G = X^T X already formed (row-major n_items x n_items,
 // only the upper triangle j >= i is read), as fit_ease forms it from G: the
