@@ -121,7 +121,8 @@ def _write(path, text):
         ),
         (
             lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "m"), "--user-col", "who"],
-            "no column 'who' in {csv} (columns: user, item, time, basket); choose one with --user-col",
+            "no column 'who' in {csv} (columns: user, item, time, basket); "
+            "choose one with --user-col",
         ),
         (
             lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "no" / "m")],

@@ -50,6 +50,7 @@ def _reference_ap(recommended, relevant, k):
 )
 def test_metrics_on_worked_examples(recommended, relevant, k, ndcg, recall, ap):
     assert catalogue_coverage([["a", "b"], ["b", "c"], []], 6) == 0.5
+    assert catalogue_coverage([], 0) == 0.0
     assert ndcg_at_k(recommended, relevant, k) == pytest.approx(ndcg)
     assert recall_at_k(recommended, relevant, k) == pytest.approx(recall if k else 0.0)
     assert map_at_k(recommended, relevant, k) == pytest.approx(ap)
@@ -77,11 +78,9 @@ TABLE = {
 }
 
 
-@pytest.mark.parametrize("kind", ["dict", "pandas", "polars"])
-def test_leave_last_one_out_by_time_keeps_the_table_kind(kind):
-    table = {"dict": dict, "pandas": pd.DataFrame}.get(kind, None)
-    if kind == "polars":
-        table = pytest.importorskip("polars").DataFrame
+@pytest.mark.parametrize("table", [dict, pd.DataFrame, "polars"])
+def test_leave_last_one_out_by_time_keeps_the_table_kind(table):
+    table = pytest.importorskip("polars").DataFrame if table == "polars" else table
     split = leave_last_n_out(table(TABLE), 1, time_col="t")
     assert type(split.train) is type(table(TABLE))
     test = pd.DataFrame({c: np.asarray(split.test[c]) for c in ("user", "item")})

@@ -11,7 +11,6 @@ import tarsel
 from tarsel import Recommender, datasets
 from tarsel.evaluation import PopularityBaseline, evaluate, leave_last_n_out
 
-
 COLUMNS = {"user_col": "user", "item_col": "item", "time_col": "time", "session_col": "basket"}
 
 
