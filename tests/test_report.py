@@ -1,5 +1,6 @@
 """The model report: one self-contained page with every section and a drawing in
 every chart."""
+
 import os
 import re
 from collections.abc import Mapping
@@ -23,13 +24,19 @@ def _drawn(svg: str) -> bool:
     """Whether a chart has a bar of positive size or a line of two points."""
     bars = re.findall(r'<rect[^>]*\bwidth="([\d.]+)"[^>]*\bheight="([\d.]+)"', svg)
     lines = re.findall(r'<polyline points="([^"]*)"', svg)
-    return (any(float(w) > 0 and float(h) > 0 for w, h in bars)
-            or any(len(p.split()) >= 2 for p in lines))
+    return any(float(w) > 0 and float(h) > 0 for w, h in bars) or any(
+        len(p.split()) >= 2 for p in lines
+    )
 
 
 def test_page_is_self_contained_with_every_section_drawn(model, tmp_path):
-    evaluation = {"model": ["tarsel", "popularity"], "metric": ["ndcg", "ndcg"],
-                  "value": [0.31, 0.25], "ci_low": [float("nan"), 0.23], "ci_high": [None, 0.27]}
+    evaluation = {
+        "model": ["tarsel", "popularity"],
+        "metric": ["ndcg", "ndcg"],
+        "value": [0.31, 0.25],
+        "ci_low": [float("nan"), 0.23],
+        "ci_high": [None, 0.27],
+    }
     path = tmp_path / "report.html"
     model.report(path, evaluation=evaluation)
     page = path.read_text()
@@ -49,24 +56,39 @@ def test_size_section_adds_up_to_the_saved_file(model, tmp_path):
     assert sizes["engine"] > 0 and set(sizes) >= {"meta", "user_ids", "item_ids", "table"}
 
 
-@pytest.mark.parametrize("candidates", [
-    {"popularity": 0.21, "personal_popularity": {"ndcg": 0.18}, "model+popularity(0.1)": 0.3},
-    [{"name": "popularity", "ndcg": 0.21}, {"name": "personal_popularity", "ndcg": 0.18},
-     {"name": "model+popularity(0.1)", "ndcg": 0.3}],
-    {"owned_allowed": {"popularity": 0.21, "personal_popularity": 0.18,
-                       "model+popularity(0.1)": 0.3}},
-])
+CANDIDATES = {"popularity": 0.21, "personal_popularity": 0.18, "model+popularity(0.1)": 0.3}
+
+
+@pytest.mark.parametrize(
+    "candidates",
+    [
+        {"popularity": 0.21, "personal_popularity": {"ndcg": 0.18}, "model+popularity(0.1)": 0.3},
+        [{"name": k, "ndcg": v} for k, v in CANDIDATES.items()],
+        {"owned_allowed": CANDIDATES},
+    ],
+)
 def test_gates_render_every_candidate_and_baseline(candidates):
-    fit = {"gates": {"repeat": {"on": 0.3, "off": 0.25, "kept": True},
-                     "trend": {"on": 0.3, "off": 0.31, "kept": False},
-                     "boost": {"layers": []}},
-           "heldout": {"users": 40, "k": 10, "ndcg": 0.3, "popularity_ndcg": 0.21,
-                       "candidates": candidates, "exclude_owned": False,
-                       "serving": {"owned_allowed": {"source": "model", "pop_prior": 0.1}}}}
-    page = render_sections(SimpleNamespace(fit_report_=fit, kept_={"repeat": True}),
-                           ["gates", "kept"])
-    for text in ("repeat", "trend", "personal_popularity", "popularity 0.2100",
-                 "served 0.3000", "+0.0500", "dropped", "<td>repeat</td><td>yes</td>"):
+    fit = {
+        "gates": {
+            "repeat": {"on": 0.3, "off": 0.25, "kept": True},
+            "trend": {"on": 0.3, "off": 0.31, "kept": False},
+            "boost": {"layers": []},
+        },
+        "heldout": {
+            "users": 40,
+            "k": 10,
+            "ndcg": 0.3,
+            "popularity_ndcg": 0.21,
+            "candidates": candidates,
+            "exclude_owned": False,
+            "serving": {"owned_allowed": {"source": "model", "pop_prior": 0.1}},
+        },
+    }
+    page = render_sections(
+        SimpleNamespace(fit_report_=fit, kept_={"repeat": True}), ["gates", "kept"]
+    )
+    shown = "trend|personal_popularity|popularity 0.2100|served 0.3000|+0.0500|dropped"
+    for text in [*shown.split("|"), "<td>repeat</td><td>yes</td>"]:
         assert text in page
     served = 'fill="#2f855a"><title>model+popularity(0.1): 0.3000'
     by_mode = isinstance(candidates, Mapping) and "owned_allowed" in candidates
@@ -84,8 +106,8 @@ def test_cli_report_and_errors(model, tmp_path, capsys):
     shop = datasets.grocery(n_users=120, n_items=60, n_days=30)
     shop_csv = tmp_path / "shop.csv"
     pd.DataFrame(shop.interactions).to_csv(shop_csv, index=False)
-    assert main(["evaluate", str(shop_csv), "--time-col", "time", "--session-col", "basket",
-                 "--quiet", "--report", str(tmp_path / "e.html")]) == 0
+    args = ["--time-col", "time", "--session-col", "basket", "--quiet"]
+    assert main(["evaluate", str(shop_csv), *args, "--report", str(tmp_path / "e.html")]) == 0
     page = (tmp_path / "e.html").read_text()
     assert '<section id="evaluation">' in page and "held-out users" in page
     model.save(tmp_path / "m.model")
