@@ -1,5 +1,6 @@
 """Print, one per line, the build inputs that live inside Python packages:
 NumPy's C headers, the folder of oneTBB's CMake config and OpenBLAS's library folder."""
+
 import importlib.metadata as metadata
 import pathlib
 
