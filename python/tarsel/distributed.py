@@ -29,8 +29,8 @@ from typing import Any, overload
 
 import numpy as np
 
-from tarsel import _baselines, _core, _live
-from tarsel._fitting import GraphSums, Plan, ease_item_limit, engine_for, fit_parts, reusable_graphs
+from tarsel import _baselines, _core
+from tarsel._fitting import GraphSums, Plan, ease_item_limit, fit_parts, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
 from tarsel.data import (
@@ -46,7 +46,7 @@ from tarsel.data import (
     prepare_item_features,
     timestamps_of,
 )
-from tarsel.recommender import Recommender, _repeat_sizes
+from tarsel.recommender import Recommender
 
 __all__ = ["fit", "recommend_batch"]
 
@@ -749,22 +749,7 @@ def _finish(
         graphs=reusable_graphs(gate_parts, holdout, data, report),
         sums=sums,
     )
-    model.engine_ = engine_for(parts, plan)
-    model.users_, model.items_ = maps.users, maps.items
-    model.item_pop_, model._popular = parts.item_pop, None
-    model._hist_indptr, model._hist_items = data.hist_indptr, data.hist_items
-    model._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
-    _baselines.after_fit(model, data)
-    _live.after_fit(
-        model,
-        data,
-        parts.repeat_profile if plan.repeat and parts.repeat else None,
-        parts.config.get("repeat_now_ts", np.nan),
-        plan.repeat_min_count or settings.repeat_min_count,
-    )
-    model.kept_ = plan.describe(parts)
-    report["kept"] = model.kept_
-    model.fit_report_ = report
+    model._adopt_fit(settings, data, parts, plan, report, maps.users, maps.items)
     model.columns_ = {k: v for k, v in c.items() if k != "time_format"}
     if c["time_format"] is not None:
         model.columns_["time_format"] = c["time_format"]

@@ -19,6 +19,7 @@ from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
 from tarsel.data import (
+    IdMap,
     feature_item_ids,
     id_array,
     prepare_interactions,
@@ -358,22 +359,7 @@ class Recommender:
                 report,
                 graphs=reusable_graphs(gate_parts, holdout, data, report),
             )
-            self.engine_ = engine_for(parts, plan)
-        self.users_, self.items_ = data.users, data.items
-        self.item_pop_, self._popular = parts.item_pop, None
-        self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
-        self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
-        _baselines.after_fit(self, data)
-        _live.after_fit(
-            self,
-            data,
-            parts.repeat_profile if plan.repeat and parts.repeat else None,
-            parts.config.get("repeat_now_ts", np.nan),
-            plan.repeat_min_count or settings.repeat_min_count,
-        )
-        self.kept_ = plan.describe(parts)
-        report["kept"] = self.kept_
-        self.fit_report_ = report
+            self._adopt_fit(settings, data, parts, plan, report, data.users, data.items)
         _baselines.warn_if_served(self.kept_)
         self.columns_ = {
             "user_col": user_col,
@@ -473,7 +459,7 @@ class Recommender:
                 else ([], [], [])
             )
         ranked, scores, sources = self._finish(request, found, n, exclude_owned)
-        result = {
+        result: dict[str, Any] = {
             "item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
             "score": np.asarray(scores, dtype=np.float64),
             "source": np.asarray(sources, dtype=str),
@@ -758,7 +744,7 @@ class Recommender:
             for column, values in zip(columns, ranked):
                 column.extend(values)
         starts = np.cumsum(lengths) - lengths
-        result = {
+        result: dict[str, Any] = {
             "user": np.repeat(users, lengths),
             "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
             "score": np.asarray(columns[1], dtype=np.float64),
@@ -768,6 +754,35 @@ class Recommender:
         if items is not None:
             result["unknown_items"] = sum(r.unknown for r in requests)
         return result
+
+    def _adopt_fit(
+        self,
+        settings: Settings,
+        data: Any,
+        parts: Any,
+        plan: Any,
+        report: dict[str, Any],
+        users: IdMap,
+        items: IdMap,
+    ) -> None:
+        """Take over a finished fit (this process's or a cluster's): the engine,
+        the id maps, histories, baselines and live state, and what was kept."""
+        self.engine_ = engine_for(parts, plan)
+        self.users_, self.items_ = users, items
+        self.item_pop_, self._popular = parts.item_pop, None
+        self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
+        self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
+        _baselines.after_fit(self, data)
+        _live.after_fit(
+            self,
+            data,
+            parts.repeat_profile if plan.repeat and parts.repeat else None,
+            parts.config.get("repeat_now_ts", np.nan),
+            plan.repeat_min_count or settings.repeat_min_count,
+        )
+        self.kept_ = plan.describe(parts)
+        report["kept"] = self.kept_
+        self.fit_report_ = report
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "engine_"):
