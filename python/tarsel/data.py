@@ -450,8 +450,29 @@ def numeric_column(values: np.ndarray, name: str) -> np.ndarray:
 # ------------------------------------------------------------ interactions
 
 
+class UserHistories:
+    """Sizes and per-user histories of an event set: its id maps and its
+    history CSR (``hist_indptr`` into ``hist_items``)."""
+
+    users: IdMap
+    items: IdMap
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+
+    @property
+    def n_users(self) -> int:
+        return len(self.users)
+
+    @property
+    def n_items(self) -> int:
+        return len(self.items)
+
+    def history(self, user: int) -> np.ndarray:
+        return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
+
+
 @dataclass
-class Interactions:
+class Interactions(UserHistories):
     """Dense, time-ordered interaction arrays and the maps back to caller ids.
 
     Events keep every interaction (the repeat profile and the session graphs
@@ -473,17 +494,6 @@ class Interactions:
     hist_items: np.ndarray  # int64 distinct items of each user, least recent first
     event_weights: np.ndarray  # float64 weight column value of each event (1 without one)
     weighting: str
-
-    @property
-    def n_users(self) -> int:
-        return len(self.users)
-
-    @property
-    def n_items(self) -> int:
-        return len(self.items)
-
-    def history(self, user: int) -> np.ndarray:
-        return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
 
     def select_events(self, keep: np.ndarray) -> Interactions:
         """The same maps with only the events where ``keep`` is true."""

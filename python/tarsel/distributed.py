@@ -37,6 +37,7 @@ from tarsel.data import (
     WEIGHTINGS,
     IdMap,
     Interactions,
+    UserHistories,
     _assemble,
     _dense_codes,
     _sessions_by_gap,
@@ -608,7 +609,7 @@ def _add(a: _Partial | None, b: _Partial | None) -> _Partial | None:
 
 
 @dataclass
-class _Totals:
+class _Totals(UserHistories):
     """What ``fit_parts``, the gates and the model's live state read from the
     whole interaction set (its ``Events``) when its graphs come summed: the
     events in (time, row) order, the histories, and (as an empty marker)
@@ -623,17 +624,6 @@ class _Totals:
     hist_items: np.ndarray
     session_idx: np.ndarray | None
     n_sessions: int = 0
-
-    @property
-    def n_users(self) -> int:
-        return len(self.users)
-
-    @property
-    def n_items(self) -> int:
-        return len(self.items)
-
-    def history(self, user: int) -> np.ndarray:
-        return self.hist_items[self.hist_indptr[user] : self.hist_indptr[user + 1]]
 
 
 def _by_global_user(groups: list, n_users: int) -> tuple[np.ndarray, np.ndarray]:
