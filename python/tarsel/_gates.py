@@ -140,8 +140,10 @@ class Gate:
         figures: dict[str, tuple[float, float, float]] = {}
         asked = self.k + self._repeat_room()
         for name, (_, eng) in engines.items():
-            for w in weights:
-                found = eng.recommend_batch(self.owned, self.holdout.rows.tolist(), asked, w)
+            grid = eng.recommend_batch_priors(
+                self.owned, self.holdout.rows.tolist(), asked, weights
+            )
+            for w, found in zip(weights, grid):
                 figures[_candidate(name, w)] = self._scores([f[0] for f in found])
         for kind in BASELINES:
             figures[kind] = self._scores(
