@@ -91,7 +91,10 @@ CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx, Array1<std
     Histories histories =
         checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions, n_items,
                           "session_idx, item_idx, weights must have equal length");
-    return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false));
+    // Sessions are short, so counting their pairs first costs little, and
+    // the two-pass build needs no buffer.
+    return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false,
+                                        Placement::TwoPasses));
 }
 
 const bool registered_build_session_cooccurrence =
