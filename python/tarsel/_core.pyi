@@ -280,6 +280,18 @@ class EngineState:
         returns at most 2**24 entries (users x n, n capped at the catalogue
         size): ``ValueError`` naming ``n`` beyond that."""
 
+    def recommend_batch_priors(
+        self,
+        owneds: Sequence[_Indices] | npt.NDArray[np.integer[Any]],
+        user_rows: _Indices,
+        n: int,
+        pop_priors: Sequence[float],
+    ) -> list[list[tuple[list[int], list[float], list[str]]]]:
+        """``recommend_batch`` for several popularity weights at once: entry w
+        equals ``recommend_batch(owneds, user_rows, n, pop_priors[w])``. The work
+        before the popularity addend is done once per user. The entry limit of
+        ``recommend_batch`` applies to users x n x ``len(pop_priors)``."""
+
     def set_channel_alphas(
         self,
         trend_alpha: float,
