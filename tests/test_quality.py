@@ -7,13 +7,13 @@ from tarsel import Recommender, datasets
 from tarsel._fitting import Plan, fit_parts, top_neighbours
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
-from tarsel.recommender import _prepare
 from tarsel.evaluation import (
     PersonalPopularityBaseline,
     PopularityBaseline,
     evaluate,
     leave_last_basket_out,
 )
+from tarsel.recommender import _prepare
 
 
 def test_held_out_ndcg_at_least_every_baseline_in_both_modes():
