@@ -13,7 +13,7 @@ import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
-from tarsel._fitting import PROFILE_DTYPES, Events, Parts, Plan, engine_for, plan_alphas
+from tarsel._fitting import PROFILE_KEYS, Events, Parts, Plan, engine_for, plan_alphas
 from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
@@ -291,29 +291,18 @@ class Gate:
             return
         train = self.holdout.train
         before = self.ndcg(engine)
-        lists = _core.fit_repeat_profile(
-            train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
+        profile = list(
+            _core._fit_repeat_profile_arrays(
+                train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
+            )
         )
-        profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
         profile[3] = self._aligned_last_ts(profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
         after = self.ndcg(engine)
         if self._decide("repeat_min_count_1", after, before, gates):
             plan.repeat_min_count = 1
             self.parts.repeat_profile = profile
-            self.parts.arrays.update(
-                zip(
-                    (
-                        "repeat_indptr",
-                        "repeat_items",
-                        "repeat_counts",
-                        "repeat_last_ts",
-                        "repeat_periods",
-                        "repeat_quality",
-                    ),
-                    profile,
-                )
-            )
+            self.parts.arrays.update(zip(PROFILE_KEYS, profile))
         else:
             old = self._repeat_profile()
             engine.set_repeat_profile(
