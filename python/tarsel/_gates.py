@@ -95,7 +95,10 @@ class Gate:
         if plan.repeat:
             self._gate_min_count(engine, plan, gates)
         report["gates"] = gates
-        report["heldout"] = self._weigh(plan, engine)
+        self._prepare_weighing()
+        figures = self._engine_figures("model", engine)
+        del engine  # one engine at a time: the base alone is built next
+        report["heldout"] = self._weigh(plan, figures)
         return plan
 
     def _gate_pass(self, plan: Plan, gates: dict) -> None:
@@ -121,11 +124,8 @@ class Gate:
 
     # ------------------------------------------------- baselines and modes
 
-    def _weigh(self, plan: Plan, engine) -> dict[str, Any]:
-        """Held-out NDCG@k of every candidate in both serving modes: the gated
-        model and the base alone, each with every popularity addend weight, and
-        the baselines. Chooses the owned-items rule (when the setting leaves it
-        open), the engine, and what each mode serves; returns the figures."""
+    def _prepare_weighing(self) -> None:
+        """The baselines and each held-out user's relevant items per mode."""
         train = self.holdout.train
         self.baselines = Baselines.from_events(
             train.user_idx, train.item_idx, train.n_users, train.n_items
@@ -136,27 +136,36 @@ class Gate:
             ],
             False: self.holdout.relevant,
         }
-        base_plan = Plan(set(), [], False)
-        engines = {"model": (plan, engine)}
-        if plan.channels or plan.repeat or plan.layers:
-            engines["base"] = (base_plan, engine_for(self.parts, base_plan))
-        weights = [0.0] + sorted({float(w) for w in self.settings.pop_prior_grid if w > 0})
-        # figures[name] = (owned excluded, owned allowed, owned excluded scored on everything)
-        figures: dict[str, tuple[float, float, float]] = {}
-        asked = self.k + self._repeat_room()
+        self._weights = [0.0] + sorted({float(w) for w in self.settings.pop_prior_grid if w > 0})
+
+    def _engine_figures(self, name: str, engine) -> dict[str, tuple[float, float, float]]:
+        """(owned excluded, owned allowed, owned excluded scored on everything)
+        of ``engine`` with each popularity addend weight, by candidate name."""
+        weights, asked = self._weights, self.k + self._repeat_room()
         rows = self.holdout.rows.tolist()
         # users in chunks whose answers for every weight take about the memory of one batch
         step = max(1, -(-len(rows) // len(weights)))
-        for name, (_, eng) in engines.items():
-            per_weight: list[tuple[list, list, list]] = [([], [], []) for _ in weights]
-            for lo in range(0, len(rows), step):
-                grid = eng.recommend_batch_priors(
-                    self.owned[lo : lo + step], rows[lo : lo + step], asked, weights
-                )
-                for values, found in zip(per_weight, grid):
-                    self._score_users([f[0] for f in found], lo, values)
-            for w, values in zip(weights, per_weight):
-                figures[_candidate(name, w)] = _means(values)
+        per_weight: list[tuple[list, list, list]] = [([], [], []) for _ in weights]
+        for lo in range(0, len(rows), step):
+            grid = engine.recommend_batch_priors(
+                self.owned[lo : lo + step], rows[lo : lo + step], asked, weights
+            )
+            for values, found in zip(per_weight, grid):
+                self._score_users([f[0] for f in found], lo, values)
+        return {_candidate(name, w): _means(v) for w, v in zip(weights, per_weight)}
+
+    def _weigh(self, plan: Plan, figures: dict[str, tuple[float, float, float]]) -> dict[str, Any]:
+        """Held-out NDCG@k of every candidate in both serving modes: the gated
+        model (``figures``, from ``_engine_figures``) and the base alone, each
+        with every popularity addend weight, and the baselines. Chooses the
+        owned-items rule (when the setting leaves it open), the engine, and
+        what each mode serves; returns the figures."""
+        base_plan = Plan(set(), [], False)
+        plans = {"model": plan}
+        if plan.channels or plan.repeat or plan.layers:
+            plans["base"] = base_plan
+            figures.update(self._engine_figures("base", engine_for(self.parts, base_plan)))
+        weights = self._weights
         for kind in BASELINES:
             figures[kind] = self._scores(
                 [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()]
@@ -186,7 +195,7 @@ class Gate:
 
         # One engine serves both modes: the one best in the rule's own mode, and
         # in the other mode on a tie (a mode served by a baseline ties).
-        options = {name: serving_with(name) for name in engines}
+        options = {name: serving_with(name) for name in plans}
         modes = (MODES[bool(exclude)], MODES[not exclude])
         chosen_engine = max(
             options,
@@ -196,7 +205,7 @@ class Gate:
                 e == "model",
             ),
         )
-        chosen_plan = engines[chosen_engine][0]
+        chosen_plan = plans[chosen_engine]
         plan.channels, plan.layers, plan.repeat = (
             set(chosen_plan.channels),
             list(chosen_plan.layers),
