@@ -13,7 +13,7 @@ import numpy as np
 from tarsel import _baselines, _live
 from tarsel._baselines import popularity_order
 from tarsel._container import load_model, save_model
-from tarsel._fitting import Plan, engine_for, fit_parts, reusable_graphs
+from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
 from tarsel._gates import Gate, Holdout
 from tarsel._progress import Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
@@ -354,9 +354,12 @@ class Recommender:
             graphs = reusable_graphs(gate_parts, holdout, data, report)
             # the held-out split and the rest of the gate fit are not needed any more
             holdout = gate_parts = None
+            release_free_memory()
             parts = fit_parts(settings, data, features, plan, report, graphs=graphs)
             graphs = None
             self._adopt_fit(settings, data, parts, plan, report, data.users, data.items)
+            del data, parts  # the model holds what it needs of them
+            release_free_memory()
         _baselines.warn_if_served(self.kept_)
         self.columns_ = {
             "user_col": user_col,
