@@ -86,24 +86,10 @@ def test_text_times_in_a_given_format(files, tmp_path, capsys):
     )
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (
-            ["evaluate", "log.csv", "-k", "0"],
-            r"argument -k: must be an integer of at least 1, not '0'",
-        ),
-        (
-            ["evaluate", "log.csv", "--test-fraction", "1"],
-            r"argument --test-fraction: must be a number between 0 and 1, not '1'",
-        ),
-    ],
-)
-def test_options_are_checked_before_any_work(capsys, args, message):
+def test_options_are_checked_before_any_work(capsys):
     with pytest.raises(SystemExit) as done:
-        main(args)
-    captured = capsys.readouterr()
-    assert re.search(message, captured.out + captured.err)
+        main(["evaluate", "log.csv", "-k", "0"])
+    assert "argument -k: must be an integer of at least 1, not '0'" in capsys.readouterr().err
     assert done.value.code == 2
 
 

@@ -95,17 +95,9 @@ SIZED = {
         ({"n_items": 2**27}, "item_pop holds 4 entries but n_items is 134217728"),
         ({"ease_dim": 5, "ease_b": [1.0] * 25}, "ease_dim 5 exceeds n_items 4"),
         (
-            {"ease_dim": 2, "ease_b": [1.0] * 3},
-            "ease_b holds 3 values, not ease_dim^2 for ease_dim 2",
-        ),
-        (
             {"n_users": 2**28, "uu_deg": [], "uri_indptr": []},
             "n_users is 268435456 but its per-user arrays hold only 0; without an array of that "
             "extent n_users may be at most 65536",
-        ),
-        (
-            {"boost": [([], [], [0, 0])]},
-            "a boost layer's indptr holds 2 entries but n_items is 4 (offsets hold one more)",
         ),
     ],
 )
@@ -337,16 +329,9 @@ I8 = np.dtype("<i8")
             {},
             "inconsistent engine record: item_pop holds 30 entries but n_items is 134217728",
         ),
-        ({}, {"engine": b"\x01"}, "io error: unexpected end of file"),
         ({}, {"engine": None}, "it has no 'engine' section"),
         ({}, {"meta": b"[" * 100_000 + b"]" * 100_000}, "its metadata is nested too deeply"),
-        ({}, {"meta": b"[1]"}, "its metadata is not a JSON object"),
         ({}, {"user_ids": b"12345678"}, "it has 1 user ids for an engine of 40 users"),
-        (
-            {},
-            {"hist_indptr": np.arange(41, dtype=I8).tobytes()},
-            "its history offsets do not cover its history items in order",
-        ),
         (
             {},
             {"hist_items": lambda old: I8.type(30).tobytes() + old[8:]},
