@@ -1,11 +1,11 @@
 #include "engine/recommend.hpp"
 
+#include "base/pool.hpp"
+#include "base/simd.hpp"
 #include "engine/csr_rows.hpp"
 #include "engine/moments.hpp"
 #include "engine/row_sums.hpp"
 #include "frame/errors.hpp"
-#include "frame/pool.hpp"
-#include "frame/simd.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 #include "signals/cooccurrence_signal.hpp"
@@ -505,7 +505,7 @@ class Request {
             // The next neighbour's row is fetched while this one is added.
             if (j + 1 < neighbours.size())
                 if (const auto next = user_items.try_row(neighbours[j + 1].index))
-                    frame::prefetch_range(rec_.uri_data.data(), next->begin, next->end);
+                    simd::prefetch_range(rec_.uri_data.data(), next->begin, next->end);
             const double sim = neighbours[j].score;
             for_each_target(rec_.uri_data.data(), user_items.row(neighbours[j].index), n_items_,
                             [votes, sim](std::size_t item) { votes[item] += sim; });

@@ -1,7 +1,7 @@
 #include "engine/row_sums.hpp"
 
-#include "frame/pool.hpp"
-#include "frame/simd.hpp"
+#include "base/pool.hpp"
+#include "base/simd.hpp"
 #include "signals/cooccurrence_signal.hpp"
 
 #include <algorithm>
@@ -117,8 +117,8 @@ std::size_t add_block_entries(const signals::CsrView& csr, std::size_t next, std
     const std::size_t start = next;
     for (; next + 4 <= end; next += 4) {
         if (((next - start) & 15) == 0) {
-            frame::prefetch_ahead(indices, next, end);
-            frame::prefetch_ahead(data, next, end);
+            simd::prefetch_ahead(indices, next, end);
+            simd::prefetch_ahead(data, next, end);
         }
         const std::uint32_t o0 = offset(next), o1 = offset(next + 1);
         const std::uint32_t o2 = offset(next + 2), o3 = offset(next + 3);

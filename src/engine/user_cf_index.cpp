@@ -1,7 +1,7 @@
 #include "engine/user_cf_index.hpp"
 
+#include "base/simd.hpp"
 #include "engine/csr_rows.hpp"
-#include "frame/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -151,7 +151,7 @@ void count_overlap(const EngineRecord& record, const UserCfIndex& index,
         for (std::size_t j = 0; j < items.size(); ++j) {
             if (j + 1 < items.size())
                 if (const auto next = item_users.try_row(static_cast<std::size_t>(items[j + 1])))
-                    frame::prefetch_range(record.uu_data.data(), next->begin, next->end);
+                    simd::prefetch_range(record.uu_data.data(), next->begin, next->end);
             for_each_target(record.uu_data.data(),
                             item_users.row(static_cast<std::size_t>(items[j])), n_users,
                             [counts](std::size_t u) { ++counts[u]; });

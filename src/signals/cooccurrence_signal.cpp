@@ -1,6 +1,6 @@
 #include "signals/cooccurrence_signal.hpp"
 
-#include "frame/simd.hpp"
+#include "base/simd.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -28,8 +28,8 @@ void add_row(const float* data, const std::int32_t* indices, std::size_t begin, 
     for (; j + 4 <= end; j += 4) {
         // One request per 64-byte line of each array: 16 positions.
         if (((j - begin) & 15) == 0) {
-            frame::prefetch_ahead(indices, j, end);
-            frame::prefetch_ahead(data, j, end);
+            simd::prefetch_ahead(indices, j, end);
+            simd::prefetch_ahead(data, j, end);
         }
         const auto c0 = static_cast<std::uint32_t>(indices[j]);
         const auto c1 = static_cast<std::uint32_t>(indices[j + 1]);
