@@ -2,6 +2,7 @@
 
 #include "base/pool.hpp"
 #include "base/simd.hpp"
+#include "base/top_k.hpp"
 #include "engine/csr_rows.hpp"
 #include "engine/moments.hpp"
 #include "engine/row_sums.hpp"
@@ -58,71 +59,13 @@ struct RanksBefore {
 // every number.
 double rank_key(double score) { return std::isnan(score) ? kNegInf : score; }
 
-// Keeps the k best entries, sorted: a partial selection, then a sort of the kept ones.
+// Keeps the k best entries, best first.
 void keep_best(std::vector<Ranked>& entries, std::size_t k) {
-    if (k < entries.size()) {
-        std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k),
-                         entries.end(), RanksBefore{});
-        entries.resize(k);
-    }
-    std::sort(entries.begin(), entries.end(), RanksBefore{});
+    top_k::keep_best(entries, k, RanksBefore{});
 }
 
-std::size_t saturating_add(std::size_t a, std::size_t b) {
-    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
-                                                           : a + b;
-}
-
-// Keeps the k best of a stream of entries under RanksBefore, in whatever
-// order they come, in the caller's buffer `kept`. Entries gather there up to
-// 2k; a full buffer is cut to its k best, and its worst kept entry becomes the
-// bar a later entry must beat: one comparison per entry for most of a long
-// stream, instead of a selection over all of it.
-class BestK {
-  public:
-    BestK(std::vector<Ranked>& kept, std::size_t k)
-        : kept_(kept), k_(k), capacity_(saturating_add(k, k)) {
-        kept_.clear();
-    }
-
-    void offer(double score, std::size_t index) {
-        // Most entries of a long stream fall below the bar: one comparison.
-        if (full_ && score < bar_.score) return;
-        const Ranked entry{score, index};
-        if (k_ == 0 || (full_ && !RanksBefore{}(entry, bar_))) return;
-        kept_.push_back(entry);
-        if (kept_.size() == capacity_) cut();
-    }
-
-    // False when an entry of this score cannot be kept, in a stream offered
-    // in increasing index order (an entry equal to the bar then comes after it).
-    bool may_keep(double score) const { return !full_ || score > bar_.score; }
-
-    // Leaves the k best in the buffer, best first.
-    void finish() { keep_best(kept_, k_); }
-
-    // Leaves the k best in the buffer, in an order fixed by the stream but
-    // not ranked.
-    void finish_unranked() {
-        if (k_ < kept_.size()) cut();
-    }
-
-  private:
-    // Keeps the k best, unordered: the k-th best sits last and becomes the bar.
-    void cut() {
-        const auto kth = kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
-        std::nth_element(kept_.begin(), kth, kept_.end(), RanksBefore{});
-        kept_.resize(k_);
-        bar_ = kept_.back();
-        full_ = true;
-    }
-
-    std::vector<Ranked>& kept_;
-    const std::size_t k_;
-    const std::size_t capacity_;
-    bool full_ = false;
-    Ranked bar_{};
-};
+// The k best of a stream of entries, under RanksBefore.
+using BestK = top_k::BestK<Ranked, RanksBefore>;
 
 // The largest finite entry of values[0, kLanes), or -inf when none is.
 TARSEL_VECTOR_CLONES
@@ -147,7 +90,7 @@ void best_finite(std::span<const double> values, std::size_t k, std::vector<Rank
     BestK best(out, std::min(k, values.size()));
     const auto offer = [&](std::size_t i) {
         const double v = values[i];
-        if (v > kNegInf && v < kInf) best.offer(v, i);
+        if (v > kNegInf && v < kInf) best.offer({v, i});
     };
     std::size_t i = 0;
     for (; i + kLanes <= values.size(); i += kLanes) {
@@ -287,9 +230,8 @@ void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __res
 // nothing.
 double neighbour_floor(std::span<double> block_maxima, std::uint64_t k) {
     if (k == 0 || k > block_maxima.size()) return kNegInf;
-    const auto kth = block_maxima.begin() + static_cast<std::ptrdiff_t>(k - 1);
-    std::nth_element(block_maxima.begin(), kth, block_maxima.end(), std::greater<double>());
-    return *kth;
+    return top_k::kth_best(block_maxima.begin(), block_maxima.end(), static_cast<std::size_t>(k),
+                           std::greater<double>());
 }
 
 // ---------------------------------------------------------------- requests
@@ -487,7 +429,8 @@ class Request {
         BestK nearest(s_.neighbours, rec_.user_cf_k);
         const auto offer = [&](std::size_t u) {
             const double key = s_.neighbour_keys[u];
-            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0) nearest.offer(key, u);
+            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0)
+                nearest.offer({key, u});
         };
         for (std::size_t b = 0; b < blocks; ++b) {
             if (!(s_.block_reach[b] >= floor)) continue;
@@ -672,7 +615,7 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
+        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());

@@ -1,6 +1,7 @@
 #include "signals/cooccurrence_signal.hpp"
 
 #include "base/simd.hpp"
+#include "base/top_k.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -86,9 +87,11 @@ struct Scored {
 
 // Higher score first, then the smaller item: a strict total order on the
 // collected pairs, whose scores are all positive (so never NaN).
-bool better(const Scored& a, const Scored& b) {
-    return a.score > b.score || (a.score == b.score && a.item < b.item);
-}
+struct Better {
+    bool operator()(const Scored& a, const Scored& b) const {
+        return a.score > b.score || (a.score == b.score && a.item < b.item);
+    }
+};
 
 }  // namespace
 
@@ -111,29 +114,18 @@ Retrieved retrieve_top(const CsrView& csr, std::span<const std::uint64_t> owned,
         for (std::uint64_t r : owned)
             if (r < n) scores[r] = 0.0;
 
-    // Partial selection in one scan. Candidates above `floor` gather in a
-    // buffer of 2k; a full buffer is cut to its k best and `floor` becomes the
-    // k-th best score. Items come in ascending order, so a later item with the
-    // floor's score is worse than every kept one and is rightly passed over.
+    // Partial selection in one scan over the positive scores (never NaN).
+    // Items come in ascending order, so a later item with the score of the
+    // k-th kept one ranks after it and is rightly passed over.
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(budget, n));
     if (k == 0) return {};
     std::vector<Scored> kept;
     const std::size_t capacity = std::max<std::size_t>(2 * k, 16);
     kept.reserve(std::min(capacity, n));
-    auto cut_to_best = [&] {
-        const auto kth = kept.begin() + static_cast<std::ptrdiff_t>(k - 1);
-        std::nth_element(kept.begin(), kth, kept.end(), better);
-        kept.resize(k);
-        return kept.back().score;
-    };
-    double floor = 0.0;  // scores must exceed it (NaN never does)
-    for (std::size_t j = 0; j < n; ++j) {
-        if (!(scores[j] > floor)) continue;
-        kept.push_back({scores[j], static_cast<std::int64_t>(j)});
-        if (kept.size() == capacity) floor = cut_to_best();
-    }
-    if (kept.size() > k) cut_to_best();
-    std::sort(kept.begin(), kept.end(), better);
+    top_k::BestK<Scored, Better> best(kept, k, capacity);
+    for (std::size_t j = 0; j < n; ++j)
+        if (scores[j] > 0.0) best.offer({scores[j], static_cast<std::int64_t>(j)});
+    best.finish();
 
     Retrieved out;
     out.items.reserve(kept.size());
