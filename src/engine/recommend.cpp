@@ -3,13 +3,13 @@
 #include "base/pool.hpp"
 #include "base/simd.hpp"
 #include "base/top_k.hpp"
-#include "engine/csr_rows.hpp"
 #include "engine/moments.hpp"
 #include "engine/row_sums.hpp"
 #include "frame/errors.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 #include "signals/cooccurrence_signal.hpp"
+#include "signals/csr_view.hpp"
 
 #include <algorithm>
 #include <array>
@@ -32,7 +32,10 @@ const char* label_text(Label label) {
 
 namespace {
 
+using signals::checked_column;
 using signals::CsrView;
+using signals::for_each_target;
+using signals::RowOffsets;
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -442,7 +445,7 @@ class Request {
 
         s_.votes.assign(n_items_, 0.0);
         double* votes = s_.votes.data();
-        const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
+        const RowOffsets user_items{rec_.uri_indptr, {rec_.uri_data.size()}};
         const std::span<const Ranked> neighbours(s_.neighbours);
         for (std::size_t j = 0; j < neighbours.size(); ++j) {
             // The next neighbour's row is fetched while this one is added.
@@ -479,7 +482,7 @@ class Request {
     void transition_channel() {
         s_.transition.assign(n_items_, 0.0);
         const RowOffsets trans{rec_.trans_indptr,
-                               std::min(rec_.trans_data.size(), rec_.trans_indices.size())};
+                               {std::min(rec_.trans_data.size(), rec_.trans_indices.size())}};
         const std::size_t steps = std::min<std::uint64_t>(rec_.transition_last_k, s_.owned.size());
         for (std::size_t r = 0; r < steps; ++r) {
             const auto item = static_cast<std::size_t>(s_.owned[s_.owned.size() - 1 - r]);

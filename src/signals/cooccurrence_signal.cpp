@@ -10,44 +10,20 @@ namespace tarsel::signals {
 
 namespace {
 
-// Columns are compared as uint32 against min(n_cols, 2^31): int32 columns never
-// exceed 2^31 - 1, and negative ones wrap to 2^31 and above.
-std::uint32_t column_limit(std::size_t n_cols) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
-}
-
-[[noreturn]] void column_failure(std::int32_t col, std::size_t n_cols) {
-    index_failure(n_cols, static_cast<std::size_t>(static_cast<std::int64_t>(col)));
-}
-
-// out[indices[j]] += data[j] over [begin, end), in position order. Four
-// entries share one bounds test, which is the loop's main cost otherwise.
+// out[indices[j]] += data[j] over [begin, end), in position order, each
+// column checked to lie in [0, n_cols).
 void add_row(const float* data, const std::int32_t* indices, std::size_t begin, std::size_t end,
              double* out, std::size_t n_cols) {
-    const std::uint32_t limit = column_limit(n_cols);
-    std::size_t j = begin;
-    for (; j + 4 <= end; j += 4) {
+    const auto column = [indices](std::size_t j) { return static_cast<std::uint32_t>(indices[j]); };
+    const std::size_t stop = for_each_below(
+        begin, end, column_limit(n_cols), column,
+        [data, out](std::size_t j, std::uint32_t col) { out[col] += static_cast<double>(data[j]); },
         // One request per 64-byte line of each array: 16 positions.
-        if (((j - begin) & 15) == 0) {
+        [&](std::size_t j) {
             simd::prefetch_ahead(indices, j, end);
             simd::prefetch_ahead(data, j, end);
-        }
-        const auto c0 = static_cast<std::uint32_t>(indices[j]);
-        const auto c1 = static_cast<std::uint32_t>(indices[j + 1]);
-        const auto c2 = static_cast<std::uint32_t>(indices[j + 2]);
-        const auto c3 = static_cast<std::uint32_t>(indices[j + 3]);
-        if (std::max(std::max(c0, c1), std::max(c2, c3)) >= limit) break;
-        out[c0] += static_cast<double>(data[j]);
-        out[c1] += static_cast<double>(data[j + 1]);
-        out[c2] += static_cast<double>(data[j + 2]);
-        out[c3] += static_cast<double>(data[j + 3]);
-    }
-    // The tail, and the group holding a bad column (reported at its position).
-    for (; j < end; ++j) {
-        const auto col = static_cast<std::uint32_t>(indices[j]);
-        if (col >= limit) column_failure(indices[j], n_cols);
-        out[col] += static_cast<double>(data[j]);
-    }
+        });
+    if (stop < end) column_failure(indices[stop], n_cols);
 }
 
 }  // namespace
