@@ -3,8 +3,12 @@
 #include "base/pool.hpp"
 #include "base/simd.hpp"
 #include "base/top_k.hpp"
+#include "engine/addends.hpp"
+#include "engine/ease_block.hpp"
 #include "engine/moments.hpp"
+#include "engine/ranking.hpp"
 #include "engine/row_sums.hpp"
+#include "engine/user_cf_keys.hpp"
 #include "frame/errors.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
@@ -14,9 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <string>
 
 namespace tarsel::engine {
 
@@ -47,142 +49,6 @@ constexpr std::size_t kBoostMinNonzero = 3;
 // Pattern probabilities of a repeat entry: the pure replenishment curve.
 constexpr repeat::PatternProbs kRepeatPattern = {0.0, 1.0, 0.0, 0.0};
 
-// ------------------------------------------------------------ ranking order
-
-// Score descending, equal scores by smaller index: a strict total order as
-// long as no score is NaN (the selection algorithms rely on that). A function
-// object, so that the selection inlines it.
-struct RanksBefore {
-    bool operator()(const Ranked& a, const Ranked& b) const {
-        return a.score > b.score || (a.score == b.score && a.index < b.index);
-    }
-};
-
-// The score to rank by: NaN, possible only on a broken record, ranks below
-// every number.
-double rank_key(double score) { return std::isnan(score) ? kNegInf : score; }
-
-// Keeps the k best entries, best first.
-void keep_best(std::vector<Ranked>& entries, std::size_t k) {
-    top_k::keep_best(entries, k, RanksBefore{});
-}
-
-// The k best of a stream of entries, under RanksBefore.
-using BestK = top_k::BestK<Ranked, RanksBefore>;
-
-// The largest finite entry of values[0, kLanes), or -inf when none is.
-TARSEL_VECTOR_CLONES
-double finite_max(const double* __restrict values) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    std::array<double, kLanes> lanes;
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        const double v = values[j];
-        lanes[j] = v < kInf ? v : kNegInf;  // NaN and +inf read as -inf
-    }
-    for (std::size_t width = kLanes / 2; width > 0; width /= 2)
-        for (std::size_t j = 0; j < width; ++j)
-            lanes[j] = lanes[j + width] > lanes[j] ? lanes[j + width] : lanes[j];
-    return lanes[0];
-}
-
-// The k best finite entries of `values` (indexed by item), best first, into
-// `out`. Blocks of kLanes entries whose largest finite entry cannot be kept
-// are passed over after one vector test.
-void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    BestK best(out, std::min(k, values.size()));
-    const auto offer = [&](std::size_t i) {
-        const double v = values[i];
-        if (v > kNegInf && v < kInf) best.offer({v, i});
-    };
-    std::size_t i = 0;
-    for (; i + kLanes <= values.size(); i += kLanes) {
-        if (!best.may_keep(finite_max(values.data() + i))) continue;
-        for (std::size_t j = i; j < i + kLanes; ++j) offer(j);
-    }
-    for (; i < values.size(); ++i) offer(i);
-    best.finish();
-}
-
-// ----------------------------------------------------------- standardising
-
-// A vector added to the scores with weight `alpha`: standardised by
-// `moments` unless it comes standardised already, and scaled per item by
-// `weight` when that is not empty.
-struct Addend {
-    std::span<const double> values;
-    double alpha = 0.0;
-    std::span<const double> weight;
-    Moments moments;
-    bool measured = false;     // moments still to be taken from the values
-    bool standardised = true;  // false: the values are added as they are
-};
-
-// out[i] += alpha * v[i] for i < n.
-TARSEL_VECTOR_CLONES
-void add_scaled(double* __restrict out, const double* __restrict v, std::size_t n, double alpha) {
-    for (std::size_t i = 0; i < n; ++i) out[i] += alpha * v[i];
-}
-
-// out[i] += alpha * ((v[i] - mean) / sd) for i < n, or with (v[i] - mean) *
-// w[i] when w is not null.
-TARSEL_VECTOR_CLONES
-void add_standardised(double* __restrict out, const double* __restrict v,
-                      const double* __restrict w, std::size_t n, double alpha, double mean,
-                      double sd) {
-    if (w == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) / sd);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) * w[i] / sd);
-    }
-}
-
-// scores += alpha * standardised values (times the weight) for the scores of
-// items [offset, offset + scores.size()); a flat vector adds nothing.
-void add_addend(std::span<double> scores, const Addend& a, std::size_t offset) {
-    const double* v = a.values.data() + offset;
-    if (!a.standardised) {
-        add_scaled(scores.data(), v, scores.size(), a.alpha);
-        return;
-    }
-    const Moments& m = a.moments;
-    if (m.flat) return;
-    add_standardised(scores.data(), v, a.weight.empty() ? nullptr : a.weight.data() + offset,
-                     scores.size(), a.alpha, m.mean, m.sd);
-}
-
-// ------------------------------------------------------------- EASE block
-
-// The dense EASE block of a record, checked to hold ease_dim^2 values.
-class EaseBlock {
-  public:
-    explicit EaseBlock(const EngineRecord& record)
-        : data_(record.ease_b.data()), dim_(record.ease_dim),
-          width_(std::min<std::uint64_t>(record.ease_dim, record.n_items)) {
-        if (dim_ != 0 && dim_ > record.ease_b.size() / dim_)
-            throw InternalFailure("ease_b holds " + std::to_string(record.ease_b.size()) +
-                                  " values, fewer than ease_dim^2 for ease_dim " +
-                                  std::to_string(dim_));
-    }
-
-    // Row `item`, or null past the block (such rows add nothing); read over
-    // the width() items the block covers.
-    const float* row(std::size_t item) const { return item < dim_ ? data_ + item * dim_ : nullptr; }
-    std::size_t width() const { return width_; }
-
-    // The rows of the owned items inside the block, in owned order.
-    void owned_rows(std::span<const std::int64_t> owned, std::vector<const float*>& out) const {
-        out.clear();
-        for (std::int64_t o : owned)
-            if (const float* r = row(static_cast<std::size_t>(o))) out.push_back(r);
-    }
-
-  private:
-    const float* data_;
-    std::size_t dim_;
-    std::size_t width_;
-};
-
 // The valid owned list: the entries inside the catalogue, order and repeats kept.
 void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_items,
                          std::vector<std::int64_t>& out) {
@@ -190,54 +56,6 @@ void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_it
     for (std::int64_t o : owned)
         if (o >= 0 && static_cast<std::uint64_t>(o) < n_items) out.push_back(o);
 }
-
-// The rank key of each user for the user-CF neighbour cut: the cosine
-// overlap[u] / (owned_norm * root_degree[u]) between the owned set and the
-// user's items, as rank_key orders it (NaN as -inf), and -inf for a user who
-// shares no item. Branch-free, so that the selection's tests stay predictable.
-// For each full block b of kLanes users, the same pass writes the largest
-// finite key (finite_max[b]) and the largest key (reach[b]).
-TARSEL_VECTOR_CLONES
-void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __restrict root_degree,
-                    std::size_t n, double owned_norm, double* __restrict keys,
-                    double* __restrict finite_max, double* __restrict reach) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const auto key_of = [&](std::size_t u) {
-        const double sim = static_cast<double>(overlap[u]) / (owned_norm * root_degree[u]);
-        return overlap[u] == 0 || sim != sim ? kNegInf : sim;
-    };
-    std::size_t u = 0;
-    for (std::size_t b = 0; u + kLanes <= n; ++b, u += kLanes) {
-        // A fixed tree of lane-wise maxima (keys are never NaN, so its shape
-        // does not change the result), which vectorises like the keys.
-        std::array<double, kLanes> top, finite;
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            top[j] = key_of(u + j);
-            keys[u + j] = top[j];
-            finite[j] = top[j] < kInf ? top[j] : kNegInf;
-        }
-        for (std::size_t width = kLanes / 2; width > 0; width /= 2)
-            for (std::size_t j = 0; j < width; ++j) {
-                top[j] = top[j + width] > top[j] ? top[j + width] : top[j];
-                finite[j] = finite[j + width] > finite[j] ? finite[j + width] : finite[j];
-            }
-        finite_max[b] = finite[0];
-        reach[b] = top[0];
-    }
-    for (; u < n; ++u) keys[u] = key_of(u);
-}
-
-// A key below which no user can be among the k best keys: the k-th largest
-// of the blocks' largest finite keys `block_maxima` (each the key of a user,
-// so at least k users reach it; reordered here), or -inf when that bounds
-// nothing.
-double neighbour_floor(std::span<double> block_maxima, std::uint64_t k) {
-    if (k == 0 || k > block_maxima.size()) return kNegInf;
-    return top_k::kth_best(block_maxima.begin(), block_maxima.end(), static_cast<std::size_t>(k),
-                           std::greater<double>());
-}
-
-// ---------------------------------------------------------------- requests
 
 // Marks each candidate's item below `rows` with its pool position in `slot`
 // (grown to `rows` entries of -1 as needed) for its lifetime, and clears the
@@ -411,36 +229,12 @@ class Request {
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
-        // Keys in one branch-free pass over the users with a degree; a user
-        // sharing an item but without a degree stops the request.
-        const std::size_t with_degree = user_cf.root_degree.size();
-        for (std::size_t u = with_degree; u < n_users; ++u)
-            if (s_.overlap[u] != 0) index_failure(with_degree, u);
-        const std::size_t blocks = with_degree / kLanes;
-        s_.neighbour_keys.resize(with_degree);
-        s_.block_maxima.resize(blocks);
-        s_.block_reach.resize(blocks);
-        neighbour_keys(s_.overlap.data(), user_cf.root_degree.data(), with_degree,
-                       std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data(),
-                       s_.block_maxima.data(), s_.block_reach.data());
         // A NaN similarity (negative degree) votes -inf instead: either way the
         // vote vector is not finite, hence flat. The votes are summed in any
-        // fixed order, so the kept neighbours need no ranking. Users are
-        // offered in index order; a block whose largest key is below the floor
-        // holds no user to offer.
-        const double floor = neighbour_floor(s_.block_maxima, rec_.user_cf_k);
-        BestK nearest(s_.neighbours, rec_.user_cf_k);
-        const auto offer = [&](std::size_t u) {
-            const double key = s_.neighbour_keys[u];
-            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0)
-                nearest.offer({key, u});
-        };
-        for (std::size_t b = 0; b < blocks; ++b) {
-            if (!(s_.block_reach[b] >= floor)) continue;
-            for (std::size_t u = b * kLanes; u < (b + 1) * kLanes; ++u) offer(u);
-        }
-        for (std::size_t u = blocks * kLanes; u < with_degree; ++u) offer(u);
-        nearest.finish_unranked();
+        // fixed order, so the kept neighbours need no ranking.
+        nearest_users(s_.overlap, user_cf.root_degree,
+                      std::sqrt(static_cast<double>(s_.owned.size())), rec_.user_cf_k,
+                      s_.neighbour_scratch, s_.neighbours);
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);
