@@ -94,8 +94,11 @@ def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
     broken = copy.copy(model)
     broken.engine_ = Broken()
     with pytest.raises(tarsel.TarselError, match="record out of range") as caught:
-        broken.recommend(int(model.users_.ids[0]))
+        broken.recommend(int(model.users_.ids[0]), exclude_owned=True)  # the engine's mode
     assert isinstance(caught.value.__cause__, tarsel._core.InternalFailure)
+    # a mode served by a baseline never asks the engine
+    assert model.kept_["serving"]["owned_allowed"]["source"] == "personal_popularity"
+    assert len(broken.recommend(int(model.users_.ids[0]), exclude_owned=False)["item"]) == 10
 
 
 def test_pickle_deep_copy_and_clone_keep_the_model(shop, model):

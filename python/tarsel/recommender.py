@@ -455,7 +455,7 @@ class Recommender:
                     self._ask(request.row, n, exclude_owned),
                     _baselines.pop_prior(self.kept_, exclude_owned),
                 )
-                if len(request.owned)
+                if len(request.owned) and self._engine_serves(exclude_owned)
                 else ([], [], [])
             )
         ranked, scores, sources = self._finish(request, found, n, exclude_owned)
@@ -724,7 +724,8 @@ class Recommender:
     ) -> dict[str, np.ndarray]:
         self.users_.index(users, "user")  # ids of another type raise TypeError
         requests = _live.baskets(self, users.tolist(), items)
-        live = [r for r in requests if len(r.owned)]
+        # a mode served by a baseline needs no engine answers
+        live = [r for r in requests if len(r.owned)] if self._engine_serves(exclude_owned) else []
         asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
         with native_failures():
             found = iter(
@@ -738,7 +739,7 @@ class Recommender:
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
         lengths = np.zeros(len(users), dtype=np.int64)
         for k, request in enumerate(requests):
-            answer = next(found) if len(request.owned) else ([], [], [])
+            answer = next(found) if live and len(request.owned) else ([], [], [])
             ranked = self._finish(request, answer, n, exclude_owned)
             lengths[k] = len(ranked[0])
             for column, values in zip(columns, ranked):
@@ -796,6 +797,9 @@ class Recommender:
 
     def _exclude(self, exclude_owned: bool | None) -> bool:
         return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
+
+    def _engine_serves(self, exclude_owned: bool) -> bool:
+        return _baselines.served_by(self.kept_, exclude_owned) is None
 
     def _ask(self, row: int | None, n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
