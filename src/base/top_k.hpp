@@ -56,10 +56,13 @@ class BestK {
         kept_.clear();
     }
 
-    void offer(const Entry& entry) {
-        // Most entries of a long stream fall below the bar: one comparison.
-        if (full_ && entry.score < bar_.score) return;
-        if (k_ == 0 || (full_ && !before_(entry, bar_))) return;
+    void offer(Entry entry) {
+        if (full_) {
+            // Most entries of a long stream fall below the bar: one comparison.
+            if (entry.score < bar_.score || !before_(entry, bar_)) return;
+        } else if (k_ == 0) {
+            return;
+        }
         kept_.push_back(entry);
         if (kept_.size() == capacity_) cut();
     }
@@ -68,6 +71,10 @@ class BestK {
     // equal scores come in the order `Before` ranks them (an entry equal to
     // the bar then comes after it).
     bool may_keep(double score) const { return !full_ || score > bar_.score; }
+
+    // The score an entry must exceed to be kept once the buffer has been cut,
+    // in such a stream; -inf before.
+    double floor() const { return full_ ? bar_.score : -std::numeric_limits<double>::infinity(); }
 
     // Leaves the k best in the buffer, best first.
     void finish() { keep_best(kept_, k_, before_); }

@@ -90,17 +90,22 @@ Retrieved retrieve_top(const CsrView& csr, std::span<const std::uint64_t> owned,
         for (std::uint64_t r : owned)
             if (r < n) scores[r] = 0.0;
 
-    // Partial selection in one scan over the positive scores (never NaN).
-    // Items come in ascending order, so a later item with the score of the
-    // k-th kept one ranks after it and is rightly passed over.
+    // Partial selection in one scan over the positive scores. A score must
+    // exceed `floor`: 0, then the selection's bar once it has one, so most
+    // items cost one comparison. Items come in ascending order, so a later
+    // item with the bar's score ranks after it and is rightly passed over.
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(budget, n));
     if (k == 0) return {};
     std::vector<Scored> kept;
     const std::size_t capacity = std::max<std::size_t>(2 * k, 16);
     kept.reserve(std::min(capacity, n));
     top_k::BestK<Scored, Better> best(kept, k, capacity);
-    for (std::size_t j = 0; j < n; ++j)
-        if (scores[j] > 0.0) best.offer({scores[j], static_cast<std::int64_t>(j)});
+    double floor = 0.0;  // NaN never exceeds it
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!(scores[j] > floor)) continue;
+        best.offer({scores[j], static_cast<std::int64_t>(j)});
+        floor = std::max(floor, best.floor());
+    }
     best.finish();
 
     Retrieved out;
