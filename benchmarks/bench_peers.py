@@ -2,7 +2,12 @@
 
 Models (each fitted and served in its own subprocess, so that peak memory is its own):
 
-- ``tarsel``: ``tarsel.Recommender()`` with its defaults, fitted on the raw event table;
+- ``tarsel``: ``tarsel.Recommender()`` with its defaults, fitted on the raw event table.
+  Its gates weigh the fitted parts against global and personal popularity on held-out
+  users and serve the best; on these logs, whose items are drawn from one popularity law
+  whatever the user, popularity wins, and is served without the engine;
+- ``tarsel-ungated``: ``Recommender(gate_users=0)``: no held-out gates, so the engine
+  serves every part (base, channels, repeat, boost layers): the cost of the full engine;
 - ``als``: ``implicit``'s alternating least squares, 64 factors, 15 iterations;
 - ``itemknn``: ``implicit``'s item-kNN, cosine, K = 20 neighbours per item.
 
@@ -38,11 +43,12 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 from _common import machine  # noqa: E402
 
-MODELS = ("tarsel", "als", "itemknn")
+MODELS = ("tarsel", "tarsel-ungated", "als", "itemknn")
 PEERS = ("als", "itemknn")
 LABELS = {
     "tarsel": "tarsel Recommender() defaults",
     "tarsel-before": "tarsel (--compare build)",
+    "tarsel-ungated": "tarsel Recommender(gate_users=0): every part, no gates",
     "als": "implicit ALS (64 factors, 15 iterations)",
     "itemknn": "implicit item-kNN (cosine, K=20)",
 }
@@ -94,16 +100,16 @@ def served_users(user_ids: np.ndarray) -> np.ndarray:
     return distinct[rng.choice(len(distinct), min(N_SERVED, len(distinct)), replace=False)]
 
 
-def run_tarsel(log: dict[str, np.ndarray], users: np.ndarray) -> tuple[float, float]:
+def run_tarsel(log: dict[str, np.ndarray], users: np.ndarray, **settings) -> tuple[float, float]:
     from tarsel import Recommender
 
     start = time.perf_counter()
-    model = Recommender().fit(
+    model = Recommender(**settings).fit(
         log, user_col="user", item_col="item", time_col="time", session_col="session"
     )
     fit = time.perf_counter() - start
     start = time.perf_counter()
-    model.recommend_batch(users.tolist(), TOP_N)
+    model.recommend_batch(users.tolist(), TOP_N, exclude_owned=True)  # as the peers serve
     return fit, time.perf_counter() - start
 
 
@@ -141,7 +147,12 @@ def child(name: str, path: str) -> None:
     with np.load(path) as stored:
         log = {key: stored[key] for key in stored.files}
     users = served_users(log["user"])
-    fit, serve = run_tarsel(log, users) if name == "tarsel" else run_implicit(name, log, users)
+    if name == "tarsel":
+        fit, serve = run_tarsel(log, users)
+    elif name == "tarsel-ungated":
+        fit, serve = run_tarsel(log, users, gate_users=0)
+    else:
+        fit, serve = run_implicit(name, log, users)
     print(json.dumps({"fit": fit, "serve": serve, "rss": peak_rss_mb()}))
 
 
@@ -173,7 +184,7 @@ def report(log_name: str, shape: tuple[int, int, int], best: dict[str, dict[str,
         (LABELS[m], f"{best[m]['fit']:.2f}", f"{best[m]['serve']:.3f}", f"{best[m]['rss']:.0f}")
         for m in best
     ]
-    for ours in ("tarsel", "tarsel-before"):
+    for ours in ("tarsel", "tarsel-ungated", "tarsel-before"):
         for peer in PEERS:
             if ours not in best or peer not in best:
                 continue

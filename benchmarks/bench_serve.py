@@ -36,14 +36,15 @@ sys.path.insert(0, os.path.dirname(__file__))
 from _common import machine  # noqa: E402
 from tarsel import Recommender, datasets  # noqa: E402
 
-EVENTS_PER_USER = 215  # of the grocery generator with these settings, roughly
+SHOP = {"n_items": 3000, "n_days": 120, "seed": 7}
 
 
 def build_model(events: int, path: str) -> None:
     started = time.perf_counter()
-    shop = datasets.grocery(
-        n_users=max(events // EVENTS_PER_USER, 50), n_items=3000, n_days=120, seed=7
-    )
+    # the generator's events per user, measured on a sample, size the log
+    sample = datasets.grocery(n_users=200, **SHOP).interactions
+    per_user = len(sample["user"]) / 200
+    shop = datasets.grocery(n_users=max(round(events / per_user), 50), **SHOP)
     table = shop.interactions
     print(
         f"log: {len(table['user']):,} events, {len(np.unique(table['user'])):,} users, "

@@ -2,6 +2,7 @@
 through build_cooccurrence, and the stubs kept in step with the module."""
 
 import ast
+import importlib.util
 import inspect
 import pathlib
 
@@ -13,6 +14,7 @@ from tarsel import _core
 
 B, ENGINE = _core.build_cooccurrence, _core.EngineState
 U, IT, W = np.array([0, 0], np.int64), np.array([0, 1], np.int64), np.array([1, 1], np.float32)
+ROOT = pathlib.Path(__file__).parents[1]
 ARRAY_KIND = "object cannot be converted to 'PyArray<T, D>'"
 
 
@@ -94,40 +96,63 @@ def test_stubs_match_the_module():
         f"{prefix}{name}": fn
         for prefix, owner in (("", _core), ("EngineState.", ENGINE))
         for name, fn in vars(owner).items()
-        if callable(fn) and not isinstance(fn, type) and not name.startswith("_")
+        if callable(fn) and not isinstance(fn, type) and not name.startswith("__")
     }
     assert set(native) <= set(stubs)
     for name, fn in native.items():
         params = [p for p in inspect.signature(fn).parameters if p != "self"]
         stub = [a.arg for a in stubs[name].args.args if a.arg not in ("self", "cls")]
         assert stub == params, name
+    # the record's fields as generated from the native table
+    spec = importlib.util.spec_from_file_location("engine_stub", ROOT / "tools/engine_stub.py")
+    assert spec and spec.loader
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    text = (ROOT / "python/tarsel/_core.pyi").read_text()
+    assert generator.stub_block(text) == generator.render(_core.engine_fields())
+
+
+def _knn_input(rng, n_items=12, n_features=5):
+    dense = rng.random((n_items, n_features)) * (rng.random((n_items, n_features)) < 0.4)
+    indptr = np.r_[0, np.cumsum((dense > 0).sum(1))].astype(np.int32)
+    cols = np.nonzero(dense)[1].astype(np.int32)
+    return dense[dense > 0].astype(np.float32), cols, indptr, n_features
+
+
+def _events(rng, n=60):
+    users, items = rng.integers(0, 8, n), rng.integers(0, 10, n)
+    return users, items, np.ones(n, np.float32), rng.random(n) * 100
+
+
+CSR32 = ("f4", "i4", "i4")
 
 
 @pytest.mark.parametrize(
-    "call, name",
+    "name, args, dtypes",
     [
-        (lambda name: B(U, IT, W, 1, 2, kernel=name), "kernel"),
+        ("build_session_cooccurrence", lambda e, r: (*e[:3], 8, 10), CSR32),
+        ("build_directional_cooc", lambda e, r: (*e[:3], 8, 10, e[3]), CSR32),
+        ("symmetrize_via_transpose", lambda e, r: tuple(B(*e[:3], 8, 10)), CSR32),
         (
-            lambda name: _core.cooc_transform(
-                W, U.astype(np.int32), np.zeros(1, np.int32), np.ones(2), name
-            ),
-            "transform",
+            "fit_channels",
+            lambda e, r: (e[0], e[1], e[3], 8, 10, 10, 0.5, True, True),
+            ("f8", "f8", "i8", "i8", "f8"),
         ),
+        (
+            "fit_repeat_profile",
+            lambda e, r: (e[0], e[1] % 3, e[3], 8, 2),
+            ("i8", "i8") + ("f8",) * 4,
+        ),
+        ("metadata_knn", lambda e, r: _knn_input(r), ("i8", "i8", "f8")),
     ],
 )
-def test_messages_carry_names_with_nul_characters_whole(call, name):
-    with pytest.raises(ValueError) as info:
-        call("raw\x00 and more")
-    assert "raw\x00 and more" in str(info.value)
-
-
-def test_one_batch_call_has_a_bounded_result():
-    engine = _core.build_engine({"cooc_indptr": np.zeros(2**20 + 1, np.int32)}, {"n_items": 2**20})
-    with pytest.raises(ValueError) as info:
-        engine.recommend_batch([[0]] * 17, [-1] * 17, 2**64 - 1)
-    assert str(info.value) == (
-        f"argument 'n': 17 users x n={2**64 - 1} asks for more than "
-        f"{2**24} results in one recommend_batch call; pass fewer "
-        "users per call"
-    )
-    assert len(engine.recommend_batch([[0]] * 16, [-1] * 16, 2**64 - 1)) == 16
+@pytest.mark.parametrize("seed", range(3))
+def test_internal_array_forms_equal_the_converted_lists(name, args, dtypes, seed):
+    rng = np.random.default_rng(seed)
+    given = args(_events(rng), rng)
+    lists = getattr(_core, name)(*given)
+    arrays = getattr(_core, f"_{name}_arrays")(*given)
+    assert len(arrays) == len(lists) == len(dtypes)
+    for a, values, dtype in zip(arrays, lists, dtypes):
+        assert isinstance(values, list)
+        np.testing.assert_array_equal(a, np.asarray(values, dtype=dtype), strict=True)

@@ -4,13 +4,16 @@ import numpy as np
 import pytest
 
 from tarsel import Recommender, datasets
-from tarsel._fitting import top_neighbours
+from tarsel._fitting import Plan, fit_parts, top_neighbours
+from tarsel._gates import Gate, Holdout
+from tarsel._settings import Settings
 from tarsel.evaluation import (
     PersonalPopularityBaseline,
     PopularityBaseline,
     evaluate,
     leave_last_basket_out,
 )
+from tarsel.recommender import _prepare
 
 
 def test_held_out_ndcg_at_least_every_baseline_in_both_modes():
@@ -92,3 +95,23 @@ def test_top_neighbours_matches_a_dense_reference():
         order = sorted(np.flatnonzero(dense[row]).tolist(), key=lambda c: (-dense[row, c], c))[:4]
         assert kept == {c: dense[row, c] for c in order}
         assert list(kept) == sorted(kept)  # columns stay in order within a row
+
+
+def test_the_gates_judge_the_repeat_profile_at_each_held_out_time():
+    # Every basket of _rebuy_log is a day after the user's previous one, so at the
+    # time of a held-out basket each pair last bought in the kept basket before
+    # it was bought exactly one day earlier, however late the engine's "now" is.
+    settings = Settings.from_params(Recommender(gate_users=30).get_params())
+    data, _ = _prepare(settings, _rebuy_log(), None, item_col="item", time_col="time")
+    holdout = Holdout.draw(data, settings.gate_users, 0)
+    parts = fit_parts(settings, holdout.train, None, Plan.everything(settings), {})
+    indptr, last = parts.repeat_profile[0], parts.repeat_profile[3].copy()
+    Gate(settings, parts, holdout)
+    aligned, now = parts.arrays["repeat_last_ts"], parts.config["repeat_now_ts"]
+    held, latest = np.zeros(len(last), bool), np.zeros(len(last), bool)
+    for row in holdout.rows.tolist():
+        pairs = slice(indptr[row], indptr[row + 1])
+        held[pairs], latest[pairs] = True, last[pairs] == last[pairs].max()
+    assert latest.sum() >= 2 * len(holdout.rows) and now > last[held].max()
+    np.testing.assert_allclose(now - aligned[latest], 86400.0, rtol=0, atol=1e-6)
+    np.testing.assert_array_equal(aligned[~held], last[~held])

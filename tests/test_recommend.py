@@ -629,6 +629,11 @@ def test_matches_the_reference_pipeline(seed):
         assert engine.recommend_batch(owneds, user_rows, n, pop_prior) == expected
         # The longer sequence's surplus is ignored.
         assert engine.recommend_batch(owneds, user_rows[:3], n, pop_prior) == expected[:3]
+        # A grid of popularity weights answers as one batch per weight.
+        priors = [pop_prior, 0.0, float(rng.uniform(0.01, 3.0)), pop_prior]
+        assert engine.recommend_batch_priors(owneds, user_rows, n, priors) == [
+            engine.recommend_batch(owneds, user_rows, n, w) for w in priors
+        ]
 
 
 @pytest.mark.parametrize("seed", range(3))

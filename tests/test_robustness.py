@@ -40,7 +40,10 @@ ACCEPTED = (
 MODULE_FUNCTIONS = sorted(
     name
     for name, obj in vars(_core).items()
-    if callable(obj) and not isinstance(obj, type) and not name.startswith("_")
+    if callable(obj)
+    and not isinstance(obj, type)
+    and not name.startswith("_")
+    and name != "engine_fields"  # takes no argument
 )
 ENGINE = _core.EngineState
 ALPHAS = ("trend_alpha", "user_cf_alpha", "last_item_alpha", "transition_alpha")

@@ -5,7 +5,7 @@ the module (a test compares them).
 """
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -186,6 +186,67 @@ def fit_channels(
     negative user, a user at or above ``n_users`` and an item at or above
     ``n_items``."""
 
+def engine_fields() -> list[tuple[str, str, str]]:
+    """The engine record's fields in the order of its persistence format, as
+    (name, kind, dtype): kind "array" (an entry of ``build_engine``'s arrays of
+    that dtype), "layers" (``boost``) or "setting" (an entry of its config)."""
+
+# --- engine record fields: written by tools/engine_stub.py from engine_fields() ---
+class EngineArrays(TypedDict, total=False):
+    ease_b: npt.NDArray[np.float32]
+    cooc_data: npt.NDArray[np.float32]
+    cooc_indices: npt.NDArray[np.int32]
+    cooc_indptr: npt.NDArray[np.int32]
+    trend_z: npt.NDArray[np.float64]
+    trans_data: npt.NDArray[np.float64]
+    trans_indices: npt.NDArray[np.int32]
+    trans_indptr: npt.NDArray[np.int64]
+    uu_data: npt.NDArray[np.int64]
+    uu_indptr: npt.NDArray[np.int64]
+    uu_deg: npt.NDArray[np.float64]
+    uri_data: npt.NDArray[np.int64]
+    uri_indptr: npt.NDArray[np.int64]
+    item_pop: npt.NDArray[np.float64]
+    boost: list[tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]]
+    content_data: npt.NDArray[np.float32]
+    content_indices: npt.NDArray[np.int32]
+    content_indptr: npt.NDArray[np.int32]
+    content_coldness: npt.NDArray[np.float64]
+    cold_recency: npt.NDArray[np.float64]
+    repeat_indptr: npt.NDArray[np.int64]
+    repeat_items: npt.NDArray[np.int64]
+    repeat_counts: npt.NDArray[np.float64]
+    repeat_last_ts: npt.NDArray[np.float64]
+    repeat_periods: npt.NDArray[np.float64]
+    repeat_quality: npt.NDArray[np.float64]
+
+class EngineConfig(TypedDict, total=False):
+    n_items: int
+    base_is_ease: bool
+    ease_dim: int
+    trend_alpha: float
+    last_item_alpha: float
+    transition_alpha: float
+    transition_last_k: int
+    transition_decay: float
+    user_cf_alpha: float
+    user_cf_k: int
+    n_users: int
+    z_threshold: float
+    boost_multiplier: float
+    retrieval_budget: int
+    cold_slots: int
+    content_nfeat: int
+    cold_recency_beta: float
+    content_alpha: float
+    repeat_active: bool
+    repeat_now_ts: float
+    repeat_refractory: float
+    repeat_epsilon: float
+    repeat_freq_alpha: float
+
+# --- end of engine record fields ---
+
 class EngineState:
     """Native recommend engine, built by :func:`build_engine` (or read back by
     :meth:`load` / :meth:`from_bytes`) from the Python-side ``EngineState``
@@ -218,6 +279,18 @@ class EngineState:
         pop_prior)``. A failure for any user fails the whole call. One call
         returns at most 2**24 entries (users x n, n capped at the catalogue
         size): ``ValueError`` naming ``n`` beyond that."""
+
+    def recommend_batch_priors(
+        self,
+        owneds: Sequence[_Indices] | npt.NDArray[np.integer[Any]],
+        user_rows: _Indices,
+        n: int,
+        pop_priors: Sequence[float],
+    ) -> list[list[tuple[list[int], list[float], list[str]]]]:
+        """``recommend_batch`` for several popularity weights at once: entry w
+        equals ``recommend_batch(owneds, user_rows, n, pop_priors[w])``. The work
+        before the popularity addend is done once per user. The entry limit of
+        ``recommend_batch`` applies to users x n x ``len(pop_priors)``."""
 
     def set_channel_alphas(
         self,
@@ -281,7 +354,7 @@ class EngineState:
     def sizes(self) -> dict[str, int]:
         """The record's counts: ``n_items``, ``n_users`` and ``content_nfeat``."""
 
-def build_engine(arrays: dict[str, Any], config: dict[str, Any]) -> EngineState:
+def build_engine(arrays: EngineArrays, config: EngineConfig) -> EngineState:
     """Build an :class:`EngineState` from a dict of arrays keyed by engine field
     name (one-dimensional arrays of their exact dtype; ``ease_b`` a 2-D float32
     matrix in any memory order; ``boost`` a list of ``(data float32, indices
@@ -388,3 +461,68 @@ def fit_repeat_profile(
     InternalFailure. NaN timestamps are ordered last within a pair, so such a
     pair has last_ts NaN. Without timestamps last_ts and periods are NaN and
     quality 0.0."""
+
+# The package's own forms of the functions above that return lists: the same
+# values as NumPy arrays, whose buffers are taken over from the native result.
+
+def _build_directional_cooc_arrays(
+    session_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    n_sessions: int,
+    n_items: int,
+    timestamps: npt.NDArray[np.float64] | None = None,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]: ...
+def _symmetrize_via_transpose_arrays(
+    data: npt.NDArray[np.float32], indices: npt.NDArray[np.int32], indptr: npt.NDArray[np.int32]
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]: ...
+def _metadata_knn_arrays(
+    feat_data: npt.NDArray[np.float32],
+    feat_indices: npt.NDArray[np.int32],
+    feat_indptr: npt.NDArray[np.int32],
+    n_features: int,
+    top_k: int = 20,
+    max_df: int = 0,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def _build_session_cooccurrence_arrays(
+    session_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float32],
+    n_sessions: int,
+    n_items: int,
+    kernel: str = "pure_count",
+    alpha: float = 1.0,
+    half_life_days: float = 30.0,
+    timestamps: npt.NDArray[np.float64] | None = None,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]: ...
+def _fit_channels_arrays(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    timestamps: npt.NDArray[np.float64] | None,
+    n_users: int,
+    n_items: int,
+    n_items_ext: int,
+    trend_window_fraction: float,
+    want_trend: bool,
+    want_user_cf: bool,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+]: ...
+def _fit_repeat_profile_arrays(
+    user_idx: npt.NDArray[np.int64],
+    item_idx: npt.NDArray[np.int64],
+    timestamps: npt.NDArray[np.float64] | None,
+    n_users: int,
+    min_count: int = 2,
+) -> tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]: ...

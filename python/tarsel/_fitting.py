@@ -4,7 +4,7 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
 import numpy as np
 
@@ -13,6 +13,21 @@ from tarsel._settings import Settings
 from tarsel.data import Interactions, ItemFeatures
 
 CHANNELS = ("trend", "user_cf", "last_item", "transition", "content")
+
+# The engine record's fields from the native table, name -> (kind, dtype): the
+# entries of build_engine's arrays and config are named and typed by it.
+ENGINE_FIELDS = {name: (kind, dtype) for name, kind, dtype in _core.engine_fields()}
+ARRAY_DTYPES = {n: np.dtype(d) for n, (kind, d) in ENGINE_FIELDS.items() if kind == "array"}
+# the per-user repeat profile, in the order the native profile functions use
+PROFILE_KEYS = tuple(n for n in ARRAY_DTYPES if n.startswith("repeat_"))
+
+
+def engine_arrays(**arrays: Any) -> dict[str, np.ndarray]:
+    """The given record arrays, each in its field's dtype (not copied when it
+    already is); a name the record lacks raises KeyError."""
+    return {name: np.asarray(a, dtype=ARRAY_DTYPES[name]) for name, a in arrays.items()}
+
+
 _DAY = 86400.0
 
 # The EASE base solves a dense items x items system: about n**3 floating-point
@@ -202,15 +217,7 @@ def reusable_graphs(
 
 
 # what fit_parts takes over from parts fitted on nearly the same events
-_GRAPH_KEYS = (
-    "cooc_data",
-    "cooc_indices",
-    "cooc_indptr",
-    "ease_b",
-    "trans_data",
-    "trans_indices",
-    "trans_indptr",
-)
+_GRAPH_KEYS = tuple(n for n in ARRAY_DTYPES if n.startswith(("cooc_", "ease_", "trans_")))
 
 
 def _fit_base(
@@ -236,7 +243,7 @@ def _fit_base(
     entries = len(cooc[0])
     if settings.max_neighbours is not None:
         cooc = top_neighbours(*cooc, settings.max_neighbours)
-    parts.arrays.update(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2])
+    parts.arrays.update(engine_arrays(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2]))
     limit, why = ease_item_limit(settings)
     use_ease = data.n_items <= limit
     if use_ease and sums is not None:
@@ -298,13 +305,10 @@ def _transformed(transform: str, csr, counts: np.ndarray):
     return _core.cooc_transform(data, indices, indptr, counts, transform), indices, indptr
 
 
-def _csr_arrays(lists, value_dtype, indptr_dtype=np.int32):
-    data, indices, indptr = lists
-    return (
-        np.asarray(data, dtype=value_dtype),
-        np.asarray(indices, dtype=np.int32),
-        np.asarray(indptr, dtype=indptr_dtype),
-    )
+def _layer(csr: CSR) -> CSR:
+    """A graph as a boost layer's float32 CSR (summed transitions are float64)."""
+    data, indices, indptr = csr
+    return data.astype(np.float32, copy=False), indices, indptr
 
 
 def _fit_session_layer(
@@ -336,18 +340,18 @@ def _fit_session_layer(
         return
     if sums is not None:
         assert sums.session is not None, "summed graphs carry a session graph with sessions"
-        parts.layers["session"] = _csr_arrays(sums.session, np.float32)
+        parts.layers["session"] = _layer(sums.session)
         return
     # one entry per (session, item): a repeat inside a basket is not a second pairing
     _, first = np.unique(data.session_idx * data.n_items + data.item_idx, return_index=True)
-    graph = _core.build_session_cooccurrence(
+    graph = _core._build_session_cooccurrence_arrays(
         data.session_idx[first],
         data.item_idx[first],
         np.ones(len(first), dtype=np.float32),
         data.n_sessions,
         data.n_items,
     )
-    parts.layers["session"] = _csr_arrays(graph, np.float32)
+    parts.layers["session"] = graph
 
 
 def _fit_transitions(data: Events, parts: Parts, plan: Plan, sums: GraphSums | None = None) -> None:
@@ -357,14 +361,13 @@ def _fit_transitions(data: Events, parts: Parts, plan: Plan, sums: GraphSums | N
     if not wanted:
         return
     assert data.session_idx is not None, "fit_parts builds transitions only with sessions"
-    # arrays when summed, the native builder's lists otherwise
-    directed: CSR | tuple[list[float], list[int], list[int]]
+    directed: CSR
     if sums is not None:
         assert sums.directed is not None, "summed graphs carry transitions with sessions"
         directed = sums.directed
     else:
         ones = np.ones(len(data.item_idx), dtype=np.float32)
-        directed = _core.build_directional_cooc(
+        directed = _core._build_directional_cooc_arrays(
             data.session_idx,
             data.item_idx,
             ones,
@@ -375,24 +378,30 @@ def _fit_transitions(data: Events, parts: Parts, plan: Plan, sums: GraphSums | N
     if not len(directed[0]):
         return
     if "transition" in plan.channels:
-        trans = _csr_arrays(directed, np.float64, np.int64)
-        parts.arrays.update(trans_data=trans[0], trans_indices=trans[1], trans_indptr=trans[2])
+        values, indices, indptr = directed
+        parts.arrays.update(
+            engine_arrays(trans_data=values, trans_indices=indices, trans_indptr=indptr)
+        )
         parts.channels.add("transition")
     if "adjacency" in plan.layers:
-        d = _csr_arrays(directed, np.float32)
-        parts.layers["adjacency"] = _csr_arrays(_core.symmetrize_via_transpose(*d), np.float32)
+        d = _layer(directed)
+        parts.layers["adjacency"] = _core._symmetrize_via_transpose_arrays(*d)
 
 
 def _fit_content(
     settings: Settings, features: ItemFeatures, parts: Parts, plan: Plan, build_layer: bool = True
 ) -> None:
     parts.arrays.update(
-        content_data=features.data, content_indices=features.indices, content_indptr=features.indptr
+        engine_arrays(
+            content_data=features.data,
+            content_indices=features.indices,
+            content_indptr=features.indptr,
+        )
     )
     parts.config["content_nfeat"] = features.n_features
     parts.channels.add("content")
     if "content_neighbours" in plan.layers and build_layer:
-        rows, cols, values = _core.metadata_knn(
+        rows, cols, values = _core._metadata_knn_arrays(
             features.data,
             features.indices,
             features.indptr,
@@ -401,10 +410,7 @@ def _fit_content(
             max_df=settings.content_max_df,
         )
         parts.layers["content_neighbours"] = _coo_to_csr(
-            np.asarray(rows, dtype=np.int64),
-            np.asarray(cols, dtype=np.int64),
-            np.asarray(values),
-            len(features.indptr) - 1,
+            rows, cols, values, len(features.indptr) - 1
         )
 
 
@@ -418,13 +424,18 @@ def _coo_to_csr(rows, cols, values, n_rows):
 def _fit_channels(settings: Settings, data: Events, parts: Parts, plan: Plan) -> None:
     counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
     parts.item_pop = counts
-    parts.arrays["item_pop"] = counts
-    # items with little or no history get the content channel and the cold slots
-    parts.arrays["content_coldness"] = 1.0 / (1.0 + counts)
-    parts.arrays.update(uri_data=data.hist_items, uri_indptr=data.hist_indptr)
+    parts.arrays.update(
+        engine_arrays(
+            item_pop=counts,
+            # items with little or no history get the content channel and the cold slots
+            content_coldness=1.0 / (1.0 + counts),
+            uri_data=data.hist_items,
+            uri_indptr=data.hist_indptr,
+        )
+    )
     want_trend = "trend" in plan.channels and data.timestamps is not None
     want_cf = "user_cf" in plan.channels
-    _, trend, uu_data, uu_indptr, uu_deg = _core.fit_channels(
+    _, trend, uu_data, uu_indptr, uu_deg = _core._fit_channels_arrays(
         data.user_idx,
         data.item_idx,
         data.timestamps,
@@ -436,28 +447,13 @@ def _fit_channels(settings: Settings, data: Events, parts: Parts, plan: Plan) ->
         want_cf,
     )
     if len(trend):
-        parts.arrays["trend_z"] = np.asarray(trend, dtype=np.float64)
+        parts.arrays.update(engine_arrays(trend_z=trend))
         parts.channels.add("trend")
     if want_cf:
-        parts.arrays.update(
-            uu_data=np.asarray(uu_data, dtype=np.int64),
-            uu_indptr=np.asarray(uu_indptr, dtype=np.int64),
-            uu_deg=np.asarray(uu_deg, dtype=np.float64),
-        )
+        parts.arrays.update(engine_arrays(uu_data=uu_data, uu_indptr=uu_indptr, uu_deg=uu_deg))
         parts.channels.add("user_cf")
     if parts.config["base_is_ease"]:
         parts.channels.add("last_item")
-
-
-_PROFILE_KEYS = (
-    "repeat_indptr",
-    "repeat_items",
-    "repeat_counts",
-    "repeat_last_ts",
-    "repeat_periods",
-    "repeat_quality",
-)
-PROFILE_DTYPES = (np.int64, np.int64, np.float64, np.float64, np.float64, np.float64)
 
 
 # period ranges of the repeat-period histogram in the fit report, in days
@@ -467,10 +463,11 @@ _PERIOD_EDGES_DAYS = (0.0, 0.5, 1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 180, 
 def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, report) -> None:
     assert data.timestamps is not None, "fit_parts fits the repeat profile only with times"
     min_count = plan.repeat_min_count or settings.repeat_min_count
-    lists = _core.fit_repeat_profile(
-        data.user_idx, data.item_idx, data.timestamps, data.n_users, min_count=min_count
+    profile = list(
+        _core._fit_repeat_profile_arrays(
+            data.user_idx, data.item_idx, data.timestamps, data.n_users, min_count=min_count
+        )
     )
-    profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
     if not len(profile[1]):
         return
     parts.repeat_profile = profile
@@ -480,7 +477,7 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, repo
         "pairs": np.histogram(periods, list(_PERIOD_EDGES_DAYS) + [np.inf])[0].tolist(),
         "without_period": int(len(profile[4]) - len(periods)),
     }
-    parts.arrays.update(zip(_PROFILE_KEYS, profile))
+    parts.arrays.update(zip(PROFILE_KEYS, profile))
     parts.config.update(
         repeat_now_ts=float(data.timestamps.max()),
         repeat_refractory=settings.repeat_refractory_days * _DAY,
@@ -503,7 +500,12 @@ def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any
         z_threshold=plan.z_threshold,
         boost_multiplier=plan.boost_multiplier,
     )
-    return _core.build_engine(arrays, config)
+    # the engine ignores entries it does not know: a misnamed one would be lost
+    unknown = (arrays.keys() | config.keys()) - ENGINE_FIELDS.keys()
+    assert not unknown, f"not engine fields: {sorted(unknown)}"
+    return _core.build_engine(
+        cast("_core.EngineArrays", arrays), cast("_core.EngineConfig", config)
+    )
 
 
 def plan_alphas(parts: Parts, plan: Plan) -> dict[str, float]:

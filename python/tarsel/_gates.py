@@ -13,7 +13,7 @@ import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
-from tarsel._fitting import PROFILE_DTYPES, Events, Parts, Plan, engine_for, plan_alphas
+from tarsel._fitting import PROFILE_KEYS, Events, Parts, Plan, engine_for, plan_alphas
 from tarsel._settings import Settings
 from tarsel.data import Interactions
 from tarsel.evaluation import ndcg_at_k
@@ -58,6 +58,11 @@ class Holdout:
             np.minimum.at(times, data.user_idx[held], data.timestamps[held])
             times = times[rows]
         return cls(data.select_events(~held), rows, [relevant[r] for r in rows.tolist()], times)
+
+
+def _means(values: tuple[list, list, list]) -> tuple[float, float, float]:
+    excluded, allowed, whole = (float(np.mean(v)) if v else 0.0 for v in values)
+    return excluded, allowed, whole
 
 
 def _first_of(unit: np.ndarray) -> np.ndarray:
@@ -139,10 +144,19 @@ class Gate:
         # figures[name] = (owned excluded, owned allowed, owned excluded scored on everything)
         figures: dict[str, tuple[float, float, float]] = {}
         asked = self.k + self._repeat_room()
+        rows = self.holdout.rows.tolist()
+        # users in chunks whose answers for every weight take about the memory of one batch
+        step = max(1, -(-len(rows) // len(weights)))
         for name, (_, eng) in engines.items():
-            for w in weights:
-                found = eng.recommend_batch(self.owned, self.holdout.rows.tolist(), asked, w)
-                figures[_candidate(name, w)] = self._scores([f[0] for f in found])
+            per_weight: list[tuple[list, list, list]] = [([], [], []) for _ in weights]
+            for lo in range(0, len(rows), step):
+                grid = eng.recommend_batch_priors(
+                    self.owned[lo : lo + step], rows[lo : lo + step], asked, weights
+                )
+                for values, found in zip(per_weight, grid):
+                    self._score_users([f[0] for f in found], lo, values)
+            for w, values in zip(weights, per_weight):
+                figures[_candidate(name, w)] = _means(values)
         for kind in BASELINES:
             figures[kind] = self._scores(
                 [self._baseline_list(kind, r) for r in self.holdout.rows.tolist()]
@@ -236,10 +250,17 @@ class Gate:
         """NDCG@k with owned items excluded, allowed, and excluded but scored
         against the whole held-out basket, of the engine's raw lists (or of a
         baseline's two lists), served as ``recommend`` would."""
-        excluded, allowed, whole = [], [], []
-        for lists, own, rel_ex, rel in zip(
-            found, self.owned, self._relevant[True], self._relevant[False]
-        ):
+        return _means(self._score_users(found, 0, ([], [], [])))
+
+    def _score_users(
+        self, found: list, first: int, values: tuple[list, list, list]
+    ) -> tuple[list, list, list]:
+        """Appends the three NDCG@k of each list of ``found`` (held-out users
+        ``first`` on) to ``values``; a user without a new held-out item has no
+        figure with owned items excluded."""
+        excluded, allowed, whole = values
+        for u, lists in enumerate(found, start=first):
+            own, rel_ex, rel = self.owned[u], self._relevant[True][u], self._relevant[False][u]
             if isinstance(lists, tuple):
                 ex_list, all_list = lists
             else:
@@ -250,11 +271,7 @@ class Gate:
                 excluded.append(ndcg_at_k(ex_list, rel_ex, self.k))
             allowed.append(ndcg_at_k(all_list, rel, self.k))
             whole.append(ndcg_at_k(ex_list, rel, self.k))
-        return (
-            float(np.mean(excluded)) if excluded else 0.0,
-            float(np.mean(allowed)),
-            float(np.mean(whole)),
-        )
+        return values
 
     def _padded(self, items: list[int], owned: set) -> list[int]:
         items = items[: self.k]
@@ -274,29 +291,18 @@ class Gate:
             return
         train = self.holdout.train
         before = self.ndcg(engine)
-        lists = _core.fit_repeat_profile(
-            train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
+        profile = list(
+            _core._fit_repeat_profile_arrays(
+                train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
+            )
         )
-        profile = [np.asarray(v, dtype=t) for v, t in zip(lists, PROFILE_DTYPES)]
         profile[3] = self._aligned_last_ts(profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
         after = self.ndcg(engine)
         if self._decide("repeat_min_count_1", after, before, gates):
             plan.repeat_min_count = 1
             self.parts.repeat_profile = profile
-            self.parts.arrays.update(
-                zip(
-                    (
-                        "repeat_indptr",
-                        "repeat_items",
-                        "repeat_counts",
-                        "repeat_last_ts",
-                        "repeat_periods",
-                        "repeat_quality",
-                    ),
-                    profile,
-                )
-            )
+            self.parts.arrays.update(zip(PROFILE_KEYS, profile))
         else:
             old = self._repeat_profile()
             engine.set_repeat_profile(

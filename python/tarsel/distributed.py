@@ -470,7 +470,7 @@ class _Partial:
 
 
 def _coo(csr: tuple, n: int) -> tuple[np.ndarray, np.ndarray]:
-    data, indices, indptr = (np.asarray(a) for a in csr)
+    data, indices, indptr = csr
     rows = np.repeat(np.arange(len(indptr) - 1, dtype=np.int64), np.diff(indptr))
     return rows * n + indices.astype(np.int64), data.astype(np.float64)
 
@@ -552,14 +552,14 @@ def _partial(
         sessions = (int(np.count_nonzero(per_session >= 2)), len(per_session))
         ones = np.ones(len(first), dtype=np.float32)
         session = _coo(
-            _core.build_session_cooccurrence(
+            _core._build_session_cooccurrence_arrays(
                 data.session_idx[first], data.item_idx[first], ones, data.n_sessions, n
             ),
             n,
         )
         ones = np.ones(len(data.item_idx), dtype=np.float32)
         directed = _coo(
-            _core.build_directional_cooc(
+            _core._build_directional_cooc_arrays(
                 data.session_idx,
                 data.item_idx,
                 ones,

@@ -351,14 +351,11 @@ class Recommender:
                 steps.start("gating on held-out users")
                 plan = Gate(settings, gate_parts, holdout).run(report)
             steps.start("fitting on all interactions")
-            parts = fit_parts(
-                settings,
-                data,
-                features,
-                plan,
-                report,
-                graphs=reusable_graphs(gate_parts, holdout, data, report),
-            )
+            graphs = reusable_graphs(gate_parts, holdout, data, report)
+            # the held-out split and the rest of the gate fit are not needed any more
+            holdout = gate_parts = None
+            parts = fit_parts(settings, data, features, plan, report, graphs=graphs)
+            graphs = None
             self._adopt_fit(settings, data, parts, plan, report, data.users, data.items)
         _baselines.warn_if_served(self.kept_)
         self.columns_ = {

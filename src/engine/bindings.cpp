@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -116,6 +118,58 @@ const bool registered_build_engine = frame::define_function<&build_engine>(
     "Raises ValueError when n_items is not positive, when there is no base scorer\n"
     "(neither ease_b nor a co-occurrence indptr), or when ease_b is not square or\n"
     "larger than the catalogue.");
+
+// ------------------------------------------------------------ field table
+
+template <class T>
+constexpr const char* kDtypeName = nullptr;
+template <>
+constexpr const char* kDtypeName<float> = "float32";
+template <>
+constexpr const char* kDtypeName<double> = "float64";
+template <>
+constexpr const char* kDtypeName<std::int32_t> = "int32";
+template <>
+constexpr const char* kDtypeName<std::int64_t> = "int64";
+template <>
+constexpr const char* kDtypeName<std::uint64_t> = "uint64";
+template <>
+constexpr const char* kDtypeName<bool> = "bool";
+
+using FieldRow = std::tuple<std::string, std::string, std::string>;
+
+// One row per record field: (name, kind, dtype), kind "array", "layers" or "setting".
+struct FieldDescriber {
+    std::vector<FieldRow>& rows;
+    template <class T>
+    void operator()(const char* name, const T&) const {
+        if constexpr (std::is_same_v<T, std::vector<CsrF32>>) {
+            rows.emplace_back(name, "layers", "float32");
+        } else if constexpr (requires { typename T::value_type; }) {
+            static_assert(kDtypeName<typename T::value_type> != nullptr, "a new array type");
+            rows.emplace_back(name, "array", kDtypeName<typename T::value_type>);
+        } else {
+            static_assert(kDtypeName<T> != nullptr, "a new setting type");
+            rows.emplace_back(name, "setting", kDtypeName<T>);
+        }
+    }
+};
+
+frame::List<FieldRow> engine_fields() {
+    const EngineRecord record;
+    frame::List<FieldRow> rows;
+    for_each_field(record, FieldDescriber{rows.items});
+    return rows;
+}
+
+const bool registered_engine_fields = frame::define_function<&engine_fields>(
+    "engine_fields()",
+    "The engine record's fields in the order of its persistence format, as a list\n"
+    "of (name, kind, dtype): kind \"array\" (an entry of build_engine's `arrays`,\n"
+    "a one-dimensional array of that NumPy dtype; ease_b is given as a square\n"
+    "matrix), \"layers\" (`boost`: a list of float32/int32/int32 CSR triples) or\n"
+    "\"setting\" (an entry of `config` of that type: uint64, float64 or bool;\n"
+    "ease_dim is taken from ease_b's shape).");
 
 // ------------------------------------------------------------- persistence
 

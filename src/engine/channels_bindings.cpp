@@ -62,5 +62,10 @@ const bool registered_fit_channels = frame::define_function<&fit_channels>(
     "n_users (the first in item, then user order); n_items 0 with interactions\n"
     "raises InternalFailure \"attempt to divide by zero\".");
 
+const bool registered_fit_channels_arrays = frame::define_function<frame::arrays_of<&fit_channels>>(
+    "_fit_channels_arrays(user_idx, item_idx, timestamps, n_users, n_items, n_items_ext, "
+    "trend_window_fraction, want_trend, want_user_cf)",
+    "fit_channels returning NumPy arrays (float64, float64, int64, int64, float64).");
+
 }  // namespace
 }  // namespace tarsel::engine

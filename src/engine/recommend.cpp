@@ -91,22 +91,62 @@ class Request {
 
     Recommendation run(std::span<const std::int64_t> owned) {
         Recommendation out;
-        collect_valid_owned(owned, n_items_, s_.owned);
-        if (s_.owned.empty()) return out;
-        kind_ = base_kind();
-        base_scores();
-        content_vector();
+        if (!score_items(owned)) return out;
         blend();
-        remember_repeats();
-        exclude_owned();
-        if (!retrieve()) return out;
-        boost_layers();
-        final_ranking(out);
-        cold_content(out);
+        rank(out);
         return out;
     }
 
+    // One answer per popularity weight, each equal to run's with that weight.
+    // The popularity addend is the last one the blend adds to each score, so
+    // everything before it is computed once; each weight then adds it to a
+    // copy of the blended scores, block by block as the blend does, and ranks.
+    void run_priors(std::span<const std::int64_t> owned, std::span<const double> priors,
+                    std::span<Recommendation> out) {
+        if (!score_items(owned)) return;
+        pop_prior_ = 0.0;
+        blend();
+        s_.blended.assign(s_.scores.begin(), s_.scores.end());
+        for (std::size_t w = 0; w < priors.size(); ++w) {
+            if (w > 0) std::copy(s_.blended.begin(), s_.blended.end(), s_.scores.begin());
+            pop_prior_ = priors[w];
+            addend_count_ = 0;
+            popularity();
+            for (std::size_t begin = 0; begin < n_items_; begin += kBlendBlock) {
+                const std::span<double> block =
+                    scores().subspan(begin, std::min<std::size_t>(kBlendBlock, n_items_ - begin));
+                for (const Addend& addend : addends()) add_addend(block, addend, begin);
+            }
+            rank(out[w]);
+        }
+    }
+
   private:
+    // Block by block, so that each block of scores stays in the nearest
+    // cache while every step of the blend reads and writes it.
+    static constexpr std::size_t kBlendBlock = 2048;
+
+    // The base scores and the content vector of the valid owned items; false
+    // when no owned item is valid (the answer is then empty).
+    bool score_items(std::span<const std::int64_t> owned) {
+        collect_valid_owned(owned, n_items_, s_.owned);
+        if (s_.owned.empty()) return false;
+        kind_ = base_kind();
+        base_scores();
+        content_vector();
+        return true;
+    }
+
+    // From the blended scores to the answer.
+    void rank(Recommendation& out) {
+        remember_repeats();
+        exclude_owned();
+        if (!retrieve()) return;
+        boost_layers();
+        final_ranking(out);
+        cold_content(out);
+    }
+
     std::span<const std::int64_t> owned() const { return s_.owned; }
     std::span<double> scores() { return s_.scores; }
 
@@ -178,12 +218,9 @@ class Request {
         if (blending) collect_channels();
         popularity();
         measure(blending);
-        // Block by block, so that each block of scores stays in the nearest
-        // cache while every step reads and writes it.
-        constexpr std::size_t kBlock = 2048;
-        for (std::size_t begin = 0; begin < n_items_; begin += kBlock) {
+        for (std::size_t begin = 0; begin < n_items_; begin += kBlendBlock) {
             const std::span<double> block =
-                scores().subspan(begin, std::min<std::size_t>(kBlock, n_items_ - begin));
+                scores().subspan(begin, std::min<std::size_t>(kBlendBlock, n_items_ - begin));
             if (blending) standardise(block, base_moments_);
             for (const Addend& addend : addends()) add_addend(block, addend, begin);
         }
@@ -443,7 +480,7 @@ class Request {
     const std::uint64_t n_items_;
     const std::int64_t user_row_;
     const std::uint64_t n_;
-    const double pop_prior_;
+    double pop_prior_;
     const bool use_pool_;
     Label kind_ = Label::Ease;
     bool content_ready_ = false;
@@ -455,6 +492,25 @@ class Request {
     std::array<Addend, kMaxAddends> addend_store_{};
     std::size_t addend_count_ = 0;
 };
+
+// Runs answer(request, i) for users 0 .. users - 1 on the worker pool, each
+// request with its thread's scratch.
+template <class Answer>
+void for_each_user(const EngineRecord& record, const ServingIndex& index,
+                   std::span<const std::int64_t> user_rows, std::size_t users, std::uint64_t n,
+                   double pop_prior, Answer answer) {
+    // One scratch per pool thread, grown by its first request and reused after.
+    std::vector<RecommendScratch> scratch(pool::size());
+    pool::parallel_for(0, users, 1, [&](std::size_t lo, std::size_t hi) {
+        RecommendScratch& mine = scratch[pool::worker_index()];
+        for (std::size_t i = lo; i < hi; ++i) {
+            // Sequential inside a pool task: a nested split could let this
+            // thread take up another user's request while its scratch is in use.
+            Request request(record, index, mine, user_rows[i], n, pop_prior, false);
+            answer(request, i);
+        }
+    });
+}
 
 }  // namespace
 
@@ -470,16 +526,29 @@ std::vector<Recommendation> recommend_batch(const EngineRecord& record, const Se
                                             std::uint64_t n, double pop_prior) {
     const std::size_t users = std::min(owneds.size(), user_rows.size());
     std::vector<Recommendation> results(users);
-    // One scratch per pool thread, grown by its first request and reused after.
-    std::vector<RecommendScratch> scratch(pool::size());
-    pool::parallel_for(0, users, 1, [&](std::size_t lo, std::size_t hi) {
-        RecommendScratch& mine = scratch[pool::worker_index()];
-        for (std::size_t i = lo; i < hi; ++i)
-            // Sequential inside a pool task: a nested split could let this
-            // thread take up another user's request while its scratch is in use.
-            results[i] =
-                Request(record, index, mine, user_rows[i], n, pop_prior, false).run(owneds[i]);
+    for_each_user(record, index, user_rows, users, n, pop_prior,
+                  [&](Request& request, std::size_t i) { results[i] = request.run(owneds[i]); });
+    return results;
+}
+
+std::vector<std::vector<Recommendation>> recommend_batch_priors(
+    const EngineRecord& record, const ServingIndex& index,
+    std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
+    std::uint64_t n, std::span<const double> priors) {
+    const std::size_t users = std::min(owneds.size(), user_rows.size());
+    // by user first, so that each request writes its answers side by side
+    std::vector<Recommendation> answers(users * priors.size());
+    for_each_user(record, index, user_rows, users, n, 0.0, [&](Request& request, std::size_t i) {
+        request.run_priors(
+            owneds[i], priors,
+            std::span<Recommendation>(answers).subspan(i * priors.size(), priors.size()));
     });
+    std::vector<std::vector<Recommendation>> results(priors.size());
+    for (std::size_t w = 0; w < priors.size(); ++w) {
+        results[w].reserve(users);
+        for (std::size_t i = 0; i < users; ++i)
+            results[w].push_back(std::move(answers[i * priors.size() + w]));
+    }
     return results;
 }
 

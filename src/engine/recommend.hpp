@@ -38,6 +38,7 @@ struct Recommendation {
 struct RecommendScratch {
     std::vector<std::int64_t> owned;      // the valid owned list
     std::vector<double> scores;           // one per item
+    std::vector<double> blended;          // scores before the popularity addend
     std::vector<const float*> ease_rows;  // EASE rows of the owned items
     OwnedRowScratch owned_rows;           // co-occurrence row sum
     std::vector<double> votes;            // user-CF votes per item
@@ -82,5 +83,14 @@ std::vector<Recommendation> recommend_batch(const EngineRecord& record, const Se
                                             std::span<const std::vector<std::int64_t>> owneds,
                                             std::span<const std::int64_t> user_rows,
                                             std::uint64_t n, double pop_prior);
+
+// recommend_batch for each popularity weight of `priors` at once: entry w of
+// the result equals recommend_batch(..., priors[w]). The work before the
+// popularity addend is done once per user, so a grid of weights costs little
+// more than one batch.
+std::vector<std::vector<Recommendation>> recommend_batch_priors(
+    const EngineRecord& record, const ServingIndex& index,
+    std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
+    std::uint64_t n, std::span<const double> priors);
 
 }  // namespace tarsel::engine

@@ -101,6 +101,37 @@ const bool registered_recommend_batch = frame::define_method<&recommend_batch>(
     "fails the whole call. One call returns at most 2**24 entries (users x n, with n\n"
     "capped at the catalogue size); ValueError naming `n` beyond that.");
 
+PyObject* recommend_batch_priors(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
+                                 std::vector<std::int64_t> user_rows, std::uint64_t n,
+                                 std::vector<double> pop_priors) {
+    SharedBorrow borrow(self);
+    const std::size_t users = std::min(owneds.size(), user_rows.size());
+    check_batch_size(users * std::max<std::size_t>(pop_priors.size(), 1), n,
+                     borrow.record().n_items);
+    std::vector<std::vector<Recommendation>> results;
+    {
+        frame::ReleaseGil unlocked;
+        results = engine::recommend_batch_priors(borrow.record(), borrow.index(), owneds, user_rows,
+                                                 n, pop_priors);
+    }
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t w = 0; w < results.size(); ++w) {
+        Ref answers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results[w].size())));
+        for (std::size_t i = 0; i < results[w].size(); ++i)
+            PyList_SetItem(answers.get(), static_cast<Py_ssize_t>(i), result_tuple(results[w][i]));
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(w), answers.release());
+    }
+    return out.release();
+}
+
+const bool registered_recommend_batch_priors = frame::define_method<&recommend_batch_priors>(
+    "EngineState", "recommend_batch_priors($self, owneds, user_rows, n, pop_priors)",
+    "recommend_batch for several popularity weights at once.\n\n"
+    "Entry w of the returned list equals `recommend_batch(owneds, user_rows, n,\n"
+    "pop_priors[w])`. The work before the popularity addend is done once per user,\n"
+    "so a grid of weights costs little more than one batch. The entry limit of\n"
+    "recommend_batch applies to users x n x len(pop_priors).");
+
 // ---------------------------------------------------------------- overrides
 
 void set_channel_alphas(PyObject* self, double trend_alpha, double user_cf_alpha,

@@ -28,6 +28,7 @@ constexpr const char* kFunctionOrder[] = {
     "deep_session_fraction",
     "fit_channels",
     "build_engine",
+    "engine_fields",
     "layered_score_py",
     "calibrate_layered_py",
     "ndcg_at_k_py",
@@ -35,6 +36,13 @@ constexpr const char* kFunctionOrder[] = {
     "multiplier_one_py",
     "detect_period_py",
     "fit_repeat_profile",
+    // the package's array-returning forms of functions that return lists
+    "_build_directional_cooc_arrays",
+    "_symmetrize_via_transpose_arrays",
+    "_metadata_knn_arrays",
+    "_build_session_cooccurrence_arrays",
+    "_fit_channels_arrays",
+    "_fit_repeat_profile_arrays",
 };
 
 struct ImportError : std::runtime_error {

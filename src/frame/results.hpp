@@ -6,6 +6,7 @@
 #include "frame/python.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -16,9 +17,9 @@
 namespace tarsel::frame {
 
 // A Python list of the elements (floats, ints or bools).
-template <class T>
+template <class T, class A = std::allocator<T>>
 struct List {
-    std::vector<T> items;
+    std::vector<T, A> items;
 };
 // A two-dimensional row-major NumPy array.
 template <class T>
@@ -79,8 +80,8 @@ PyObject* to_python(Matrix<T>&& m) {
     return to_numpy(std::move(m.data), 2, dims);
 }
 
-template <class T>
-PyObject* to_python(List<T>&& list) {
+template <class T, class A>
+PyObject* to_python(List<T, A>&& list) {
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(list.items.size())));
     for (std::size_t i = 0; i < list.items.size(); ++i) {
         PyObject* item = to_python(static_cast<T>(list.items[i]));
@@ -104,5 +105,33 @@ PyObject* to_python(std::tuple<T...>&& values) {
         values);
     return out.release();
 }
+
+// The package's own form of a result that the public function returns as
+// lists: each List becomes a NumPy array that takes over its buffer, so that
+// millions of elements cost no Python object each. Registered beside the public
+// function as `_<name>_arrays(...)`:
+//   define_function<arrays_of<&metadata_knn>>("_metadata_knn_arrays(...)", "...");
+template <class T, class A>
+std::vector<T, A> as_arrays(List<T, A>&& list) {
+    return std::move(list.items);
+}
+template <class T>
+std::decay_t<T> as_arrays(T&& value) {
+    return std::forward<T>(value);
+}
+template <class... T>
+auto as_arrays(std::tuple<T...>&& values) {
+    return std::apply([](auto&&... v) { return std::make_tuple(as_arrays(std::move(v))...); },
+                      std::move(values));
+}
+
+template <auto Fn>
+struct ArraysOf;
+template <class R, class... A, R (*Fn)(A...)>
+struct ArraysOf<Fn> {
+    static auto call(A... args) { return as_arrays(Fn(std::move(args)...)); }
+};
+template <auto Fn>
+constexpr auto arrays_of = &ArraysOf<Fn>::call;
 
 }  // namespace tarsel::frame

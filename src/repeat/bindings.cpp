@@ -65,5 +65,10 @@ const bool registered_fit_repeat_profile = frame::define_function<&fit_repeat_pr
     "0.0 without timestamps or without a positive gap). Runs on the worker pool\n"
     "with the interpreter lock held.");
 
+const bool registered_fit_repeat_profile_arrays =
+    frame::define_function<frame::arrays_of<&fit_repeat_profile_py>>(
+        "_fit_repeat_profile_arrays(user_idx, item_idx, timestamps, n_users, min_count=2)",
+        "fit_repeat_profile returning NumPy arrays (int64, int64, then four float64).");
+
 }  // namespace
 }  // namespace tarsel::repeat

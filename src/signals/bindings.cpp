@@ -74,12 +74,11 @@ const bool registered_build_cooccurrence = frame::define_function<&build_cooccur
 
 // A CSR triple as three Python lists (floats, ints, ints).
 using CsrLists =
-    std::tuple<frame::List<float>, frame::List<std::int32_t>, frame::List<std::int32_t>>;
+    std::tuple<frame::List<float, BigAllocator<float>>,
+               frame::List<std::int32_t, BigAllocator<std::int32_t>>, frame::List<std::int32_t>>;
 
 CsrLists as_lists(Csr&& csr) {
-    return {frame::List<float>{{csr.data.begin(), csr.data.end()}},
-            frame::List<std::int32_t>{{csr.indices.begin(), csr.indices.end()}},
-            frame::List<std::int32_t>{std::move(csr.indptr)}};
+    return {{std::move(csr.data)}, {std::move(csr.indices)}, {std::move(csr.indptr)}};
 }
 
 CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx, Array1<std::int64_t> item_idx,
@@ -91,7 +90,10 @@ CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx, Array1<std
     Histories histories =
         checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions, n_items,
                           "session_idx, item_idx, weights must have equal length");
-    return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false));
+    // Sessions are short, so counting their pairs first costs little, and
+    // the two-pass build needs no buffer.
+    return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false,
+                                        Placement::TwoPasses));
 }
 
 const bool registered_build_session_cooccurrence =
@@ -102,6 +104,12 @@ const bool registered_build_session_cooccurrence =
         "The same matrix as build_cooccurrence with sessions in place of users,\n"
         "computed on the calling thread, returned as three lists (data floats,\n"
         "indices ints, indptr ints).");
+
+const bool registered_build_session_cooccurrence_arrays =
+    frame::define_function<frame::arrays_of<&build_session_cooccurrence>>(
+        "_build_session_cooccurrence_arrays(session_idx, item_idx, weights, n_sessions, n_items, "
+        "kernel=\"pure_count\", alpha=1.0, half_life_days=30.0, timestamps=None)",
+        "build_session_cooccurrence returning NumPy arrays (float32, int32, int32).");
 
 double deep_session_fraction(std::vector<std::int64_t> session_idx,
                              std::vector<std::int64_t> item_idx) {
@@ -146,6 +154,12 @@ const bool registered_build_directional_cooc = frame::define_function<&build_dir
     "without timestamps). Out-of-range indices and weights <= 0 are dropped; the\n"
     "shortest array governs. Returns (data, indices, indptr) as lists.");
 
+const bool registered_build_directional_cooc_arrays =
+    frame::define_function<frame::arrays_of<&build_directional_cooc>>(
+        "_build_directional_cooc_arrays(session_idx, item_idx, weights, n_sessions, n_items, "
+        "timestamps=None)",
+        "build_directional_cooc returning NumPy arrays (float32, int32, int32).");
+
 CsrLists symmetrize_via_transpose(Array1<float> data, Array1<std::int32_t> indices,
                                   Array1<std::int32_t> indptr) {
     return as_lists(symmetrized(CsrView{data.span(), indices.span(), indptr.span()}));
@@ -156,6 +170,11 @@ const bool registered_symmetrize_via_transpose = frame::define_function<&symmetr
     "D + D^T of a square CSR (data float32, indices int32, indptr int32).\n\n"
     "W[i, j] = D[i, j] + D[j, i] in single precision: one-sided entries are\n"
     "copied, diagonal entries double. Returns (data, indices, indptr) as lists.");
+
+const bool registered_symmetrize_via_transpose_arrays =
+    frame::define_function<frame::arrays_of<&symmetrize_via_transpose>>(
+        "_symmetrize_via_transpose_arrays(data, indices, indptr)",
+        "symmetrize_via_transpose returning NumPy arrays (float32, int32, int32).");
 
 // ------------------------------------------------------------ transforms
 
@@ -294,6 +313,10 @@ const bool registered_metadata_knn = frame::define_function<&metadata_knn>(
     "items with a score > 0. Runs on the worker pool.\n\n"
     "Returns (items, neighbours, scores), three lists grouped by item ascending;\n"
     "within an item by descending score, equal scores by the smaller neighbour.");
+
+const bool registered_metadata_knn_arrays = frame::define_function<frame::arrays_of<&metadata_knn>>(
+    "_metadata_knn_arrays(feat_data, feat_indices, feat_indptr, n_features, top_k=20, max_df=0)",
+    "metadata_knn returning NumPy arrays (int64, int64, float64).");
 
 }  // namespace
 }  // namespace tarsel::signals

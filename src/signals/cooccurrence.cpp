@@ -264,15 +264,33 @@ class SymmetricBuilder {
         for (std::size_t k = 0; k < items_.size(); ++k) items_[k] = h.records[k].item;
     }
 
-    Csr build(std::uint64_t n_items) {
+    Csr build(std::uint64_t n_items, Placement placement) {
         const std::size_t k = chunks_.size() - 1;
         own_.assign(n_, 0);
         cursor_.assign(k * n_, 0);
-        for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-            collect_row<false>(r, h_, items_, idx_, kernel_, tau_, s);
-            own_[r] = static_cast<std::uint32_t>(s.touched.size());
-            for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
-        });
+        // When the own entries are sure to fit a modest buffer, one pass
+        // both sums them and counts the mirrored ones, and they are copied
+        // into place once the row starts are known; otherwise a counting pass
+        // goes first and the summing pass writes in place.
+        const bool buffered =
+            placement == Placement::Auto && own_entries_bound() <= kBufferedEntries;
+        if (buffered) {
+            found_.assign(k, {});
+            for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
+                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
+                own_[r] = static_cast<std::uint32_t>(s.touched.size());
+                for (std::uint32_t col : s.touched) {
+                    ++cursor_[c * n_ + col];
+                    found_[c].push_back({col, static_cast<float>(s.sum[col])});
+                }
+            });
+        } else {
+            for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
+                collect_row<false>(r, h_, items_, idx_, kernel_, tau_, s);
+                own_[r] = static_cast<std::uint32_t>(s.touched.size());
+                for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
+            });
+        }
 
         Csr csr;
         csr.indptr.assign(n_items + 1, 0);
@@ -288,19 +306,60 @@ class SymmetricBuilder {
 
         csr.indices.resize(nnz);
         csr.data.resize(nnz);
-        for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
-            collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
-            std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
-            for (std::uint32_t col : s.touched) {
-                csr.indices[own] = static_cast<std::int32_t>(col);
-                csr.data[own++] = static_cast<float>(s.sum[col]);
-            }
-        });
+        if (buffered) {
+            place_found(csr);
+        } else {
+            for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
+                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
+                std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
+                for (std::uint32_t col : s.touched) {
+                    csr.indices[own] = static_cast<std::int32_t>(col);
+                    csr.data[own++] = static_cast<float>(s.sum[col]);
+                }
+            });
+        }
         mirror(csr);
         return csr;
     }
 
   private:
+    // An entry of a row with a larger column, found by the buffered pass.
+    struct Found {
+        std::uint32_t col;
+        float value;
+    };
+    // At most this many own entries are buffered (8 bytes each).
+    static constexpr std::size_t kBufferedEntries = std::size_t{1} << 24;
+
+    // No row has more own entries than pairs to visit, nor more than the
+    // columns above it.
+    std::size_t own_entries_bound() const {
+        const std::size_t triangle = n_ < 2 ? 0 : n_ * (n_ - 1) / 2;  // n_ < 2**31
+        return std::min(total_work_, triangle);
+    }
+
+    // Copies each chunk's buffered own entries to the end of their rows.
+    void place_found(Csr& csr) {
+        auto place = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                const Found* next = found_[c].data();
+                for (std::size_t r = chunks_[c]; r < chunks_[c + 1]; ++r) {
+                    std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - own_[r];
+                    for (std::uint32_t e = 0; e < own_[r]; ++e, ++next, ++own) {
+                        csr.indices[own] = static_cast<std::int32_t>(next->col);
+                        csr.data[own] = next->value;
+                    }
+                }
+                std::vector<Found>().swap(found_[c]);
+            }
+        };
+        const std::size_t k = chunks_.size() - 1;
+        if (parallel_)
+            pool::parallel_for(0, k, 1, place);
+        else
+            place(0, k);
+    }
+
     // Copies every own entry (r, c, v), c > r, to (c, r, v) in the mirrored
     // part of row c, which the count pass reserved at the row's start. The
     // targets are taken in blocks of rows whose mirrored parts together fit
@@ -378,8 +437,9 @@ class SymmetricBuilder {
                 "co-occurrence matrix has more entries than int32 positions can address");
     }
 
-    // Chunk boundaries over rows with about equal numbers of pairs to visit.
-    std::vector<std::size_t> split_by_work(std::size_t k) const {
+    // Chunk boundaries over rows with about equal numbers of pairs to visit
+    // (their total is kept in total_work_).
+    std::vector<std::size_t> split_by_work(std::size_t k) {
         std::vector<std::size_t> work(n_, 0);
         std::size_t total = 0;
         for (std::size_t r = 0; r < n_; ++r) {
@@ -387,6 +447,7 @@ class SymmetricBuilder {
                 work[r] += idx_.entries[o].end - idx_.entries[o].begin;
             total += work[r];
         }
+        total_work_ = total;
         std::vector<std::size_t> bounds{0};
         std::size_t seen = 0;
         for (std::size_t r = 0; r < n_ && bounds.size() < k; ++r) {
@@ -417,20 +478,23 @@ class SymmetricBuilder {
     bool parallel_;
     std::size_t n_;
     double tau_;
+    std::size_t total_work_ = 0;  // pairs to visit
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
-    std::vector<std::uint32_t> items_;   // the item of each record
-    std::vector<std::size_t> next_;      // per row: next mirrored position
-    std::vector<std::uint32_t> own_;     // entries of each row with larger columns
-    std::vector<std::uint32_t> cursor_;  // [chunk * n + row]: entries mirrored into the row
+    std::vector<std::vector<Found>> found_;  // per chunk: own entries, by row
+    std::vector<std::uint32_t> items_;       // the item of each record
+    std::vector<std::size_t> next_;          // per row: next mirrored position
+    std::vector<std::uint32_t> own_;         // entries of each row with larger columns
+    std::vector<std::uint32_t> cursor_;      // [chunk * n + row]: entries mirrored into the row
 };
 
 }  // namespace
 
-Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items, bool parallel) {
+Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items, bool parallel,
+                        Placement placement) {
     sort_rows_by_item(h, parallel);
     const OccurrenceIndex idx = index_occurrences(h);
-    return SymmetricBuilder(h, idx, kernel, parallel).build(n_items);
+    return SymmetricBuilder(h, idx, kernel, parallel).build(n_items, placement);
 }
 
 }  // namespace tarsel::signals

@@ -59,11 +59,17 @@ Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const s
                            std::optional<std::span<const double>> timestamps, std::uint64_t n_rows,
                            std::uint64_t n_items, WeightFilter filter = WeightFilter::KeepAll);
 
+// How the entries above the diagonal are placed: `Auto` sums them in one
+// pass into a buffer when it is sure to stay small, else counts them in a
+// first pass and sums them in place in a second; `TwoPasses` always does the
+// latter (no buffer). The result is the same either way.
+enum class Placement { Auto, TwoPasses };
+
 // The symmetric n_items x n_items co-occurrence matrix of the histories.
 // Sums are taken in double and rounded to float32 once; the result does not
 // depend on the number of threads. `parallel` runs on the shared pool.
 Csr cooccurrence_matrix(Histories histories, const Kernel& kernel, std::uint64_t n_items,
-                        bool parallel);
+                        bool parallel, Placement placement = Placement::Auto);
 
 // ValueError unless n fits the int32 positions of the result.
 void check_item_count(std::uint64_t n_items);

@@ -1,5 +1,5 @@
-"""An independent writer of the engine record, straight from its layout table:
-fixed-width little-endian scalars, one-byte flags, u64-counted vectors."""
+"""An independent writer and reader of the engine record: fixed-width little-endian
+scalars, one-byte flags, u64-counted vectors."""
 
 from __future__ import annotations
 
@@ -7,30 +7,30 @@ import struct
 
 import numpy as np
 
-# Field, encoding and the default a new engine takes when its configuration leaves the field
-# out, in record order; vectors are "v" + element format and default to empty.
-_TABLE = """
-n_items u64 0            base_is_ease bool 1       ease_dim u64 0          ease_b vf32
-cooc_data vf32           cooc_indices vi32         cooc_indptr vi32        trend_z vf64
-trend_alpha f64 0        last_item_alpha f64 0     trans_data vf64         trans_indices vi32
-trans_indptr vi64        transition_alpha f64 0    transition_last_k u64 5
-transition_decay f64 0.7 uu_data vi64              uu_indptr vi64          uu_deg vf64
-uri_data vi64            uri_indptr vi64           user_cf_alpha f64 0     user_cf_k u64 100
-n_users u64 0            item_pop vf64             boost boost             z_threshold f64 2.5
-boost_multiplier f64 3   retrieval_budget u64 500  cold_slots u64 0        content_data vf32
-content_indices vi32     content_indptr vi32       content_nfeat u64 0
-content_coldness vf64    cold_recency vf64         cold_recency_beta f64 0 content_alpha f64 0
-repeat_active bool 0     repeat_indptr vi64        repeat_items vi64       repeat_counts vf64
-repeat_last_ts vf64      repeat_periods vf64       repeat_quality vf64     repeat_now_ts f64 nan
-repeat_refractory f64 0  repeat_epsilon f64 0.001  repeat_freq_alpha f64 0
-"""
-_CAST = {"u64": int, "bool": lambda text: text == "1", "f64": float}
-LAYOUT, DEFAULTS = [], {}
-_words = iter(_TABLE.split())
-for _name in _words:
-    LAYOUT.append((_name, _kind := next(_words)))
-    if _kind in _CAST:
-        DEFAULTS[_name] = _CAST[_kind](next(_words))
+from tarsel import _core
+
+# The layout is the native field table's (the file tests/data/engine_record_v1.bin pins
+# it independently): field and encoding in record order, vectors "v" + element format.
+_VECTOR = {"float32": "vf32", "int32": "vi32", "int64": "vi64", "float64": "vf64"}
+_SCALAR = {"uint64": "u64", "float64": "f64", "bool": "bool"}
+LAYOUT = [
+    (name, "boost" if kind == "layers" else (_VECTOR if kind == "array" else _SCALAR)[dtype])
+    for name, kind, dtype in _core.engine_fields()
+]
+# The settings a new engine takes when its configuration leaves them out: 0 unless given
+# here. Vectors default to empty.
+_ZERO = {"u64": 0, "f64": 0.0, "bool": False}
+DEFAULTS = {name: _ZERO[kind] for name, kind in LAYOUT if kind in _ZERO} | {
+    "base_is_ease": True,
+    "transition_last_k": 5,
+    "transition_decay": 0.7,
+    "user_cf_k": 100,
+    "z_threshold": 2.5,
+    "boost_multiplier": 3.0,
+    "retrieval_budget": 500,
+    "repeat_now_ts": float("nan"),
+    "repeat_epsilon": 0.001,
+}
 ELEMENT = {"vf32": "<f", "vi32": "<i", "vi64": "<q", "vf64": "<d"}
 DTYPE = {"vf32": np.float32, "vi32": np.int32, "vi64": np.int64, "vf64": np.float64}
 
