@@ -71,9 +71,16 @@ class Baselines:
         """The baseline's top ``n`` for one user: with ``personal_popularity``
         and owned items allowed, the user's own items first; then the most
         popular items not yet listed (nor owned, when they are excluded)."""
-        mine = self.personal(row, owned)
-        head = mine[:n].tolist() if kind == PERSONAL and not exclude_owned else []
-        skip = set(mine.tolist()) if exclude_owned else set(head)
+        head: list[int] = []
+        if exclude_owned:  # only which items are owned matters, not their order
+            skip = set(self.owned(row).tolist())
+            if owned is not None:
+                skip.update(np.asarray(owned, dtype=np.int64).tolist())
+        elif kind == PERSONAL:
+            head = self.personal(row, owned)[:n].tolist()
+            skip = set(head)
+        else:
+            skip = set()
         for item in self.ranking[: n + len(skip)].tolist():
             if len(head) >= n:
                 break

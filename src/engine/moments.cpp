@@ -1,6 +1,6 @@
 #include "engine/moments.hpp"
 
-#include "frame/simd.hpp"
+#include "base/simd.hpp"
 
 #include <cmath>
 

@@ -1,21 +1,24 @@
 #include "engine/recommend.hpp"
 
-#include "engine/csr_rows.hpp"
+#include "base/pool.hpp"
+#include "base/simd.hpp"
+#include "base/top_k.hpp"
+#include "engine/addends.hpp"
+#include "engine/ease_block.hpp"
 #include "engine/moments.hpp"
+#include "engine/ranking.hpp"
 #include "engine/row_sums.hpp"
+#include "engine/user_cf_keys.hpp"
 #include "frame/errors.hpp"
-#include "frame/pool.hpp"
-#include "frame/simd.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 #include "signals/cooccurrence_signal.hpp"
+#include "signals/csr_view.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <string>
 
 namespace tarsel::engine {
 
@@ -31,7 +34,10 @@ const char* label_text(Label label) {
 
 namespace {
 
+using signals::checked_column;
 using signals::CsrView;
+using signals::for_each_target;
+using signals::RowOffsets;
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -43,200 +49,6 @@ constexpr std::size_t kBoostMinNonzero = 3;
 // Pattern probabilities of a repeat entry: the pure replenishment curve.
 constexpr repeat::PatternProbs kRepeatPattern = {0.0, 1.0, 0.0, 0.0};
 
-// ------------------------------------------------------------ ranking order
-
-// Score descending, equal scores by smaller index: a strict total order as
-// long as no score is NaN (the selection algorithms rely on that). A function
-// object, so that the selection inlines it.
-struct RanksBefore {
-    bool operator()(const Ranked& a, const Ranked& b) const {
-        return a.score > b.score || (a.score == b.score && a.index < b.index);
-    }
-};
-
-// The score to rank by: NaN, possible only on a broken record, ranks below
-// every number.
-double rank_key(double score) { return std::isnan(score) ? kNegInf : score; }
-
-// Keeps the k best entries, sorted: a partial selection, then a sort of the kept ones.
-void keep_best(std::vector<Ranked>& entries, std::size_t k) {
-    if (k < entries.size()) {
-        std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k),
-                         entries.end(), RanksBefore{});
-        entries.resize(k);
-    }
-    std::sort(entries.begin(), entries.end(), RanksBefore{});
-}
-
-std::size_t saturating_add(std::size_t a, std::size_t b) {
-    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
-                                                           : a + b;
-}
-
-// Keeps the k best of a stream of entries under RanksBefore, in whatever
-// order they come, in the caller's buffer `kept`. Entries gather there up to
-// 2k; a full buffer is cut to its k best, and its worst kept entry becomes the
-// bar a later entry must beat: one comparison per entry for most of a long
-// stream, instead of a selection over all of it.
-class BestK {
-  public:
-    BestK(std::vector<Ranked>& kept, std::size_t k)
-        : kept_(kept), k_(k), capacity_(saturating_add(k, k)) {
-        kept_.clear();
-    }
-
-    void offer(double score, std::size_t index) {
-        // Most entries of a long stream fall below the bar: one comparison.
-        if (full_ && score < bar_.score) return;
-        const Ranked entry{score, index};
-        if (k_ == 0 || (full_ && !RanksBefore{}(entry, bar_))) return;
-        kept_.push_back(entry);
-        if (kept_.size() == capacity_) cut();
-    }
-
-    // False when an entry of this score cannot be kept, in a stream offered
-    // in increasing index order (an entry equal to the bar then comes after it).
-    bool may_keep(double score) const { return !full_ || score > bar_.score; }
-
-    // Leaves the k best in the buffer, best first.
-    void finish() { keep_best(kept_, k_); }
-
-    // Leaves the k best in the buffer, in an order fixed by the stream but
-    // not ranked.
-    void finish_unranked() {
-        if (k_ < kept_.size()) cut();
-    }
-
-  private:
-    // Keeps the k best, unordered: the k-th best sits last and becomes the bar.
-    void cut() {
-        const auto kth = kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
-        std::nth_element(kept_.begin(), kth, kept_.end(), RanksBefore{});
-        kept_.resize(k_);
-        bar_ = kept_.back();
-        full_ = true;
-    }
-
-    std::vector<Ranked>& kept_;
-    const std::size_t k_;
-    const std::size_t capacity_;
-    bool full_ = false;
-    Ranked bar_{};
-};
-
-// The largest finite entry of values[0, kLanes), or -inf when none is.
-TARSEL_VECTOR_CLONES
-double finite_max(const double* __restrict values) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    std::array<double, kLanes> lanes;
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        const double v = values[j];
-        lanes[j] = v < kInf ? v : kNegInf;  // NaN and +inf read as -inf
-    }
-    for (std::size_t width = kLanes / 2; width > 0; width /= 2)
-        for (std::size_t j = 0; j < width; ++j)
-            lanes[j] = lanes[j + width] > lanes[j] ? lanes[j + width] : lanes[j];
-    return lanes[0];
-}
-
-// The k best finite entries of `values` (indexed by item), best first, into
-// `out`. Blocks of kLanes entries whose largest finite entry cannot be kept
-// are passed over after one vector test.
-void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    BestK best(out, std::min(k, values.size()));
-    const auto offer = [&](std::size_t i) {
-        const double v = values[i];
-        if (v > kNegInf && v < kInf) best.offer(v, i);
-    };
-    std::size_t i = 0;
-    for (; i + kLanes <= values.size(); i += kLanes) {
-        if (!best.may_keep(finite_max(values.data() + i))) continue;
-        for (std::size_t j = i; j < i + kLanes; ++j) offer(j);
-    }
-    for (; i < values.size(); ++i) offer(i);
-    best.finish();
-}
-
-// ----------------------------------------------------------- standardising
-
-// A vector added to the scores with weight `alpha`: standardised by
-// `moments` unless it comes standardised already, and scaled per item by
-// `weight` when that is not empty.
-struct Addend {
-    std::span<const double> values;
-    double alpha = 0.0;
-    std::span<const double> weight;
-    Moments moments;
-    bool measured = false;     // moments still to be taken from the values
-    bool standardised = true;  // false: the values are added as they are
-};
-
-// out[i] += alpha * v[i] for i < n.
-TARSEL_VECTOR_CLONES
-void add_scaled(double* __restrict out, const double* __restrict v, std::size_t n, double alpha) {
-    for (std::size_t i = 0; i < n; ++i) out[i] += alpha * v[i];
-}
-
-// out[i] += alpha * ((v[i] - mean) / sd) for i < n, or with (v[i] - mean) *
-// w[i] when w is not null.
-TARSEL_VECTOR_CLONES
-void add_standardised(double* __restrict out, const double* __restrict v,
-                      const double* __restrict w, std::size_t n, double alpha, double mean,
-                      double sd) {
-    if (w == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) / sd);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] += alpha * ((v[i] - mean) * w[i] / sd);
-    }
-}
-
-// scores += alpha * standardised values (times the weight) for the scores of
-// items [offset, offset + scores.size()); a flat vector adds nothing.
-void add_addend(std::span<double> scores, const Addend& a, std::size_t offset) {
-    const double* v = a.values.data() + offset;
-    if (!a.standardised) {
-        add_scaled(scores.data(), v, scores.size(), a.alpha);
-        return;
-    }
-    const Moments& m = a.moments;
-    if (m.flat) return;
-    add_standardised(scores.data(), v, a.weight.empty() ? nullptr : a.weight.data() + offset,
-                     scores.size(), a.alpha, m.mean, m.sd);
-}
-
-// ------------------------------------------------------------- EASE block
-
-// The dense EASE block of a record, checked to hold ease_dim^2 values.
-class EaseBlock {
-  public:
-    explicit EaseBlock(const EngineRecord& record)
-        : data_(record.ease_b.data()), dim_(record.ease_dim),
-          width_(std::min<std::uint64_t>(record.ease_dim, record.n_items)) {
-        if (dim_ != 0 && dim_ > record.ease_b.size() / dim_)
-            throw InternalFailure("ease_b holds " + std::to_string(record.ease_b.size()) +
-                                  " values, fewer than ease_dim^2 for ease_dim " +
-                                  std::to_string(dim_));
-    }
-
-    // Row `item`, or null past the block (such rows add nothing); read over
-    // the width() items the block covers.
-    const float* row(std::size_t item) const { return item < dim_ ? data_ + item * dim_ : nullptr; }
-    std::size_t width() const { return width_; }
-
-    // The rows of the owned items inside the block, in owned order.
-    void owned_rows(std::span<const std::int64_t> owned, std::vector<const float*>& out) const {
-        out.clear();
-        for (std::int64_t o : owned)
-            if (const float* r = row(static_cast<std::size_t>(o))) out.push_back(r);
-    }
-
-  private:
-    const float* data_;
-    std::size_t dim_;
-    std::size_t width_;
-};
-
 // The valid owned list: the entries inside the catalogue, order and repeats kept.
 void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_items,
                          std::vector<std::int64_t>& out) {
@@ -244,55 +56,6 @@ void collect_valid_owned(std::span<const std::int64_t> owned, std::uint64_t n_it
     for (std::int64_t o : owned)
         if (o >= 0 && static_cast<std::uint64_t>(o) < n_items) out.push_back(o);
 }
-
-// The rank key of each user for the user-CF neighbour cut: the cosine
-// overlap[u] / (owned_norm * root_degree[u]) between the owned set and the
-// user's items, as rank_key orders it (NaN as -inf), and -inf for a user who
-// shares no item. Branch-free, so that the selection's tests stay predictable.
-// For each full block b of kLanes users, the same pass writes the largest
-// finite key (finite_max[b]) and the largest key (reach[b]).
-TARSEL_VECTOR_CLONES
-void neighbour_keys(const std::uint32_t* __restrict overlap, const double* __restrict root_degree,
-                    std::size_t n, double owned_norm, double* __restrict keys,
-                    double* __restrict finite_max, double* __restrict reach) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const auto key_of = [&](std::size_t u) {
-        const double sim = static_cast<double>(overlap[u]) / (owned_norm * root_degree[u]);
-        return overlap[u] == 0 || sim != sim ? kNegInf : sim;
-    };
-    std::size_t u = 0;
-    for (std::size_t b = 0; u + kLanes <= n; ++b, u += kLanes) {
-        // A fixed tree of lane-wise maxima (keys are never NaN, so its shape
-        // does not change the result), which vectorises like the keys.
-        std::array<double, kLanes> top, finite;
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            top[j] = key_of(u + j);
-            keys[u + j] = top[j];
-            finite[j] = top[j] < kInf ? top[j] : kNegInf;
-        }
-        for (std::size_t width = kLanes / 2; width > 0; width /= 2)
-            for (std::size_t j = 0; j < width; ++j) {
-                top[j] = top[j + width] > top[j] ? top[j + width] : top[j];
-                finite[j] = finite[j + width] > finite[j] ? finite[j + width] : finite[j];
-            }
-        finite_max[b] = finite[0];
-        reach[b] = top[0];
-    }
-    for (; u < n; ++u) keys[u] = key_of(u);
-}
-
-// A key below which no user can be among the k best keys: the k-th largest
-// of the blocks' largest finite keys `block_maxima` (each the key of a user,
-// so at least k users reach it; reordered here), or -inf when that bounds
-// nothing.
-double neighbour_floor(std::span<double> block_maxima, std::uint64_t k) {
-    if (k == 0 || k > block_maxima.size()) return kNegInf;
-    const auto kth = block_maxima.begin() + static_cast<std::ptrdiff_t>(k - 1);
-    std::nth_element(block_maxima.begin(), kth, block_maxima.end(), std::greater<double>());
-    return *kth;
-}
-
-// ---------------------------------------------------------------- requests
 
 // Marks each candidate's item below `rows` with its pool position in `slot`
 // (grown to `rows` entries of -1 as needed) for its lifetime, and clears the
@@ -503,46 +266,23 @@ class Request {
         if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
             s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
 
-        // Keys in one branch-free pass over the users with a degree; a user
-        // sharing an item but without a degree stops the request.
-        const std::size_t with_degree = user_cf.root_degree.size();
-        for (std::size_t u = with_degree; u < n_users; ++u)
-            if (s_.overlap[u] != 0) index_failure(with_degree, u);
-        const std::size_t blocks = with_degree / kLanes;
-        s_.neighbour_keys.resize(with_degree);
-        s_.block_maxima.resize(blocks);
-        s_.block_reach.resize(blocks);
-        neighbour_keys(s_.overlap.data(), user_cf.root_degree.data(), with_degree,
-                       std::sqrt(static_cast<double>(s_.owned.size())), s_.neighbour_keys.data(),
-                       s_.block_maxima.data(), s_.block_reach.data());
         // A NaN similarity (negative degree) votes -inf instead: either way the
         // vote vector is not finite, hence flat. The votes are summed in any
-        // fixed order, so the kept neighbours need no ranking. Users are
-        // offered in index order; a block whose largest key is below the floor
-        // holds no user to offer.
-        const double floor = neighbour_floor(s_.block_maxima, rec_.user_cf_k);
-        BestK nearest(s_.neighbours, rec_.user_cf_k);
-        const auto offer = [&](std::size_t u) {
-            const double key = s_.neighbour_keys[u];
-            if (key >= floor && nearest.may_keep(key) && s_.overlap[u] != 0) nearest.offer(key, u);
-        };
-        for (std::size_t b = 0; b < blocks; ++b) {
-            if (!(s_.block_reach[b] >= floor)) continue;
-            for (std::size_t u = b * kLanes; u < (b + 1) * kLanes; ++u) offer(u);
-        }
-        for (std::size_t u = blocks * kLanes; u < with_degree; ++u) offer(u);
-        nearest.finish_unranked();
+        // fixed order, so the kept neighbours need no ranking.
+        nearest_users(s_.overlap, user_cf.root_degree,
+                      std::sqrt(static_cast<double>(s_.owned.size())), rec_.user_cf_k,
+                      s_.neighbour_scratch, s_.neighbours);
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);
         double* votes = s_.votes.data();
-        const RowOffsets user_items{rec_.uri_indptr, rec_.uri_data.size()};
+        const RowOffsets user_items{rec_.uri_indptr, {rec_.uri_data.size()}};
         const std::span<const Ranked> neighbours(s_.neighbours);
         for (std::size_t j = 0; j < neighbours.size(); ++j) {
             // The next neighbour's row is fetched while this one is added.
             if (j + 1 < neighbours.size())
                 if (const auto next = user_items.try_row(neighbours[j + 1].index))
-                    frame::prefetch_range(rec_.uri_data.data(), next->begin, next->end);
+                    simd::prefetch_range(rec_.uri_data.data(), next->begin, next->end);
             const double sim = neighbours[j].score;
             for_each_target(rec_.uri_data.data(), user_items.row(neighbours[j].index), n_items_,
                             [votes, sim](std::size_t item) { votes[item] += sim; });
@@ -573,7 +313,7 @@ class Request {
     void transition_channel() {
         s_.transition.assign(n_items_, 0.0);
         const RowOffsets trans{rec_.trans_indptr,
-                               std::min(rec_.trans_data.size(), rec_.trans_indices.size())};
+                               {std::min(rec_.trans_data.size(), rec_.trans_indices.size())}};
         const std::size_t steps = std::min<std::uint64_t>(rec_.transition_last_k, s_.owned.size());
         for (std::size_t r = 0; r < steps; ++r) {
             const auto item = static_cast<std::size_t>(s_.owned[s_.owned.size() - 1 - r]);
@@ -709,7 +449,7 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
+        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());

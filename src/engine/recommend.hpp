@@ -7,8 +7,10 @@
 // with InternalFailure, never with an out-of-range read.
 #pragma once
 
+#include "engine/ranking.hpp"
 #include "engine/record.hpp"
 #include "engine/serving_index.hpp"
+#include "engine/user_cf_keys.hpp"
 #include "score/layered.hpp"
 
 #include <cstddef>
@@ -31,12 +33,6 @@ struct Recommendation {
     std::vector<Label> labels;
 };
 
-// An entry to rank: higher score first, equal scores by smaller index.
-struct Ranked {
-    double score;
-    std::size_t index;
-};
-
 // Working buffers of one request, kept between requests on the same thread so
 // that a request allocates nothing once they have grown to the record's sizes.
 struct RecommendScratch {
@@ -55,9 +51,7 @@ struct RecommendScratch {
     // integers, and half the cache footprint of doubles).
     std::vector<std::uint32_t> overlap;
     OverlapScratch overlap_scratch;
-    std::vector<double> neighbour_keys;                   // user-CF rank key per user
-    std::vector<double> block_maxima;                     // user-CF keys' finite block maxima
-    std::vector<double> block_reach;                      // user-CF keys' block maxima
+    NeighbourScratch neighbour_scratch;                   // user-CF neighbour cut
     std::vector<Ranked> neighbours;                       // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;                       // retrieval pool, best first

@@ -2,7 +2,7 @@
 // reads, owned by one plain struct declared from one field table.
 #pragma once
 
-#include "frame/big_buffer.hpp"
+#include "base/big_buffer.hpp"
 
 #include <cstdint>
 #include <limits>

@@ -1,7 +1,7 @@
 #include "engine/row_sums.hpp"
 
-#include "frame/pool.hpp"
-#include "frame/simd.hpp"
+#include "base/pool.hpp"
+#include "base/simd.hpp"
 #include "signals/cooccurrence_signal.hpp"
 
 #include <algorithm>
@@ -111,29 +111,18 @@ std::size_t add_block_entries(const signals::CsrView& csr, std::size_t next, std
                               std::uint32_t first, std::uint32_t span, double* out) {
     const float* data = csr.data.data();
     const std::int32_t* indices = csr.indices.data();
-    const auto offset = [&](std::size_t k) {
+    const auto offset = [indices, first](std::size_t k) {
         return static_cast<std::uint32_t>(indices[k]) - first;
     };
-    const std::size_t start = next;
-    for (; next + 4 <= end; next += 4) {
-        if (((next - start) & 15) == 0) {
-            frame::prefetch_ahead(indices, next, end);
-            frame::prefetch_ahead(data, next, end);
-        }
-        const std::uint32_t o0 = offset(next), o1 = offset(next + 1);
-        const std::uint32_t o2 = offset(next + 2), o3 = offset(next + 3);
-        if (std::max(std::max(o0, o1), std::max(o2, o3)) >= span) break;
-        out[first + o0] += static_cast<double>(data[next]);
-        out[first + o1] += static_cast<double>(data[next + 1]);
-        out[first + o2] += static_cast<double>(data[next + 2]);
-        out[first + o3] += static_cast<double>(data[next + 3]);
-    }
-    for (; next < end; ++next) {
-        const std::uint32_t o = offset(next);
-        if (o >= span) break;
-        out[first + o] += static_cast<double>(data[next]);
-    }
-    return next;
+    return signals::for_each_below(
+        next, end, span, offset,
+        [data, out, first](std::size_t k, std::uint32_t o) {
+            out[first + o] += static_cast<double>(data[k]);
+        },
+        [&](std::size_t k) {
+            simd::prefetch_ahead(indices, k, end);
+            simd::prefetch_ahead(data, k, end);
+        });
 }
 
 // First position p of [begin, end) with indices[p] >= value as unsigned, for

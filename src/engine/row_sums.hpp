@@ -11,7 +11,7 @@
 // is the same to the bit.
 #pragma once
 
-#include "frame/big_buffer.hpp"
+#include "base/big_buffer.hpp"
 #include "signals/csr_view.hpp"
 
 #include <cstddef>

@@ -33,6 +33,14 @@ PyObject* result_tuple(const Recommendation& r) {
     return frame::check(PyTuple_Pack(3, items.get(), scores.get(), labels.get()));
 }
 
+// A list of result tuples, one per request.
+PyObject* result_list(const std::vector<Recommendation>& results) {
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i)
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), result_tuple(results[i]));
+    return out.release();
+}
+
 // ------------------------------------------------------------------ serving
 
 PyObject* recommend(PyObject* self, std::vector<std::int64_t> owned, std::int64_t user_row,
@@ -84,10 +92,7 @@ PyObject* recommend_batch(PyObject* self, std::vector<std::vector<std::int64_t>>
         results = engine::recommend_batch(borrow.record(), borrow.index(), owneds, user_rows, n,
                                           pop_prior);
     }
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    for (std::size_t i = 0; i < results.size(); ++i)
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), result_tuple(results[i]));
-    return out.release();
+    return result_list(results);
 }
 
 const bool registered_recommend_batch = frame::define_method<&recommend_batch>(
@@ -115,12 +120,8 @@ PyObject* recommend_batch_priors(PyObject* self, std::vector<std::vector<std::in
                                                  n, pop_priors);
     }
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    for (std::size_t w = 0; w < results.size(); ++w) {
-        Ref answers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results[w].size())));
-        for (std::size_t i = 0; i < results[w].size(); ++i)
-            PyList_SetItem(answers.get(), static_cast<Py_ssize_t>(i), result_tuple(results[w][i]));
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(w), answers.release());
-    }
+    for (std::size_t w = 0; w < results.size(); ++w)
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(w), result_list(results[w]));
     return out.release();
 }
 

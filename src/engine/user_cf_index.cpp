@@ -1,7 +1,7 @@
 #include "engine/user_cf_index.hpp"
 
-#include "engine/csr_rows.hpp"
-#include "frame/simd.hpp"
+#include "base/simd.hpp"
+#include "signals/csr_view.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +11,8 @@
 namespace tarsel::engine {
 
 namespace {
+
+using signals::RowOffsets;
 
 // At most 512 columns: the items past the few hundred most shared ones hold a
 // small share of the increments, and each word costs memory per user.
@@ -101,7 +103,7 @@ UserCfIndex build_user_cf_index(const EngineRecord& record) {
     for (std::size_t u = 0; u < with_degree; ++u)
         index.root_degree[u] = std::sqrt(record.uu_deg[u]);
 
-    const RowOffsets rows{record.uu_indptr, record.uu_data.size()};
+    const RowOffsets rows{record.uu_indptr, {record.uu_data.size()}};
     // Requests only read the rows of items below n_items.
     const std::size_t items = std::min<std::uint64_t>(record.n_items, rows.rows());
     if (n_users == 0 || items == 0) return index;
@@ -144,17 +146,17 @@ void count_overlap(const EngineRecord& record, const UserCfIndex& index,
     const std::size_t n_users = record.n_users;
     overlap.assign(n_users, 0);
     std::uint32_t* counts = overlap.data();
-    const RowOffsets item_users{record.uu_indptr, record.uu_data.size()};
+    const RowOffsets item_users{record.uu_indptr, {record.uu_data.size()}};
     // The rows of `items`, in order; each row's users are fetched while the
     // previous row is counted (short rows otherwise wait on memory at each start).
     const auto add_rows = [&](std::span<const std::int64_t> items) {
         for (std::size_t j = 0; j < items.size(); ++j) {
             if (j + 1 < items.size())
                 if (const auto next = item_users.try_row(static_cast<std::size_t>(items[j + 1])))
-                    frame::prefetch_range(record.uu_data.data(), next->begin, next->end);
-            for_each_target(record.uu_data.data(),
-                            item_users.row(static_cast<std::size_t>(items[j])), n_users,
-                            [counts](std::size_t u) { ++counts[u]; });
+                    simd::prefetch_range(record.uu_data.data(), next->begin, next->end);
+            signals::for_each_target(record.uu_data.data(),
+                                     item_users.row(static_cast<std::size_t>(items[j])), n_users,
+                                     [counts](std::size_t u) { ++counts[u]; });
         }
     };
     const auto bit_of = [&](std::int64_t item) {

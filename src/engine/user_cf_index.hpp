@@ -9,8 +9,8 @@
 // The counts are integers either way, so the result is the same.
 #pragma once
 
+#include "base/big_buffer.hpp"
 #include "engine/record.hpp"
-#include "frame/big_buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>

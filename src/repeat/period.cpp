@@ -1,6 +1,6 @@
 #include "repeat/period.hpp"
 
-#include "frame/simd.hpp"
+#include "base/simd.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -4,7 +4,7 @@
 // a temporal kernel that favours pairs close in time.
 #pragma once
 
-#include "frame/big_buffer.hpp"
+#include "base/big_buffer.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,7 @@
 #include "signals/cooccurrence_signal.hpp"
 
-#include "frame/simd.hpp"
+#include "base/simd.hpp"
+#include "base/top_k.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -9,44 +10,20 @@ namespace tarsel::signals {
 
 namespace {
 
-// Columns are compared as uint32 against min(n_cols, 2^31): int32 columns never
-// exceed 2^31 - 1, and negative ones wrap to 2^31 and above.
-std::uint32_t column_limit(std::size_t n_cols) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
-}
-
-[[noreturn]] void column_failure(std::int32_t col, std::size_t n_cols) {
-    index_failure(n_cols, static_cast<std::size_t>(static_cast<std::int64_t>(col)));
-}
-
-// out[indices[j]] += data[j] over [begin, end), in position order. Four
-// entries share one bounds test, which is the loop's main cost otherwise.
+// out[indices[j]] += data[j] over [begin, end), in position order, each
+// column checked to lie in [0, n_cols).
 void add_row(const float* data, const std::int32_t* indices, std::size_t begin, std::size_t end,
              double* out, std::size_t n_cols) {
-    const std::uint32_t limit = column_limit(n_cols);
-    std::size_t j = begin;
-    for (; j + 4 <= end; j += 4) {
+    const auto column = [indices](std::size_t j) { return static_cast<std::uint32_t>(indices[j]); };
+    const std::size_t stop = for_each_below(
+        begin, end, column_limit(n_cols), column,
+        [data, out](std::size_t j, std::uint32_t col) { out[col] += static_cast<double>(data[j]); },
         // One request per 64-byte line of each array: 16 positions.
-        if (((j - begin) & 15) == 0) {
-            frame::prefetch_ahead(indices, j, end);
-            frame::prefetch_ahead(data, j, end);
-        }
-        const auto c0 = static_cast<std::uint32_t>(indices[j]);
-        const auto c1 = static_cast<std::uint32_t>(indices[j + 1]);
-        const auto c2 = static_cast<std::uint32_t>(indices[j + 2]);
-        const auto c3 = static_cast<std::uint32_t>(indices[j + 3]);
-        if (std::max(std::max(c0, c1), std::max(c2, c3)) >= limit) break;
-        out[c0] += static_cast<double>(data[j]);
-        out[c1] += static_cast<double>(data[j + 1]);
-        out[c2] += static_cast<double>(data[j + 2]);
-        out[c3] += static_cast<double>(data[j + 3]);
-    }
-    // The tail, and the group holding a bad column (reported at its position).
-    for (; j < end; ++j) {
-        const auto col = static_cast<std::uint32_t>(indices[j]);
-        if (col >= limit) column_failure(indices[j], n_cols);
-        out[col] += static_cast<double>(data[j]);
-    }
+        [&](std::size_t j) {
+            simd::prefetch_ahead(indices, j, end);
+            simd::prefetch_ahead(data, j, end);
+        });
+    if (stop < end) column_failure(indices[stop], n_cols);
 }
 
 }  // namespace
@@ -86,9 +63,11 @@ struct Scored {
 
 // Higher score first, then the smaller item: a strict total order on the
 // collected pairs, whose scores are all positive (so never NaN).
-bool better(const Scored& a, const Scored& b) {
-    return a.score > b.score || (a.score == b.score && a.item < b.item);
-}
+struct Better {
+    bool operator()(const Scored& a, const Scored& b) const {
+        return a.score > b.score || (a.score == b.score && a.item < b.item);
+    }
+};
 
 }  // namespace
 
@@ -111,29 +90,23 @@ Retrieved retrieve_top(const CsrView& csr, std::span<const std::uint64_t> owned,
         for (std::uint64_t r : owned)
             if (r < n) scores[r] = 0.0;
 
-    // Partial selection in one scan. Candidates above `floor` gather in a
-    // buffer of 2k; a full buffer is cut to its k best and `floor` becomes the
-    // k-th best score. Items come in ascending order, so a later item with the
-    // floor's score is worse than every kept one and is rightly passed over.
+    // Partial selection in one scan over the positive scores. A score must
+    // exceed `floor`: 0, then the selection's bar once it has one, so most
+    // items cost one comparison. Items come in ascending order, so a later
+    // item with the bar's score ranks after it and is rightly passed over.
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(budget, n));
     if (k == 0) return {};
     std::vector<Scored> kept;
     const std::size_t capacity = std::max<std::size_t>(2 * k, 16);
     kept.reserve(std::min(capacity, n));
-    auto cut_to_best = [&] {
-        const auto kth = kept.begin() + static_cast<std::ptrdiff_t>(k - 1);
-        std::nth_element(kept.begin(), kth, kept.end(), better);
-        kept.resize(k);
-        return kept.back().score;
-    };
-    double floor = 0.0;  // scores must exceed it (NaN never does)
+    top_k::BestK<Scored, Better> best(kept, k, capacity);
+    double floor = 0.0;  // NaN never exceeds it
     for (std::size_t j = 0; j < n; ++j) {
         if (!(scores[j] > floor)) continue;
-        kept.push_back({scores[j], static_cast<std::int64_t>(j)});
-        if (kept.size() == capacity) floor = cut_to_best();
+        best.offer({scores[j], static_cast<std::int64_t>(j)});
+        floor = std::max(floor, best.floor());
     }
-    if (kept.size() > k) cut_to_best();
-    std::sort(kept.begin(), kept.end(), better);
+    best.finish();
 
     Retrieved out;
     out.items.reserve(kept.size());

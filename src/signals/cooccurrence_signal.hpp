@@ -37,19 +37,19 @@ template <class Index, class Visit>
 void visit_owned_rows(const CsrView& csr, std::span<const Index> owned, std::size_t n_cols,
                       Visit visit) {
     const std::size_t n_rows = csr.rows();
-    const auto limit =
-        static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
+    const std::uint32_t limit = column_limit(n_cols);
+    const auto column = [&csr](std::size_t j) {
+        return static_cast<std::uint32_t>(csr.indices[j]);
+    };
     for (Index owned_row : owned) {
         const auto r = static_cast<std::uint64_t>(owned_row);
         if (r >= n_rows) continue;
         const CsrView::Range row = csr.row(static_cast<std::size_t>(r));
-        for (std::size_t j = row.begin; j < row.end; ++j) {
-            const auto col = static_cast<std::uint32_t>(csr.indices[j]);
-            if (col >= limit)
-                index_failure(n_cols,
-                              static_cast<std::size_t>(static_cast<std::int64_t>(csr.indices[j])));
-            visit(static_cast<std::size_t>(col), csr.data[j]);
-        }
+        const std::size_t stop =
+            for_each_below(row.begin, row.end, limit, column, [&](std::size_t j, std::uint32_t c) {
+                visit(static_cast<std::size_t>(c), csr.data[j]);
+            });
+        if (stop < row.end) column_failure(csr.indices[stop], n_cols);
     }
 }
 

@@ -1,7 +1,8 @@
 #include "signals/metadata_knn.hpp"
 
+#include "base/pool.hpp"
+#include "base/top_k.hpp"
 #include "frame/errors.hpp"
-#include "frame/pool.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -88,9 +89,11 @@ struct Candidate {
 
 // Highest score first; equal scores by the smaller item, so both the top-k cut
 // and the order within a group are deterministic.
-bool ranks_before(const Candidate& a, const Candidate& b) {
-    return a.score > b.score || (a.score == b.score && a.item < b.item);
-}
+struct RanksBefore {
+    bool operator()(const Candidate& a, const Candidate& b) const {
+        return a.score > b.score || (a.score == b.score && a.item < b.item);
+    }
+};
 
 // One worker's scratch: a dense accumulator over the items, all zero between
 // items, and the kept neighbours of every item the worker processed.
@@ -143,12 +146,7 @@ void score_item(std::size_t i, std::span<const float> data, std::span<const std:
         score[o] = 0.0;
     });
 
-    if (c.size() > top_k) {
-        const auto cut = c.begin() + static_cast<std::ptrdiff_t>(top_k);
-        std::nth_element(c.begin(), cut, c.end(), ranks_before);
-        c.erase(cut, c.end());
-    }
-    std::sort(c.begin(), c.end(), ranks_before);
+    top_k::keep_best(c, static_cast<std::size_t>(top_k), RanksBefore{});
     group.begin = s.kept.size();
     group.size = c.size();
     s.kept.insert(s.kept.end(), c.begin(), c.end());

@@ -1,4 +1,4 @@
-#include "frame/pool.hpp"
+#include "base/pool.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>

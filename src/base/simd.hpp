@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace tarsel::frame {
+namespace tarsel::simd {
 
 // Elements a streaming loop asks the cache for ahead of its position: the
 // hardware prefetchers ramp up too slowly on the rows of the large tables,
@@ -39,4 +39,4 @@ inline void prefetch_range(const T* data, std::size_t begin, std::size_t end) {
     for (const char* p = first; p < stop; p += 64) __builtin_prefetch(p);
 }
 
-}  // namespace tarsel::frame
+}  // namespace tarsel::simd
