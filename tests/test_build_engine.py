@@ -90,17 +90,9 @@ def boost_layer(dtypes=(np.float32, np.int32, np.int32)):
     return tuple(np.zeros(2, d) for d in dtypes)
 
 
-@pytest.mark.parametrize(
-    "boost, error, message",
-    [
-        ((boost_layer(),), TypeError, "'tuple' object cannot be converted to 'PyList'"),
-        ([boost_layer()[:2]], IndexError, "tuple index out of range"),
-    ],
-)
-def test_boost_errors(boost, error, message):
-    with pytest.raises(error) as err:
-        build({**COOC, "boost": boost})
-    assert str(err.value) == message
+def test_boost_layers():
+    with pytest.raises(TypeError, match="^'tuple' object cannot be converted to 'PyList'$"):
+        build({**COOC, "boost": (boost_layer(),)})
     build({**COOC, "boost": [boost_layer() + ("ignored",), boost_layer()]})
 
 

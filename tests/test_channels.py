@@ -89,7 +89,6 @@ def test_worked_examples(args, expected):
     "items, times, fraction, trend",
     [
         ([0, 1, 1], None, 0.5, []),
-        ([0, 1, 1], [4.0, 4.0, 4.0], 0.5, []),
         ([0, 1, 1], [math.nan] * 3, 0.5, []),
         ([0, 1], [1.0, 2.0], 1.0, []),  # one recent interaction each: flat
         ([0, 1, 1], [0.0, 100.0, math.nan], 0.5, [-1.0, 1.0]),  # NaN never recent

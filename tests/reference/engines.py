@@ -7,6 +7,10 @@ import numpy as np
 
 from reference.csr import random_csr
 
+COOC, TRANS, CONTENT = (
+    tuple(f"{k}_{p}" for p in ("data", "indices", "indptr")) for k in ("cooc", "trans", "content")
+)
+
 
 def _float64_csr(rng, n_rows, n_cols, max_per_row=4):
     data, indices, indptr = random_csr(rng, n_rows, n_cols, max_per_row)
@@ -59,18 +63,14 @@ def random_engine(rng: np.random.Generator):
     else:
         config["base_is_ease"] = False
         rows = n_items if on(0.8) else int(rng.integers(1, n_items))
-        arrays["cooc_data"], arrays["cooc_indices"], arrays["cooc_indptr"] = random_csr(
-            rng, rows, n_items, 5
-        )
+        arrays.update(zip(COOC, random_csr(rng, rows, n_items, 5)))
         arrays["cooc_data"] = np.abs(arrays["cooc_data"]) - np.float32(0.2)
     if on():
         arrays["trend_z"] = rng.normal(size=n_items)
     config["trend_alpha"] = alpha()
     config["last_item_alpha"] = alpha()
     if on():
-        arrays["trans_data"], arrays["trans_indices"], arrays["trans_indptr"] = _float64_csr(
-            rng, n_items, n_items
-        )
+        arrays.update(zip(TRANS, _float64_csr(rng, n_items, n_items)))
         config["transition_last_k"] = int(rng.integers(0, 5))
         config["transition_decay"] = float(rng.uniform(0.2, 1.0))
     config["transition_alpha"] = alpha()
@@ -92,9 +92,7 @@ def random_engine(rng: np.random.Generator):
     config["retrieval_budget"] = int(rng.integers(1, n_items + 3))
     if on():
         nfeat = int(rng.integers(1, 6))
-        arrays["content_data"], arrays["content_indices"], arrays["content_indptr"] = random_csr(
-            rng, n_items, nfeat, 3
-        )
+        arrays.update(zip(CONTENT, random_csr(rng, n_items, nfeat, 3)))
         arrays["content_data"] = np.abs(arrays["content_data"])
         config["content_nfeat"] = nfeat
         config["content_alpha"] = alpha()
