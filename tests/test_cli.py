@@ -86,10 +86,17 @@ def test_text_times_in_a_given_format(files, tmp_path, capsys):
     )
 
 
-def test_options_are_checked_before_any_work(capsys):
+@pytest.mark.parametrize(
+    "option, message",
+    [
+        (["-k", "0"], "-k: must be an integer of at least 1, not '0'"),
+        (["--test-fraction", "1"], "--test-fraction: must be a number between 0 and 1, not '1'"),
+    ],
+)
+def test_options_are_checked_before_any_work(capsys, option, message):
     with pytest.raises(SystemExit) as done:
-        main(["evaluate", "log.csv", "-k", "0"])
-    assert "argument -k: must be an integer of at least 1, not '0'" in capsys.readouterr().err
+        main(["evaluate", "log.csv", *option])
+    assert f"argument {message}" in capsys.readouterr().err
     assert done.value.code == 2
 
 

@@ -331,7 +331,13 @@ I8 = np.dtype("<i8")
         ),
         ({}, {"engine": None}, "it has no 'engine' section"),
         ({}, {"meta": b"[" * 100_000 + b"]" * 100_000}, "its metadata is nested too deeply"),
+        ({}, {"meta": b"[1]"}, "its metadata is not a JSON object"),
         ({}, {"user_ids": b"12345678"}, "it has 1 user ids for an engine of 40 users"),
+        (
+            {},
+            {"hist_indptr": np.arange(41, dtype=I8).tobytes()},
+            "its history offsets do not cover its history items in order",
+        ),
         (
             {},
             {"hist_items": lambda old: I8.type(30).tobytes() + old[8:]},

@@ -116,6 +116,7 @@ def test_answers_equal_the_model(client, fitted, shop):
         ("post", "/recommend", {"user": 1, "basket": []}, 400, "unknown field 'basket'"),
         ("post", "/recommend", {"user": 1, "items": "a"}, 400, "'items' must be a list"),
         ("post", "/recommend/batch", {"users": [1] * 6}, 400, "at most 5 user ids"),
+        ("post", "/recommend/batch", {"users": [1], "items": []}, 400, "one list (or null) per"),
         ("get", "/similar/nothing", None, 404, "unknown item 'nothing'"),
         ("post", "/events", {"events": [{"user": 1}]}, 400, "each event must be an object"),
         ("put", "/recommend", None, 405, "Method Not Allowed"),
