@@ -152,33 +152,21 @@ def repeat_engine(items, last_ts, counts=None, active=True, **config):
     )
 
 
-@pytest.mark.parametrize(
-    "items, last_ts, config, expected",
-    [
-        # NaN last time: multiplier 1, score = freq + score; ln(1 + 3) * 0.5 for the owned item 0.
-        (
-            [0],
-            [math.nan],
-            {"repeat_freq_alpha": 0.5},
-            ([2, 1, 0, 3], [2.0, 1.0, 0.5 * math.log(4.0), 0.0]),
-        ),
-        # A later entry for the same item overwrites an earlier one.
-        ([2, 2], [93 * DAY, math.nan], {}, ([2, 1, 3], [2.0, 1.0, 0.0])),
-    ],
-)
-def test_repeat_adjustment(items, last_ts, config, expected):
-    assert_result(repeat_engine(items, last_ts, **config).recommend([0], 0, 5), *expected, "ease")
-
-
-def test_repeat_adjustment_needs_a_profile_row_and_counts():
+def test_repeat_adjustment():
+    # NaN last time: multiplier 1, score = freq + score; ln(1 + 3) * 0.5 for the owned item 0,
+    # for the profile's own row only.
     engine = repeat_engine([0], [math.nan], repeat_freq_alpha=0.5)
+    got = engine.recommend([0], 0, 5)
+    assert_result(got, [2, 1, 0, 3], [2.0, 1.0, 0.5 * math.log(4.0), 0.0], "ease")
     for user_row in (-1, 1, 5):
         assert_result(engine.recommend([0], user_row, 5), [2, 1, 3], [2.0, 1.0, 0.0], "ease")
-    engine = repeat_engine([0, 3], [math.nan, math.nan], counts=[3.0], repeat_freq_alpha=1.0)
+    # A later entry for the same item overwrites an earlier one.
+    got = repeat_engine([2, 2], [93 * DAY, math.nan]).recommend([0], 0, 5)
+    assert_result(got, [2, 1, 3], [2.0, 1.0, 0.0], "ease")
     # Rows 0 + 3 score items 1 and 2 as 4 and 3; item 3's entry has no count.
-    assert_result(
-        engine.recommend([0, 3], 0, 5), [1, 2, 0, 3], [4.0, 3.0, math.log(4.0), 0.0], "ease"
-    )
+    engine = repeat_engine([0, 3], [math.nan, math.nan], counts=[3.0], repeat_freq_alpha=1.0)
+    got = engine.recommend([0, 3], 0, 5)
+    assert_result(got, [1, 2, 0, 3], [4.0, 3.0, math.log(4.0), 0.0], "ease")
 
 
 # ---------------------------------------------------------- boost and ties
