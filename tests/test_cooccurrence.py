@@ -61,8 +61,6 @@ def as_lists(result):
     [
         # a repeated item pairs with every other item once per occurrence
         ([0, 0, 0], [0, 0, 1], [1, 1, 1], 2, [[(1, 2.0)], [(0, 2.0)]]),
-        # two users sharing a pair: 2*0.5 + 1*3 = 4
-        ([0, 0, 1, 1], [0, 1, 0, 1], [2.0, 0.5, 1.0, 3.0], 2, [[(1, 4.0)], [(0, 4.0)]]),
         # zero weights leave explicit zeros
         ([0, 0], [0, 2], [0.0, 5.0], 3, [[(2, 0.0)], [], [(0, 0.0)]]),
         # out-of-range and negative users and items are skipped
