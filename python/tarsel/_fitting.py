@@ -230,16 +230,7 @@ def _fit_base(
         cooc, users_per_item = sums.cooc, sums.users_per_item
     else:
         pairs = _with_pairs(data)
-        cooc = _core.build_cooccurrence(
-            pairs.pair_user,
-            pairs.pair_item,
-            pairs.pair_weight,
-            data.n_users,
-            data.n_items,
-            kernel=settings.cooc_kernel,
-            half_life_days=settings.half_life_days,
-            timestamps=pairs.pair_time if settings.cooc_kernel != "pure_count" else None,
-        )
+        cooc = raw_cooccurrence(settings, pairs)
         users_per_item = np.bincount(pairs.pair_item, minlength=data.n_items).astype(np.float64)
     cooc = _transformed(settings.cooc_transform, cooc, users_per_item)
     entries = len(cooc[0])
@@ -274,6 +265,21 @@ def _fit_base(
         "graph_entries_before_cap": int(entries),
         "max_neighbours": settings.max_neighbours,
     }
+
+
+def raw_cooccurrence(settings: Settings, data: Interactions) -> CSR:
+    """The co-occurrence graph of ``data``'s (user, item) pairs under the
+    configured kernel, before any transform or cap."""
+    return _core.build_cooccurrence(
+        data.pair_user,
+        data.pair_item,
+        data.pair_weight,
+        data.n_users,
+        data.n_items,
+        kernel=settings.cooc_kernel,
+        half_life_days=settings.half_life_days,
+        timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None,
+    )
 
 
 def _with_pairs(data: Events) -> Interactions:

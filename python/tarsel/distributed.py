@@ -30,7 +30,14 @@ from typing import Any, overload
 import numpy as np
 
 from tarsel import _baselines, _core
-from tarsel._fitting import GraphSums, Plan, ease_item_limit, fit_parts, reusable_graphs
+from tarsel._fitting import (
+    GraphSums,
+    Plan,
+    ease_item_limit,
+    fit_parts,
+    raw_cooccurrence,
+    reusable_graphs,
+)
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
 from tarsel.data import (
@@ -517,19 +524,7 @@ def _partial(
     kept = np.ones(len(block.positions), bool) if chosen is None else ~_held_mask(block, chosen)
     data = block.data if chosen is None else block.data.select_events(kept)
     settings, n = job.settings, len(maps.items)
-    cooc = _coo(
-        _core.build_cooccurrence(
-            data.pair_user,
-            data.pair_item,
-            data.pair_weight,
-            data.n_users,
-            n,
-            kernel=settings.cooc_kernel,
-            half_life_days=settings.half_life_days,
-            timestamps=data.pair_time if settings.cooc_kernel != "pure_count" else None,
-        ),
-        n,
-    )
+    cooc = _coo(raw_cooccurrence(settings, data), n)
     gram = None
     if n <= ease_item_limit(settings)[0]:
         # X^T X: the pure co-occurrence of the pair weights plus their squares
