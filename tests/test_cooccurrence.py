@@ -121,6 +121,26 @@ def test_matches_reference(seed):
         assert np.all(np.diff(row) > 0) and r not in row
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed):
+    """A few long histories with repeats among many short ones, over enough items that rows
+    take both the dense and the stamped gathering; the parallel one-pass build equals the
+    serial two-pass one (the session builder) exactly."""
+    rng = np.random.default_rng(seed)
+    n_users, n_items = 400, int(rng.integers(60, 300))
+    lengths = np.where(rng.random(n_users) < 0.03, 40, rng.integers(0, 5, n_users))
+    users = rng.permutation(np.repeat(np.arange(n_users), lengths))
+    items = (rng.pareto(1.0, len(users)) * 5).astype(np.int64) % n_items
+    weights = rng.choice(f32([0.5, 1.0, 2.0]), len(users))
+    kw = dict(kernel="hybrid_temporal", timestamps=rng.random(len(users)) * 1e6) if seed % 2 else {}
+    got = build_cooccurrence(users, items, weights, n_users, n_items, **kw)
+    times = kw.get("timestamps")
+    expected = cooccurrence_dense(users, items, weights, n_users, n_items, times)
+    np.testing.assert_allclose(csr_to_dense(*got, n_items), expected, rtol=1e-6)
+    serial = build_session_cooccurrence(users, items, weights, n_users, n_items, **kw)
+    assert as_lists(got) == as_lists(serial)
+
+
 ARRAYS = (i64([0, 0]), i64([0, 1]), f32([1, 1]))
 SHORT_TIMES = (i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2)
 

@@ -23,11 +23,12 @@ using frame::ReleaseGil;
 
 // The checks shared by the user- and session-level builders, in their order
 // (after the kernel): contiguity of rows, items and weights, their lengths,
-// timestamps under the temporal kernel; then the interactions grouped by row.
+// timestamps under the temporal kernel; then the interactions grouped by row,
+// with the interpreter lock released.
 Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& row_idx,
                             const Array1<std::int64_t>& item_idx, const Array1<float>& weights,
                             const std::optional<Array1<double>>& timestamps, std::uint64_t n_rows,
-                            std::uint64_t n_items, const char* length_message) {
+                            std::uint64_t n_items, const char* length_message, bool parallel) {
     auto rows = row_idx.span();
     auto items = item_idx.span();
     auto w = weights.span();
@@ -38,7 +39,9 @@ Histories checked_histories(const Kernel& kernel, const Array1<std::int64_t>& ro
         times = timestamps->span();
     }
     check_item_count(n_items);
-    return bucket_histories(rows, items, w, times, n_rows, n_items);
+    ReleaseGil unlocked;
+    return bucket_histories(rows, items, w, times, n_rows, n_items, WeightFilter::KeepAll,
+                            parallel);
 }
 
 std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>> build_cooccurrence(
@@ -48,7 +51,7 @@ std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>>
     const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
     Histories histories =
         checked_histories(kernel, user_idx, item_idx, weights, timestamps, n_users, n_items,
-                          "user_idx, item_idx, weights must have equal length");
+                          "user_idx, item_idx, weights must have equal length", /*parallel=*/true);
     Csr csr;
     {
         ReleaseGil unlocked;
@@ -87,9 +90,9 @@ CsrLists build_session_cooccurrence(Array1<std::int64_t> session_idx, Array1<std
                                     double half_life_days,
                                     std::optional<Array1<double>> timestamps) {
     const Kernel kernel = parse_kernel(kernel_name, alpha, half_life_days);
-    Histories histories =
-        checked_histories(kernel, session_idx, item_idx, weights, timestamps, n_sessions, n_items,
-                          "session_idx, item_idx, weights must have equal length");
+    Histories histories = checked_histories(
+        kernel, session_idx, item_idx, weights, timestamps, n_sessions, n_items,
+        "session_idx, item_idx, weights must have equal length", /*parallel=*/false);
     // Sessions are short, so counting their pairs first costs little, and
     // the two-pass build needs no buffer.
     return as_lists(cooccurrence_matrix(std::move(histories), kernel, n_items, /*parallel=*/false,

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace tarsel::signals {
 
@@ -27,10 +29,74 @@ void check_item_count(std::uint64_t n_items) {
 
 // ------------------------------------------------------------- bucketing
 
+namespace {
+
+// Runs body(p) for every part p in [0, parts), on the pool when asked.
+template <class Body>
+void for_each_part(std::size_t parts, bool parallel, Body&& body) {
+    auto run = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) body(p);
+    };
+    if (parallel && parts > 1)
+        pool::parallel_for(0, parts, 1, run);
+    else
+        run(0, parts);
+}
+
+// How many parts a parallel grouping of n elements into n_keys keys takes:
+// one per thread, but no more than keeps the per-part key counters within
+// the size of the elements themselves.
+std::size_t grouping_parts(std::size_t n, std::size_t n_keys, bool parallel) {
+    if (!parallel) return 1;
+    return std::clamp<std::size_t>(n / std::max<std::size_t>(n_keys, 1), 1, pool::size());
+}
+
+// Groups values by key in a stable counting sort that runs in parallel.
+// `bounds` splits the source into contiguous parts; visit(lo, hi, sink) calls
+// sink(key, value) for the values of the part [lo, hi) in source order, and
+// is called twice per part (to count, then to place). Fills `offsets`
+// (n_keys + 1 entries) and `out`, where values of equal keys keep their
+// source order whatever the number of parts.
+template <class Value, class Visit>
+void group_by_key(std::span<const std::size_t> bounds, std::size_t n_keys, bool parallel,
+                  Visit&& visit, std::vector<std::size_t>& offsets, BigVector<Value>& out) {
+    const std::size_t parts = bounds.size() - 1;
+    // Per part and key: the count, then the part's next position for the key.
+    std::vector<std::size_t> next(parts * n_keys, 0);
+    for_each_part(parts, parallel, [&](std::size_t p) {
+        std::size_t* count = next.data() + p * n_keys;
+        visit(bounds[p], bounds[p + 1], [count](std::size_t key, const Value&) { ++count[key]; });
+    });
+    offsets.resize(n_keys + 1);
+    std::size_t total = 0;
+    for (std::size_t key = 0; key < n_keys; ++key) {
+        offsets[key] = total;
+        for (std::size_t p = 0; p < parts; ++p)
+            total += std::exchange(next[p * n_keys + key], total);
+    }
+    offsets[n_keys] = total;
+    out.resize(total);
+    for_each_part(parts, parallel, [&](std::size_t p) {
+        std::size_t* to = next.data() + p * n_keys;
+        Value* values = out.data();
+        visit(bounds[p], bounds[p + 1],
+              [to, values](std::size_t key, const Value& v) { values[to[key]++] = v; });
+    });
+}
+
+// `parts` + 1 bounds splitting [0, n) evenly.
+std::vector<std::size_t> even_bounds(std::size_t n, std::size_t parts) {
+    std::vector<std::size_t> bounds(parts + 1);
+    for (std::size_t p = 0; p <= parts; ++p) bounds[p] = n * p / parts;
+    return bounds;
+}
+
+}  // namespace
+
 Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const std::int64_t> items,
                            std::span<const float> weights,
                            std::optional<std::span<const double>> timestamps, std::uint64_t n_rows,
-                           std::uint64_t n_items, WeightFilter filter) {
+                           std::uint64_t n_items, WeightFilter filter, bool parallel) {
     const std::size_t m = rows.size();
     auto kept = [&](std::size_t k) {
         return static_cast<std::uint64_t>(rows[k]) < n_rows &&
@@ -39,14 +105,31 @@ Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const s
     };
 
     // Size everything by the largest index actually kept, not by the counts,
-    // so a huge n_rows with little data costs nothing.
+    // so a huge n_rows with little data costs nothing. Parts scan in
+    // parallel; the first kept interaction without a timestamp is reported.
+    struct Extent {
+        std::size_t rows = 0, cols = 0, kept = 0, missing_time = SIZE_MAX;
+    };
+    const std::vector<std::size_t> scan = even_bounds(m, parallel ? pool::size() : 1);
+    std::vector<Extent> extents(scan.size() - 1);
+    for_each_part(extents.size(), parallel, [&](std::size_t p) {
+        Extent e;
+        for (std::size_t k = scan[p]; k < scan[p + 1]; ++k) {
+            if (!kept(k)) continue;
+            if (timestamps && k >= timestamps->size() && e.missing_time == SIZE_MAX)
+                e.missing_time = k;
+            e.rows = std::max<std::size_t>(e.rows, static_cast<std::size_t>(rows[k]) + 1);
+            e.cols = std::max<std::size_t>(e.cols, static_cast<std::size_t>(items[k]) + 1);
+            ++e.kept;
+        }
+        extents[p] = e;
+    });
     std::size_t n_used_rows = 0, n_cols = 0, n_kept = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        if (!kept(k)) continue;
-        if (timestamps && k >= timestamps->size()) index_failure(timestamps->size(), k);
-        n_used_rows = std::max<std::size_t>(n_used_rows, static_cast<std::size_t>(rows[k]) + 1);
-        n_cols = std::max<std::size_t>(n_cols, static_cast<std::size_t>(items[k]) + 1);
-        ++n_kept;
+    for (const Extent& e : extents) {
+        if (e.missing_time != SIZE_MAX) index_failure(timestamps->size(), e.missing_time);
+        n_used_rows = std::max(n_used_rows, e.rows);
+        n_cols = std::max(n_cols, e.cols);
+        n_kept += e.kept;
     }
 
     // Sparse row ids (a few interactions with huge row indices) are replaced by
@@ -69,19 +152,19 @@ Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const s
 
     Histories h;
     h.n_cols = n_cols;
-    h.offsets.assign(n_used_rows + 1, 0);
-    for (std::size_t k = 0; k < m; ++k)
-        if (kept(k)) ++h.offsets[slot(k) + 1];
-    for (std::size_t r = 0; r < n_used_rows; ++r) h.offsets[r + 1] += h.offsets[r];
-
-    h.records.resize(h.offsets[n_used_rows]);
-    std::vector<std::size_t> cursor(h.offsets.begin(), h.offsets.end() - 1);
-    for (std::size_t k = 0; k < m; ++k) {
-        if (!kept(k)) continue;
-        double t = timestamps ? (*timestamps)[k] : 0.0;
-        h.records[cursor[slot(k)]++] =
-            Histories::Record{static_cast<std::uint32_t>(items[k]), weights[k], t};
-    }
+    const std::vector<std::size_t> bounds =
+        even_bounds(m, grouping_parts(n_kept, n_used_rows, parallel));
+    group_by_key<Histories::Record>(
+        bounds, n_used_rows, parallel,
+        [&](std::size_t lo, std::size_t hi, auto&& sink) {
+            for (std::size_t k = lo; k < hi; ++k) {
+                if (!kept(k)) continue;
+                const double t = timestamps ? (*timestamps)[k] : 0.0;
+                sink(slot(k),
+                     Histories::Record{static_cast<std::uint32_t>(items[k]), weights[k], t});
+            }
+        },
+        h.offsets, h.records);
     return h;
 }
 
@@ -101,15 +184,31 @@ struct Occurrence {
 // sorted by item. Occurrences with no larger item in their row are left out.
 struct OccurrenceIndex {
     std::vector<std::size_t> offsets;
-    std::vector<Occurrence> entries;
+    BigVector<Occurrence> entries;
 };
 
+// Rows are sorted by insertion up to this length (stable and free of the
+// buffer a merge sort allocates), by merging beyond.
+constexpr std::size_t kInsertionSortRow = 24;
+
 void sort_rows_by_item(Histories& h, bool parallel) {
+    using Record = Histories::Record;
     auto sort_rows = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t r = lo; r < hi; ++r)
-            std::stable_sort(h.records.begin() + static_cast<std::ptrdiff_t>(h.offsets[r]),
-                             h.records.begin() + static_cast<std::ptrdiff_t>(h.offsets[r + 1]),
-                             [](const auto& a, const auto& b) { return a.item < b.item; });
+        for (std::size_t r = lo; r < hi; ++r) {
+            Record* first = h.records.data() + h.offsets[r];
+            Record* last = h.records.data() + h.offsets[r + 1];
+            if (static_cast<std::size_t>(last - first) > kInsertionSortRow) {
+                std::stable_sort(first, last,
+                                 [](const Record& a, const Record& b) { return a.item < b.item; });
+                continue;
+            }
+            for (Record* p = first + (first != last); p < last; ++p) {
+                const Record moving = *p;
+                Record* q = p;
+                for (; q > first && moving.item < (q - 1)->item; --q) *q = *(q - 1);
+                *q = moving;
+            }
+        }
     };
     std::size_t n_rows = h.offsets.size() - 1;
     if (parallel)
@@ -118,31 +217,35 @@ void sort_rows_by_item(Histories& h, bool parallel) {
         sort_rows(0, n_rows);
 }
 
-OccurrenceIndex index_occurrences(const Histories& h) {
-    OccurrenceIndex idx;
-    idx.offsets.assign(h.n_cols + 1, 0);
+OccurrenceIndex index_occurrences(const Histories& h, bool parallel) {
     const std::size_t n_rows = h.offsets.size() - 1;
+    // Row bounds of parts with about equal numbers of records.
+    const std::size_t parts = grouping_parts(h.records.size(), h.n_cols, parallel);
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t p = 1; p < parts; ++p) {
+        const std::size_t target = h.records.size() * p / parts;
+        bounds.push_back(static_cast<std::size_t>(
+            std::lower_bound(h.offsets.begin(), h.offsets.end() - 1, target) - h.offsets.begin()));
+    }
+    bounds.push_back(n_rows);
+    OccurrenceIndex idx;
     // Visit each row's runs of equal items; a run pairs with everything after it.
-    auto for_each_run = [&](auto&& visit) {
-        for (std::size_t r = 0; r < n_rows; ++r) {
-            const std::size_t end = h.offsets[r + 1];
-            for (std::size_t p = h.offsets[r]; p < end;) {
-                std::size_t q = p;
-                while (q < end && h.records[q].item == h.records[p].item) ++q;
-                if (q < end)
-                    for (std::size_t k = p; k < q; ++k) visit(k, q, end);
-                p = q;
+    group_by_key<Occurrence>(
+        bounds, h.n_cols, parallel,
+        [&](std::size_t lo, std::size_t hi, auto&& sink) {
+            for (std::size_t r = lo; r < hi; ++r) {
+                const std::size_t end = h.offsets[r + 1];
+                for (std::size_t p = h.offsets[r]; p < end;) {
+                    std::size_t q = p;
+                    while (q < end && h.records[q].item == h.records[p].item) ++q;
+                    if (q < end)
+                        for (std::size_t k = p; k < q; ++k)
+                            sink(h.records[k].item, Occurrence{k, q, end});
+                    p = q;
+                }
             }
-        }
-    };
-    for_each_run(
-        [&](std::size_t k, std::size_t, std::size_t) { ++idx.offsets[h.records[k].item + 1]; });
-    for (std::size_t i = 0; i < h.n_cols; ++i) idx.offsets[i + 1] += idx.offsets[i];
-    idx.entries.resize(idx.offsets[h.n_cols]);
-    std::vector<std::size_t> cursor(idx.offsets.begin(), idx.offsets.end() - 1);
-    for_each_run([&](std::size_t k, std::size_t begin, std::size_t end) {
-        idx.entries[cursor[h.records[k].item]++] = Occurrence{k, begin, end};
-    });
+        },
+        idx.offsets, idx.entries);
     return idx;
 }
 
@@ -190,50 +293,83 @@ void for_each_pair(std::size_t row, const Histories& h, const OccurrenceIndex& i
     }
 }
 
+// How a row gathers its columns. `Stamped` checks each column's stamp and
+// lists it when first met, which costs nothing per column the row misses;
+// `Dense` marks and sums without a check, having cleared the sums above the
+// row, and lists the marked columns by one scan of them, which pays off when
+// the row visits about as many pairs as there are columns above it.
+enum class Gather { Stamped, Dense };
+
 // The distinct larger columns of `row` in s.touched: with their sums, in
-// ascending order; without, in any order. `items` holds the records' items
-// alone, so that counting reads a quarter of the bytes.
+// ascending order; without, in any order (ascending under `Dense`). `items`
+// holds the records' items alone, so that counting reads a quarter of the
+// bytes.
 template <bool WithSums>
 void collect_row(std::size_t row, const Histories& h, std::span<const std::uint32_t> items,
-                 const OccurrenceIndex& idx, const Kernel& kernel, double tau, Scratch& s) {
+                 const OccurrenceIndex& idx, const Kernel& kernel, double tau, Gather gather,
+                 Scratch& s) {
     const std::uint32_t stamp = WithSums ? sum_stamp(row) : count_stamp(row);
+    const std::size_t n = s.mark.size();
+    std::uint32_t* mark = s.mark.data();
+    double* sum = s.sum.data();
     s.touched.clear();
+    // Every marked column above the row, ascending, by one scan.
+    auto scan_marked = [&] {
+        for (std::size_t col = row + 1; col < n; ++col)
+            if (mark[col] == stamp) s.touched.push_back(static_cast<std::uint32_t>(col));
+    };
     if constexpr (!WithSums) {
         for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
             prefetch_occurrence(idx, o, items.data());
             const Occurrence& occ = idx.entries[o];
+            if (gather == Gather::Dense) {
+                for (std::size_t q = occ.begin; q < occ.end; ++q) mark[items[q]] = stamp;
+                continue;
+            }
             for (std::size_t q = occ.begin; q < occ.end; ++q) {
                 const std::uint32_t col = items[q];
-                if (s.mark[col] != stamp) {
-                    s.mark[col] = stamp;
+                if (mark[col] != stamp) {
+                    mark[col] = stamp;
                     s.touched.push_back(col);
                 }
             }
         }
+        if (gather == Gather::Dense) scan_marked();
+        return;
+    }
+    auto weight = [&](const Histories::Record& p, const Histories::Record& q) {
+        double w = static_cast<double>(p.weight * q.weight);
+        if (kernel.temporal())
+            w *= 1.0 + kernel.alpha / (1.0 + std::exp(std::fabs(p.time - q.time) / tau));
+        return w;
+    };
+    if (gather == Gather::Dense) {
+        std::fill(sum + row + 1, sum + n, 0.0);
+        for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
+            mark[q.item] = stamp;
+            sum[q.item] += weight(p, q);
+        });
+        scan_marked();
         return;
     }
     for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
         const std::uint32_t col = q.item;
-        if (s.mark[col] != stamp) {
-            s.mark[col] = stamp;
+        if (mark[col] != stamp) {
+            mark[col] = stamp;
             s.touched.push_back(col);
-            s.sum[col] = 0.0;
+            sum[col] = 0.0;
         }
-        double w = static_cast<double>(p.weight * q.weight);
-        if (kernel.temporal())
-            w *= 1.0 + kernel.alpha / (1.0 + std::exp(std::fabs(p.time - q.time) / tau));
-        s.sum[col] += w;
+        sum[col] += weight(p, q);
     });
     // Columns above the row: a row that touches a good share of them is put
     // in order by one scan of the stamps, cheaper than a sort.
-    const std::size_t above = s.mark.size() - row - 1;
-    if (s.touched.size() * 16 < above) {
+    if (s.touched.size() * 16 < n - row - 1) {
         std::sort(s.touched.begin(), s.touched.end());
         return;
     }
     std::size_t k = 0;
-    for (std::size_t col = row + 1; col < s.mark.size(); ++col)
-        if (s.mark[col] == stamp) s.touched[k++] = static_cast<std::uint32_t>(col);
+    for (std::size_t col = row + 1; col < n; ++col)
+        if (mark[col] == stamp) s.touched[k++] = static_cast<std::uint32_t>(col);
 }
 
 // Builds the symmetric matrix straight into the result arrays, computing each
@@ -277,7 +413,7 @@ class SymmetricBuilder {
         if (buffered) {
             found_.assign(k, {});
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
+                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) {
                     ++cursor_[c * n_ + col];
@@ -286,7 +422,7 @@ class SymmetricBuilder {
             });
         } else {
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<false>(r, h_, items_, idx_, kernel_, tau_, s);
+                collect_row<false>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
             });
@@ -310,7 +446,7 @@ class SymmetricBuilder {
             place_found(csr);
         } else {
             for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, s);
+                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
                 std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
                 for (std::uint32_t col : s.touched) {
                     csr.indices[own] = static_cast<std::int32_t>(col);
@@ -437,10 +573,18 @@ class SymmetricBuilder {
                 "co-occurrence matrix has more entries than int32 positions can address");
     }
 
+    // The dense path for rows that visit at least a quarter as many pairs as
+    // there are columns above them: clearing and scanning those columns then
+    // costs no more than a few checks per pair.
+    Gather gather(std::size_t row) const {
+        return 4 * work_[row] >= n_ - row - 1 ? Gather::Dense : Gather::Stamped;
+    }
+
     // Chunk boundaries over rows with about equal numbers of pairs to visit
-    // (their total is kept in total_work_).
+    // (kept per row in work_, their total in total_work_).
     std::vector<std::size_t> split_by_work(std::size_t k) {
-        std::vector<std::size_t> work(n_, 0);
+        std::vector<std::size_t>& work = work_;
+        work.assign(n_, 0);
         std::size_t total = 0;
         for (std::size_t r = 0; r < n_; ++r) {
             for (std::size_t o = idx_.offsets[r]; o < idx_.offsets[r + 1]; ++o)
@@ -478,7 +622,8 @@ class SymmetricBuilder {
     bool parallel_;
     std::size_t n_;
     double tau_;
-    std::size_t total_work_ = 0;  // pairs to visit
+    std::size_t total_work_ = 0;     // pairs to visit
+    std::vector<std::size_t> work_;  // pairs to visit per row
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
     std::vector<std::vector<Found>> found_;  // per chunk: own entries, by row
@@ -493,7 +638,7 @@ class SymmetricBuilder {
 Csr cooccurrence_matrix(Histories h, const Kernel& kernel, std::uint64_t n_items, bool parallel,
                         Placement placement) {
     sort_rows_by_item(h, parallel);
-    const OccurrenceIndex idx = index_occurrences(h);
+    const OccurrenceIndex idx = index_occurrences(h, parallel);
     return SymmetricBuilder(h, idx, kernel, parallel).build(n_items, placement);
 }
 

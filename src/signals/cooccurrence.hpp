@@ -41,7 +41,7 @@ struct Histories {
         double time;
     };
     std::vector<std::size_t> offsets;  // rows + 1 entries
-    std::vector<Record> records;
+    BigVector<Record> records;
     std::size_t n_cols = 0;  // one more than the largest kept item index
 };
 
@@ -53,11 +53,13 @@ enum class WeightFilter { KeepAll, DropNonPositive };
 // included, compared unsigned) are dropped, as are weights the filter rejects.
 // Times are read only when `timestamps` is given (0 otherwise); a kept
 // interaction past the end of `timestamps` is an InternalFailure. Arrays must
-// have equal lengths (checked by the caller).
+// have equal lengths (checked by the caller). `parallel` runs on the shared
+// pool; the result is the same either way.
 Histories bucket_histories(std::span<const std::int64_t> rows, std::span<const std::int64_t> items,
                            std::span<const float> weights,
                            std::optional<std::span<const double>> timestamps, std::uint64_t n_rows,
-                           std::uint64_t n_items, WeightFilter filter = WeightFilter::KeepAll);
+                           std::uint64_t n_items, WeightFilter filter = WeightFilter::KeepAll,
+                           bool parallel = false);
 
 // How the entries above the diagonal are placed: `Auto` sums them in one
 // pass into a buffer when it is sure to stay small, else counts them in a
