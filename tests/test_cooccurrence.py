@@ -121,14 +121,18 @@ def test_matches_reference(seed):
         assert np.all(np.diff(row) > 0) and r not in row
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed):
+@pytest.mark.parametrize(
+    "seed, n_users, heavy", [(0, 400, 0.03), (1, 400, 0.03), (2, 300_000, 3e-4)]
+)
+def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed, n_users, heavy):
     """A few long histories with repeats among many short ones, over enough items that rows
-    take both the dense and the stamped gathering; the parallel one-pass build equals the
-    serial two-pass one (the session builder) exactly."""
+    take both the dense and the stamped gathering, and over few or many users (grouped in
+    one round or two); the parallel one-pass build equals the serial two-pass one (the
+    session builder) exactly."""
     rng = np.random.default_rng(seed)
-    n_users, n_items = 400, int(rng.integers(60, 300))
-    lengths = np.where(rng.random(n_users) < 0.03, 40, rng.integers(0, 5, n_users))
+    n_items = int(rng.integers(60, 300))
+    short = rng.integers(0, 5 if n_users < 1000 else 3, n_users)
+    lengths = np.where(rng.random(n_users) < heavy, 40, short)
     users = rng.permutation(np.repeat(np.arange(n_users), lengths))
     items = (rng.pareto(1.0, len(users)) * 5).astype(np.int64) % n_items
     weights = rng.choice(f32([0.5, 1.0, 2.0]), len(users))

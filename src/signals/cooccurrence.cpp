@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -51,36 +52,84 @@ std::size_t grouping_parts(std::size_t n, std::size_t n_keys, bool parallel) {
     return std::clamp<std::size_t>(n / std::max<std::size_t>(n_keys, 1), 1, pool::size());
 }
 
-// Groups values by key in a stable counting sort that runs in parallel.
-// `bounds` splits the source into contiguous parts; visit(lo, hi, sink) calls
-// sink(key, value) for the values of the part [lo, hi) in source order, and
-// is called twice per part (to count, then to place). Fills `offsets`
-// (n_keys + 1 entries) and `out`, where values of equal keys keep their
-// source order whatever the number of parts.
+// Groups values by key, stably, in parallel: values of equal keys keep their
+// source order whatever the number of parts. `bounds` splits the source into
+// contiguous parts; visit(lo, hi, sink) calls sink(key, value) for the values
+// of the part [lo, hi) in source order, and is called twice per part (to
+// count, then to place). Fills `offsets` (n_keys + 1 entries) and `out`.
+//
+// Keys whose counters outgrow the cache (more than kDirectKeys) are grouped
+// in two rounds, so that no round writes at random over the whole output:
+// the first distributes the values over at most kGroupBlocks blocks of
+// consecutive keys (one write stream per block), the second groups each
+// block by key, its counters and its part of the output small enough to stay
+// in the cache, blocks in parallel.
+constexpr std::size_t kDirectKeys = std::size_t{1} << 18;
+constexpr std::size_t kGroupBlocks = std::size_t{1} << 10;
+
 template <class Value, class Visit>
 void group_by_key(std::span<const std::size_t> bounds, std::size_t n_keys, bool parallel,
-                  Visit&& visit, std::vector<std::size_t>& offsets, BigVector<Value>& out) {
+                  Visit&& visit, std::vector<std::size_t>& offsets, std::vector<Value>& out) {
     const std::size_t parts = bounds.size() - 1;
-    // Per part and key: the count, then the part's next position for the key.
-    std::vector<std::size_t> next(parts * n_keys, 0);
+    // Keys per block: a power of two, one key per block for small key sets.
+    std::size_t shift = 0;
+    if (n_keys > kDirectKeys)
+        while ((n_keys >> shift) > kGroupBlocks) ++shift;
+    const std::size_t n_blocks = ((n_keys + (std::size_t{1} << shift) - 1) >> shift) + 1;
+    // Per part and block: the count, then the part's next position there.
+    std::vector<std::size_t> next(parts * n_blocks, 0);
     for_each_part(parts, parallel, [&](std::size_t p) {
-        std::size_t* count = next.data() + p * n_keys;
-        visit(bounds[p], bounds[p + 1], [count](std::size_t key, const Value&) { ++count[key]; });
+        std::size_t* count = next.data() + p * n_blocks;
+        visit(bounds[p], bounds[p + 1],
+              [count, shift](std::size_t key, const Value&) { ++count[key >> shift]; });
     });
-    offsets.resize(n_keys + 1);
+    std::vector<std::size_t> block_start(n_blocks + 1);
     std::size_t total = 0;
-    for (std::size_t key = 0; key < n_keys; ++key) {
-        offsets[key] = total;
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        block_start[b] = total;
         for (std::size_t p = 0; p < parts; ++p)
-            total += std::exchange(next[p * n_keys + key], total);
+            total += std::exchange(next[p * n_blocks + b], total);
     }
+    block_start[n_blocks] = total;
+    offsets.resize(n_keys + 1);
     offsets[n_keys] = total;
     out.resize(total);
+    if (shift == 0) {
+        // One key per block: the first round places the values.
+        for (std::size_t key = 0; key < n_keys; ++key) offsets[key] = block_start[key];
+        for_each_part(parts, parallel, [&](std::size_t p) {
+            std::size_t* to = next.data() + p * n_blocks;
+            Value* values = out.data();
+            visit(bounds[p], bounds[p + 1],
+                  [to, values](std::size_t key, const Value& v) { values[to[key]++] = v; });
+        });
+        return;
+    }
+    struct Keyed {
+        std::size_t key;
+        Value value;
+    };
+    std::unique_ptr<Keyed[]> staged(new Keyed[total]);
     for_each_part(parts, parallel, [&](std::size_t p) {
-        std::size_t* to = next.data() + p * n_keys;
-        Value* values = out.data();
-        visit(bounds[p], bounds[p + 1],
-              [to, values](std::size_t key, const Value& v) { values[to[key]++] = v; });
+        std::size_t* to = next.data() + p * n_blocks;
+        Keyed* stage = staged.get();
+        visit(bounds[p], bounds[p + 1], [to, stage, shift](std::size_t key, const Value& v) {
+            stage[to[key >> shift]++] = Keyed{key, v};
+        });
+    });
+    for_each_part(n_blocks - 1, parallel, [&](std::size_t b) {
+        const std::size_t first_key = b << shift;
+        const std::size_t keys = std::min(n_keys - first_key, std::size_t{1} << shift);
+        std::vector<std::size_t> at(keys + 1, 0);
+        const Keyed* lo = staged.get() + block_start[b];
+        const Keyed* hi = staged.get() + block_start[b + 1];
+        for (const Keyed* e = lo; e < hi; ++e) ++at[e->key - first_key + 1];
+        at[0] = block_start[b];
+        for (std::size_t k = 0; k < keys; ++k) {
+            at[k + 1] += at[k];
+            offsets[first_key + k] = at[k];
+        }
+        for (const Keyed* e = lo; e < hi; ++e) out[at[e->key - first_key]++] = e->value;
     });
 }
 
@@ -184,7 +233,7 @@ struct Occurrence {
 // sorted by item. Occurrences with no larger item in their row are left out.
 struct OccurrenceIndex {
     std::vector<std::size_t> offsets;
-    BigVector<Occurrence> entries;
+    std::vector<Occurrence> entries;
 };
 
 // Rows are sorted by insertion up to this length (stable and free of the

@@ -41,7 +41,7 @@ struct Histories {
         double time;
     };
     std::vector<std::size_t> offsets;  // rows + 1 entries
-    BigVector<Record> records;
+    std::vector<Record> records;
     std::size_t n_cols = 0;  // one more than the largest kept item index
 };
 
