@@ -433,3 +433,36 @@ def test_reload_refuses_fifos_retries_changed_files_and_logs_a_missing_one(clien
     time.sleep(0.2)
     assert sum("cannot read" in r.getMessage() for r in caplog.records) == 1
     assert client.get("/recommend/1000").status_code == 200
+
+
+def test_concurrent_requests_answered_together_equal_the_model(fitted, shop):
+    import asyncio
+
+    import httpx
+
+    model = fitted[0]
+    items = shop.interactions["item"]
+    cases = [
+        (int(u), [items[k], items[k + 7], "no-such"] if k % 3 else None, 1 + k % 4, k % 5 == 0)
+        for k, u in enumerate(shop.interactions["user"][::29][:120])
+    ]
+    cases += [(None, [items[k]], 3, False) for k in range(0, 400, 50)]
+    app = create_app(str(fitted[1]), reload_interval=0, threads=1)
+
+    async def ask(client, user, basket, n, exclude):
+        body = {"user": user, "items": basket, "n": n, "exclude_owned": exclude}
+        return (await client.post("/recommend", json=body)).json()
+
+    async def run():
+        async with app.router.lifespan_context(app):
+            transport = httpx.ASGITransport(app=app)
+            async with httpx.AsyncClient(transport=transport, base_url="http://t") as client:
+                answers = await asyncio.gather(*(ask(client, *case) for case in cases))
+                return answers, (await client.get("/metrics")).text
+
+    answers, metrics = asyncio.run(run())
+    for (user, basket, n, exclude), got in zip(cases, answers):
+        want = model.recommend(user, n, items=basket, exclude_owned=exclude)
+        assert got == _listed(want, user)
+    coalesced = float(metrics.split("\ntarsel_coalesced_requests_total ")[1].split()[0])
+    assert coalesced > len(cases) / 2

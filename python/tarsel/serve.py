@@ -424,6 +424,7 @@ class _Service:
         self.path, self.allow_updates, self.limits = path, allow_updates, limits
         self.reload_interval, self.require_model = reload_interval, require_model
         self.journal = _Journal(journal or path + ".journal") if allow_updates else None
+        self.batcher = _Batcher(self)
         self.current: _Loaded | None = initial
         self.threads = threads or os.cpu_count() or 2
         self.pool: ThreadPoolExecutor | None = None
@@ -466,6 +467,11 @@ class _Service:
             "When the served model was loaded",
             registry=self.registry,
         ).set_function(lambda: self.current.loaded_at if self.current else math.nan)
+        self.coalesced = Counter(
+            "tarsel_coalesced_requests",
+            "Requests answered together with others by one recommend_batch",
+            registry=self.registry,
+        )
         Gauge(
             "tarsel_open_connections",
             "HTTP connections open in this process",
@@ -633,17 +639,19 @@ class _Service:
             with loaded.lock.writing():
                 _replay(loaded, self.journal.read(loaded.cursor), newer_only=False)
 
-    async def answer(self, call: Callable[[Any], Any]) -> bytes:
+    async def answer(self, call: Callable[[Any], Any], encode: Callable | None = None) -> Any:
         """``call(model)`` on the request pool, beside any update, after the
-        journal's new entries; its answer comes back encoded as JSON."""
+        journal's new entries; its answer comes back encoded as JSON (or by
+        ``encode``)."""
+        encode = encode or _encode
 
-        def run(loaded: _Loaded) -> bytes:
+        def run(loaded: _Loaded) -> Any:
             if not self.allow_updates:
-                return _encode(call(loaded.model))
+                return encode(call(loaded.model))
             self._catch_up(loaded)
             with loaded.lock.reading():
                 found = call(loaded.model)
-            return _encode(found)
+            return encode(found)
 
         return await self._on_pool(run)
 
@@ -673,7 +681,7 @@ class _Service:
 
         return await self._on_pool(run)
 
-    async def _on_pool(self, run: Callable[[_Loaded], bytes]) -> bytes:
+    async def _on_pool(self, run: Callable[[_Loaded], Any]) -> Any:
         loop = asyncio.get_running_loop()
         loaded = self.loaded()
         try:
@@ -711,6 +719,106 @@ class _Service:
                     }
                 },
             )
+
+
+class _Batcher:
+    """Recommendations for single users, answered together while the engine
+    is busy. A request that finds a thread of the pool free runs at once;
+    others queue by (n, exclude_owned), and a queue goes to the engine as one
+    ``recommend_batch`` when a thread comes free, when it holds ``size``
+    requests or when its first request has waited ``wait`` seconds. Each
+    answer equals the request's own ``recommend``; a batch whose rows cannot
+    be told apart (a request without rows) is answered request by request."""
+
+    def __init__(self, service: _Service, size: int = 64, wait: float = 0.002):
+        self.service, self.size, self.wait = service, size, wait
+        self.busy = 0  # model calls on the pool
+        self.queues: dict[tuple, list] = {}
+
+    async def recommend(self, user: Any, items: list | None, n: int, options: dict) -> bytes:
+        if self.busy < self.service.threads and not self.queues:
+            self.busy += 1
+            try:
+                return await self.service.answer(_recommending(user, items, n, options))
+            finally:
+                self.busy -= 1
+                self._next()
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        key = (n, options.get("exclude_owned"))
+        queue = self.queues.setdefault(key, [])
+        queue.append((user, items, future))
+        if len(queue) >= self.size:
+            self._flush(key)
+        elif len(queue) == 1:
+            loop.call_later(self.wait, self._expire, key, queue)
+        return await future
+
+    def _next(self) -> None:
+        if self.queues and self.busy < self.service.threads:
+            self._flush(next(iter(self.queues)))  # the oldest queue
+
+    def _expire(self, key: tuple, queue: list) -> None:
+        if self.queues.get(key) is queue:
+            self._flush(key)
+
+    def _flush(self, key: tuple) -> None:
+        self.busy += 1
+        asyncio.ensure_future(self._run(key, self.queues.pop(key)))
+
+    async def _run(self, key: tuple, queue: list) -> None:
+        n, exclude = key
+        options = {} if exclude is None else {"exclude_owned": exclude}
+        users, baskets = [r[0] for r in queue], [r[1] for r in queue]
+        try:
+            answers = await self.service.answer(
+                lambda m: _coalesced(m, users, baskets, n, options),
+                lambda found: found and [_encode(a) for a in found],
+            )
+        except Exception:
+            answers = None
+        finally:
+            self.busy -= 1
+            self._next()
+        for k, (user, items, future) in enumerate(queue):
+            if future.done():
+                continue
+            try:
+                if answers is None:  # each request on its own, with its own error
+                    answer = await self.service.answer(_recommending(user, items, n, options))
+                else:
+                    answer = answers[k]
+                    self.service.coalesced.inc()
+            except BaseException as exc:  # noqa: B036 - handed to the waiting request
+                future.set_exception(exc)
+            else:
+                future.set_result(answer)
+
+
+def _recommending(user: Any, items: list | None, n: int, options: dict) -> Callable:
+    return lambda m: {"user": user, **_rows(m.recommend(user, n, items=items, **options))}
+
+
+def _coalesced(model: Any, users: list, baskets: list, n: int, options: dict) -> list | None:
+    """One ``recommend_batch`` cut into the answers ``recommend`` gives each
+    request; None when a request got no rows (its place in the table is then
+    ambiguous)."""
+    import numpy as np
+
+    items = baskets if any(b is not None for b in baskets) else None
+    found = model.recommend_batch(users, n, items=items, **options)
+    starts = (found["rank"] == 1).nonzero()[0].tolist()
+    if len(starts) != len(users):
+        return None
+    starts.append(len(found["rank"]))
+    out = []
+    for k, (user, basket) in enumerate(zip(users, baskets)):
+        rows = {key: found[key][starts[k] : starts[k + 1]] for key in ("item", "score", "source")}
+        answer = {"user": user, **_rows(rows)}
+        if basket is not None:
+            answer["unknown_items"] = int(np.count_nonzero(model.items_.index(basket) < 0))
+        out.append(answer)
+    return out
 
 
 # Connections open in this process: protocol -> [the request cycle last seen,
@@ -753,9 +861,7 @@ def _handlers(service: _Service) -> list:
         user = _id(model.users_, request.path_params["user"], "user", limits)
         n = _count(request.query_params.get("n", "10"), limits.max_n)
         options = _exclude_owned(request.query_params.get("exclude_owned"))
-        return await service.answer(
-            lambda m: {"user": user, **_rows(m.recommend(user, n, **options))}
-        )
+        return await service.batcher.recommend(user, None, n, options)
 
     async def recommend_post(request) -> bytes:
         body = await _json_body(request, limits.max_body_bytes, dict, limits.body_timeout)
@@ -765,9 +871,7 @@ def _handlers(service: _Service) -> list:
         n = _count(body.get("n", 10), limits.max_n)
         items = _items(model.items_, body.get("items"), limits)
         options = _exclude_owned(body.get("exclude_owned"))
-        return await service.answer(
-            lambda m: {"user": user, **_rows(m.recommend(user, n, items=items, **options))}
-        )
+        return await service.batcher.recommend(user, items, n, options)
 
     async def recommend_batch(request) -> bytes:
         body = await _json_body(request, limits.max_body_bytes, dict, limits.body_timeout)
