@@ -407,6 +407,8 @@ class _Service:
     """The served model, its reloading, the journal, the request pool and the
     metrics."""
 
+    INLINE_SECONDS = 0.0003
+
     def __init__(
         self,
         path: str,
@@ -425,6 +427,9 @@ class _Service:
         self.reload_interval, self.require_model = reload_interval, require_model
         self.journal = _Journal(journal or path + ".journal") if allow_updates else None
         self.batcher = _Batcher(self)
+        # the moving average of the seconds one call of each kind takes
+        # (measured first on the pool)
+        self._costs = dict.fromkeys(("recommend", "similar"), 2 * self.INLINE_SECONDS)
         self.current: _Loaded | None = initial
         self.threads = threads or os.cpu_count() or 2
         self.pool: ThreadPoolExecutor | None = None
@@ -513,6 +518,7 @@ class _Service:
             with contextlib.suppress(ValueError, RuntimeError, NotImplementedError, AttributeError):
                 loop.remove_signal_handler(signal.SIGHUP)
             self.pool.shutdown(wait=True)
+            _flush_logs()  # a worker process ends without running exit handlers
 
     async def _watch(self) -> None:
         while True:
@@ -639,20 +645,32 @@ class _Service:
             with loaded.lock.writing():
                 _replay(loaded, self.journal.read(loaded.cursor), newer_only=False)
 
-    async def answer(self, call: Callable[[Any], Any], encode: Callable | None = None) -> Any:
-        """``call(model)`` on the request pool, beside any update, after the
-        journal's new entries; its answer comes back encoded as JSON (or by
-        ``encode``)."""
+    async def answer(
+        self, call: Callable[[Any], Any], encode: Callable | None = None, kind: str = ""
+    ) -> Any:
+        """``call(model)`` beside any update, after the journal's new entries;
+        its answer comes back encoded as JSON (or by ``encode``). It runs on
+        the request pool, or on the event loop itself when the calls of its
+        ``kind`` ("recommend", "similar") have lately taken less than
+        ``INLINE_SECONDS`` and no update can interfere: a hop to a thread and
+        back costs more than such a call."""
         encode = encode or _encode
+        cost = self._costs.get(kind)
 
         def run(loaded: _Loaded) -> Any:
+            started = time.perf_counter()
             if not self.allow_updates:
-                return encode(call(loaded.model))
-            self._catch_up(loaded)
-            with loaded.lock.reading():
                 found = call(loaded.model)
+            else:
+                self._catch_up(loaded)
+                with loaded.lock.reading():
+                    found = call(loaded.model)
+            if cost is not None:  # a moving average of the recent calls
+                self._costs[kind] = 0.95 * cost + 0.05 * (time.perf_counter() - started)
             return encode(found)
 
+        if cost is not None and cost < self.INLINE_SECONDS and not self.allow_updates:
+            return run(self.loaded())
         return await self._on_pool(run)
 
     async def post_events(self, entry: dict) -> bytes:
@@ -739,7 +757,9 @@ class _Batcher:
         if self.busy < self.service.threads and not self.queues:
             self.busy += 1
             try:
-                return await self.service.answer(_recommending(user, items, n, options))
+                return await self.service.answer(
+                    _recommending(user, items, n, options), kind="recommend"
+                )
             finally:
                 self.busy -= 1
                 self._next()
@@ -913,7 +933,7 @@ def _handlers(service: _Service) -> list:
             raise ClientError(404, f"unknown item {item!r}")
         n = _count(request.query_params.get("n", "10"), limits.max_n)
         return await service.answer(
-            lambda m: {"item": item, "similar": _rows(m.similar_items(item, n))}
+            lambda m: {"item": item, "similar": _rows(m.similar_items(item, n))}, kind="similar"
         )
 
     async def events(request) -> bytes:
@@ -1604,8 +1624,47 @@ class _JsonFormatter(logging.Formatter):
         return json.dumps(line, default=str)
 
 
+class _GatheringHandler(logging.StreamHandler):
+    """Writes the lines of a quarter second at once (warnings and errors at
+    once), so that a request's log line costs no system call of its own."""
+
+    def __init__(self, stream: Any):
+        super().__init__(stream)
+        self._lines: list[str] = []
+        threading.Thread(target=self._flush_often, daemon=True).start()
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            line = self.format(record) + "\n"
+        except Exception:
+            self.handleError(record)
+            return
+        with self.lock:  # type: ignore[union-attr]
+            self._lines.append(line)
+        if record.levelno >= logging.WARNING:
+            self.flush()
+
+    def flush(self) -> None:
+        with self.lock:  # type: ignore[union-attr]
+            lines, self._lines = self._lines, []
+            if lines:
+                with contextlib.suppress(OSError, ValueError):
+                    self.stream.write("".join(lines))
+                    self.stream.flush()
+
+    def _flush_often(self) -> None:
+        while True:
+            time.sleep(0.25)
+            self.flush()
+
+
+def _flush_logs() -> None:
+    for handler in logging.getLogger().handlers:
+        handler.flush()
+
+
 def _configure_logging(level: str) -> None:
-    handler = logging.StreamHandler(sys.stderr)
+    handler = _GatheringHandler(sys.stderr)
     handler.setFormatter(_JsonFormatter())
     root = logging.getLogger()
     root.handlers[:] = [handler]
