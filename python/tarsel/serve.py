@@ -425,7 +425,9 @@ class _Service:
 
         self.path, self.allow_updates, self.limits = path, allow_updates, limits
         self.reload_interval, self.require_model = reload_interval, require_model
-        self.journal = _Journal(journal or path + ".journal") if allow_updates else None
+        # read on every load even with updates off, so that a restart without
+        # them keeps the events acknowledged before
+        self.journal = _Journal(journal or path + ".journal")
         self.batcher = _Batcher(self)
         # the moving average of the seconds one call of each kind takes
         # (measured first on the pool)
@@ -543,7 +545,7 @@ class _Service:
     def _adopt(self, loaded: _Loaded) -> None:
         """Replay the journal onto a model just loaded (the events newer than
         its data) and trim the entries it covers; on a loader thread."""
-        if self.journal is None:
+        if not self.allow_updates and not os.path.exists(self.journal.path):
             return
         replayed = _replay(loaded, self.journal.read(loaded.cursor), newer_only=True)
         trimmed = self.journal.trim(loaded.cut) if loaded.cut is not None else 0
@@ -641,7 +643,7 @@ class _Service:
     def _catch_up(self, loaded: _Loaded) -> None:
         """Apply the journal's entries that other processes wrote since this
         model last looked."""
-        if self.journal is not None and self.journal.behind(loaded.cursor):
+        if self.allow_updates and self.journal.behind(loaded.cursor):
             with loaded.lock.writing():
                 _replay(loaded, self.journal.read(loaded.cursor), newer_only=False)
 
@@ -651,9 +653,9 @@ class _Service:
         """``call(model)`` beside any update, after the journal's new entries;
         its answer comes back encoded as JSON (or by ``encode``). It runs on
         the request pool, or on the event loop itself when the calls of its
-        ``kind`` ("recommend", "similar") have lately taken less than
-        ``INLINE_SECONDS`` and no update can interfere: a hop to a thread and
-        back costs more than such a call."""
+        ``kind`` ("recommend", "similar") with their encoding have lately
+        taken less than ``INLINE_SECONDS`` and no update can interfere: a hop
+        to a thread and back costs more than such a call."""
         encode = encode or _encode
         cost = self._costs.get(kind)
 
@@ -665,9 +667,10 @@ class _Service:
                 self._catch_up(loaded)
                 with loaded.lock.reading():
                     found = call(loaded.model)
+            encoded = encode(found)
             if cost is not None:  # a moving average of the recent calls
                 self._costs[kind] = 0.95 * cost + 0.05 * (time.perf_counter() - started)
-            return encode(found)
+            return encoded
 
         if cost is not None and cost < self.INLINE_SECONDS and not self.allow_updates:
             return run(self.loaded())
@@ -676,7 +679,6 @@ class _Service:
     async def post_events(self, entry: dict) -> bytes:
         """Journal the events, then apply every entry the served model lacks
         (this one last)."""
-        assert self.journal is not None
         journal = self.journal
 
         def run(loaded: _Loaded) -> bytes:
