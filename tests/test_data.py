@@ -66,9 +66,25 @@ def test_id_maps_survive_bytes(values, kind):
     assert IdMap.from_bytes(kind, payload).ids.tolist() == values
 
 
-def test_mixed_ids_cannot_be_saved():
-    with pytest.raises(ValueError, match="ids of type int, str cannot be saved"):
-        IdMap([1, "a"]).to_bytes()
+@pytest.mark.parametrize(
+    "users, message",
+    [
+        ([1, "a"], r"mixes ids of the types int \(1\), str \('a'\); ids must be all .*"),
+        ([(1, 2), (3, 4)], r"holds ids of type tuple \(\(1, 2\)\); ids must be .*"),
+        ([b"a", b"b"], r"holds ids of type bytes \(b'a'\); .*"),
+        ([True, False], r"holds ids of type bool \(True\); .*"),
+        (
+            np.array([1, 2**63], dtype=np.uint64),
+            r"holds the integer id 9223372036854775808, which does not fit in 64 bits; .*",
+        ),
+    ],
+)
+def test_ids_a_model_cannot_store_are_refused_before_fitting(users, message):
+    with pytest.raises(ValueError, match=f"^user column 'user' {message}$"):
+        prepare_interactions({"user": users, "item": [1, 2]})
+    # the same description where such a map reaches the model file
+    with pytest.raises(ValueError, match=f"^cannot save ids: the id list {message}$"):
+        IdMap(users).to_bytes()
 
 
 @pytest.mark.parametrize("kind", [dict, pd.DataFrame, "polars"])

@@ -293,6 +293,8 @@ def test_set_params_round_trips():
 def test_features_that_match_no_sold_item_are_flagged():
     table = {"user": [1, 1, 2, 2] * 10, "item": [1, 2, 1, 3] * 10}
     with pytest.warns(UserWarning, match="no item of item_features has interactions"):
+        Recommender().fit(table, {"item": [7, 8, 9], "kind": ["a", "b", "a"]})
+    with pytest.raises(ValueError, match="mixes ids of the types int .*, str "):
         Recommender().fit(table, {"item": ["1", "2", "3"], "kind": ["a", "b", "a"]})
 
 
