@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 from tarsel import Recommender, datasets
-from tarsel.__main__ import main
+from tarsel.__main__ import _print_report, main
 
 FIT_COLUMNS = ["--time-col", "time", "--session-col", "basket"]
 
@@ -103,6 +103,11 @@ def test_ids_are_read_as_text_unless_asked_otherwise(tmp_path, capsys):
     typed = ["--out", model, "--quiet", "--typed-ids", "--sep", ";"]
     assert main(["fit", str(path), *typed]) == 0
     assert "over 3 items and 3 users" in capsys.readouterr().out  # 042 is 42 then
+
+
+def test_the_summary_counts_in_words(capsys):
+    _print_report({"base": "ease", "items": 1, "users": 1})
+    assert capsys.readouterr().out.startswith("\nmodel: ease base over 1 item and 1 user\n")
 
 
 def test_duplicate_rows_are_counted_and_dropped_on_request(tmp_path, capsys):

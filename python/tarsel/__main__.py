@@ -444,7 +444,7 @@ def _report(args) -> int:
     return 0
 
 
-def _only_set(columns: dict[str, str | None]) -> dict[str, str]:
+def _only_set(columns: dict[str, str | None]) -> dict[str, Any]:
     return {k: v for k, v in columns.items() if v is not None}
 
 
