@@ -520,19 +520,37 @@ def read_table(
 _SEPARATORS = (",", ";", "\t", "|")
 
 
+def _header_line(path: str) -> str:
+    """The first line of a CSV file, decompressed as pandas would read it
+    (gzip, bzip2 and xz by their suffix; other archives give no line)."""
+    import bz2
+    import gzip
+    import lzma
+
+    suffix = os.path.splitext(path)[1].lower()
+    opener = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(suffix, open)
+    if suffix in (".zip", ".zst", ".tar"):
+        return ""
+    try:
+        with opener(path, "rb") as file:
+            return file.readline(1 << 16).decode("utf-8", errors="replace")
+    except (OSError, EOFError, lzma.LZMAError):  # a damaged archive: pandas says why
+        return ""
+
+
 def _read_csv(path: str, text_columns: Iterable[str] | None, sep: str | None) -> Any:
     import pandas as pd
 
     from tarsel._container import MAGIC
 
     with open(path, "rb") as file:
-        header = file.readline(1 << 16).decode("utf-8", errors="replace")
         # a model file ends with its magic number and a 4-byte checksum
         tail = len(MAGIC) + 4
         model = file.seek(0, os.SEEK_END) >= tail and file.seek(-tail, os.SEEK_END) >= 0
         model = model and file.read(len(MAGIC)) == MAGIC
     if model:
         raise ValueError(f"{path!r} is a tarsel model file, not a table of interactions")
+    header = _header_line(path)
     if sep is None:
         sep = max(_SEPARATORS, key=header.count)  # ties go to the comma
     names = [name.strip().strip('"') for name in header.lstrip("\ufeff").split(sep)]
