@@ -528,7 +528,7 @@ def _header_line(path: str) -> str:
     import lzma
 
     suffix = os.path.splitext(path)[1].lower()
-    opener = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(suffix, open)
+    opener: Any = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(suffix, open)
     if suffix in (".zip", ".zst", ".tar"):
         return ""
     try:
