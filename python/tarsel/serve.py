@@ -392,7 +392,7 @@ def _replay(loaded: _Loaded, entries: list[dict], newer_only: bool) -> int:
             table[columns["time_col"]] = times
         try:
             applied += model.update(table)["events"]
-        except ValueError as exc:
+        except (ValueError, TypeError) as exc:  # ids of another type than this model's
             log.error(
                 "the model refused a journal entry; skipped",
                 extra={"fields": {"event": "journal", "seq": entry["seq"], "error": str(exc)}},
