@@ -1466,7 +1466,7 @@ def add_serve_command(commands: Any) -> argparse.ArgumentParser:
             "--" + name.replace("_", "-"),
             type=type(default),
             default=default,
-            help=f"{help_text} (default {default:g})",
+            help=f"{help_text} (default {default:.15g})",
         )
     parser.add_argument(
         "--log-level",
