@@ -551,7 +551,7 @@ def _model_from(cls: type[Recommender], container: Container) -> Recommender:
     model.engine_ = (
         container.engine
         if container.engine is not None
-        else _core.EngineState.from_bytes(sections["engine"])
+        else _core.EngineState._from_buffer(sections["engine"])
     )
     sizes = model.engine_.sizes()
     n_users, n_items = sizes["n_users"], sizes["n_items"]
