@@ -124,6 +124,10 @@ def refused(fields):
         ),
         ({"cooc_indices": I32([3, 4])}, "cooc_indices[1] is 4, not an index below n_items 4"),
         ({"cooc_indptr": I32([0, 1, 3])}, "cooc_indptr row 1 spans 1..3, outside its 2 entries"),
+        (  # rows out of order cover what they cover
+            {"cooc_indptr": I32([1, 0, 2]), "cooc_indices": I32([4, 0])},
+            "cooc_indices[0] is 4, not an index below n_items 4",
+        ),
         ({"cooc_data": [1.0]}, "cooc_indptr row 1 spans 1..2, outside its 1 entries"),
         ({"trans_indices": I32([-1])}, "trans_indices[0] is -1, not an index below n_items 4"),
         ({"uu_data": I64([1, 2])}, "uu_data[1] is 2, not an index below n_users 2"),
@@ -162,6 +166,7 @@ def test_loading_refuses_what_no_request_could_read(change, message, tmp_path):
         {"cooc_indices": I32([3, 0, 99]), "cooc_data": [1.0, 2.0, 3.0]},  # covered by no row
         {"cooc_indptr": I32([0, 1, 2, 2, 2, 2, 9])},  # rows past the catalogue are never read
         {"cooc_indptr": I32([2, 0, 2])},  # a row ending before its start is empty
+        {"cooc_indptr": I32([1, 2, 3]), "cooc_indices": I32([-5, 3, 0]), "cooc_data": [0.0] * 3},
         {"uri_indptr": I64([0, 1, 2, 7])},  # users past n_users are never neighbours
         {"content_nfeat": 0, "content_indices": I32([0, 99])},  # no features: never read
         {"repeat_indptr": I64([5, 0]), "repeat_items": I64([-1, 2**40])},  # profiles: any

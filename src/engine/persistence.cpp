@@ -586,34 +586,71 @@ struct CsrSection {
     std::uint64_t bound;
 };
 
+template <class Offset, class Index>
+[[noreturn]] void bad_column(const CsrSection<Offset, Index>& t, std::size_t k) {
+    inconsistent(t.indices_name + "[" + std::to_string(k) + "] is " + std::to_string(t.indices[k]) +
+                 ", not an index below " + t.bound_name + " " + std::to_string(t.bound));
+}
+
+template <class Offset, class Index>
+bool column_ok(const CsrSection<Offset, Index>& t, std::size_t k) {
+    return t.indices[k] >= 0 && static_cast<std::uint64_t>(t.indices[k]) < t.bound;
+}
+
+// The columns at positions [begin, end): one branch-free pass, then the
+// first one out of bounds if any is. As unsigned values, negative columns lie
+// at or above 2^(bits - 1), which no bound beyond that admits.
+template <class Offset, class Index>
+void check_columns(const CsrSection<Offset, Index>& t, std::size_t begin, std::size_t end) {
+    using Unsigned = std::make_unsigned_t<Index>;
+    const auto limit = static_cast<Unsigned>(
+        std::min<std::uint64_t>(t.bound, std::uint64_t{std::numeric_limits<Index>::max()} + 1));
+    bool bad = false;
+    for (std::size_t k = begin; k < end; ++k) bad |= static_cast<Unsigned>(t.indices[k]) >= limit;
+    if (!bad) return;
+    for (std::size_t k = begin; k < end; ++k)
+        if (!column_ok(t, k)) bad_column(t, k);
+}
+
 // Every row a request can read lies within its arrays (a row whose end is not
 // above its start is empty, as requests read it), and every entry such a row
 // covers is a column below the bound. Entries no readable row covers are never
-// read and not checked. Linear in the rows and entries: the furthest end of
-// the rows starting at each position marks what the rows cover.
+// read and not checked. Linear in the rows and entries: offsets that never
+// decrease (as every table is built) cover one run of positions; otherwise the
+// furthest end of the rows starting at each position marks what they cover.
 template <class Offset, class Index>
 void check_csr(const CsrSection<Offset, Index>& t) {
     const std::size_t rows =
         std::min<std::uint64_t>(t.indptr.empty() ? 0 : t.indptr.size() - 1, t.reach);
-    std::vector<std::size_t> furthest;
+    bool ordered = true;
     for (std::size_t r = 0; r < rows; ++r) {
         const Offset b = t.indptr[r], e = t.indptr[r + 1];
-        if (e <= b) continue;
-        if (b < 0 || static_cast<std::uint64_t>(e) > t.limit)
+        ordered = ordered && b <= e;
+        if (e > b && (b < 0 || static_cast<std::uint64_t>(e) > t.limit))
             inconsistent(t.indptr_name + " row " + std::to_string(r) + " spans " +
                          std::to_string(b) + ".." + std::to_string(e) + ", outside its " +
                          std::to_string(t.limit) + " entries");
-        if (furthest.empty()) furthest.assign(t.limit, 0);
+    }
+    if (rows == 0) return;
+    if (ordered) {
+        // Every non-empty row starts at or after indptr[0] and ends by
+        // indptr[rows]; with one such row both bounds are valid positions.
+        if (t.indptr[rows] > t.indptr[0])
+            check_columns(t, static_cast<std::size_t>(t.indptr[0]),
+                          static_cast<std::size_t>(t.indptr[rows]));
+        return;
+    }
+    std::vector<std::size_t> furthest(t.limit, 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const Offset b = t.indptr[r], e = t.indptr[r + 1];
+        if (e <= b) continue;
         std::size_t& end = furthest[static_cast<std::size_t>(b)];
         end = std::max(end, static_cast<std::size_t>(e));
     }
     std::size_t covered = 0;
     for (std::size_t k = 0; k < furthest.size(); ++k) {
         covered = std::max(covered, furthest[k]);
-        const Index v = t.indices[k];
-        if (k < covered && (v < 0 || static_cast<std::uint64_t>(v) >= t.bound))
-            inconsistent(t.indices_name + "[" + std::to_string(k) + "] is " + std::to_string(v) +
-                         ", not an index below " + t.bound_name + " " + std::to_string(t.bound));
+        if (k < covered && !column_ok(t, k)) bad_column(t, k);
     }
 }
 
