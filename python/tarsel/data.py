@@ -188,9 +188,10 @@ class IdMap:
             return "int64", self._ids.astype("<i8").tobytes()
         if self._ids.dtype.kind == "f":
             return "float64", self._ids.astype("<f8").tobytes()
-        if self._ids.dtype.kind == "U" or len(self._ids) == 0:
-            return "str", json.dumps(self._ids.tolist()).encode()
-        kinds = sorted({type(v).__name__ for v in self._ids.tolist()})
+        ids = self._ids.tolist()
+        if self._ids.dtype.kind == "U" or all(isinstance(v, str) for v in ids):
+            return "str", json.dumps(ids).encode()
+        kinds = sorted({type(v).__name__ for v in ids})
         raise ValueError(f"ids of type {', '.join(kinds)} cannot be saved; use int or str ids")
 
     @classmethod
@@ -238,7 +239,11 @@ def id_array(ids: Any) -> np.ndarray:
     if kinds and all(issubclass(k, (float, np.floating)) for k in kinds):
         return array.astype(np.float64)
     if kinds and all(issubclass(k, str) for k in kinds):
-        return array.astype(str)
+        # a fixed-width table holds every id at the width of the longest: kept
+        # for text of about even length, objects where one long id would
+        # multiply the memory (a model file's ids are read back this way too)
+        widest, total = max(map(len, ids)), sum(map(len, ids))
+        return array.astype(str) if widest * len(ids) <= 4 * total + (1 << 20) else array
     return array
 
 
