@@ -86,7 +86,9 @@ def test_only_regular_files_are_opened(tmp_path, kind):
     else:
         path.symlink_to("/dev/zero")  # reading it would never end
     outcome: list = []
-    reader = threading.Thread(target=lambda: outcome.append(_raised(read_container, path)))
+    reader = threading.Thread(
+        target=lambda: outcome.append(_raised(read_container, path)), daemon=True
+    )
     reader.start()
     reader.join(10)
     assert outcome == [f"{str(path)!r} is not a regular file"]

@@ -432,7 +432,12 @@ class Recommender:
             The arrays ``item``, ``score`` and ``source`` (which part found the
             item), best first; pass it to ``pandas.DataFrame`` for a table. With
             ``items`` also ``unknown_items``, the number of basket ids not in
-            the catalogue.
+            the catalogue. Scores never increase down the list: the engine's
+            score; where a baseline serves, the item's share of all fitted
+            events, plus the user's own events of it for personal popularity
+            (``source`` "personal_popularity"); popular items that fill up a
+            short list score their share, or the score before them where that
+            is lower.
 
         Raises
         ------
