@@ -461,7 +461,7 @@ I8 = np.dtype("<i8")
         (
             {},
             {"hist_indptr": np.arange(41, dtype=I8).tobytes()},
-            "its history offsets do not cover its history items in order",
+            "the offsets of its histories do not cover their items in order",
         ),
         (
             {},
@@ -469,6 +469,26 @@ I8 = np.dtype("<i8")
             "its histories name items outside the catalogue",
         ),
         ({}, {"repeat_sizes": b"1234"}, "section 'repeat_sizes' holds 4 bytes"),
+        (
+            {},
+            {"personal_items": lambda old: I8.type(-1).tobytes() + old[8:]},
+            "its personal lists name items outside the catalogue",
+        ),
+        (
+            {},
+            {"personal_indptr": np.zeros(42, I8).tobytes()},
+            "its personal lists have 41 rows for 40 users",
+        ),
+        (
+            {},
+            {"personal_counts": lambda old: old[8:]},
+            "its personal counts do not match its personal lists",
+        ),
+        (
+            {},
+            {"repeat_sizes": np.full(40, 2**40, I8).tobytes()},
+            "its repeat-profile sizes are negative or exceed the catalogue",
+        ),
     ],
 )
 def test_forged_model_files_are_value_errors(fitted, tmp_path, engine, sections, message, capsys):
@@ -485,6 +505,41 @@ def test_forged_model_files_are_value_errors(fitted, tmp_path, engine, sections,
     assert main(["recommend", str(path), "--user", "1"]) == 2
     out, err_text = capsys.readouterr()
     assert out == "" and err_text.count("\n") == 1 and message in err_text
+
+
+@pytest.mark.parametrize("damaged", [False, True])
+def test_long_ids_cost_memory_in_proportion_to_the_file(fitted, tmp_path, damaged):
+    import json
+    import tracemalloc
+
+    from tarsel import Recommender
+
+    ids = [f"item-{k}" for k in range(30)]
+    ids[3] = "x" * 250_000  # a table of fixed width would hold 30 of these
+    path = forge(
+        fitted[1],
+        tmp_path / "long.model",
+        {},
+        {
+            "meta": lambda old: old.replace(b'"item_ids": "int64"', b'"item_ids": "str"'),
+            "item_ids": json.dumps(ids).encode(),
+        },
+    )
+    if damaged:
+        raw = bytearray(path.read_bytes())
+        raw[len(raw) // 2] ^= 1  # inside the ids
+        path.write_bytes(bytes(raw))
+    tracemalloc.start()
+    try:
+        if damaged:
+            with pytest.raises(ValueError, match=r"is corrupt \(checksum mismatch\)$"):
+                Recommender.load(path)
+        else:
+            assert Recommender.load(path).items_.ids.tolist() == ids
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 8 * path.stat().st_size
 
 
 def test_a_missing_model_file(tmp_path):

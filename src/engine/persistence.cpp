@@ -499,8 +499,10 @@ void save_replacing(const EngineRecord& record, const std::string& target, const
     const std::string base = target.substr(dir.size());
     if (old != nullptr) {
         // Report an unwritable target as writing it in place would, rather
-        // than replacing a file its owner protected.
+        // than replacing a file its owner protected; a file without any
+        // write bit counts as protected for a process that may write anyway.
         open_file(target, O_WRONLY);
+        if ((old->st_mode & 0222) == 0) os_error(EACCES);
     }
     std::string tmp_path;
     Fd fd = create_temporary(dir, base, tmp_path);
