@@ -51,7 +51,6 @@ import math
 import os
 import re
 import signal
-import stat
 import sys
 import threading
 import time
@@ -152,14 +151,9 @@ def _load_file(path: str) -> _Loaded:
     and no more than its size is read; on Linux the model is read through the
     opened descriptor, so a file swapped in meanwhile is not read half."""
     from tarsel import Recommender
+    from tarsel._container import regular_file
 
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        raise ValueError(f"{path!r} is not a regular file")
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            raise ValueError(f"{path!r} is not a regular file")
+    with regular_file(path) as (fd, info):
         digest, left = hashlib.sha256(), info.st_size
         while left > 0 and (chunk := os.read(fd, min(left, 1 << 22))):
             digest.update(chunk)
@@ -171,8 +165,6 @@ def _load_file(path: str) -> _Loaded:
             model = Recommender.load(through)
         except ValueError as exc:  # the file's name, not the descriptor's
             raise ValueError(str(exc).replace(through, path)) from None
-    finally:
-        os.close(fd)
     return _Loaded(
         model,
         path,
