@@ -466,3 +466,17 @@ def test_concurrent_requests_answered_together_equal_the_model(fitted, shop):
         assert got == _listed(want, user)
     coalesced = float(metrics.split("\ntarsel_coalesced_requests_total ")[1].split()[0])
     assert coalesced > len(cases) / 2
+
+
+def test_json_integers_name_the_digit_ids_of_a_text_id_model(shop, tmp_path):
+    # a CSV read by the command line gives text ids, which clients send as numbers
+    events = dict(shop.interactions)
+    events["user"] = [str(u) for u in events["user"]]
+    model = Recommender(gate_users=0).fit(events, **shop.columns)
+    model.save(tmp_path / "text.model")
+    user = events["user"][0]
+    with TestClient(create_app(str(tmp_path / "text.model"))) as client:
+        got = client.post("/recommend", json={"user": int(user), "n": 3}).json()
+        assert got == _listed(model.recommend(user, 3), user)
+        refused = client.post("/recommend", json={"user": True, "n": 3})
+        assert refused.status_code == 400

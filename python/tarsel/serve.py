@@ -1111,6 +1111,10 @@ def _id(ids: Any, value: Any, what: str, limits: Limits, allow_none: bool = Fals
         if isinstance(value, (int, float)) and math.isfinite(value):
             return float(value)
     elif kind == "U":
+        # A text file's ids are read as text, so a JSON integer on such a model
+        # means the id written with those digits.
+        if isinstance(value, int):
+            value = str(value)
         if isinstance(value, str):
             return value
     elif isinstance(value, (int, float, str)):
