@@ -117,7 +117,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
         order = np.argsort(model.items_.index(reference.items.ids[profile[1][a:b]]))
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
-    assert served.now_ts == whole["time"].max()
+    assert live_of(model).now_ts == whole["time"].max()
     # periods and their quality stay as fitted; an entry new to the profile has none
     owners = np.repeat(np.arange(len(served.indptr) - 1), np.diff(served.indptr))
     got = list(zip(served.periods.tolist(), served.quality.tolist()))

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from tarsel import Recommender, _core
 from tarsel._baselines import BASELINES, MODES
-from tarsel._live import history
+from tarsel._live import history, live_of
 
 SOURCES = ("model",) + BASELINES
 
@@ -107,8 +107,14 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
     model.kept_["serving"] = {
         mode: {"source": source, "pop_prior": 0.0, "ndcg": 0.0} for mode, source in serving.items()
     }
+    newest = log["time"].max()
     for _ in range(data.draw(st.integers(1, 3), "updates")):
-        model.update(data.draw(batches(log), "events"))
+        events = data.draw(batches(log), "events")
+        model.update(events)
+        applied = [t for t, i in zip(events["time"], events["item"]) if i != "unknown"]
+        newest = max([newest, *applied])
+    # the newest event time of the data and of the events applied to it
+    assert live_of(model).now_ts == newest
     users = model.users_.ids.tolist() + [12345]
     n = len(model.items_)
     found = check_answers(model, users, n)
@@ -118,10 +124,12 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
     copies = [Recommender.load(path), pickle.loads(pickle.dumps(model)), copy.deepcopy(model)]
     for twin in copies:
         same(answers(twin, users, n), found)
+        assert live_of(twin).now_ts == newest
     # a copy updates on as the original does
     more = data.draw(batches(log), "more events")
     model.update(more)
     copies[0].update(more)
+    assert live_of(copies[0]).now_ts == live_of(model).now_ts >= newest
     users = model.users_.ids.tolist()
     same(check_answers(copies[0], users, n), answers(model, users, n))
 

@@ -25,6 +25,7 @@ with warnings.catch_warnings():  # this Starlette would rather have httpx2
     from starlette.testclient import TestClient  # noqa: E402
 
 from tarsel import Recommender, datasets  # noqa: E402
+from tarsel._live import live_of  # noqa: E402
 from tarsel.serve import Limits, create_app  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Using `httpx` with:DeprecationWarning")
@@ -329,7 +330,21 @@ def _expected(path, events, user, n=5):
     return _listed(model.recommend(user, n), user)
 
 
-def test_acknowledged_events_survive_reloads_restarts_and_trims(fitted, shop, tmp_path):
+@pytest.fixture(scope="module")
+def unrepeated(shop, tmp_path_factory):
+    """Files of models without a repeat profile: the newest event time of their
+    data is all that tells the service which journal entries they hold."""
+    path = tmp_path_factory.mktemp("unrepeated") / "shop.model"
+    for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
+        model = Recommender(gate_users=0, repeat=False, **extra)
+        model.fit(shop.interactions, **shop.columns).save(path.with_name(f"{name}.model"))
+    assert live_of(Recommender.load(path)).profile is None
+    return None, path
+
+
+@pytest.mark.parametrize("files", ["fitted", "unrepeated"])
+def test_acknowledged_events_survive_reloads_restarts_and_trims(files, shop, tmp_path, request):
+    fitted = request.getfixturevalue(files)
     live, staged = tmp_path / "live.model", tmp_path / "staged"
     live.write_bytes(fitted[1].read_bytes())
     journal = tmp_path / "live.model.journal"

@@ -15,11 +15,16 @@ State beside the fitted arrays (``Live``, the model's ``_live``):
   when the engine serves a repeat profile (an entry joins the profile once it
   reaches ``repeat_min_count`` events).
 - ``profile``: the served repeat profile, which the engine takes whole.
+- ``now_ts``: the newest event time of the fitted data and of the updates
+  applied since (NaN when the model has no times). The repeat profile's
+  elapsed times are measured from it, and a service replaying its journal onto
+  the model takes it as the point up to which the model holds events.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import struct
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -40,7 +45,7 @@ SECTION = "live"
 @dataclass
 class Profile:
     """The repeat profile as the engine serves it: a CSR over user rows, items
-    ascending, and the instant its elapsed times are measured from."""
+    ascending (its elapsed times are measured from ``Live.now_ts``)."""
 
     indptr: np.ndarray  # int64
     items: np.ndarray  # int64
@@ -48,13 +53,12 @@ class Profile:
     last_ts: np.ndarray  # float64 last consumption
     periods: np.ndarray  # float64 typical repurchase gap (NaN: none known)
     quality: np.ndarray  # float64 confidence in the period
-    now_ts: float
     min_count: int
 
     @classmethod
-    def of(cls, arrays: Sequence[np.ndarray], now_ts: float, min_count: int) -> Profile:
+    def of(cls, arrays: Sequence[np.ndarray], min_count: int) -> Profile:
         indptr, items, counts, last_ts, periods, quality = arrays
-        return cls(indptr, items, counts, last_ts, periods, quality, float(now_ts), int(min_count))
+        return cls(indptr, items, counts, last_ts, periods, quality, int(min_count))
 
     def row(self, row: int) -> tuple[np.ndarray, ...]:
         if row + 1 >= len(self.indptr):
@@ -72,8 +76,8 @@ class Profile:
     def arrays(self) -> tuple[np.ndarray, ...]:
         return self.indptr, self.items, self.counts, self.last_ts, self.periods, self.quality
 
-    def install(self, engine: Any) -> None:
-        engine.set_repeat_profile(*self.arrays(), self.now_ts)
+    def install(self, engine: Any, now_ts: float) -> None:
+        engine.set_repeat_profile(*self.arrays(), now_ts)
 
 
 @dataclass
@@ -81,6 +85,7 @@ class Live:
     rows: dict[int, tuple[np.ndarray, np.ndarray | None]] = field(default_factory=dict)
     hist_counts: np.ndarray | None = None
     profile: Profile | None = None
+    now_ts: float = math.nan
     totals: dict[str, int] = field(
         default_factory=lambda: {"events": 0, "new_users": 0, "unknown_items": 0}
     )
@@ -93,14 +98,14 @@ def live_of(model: Any) -> Live:
     return live
 
 
-def after_fit(
-    model: Any, data: Any, profile: list[np.ndarray] | None, now_ts: float, min_count: int
-) -> None:
+def after_fit(model: Any, data: Any, profile: list[np.ndarray] | None, min_count: int) -> None:
     """Start the live state of a freshly fitted model. ``profile`` is the served
     repeat profile's arrays (None when the engine serves none)."""
     live = Live()
+    if data.timestamps is not None and len(data.timestamps):
+        live.now_ts = float(data.timestamps.max())
     if profile is not None:
-        live.profile = Profile.of([np.asarray(a) for a in profile], now_ts, min_count)
+        live.profile = Profile.of([np.asarray(a) for a in profile], min_count)
         live.hist_counts = _history_counts(data)
     model._live = live
 
@@ -217,16 +222,18 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     )
     changes = _changed_rows(model, live, rows, item_idx, times)
     profile = _updated_profile(live.profile, changes) if live.profile is not None else None
-    if profile is not None and times is not None and len(times):
-        profile.now_ts = max(profile.now_ts, float(times.max()))
+    now_ts = live.now_ts
+    if times is not None and len(times):
+        now_ts = float(np.fmax(now_ts, times.max()))
     lists = _updated_baselines(_baselines.of(model), rows, item_idx, first_new + len(new_users))
 
     # Everything above only read the model. The engine may refuse its new
     # profile (while a request runs on it), so it goes first: then either the
     # whole update happens or none of it.
     if profile is not None:
-        profile.install(model.engine_)
+        profile.install(model.engine_, now_ts)
         live.profile = profile
+    live.now_ts = now_ts
     if new_users:
         model.users_.append(new_users)
     sizes = _repeat_sizes(model, live, changes)
@@ -379,7 +386,7 @@ def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
         for row, a, b in zip(touched.tolist(), bounds[0].tolist(), bounds[1].tolist())
     }
     indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
-    return Profile.of([indptr, *arrays], old.now_ts, old.min_count)
+    return Profile.of([indptr, *arrays], old.min_count)
 
 
 def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -> np.ndarray:
@@ -493,7 +500,8 @@ _HEADER = struct.Struct("<I")
 
 def sections(model: Any) -> dict[str, bytes]:
     """The model file section of the live state: a JSON header (counts, the
-    profile's settings, array lengths) and the arrays after it."""
+    newest event time, the profile's settings, array lengths) and the arrays
+    after it."""
     fold(model)
     live = live_of(model)
     header: dict[str, Any] = {"totals": live.totals, "arrays": []}
@@ -505,8 +513,10 @@ def sections(model: Any) -> dict[str, bytes]:
 
     if live.hist_counts is not None:
         add("hist_counts", live.hist_counts, "<i8")
+    if math.isfinite(live.now_ts):
+        header["now_ts"] = live.now_ts
     if live.profile is not None:
-        header["now_ts"], header["min_count"] = live.profile.now_ts, live.profile.min_count
+        header["min_count"] = live.profile.min_count
         for name, dtype in _PROFILE_DTYPES.items():
             add(name, getattr(live.profile, name), dtype)
     raw = json.dumps(header).encode()
@@ -515,7 +525,9 @@ def sections(model: Any) -> dict[str, bytes]:
 
 def restore(model: Any, places: dict, read: Any) -> None:
     """Rebuild the live state from the section (absent in older files:
-    updates then change the histories only). Raises ValueError when damaged."""
+    updates then change the histories only). Files from before the newest
+    event time was kept for every model hold it only beside a repeat profile,
+    under the same key. Raises ValueError when damaged."""
     live = model._live = Live()
     if SECTION not in places:
         return
@@ -530,16 +542,16 @@ def restore(model: Any, places: dict, read: Any) -> None:
         arrays[name] = np.frombuffer(data, dtype=dtype, count=length, offset=offset).copy()
         offset += length * width
     live.totals.update({k: int(v) for k, v in header["totals"].items()})
+    live.now_ts = float(header.get("now_ts", math.nan))
     live.hist_counts = arrays.get("hist_counts")
     if live.hist_counts is not None and len(live.hist_counts) != len(model._hist_items):
         raise ValueError("the stored event counts do not match the histories")
     if "indptr" in arrays:
-        profile = Profile.of(
-            [arrays[name] for name in _PROFILE_DTYPES], header["now_ts"], header["min_count"]
-        )
+        profile = Profile.of([arrays[name] for name in _PROFILE_DTYPES], header["min_count"])
         ends = profile.indptr
         if (
-            len(ends) == 0
+            not math.isfinite(live.now_ts)
+            or len(ends) == 0
             or ends[0] != 0
             or np.any(np.diff(ends) < 0)
             or ends[-1] != len(profile.items)

@@ -801,7 +801,6 @@ class Recommender:
             self,
             data,
             parts.repeat_profile if plan.repeat and parts.repeat else None,
-            parts.config.get("repeat_now_ts", np.nan),
             plan.repeat_min_count or settings.repeat_min_count,
         )
         self.kept_ = plan.describe(parts)

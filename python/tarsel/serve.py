@@ -135,14 +135,14 @@ def _identity(info: os.stat_result) -> tuple:
 
 
 def _data_cut(model: Any) -> float | None:
-    """The newest event time of a model's data (None when it keeps none: a
-    model without a time column or without a repeat profile)."""
+    """The newest event time of a model's data and its updates (None when it
+    keeps none: a model without a time column)."""
     from tarsel import _live
 
-    profile = _live.live_of(model).profile
-    if not model.columns_.get("time_col") or profile is None or not math.isfinite(profile.now_ts):
+    now = _live.live_of(model).now_ts
+    if not model.columns_.get("time_col") or not math.isfinite(now):
         return None
-    return float(profile.now_ts)
+    return float(now)
 
 
 def _load_file(path: str) -> _Loaded:
