@@ -105,6 +105,33 @@ def test_table_kinds_give_the_same_arrays(kind):
     assert data.history(0).tolist() == [1, 0]  # b, then a (most recent last)
 
 
+@pytest.mark.parametrize("hashed", [True, False])
+def test_one_long_id_costs_memory_in_proportion_to_the_log(hashed, monkeypatch):
+    import tracemalloc
+
+    from tarsel import Recommender
+
+    if not hashed:
+        monkeypatch.setattr(tarsel.data, "_factorize", lambda values: None)
+    n = 1000
+    long = "x" * 250_000  # a table of fixed width would hold 1,000 of these: 1 GB
+    users = [f"u{k % 300}" for k in range(n)]
+    items = [f"i{k % 40}" for k in range(n)]
+    log = {"user": users[:7] + [long] + users[8:], "item": items, "time": range(n)}
+    events = {"user": users[:19] + [long + "y"], "item": items[:20], "time": range(n, n + 20)}
+    Recommender(gate_users=0).fit({**log, "user": users}).update(events)  # imports done
+    tracemalloc.start()
+    try:
+        model = Recommender(gate_users=0).fit(log, time_col="time")
+        model.update(events)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert model.users_.ids[7] == long and model.users_.ids[-1] == long + "y"
+    assert len(model.recommend_batch([long, long + "y"], 3)["item"]) == 6
+    assert peak < 8 * 250_000
+
+
 @pytest.mark.parametrize(
     "weighting, expected",
     [

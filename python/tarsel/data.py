@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 import warnings
-from collections.abc import Hashable, Mapping
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from numbers import Integral, Real
 from typing import Any
@@ -387,12 +387,16 @@ def _array_of(values: Any) -> np.ndarray:
         out = np.empty(len(values), dtype=object)  # a column of lists stays one-dimensional
         out[:] = list(values)
         return out
-    array = np.asarray(values)
-    if array.dtype.kind == "U" and not all(isinstance(v, str) for v in values):
-        # NumPy turns a list mixing numbers and text into text: keep the values
-        array = np.empty(len(values), dtype=object)
-        array[:] = list(values)
-    return array
+    if (
+        isinstance(values, Sequence)
+        and not isinstance(values, (str, bytes))
+        and any(isinstance(v, str) for v in values)
+    ):
+        # NumPy would turn a list mixing numbers and text into text, and hold
+        # every text at the width of the longest: the id rule keeps the values,
+        # and objects where one long text would multiply the memory
+        return id_array(values)
+    return np.asarray(values)
 
 
 def column_names(table: Any) -> list[str]:
@@ -403,7 +407,7 @@ def take_rows(table: Any, rows: np.ndarray) -> Any:
     """The given rows of a table, as a table of the same kind."""
     rows = np.asarray(rows, dtype=np.int64)
     if isinstance(table, Mapping):
-        return {k: np.asarray(v)[rows] for k, v in table.items()}
+        return {k: _array_of(v)[rows] for k, v in table.items()}
     if hasattr(table, "iloc"):
         return table.iloc[rows].reset_index(drop=True)
     return table[rows]
