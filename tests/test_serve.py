@@ -264,3 +264,14 @@ def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
     assert "is not a tarsel model file" in capsys.readouterr().err
     assert main(["serve", "m", "--workers", "2", "--allow-updates"]) == 2
     assert "--allow-updates needs --workers 1" in capsys.readouterr().err
+
+
+def test_the_examples_need_only_the_serve_extra(monkeypatch):
+    import doctest
+
+    import tarsel.serve
+
+    # starlette's test client needs httpx (or httpx2), which the extra does not install
+    for name in ("httpx", "httpx2", "starlette.testclient"):
+        monkeypatch.setitem(sys.modules, name, None)
+    assert doctest.testmod(tarsel.serve, optionflags=doctest.ELLIPSIS).failed == 0
