@@ -732,7 +732,8 @@ class Recommender:
             ones and applied in time order.
         **columns : str or None
             ``user_col``, ``item_col`` or ``time_col``, when the events name
-            their columns differently from the fitted table.
+            their columns differently from the fitted table; ``time_format``
+            when their text times differ from the format ``fit`` was given.
 
         Returns
         -------
