@@ -131,5 +131,8 @@ def test_pages_get_the_file_mode_of_models(model, tmp_path):
         os.chmod(tmp_path / "r.html", 0o604)  # a replaced page keeps its mode
         model.report(tmp_path / "r.html")
         assert mode("r.html") == 0o604 and sorted(os.listdir(tmp_path)) == ["m.model", "r.html"]
+        os.chmod(tmp_path / "r.html", 0o444)  # nor is a page its owner protected replaced
+        with pytest.raises(OSError, match="read-only"):
+            model.report(tmp_path / "r.html")
     finally:
         os.umask(umask)
