@@ -495,3 +495,14 @@ def test_json_integers_name_the_digit_ids_of_a_text_id_model(shop, tmp_path):
         assert got == _listed(model.recommend(user, 3), user)
         refused = client.post("/recommend", json={"user": True, "n": 3})
         assert refused.status_code == 400
+
+
+def test_the_examples_need_only_the_serve_extra(monkeypatch):
+    import doctest
+
+    import tarsel.serve
+
+    # starlette's test client needs httpx (or httpx2), which the extra does not install
+    for name in ("httpx", "httpx2", "starlette.testclient"):
+        monkeypatch.setitem(sys.modules, name, None)
+    assert doctest.testmod(tarsel.serve, optionflags=doctest.ELLIPSIS).failed == 0

@@ -1307,18 +1307,26 @@ def create_app(
     ImportError
         When the ``serve`` extra is not installed.
 
+    Notes
+    -----
+    Starlette's ``TestClient`` drives the application in-process, as the
+    tests do; it needs ``httpx``, which the ``test`` extra installs and the
+    ``serve`` extra does not.
+
     Examples
     --------
     >>> import os, tempfile
-    >>> from starlette.testclient import TestClient
     >>> from tarsel import Recommender
     >>> model = Recommender(gate_users=0).fit(
     ...     {"user": [1, 1, 2, 2, 3, 3], "item": ["a", "b", "a", "b", "b", "c"]})
     >>> path = os.path.join(tempfile.mkdtemp(), "shop.model")
     >>> model.save(path)
-    >>> with TestClient(create_app(path)) as client:
-    ...     client.post("/recommend", json={"user": None, "items": ["c"], "n": 2}).json()["item"]
-    ['b', 'a']
+    >>> app = create_app(path)
+    >>> sorted(route.path for route in app.routes)  # doctest: +NORMALIZE_WHITESPACE
+    ['/events', '/healthz', '/metrics', '/recommend', '/recommend/batch',
+     '/recommend/{user:path}', '/similar/{item:path}']
+    >>> import uvicorn
+    >>> uvicorn.run(app, host="127.0.0.1", port=8000)  # doctest: +SKIP
     """
     return _build(
         model_path,
