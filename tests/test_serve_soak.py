@@ -95,7 +95,11 @@ def request(port, method, path, body=None, connection=None):
         data = json.dumps(body).encode() if body is not None else None
         connection.request(method, path, body=data, headers={"Content-Type": "application/json"})
         answer = connection.getresponse()
-        return answer.status, json.loads(answer.read())
+        raw = answer.read()
+        try:
+            return answer.status, json.loads(raw)
+        except ValueError:  # not JSON: a failure the caller reports with its text
+            return answer.status, raw
     finally:
         if own:
             connection.close()
@@ -132,7 +136,7 @@ def test_soak_reads_events_reloads_and_a_restart(files):
                 continue
             with lock:
                 served[0] += 1
-                if status != 200:
+                if status != 200 or not isinstance(answer, dict):
                     failures.append((path, status, answer))
 
     def poster():
