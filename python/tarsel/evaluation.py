@@ -596,8 +596,8 @@ def _object_array(values: list) -> np.ndarray:
 
 
 def paired_bootstrap(
-    a: Sequence[float],
-    b: Sequence[float],
+    a: Sequence[float] | np.ndarray,
+    b: Sequence[float] | np.ndarray,
     *,
     n_resamples: int = 1000,
     confidence: float = 0.95,
