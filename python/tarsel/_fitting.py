@@ -66,7 +66,7 @@ class Plan:
     exclude_owned: bool | None = None  # the owned-items rule; None: the setting decides
     repeat_min_count: int | None = None  # None: the setting
     repeat_freq_alpha: float | None = None  # None: the setting
-    # the repeat profile's periods: "fitted" (the native detector) or "mean_gap"
+    # the repeat profile's timing, as ``repeat_timing`` names it
     repeat_periods: str = "fitted"
     serving: dict[str, Any] = field(default_factory=dict)  # per mode: model or a baseline
 
@@ -485,8 +485,7 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, repo
     )
     if not len(profile[1]):
         return
-    if plan.repeat_periods == "mean_gap":
-        profile[4], profile[5] = mean_gap_periods(data, profile)
+    profile[4], profile[5] = repeat_timing(plan.repeat_periods, data, profile)
     parts.repeat_profile = profile
     periods = profile[4][np.isfinite(profile[4])] / _DAY
     report["repeat_periods"] = {
@@ -503,6 +502,20 @@ def _fit_repeat(settings: Settings, data: Events, parts: Parts, plan: Plan, repo
         ),
     )
     parts.repeat = True
+
+
+def repeat_timing(
+    kind: str, data: Events, profile: list[np.ndarray]
+) -> tuple[np.ndarray, np.ndarray]:
+    """The periods and their confidence that a repeat profile holds back items
+    with until they are due: "fitted", the native detector's; "mean_gap", each
+    pair's mean gap and regularity (``mean_gap_periods``); "none", no holding
+    back (confidence 0), so that purchase frequency alone ranks the entries."""
+    if kind == "mean_gap":
+        return mean_gap_periods(data, profile)
+    if kind == "none":
+        return profile[4], np.zeros(len(profile[5]))
+    return profile[4], profile[5]
 
 
 def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:

@@ -19,8 +19,8 @@ from tarsel._fitting import (
     Parts,
     Plan,
     engine_for,
-    mean_gap_periods,
     plan_alphas,
+    repeat_timing,
 )
 from tarsel._settings import Settings
 from tarsel.data import Interactions
@@ -30,7 +30,7 @@ from tarsel.evaluation import ndcg_at_k, paired_bootstrap
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
 _MAX_GATE_PASSES = 3
 # Weights of purchase frequency tried against the setting's, as multiples of it.
-_FREQ_FACTORS = (0.3, 3.0, 10.0, 30.0)
+_FREQ_FACTORS = (0.3, 3.0, 10.0, 30.0, 100.0, 1000.0)
 # A calibrated choice replaces the setting only when the lower end of the paired
 # bootstrap interval of its gain is above 0: picking the best of several
 # candidates on a few hundred users otherwise favours noise.
@@ -327,8 +327,7 @@ class Gate:
             )
         )
         profile[3] = self._aligned_last_ts(profile)
-        if plan.repeat_periods == "mean_gap":
-            profile[4], profile[5] = mean_gap_periods(train, profile)
+        profile[4], profile[5] = repeat_timing(plan.repeat_periods, train, profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
         after = self.ndcg_users(engine)
         if self._decide("repeat_min_count_1", after, before, gates):
@@ -345,27 +344,27 @@ class Gate:
             )
 
     def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
-        """The repeat profile's periods (the native detector's, or each pair's
-        mean gap with its regularity as confidence) and the weight of purchase
-        frequency, chosen on the held-out users. The engine scores a profile
-        entry's frequency as alpha * ln(1 + count); handing it the counts
-        (1 + count) ** (a / alpha) - 1 scores the weight a without a rebuild."""
-        engine = engine_for(self.parts, plan)
+        """The repeat profile's timing (see ``repeat_timing``) and the weight of purchase
+        frequency (the setting, or a multiple of it), chosen on the held-out
+        users: one engine per weight, whose profile is swapped in place."""
         alpha = float(self.parts.config["repeat_freq_alpha"])
         arrays = self.parts.arrays
         current = [np.asarray(arrays[k]) for k in PROFILE_KEYS]
-        train_periods = mean_gap_periods(self.holdout.train, current)
+        shapes = {
+            kind: list(repeat_timing(kind, self.holdout.train, current))
+            for kind in ("fitted", "mean_gap", "none")
+        }
         now = float(self.parts.config["repeat_now_ts"])
+        # a setting of 0 leaves purchase frequency out of the score
         weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
         tried: dict[tuple[str, float], np.ndarray] = {}
-        for periods in ("fitted", "mean_gap"):
-            shape = current[4:] if periods == "fitted" else list(train_periods)
-            for weight in weights:
-                counts = (
-                    np.expm1(np.log1p(current[2]) * (weight / alpha)) if alpha > 0 else current[2]
-                )
-                engine.set_repeat_profile(*current[:2], counts, current[3], *shape, now)
+        for weight in weights:
+            self.parts.config["repeat_freq_alpha"] = weight
+            engine = engine_for(self.parts, plan)
+            for periods, shape in shapes.items():
+                engine.set_repeat_profile(*current[:4], *shape, now)
                 tried[(periods, weight)] = self.ndcg_users(engine)[0]
+            del engine
         default = tried[("fitted", alpha)]
         best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == ("fitted", alpha)))
         _, low, _ = paired_bootstrap(
@@ -387,27 +386,34 @@ class Gate:
         # the engines built from here on score with the chosen profile and weight
         plan.repeat_periods, plan.repeat_freq_alpha = chosen
         self.parts.config["repeat_freq_alpha"] = chosen[1]
-        if chosen[0] == "mean_gap":
-            arrays["repeat_periods"], arrays["repeat_quality"] = train_periods
-            self._repeat_profile()[4:6] = train_periods
+        arrays["repeat_periods"], arrays["repeat_quality"] = shapes[chosen[0]]
+        self._repeat_profile()[4:6] = shapes[chosen[0]]
 
     def _decide(self, name: str, on: tuple, off: tuple, gates: dict) -> bool:
-        """Keep a part when its per-user NDCG@k gain over going without it
-        exceeds ``min_gain`` and the lower end of its paired bootstrap
-        interval is above 0: the simpler engine stays unless the held-out
-        users show the part helps beyond their sampling noise."""
-        gain, low, _ = paired_bootstrap(
-            on[0], off[0], n_resamples=_RESAMPLES, confidence=_CONFIDENCE
+        """Keep a part when, in one serving mode (the engine's own lists, or
+        owned items excluded), its per-user NDCG@k gain over going without it
+        exceeds ``min_gain`` with the lower end of its paired bootstrap
+        interval above 0, and it does not plainly harm the other mode (the
+        upper end there at least 0): the simpler engine stays unless the
+        held-out users show the part helps beyond their sampling noise, and
+        one engine serves both modes."""
+        own, excluded = (
+            paired_bootstrap(a, b, n_resamples=_RESAMPLES, confidence=_CONFIDENCE)
+            for a, b in zip(on, off)
         )
-        # one engine serves both modes: a part that plainly harms the lists
-        # with owned items excluded is not kept for a gain in the other mode
-        _, _, high = paired_bootstrap(on[1], off[1], n_resamples=_RESAMPLES, confidence=_CONFIDENCE)
-        keep = gain > self.settings.min_gain and low > 0 and high >= 0
+        keep = any(
+            gain > self.settings.min_gain and low > 0 and other[2] >= 0
+            for (gain, low, _), other in ((own, excluded), (excluded, own))
+        )
         gates[name] = {
             "on": round(float(np.mean(on[0])), 5),
             "off": round(float(np.mean(off[0])), 5),
-            "gain_ci_low": round(low, 5),
-            "owned_excluded_ci_high": round(high, 5),
+            "gain_ci": [round(own[1], 5), round(own[2], 5)],
+            "owned_excluded": {
+                "on": round(float(np.mean(on[1])), 5) if len(on[1]) else 0.0,
+                "off": round(float(np.mean(off[1])), 5) if len(off[1]) else 0.0,
+                "gain_ci": [round(excluded[1], 5), round(excluded[2], 5)],
+            },
             "kept": keep,
         }
         return keep
