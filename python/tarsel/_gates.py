@@ -99,6 +99,7 @@ class Gate:
     def run(self, report: dict[str, Any]) -> Plan:
         plan = Plan(set(self.parts.channels), [], self.parts.repeat)
         gates: dict[str, Any] = {}
+        self._choose_base(plan, gates, report)
         if plan.repeat:
             self._calibrate_repeat(plan, gates)
         # A part judged helpful beside others can hurt once they are gone, so
@@ -342,6 +343,30 @@ class Gate:
                 *old[4:],
                 float(self.parts.config["repeat_now_ts"]),
             )
+
+    def _choose_base(self, plan: Plan, gates: dict, report: dict[str, Any]) -> None:
+        """EASE or the co-occurrence graph as the base, by the held-out users:
+        the gate fit holds both (the graph is always built), so the choice
+        costs two batches of recommendations and no second solve; the final
+        fit then skips the solve when the graph won."""
+        if not self.parts.config["base_is_ease"]:
+            return
+        alone = Plan(set(), [], False)
+        ease = self.ndcg_users(engine_for(self.parts, alone))
+        self.parts.config["base_is_ease"] = False
+        cooc = self.ndcg_users(engine_for(self.parts, alone))
+        if self._decide("base:ease", ease, cooc, gates):
+            self.parts.config["base_is_ease"] = True
+            return
+        plan.base = "cooc"
+        self.parts.arrays.pop("ease_b", None)
+        self.parts.channels.discard("last_item")
+        plan.channels.discard("last_item")
+        report["base"] = "cooc"
+        report["model_size"]["base"] = (
+            f"co-occurrence graph over {self.holdout.train.n_items:,} items"
+        )
+        report["model_size"]["why"] = "the gates kept the co-occurrence graph over EASE"
 
     def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
         """The repeat profile's timing (see ``repeat_timing``) and the weight of purchase
