@@ -134,8 +134,12 @@ def test_the_model_beats_personal_popularity_where_rebuying_dominates():
     for reference in models.values():
         reference.fit(split.train, **split.columns)
     for name in models:
-        table = evaluate(
-            {name: models[name], "tarsel": model}, split, exclude_owned=False, fit=False
-        )
-        row = table[(table.metric == "ndcg") & (table.model == "tarsel")].iloc[0]
-        assert row["ci_low"] > 0, (name, row.to_dict())
+        for exclude_owned in (False, True):
+            table = evaluate(
+                {name: models[name], "tarsel": model},
+                split,
+                exclude_owned=exclude_owned,
+                fit=False,
+            )
+            row = table[(table.metric == "ndcg") & (table.model == "tarsel")].iloc[0]
+            assert row["ci_low"] > 0, (name, exclude_owned, row.to_dict())
