@@ -355,7 +355,12 @@ class Gate:
         ease = self.ndcg_users(engine_for(self.parts, alone))
         self.parts.config["base_is_ease"] = False
         cooc = self.ndcg_users(engine_for(self.parts, alone))
-        if self._decide("base:ease", ease, cooc, gates):
+        # neither base is the simpler one: the better on the held-out users
+        # (in the engine's own lists) serves, EASE on a tie
+        keep = float(np.mean(ease[0])) >= float(np.mean(cooc[0]))
+        self._decide("base:ease", ease, cooc, gates)
+        gates["base:ease"]["kept"] = keep
+        if keep:
             self.parts.config["base_is_ease"] = True
             return
         plan.base = "cooc"
