@@ -39,9 +39,10 @@ class Recommender:
     """A top-n recommender over user-item interactions.
 
     ``fit`` builds what the data supports (co-occurrence graph, an EASE base
-    for catalogues up to ``ease_max_items`` where held-out users prefer it, session and transition graphs when
-    sessions are deep enough, content neighbours from item features, trend and
-    user-CF channels, a repeat profile from timestamps), then measures NDCG@k on
+    for catalogues up to ``ease_max_items`` where held-out users prefer it,
+    session and transition graphs when sessions are deep enough, content
+    neighbours from item features, trend and user-CF channels, a repeat profile
+    from timestamps), then measures NDCG@k on
     held-out users with each channel and the repeat module on and off and keeps
     only what helps. ``fit_report_`` holds those figures.
 
