@@ -3,8 +3,8 @@ import warnings
 import numpy as np
 import pytest
 
-from tarsel import Recommender, datasets
-from tarsel._fitting import Plan, fit_parts, top_neighbours
+from tarsel import Recommender, _core, datasets
+from tarsel._fitting import Plan, fit_parts, repeat_timing, top_neighbours
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
 from tarsel.evaluation import (
@@ -143,3 +143,26 @@ def test_the_model_beats_personal_popularity_where_rebuying_dominates():
             )
             row = table[(table.metric == "ndcg") & (table.model == "tarsel")].iloc[0]
             assert row["ci_low"] > 0, (name, exclude_owned, row.to_dict())
+
+
+def test_mean_gap_periods_worked_example():
+    # item 1 every 10 s (quality 1), item 2 after 5 then 15 s (mean 10, spread 5:
+    # quality 0.5), item 3 once again after 7 s (one gap: no confidence), item 0 once
+    log = {
+        "user": [0] * 9,
+        "item": [1, 2, 0, 3, 2, 3, 1, 1, 2],
+        "time": [0, 0, 1, 2, 5, 9, 10, 20, 20],
+    }
+    settings = Settings.from_params(Recommender().get_params())
+    data, _ = _prepare(settings, log, None, item_col="item", time_col="time")
+    profile = list(
+        _core._fit_repeat_profile_arrays(
+            data.user_idx, data.item_idx, data.timestamps, data.n_users, min_count=2
+        )
+    )
+    items = data.items.ids[profile[1]].tolist()
+    periods, quality = repeat_timing("mean_gap", data, profile)
+    assert dict(zip(items, periods.tolist())) == {1: 10.0, 2: 10.0, 3: 7.0}
+    assert dict(zip(items, quality.tolist())) == {1: 1.0, 2: 0.5, 3: 0.0}
+    _, none = repeat_timing("none", data, profile)
+    assert not none.any()
