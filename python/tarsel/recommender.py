@@ -11,7 +11,6 @@ from typing import Any
 import numpy as np
 
 from tarsel import _baselines, _live
-from tarsel._baselines import popularity_order
 from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
 from tarsel._gates import Gate, Holdout
@@ -266,6 +265,7 @@ class Recommender:
         weight_col: str | None = None,
         session_col: str | None = None,
         time_format: str | None = None,
+        drop_duplicates: bool = False,
         progress: bool = False,
     ) -> Recommender:
         """Fit on an interaction table and optional item features.
@@ -290,7 +290,12 @@ class Recommender:
         session_col : str, optional
             Session or basket labels (otherwise sessions come from time gaps).
         time_format : str, optional
-            A ``strftime`` format for text times, such as ``"%d-%m-%Y"``.
+            A ``strptime`` pattern that parses text times, such as ``"%d-%m-%Y"``.
+        drop_duplicates : bool, default False
+            Leave out exact duplicate rows (the same user, item, time and
+            session; counted only with a ``time_col``). By default they count
+            as repeated events; ``fit_report_["duplicates"]`` says how many
+            there were.
         progress : bool
             Show a progress bar over the steps (needs tqdm, ``tarsel[io]``).
 
@@ -303,7 +308,10 @@ class Recommender:
         ------
         ValueError
             For a bad setting, a missing column, columns of different lengths,
-            missing ids, unparsable times or empty data.
+            missing ids or ids a model cannot store (mixed types, tuples,
+            integers beyond 64 bits), unparsable times or times outside the
+            years 1900-2199 (such as milliseconds read as seconds), or empty
+            data.
         TarselError
             When the native core fails.
 
@@ -327,12 +335,18 @@ class Recommender:
                 weight_col=weight_col,
                 session_col=session_col,
                 time_format=time_format,
+                drop_duplicates=drop_duplicates,
             )
             report: dict[str, Any] = {
                 "users": data.n_users,
                 "items": data.n_items,
                 "interactions": len(data.user_idx),
             }
+            if data.duplicates:
+                report["duplicates"] = {
+                    "rows": data.duplicates,
+                    "dropped": data.duplicates_dropped,
+                }
             holdout = (
                 Holdout.draw(data, settings.gate_users, settings.random_state)
                 if settings.gate_users > 0
@@ -421,7 +435,12 @@ class Recommender:
             The arrays ``item``, ``score`` and ``source`` (which part found the
             item), best first; pass it to ``pandas.DataFrame`` for a table. With
             ``items`` also ``unknown_items``, the number of basket ids not in
-            the catalogue.
+            the catalogue. Scores never increase down the list: the engine's
+            score; where a baseline serves, the item's share of all fitted
+            events, plus the user's own events of it for personal popularity
+            (``source`` "personal_popularity"); popular items that fill up a
+            short list score their share, or the score before them where that
+            is lower.
 
         Raises
         ------
@@ -510,7 +529,8 @@ class Recommender:
         NotFittedError
             Before ``fit``.
         TypeError
-            For ids of another type than the model's user ids.
+            For ids of another type than the model's user ids, or one id (such
+            as a string) where the sequence of users belongs.
         ValueError
             For a bad ``n``, or a request over ``MAX_BATCH_ROWS`` rows.
 
@@ -642,6 +662,8 @@ class Recommender:
         ------
         NotFittedError
             Before ``fit``.
+        TypeError
+            For an id of another type than the model's item ids.
         ValueError
             For an unknown item or a bad ``n``.
 
@@ -653,6 +675,7 @@ class Recommender:
         """
         self._check_fitted()
         n = self._count(n)
+        self.items_.check_type(item, "item")
         index = self.items_.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
@@ -773,7 +796,7 @@ class Recommender:
         the id maps, histories, baselines and live state, and what was kept."""
         self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = users, items
-        self.item_pop_, self._popular = parts.item_pop, None
+        self.item_pop_ = parts.item_pop
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
         _baselines.after_fit(self, data)
@@ -837,16 +860,18 @@ class Recommender:
         return ranked
 
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
-        popular = getattr(self, "_popular", None)
-        if popular is None:
-            popular = self._popular = popularity_order(self.item_pop_).tolist()
+        # popular items score their share of all events, or the score before
+        # them where that is lower: a list never scores better further down
+        lists = _baselines.of(self)
         taken = set(ranked[0]) | owned
-        for item in popular:
+        last = ranked[1][-1] if ranked[1] else np.inf
+        for item in lists.ranking.tolist():
             if len(ranked[0]) >= n:
                 break
             if item not in taken:
+                last = min(last, float(lists.share[item]))
                 ranked[0].append(item)
-                ranked[1].append(float(self.item_pop_[item]))
+                ranked[1].append(last)
                 ranked[2].append("popularity")
 
     # ---------------------------------------------------------- save / load
@@ -901,7 +926,7 @@ class Recommender:
 
         Raises
         ------
-        ValueError
+        NotFittedError
             If the model is not fitted.
 
         See Also
@@ -921,6 +946,7 @@ class Recommender:
         """
         from tarsel.report import write_report
 
+        self._check_fitted()
         write_report(self, path, evaluation, users=users)
 
     @classmethod
@@ -993,7 +1019,13 @@ def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
 
 
 def _user_array(users: Any) -> np.ndarray:
-    """The users of a batch as a one-dimensional array of their own type."""
+    """The users of a batch as a one-dimensional array of their own type; one
+    id (a string is not a sequence of users here) raises TypeError."""
+    if isinstance(users, (str, bytes)) or not hasattr(users, "__iter__"):
+        raise TypeError(
+            f"users must be a sequence of user ids, not {type(users).__name__} "
+            f"({users!r:.40}); for one user, pass a list of it or call recommend"
+        )
     array = users.to_numpy() if hasattr(users, "to_numpy") else users
     array = array if isinstance(array, np.ndarray) else id_array(list(array))
     if array.ndim != 1:
