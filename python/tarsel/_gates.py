@@ -512,6 +512,9 @@ class Gate:
             off = self.ndcg_users(engine_for(self.parts, plan, layers=[]))
             if self._decide("boost_layers", on, off, gates):
                 plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
+            else:  # the layers leave together: no line may say one was kept
+                for name in names:
+                    gates[f"boost:{name}"]["kept"] = False
         gates["boost"] = {
             "layers": plan.layers,
             "z_threshold": plan.z_threshold,
