@@ -374,9 +374,12 @@ class Gate:
         report["model_size"]["why"] = "the gates kept the co-occurrence graph over EASE"
 
     def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
-        """The repeat profile's timing (see ``repeat_timing``) and the weight of purchase
-        frequency (the setting, or a multiple of it), chosen on the held-out
-        users: one engine per weight, whose profile is swapped in place."""
+        """The repeat profile's timing (see ``repeat_timing``) and the weight of
+        purchase frequency (the setting, or a multiple of it), chosen on the
+        held-out users. The engine scores an entry's frequency as
+        alpha * ln(1 + count): one engine built with the largest weight scores
+        a smaller weight w when handed the counts (1 + count) ** (w / alpha) - 1,
+        which cannot overflow, so each trial only swaps the profile in place."""
         alpha = float(self.parts.config["repeat_freq_alpha"])
         arrays = self.parts.arrays
         current = [np.asarray(arrays[k]) for k in PROFILE_KEYS]
@@ -387,14 +390,18 @@ class Gate:
         now = float(self.parts.config["repeat_now_ts"])
         # a setting of 0 leaves purchase frequency out of the score
         weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
+        largest = max(weights)
+        self.parts.config["repeat_freq_alpha"] = largest
+        engine = engine_for(self.parts, plan)
         tried: dict[tuple[str, float], np.ndarray] = {}
         for weight in weights:
-            self.parts.config["repeat_freq_alpha"] = weight
-            engine = engine_for(self.parts, plan)
+            counts = (
+                np.expm1(np.log1p(current[2]) * (weight / largest)) if largest > 0 else current[2]
+            )
             for periods, shape in shapes.items():
-                engine.set_repeat_profile(*current[:4], *shape, now)
+                engine.set_repeat_profile(*current[:2], counts, current[3], *shape, now)
                 tried[(periods, weight)] = self.ndcg_users(engine)[0]
-            del engine
+        del engine
         default = tried[("fitted", alpha)]
         best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == ("fitted", alpha)))
         _, low, _ = paired_bootstrap(
