@@ -1,8 +1,10 @@
+import io
 import os
 import re
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -238,3 +240,63 @@ def test_demo_runs_as_a_module(tmp_path):
     assert any("repeat" in line for line in lines)
     assert f"model saved to {out}" in done.stdout and out.exists()
     assert done.stderr == ""
+
+
+def test_warnings_are_one_plain_note_even_when_quiet(files, tmp_path, capsys):
+    # item features whose ids match no item of the log: fit warns and goes on
+    features = _write(tmp_path / "other.csv", "item,kind\nx1,a\nx2,b\n")
+    args = ["fit", str(files["csv"]), "--out", str(tmp_path / "m"), "--quiet", *FIT_COLUMNS]
+    capsys.readouterr()
+    assert main([*args, "--item-features", features]) == 0
+    notes = capsys.readouterr().err.splitlines()
+    assert (
+        "tarsel: note: no item of item_features has interactions: are the item ids of the "
+        "two tables of the same type?" in notes
+    )
+    assert all(line.startswith("tarsel: note: ") for line in notes)
+
+
+class _Terminal(io.StringIO):
+    """Standard error as a terminal, where progress bars are drawn."""
+
+    def isatty(self) -> bool:
+        return True
+
+
+def test_every_step_of_evaluate_shows_progress_on_a_terminal_only(files, capsys, monkeypatch):
+    args = ["evaluate", str(files["csv"]), "-k", "5", "--split", "last", *FIT_COLUMNS]
+    capsys.readouterr()
+    assert main(args) == 0
+    assert capsys.readouterr().err == ""  # no bars into a file or pipe
+    monkeypatch.setattr(sys, "stderr", _Terminal())
+    assert main(args) == 0
+    drawn = sys.stderr.getvalue()
+    for step in [
+        f"reading {files['csv']}",
+        "holding out each user's last session",
+        "fitting without the held-out sessions",
+        "fitting on all interactions",
+        "fitting the popularity baseline",
+        "finding the held-out items",
+        "scoring tarsel",
+        "recommending",
+        "scoring popularity",
+        "bootstrapping the differences",
+    ]:
+        assert f"\r{step}:" in drawn, step
+    assert main([*args, "--quiet"]) == 0
+    assert sys.stderr.getvalue() == drawn
+
+
+@pytest.mark.parametrize("call", ["recommend_batch", "iter_recommend_batch"])
+def test_batches_count_their_users_on_a_terminal(files, monkeypatch, call):
+    model = Recommender.load(files["model"])
+    users = model.users_.ids[:150]
+    quiet = model.recommend_batch(users, 3)
+    monkeypatch.setattr(sys, "stderr", _Terminal())
+    found = getattr(model, call)(users, 3, progress=True)
+    if call == "iter_recommend_batch":
+        chunks = list(found)
+        found = {k: np.concatenate([c[k] for c in chunks]) for k in quiet}
+    assert all(np.array_equal(found[k], quiet[k]) for k in quiet)
+    assert re.search(r"\rrecommending: .* 0/150 ", sys.stderr.getvalue())

@@ -192,3 +192,19 @@ def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
     loaded = Recommender.load(tmp_path / "m.model")
     assert len(loaded._personal_indptr) == len(loaded.users_) + 1
     _same(loaded.recommend(9, 3, exclude_owned=False), got)
+
+
+def test_events_are_read_in_the_fitted_time_format():
+    days = [f"{d:02d}-03-2024" for d in range(1, 6)]
+    table = {"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": days}
+    model = Recommender(gate_users=0).fit(table, **COLUMNS, time_format="%d-%m-%Y")
+    twin = Recommender(gate_users=0).fit(
+        {**table, "time": [86400 * d for d in range(5)]}, **COLUMNS
+    )
+    events = {"user": [2, 3], "item": ["b", "a"], "time": ["13-03-2024", "12-03-2024"]}
+    assert model.update(events) == twin.update({**events, "time": [86400 * 12, 86400 * 11]})
+    assert model.update({**events, "time": ["2024/03/14"] * 2}, time_format="%Y/%m/%d")["events"]
+    assert twin.update({**events, "time": [86400 * 13] * 2})["events"] == 2
+    for user in (2, 3):
+        both = [m.recommend(user, 3, exclude_owned=False) for m in (model, twin)]
+        _same(*both)

@@ -3,7 +3,10 @@
 Problems with the user's files or options (a missing column, an unparsable
 value, empty data, an unreadable path, an unwritable output, a damaged model)
 end with one line on standard error and exit status 2; options are checked
-before any fitting starts.
+before any fitting starts. Warnings (a baseline served, item features that
+match no item) become one line each, ``tarsel: note: ...``, on standard error.
+Progress bars go to standard error when it is a terminal; ``--quiet`` hides
+them.
 """
 
 from __future__ import annotations
@@ -13,6 +16,7 @@ import os
 import re
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -30,15 +34,30 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:
-        if getattr(args, "out", None):
-            _check_writable(args.out)
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _note
+            if getattr(args, "out", None):
+                _check_writable(args.out)
+            return args.run(args)
     except (ValueError, OSError, ImportError) as exc:
         print(f"tarsel: error: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except TarselError as exc:
         print(f"tarsel: {exc}", file=sys.stderr)
         return EXIT_INTERNAL
+
+
+def _note(message: Warning | str, *_where: Any, **_more: Any) -> None:
+    """Show a warning as one plain line, without the code location that
+    Python's default adds (the user ran a command, not this file)."""
+    print(f"tarsel: note: {' '.join(str(message).split())}", file=sys.stderr)
+
+
+def _task(args: Any, what: str) -> Any:
+    """A bar naming one long step of a command, unless ``--quiet``."""
+    from tarsel._progress import Steps
+
+    return Steps(not args.quiet, total=1, desc=what)
 
 
 def _describe(exc: BaseException) -> str:
@@ -172,9 +191,12 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
 
-    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report = commands.add_parser(
+        "report", help="write a model's report as one HTML page", formatter_class=sub
+    )
     report.add_argument("model", help="a model file written by 'tarsel fit'")
     report.add_argument("--out", required=True, help="where to write the page")
+    _add_common(report)
     report.set_defaults(run=_report)
 
     from tarsel.serve import add_serve_command
@@ -315,7 +337,8 @@ def _demo(args) -> int:
         "without sales)"
     )
     columns = _only_set(data.columns)
-    split = leave_last_basket_out(table, **columns)
+    with _task(args, "holding out each shopper's last basket"):
+        split = leave_last_basket_out(table, **columns)
     model = Recommender(cold_slots=1)
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
@@ -324,10 +347,11 @@ def _demo(args) -> int:
         "popularity": PopularityBaseline(),
         "personal": PersonalPopularityBaseline(),
     }
-    for baseline in list(models.values())[1:]:
-        baseline.fit(split.train, **split.columns)
+    with _task(args, "fitting the baselines"):
+        for baseline in list(models.values())[1:]:
+            baseline.fit(split.train, **split.columns)
     # every list below follows the model's own owned-items rule
-    scores = evaluate(models, split, k=10, fit=False)
+    scores = evaluate(models, split, k=10, fit=False, progress=not args.quiet)
     rule = "allowed" if not scores.attrs["exclude_owned"] else "excluded"
     print(
         f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
@@ -372,7 +396,8 @@ def _fit(args) -> int:
 
     table, features = _read_inputs(args)
     model = Recommender().fit(table, features, progress=not args.quiet, **_fit_options(args))
-    _save(model, args.out)
+    with _task(args, f"saving {args.out}"):
+        _save(model, args.out)
     _print_report(model.fit_report_)
     print(f"model saved to {args.out}")
     return 0
@@ -381,7 +406,8 @@ def _fit(args) -> int:
 def _recommend(args) -> int:
     from tarsel import Recommender
 
-    model = Recommender.load(args.model)
+    with _task(args, f"loading {args.model}"):
+        model = Recommender.load(args.model)
     row = model.users_.lookup_text(args.user)
     if row is None:
         print(
@@ -402,10 +428,12 @@ def _evaluate(args) -> int:
         raise ValueError("the temporal split needs --time-col")
     table, features = _read_inputs(args)
     if split_kind == "temporal":
-        split = temporal_split(table, test_fraction=args.test_fraction, **_split_options(args))
+        with _task(args, "splitting by time"):
+            split = temporal_split(table, test_fraction=args.test_fraction, **_split_options(args))
         described = f"temporal split, the latest {args.test_fraction:.0%} of interactions held out"
     else:
-        split = leave_last_n_out(table, 1, **_split_options(args))
+        with _task(args, "holding out each user's last session"):
+            split = leave_last_n_out(table, 1, **_split_options(args))
         described = (
             "last-session split, each user's last "
             + ("session" if args.session_col else "interaction")
@@ -414,13 +442,15 @@ def _evaluate(args) -> int:
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
     owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
+    baseline: Any = PopularityBaseline()  # takes the split's columns, unset ones included
+    with _task(args, "fitting the popularity baseline"):
+        baseline.fit(split.train, features, **split.columns)
     scores = _print_evaluation(
         split,
-        {"tarsel": model, "popularity": PopularityBaseline()},
-        features,
+        {"tarsel": model, "popularity": baseline},
         k=args.k,
-        fitted={"tarsel"},
         exclude_owned=owned,
+        progress=not args.quiet,
     )
     judged = int(scores["users"].iloc[0]) if len(scores) else 0
     print(
@@ -431,7 +461,8 @@ def _evaluate(args) -> int:
     if args.report:
         from tarsel.data import column
 
-        model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
+        with _task(args, f"writing {args.report}"):
+            model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
         print(f"report written to {args.report}")
     return 0
 
@@ -439,7 +470,8 @@ def _evaluate(args) -> int:
 def _report(args) -> int:
     from tarsel import Recommender
 
-    Recommender.load(args.model).report(args.out)
+    with _task(args, f"writing {args.out}"):
+        Recommender.load(args.model).report(args.out)
     print(f"report written to {args.out}")
     return 0
 
@@ -455,18 +487,18 @@ def _read_inputs(args):
 
     # ids are read as text (042 and 42 stay two ids) unless --typed-ids
     ids = None if args.typed_ids else [args.user_col, args.item_col, args.session_col]
-    table = read_table(args.interactions, text_columns=ids, sep=args.sep)
+    with _task(args, f"reading {args.interactions}"):
+        table = read_table(args.interactions, text_columns=ids, sep=args.sep)
     for option, name in _columns(args).items():
         _check_column(table, name, args.interactions, _COLUMN_OPTIONS[option])
-    features = (
-        read_table(
-            args.item_features,
-            text_columns=None if args.typed_ids else [args.item_col],
-            sep=args.sep,
-        )
-        if args.item_features
-        else None
-    )
+    features = None
+    if args.item_features:
+        with _task(args, f"reading {args.item_features}"):
+            features = read_table(
+                args.item_features,
+                text_columns=None if args.typed_ids else [args.item_col],
+                sep=args.sep,
+            )
     if features is not None:
         _check_column(features, args.item_col, args.item_features, "--item-col")
     return table, features
@@ -487,16 +519,12 @@ def _check_column(table: Any, name: str | None, path: str, option: str) -> None:
 # ------------------------------------------------------------------ output
 
 
-def _print_evaluation(
-    split, models: dict, features, *, k: int, fitted: set[str], exclude_owned: bool
-) -> Any:
-    """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
+def _print_evaluation(split, models: dict, *, k: int, exclude_owned: bool, progress: bool) -> Any:
+    """Print the metrics table of the fitted ``models``; returns it (a DataFrame
+    from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
-    for name, model in models.items():
-        if name not in fitted:
-            model.fit(split.train, features, **split.columns)
-    table = evaluate(models, split, k=k, fit=False, exclude_owned=exclude_owned)
+    table = evaluate(models, split, k=k, fit=False, exclude_owned=exclude_owned, progress=progress)
     wide = table.pivot(index="model", columns="metric", values="value").loc[list(models)]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():

@@ -32,7 +32,7 @@ import struct
 import threading
 import time
 import zlib
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -91,17 +91,8 @@ def _read_error(exc: OSError, path: str) -> OSError:
 
 
 def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> None:
-    """Write the sections to ``path``: to a temporary file beside it, flushed to
-    disk, then renamed over ``path``, so a failure never leaves a partial model.
-
-    A new file gets mode 0666 less the umask; a replaced file keeps its mode,
-    and a symbolic link keeps pointing at the file that gets the new content.
-    A file without write permission (for anyone, or for this process) is not
-    replaced.
-    Temporary files of earlier saves to the same target whose process is gone
-    are removed. Failures raise ``ModelWriteError`` naming ``path``.
-    """
-    given = os.fspath(path)
+    """Write the sections to ``path`` with ``write_atomically``, so a failure
+    never leaves a partial model."""
     table = b"".join(
         _ENTRY.pack(_section_name(name), len(payload)) for name, payload in sections.items()
     )
@@ -110,6 +101,21 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
     for payload in sections.values():
         checksum = zlib.crc32(payload, checksum)
     checksum = zlib.crc32(tail, checksum)
+    write_atomically(path, [*sections.values(), tail, _CHECKSUM.pack(checksum)])
+
+
+def write_atomically(path: str | os.PathLike, chunks: Iterable[bytes]) -> None:
+    """Write ``chunks`` to ``path``: to a temporary file beside it, flushed to
+    disk, then renamed over ``path``. Models and report pages are written so.
+
+    A new file gets mode 0666 less the umask; a replaced file keeps its mode,
+    and a symbolic link keeps pointing at the file that gets the new content.
+    A file without write permission (for anyone, or for this process) is not
+    replaced. Temporary files of earlier writes to the same target whose
+    process is gone are removed. Failures raise ``ModelWriteError`` naming
+    ``path``.
+    """
+    given = os.fspath(path)
     try:
         target = os.path.realpath(given) if os.path.islink(given) else given
         old = _stat_or_none(target)
@@ -130,10 +136,8 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
             with os.fdopen(fd, "wb") as handle:
                 if old is not None:
                     os.fchmod(handle.fileno(), stat.S_IMODE(old.st_mode))
-                for payload in sections.values():
-                    handle.write(payload)
-                handle.write(tail)
-                handle.write(_CHECKSUM.pack(checksum))
+                for chunk in chunks:
+                    handle.write(chunk)
                 handle.flush()
                 os.fsync(handle.fileno())
             os.replace(temporary, target)

@@ -186,7 +186,11 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     users_raw = column(events, str(names["user_col"]), "events")
     items_raw = column(events, str(names["item_col"]), "events")
     time_col = names["time_col"]
-    times = timestamps_of(column(events, time_col, "events"), time_col) if time_col else None
+    times = (
+        timestamps_of(column(events, time_col, "events"), time_col, names["time_format"])
+        if time_col
+        else None
+    )
     lengths = {len(users_raw), len(items_raw)} | ({len(times)} if times is not None else set())
     if len(lengths) > 1:
         raise ValueError(f"the event columns differ in length: {sorted(lengths)}")
@@ -241,13 +245,17 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
 
 
 def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str | None]:
-    allowed = ("user_col", "item_col", "time_col")
+    allowed = ("user_col", "item_col", "time_col", "time_format")
     unknown = sorted(set(columns) - set(allowed))
     if unknown:
         raise ValueError(f"unknown argument {unknown[0]!r}; update takes {', '.join(allowed)}")
+    # what fit was given, unless the call says otherwise: text times in the
+    # fitted time_format too
     fitted = getattr(model, "columns_", {}) or {}
     return {
-        name: columns.get(name, fitted.get(name, name[:-4] if name != "time_col" else None))
+        name: columns.get(
+            name, fitted.get(name, name[:-4] if name in ("user_col", "item_col") else None)
+        )
         for name in allowed
     }
 

@@ -843,6 +843,12 @@ def recommend_batch(
     ValueError
         When the model is not fitted or ``n`` is not a non-negative integer.
 
+    Notes
+    -----
+    The work happens on the cluster when the frame is computed, where
+    ``distributed.progress`` (or the dashboard) shows how far it has come; the
+    workers draw no bars of their own.
+
     Examples
     --------
     >>> users = events["user"].unique()  # doctest: +SKIP

@@ -12,6 +12,7 @@ from typing import Any, Protocol, runtime_checkable
 import numpy as np
 
 from tarsel._baselines import PERSONAL, POPULARITY, Baselines
+from tarsel._progress import Steps
 from tarsel.data import IdMap, column, take_rows, timestamps_of
 from tarsel.errors import NotFittedError
 
@@ -832,6 +833,7 @@ def evaluate(
     reference: str | None = None,
     n_resamples: int = 1000,
     seed: int = 0,
+    progress: bool = False,
 ) -> Any:
     """Score one model (or a dict of named models) on a split.
 
@@ -868,6 +870,10 @@ def evaluate(
         Bootstrap resamples for the intervals.
     seed : int, default 0
         Seed of the bootstrap.
+    progress : bool, default False
+        Show a bar over the steps, on a terminal or in a notebook (needs tqdm,
+        ``tarsel[io]``); this library's models draw their own fit and batch
+        bars beneath it.
 
     Returns
     -------
@@ -900,37 +906,48 @@ def evaluate(
         raise ValueError(
             f"reference {reference!r} is not one of the models ({', '.join(map(repr, named))})"
         )
-    if fit:
-        for model in named.values():
-            model.fit(split.train, item_features, **split.columns)
-    if exclude_owned is None:
-        exclude_owned = bool(getattr(next(iter(named.values())), "exclude_owned_", True))
-    relevant = _relevant_items(split, exclude_owned, include_cold_users)
-    users = list(relevant)
-    n_items = len(np.unique(column(split.train, split.item_col)))
-    scores, coverage = {}, {}
-    for name, model in named.items():
-        lists = _ranked_lists(model.recommend_batch(users, n=k, exclude_owned=exclude_owned), users)
-        scores[name] = {
-            metric: [fn(lists[u], relevant[u], k) for u in users]
-            for metric, fn in (("ndcg", ndcg_at_k), ("recall", recall_at_k), ("map", map_at_k))
-        }
-        coverage[name] = catalogue_coverage(lists.values(), n_items)
-    rows = []
-    nan = float("nan")
-    for name in named:
-        for metric, values in scores[name].items():
-            compared = (
-                (nan, nan, nan)
-                if name == reference
-                else paired_bootstrap(
-                    values, scores[reference][metric], n_resamples=n_resamples, seed=seed
+    # this library's models draw their own bars beneath the steps
+    own = {
+        name: {"progress": progress} if isinstance(m, _Gated) else {} for name, m in named.items()
+    }
+    steps = Steps(progress, total=len(named) * (2 if fit else 1) + 2, desc="evaluate")
+    with steps:
+        if fit:
+            for name, model in named.items():
+                steps.start(f"fitting {name}")
+                model.fit(split.train, item_features, **split.columns, **own[name])
+        if exclude_owned is None:
+            exclude_owned = bool(getattr(next(iter(named.values())), "exclude_owned_", True))
+        steps.start("finding the held-out items")
+        relevant = _relevant_items(split, exclude_owned, include_cold_users)
+        users = list(relevant)
+        # a set, not np.unique: sorting a million text ids takes seconds
+        n_items = len(set(_as_list(column(split.train, split.item_col))))
+        scores, coverage = {}, {}
+        for name, model in named.items():
+            steps.start(f"scoring {name}")
+            found = model.recommend_batch(users, n=k, exclude_owned=exclude_owned, **own[name])
+            lists = _ranked_lists(found, users)
+            scores[name] = {
+                metric: [fn(lists[u], relevant[u], k) for u in users]
+                for metric, fn in (("ndcg", ndcg_at_k), ("recall", recall_at_k), ("map", map_at_k))
+            }
+            coverage[name] = catalogue_coverage(lists.values(), n_items)
+        steps.start("bootstrapping the differences")
+        rows = []
+        nan = float("nan")
+        for name in named:
+            for metric, values in scores[name].items():
+                compared = (
+                    (nan, nan, nan)
+                    if name == reference
+                    else paired_bootstrap(
+                        values, scores[reference][metric], n_resamples=n_resamples, seed=seed
+                    )
                 )
-            )
-            rows.append(
-                (name, metric, k, float(np.mean(values)) if values else 0.0, len(users), *compared)
-            )
-        rows.append((name, "coverage", k, coverage[name], len(users), nan, nan, nan))
+                mean = float(np.mean(values)) if values else 0.0
+                rows.append((name, metric, k, mean, len(users), *compared))
+            rows.append((name, "coverage", k, coverage[name], len(users), nan, nan, nan))
     table = pd.DataFrame(
         rows, columns=["model", "metric", "k", "value", "users", "diff", "ci_low", "ci_high"]
     )

@@ -14,7 +14,7 @@ from tarsel import _baselines, _live
 from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
 from tarsel._gates import Gate, Holdout
-from tarsel._progress import Steps
+from tarsel._progress import Bar, Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
 from tarsel.data import (
@@ -497,6 +497,7 @@ class Recommender:
         *,
         items: Sequence[Sequence[Any] | None] | None = None,
         exclude_owned: bool | None = None,
+        progress: bool = False,
     ) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
@@ -515,6 +516,9 @@ class Recommender:
             ``recommend`` takes it.
         exclude_owned : bool, optional
             As for ``recommend``.
+        progress : bool
+            Show a bar over the users, on a terminal or in a notebook (needs
+            tqdm, ``tarsel[io]``).
 
         Returns
         -------
@@ -559,6 +563,7 @@ class Recommender:
                 self._exclude(exclude_owned),
                 _baskets(items, users),
                 max(1, _CHUNK_ROWS // max(n, 1)),
+                progress,
             )
         )
         joined: dict[str, Any] = {
@@ -578,6 +583,7 @@ class Recommender:
         items: Sequence[Sequence[Any] | None] | None = None,
         exclude_owned: bool | None = None,
         chunk_size: int | None = None,
+        progress: bool = False,
     ) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
         bounded memory.
@@ -594,6 +600,8 @@ class Recommender:
             As for ``recommend``.
         chunk_size : int >= 1, optional
             Users per chunk; by default about 65,000 result rows a chunk.
+        progress : bool
+            Show a bar over the users answered so far, as ``recommend_batch``.
 
         Yields
         ------
@@ -628,20 +636,34 @@ class Recommender:
                 f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}"
             )
         return self._chunks(
-            users, n, self._exclude(exclude_owned), _baskets(items, users), int(chunk_size)
+            users,
+            n,
+            self._exclude(exclude_owned),
+            _baskets(items, users),
+            int(chunk_size),
+            progress,
         )
 
     def _chunks(
-        self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None, step: int
+        self,
+        users: np.ndarray,
+        n: int,
+        exclude_owned: bool,
+        baskets: list | None,
+        step: int,
+        progress: bool,
     ) -> Iterator[dict[str, np.ndarray]]:
         """``_batch`` over successive slices of ``step`` users (one, when empty)."""
-        for start in range(0, max(len(users), 1), step):
-            yield self._batch(
-                users[start : start + step],
-                n,
-                exclude_owned,
-                None if baskets is None else baskets[start : start + step],
-            )
+        with Bar(progress, len(users), "recommending", unit="user") as bar:
+            for start in range(0, max(len(users), 1), step):
+                part = users[start : start + step]
+                yield self._batch(
+                    part,
+                    n,
+                    exclude_owned,
+                    None if baskets is None else baskets[start : start + step],
+                )
+                bar.update(len(part))
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
@@ -717,7 +739,8 @@ class Recommender:
             ones and applied in time order.
         **columns : str or None
             ``user_col``, ``item_col`` or ``time_col``, when the events name
-            their columns differently from the fitted table.
+            their columns differently from the fitted table; ``time_format``
+            when their text times differ from the format ``fit`` was given.
 
         Returns
         -------
