@@ -1,3 +1,4 @@
+import datetime as dt
 import math
 
 import numpy as np
@@ -155,6 +156,27 @@ def test_datetime_text_and_number_times_become_utc_seconds(times, kwargs, recwar
     assert data.timestamps.tolist() == [1704067200.0, 1704067210.0]
     assert data.item_idx.tolist() == [1, 0]
     assert not recwarn.list  # NumPy's time zone warning does not leak
+
+
+@pytest.mark.parametrize(
+    "pattern", ["%d/%m/%Y %H:%M:%S.%f", "%d-%m-%Y", "%Y-%m-%d %H:%M%z", "%y%m%d %I%p"]
+)
+def test_large_formatted_columns_parse_as_each_value_does(pattern, monkeypatch):
+    # a large column goes through pandas; it must give strptime's seconds exactly
+    rng = np.random.default_rng(7)
+    start = dt.datetime(1990, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=-3)))
+    texts = [
+        (start + dt.timedelta(seconds=int(s), microseconds=int(u))).strftime(pattern)
+        for s, u in zip(rng.integers(0, 10**9, 12_000), rng.integers(0, 10**6, 12_000))
+    ]
+    values = np.array(texts, dtype=object)
+    fast = tarsel.data.timestamps_of(values, "t", pattern)
+    bad = values.copy()
+    bad[9_000] = "no time"  # the culprit is still named
+    with pytest.raises(ValueError, match="has value 'no time', which does not match"):
+        tarsel.data.timestamps_of(bad, "t", pattern)
+    monkeypatch.setattr(tarsel.data, "_pandas_seconds", lambda values, pattern: None)
+    assert np.array_equal(fast, tarsel.data.timestamps_of(values, "t", pattern))
 
 
 @pytest.mark.parametrize(
