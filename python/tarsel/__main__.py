@@ -557,20 +557,28 @@ def _print_report(report: dict[str, Any]) -> None:
     else:
         held = report.get("heldout", {})
         print(
-            f"  gates on {held.get('users', 0)} held-out users "
-            f"(NDCG@{held.get('k', 10)} with the part on / off):"
+            f"  gates on {held.get('users', 0)} held-out users (NDCG@{held.get('k', 10)} of "
+            "the engine's own lists, owned items back through the repeat profile, "
+            "with the part on / off):"
         )
+        # parts the gates kept leave with the rest when the base alone serves better
+        base_won = held.get("engine") == "base"
         for name, figures in gates.items():
             if name == "boost":
                 continue
             verdict = "kept" if figures["kept"] else "dropped"
+            if figures["kept"] and base_won and name != "base:ease":
+                verdict = "kept, then dropped: the base alone did better"
             weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
             print(
                 f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
             )
+        mode = "owned_excluded" if held.get("exclude_owned", True) else "owned_allowed"
+        served = held.get("serving", {}).get(mode, {})
         print(
-            f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
-            f"(popularity {held.get('popularity_ndcg', 0):.4f})"
+            f"  served with owned items {mode.split('_')[1]}: "
+            f"{served.get('source', 'model')}, held-out NDCG@{held.get('k', 10)} "
+            f"{held.get('ndcg', 0):.4f} (popularity {held.get('popularity_ndcg', 0):.4f})"
         )
     layers = ", ".join(kept.get("boost_layers", [])) or "none"
     print(

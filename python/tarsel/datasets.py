@@ -369,7 +369,11 @@ class _Shopper:
 
 
 def movielens_like(
-    n_users: int = 600, n_items: int = 3000, n_factors: int = 8, seed: int = 0
+    n_users: int = 600,
+    n_items: int = 3000,
+    n_factors: int = 8,
+    seed: int = 0,
+    median_ratings: float = 60.0,
 ) -> Dataset:
     """A synthetic ratings log shaped like MovieLens.
 
@@ -386,6 +390,8 @@ def movielens_like(
         Dimensions of the latent taste.
     seed : int
         The same arguments always give the same data.
+    median_ratings : float
+        The median number of ratings per user.
 
     Returns
     -------
@@ -409,7 +415,7 @@ def movielens_like(
     rng = np.random.default_rng(seed)
     popularity = np.log(rng.permutation(n_items) + 1.0) * -1.0
     item_f = rng.normal(size=(n_items, n_factors))
-    activity = np.clip(rng.lognormal(np.log(60.0), 1.0, size=n_users), 20, n_items // 2)
+    activity = np.clip(rng.lognormal(np.log(median_ratings), 1.0, size=n_users), 20, n_items // 2)
     columns: dict[str, list] = {"user": [], "item": [], "rating": [], "time": []}
     for user in range(n_users):
         taste = rng.normal(size=n_factors)
@@ -439,6 +445,21 @@ def movielens_like(
         None,
         {"user_col": "user", "item_col": "item", "time_col": "time", "weight_col": "rating"},
     )
+
+
+def movielens_full(seed: int = 0) -> Dataset:
+    """``movielens_like`` at the size of the small public MovieLens release:
+    700 users, about 7,000 rated movies and about 50,000 ratings. A catalogue
+    this size is where the choice between EASE and the co-occurrence graph
+    matters.
+
+    Examples
+    --------
+    >>> log = movielens_full().interactions
+    >>> len(log["user"]) > 45_000, len(set(log["item"].tolist())) >= 6_500
+    (True, True)
+    """
+    return movielens_like(n_users=700, n_items=8000, seed=seed, median_ratings=45.0)
 
 
 def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:

@@ -37,10 +37,11 @@ _CHUNK_ROWS = 1 << 16
 class Recommender:
     """A top-n recommender over user-item interactions.
 
-    ``fit`` builds what the data supports (co-occurrence graph, EASE base for
-    catalogues up to ``ease_max_items``, session and transition graphs when
-    sessions are deep enough, content neighbours from item features, trend and
-    user-CF channels, a repeat profile from timestamps), then measures NDCG@k on
+    ``fit`` builds what the data supports (co-occurrence graph, an EASE base
+    for catalogues up to ``ease_max_items`` where held-out users prefer it,
+    session and transition graphs when sessions are deep enough, content
+    neighbours from item features, trend and user-CF channels, a repeat profile
+    from timestamps), then measures NDCG@k on
     held-out users with each channel and the repeat module on and off and keeps
     only what helps. ``fit_report_`` holds those figures.
 
@@ -59,9 +60,11 @@ class Recommender:
         Pair weights of the graph; "hybrid_temporal" decays older pairs with
         ``half_life_days`` (> 0) and needs a ``time_col``.
     ease_max_items : int >= 0 or None
-        EASE is the base for catalogues of at most this many items. None: as
-        many as a solve of about 10 s and 1 GiB allows (about 6,000 items);
-        ``fit_report_["model_size"]`` says what was chosen and why.
+        EASE is a candidate base for catalogues of at most this many items;
+        the gates keep it over the co-occurrence graph only where held-out
+        users show it better. None: as many as a solve within 2 GiB allows
+        (about 9,400 items); ``fit_report_["model_size"]`` and the gate
+        ``base:ease`` say what was chosen, why and by how much.
     max_neighbours : int >= 1 or None
         Each item keeps its strongest neighbours in the co-occurrence graph
         (None: all of them): a smaller graph, file and memory.
