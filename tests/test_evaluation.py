@@ -8,6 +8,7 @@ from tarsel.evaluation import (
     PersonalPopularityBaseline,
     PopularityBaseline,
     Split,
+    TifuKnnReference,
     catalogue_coverage,
     evaluate,
     leave_last_basket_out,
@@ -126,6 +127,24 @@ def test_temporal_split_cuts_at_the_latest_fraction():
 
 
 @pytest.mark.parametrize(
+    "make",
+    [
+        lambda table, **kw: leave_last_n_out(table, 1, **kw),
+        lambda table, **kw: leave_last_basket_out(table, **kw),
+        lambda table, **kw: temporal_split(table, test_fraction=0.4, **kw),
+    ],
+)
+def test_splits_read_text_times_with_the_given_format(make):
+    # day-first dates, whose order differs from their order as text
+    days = [5, 61, 33, 1, 95, 70]
+    dated = dict(TABLE, t=[f"{d % 28 + 1:02d}-{d // 28 + 1:02d}-2024" for d in days])
+    numbers = make(dict(TABLE, t=[1704067200 + 86400 * d for d in days]), time_col="t")
+    split = make(dated, time_col="t", time_format="%d-%m-%Y")
+    assert split.test["item"].tolist() == numbers.test["item"].tolist()
+    assert split.columns["time_format"] == "%d-%m-%Y"  # fit reads the times as the split did
+
+
+@pytest.mark.parametrize(
     "call, message",
     [
         (lambda: leave_last_n_out(TABLE, 0), "n must be at least 1"),
@@ -184,3 +203,24 @@ def test_evaluate_returns_a_tidy_table():
     assert values == {"ndcg": 1.0, "recall": 1.0, "map": 1.0, "coverage": pytest.approx(2 / 3)}
     assert set(table["users"]) == {3}  # user 4 is new and skipped
     assert first["diff"].tolist()[:3] == [0.0, 0.0, 0.0] and table["diff"].isna().sum() == 5
+
+
+def test_tifu_knn_reference_worked_example():
+    # user 1: baskets {a}, {b}, {a}; with m=2 the groups are baskets (0, 1) and (2):
+    # a = 0.5**1/2 * 0.5**1/2 + 1 * 0.5**0/1 = 0.5625, b = 0.5**0/2 * 0.5/2 = 0.125
+    log = {
+        "user": [1, 1, 1, 2, 2, 3],
+        "item": ["a", "b", "a", "b", "c", "c"],
+        "time": [0, 10, 20, 0, 10, 0],
+    }
+    ref = TifuKnnReference(m=2, r_b=0.5, r_g=0.5, alpha=1.0, k=1).fit(log, time_col="time")
+    got = ref.recommend_batch([1, 9], n=3, exclude_owned=False)
+    assert got["item"].tolist() == ["a", "b", "c"] * 2  # user 9: popularity, ties by order
+    np.testing.assert_allclose(got["score"][:2], [0.5625, 0.125])
+    # user 2 ({b}, {c}: b 0.35, c 0.5) is nearest to user 3 ({c}: c 1.0) at alpha 0.5
+    half = TifuKnnReference(alpha=0.5, k=1).fit(log, time_col="time")
+    got = half.recommend_batch([2], n=3, exclude_owned=False)
+    np.testing.assert_allclose(got["score"], [0.75, 0.175, 0.0])
+    assert half.recommend_batch([2], n=3)["item"].tolist() == ["a"]
+    with pytest.raises(ValueError, match=r"r_b must be a number in \[0, 1\], not 2"):
+        TifuKnnReference(r_b=2).fit(log)

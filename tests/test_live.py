@@ -64,7 +64,7 @@ def test_batch_baskets_equal_single_requests(log, plain):
         assert batch["item"][mine].tolist() == single["item"].tolist()
     with pytest.raises(ValueError, match="one list per user: 1 lists for 2 users"):
         plain.recommend_batch([1, 2], items=[[]])
-    with pytest.raises(ValueError, match="items must be a list of item ids, not str"):
+    with pytest.raises(TypeError, match="items must be a list of item ids, not str"):
         plain.recommend(1, items="abc")
 
 
@@ -117,7 +117,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
         order = np.argsort(model.items_.index(reference.items.ids[profile[1][a:b]]))
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
-    assert served.now_ts == whole["time"].max()
+    assert live_of(model).now_ts == whole["time"].max()
     # periods and their quality stay as fitted; an entry new to the profile has none
     owners = np.repeat(np.arange(len(served.indptr) - 1), np.diff(served.indptr))
     got = list(zip(served.periods.tolist(), served.quality.tolist()))
@@ -162,7 +162,7 @@ def test_new_users_are_served_from_their_events(plain):
         (
             {"user": ["x"], "item": ["a"], "time": [1]},
             {},
-            "user id 'x' is a str; this model's user ids are integers",
+            "user 'x' is of type str, but the model's user ids are integers",
         ),
         ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
         ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
@@ -173,7 +173,38 @@ def test_new_users_are_served_from_their_events(plain):
 def test_bad_events_change_nothing(events, columns, message):
     model = _fit({"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": range(5)})
     before = model.recommend(1, 3, exclude_owned=False)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(TypeError if "of type" in message else ValueError, match=message):
         model.update(events, **columns)
     _same(model.recommend(1, 3, exclude_owned=False), before)
     assert len(model.users_) == 2 and not live_of(model).rows
+
+
+def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
+    model = _fit({"user": [1, 1, 2, 2, 3], "item": list("abbca"), "time": range(5)}, repeat=False)
+    model.kept_["serving"] = {"owned_allowed": {"source": "personal_popularity"}}
+    model.update({"user": [9, 9, 9, 1], "item": list("ccab"), "time": [9, 9, 9, 9]})
+    got = model.recommend(9, 3, exclude_owned=False)
+    # c twice, then a; each by the user's own events plus its share of the fitted events
+    assert got["item"].tolist() == ["c", "a", "b"]
+    np.testing.assert_allclose(got["score"], [2 + 1 / 5, 1 + 2 / 5, 2 / 5])
+    assert model.recommend(1, 2, exclude_owned=False)["item"].tolist() == ["b", "a"]
+    model.save(tmp_path / "m.model")
+    loaded = Recommender.load(tmp_path / "m.model")
+    assert len(loaded._personal_indptr) == len(loaded.users_) + 1
+    _same(loaded.recommend(9, 3, exclude_owned=False), got)
+
+
+def test_events_are_read_in_the_fitted_time_format():
+    days = [f"{d:02d}-03-2024" for d in range(1, 6)]
+    table = {"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": days}
+    model = Recommender(gate_users=0).fit(table, **COLUMNS, time_format="%d-%m-%Y")
+    twin = Recommender(gate_users=0).fit(
+        {**table, "time": [86400 * d for d in range(5)]}, **COLUMNS
+    )
+    events = {"user": [2, 3], "item": ["b", "a"], "time": ["13-03-2024", "12-03-2024"]}
+    assert model.update(events) == twin.update({**events, "time": [86400 * 12, 86400 * 11]})
+    assert model.update({**events, "time": ["2024/03/14"] * 2}, time_format="%Y/%m/%d")["events"]
+    assert twin.update({**events, "time": [86400 * 13] * 2})["events"] == 2
+    for user in (2, 3):
+        both = [m.recommend(user, 3, exclude_owned=False) for m in (model, twin)]
+        _same(*both)

@@ -3,6 +3,7 @@ every chart."""
 
 import os
 import re
+import stat
 from collections.abc import Mapping
 from types import SimpleNamespace
 
@@ -111,9 +112,27 @@ def test_cli_report_and_errors(model, tmp_path, capsys):
     page = (tmp_path / "e.html").read_text()
     assert '<section id="evaluation">' in page and "held-out users" in page
     model.save(tmp_path / "m.model")
-    assert main(["report", str(tmp_path / "m.model"), "--out", str(tmp_path / "r.html")]) == 0
+    page = ["--out", str(tmp_path / "r.html")]
+    assert main(["report", str(tmp_path / "m.model"), *page, "--quiet"]) == 0
     assert (tmp_path / "r.html").read_text().startswith("<!DOCTYPE html>")
     assert main(["report", str(tmp_path / "missing"), "--out", str(tmp_path / "x.html")]) == 2
     assert "missing" in capsys.readouterr().err and not (tmp_path / "x.html").exists()
     with pytest.raises(ValueError, match="not fitted"):
         Recommender().report(tmp_path / "y.html")
+
+
+def test_pages_get_the_file_mode_of_models(model, tmp_path):
+    mode = lambda name: stat.S_IMODE(os.stat(tmp_path / name).st_mode)  # noqa: E731
+    umask = os.umask(0o027)
+    try:
+        model.save(tmp_path / "m.model")
+        model.report(tmp_path / "r.html")
+        assert mode("r.html") == mode("m.model") == 0o640
+        os.chmod(tmp_path / "r.html", 0o604)  # a replaced page keeps its mode
+        model.report(tmp_path / "r.html")
+        assert mode("r.html") == 0o604 and sorted(os.listdir(tmp_path)) == ["m.model", "r.html"]
+        os.chmod(tmp_path / "r.html", 0o444)  # nor is a page its owner protected replaced
+        with pytest.raises(OSError, match="read-only"):
+            model.report(tmp_path / "r.html")
+    finally:
+        os.umask(umask)

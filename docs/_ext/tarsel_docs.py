@@ -5,6 +5,10 @@ what this version does rather than what it did when they were written.
 shows the code with its output; ``tarsel-fit-figures`` draws the gates of the
 model that the quick start fitted, with the model report's charts. A quick start
 that fails fails the build.
+
+Both take a body that the built page does not show: a sentence for whoever
+reads the page as source (on a code host), saying where the block's content
+comes from. A directive without one fails the build.
 """
 
 from __future__ import annotations
@@ -62,8 +66,23 @@ def run_quick_start() -> dict[str, Any]:
     return _run
 
 
-class QuickStart(SphinxDirective):
+class _Generated(SphinxDirective):
+    """A block generated while the site is built, with a body for readers of
+    the source."""
+
+    has_content = True
+
+    def check_body(self) -> None:
+        if not "".join(self.content).strip():
+            raise self.error(
+                f"{self.name}: give the block a body that tells readers of the "
+                "source where its content comes from"
+            )
+
+
+class QuickStart(_Generated):
     def run(self) -> list[nodes.Node]:
+        self.check_body()
         ran = run_quick_start()
         code = nodes.literal_block(ran["code"], ran["code"], language="python")
         output = nodes.literal_block(ran["output"], ran["output"], language="text")
@@ -71,12 +90,13 @@ class QuickStart(SphinxDirective):
         return [code, caption, output]
 
 
-class FitFigures(SphinxDirective):
+class FitFigures(_Generated):
     """The gate figures and what was kept, for the quick start's model."""
 
     def run(self) -> list[nodes.Node]:
         from tarsel import report
 
+        self.check_body()
         model = run_quick_start()["namespace"].get("model")
         if model is None:
             raise self.error("the quick start defines no `model`")

@@ -3,15 +3,20 @@
 Problems with the user's files or options (a missing column, an unparsable
 value, empty data, an unreadable path, an unwritable output, a damaged model)
 end with one line on standard error and exit status 2; options are checked
-before any fitting starts.
+before any fitting starts. Warnings (a baseline served, item features that
+match no item) become one line each, ``tarsel: note: ...``, on standard error.
+Progress bars go to standard error when it is a terminal; ``--quiet`` hides
+them.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -29,9 +34,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:
-        if getattr(args, "out", None):
-            _check_writable(args.out)
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _note
+            if getattr(args, "out", None):
+                _check_writable(args.out)
+            return args.run(args)
     except (ValueError, OSError, ImportError) as exc:
         print(f"tarsel: error: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -40,12 +47,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERNAL
 
 
+def _note(message: Warning | str, *_where: Any, **_more: Any) -> None:
+    """Show a warning as one plain line, without the code location that
+    Python's default adds (the user ran a command, not this file)."""
+    print(f"tarsel: note: {' '.join(str(message).split())}", file=sys.stderr)
+
+
+def _task(args: Any, what: str) -> Any:
+    """A bar naming one long step of a command, unless ``--quiet``."""
+    from tarsel._progress import Steps
+
+    return Steps(not args.quiet, total=1, desc=what)
+
+
 def _describe(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
         return f"cannot read {exc.filename!r}: {exc.strerror}"
     if isinstance(exc, ImportError):
         return f"{exc}; install the extra with: pip install 'tarsel[io]'"
-    return " ".join(str(exc).split())
+    return _PYTHON_NAME.sub(lambda m: _OPTIONS[m.group(0)], " ".join(str(exc).split()))
 
 
 def _check_writable(path: str) -> None:
@@ -171,9 +191,12 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(evaluate)
     evaluate.set_defaults(run=_evaluate)
 
-    report = commands.add_parser("report", help="write a model's report as one HTML page")
+    report = commands.add_parser(
+        "report", help="write a model's report as one HTML page", formatter_class=sub
+    )
     report.add_argument("model", help="a model file written by 'tarsel fit'")
     report.add_argument("--out", required=True, help="where to write the page")
+    _add_common(report)
     report.set_defaults(run=_report)
 
     from tarsel.serve import add_serve_command
@@ -190,6 +213,13 @@ _COLUMN_OPTIONS = {
     "weight_col": "--weight-col",
     "session_col": "--session-col",
 }
+# the library's messages name its arguments; the command line names its options
+_OPTIONS = {
+    **_COLUMN_OPTIONS,
+    "time_format": "--time-format",
+    "drop_duplicates": "--drop-duplicates",
+}
+_PYTHON_NAME = re.compile(r"(?<![\w'\"/.-])(" + "|".join(_OPTIONS) + r")(?![\w'\"/.-])")
 
 
 def _add_columns(parser: argparse.ArgumentParser) -> None:
@@ -217,6 +247,24 @@ def _add_columns(parser: argparse.ArgumentParser) -> None:
         "--item-features",
         default=None,
         help="CSV or Parquet file with the item column and feature columns",
+    )
+    parser.add_argument(
+        "--sep",
+        default=None,
+        help="field separator of CSV files (default: the one of , ; tab | that "
+        "the header line holds most often)",
+    )
+    parser.add_argument(
+        "--typed-ids",
+        action="store_true",
+        help="let pandas guess the type of the id columns of CSV files (042 becomes "
+        "42); by default ids are read as text, exactly as written",
+    )
+    parser.add_argument(
+        "--drop-duplicates",
+        action="store_true",
+        help="leave out exact duplicate rows (same user, item, time and session) "
+        "rather than count them as repeated events",
     )
 
 
@@ -252,6 +300,16 @@ def _fit_options(args) -> dict[str, Any]:
     options: dict[str, Any] = _columns(args)
     if args.time_format:
         options["time_format"] = args.time_format
+    if args.drop_duplicates:
+        options["drop_duplicates"] = True
+    return options
+
+
+def _split_options(args) -> dict[str, Any]:
+    """The columns and time format the splits read (duplicates are fit's concern)."""
+    options = _only_set(_columns(args))
+    if args.time_format:
+        options["time_format"] = args.time_format
     return options
 
 
@@ -279,7 +337,8 @@ def _demo(args) -> int:
         "without sales)"
     )
     columns = _only_set(data.columns)
-    split = leave_last_basket_out(table, **columns)
+    with _task(args, "holding out each shopper's last basket"):
+        split = leave_last_basket_out(table, **columns)
     model = Recommender(cold_slots=1)
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
@@ -288,10 +347,11 @@ def _demo(args) -> int:
         "popularity": PopularityBaseline(),
         "personal": PersonalPopularityBaseline(),
     }
-    for baseline in list(models.values())[1:]:
-        baseline.fit(split.train, **split.columns)
+    with _task(args, "fitting the baselines"):
+        for baseline in list(models.values())[1:]:
+            baseline.fit(split.train, **split.columns)
     # every list below follows the model's own owned-items rule
-    scores = evaluate(models, split, k=10, fit=False)
+    scores = evaluate(models, split, k=10, fit=False, progress=not args.quiet)
     rule = "allowed" if not scores.attrs["exclude_owned"] else "excluded"
     print(
         f"\nheld-out evaluation: each shopper's last basket ({_test_users(split)} shoppers "
@@ -336,7 +396,8 @@ def _fit(args) -> int:
 
     table, features = _read_inputs(args)
     model = Recommender().fit(table, features, progress=not args.quiet, **_fit_options(args))
-    _save(model, args.out)
+    with _task(args, f"saving {args.out}"):
+        _save(model, args.out)
     _print_report(model.fit_report_)
     print(f"model saved to {args.out}")
     return 0
@@ -345,7 +406,8 @@ def _fit(args) -> int:
 def _recommend(args) -> int:
     from tarsel import Recommender
 
-    model = Recommender.load(args.model)
+    with _task(args, f"loading {args.model}"):
+        model = Recommender.load(args.model)
     row = model.users_.lookup_text(args.user)
     if row is None:
         print(
@@ -365,12 +427,13 @@ def _evaluate(args) -> int:
     if split_kind == "temporal" and not args.time_col:
         raise ValueError("the temporal split needs --time-col")
     table, features = _read_inputs(args)
-    columns = _columns(args)
     if split_kind == "temporal":
-        split = temporal_split(table, test_fraction=args.test_fraction, **_only_set(columns))
+        with _task(args, "splitting by time"):
+            split = temporal_split(table, test_fraction=args.test_fraction, **_split_options(args))
         described = f"temporal split, the latest {args.test_fraction:.0%} of interactions held out"
     else:
-        split = leave_last_n_out(table, 1, **_only_set(columns))
+        with _task(args, "holding out each user's last session"):
+            split = leave_last_n_out(table, 1, **_split_options(args))
         described = (
             "last-session split, each user's last "
             + ("session" if args.session_col else "interaction")
@@ -379,13 +442,15 @@ def _evaluate(args) -> int:
     model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **_fit_options(args))
     owned = model.exclude_owned_ if args.exclude_owned is None else args.exclude_owned
+    baseline: Any = PopularityBaseline()  # takes the split's columns, unset ones included
+    with _task(args, "fitting the popularity baseline"):
+        baseline.fit(split.train, features, **split.columns)
     scores = _print_evaluation(
         split,
-        {"tarsel": model, "popularity": PopularityBaseline()},
-        features,
+        {"tarsel": model, "popularity": baseline},
         k=args.k,
-        fitted={"tarsel"},
         exclude_owned=owned,
+        progress=not args.quiet,
     )
     judged = int(scores["users"].iloc[0]) if len(scores) else 0
     print(
@@ -396,7 +461,8 @@ def _evaluate(args) -> int:
     if args.report:
         from tarsel.data import column
 
-        model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
+        with _task(args, f"writing {args.report}"):
+            model.report(args.report, evaluation=scores, users=column(split.test, split.user_col))
         print(f"report written to {args.report}")
     return 0
 
@@ -404,12 +470,13 @@ def _evaluate(args) -> int:
 def _report(args) -> int:
     from tarsel import Recommender
 
-    Recommender.load(args.model).report(args.out)
+    with _task(args, f"writing {args.out}"):
+        Recommender.load(args.model).report(args.out)
     print(f"report written to {args.out}")
     return 0
 
 
-def _only_set(columns: dict[str, str | None]) -> dict[str, str]:
+def _only_set(columns: dict[str, str | None]) -> dict[str, Any]:
     return {k: v for k, v in columns.items() if v is not None}
 
 
@@ -418,10 +485,20 @@ def _read_inputs(args):
     options name checked before anything is fitted."""
     from tarsel.datasets import read_table
 
-    table = read_table(args.interactions)
+    # ids are read as text (042 and 42 stay two ids) unless --typed-ids
+    ids = None if args.typed_ids else [args.user_col, args.item_col, args.session_col]
+    with _task(args, f"reading {args.interactions}"):
+        table = read_table(args.interactions, text_columns=ids, sep=args.sep)
     for option, name in _columns(args).items():
         _check_column(table, name, args.interactions, _COLUMN_OPTIONS[option])
-    features = read_table(args.item_features) if args.item_features else None
+    features = None
+    if args.item_features:
+        with _task(args, f"reading {args.item_features}"):
+            features = read_table(
+                args.item_features,
+                text_columns=None if args.typed_ids else [args.item_col],
+                sep=args.sep,
+            )
     if features is not None:
         _check_column(features, args.item_col, args.item_features, "--item-col")
     return table, features
@@ -432,24 +509,22 @@ def _check_column(table: Any, name: str | None, path: str, option: str) -> None:
 
     found = column_names(table)
     if name is not None and name not in found:
+        joined = len(found) == 1 and any(sep in found[0] for sep in ";\t|,")
         raise ValueError(
             f"no column {name!r} in {path} (columns: {', '.join(found)}); choose one with {option}"
+            + ("; the file may use another field separator: see --sep" if joined else "")
         )
 
 
 # ------------------------------------------------------------------ output
 
 
-def _print_evaluation(
-    split, models: dict, features, *, k: int, fitted: set[str], exclude_owned: bool
-) -> Any:
-    """Print the metrics table; returns it (a DataFrame from ``evaluate``)."""
+def _print_evaluation(split, models: dict, *, k: int, exclude_owned: bool, progress: bool) -> Any:
+    """Print the metrics table of the fitted ``models``; returns it (a DataFrame
+    from ``evaluate``)."""
     from tarsel.evaluation import METRICS, evaluate
 
-    for name, model in models.items():
-        if name not in fitted:
-            model.fit(split.train, features, **split.columns)
-    table = evaluate(models, split, k=k, fit=False, exclude_owned=exclude_owned)
+    table = evaluate(models, split, k=k, fit=False, exclude_owned=exclude_owned, progress=progress)
     wide = table.pivot(index="model", columns="metric", values="value").loc[list(models)]
     print(f"  {'model':<12}" + "".join(f"{m + '@' + str(k):>13}" for m in METRICS))
     for name, row in wide.iterrows():
@@ -460,9 +535,20 @@ def _print_evaluation(
 def _print_report(report: dict[str, Any]) -> None:
     kept = report.get("kept", {})
     print(
-        f"\nmodel: {report.get('base', '?')} base over {report.get('items', 0):,} items and "
-        f"{report.get('users', 0):,} users"
+        f"\nmodel: {report.get('base', '?')} base over {_plural(report.get('items', 0), 'item')}"
+        f" and {_plural(report.get('users', 0), 'user')}"
     )
+    duplicates = report.get("duplicates")
+    if duplicates:
+        rows = _plural(duplicates["rows"], "exact duplicate row")
+        print(
+            f"  {rows} (same user, item, time and session) "
+            + (
+                "dropped"
+                if duplicates["dropped"]
+                else "counted as repeated events; --drop-duplicates leaves them out"
+            )
+        )
     if report.get("session_layer"):
         print(f"  session layer: {report['session_layer']}")
     gates = report.get("gates")
@@ -471,20 +557,28 @@ def _print_report(report: dict[str, Any]) -> None:
     else:
         held = report.get("heldout", {})
         print(
-            f"  gates on {held.get('users', 0)} held-out users "
-            f"(NDCG@{held.get('k', 10)} with the part on / off):"
+            f"  gates on {held.get('users', 0)} held-out users (NDCG@{held.get('k', 10)} of "
+            "the engine's own lists, owned items back through the repeat profile, "
+            "with the part on / off):"
         )
+        # parts the gates kept leave with the rest when the base alone serves better
+        base_won = held.get("engine") == "base"
         for name, figures in gates.items():
             if name == "boost":
                 continue
             verdict = "kept" if figures["kept"] else "dropped"
+            if figures["kept"] and base_won and name != "base:ease":
+                verdict = "kept, then dropped: the base alone did better"
             weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
             print(
                 f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
             )
+        mode = "owned_excluded" if held.get("exclude_owned", True) else "owned_allowed"
+        served = held.get("serving", {}).get(mode, {})
         print(
-            f"  held-out NDCG@{held.get('k', 10)}: {held.get('ndcg', 0):.4f} "
-            f"(popularity {held.get('popularity_ndcg', 0):.4f})"
+            f"  served with owned items {mode.split('_')[1]}: "
+            f"{served.get('source', 'model')}, held-out NDCG@{held.get('k', 10)} "
+            f"{held.get('ndcg', 0):.4f} (popularity {held.get('popularity_ndcg', 0):.4f})"
         )
     layers = ", ".join(kept.get("boost_layers", [])) or "none"
     print(
@@ -498,6 +592,10 @@ def _print_report(report: dict[str, Any]) -> None:
     )
     if report.get("unavailable"):
         print(f"  not built by this core: {', '.join(report['unavailable'])}")
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def _print_recommendations(found: dict) -> None:

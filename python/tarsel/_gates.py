@@ -13,14 +13,29 @@ import numpy as np
 
 from tarsel import _core
 from tarsel._baselines import BASELINES, MODES, PERSONAL, POPULARITY, Baselines
-from tarsel._fitting import PROFILE_KEYS, Events, Parts, Plan, engine_for, plan_alphas
+from tarsel._fitting import (
+    PROFILE_KEYS,
+    Events,
+    Parts,
+    Plan,
+    engine_for,
+    plan_alphas,
+    repeat_timing,
+)
 from tarsel._settings import Settings
 from tarsel.data import Interactions
-from tarsel.evaluation import ndcg_at_k
+from tarsel.evaluation import ndcg_at_k, paired_bootstrap
 
 # channels whose weight the engine can change in place, in its argument order
 _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
 _MAX_GATE_PASSES = 3
+# Weights of purchase frequency tried against the setting's, as multiples of it.
+_FREQ_FACTORS = (0.3, 3.0, 10.0, 30.0, 100.0, 1000.0)
+# A calibrated choice replaces the setting only when the lower end of the paired
+# bootstrap interval of its gain is above 0: picking the best of several
+# candidates on a few hundred users otherwise favours noise.
+_CONFIDENCE = 0.95
+_RESAMPLES = 1000
 
 
 @dataclass
@@ -79,10 +94,14 @@ class Gate:
         self.owned = [holdout.train.history(r) for r in holdout.rows.tolist()]
         if parts.repeat:
             parts.arrays["repeat_last_ts"] = self._aligned_last_ts(self._repeat_profile())
+        self._prepare_weighing()
 
     def run(self, report: dict[str, Any]) -> Plan:
         plan = Plan(set(self.parts.channels), [], self.parts.repeat)
         gates: dict[str, Any] = {}
+        self._choose_base(plan, gates, report)
+        if plan.repeat:
+            self._calibrate_repeat(plan, gates)
         # A part judged helpful beside others can hurt once they are gone, so
         # passes repeat until one drops nothing.
         for _ in range(_MAX_GATE_PASSES):
@@ -95,7 +114,6 @@ class Gate:
         if plan.repeat:
             self._gate_min_count(engine, plan, gates)
         report["gates"] = gates
-        self._prepare_weighing()
         figures = self._engine_figures("model", engine)
         del engine  # one engine at a time: the base alone is built next
         report["heldout"] = self._weigh(plan, figures)
@@ -103,7 +121,7 @@ class Gate:
 
     def _gate_pass(self, plan: Plan, gates: dict) -> None:
         engine = engine_for(self.parts, plan)
-        current = self.ndcg(engine)
+        current = self.ndcg_users(engine)
         if plan.repeat:
             current = self._gate_repeat(engine, plan, current, gates)
         for channel in [c for c in _OVERRIDABLE if c in plan.channels]:
@@ -111,16 +129,20 @@ class Gate:
         if "content" in plan.channels:
             self._gate_content(plan, current, gates)
 
-    def ndcg(self, engine, pop_prior: float = 0.0) -> float:
-        found = engine.recommend_batch(self.owned, self.holdout.rows.tolist(), self.k, pop_prior)
-        return float(
-            np.mean(
-                [
-                    ndcg_at_k(items, rel, self.k)
-                    for (items, _, _), rel in zip(found, self.holdout.relevant)
-                ]
-            )
-        )
+    def ndcg_users(self, engine) -> tuple[np.ndarray, np.ndarray]:
+        """Each held-out user's NDCG@k of the engine's own list (repeat profile
+        entries back, other owned items left out) against the whole held-out
+        basket, and with owned items excluded (only users with a new held-out
+        item have that figure)."""
+        rows = self.holdout.rows.tolist()
+        found = engine.recommend_batch(self.owned, rows, self.k + self._repeat_room(), 0.0)
+        lists = [items for items, _, _ in found]
+        own = [
+            ndcg_at_k(items[: self.k], rel, self.k)
+            for items, rel in zip(lists, self.holdout.relevant)
+        ]
+        excluded = self._score_users(lists, 0, ([], [], []))[0]
+        return np.asarray(own), np.asarray(excluded)
 
     # ------------------------------------------------- baselines and modes
 
@@ -299,15 +321,16 @@ class Gate:
         if self.settings.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
             return
         train = self.holdout.train
-        before = self.ndcg(engine)
+        before = self.ndcg_users(engine)
         profile = list(
             _core._fit_repeat_profile_arrays(
                 train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
             )
         )
         profile[3] = self._aligned_last_ts(profile)
+        profile[4], profile[5] = repeat_timing(plan.repeat_periods, train, profile)
         engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
-        after = self.ndcg(engine)
+        after = self.ndcg_users(engine)
         if self._decide("repeat_min_count_1", after, before, gates):
             plan.repeat_min_count = 1
             self.parts.repeat_profile = profile
@@ -321,31 +344,138 @@ class Gate:
                 float(self.parts.config["repeat_now_ts"]),
             )
 
-    def _decide(self, name: str, on: float, off: float, gates: dict) -> bool:
-        keep = on - off > self.settings.min_gain
-        gates[name] = {"on": round(on, 5), "off": round(off, 5), "kept": keep}
+    def _choose_base(self, plan: Plan, gates: dict, report: dict[str, Any]) -> None:
+        """EASE or the co-occurrence graph as the base, by the held-out users:
+        the gate fit holds both (the graph is always built), so the choice
+        costs two batches of recommendations and no second solve; the final
+        fit then skips the solve when the graph won."""
+        if not self.parts.config["base_is_ease"]:
+            return
+        alone = Plan(set(), [], False)
+        ease = self.ndcg_users(engine_for(self.parts, alone))
+        self.parts.config["base_is_ease"] = False
+        cooc = self.ndcg_users(engine_for(self.parts, alone))
+        # neither base is the simpler one: the better on the held-out users
+        # (in the engine's own lists) serves, EASE on a tie
+        keep = float(np.mean(ease[0])) >= float(np.mean(cooc[0]))
+        self._decide("base:ease", ease, cooc, gates)
+        gates["base:ease"]["kept"] = keep
+        if keep:
+            self.parts.config["base_is_ease"] = True
+            return
+        plan.base = "cooc"
+        self.parts.arrays.pop("ease_b", None)
+        self.parts.channels.discard("last_item")
+        plan.channels.discard("last_item")
+        report["base"] = "cooc"
+        report["model_size"]["base"] = (
+            f"co-occurrence graph over {self.holdout.train.n_items:,} items"
+        )
+        report["model_size"]["why"] = "the gates kept the co-occurrence graph over EASE"
+
+    def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
+        """The repeat profile's timing (see ``repeat_timing``) and the weight of
+        purchase frequency (the setting, or a multiple of it), chosen on the
+        held-out users. The engine scores an entry's frequency as
+        alpha * ln(1 + count): one engine built with the largest weight scores
+        a smaller weight w when handed the counts (1 + count) ** (w / alpha) - 1,
+        which cannot overflow, so each trial only swaps the profile in place."""
+        alpha = float(self.parts.config["repeat_freq_alpha"])
+        arrays = self.parts.arrays
+        current = [np.asarray(arrays[k]) for k in PROFILE_KEYS]
+        shapes = {
+            kind: list(repeat_timing(kind, self.holdout.train, current))
+            for kind in ("fitted", "mean_gap", "none")
+        }
+        now = float(self.parts.config["repeat_now_ts"])
+        # a setting of 0 leaves purchase frequency out of the score
+        weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
+        largest = max(weights)
+        self.parts.config["repeat_freq_alpha"] = largest
+        engine = engine_for(self.parts, plan)
+        tried: dict[tuple[str, float], np.ndarray] = {}
+        for weight in weights:
+            counts = (
+                np.expm1(np.log1p(current[2]) * (weight / largest)) if largest > 0 else current[2]
+            )
+            for periods, shape in shapes.items():
+                engine.set_repeat_profile(*current[:2], counts, current[3], *shape, now)
+                tried[(periods, weight)] = self.ndcg_users(engine)[0]
+        del engine
+        default = tried[("fitted", alpha)]
+        best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == ("fitted", alpha)))
+        _, low, _ = paired_bootstrap(
+            tried[best], default, n_resamples=_RESAMPLES, confidence=_CONFIDENCE
+        )
+        chosen = best if low > 0 else ("fitted", alpha)
+        gates["repeat_calibration"] = {
+            "on": round(float(np.mean(tried[chosen])), 5),
+            "off": round(float(np.mean(default)), 5),
+            "gain_ci_low": round(low, 5),
+            "kept": chosen != ("fitted", alpha),
+            "weight": chosen[1],
+            "periods": chosen[0],
+            "tried": {
+                f"{p} periods, weight {w:g}": round(float(np.mean(v)), 5)
+                for (p, w), v in tried.items()
+            },
+        }
+        # the engines built from here on score with the chosen profile and weight
+        plan.repeat_periods, plan.repeat_freq_alpha = chosen
+        self.parts.config["repeat_freq_alpha"] = chosen[1]
+        arrays["repeat_periods"], arrays["repeat_quality"] = shapes[chosen[0]]
+        self._repeat_profile()[4:6] = shapes[chosen[0]]
+
+    def _decide(self, name: str, on: tuple, off: tuple, gates: dict) -> bool:
+        """Keep a part when, in one serving mode (the engine's own lists, or
+        owned items excluded), its per-user NDCG@k gain over going without it
+        exceeds ``min_gain`` with the lower end of its paired bootstrap
+        interval above 0, and it does not plainly harm the other mode (the
+        upper end there at least 0): the simpler engine stays unless the
+        held-out users show the part helps beyond their sampling noise, and
+        one engine serves both modes."""
+        own, excluded = (
+            paired_bootstrap(a, b, n_resamples=_RESAMPLES, confidence=_CONFIDENCE)
+            for a, b in zip(on, off)
+        )
+        keep = any(
+            gain > self.settings.min_gain and low > 0 and other[2] >= 0
+            for (gain, low, _), other in ((own, excluded), (excluded, own))
+        )
+        gates[name] = {
+            "on": round(float(np.mean(on[0])), 5),
+            "off": round(float(np.mean(off[0])), 5),
+            "gain_ci": [round(own[1], 5), round(own[2], 5)],
+            "owned_excluded": {
+                "on": round(float(np.mean(on[1])), 5) if len(on[1]) else 0.0,
+                "off": round(float(np.mean(off[1])), 5) if len(off[1]) else 0.0,
+                "gain_ci": [round(excluded[1], 5), round(excluded[2], 5)],
+            },
+            "kept": keep,
+        }
         return keep
 
-    def _gate_repeat(self, engine, plan: Plan, current: float, gates: dict) -> float:
+    def _gate_repeat(self, engine, plan: Plan, current: tuple, gates: dict) -> tuple:
         engine.set_repeat_active(False)
-        off = self.ndcg(engine)
+        off = self.ndcg_users(engine)
         plan.repeat = self._decide("repeat", current, off, gates)
         engine.set_repeat_active(plan.repeat)
         return current if plan.repeat else off
 
-    def _gate_channel(self, engine, plan: Plan, channel: str, current: float, gates) -> float:
+    def _gate_channel(self, engine, plan: Plan, channel: str, current: tuple, gates) -> tuple:
         trial = Plan(plan.channels - {channel}, plan.layers, plan.repeat)
         engine.set_channel_alphas(*self._overridable_alphas(trial))
-        off = self.ndcg(engine)
+        off = self.ndcg_users(engine)
         if self._decide(channel, current, off, gates):
             engine.set_channel_alphas(*self._overridable_alphas(plan))
             return current
         plan.channels.discard(channel)
         return off
 
-    def _gate_content(self, plan: Plan, current: float, gates) -> None:
+    def _gate_content(self, plan: Plan, current: tuple, gates) -> None:
         # the content weight is not an in-place override: compare two engines
-        off = self.ndcg(engine_for(self.parts, Plan(plan.channels - {"content"}, [], plan.repeat)))
+        without = Plan(plan.channels - {"content"}, [], plan.repeat)
+        off = self.ndcg_users(engine_for(self.parts, without))
         if not self._decide("content", current, off, gates):
             plan.channels.discard("content")
 
@@ -371,10 +501,27 @@ class Gate:
         for name in list(names):
             trial = [n for n in names if n != name]
             without = self._calibrate(slices, trial, unboosted) if trial else unboosted
-            if not self._decide(f"boost:{name}", best[2], without[2], gates):
+            # the calibrator reports means: each layer's share is judged by
+            # them, the layers together by the paired interval below
+            keep = best[2] - without[2] > self.settings.min_gain
+            gates[f"boost:{name}"] = {
+                "on": round(best[2], 5),
+                "off": round(without[2], 5),
+                "kept": keep,
+            }
+            if not keep:
                 names, best = trial, without
         if names and best[1] > 0:
-            plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
+            layered = Plan(
+                plan.channels, names, plan.repeat, z_threshold=best[0], boost_multiplier=best[1]
+            )
+            on = self.ndcg_users(engine_for(self.parts, layered))
+            off = self.ndcg_users(engine_for(self.parts, plan, layers=[]))
+            if self._decide("boost_layers", on, off, gates):
+                plan.layers, plan.z_threshold, plan.boost_multiplier = names, best[0], best[1]
+            else:  # the layers leave together: no line may say one was kept
+                for name in names:
+                    gates[f"boost:{name}"]["kept"] = False
         gates["boost"] = {
             "layers": plan.layers,
             "z_threshold": plan.z_threshold,

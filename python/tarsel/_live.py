@@ -15,11 +15,16 @@ State beside the fitted arrays (``Live``, the model's ``_live``):
   when the engine serves a repeat profile (an entry joins the profile once it
   reaches ``repeat_min_count`` events).
 - ``profile``: the served repeat profile, which the engine takes whole.
+- ``now_ts``: the newest event time of the fitted data and of the updates
+  applied since (NaN when the model has no times). The repeat profile's
+  elapsed times are measured from it, and a service replaying its journal onto
+  the model takes it as the point up to which the model holds events.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import struct
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -27,6 +32,7 @@ from typing import Any
 
 import numpy as np
 
+from tarsel import _baselines
 from tarsel.data import column, timestamps_of
 
 _EMPTY = np.zeros(0, dtype=np.int64)
@@ -39,7 +45,7 @@ SECTION = "live"
 @dataclass
 class Profile:
     """The repeat profile as the engine serves it: a CSR over user rows, items
-    ascending, and the instant its elapsed times are measured from."""
+    ascending (its elapsed times are measured from ``Live.now_ts``)."""
 
     indptr: np.ndarray  # int64
     items: np.ndarray  # int64
@@ -47,13 +53,12 @@ class Profile:
     last_ts: np.ndarray  # float64 last consumption
     periods: np.ndarray  # float64 typical repurchase gap (NaN: none known)
     quality: np.ndarray  # float64 confidence in the period
-    now_ts: float
     min_count: int
 
     @classmethod
-    def of(cls, arrays: Sequence[np.ndarray], now_ts: float, min_count: int) -> Profile:
+    def of(cls, arrays: Sequence[np.ndarray], min_count: int) -> Profile:
         indptr, items, counts, last_ts, periods, quality = arrays
-        return cls(indptr, items, counts, last_ts, periods, quality, float(now_ts), int(min_count))
+        return cls(indptr, items, counts, last_ts, periods, quality, int(min_count))
 
     def row(self, row: int) -> tuple[np.ndarray, ...]:
         if row + 1 >= len(self.indptr):
@@ -71,8 +76,8 @@ class Profile:
     def arrays(self) -> tuple[np.ndarray, ...]:
         return self.indptr, self.items, self.counts, self.last_ts, self.periods, self.quality
 
-    def install(self, engine: Any) -> None:
-        engine.set_repeat_profile(*self.arrays(), self.now_ts)
+    def install(self, engine: Any, now_ts: float) -> None:
+        engine.set_repeat_profile(*self.arrays(), now_ts)
 
 
 @dataclass
@@ -80,6 +85,7 @@ class Live:
     rows: dict[int, tuple[np.ndarray, np.ndarray | None]] = field(default_factory=dict)
     hist_counts: np.ndarray | None = None
     profile: Profile | None = None
+    now_ts: float = math.nan
     totals: dict[str, int] = field(
         default_factory=lambda: {"events": 0, "new_users": 0, "unknown_items": 0}
     )
@@ -92,14 +98,14 @@ def live_of(model: Any) -> Live:
     return live
 
 
-def after_fit(
-    model: Any, data: Any, profile: list[np.ndarray] | None, now_ts: float, min_count: int
-) -> None:
+def after_fit(model: Any, data: Any, profile: list[np.ndarray] | None, min_count: int) -> None:
     """Start the live state of a freshly fitted model. ``profile`` is the served
     repeat profile's arrays (None when the engine serves none)."""
     live = Live()
+    if data.timestamps is not None and len(data.timestamps):
+        live.now_ts = float(data.timestamps.max())
     if profile is not None:
-        live.profile = Profile.of([np.asarray(a) for a in profile], now_ts, min_count)
+        live.profile = Profile.of([np.asarray(a) for a in profile], min_count)
         live.hist_counts = _history_counts(data)
     model._live = live
 
@@ -162,7 +168,7 @@ def baskets(model: Any, users: list, items: Any) -> list[Basket]:
 
 def _id_list(items: Any, what: str = "items") -> list:
     if isinstance(items, (str, bytes)) or not hasattr(items, "__iter__"):
-        raise ValueError(f"{what} must be a list of item ids, not {type(items).__name__}")
+        raise TypeError(f"{what} must be a list of item ids, not {type(items).__name__}")
     return items.tolist() if isinstance(items, np.ndarray) else list(items)
 
 
@@ -185,7 +191,11 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     users_raw = column(events, str(names["user_col"]), "events")
     items_raw = column(events, str(names["item_col"]), "events")
     time_col = names["time_col"]
-    times = timestamps_of(column(events, time_col, "events"), time_col) if time_col else None
+    times = (
+        timestamps_of(column(events, time_col, "events"), time_col, names["time_format"])
+        if time_col
+        else None
+    )
     lengths = {len(users_raw), len(items_raw)} | ({len(times)} if times is not None else set())
     if len(lengths) > 1:
         raise ValueError(f"the event columns differ in length: {sorted(lengths)}")
@@ -216,21 +226,25 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     )
     changes = _changed_rows(model, live, rows, item_idx, times)
     profile = _updated_profile(live.profile, changes) if live.profile is not None else None
-    if profile is not None and times is not None and len(times):
-        profile.now_ts = max(profile.now_ts, float(times.max()))
+    now_ts = live.now_ts
+    if times is not None and len(times):
+        now_ts = float(np.fmax(now_ts, times.max()))
+    lists = _updated_baselines(_baselines.of(model), rows, item_idx, first_new + len(new_users))
 
     # Everything above only read the model. The engine may refuse its new
     # profile (while a request runs on it), so it goes first: then either the
     # whole update happens or none of it.
     if profile is not None:
-        profile.install(model.engine_)
+        profile.install(model.engine_, now_ts)
         live.profile = profile
+    live.now_ts = now_ts
     if new_users:
         model.users_.append(new_users)
     sizes = _repeat_sizes(model, live, changes)
     for row, (hist, counts, _) in changes.items():
         live.rows[row] = (hist, counts)
     model._repeat_sizes = sizes
+    _baselines.adopt(model, lists)
     report["new_users"] = len(new_users)
     for key, value in report.items():
         live.totals[key] += value
@@ -238,36 +252,30 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
 
 
 def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str | None]:
-    allowed = ("user_col", "item_col", "time_col")
+    allowed = ("user_col", "item_col", "time_col", "time_format")
     unknown = sorted(set(columns) - set(allowed))
     if unknown:
         raise ValueError(f"unknown argument {unknown[0]!r}; update takes {', '.join(allowed)}")
+    # what fit was given, unless the call says otherwise: text times in the
+    # fitted time_format too
     fitted = getattr(model, "columns_", {}) or {}
     return {
-        name: columns.get(name, fitted.get(name, name[:-4] if name != "time_col" else None))
+        name: columns.get(
+            name, fitted.get(name, name[:-4] if name in ("user_col", "item_col") else None)
+        )
         for name in allowed
     }
 
 
-_KINDS = {
-    "i": ("integers", (int, np.integer)),
-    "f": ("floats", (float, np.floating)),
-    "U": ("strings", (str,)),
-}
-
-
 def _checked_users(model: Any, users: np.ndarray) -> list:
+    """The events' user ids; a wrong type raises TypeError, as in ``recommend``."""
     values = users.tolist()
-    kind = _KINDS.get(model.users_.ids.dtype.kind)
+    integers = model.users_.ids.dtype.kind == "i"
     for value in values:
         if value is None or (isinstance(value, float) and value != value):
             raise ValueError("user column of events has missing values")
-        if kind is not None and (isinstance(value, bool) or not isinstance(value, kind[1])):
-            raise ValueError(
-                f"user id {value!r} is a {type(value).__name__}; this model's user "
-                f"ids are {kind[0]}"
-            )
-        if kind is _KINDS["i"] and not -(2**63) <= value < 2**63:
+        model.users_.check_type(value, "user")
+        if integers and not -(2**63) <= value < 2**63:
             raise ValueError(f"user id {value} does not fit in 64 bits")
     return values
 
@@ -386,7 +394,7 @@ def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
         for row, a, b in zip(touched.tolist(), bounds[0].tolist(), bounds[1].tolist())
     }
     indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
-    return Profile.of([indptr, *arrays], old.now_ts, old.min_count)
+    return Profile.of([indptr, *arrays], old.min_count)
 
 
 def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -> np.ndarray:
@@ -394,6 +402,37 @@ def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -
     out = np.full(len(at), default, dtype=np.float64)
     out[had] = values[at[had]]
     return out
+
+
+def _updated_baselines(
+    lists: _baselines.Baselines, rows: np.ndarray, items: np.ndarray, n_users: int
+) -> _baselines.Baselines:
+    """The personal lists with the events' users' rows rebuilt (their own
+    counts grown by the events, in personal order again) and rows for
+    ``n_users`` users; item popularity stays as fitted."""
+    touched = np.unique(rows)
+    covered = touched[touched + 1 < len(lists.owned_indptr)]
+    where, (old_items, old_own) = _gather(
+        lists.owned_indptr, [lists.owned_items, lists.owned_counts], covered
+    )
+    width = max(len(lists.counts), 1)
+    keys = np.concatenate([covered[where] * width + old_items, rows * width + items])
+    pairs, inverse = np.unique(keys, return_inverse=True)
+    own = np.zeros(len(pairs), dtype=np.float64)
+    np.add.at(own, inverse, np.concatenate([old_own, np.ones(len(rows))]))
+    owner, items = pairs // width, pairs % width
+    order = _baselines.personal_order(lists.rank, owner, items, own)
+    owner, items, own = owner[order], items[order], own[order]
+    bounds = np.searchsorted(owner, np.append(touched, n_users)).tolist()
+    replaced = {
+        row: (items[a:b], own[a:b]) for row, a, b in zip(touched.tolist(), bounds, bounds[1:])
+    }
+    if n_users >= len(lists.owned_indptr):  # every user gets a row, empty or not
+        replaced.setdefault(n_users - 1, (_EMPTY, np.zeros(0)))
+    indptr, (items, own) = splice(
+        lists.owned_indptr, [lists.owned_items, lists.owned_counts], replaced
+    )
+    return _baselines.Baselines(lists.counts, lists.ranking, indptr, items, own)
 
 
 def _repeat_sizes(model: Any, live: Live, changes: dict[int, tuple]) -> np.ndarray:
@@ -469,7 +508,8 @@ _HEADER = struct.Struct("<I")
 
 def sections(model: Any) -> dict[str, bytes]:
     """The model file section of the live state: a JSON header (counts, the
-    profile's settings, array lengths) and the arrays after it."""
+    newest event time, the profile's settings, array lengths) and the arrays
+    after it."""
     fold(model)
     live = live_of(model)
     header: dict[str, Any] = {"totals": live.totals, "arrays": []}
@@ -481,8 +521,10 @@ def sections(model: Any) -> dict[str, bytes]:
 
     if live.hist_counts is not None:
         add("hist_counts", live.hist_counts, "<i8")
+    if math.isfinite(live.now_ts):
+        header["now_ts"] = live.now_ts
     if live.profile is not None:
-        header["now_ts"], header["min_count"] = live.profile.now_ts, live.profile.min_count
+        header["min_count"] = live.profile.min_count
         for name, dtype in _PROFILE_DTYPES.items():
             add(name, getattr(live.profile, name), dtype)
     raw = json.dumps(header).encode()
@@ -491,7 +533,9 @@ def sections(model: Any) -> dict[str, bytes]:
 
 def restore(model: Any, places: dict, read: Any) -> None:
     """Rebuild the live state from the section (absent in older files:
-    updates then change the histories only). Raises ValueError when damaged."""
+    updates then change the histories only). Files from before the newest
+    event time was kept for every model hold it only beside a repeat profile,
+    under the same key. Raises ValueError when damaged."""
     live = model._live = Live()
     if SECTION not in places:
         return
@@ -506,16 +550,16 @@ def restore(model: Any, places: dict, read: Any) -> None:
         arrays[name] = np.frombuffer(data, dtype=dtype, count=length, offset=offset).copy()
         offset += length * width
     live.totals.update({k: int(v) for k, v in header["totals"].items()})
+    live.now_ts = float(header.get("now_ts", math.nan))
     live.hist_counts = arrays.get("hist_counts")
     if live.hist_counts is not None and len(live.hist_counts) != len(model._hist_items):
         raise ValueError("the stored event counts do not match the histories")
     if "indptr" in arrays:
-        profile = Profile.of(
-            [arrays[name] for name in _PROFILE_DTYPES], header["now_ts"], header["min_count"]
-        )
+        profile = Profile.of([arrays[name] for name in _PROFILE_DTYPES], header["min_count"])
         ends = profile.indptr
         if (
-            len(ends) == 0
+            not math.isfinite(live.now_ts)
+            or len(ends) == 0
             or ends[0] != 0
             or np.any(np.diff(ends) < 0)
             or ends[-1] != len(profile.items)

@@ -11,11 +11,10 @@ from typing import Any
 import numpy as np
 
 from tarsel import _baselines, _live
-from tarsel._baselines import popularity_order
 from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
 from tarsel._gates import Gate, Holdout
-from tarsel._progress import Steps
+from tarsel._progress import Bar, Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
 from tarsel.data import (
@@ -38,10 +37,11 @@ _CHUNK_ROWS = 1 << 16
 class Recommender:
     """A top-n recommender over user-item interactions.
 
-    ``fit`` builds what the data supports (co-occurrence graph, EASE base for
-    catalogues up to ``ease_max_items``, session and transition graphs when
-    sessions are deep enough, content neighbours from item features, trend and
-    user-CF channels, a repeat profile from timestamps), then measures NDCG@k on
+    ``fit`` builds what the data supports (co-occurrence graph, an EASE base
+    for catalogues up to ``ease_max_items`` where held-out users prefer it,
+    session and transition graphs when sessions are deep enough, content
+    neighbours from item features, trend and user-CF channels, a repeat profile
+    from timestamps), then measures NDCG@k on
     held-out users with each channel and the repeat module on and off and keeps
     only what helps. ``fit_report_`` holds those figures.
 
@@ -60,9 +60,11 @@ class Recommender:
         Pair weights of the graph; "hybrid_temporal" decays older pairs with
         ``half_life_days`` (> 0) and needs a ``time_col``.
     ease_max_items : int >= 0 or None
-        EASE is the base for catalogues of at most this many items. None: as
-        many as a solve of about 10 s and 1 GiB allows (about 6,000 items);
-        ``fit_report_["model_size"]`` says what was chosen and why.
+        EASE is a candidate base for catalogues of at most this many items;
+        the gates keep it over the co-occurrence graph only where held-out
+        users show it better. None: as many as a solve within 2 GiB allows
+        (about 9,400 items); ``fit_report_["model_size"]`` and the gate
+        ``base:ease`` say what was chosen, why and by how much.
     max_neighbours : int >= 1 or None
         Each item keeps its strongest neighbours in the co-occurrence graph
         (None: all of them): a smaller graph, file and memory.
@@ -263,6 +265,7 @@ class Recommender:
         weight_col: str | None = None,
         session_col: str | None = None,
         time_format: str | None = None,
+        drop_duplicates: bool = False,
         progress: bool = False,
     ) -> Recommender:
         """Fit on an interaction table and optional item features.
@@ -287,7 +290,12 @@ class Recommender:
         session_col : str, optional
             Session or basket labels (otherwise sessions come from time gaps).
         time_format : str, optional
-            A ``strftime`` format for text times, such as ``"%d-%m-%Y"``.
+            A ``strptime`` pattern that parses text times, such as ``"%d-%m-%Y"``.
+        drop_duplicates : bool, default False
+            Leave out exact duplicate rows (the same user, item, time and
+            session; counted only with a ``time_col``). By default they count
+            as repeated events; ``fit_report_["duplicates"]`` says how many
+            there were.
         progress : bool
             Show a progress bar over the steps (needs tqdm, ``tarsel[io]``).
 
@@ -300,7 +308,10 @@ class Recommender:
         ------
         ValueError
             For a bad setting, a missing column, columns of different lengths,
-            missing ids, unparsable times or empty data.
+            missing ids or ids a model cannot store (mixed types, tuples,
+            integers beyond 64 bits), unparsable times or times outside the
+            years 1900-2199 (such as milliseconds read as seconds), or empty
+            data.
         TarselError
             When the native core fails.
 
@@ -324,12 +335,18 @@ class Recommender:
                 weight_col=weight_col,
                 session_col=session_col,
                 time_format=time_format,
+                drop_duplicates=drop_duplicates,
             )
             report: dict[str, Any] = {
                 "users": data.n_users,
                 "items": data.n_items,
                 "interactions": len(data.user_idx),
             }
+            if data.duplicates:
+                report["duplicates"] = {
+                    "rows": data.duplicates,
+                    "dropped": data.duplicates_dropped,
+                }
             holdout = (
                 Holdout.draw(data, settings.gate_users, settings.random_state)
                 if settings.gate_users > 0
@@ -418,7 +435,12 @@ class Recommender:
             The arrays ``item``, ``score`` and ``source`` (which part found the
             item), best first; pass it to ``pandas.DataFrame`` for a table. With
             ``items`` also ``unknown_items``, the number of basket ids not in
-            the catalogue.
+            the catalogue. Scores never increase down the list: the engine's
+            score; where a baseline serves, the item's share of all fitted
+            events, plus the user's own events of it for personal popularity
+            (``source`` "personal_popularity"); popular items that fill up a
+            short list score their share, or the score before them where that
+            is lower.
 
         Raises
         ------
@@ -475,6 +497,7 @@ class Recommender:
         *,
         items: Sequence[Sequence[Any] | None] | None = None,
         exclude_owned: bool | None = None,
+        progress: bool = False,
     ) -> dict[str, np.ndarray]:
         """Top ``n`` items for many users at once, in parallel in the engine.
 
@@ -493,6 +516,9 @@ class Recommender:
             ``recommend`` takes it.
         exclude_owned : bool, optional
             As for ``recommend``.
+        progress : bool
+            Show a bar over the users, on a terminal or in a notebook (needs
+            tqdm, ``tarsel[io]``).
 
         Returns
         -------
@@ -507,7 +533,8 @@ class Recommender:
         NotFittedError
             Before ``fit``.
         TypeError
-            For ids of another type than the model's user ids.
+            For ids of another type than the model's user ids, or one id (such
+            as a string) where the sequence of users belongs.
         ValueError
             For a bad ``n``, or a request over ``MAX_BATCH_ROWS`` rows.
 
@@ -536,6 +563,7 @@ class Recommender:
                 self._exclude(exclude_owned),
                 _baskets(items, users),
                 max(1, _CHUNK_ROWS // max(n, 1)),
+                progress,
             )
         )
         joined: dict[str, Any] = {
@@ -555,6 +583,7 @@ class Recommender:
         items: Sequence[Sequence[Any] | None] | None = None,
         exclude_owned: bool | None = None,
         chunk_size: int | None = None,
+        progress: bool = False,
     ) -> Iterator[dict[str, np.ndarray]]:
         """``recommend_batch`` in chunks of users, for any number of users in
         bounded memory.
@@ -571,6 +600,8 @@ class Recommender:
             As for ``recommend``.
         chunk_size : int >= 1, optional
             Users per chunk; by default about 65,000 result rows a chunk.
+        progress : bool
+            Show a bar over the users answered so far, as ``recommend_batch``.
 
         Yields
         ------
@@ -605,20 +636,34 @@ class Recommender:
                 f"{MAX_BATCH_ROWS:,}, not {chunk_size!r}"
             )
         return self._chunks(
-            users, n, self._exclude(exclude_owned), _baskets(items, users), int(chunk_size)
+            users,
+            n,
+            self._exclude(exclude_owned),
+            _baskets(items, users),
+            int(chunk_size),
+            progress,
         )
 
     def _chunks(
-        self, users: np.ndarray, n: int, exclude_owned: bool, baskets: list | None, step: int
+        self,
+        users: np.ndarray,
+        n: int,
+        exclude_owned: bool,
+        baskets: list | None,
+        step: int,
+        progress: bool,
     ) -> Iterator[dict[str, np.ndarray]]:
         """``_batch`` over successive slices of ``step`` users (one, when empty)."""
-        for start in range(0, max(len(users), 1), step):
-            yield self._batch(
-                users[start : start + step],
-                n,
-                exclude_owned,
-                None if baskets is None else baskets[start : start + step],
-            )
+        with Bar(progress, len(users), "recommending", unit="user") as bar:
+            for start in range(0, max(len(users), 1), step):
+                part = users[start : start + step]
+                yield self._batch(
+                    part,
+                    n,
+                    exclude_owned,
+                    None if baskets is None else baskets[start : start + step],
+                )
+                bar.update(len(part))
 
     def similar_items(self, item: Any, n: int = 10) -> dict[str, np.ndarray]:
         """The items the model ranks highest for someone who has just ``item``.
@@ -639,6 +684,8 @@ class Recommender:
         ------
         NotFittedError
             Before ``fit``.
+        TypeError
+            For an id of another type than the model's item ids.
         ValueError
             For an unknown item or a bad ``n``.
 
@@ -650,6 +697,7 @@ class Recommender:
         """
         self._check_fitted()
         n = self._count(n)
+        self.items_.check_type(item, "item")
         index = self.items_.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
@@ -691,7 +739,8 @@ class Recommender:
             ones and applied in time order.
         **columns : str or None
             ``user_col``, ``item_col`` or ``time_col``, when the events name
-            their columns differently from the fitted table.
+            their columns differently from the fitted table; ``time_format``
+            when their text times differ from the format ``fit`` was given.
 
         Returns
         -------
@@ -770,7 +819,7 @@ class Recommender:
         the id maps, histories, baselines and live state, and what was kept."""
         self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = users, items
-        self.item_pop_, self._popular = parts.item_pop, None
+        self.item_pop_ = parts.item_pop
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
         _baselines.after_fit(self, data)
@@ -778,7 +827,6 @@ class Recommender:
             self,
             data,
             parts.repeat_profile if plan.repeat and parts.repeat else None,
-            parts.config.get("repeat_now_ts", np.nan),
             plan.repeat_min_count or settings.repeat_min_count,
         )
         self.kept_ = plan.describe(parts)
@@ -834,16 +882,18 @@ class Recommender:
         return ranked
 
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
-        popular = getattr(self, "_popular", None)
-        if popular is None:
-            popular = self._popular = popularity_order(self.item_pop_).tolist()
+        # popular items score their share of all events, or the score before
+        # them where that is lower: a list never scores better further down
+        lists = _baselines.of(self)
         taken = set(ranked[0]) | owned
-        for item in popular:
+        last = ranked[1][-1] if ranked[1] else np.inf
+        for item in lists.ranking.tolist():
             if len(ranked[0]) >= n:
                 break
             if item not in taken:
+                last = min(last, float(lists.share[item]))
                 ranked[0].append(item)
-                ranked[1].append(float(self.item_pop_[item]))
+                ranked[1].append(last)
                 ranked[2].append("popularity")
 
     # ---------------------------------------------------------- save / load
@@ -898,7 +948,7 @@ class Recommender:
 
         Raises
         ------
-        ValueError
+        NotFittedError
             If the model is not fitted.
 
         See Also
@@ -918,6 +968,7 @@ class Recommender:
         """
         from tarsel.report import write_report
 
+        self._check_fitted()
         write_report(self, path, evaluation, users=users)
 
     @classmethod
@@ -990,7 +1041,13 @@ def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
 
 
 def _user_array(users: Any) -> np.ndarray:
-    """The users of a batch as a one-dimensional array of their own type."""
+    """The users of a batch as a one-dimensional array of their own type; one
+    id (a string is not a sequence of users here) raises TypeError."""
+    if isinstance(users, (str, bytes)) or not hasattr(users, "__iter__"):
+        raise TypeError(
+            f"users must be a sequence of user ids, not {type(users).__name__} "
+            f"({users!r:.40}); for one user, pass a list of it or call recommend"
+        )
     array = users.to_numpy() if hasattr(users, "to_numpy") else users
     array = array if isinstance(array, np.ndarray) else id_array(list(array))
     if array.ndim != 1:

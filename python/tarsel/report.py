@@ -49,7 +49,8 @@ def write_report(
         A fitted (or loaded) model.
     path : str or os.PathLike
         Where to write the page; it is written to a temporary file beside it
-        and renamed into place.
+        and renamed into place. A new page gets mode 0666 less the umask, as
+        a saved model does; a replaced one keeps its mode.
     evaluation : pandas.DataFrame or dict of arrays, optional
         A table from :func:`tarsel.evaluation.evaluate`, shown as given
         (confidence-interval columns included).
@@ -79,20 +80,9 @@ def write_report(
     """
     if not hasattr(model, "engine_"):
         raise ValueError("this Recommender is not fitted yet; call fit first")
-    page = render_report(model, evaluation, users=users)
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(
-        dir=directory, prefix=os.path.basename(path) + ".", suffix=".partial"
-    )
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as handle:
-            handle.write(page)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+    from tarsel._container import write_atomically
+
+    write_atomically(path, [render_report(model, evaluation, users=users).encode("utf-8")])
 
 
 def render_report(
