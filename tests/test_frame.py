@@ -5,6 +5,7 @@ import ast
 import importlib.util
 import inspect
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -151,3 +152,15 @@ def test_internal_array_forms_equal_the_converted_lists(name, args, dtypes, seed
     for a, values, dtype in zip(arrays, lists, dtypes):
         assert isinstance(values, list)
         np.testing.assert_array_equal(a, np.asarray(values, dtype=dtype), strict=True)
+
+
+def test_only_the_boundary_folder_touches_python():
+    """Subsystem folders are plain C++: only src/python/ includes the interpreter's or
+    NumPy's headers, or anything from src/python/."""
+    boundary = re.compile(r'#include\s*[<"](Python\.h|numpy/|python/)')
+    offenders = [
+        str(path.relative_to(ROOT))
+        for path in sorted((ROOT / "src").glob("*/*.[ch]pp"))
+        if path.parent.name != "python" and boundary.search(path.read_text())
+    ]
+    assert offenders == []

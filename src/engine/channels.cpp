@@ -1,6 +1,6 @@
 #include "engine/channels.hpp"
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 
 #include <algorithm>
 #include <cmath>

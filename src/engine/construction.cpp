@@ -1,6 +1,6 @@
 #include "engine/construction.hpp"
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 
 #include <algorithm>
 #include <iterator>

@@ -1,8 +1,8 @@
 // The dense EASE block of an engine record, read row by row.
 #pragma once
 
+#include "base/errors.hpp"
 #include "engine/record.hpp"
-#include "frame/errors.hpp"
 
 #include <algorithm>
 #include <cstddef>

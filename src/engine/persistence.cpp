@@ -1,7 +1,7 @@
 #include "engine/persistence.hpp"
 
+#include "base/errors.hpp"
 #include "engine/crc32.hpp"
-#include "frame/errors.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,6 @@
 #include "engine/recommend.hpp"
 
+#include "base/errors.hpp"
 #include "base/pool.hpp"
 #include "base/simd.hpp"
 #include "base/top_k.hpp"
@@ -9,7 +10,6 @@
 #include "engine/ranking.hpp"
 #include "engine/row_sums.hpp"
 #include "engine/user_cf_keys.hpp"
-#include "frame/errors.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 #include "signals/cooccurrence_signal.hpp"

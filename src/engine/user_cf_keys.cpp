@@ -1,9 +1,9 @@
 #include "engine/user_cf_keys.hpp"
 
+#include "base/errors.hpp"
 #include "base/simd.hpp"
 #include "base/top_k.hpp"
 #include "engine/moments.hpp"
-#include "frame/errors.hpp"
 
 #include <array>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "repeat/profile.hpp"
 
+#include "base/errors.hpp"
 #include "base/pool.hpp"
-#include "frame/errors.hpp"
 #include "repeat/period.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "score/layered.hpp"
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 #include "score/stable_sort.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "signals/cooc_transform.hpp"
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -6,7 +6,7 @@
 // raises InternalFailure (index failure) instead of reading out of range.
 #pragma once
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 
 #include <algorithm>
 #include <array>

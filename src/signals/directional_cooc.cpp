@@ -1,6 +1,6 @@
 #include "signals/directional_cooc.hpp"
 
-#include "frame/errors.hpp"
+#include "base/errors.hpp"
 
 #include <algorithm>
 #include <cmath>

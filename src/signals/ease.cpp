@@ -1,7 +1,7 @@
 #include "signals/ease.hpp"
 
+#include "base/errors.hpp"
 #include "base/pool.hpp"
-#include "frame/errors.hpp"
 
 #include <algorithm>
 #include <climits>

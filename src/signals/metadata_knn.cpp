@@ -1,8 +1,8 @@
 #include "signals/metadata_knn.hpp"
 
+#include "base/errors.hpp"
 #include "base/pool.hpp"
 #include "base/top_k.hpp"
-#include "frame/errors.hpp"
 
 #include <algorithm>
 #include <cstddef>

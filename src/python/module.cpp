@@ -1,7 +1,7 @@
 // Module entry: parses every registered signature, builds the function and
 // method tables in the module's fixed order, and creates the classes.
 #define TARSEL_IMPORT_NUMPY
-#include "frame/call.hpp"
+#include "python/call.hpp"
 
 #include <algorithm>
 #include <cstring>

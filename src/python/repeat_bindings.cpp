@@ -1,5 +1,5 @@
 // Python bindings of period detection and the repeat profile.
-#include "frame/call.hpp"
+#include "python/call.hpp"
 #include "repeat/period.hpp"
 #include "repeat/profile.hpp"
 

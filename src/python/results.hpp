@@ -2,8 +2,8 @@
 // object. Called with the interpreter lock held.
 #pragma once
 
-#include "frame/convert.hpp"
-#include "frame/python.hpp"
+#include "python/convert.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <memory>

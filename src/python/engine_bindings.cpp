@@ -1,9 +1,9 @@
 // Python bindings of the serving engine: construction from dicts and the
 // engine's persistence methods.
 #include "engine/construction.hpp"
-#include "engine/engine_object.hpp"
 #include "engine/persistence.hpp"
-#include "frame/call.hpp"
+#include "python/call.hpp"
+#include "python/engine_object.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 // Python bindings of the serving methods of EngineState: recommend, the
 // parallel batch, and the three in-place overrides.
-#include "engine/engine_object.hpp"
 #include "engine/recommend.hpp"
-#include "frame/call.hpp"
+#include "python/call.hpp"
+#include "python/engine_object.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Python bindings of layered scoring, the ranking metric and calibration.
-#include "frame/call.hpp"
+#include "python/call.hpp"
 #include "score/calibrator.hpp"
 #include "score/layered.hpp"
 

@@ -1,4 +1,4 @@
-#include "frame/call.hpp"
+#include "python/call.hpp"
 
 #include <new>
 #include <stdexcept>

@@ -13,9 +13,9 @@
 // signature spells "$self"; static methods have no such parameter.
 #pragma once
 
-#include "frame/convert.hpp"
-#include "frame/python.hpp"
-#include "frame/results.hpp"
+#include "python/convert.hpp"
+#include "python/python.hpp"
+#include "python/results.hpp"
 
 #include <array>
 #include <cstddef>

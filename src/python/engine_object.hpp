@@ -6,7 +6,7 @@
 
 #include "engine/record.hpp"
 #include "engine/serving_index.hpp"
-#include "frame/python.hpp"
+#include "python/python.hpp"
 
 namespace tarsel::engine {
 

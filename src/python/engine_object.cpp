@@ -1,6 +1,6 @@
-#include "engine/engine_object.hpp"
+#include "python/engine_object.hpp"
 
-#include "frame/call.hpp"
+#include "python/call.hpp"
 
 #include <memory>
 #include <vector>

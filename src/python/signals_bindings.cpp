@@ -1,5 +1,5 @@
 // Python bindings of the co-occurrence signals and item models.
-#include "frame/call.hpp"
+#include "python/call.hpp"
 #include "signals/cooc_transform.hpp"
 #include "signals/cooccurrence.hpp"
 #include "signals/cooccurrence_signal.hpp"

@@ -4,8 +4,8 @@
 // set (PythonError), e.g. the interpreter's OverflowError.
 #pragma once
 
-#include "frame/errors.hpp"
-#include "frame/python.hpp"
+#include "base/errors.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <cstring>

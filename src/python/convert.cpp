@@ -1,6 +1,6 @@
-#include "frame/convert.hpp"
+#include "python/convert.hpp"
 
-#include "frame/results.hpp"
+#include "python/results.hpp"
 
 #include <utility>
 

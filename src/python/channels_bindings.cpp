@@ -1,6 +1,6 @@
 // Python binding of the channel fitting.
 #include "engine/channels.hpp"
-#include "frame/call.hpp"
+#include "python/call.hpp"
 
 #include <cstdint>
 #include <optional>

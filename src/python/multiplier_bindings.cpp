@@ -1,5 +1,5 @@
 // Python bindings of the repeat multiplier.
-#include "frame/call.hpp"
+#include "python/call.hpp"
 #include "repeat/multiplier.hpp"
 
 #include <algorithm>
