@@ -6,11 +6,6 @@
 
 namespace tarsel::engine {
 
-const UserCfIndex& ServingIndex::user_cf(const EngineRecord& record) const {
-    std::call_once(user_cf_once_, [&] { user_cf_ = build_user_cf_index(record); });
-    return user_cf_;
-}
-
 const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {
     std::call_once(cooc_once_, [&] {
         const signals::CsrView cooc{record.cooc_data, record.cooc_indices, record.cooc_indptr};
