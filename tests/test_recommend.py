@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from reference import engine_record
+from reference.csr import random_csr
 from reference.engines import random_engine, random_profile, random_request
 from reference.recommend import Engine, assert_matches, user_cf_neighbours
 from tarsel import _core
@@ -584,3 +585,25 @@ def test_user_cf_neighbours_match_the_reference(seed):
         got = {i - n_shared for i, s in zip(items, scores) if i >= n_shared and s > unvoted}
         kept = user_cf_neighbours(Engine(arrays, config), owned, user_row)
         assert got == {u for _, u in kept}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_retrieval_over_many_blocks_matches_the_reference(seed):
+    """Catalogues of hundreds of items whose co-occurrence scores are small integers (many
+    equal scores at the budget's edge), with and without a boost layer, budgets below and above
+    the number of blocks: the pool and the answer are the reference's."""
+    rng = np.random.default_rng([25, seed])
+    n_items = int(rng.integers(100, 700))
+    data, indices, indptr = random_csr(rng, n_items, max_per_row=60)
+    arrays = {"cooc_data": np.round(data * 2).astype(F32), "cooc_indices": indices}
+    arrays["cooc_indptr"] = indptr
+    if seed % 2:
+        arrays["boost"] = [random_csr(rng, n_items, max_per_row=8)]
+    for budget in (1, int(rng.integers(2, 40)), int(rng.integers(40, n_items + 5))):
+        config = dict(n_items=n_items, base_is_ease=False, retrieval_budget=budget)
+        config["trend_alpha"] = 0.5  # a fused base: negative scores stay candidates
+        arrays["trend_z"] = np.round(rng.normal(size=n_items), 1)
+        engine = _core.build_engine(arrays, config)
+        for _ in range(5):
+            owned = rng.choice(n_items, int(rng.integers(1, 6))).tolist()
+            assert_matches(engine, arrays, config, owned, -1, int(rng.integers(0, 60)))

@@ -290,7 +290,8 @@ class Request {
     // Cosine similarity of the owned set with every user who shares an item,
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
-        nearest_users(rec_, owned(), user_row_, s_.user_cf, s_.neighbours);
+        nearest_users(rec_, index_.root_degree(rec_), owned(), user_row_, s_.user_cf,
+                      s_.neighbours);
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);
@@ -399,7 +400,7 @@ class Request {
         const std::size_t pool =
             rec_.boost.empty() ? std::min<std::uint64_t>(budget, std::max<std::uint64_t>(n_, 1))
                                : budget;
-        best_finite(s_.scores, pool, s_.candidates);
+        best_finite(s_.scores, pool, s_.candidates, s_.block_maxima);
         return !s_.candidates.empty();
     }
 
@@ -468,7 +469,8 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
+        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked,
+                    s_.block_maxima);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());

@@ -51,6 +51,7 @@ struct RecommendScratch {
     std::vector<Ranked> neighbours;                       // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;                       // retrieval pool, best first
+    std::vector<double> block_maxima;                     // retrieval's block maxima
     std::vector<double> pool_scores;                      // candidate scores in pool order
     // Per item: its candidate's pool position, or -1; all -1 between requests.
     std::vector<std::int32_t> pool_slot;

@@ -1,10 +1,16 @@
 #include "engine/serving_index.hpp"
 
+#include "engine/user_cf.hpp"
 #include "signals/csr_view.hpp"
 
 #include <cmath>
 
 namespace tarsel::engine {
+
+const std::vector<double>& ServingIndex::root_degree(const EngineRecord& record) const {
+    std::call_once(root_degree_once_, [&] { root_degree_ = root_degrees(record); });
+    return root_degree_;
+}
 
 const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {
     std::call_once(cooc_once_, [&] {

@@ -1,11 +1,11 @@
 // Structures derived from an engine record that make requests faster and
-// change no result: the dense rows of the co-occurrence base and the
-// popularity addend. Each is built by the first request that needs it, so an
-// engine pays only for what it serves, and making or loading an engine stays
-// a plain copy or read.
+// change no result: the users' root degrees of the user-CF channel, the
+// dense rows of the co-occurrence base and the popularity addend. Each is built by the first
+// request that needs it, so an engine pays only for what it serves, and making or loading an engine
+// stays a plain copy or read.
 //
-// Both come from fields no override changes (n_items, the co-occurrence CSR
-// and item_pop).
+// All come from fields no override changes (n_items, n_users, uu_deg, the
+// co-occurrence CSR and item_pop).
 #pragma once
 
 #include "engine/moments.hpp"
@@ -29,10 +29,13 @@ struct PopularityAddend {
 // from concurrent requests: one builds, the others wait.
 class ServingIndex {
   public:
+    const std::vector<double>& root_degree(const EngineRecord& record) const;
     const DenseRows& cooc_dense(const EngineRecord& record) const;
     const PopularityAddend& popularity(const EngineRecord& record) const;
 
   private:
+    mutable std::once_flag root_degree_once_;
+    mutable std::vector<double> root_degree_;
     mutable std::once_flag cooc_once_;
     mutable DenseRows cooc_dense_;
     mutable std::once_flag popularity_once_;

@@ -55,14 +55,21 @@ void count_overlaps(const EngineRecord& record, std::span<const std::int64_t> ow
 
 }  // namespace
 
-void nearest_users(const EngineRecord& record, std::span<const std::int64_t> owned,
-                   std::int64_t user_row, UserCfScratch& scratch, std::vector<Ranked>& out) {
+std::vector<double> root_degrees(const EngineRecord& record) {
+    std::vector<double> root(std::min<std::uint64_t>(record.n_users, record.uu_deg.size()));
+    for (std::size_t u = 0; u < root.size(); ++u) root[u] = std::sqrt(record.uu_deg[u]);
+    return root;
+}
+
+void nearest_users(const EngineRecord& record, std::span<const double> root_degree,
+                   std::span<const std::int64_t> owned, std::int64_t user_row,
+                   UserCfScratch& scratch, std::vector<Ranked>& out) {
     ReachedGuard guard(scratch);
     count_overlaps(record, owned, scratch);
 
     constexpr double kNegInf = -std::numeric_limits<double>::infinity();
     const double owned_norm = std::sqrt(static_cast<double>(owned.size()));
-    const std::size_t with_degree = std::min<std::uint64_t>(record.n_users, record.uu_deg.size());
+    const std::size_t with_degree = root_degree.size();
     const std::size_t self = user_row >= 0 ? static_cast<std::size_t>(user_row)
                                            : std::numeric_limits<std::size_t>::max();
     std::size_t without_degree = std::numeric_limits<std::size_t>::max();
@@ -75,7 +82,7 @@ void nearest_users(const EngineRecord& record, std::span<const std::int64_t> own
             without_degree = std::min(without_degree, u);  // the smallest is reported
             continue;
         }
-        const double sim = static_cast<double>(shared) / (owned_norm * std::sqrt(record.uu_deg[u]));
+        const double sim = static_cast<double>(shared) / (owned_norm * root_degree[u]);
         nearest.offer({sim != sim ? kNegInf : sim, u});
     }
     scratch.reached.clear();  // every overlap is zero again

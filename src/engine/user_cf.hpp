@@ -33,7 +33,13 @@ struct UserCfScratch {
 // equal ones by smaller user index; a NaN similarity (a negative degree)
 // ranks as -inf and votes -inf. A missing row, a user >= n_users or a
 // candidate without a degree raises InternalFailure.
-void nearest_users(const EngineRecord& record, std::span<const std::int64_t> owned,
-                   std::int64_t user_row, UserCfScratch& scratch, std::vector<Ranked>& out);
+// `root_degree` holds sqrt(uu_deg[u]) for u < min(n_users, len(uu_deg))
+// (root_degrees builds it once per engine).
+void nearest_users(const EngineRecord& record, std::span<const double> root_degree,
+                   std::span<const std::int64_t> owned, std::int64_t user_row,
+                   UserCfScratch& scratch, std::vector<Ranked>& out);
+
+// sqrt(uu_deg[u]) for every user with a degree.
+std::vector<double> root_degrees(const EngineRecord& record);
 
 }  // namespace tarsel::engine
