@@ -66,9 +66,25 @@ def test_id_maps_survive_bytes(values, kind):
     assert IdMap.from_bytes(kind, payload).ids.tolist() == values
 
 
-def test_mixed_ids_cannot_be_saved():
-    with pytest.raises(ValueError, match="ids of type int, str cannot be saved"):
-        IdMap([1, "a"]).to_bytes()
+@pytest.mark.parametrize(
+    "users, message",
+    [
+        ([1, "a"], r"mixes ids of the types int \(1\), str \('a'\); ids must be all .*"),
+        ([(1, 2), (3, 4)], r"holds ids of type tuple \(\(1, 2\)\); ids must be .*"),
+        ([b"a", b"b"], r"holds ids of type bytes \(b'a'\); .*"),
+        ([True, False], r"holds ids of type bool \(True\); .*"),
+        (
+            np.array([1, 2**63], dtype=np.uint64),
+            r"holds the integer id 9223372036854775808, which does not fit in 64 bits; .*",
+        ),
+    ],
+)
+def test_ids_a_model_cannot_store_are_refused_before_fitting(users, message):
+    with pytest.raises(ValueError, match=f"^user column 'user' {message}$"):
+        prepare_interactions({"user": users, "item": [1, 2]})
+    # the same description where such a map reaches the model file
+    with pytest.raises(ValueError, match=f"^cannot save ids: the id list {message}$"):
+        IdMap(users).to_bytes()
 
 
 @pytest.mark.parametrize("kind", [dict, pd.DataFrame, "polars"])
@@ -141,6 +157,52 @@ def test_datetime_text_and_number_times_become_utc_seconds(times, kwargs, recwar
     assert not recwarn.list  # NumPy's time zone warning does not leak
 
 
+@pytest.mark.parametrize(
+    "times, message",
+    [
+        (
+            [1704067200000, 1704067210000],
+            "holds 1704067210000, which as UNIX seconds is 55969-09-28T02:46:40, not a time "
+            "between 1900 and 2199; the values look like UNIX milliseconds: divide them by 1,000",
+        ),
+        (
+            [1704067200 * 10**6],
+            ".*the values look like UNIX microseconds: divide them by 1,000,000",
+        ),
+        ([-1e300], "holds -1e[+]300, .*far outside any calendar, .*; give UNIX seconds or dates"),
+        # NumPy's nanoseconds would wrap these around to 1816
+        (["2024-01-01", "9999-12-31"], "holds 9999-12-31T00:00:00, which is not a time .*"),
+        (
+            np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[s]"),
+            "holds 9999-12-31T00:00:00, which is not a time between 1900 and 2199",
+        ),
+        (["2024-01-01", None], r"has missing values \(the first in row 1, counting from 0\)"),
+        ([1.0, float("inf")], "has infinite values"),
+    ],
+)
+def test_times_outside_plausible_years_are_refused_with_the_likely_unit(times, message):
+    with pytest.raises(ValueError, match=f"^time column 't' {message}$"):
+        prepare_interactions(
+            {"user": [1] * len(times), "item": [1] * len(times), "t": times}, time_col="t"
+        )
+    tarsel.data.check_time_range([1e9, 7258118399.0])  # 2001 and the last second of 2199 pass
+
+
+def test_exact_duplicates_are_counted_and_dropped_on_request():
+    table = {
+        "user": [1, 1, 1, 1, 2],
+        "item": ["a", "a", "a", "b", "a"],
+        "t": [5, 5, 5, 5, 5],
+        "s": ["x", "x", "y", "x", "x"],  # the third row is another session
+    }
+    kept = prepare_interactions(table, time_col="t", session_col="s")
+    assert (kept.duplicates, len(kept.user_idx)) == (1, 5)
+    dropped = prepare_interactions(table, time_col="t", session_col="s", drop_duplicates=True)
+    assert (dropped.duplicates, dropped.duplicates_dropped, len(dropped.user_idx)) == (1, True, 4)
+    assert dropped.session_idx.tolist() == [0, 1, 0, 2]  # time order: u1 x, u1 y, u1 x, u2 x
+    assert prepare_interactions(table).duplicates == 0  # without times repeats are purchases
+
+
 U1, I1 = {"user": [1], "item": [1]}, {"user": [1, 2], "item": [1, 2]}
 
 
@@ -166,6 +228,7 @@ U1, I1 = {"user": [1], "item": [1]}, {"user": [1, 2], "item": [1, 2]}
         ({**I1, "r": [0, -1]}, {"weight_col": "r"}, "every value of weight column 'r' is zero .*"),
         ({"user": [], "item": []}, {}, "interactions are empty"),
         ({**U1, "r": ["five"]}, {"weight_col": "r"}, "weight column 'r' must be numeric"),
+        ({**I1, "r": [1, np.inf]}, {"weight_col": "r"}, "weight column 'r' has infinite values"),
         (U1, {"weighting": "tfidf"}, "unknown weighting 'tfidf'; expected one of binary, .*"),
     ],
 )

@@ -51,7 +51,7 @@ FEATURES = pd.DataFrame({"item": np.arange(45), "kind": [f"k{i % 5}" for i in ra
 CONFIGS = {
     "ease_gap_sessions": (dict(time_col="time"), dict(min_gain=0.0)),
     "cooc_sessions_features": (
-        dict(time_col="time", session_col="session"),
+        dict(time_col="time", session_col="session", drop_duplicates=True),
         dict(ease_max_items=10, cooc_transform="jaccard", cold_slots=1, min_gain=0.0),
     ),
 }
@@ -105,6 +105,8 @@ def test_user_partitioned_frames_skip_the_shuffle_and_are_checked(client):
     [
         ({"user": None}, "user column 'user' has missing values"),
         ({"rating": "lots"}, "weight column 'rating' must be numeric"),
+        # the checks of times run before the fit, on the cluster too
+        ({"time": 1.7e12}, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
     ],
 )
 def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message):
@@ -118,6 +120,16 @@ def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), shuffle_method="tasks", **columns)
     with pytest.raises(ValueError, match="unknown parameter 'nope'"):
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
+
+
+def test_ids_a_model_cannot_store_fail_the_cluster_fit_as_a_single_fit(client):
+    frame = log(2).assign(item=lambda f: f["item"].astype(np.uint64) + np.uint64(2**63))
+    events = dd.from_pandas(frame, npartitions=3)
+    message = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
+    with pytest.raises(ValueError, match=message):
+        Recommender().fit(frame)
+    with pytest.raises(ValueError, match=message):
+        tdist.fit(client, events, shuffle_method="tasks")
 
 
 def test_recommend_batch_answers_partition_by_partition(client, tmp_path):

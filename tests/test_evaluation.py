@@ -126,6 +126,24 @@ def test_temporal_split_cuts_at_the_latest_fraction():
 
 
 @pytest.mark.parametrize(
+    "make",
+    [
+        lambda table, **kw: leave_last_n_out(table, 1, **kw),
+        lambda table, **kw: leave_last_basket_out(table, **kw),
+        lambda table, **kw: temporal_split(table, test_fraction=0.4, **kw),
+    ],
+)
+def test_splits_read_text_times_with_the_given_format(make):
+    # day-first dates, whose order differs from their order as text
+    days = [5, 61, 33, 1, 95, 70]
+    dated = dict(TABLE, t=[f"{d % 28 + 1:02d}-{d // 28 + 1:02d}-2024" for d in days])
+    numbers = make(dict(TABLE, t=[1704067200 + 86400 * d for d in days]), time_col="t")
+    split = make(dated, time_col="t", time_format="%d-%m-%Y")
+    assert split.test["item"].tolist() == numbers.test["item"].tolist()
+    assert split.columns["time_format"] == "%d-%m-%Y"  # fit reads the times as the split did
+
+
+@pytest.mark.parametrize(
     "call, message",
     [
         (lambda: leave_last_n_out(TABLE, 0), "n must be at least 1"),

@@ -138,12 +138,27 @@ def test_streamed_batches_equal_one_batch_and_big_requests_are_refused(model, mo
 
 
 def test_ids_of_another_type_are_refused_and_none_is_unknown(model):
+    wrong_user = "^user '1000' is of type str, but the model's user ids are integers$"
+    calls = [
+        lambda: model.recommend("1000"),
+        lambda: model.recommend_batch([1000, "1000"]),
+        lambda: copy.deepcopy(model).update(
+            {"user": ["1000"], "item": model.items_.ids[:1], "time": [2e9]}
+        ),
+    ]
+    for call in calls:  # one exception type for one fault, whichever call meets it
+        with pytest.raises(TypeError, match=wrong_user):
+            call()
     with pytest.raises(
-        TypeError, match="^user '1000' is of type str, but the model's user ids are integers$"
+        TypeError, match=r"^users must be a sequence of user ids, not str \('1000'\)"
     ):
-        model.recommend("1000")
-    with pytest.raises(TypeError, match="^user '1000' is of type str"):
-        model.recommend_batch([1000, "1000"])
+        model.recommend_batch("1000")
+    with pytest.raises(
+        TypeError, match="^item 589 is of type int, but the model's item ids are text$"
+    ):
+        model.similar_items(589)
+    with pytest.raises(tarsel.NotFittedError):
+        Recommender().report("unused.html")
     assert model.recommend(None, 3)["source"].tolist() == ["popularity"] * 3
 
 
@@ -293,6 +308,8 @@ def test_set_params_round_trips():
 def test_features_that_match_no_sold_item_are_flagged():
     table = {"user": [1, 1, 2, 2] * 10, "item": [1, 2, 1, 3] * 10}
     with pytest.warns(UserWarning, match="no item of item_features has interactions"):
+        Recommender().fit(table, {"item": [7, 8, 9], "kind": ["a", "b", "a"]})
+    with pytest.raises(ValueError, match="mixes ids of the types int .*, str "):
         Recommender().fit(table, {"item": ["1", "2", "3"], "kind": ["a", "b", "a"]})
 
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import time
 from collections.abc import Sequence
@@ -45,7 +46,7 @@ def _describe(exc: BaseException) -> str:
         return f"cannot read {exc.filename!r}: {exc.strerror}"
     if isinstance(exc, ImportError):
         return f"{exc}; install the extra with: pip install 'tarsel[io]'"
-    return " ".join(str(exc).split())
+    return _PYTHON_NAME.sub(lambda m: _OPTIONS[m.group(0)], " ".join(str(exc).split()))
 
 
 def _check_writable(path: str) -> None:
@@ -190,6 +191,13 @@ _COLUMN_OPTIONS = {
     "weight_col": "--weight-col",
     "session_col": "--session-col",
 }
+# the library's messages name its arguments; the command line names its options
+_OPTIONS = {
+    **_COLUMN_OPTIONS,
+    "time_format": "--time-format",
+    "drop_duplicates": "--drop-duplicates",
+}
+_PYTHON_NAME = re.compile(r"(?<![\w'\"/.-])(" + "|".join(_OPTIONS) + r")(?![\w'\"/.-])")
 
 
 def _add_columns(parser: argparse.ArgumentParser) -> None:
@@ -217,6 +225,24 @@ def _add_columns(parser: argparse.ArgumentParser) -> None:
         "--item-features",
         default=None,
         help="CSV or Parquet file with the item column and feature columns",
+    )
+    parser.add_argument(
+        "--sep",
+        default=None,
+        help="field separator of CSV files (default: the one of , ; tab | that "
+        "the header line holds most often)",
+    )
+    parser.add_argument(
+        "--typed-ids",
+        action="store_true",
+        help="let pandas guess the type of the id columns of CSV files (042 becomes "
+        "42); by default ids are read as text, exactly as written",
+    )
+    parser.add_argument(
+        "--drop-duplicates",
+        action="store_true",
+        help="leave out exact duplicate rows (same user, item, time and session) "
+        "rather than count them as repeated events",
     )
 
 
@@ -250,6 +276,16 @@ def _columns(args) -> dict[str, str | None]:
 
 def _fit_options(args) -> dict[str, Any]:
     options: dict[str, Any] = _columns(args)
+    if args.time_format:
+        options["time_format"] = args.time_format
+    if args.drop_duplicates:
+        options["drop_duplicates"] = True
+    return options
+
+
+def _split_options(args) -> dict[str, Any]:
+    """The columns and time format the splits read (duplicates are fit's concern)."""
+    options = _only_set(_columns(args))
     if args.time_format:
         options["time_format"] = args.time_format
     return options
@@ -365,12 +401,11 @@ def _evaluate(args) -> int:
     if split_kind == "temporal" and not args.time_col:
         raise ValueError("the temporal split needs --time-col")
     table, features = _read_inputs(args)
-    columns = _columns(args)
     if split_kind == "temporal":
-        split = temporal_split(table, test_fraction=args.test_fraction, **_only_set(columns))
+        split = temporal_split(table, test_fraction=args.test_fraction, **_split_options(args))
         described = f"temporal split, the latest {args.test_fraction:.0%} of interactions held out"
     else:
-        split = leave_last_n_out(table, 1, **_only_set(columns))
+        split = leave_last_n_out(table, 1, **_split_options(args))
         described = (
             "last-session split, each user's last "
             + ("session" if args.session_col else "interaction")
@@ -409,7 +444,7 @@ def _report(args) -> int:
     return 0
 
 
-def _only_set(columns: dict[str, str | None]) -> dict[str, str]:
+def _only_set(columns: dict[str, str | None]) -> dict[str, Any]:
     return {k: v for k, v in columns.items() if v is not None}
 
 
@@ -418,10 +453,20 @@ def _read_inputs(args):
     options name checked before anything is fitted."""
     from tarsel.datasets import read_table
 
-    table = read_table(args.interactions)
+    # ids are read as text (042 and 42 stay two ids) unless --typed-ids
+    ids = None if args.typed_ids else [args.user_col, args.item_col, args.session_col]
+    table = read_table(args.interactions, text_columns=ids, sep=args.sep)
     for option, name in _columns(args).items():
         _check_column(table, name, args.interactions, _COLUMN_OPTIONS[option])
-    features = read_table(args.item_features) if args.item_features else None
+    features = (
+        read_table(
+            args.item_features,
+            text_columns=None if args.typed_ids else [args.item_col],
+            sep=args.sep,
+        )
+        if args.item_features
+        else None
+    )
     if features is not None:
         _check_column(features, args.item_col, args.item_features, "--item-col")
     return table, features
@@ -432,8 +477,10 @@ def _check_column(table: Any, name: str | None, path: str, option: str) -> None:
 
     found = column_names(table)
     if name is not None and name not in found:
+        joined = len(found) == 1 and any(sep in found[0] for sep in ";\t|,")
         raise ValueError(
             f"no column {name!r} in {path} (columns: {', '.join(found)}); choose one with {option}"
+            + ("; the file may use another field separator: see --sep" if joined else "")
         )
 
 
@@ -460,9 +507,20 @@ def _print_evaluation(
 def _print_report(report: dict[str, Any]) -> None:
     kept = report.get("kept", {})
     print(
-        f"\nmodel: {report.get('base', '?')} base over {report.get('items', 0):,} items and "
-        f"{report.get('users', 0):,} users"
+        f"\nmodel: {report.get('base', '?')} base over {_plural(report.get('items', 0), 'item')}"
+        f" and {_plural(report.get('users', 0), 'user')}"
     )
+    duplicates = report.get("duplicates")
+    if duplicates:
+        rows = _plural(duplicates["rows"], "exact duplicate row")
+        print(
+            f"  {rows} (same user, item, time and session) "
+            + (
+                "dropped"
+                if duplicates["dropped"]
+                else "counted as repeated events; --drop-duplicates leaves them out"
+            )
+        )
     if report.get("session_layer"):
         print(f"  session layer: {report['session_layer']}")
     gates = report.get("gates")
@@ -498,6 +556,10 @@ def _print_report(report: dict[str, Any]) -> None:
     )
     if report.get("unavailable"):
         print(f"  not built by this core: {', '.join(report['unavailable'])}")
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def _print_recommendations(found: dict) -> None:

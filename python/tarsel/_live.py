@@ -162,7 +162,7 @@ def baskets(model: Any, users: list, items: Any) -> list[Basket]:
 
 def _id_list(items: Any, what: str = "items") -> list:
     if isinstance(items, (str, bytes)) or not hasattr(items, "__iter__"):
-        raise ValueError(f"{what} must be a list of item ids, not {type(items).__name__}")
+        raise TypeError(f"{what} must be a list of item ids, not {type(items).__name__}")
     return items.tolist() if isinstance(items, np.ndarray) else list(items)
 
 
@@ -249,25 +249,15 @@ def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str 
     }
 
 
-_KINDS = {
-    "i": ("integers", (int, np.integer)),
-    "f": ("floats", (float, np.floating)),
-    "U": ("strings", (str,)),
-}
-
-
 def _checked_users(model: Any, users: np.ndarray) -> list:
+    """The events' user ids; a wrong type raises TypeError, as in ``recommend``."""
     values = users.tolist()
-    kind = _KINDS.get(model.users_.ids.dtype.kind)
+    integers = model.users_.ids.dtype.kind == "i"
     for value in values:
         if value is None or (isinstance(value, float) and value != value):
             raise ValueError("user column of events has missing values")
-        if kind is not None and (isinstance(value, bool) or not isinstance(value, kind[1])):
-            raise ValueError(
-                f"user id {value!r} is a {type(value).__name__}; this model's user "
-                f"ids are {kind[0]}"
-            )
-        if kind is _KINDS["i"] and not -(2**63) <= value < 2**63:
+        model.users_.check_type(value, "user")
+        if integers and not -(2**63) <= value < 2**63:
             raise ValueError(f"user id {value} does not fit in 64 bits")
     return values
 

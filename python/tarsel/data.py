@@ -190,8 +190,7 @@ class IdMap:
             return "float64", self._ids.astype("<f8").tobytes()
         if self._ids.dtype.kind == "U" or len(self._ids) == 0:
             return "str", json.dumps(self._ids.tolist()).encode()
-        kinds = sorted({type(v).__name__ for v in self._ids.tolist()})
-        raise ValueError(f"ids of type {', '.join(kinds)} cannot be saved; use int or str ids")
+        raise ValueError(f"cannot save ids: the id list {_unsaveable(self._ids)}")
 
     @classmethod
     def from_bytes(cls, kind: str, payload: bytes) -> IdMap:
@@ -216,6 +215,33 @@ class IdMap:
 
 _KIND_TYPES = {"i": Integral, "f": Real, "U": str}
 _KIND_NAMES = {"i": "integers", "f": "numbers", "U": "text"}
+
+
+def check_ids(ids: IdMap, what: str) -> None:
+    """Refuse ids that a model cannot store, before any fitting: ``ids`` must be
+    all integers that fit in 64 bits, all floats or all text. Raises ValueError
+    naming ``what`` (such as "user column 'user'") and the offending type."""
+    if ids.ids.dtype.kind not in "ifU" and len(ids):
+        raise ValueError(f"{what} {_unsaveable(ids.ids)}")
+
+
+def _unsaveable(ids: np.ndarray) -> str:
+    """What is wrong with an object array of ids, for a message."""
+    values = ids.tolist()
+    kinds = sorted({type(v).__name__ for v in values})
+    if kinds == ["int"]:
+        big = next(v for v in values if not -(2**63) <= v < 2**63)
+        return f"holds the integer id {big}, which does not fit in 64 bits; read the ids as text"
+    if len(kinds) > 1:
+        example = {type(v).__name__: v for v in values}
+        listed = ", ".join(f"{k} ({example[k]!r})" for k in kinds)
+        return (
+            f"mixes ids of the types {listed}; ids must be all integers, all "
+            "numbers or all text (str)"
+        )
+    return (
+        f"holds ids of type {kinds[0]} ({values[0]!r}); ids must be integers, numbers or text (str)"
+    )
 
 
 def id_array(ids: Any) -> np.ndarray:
@@ -282,12 +308,17 @@ def _typed(values: Any) -> np.ndarray:
 _MISSING_TYPES = ("NAType", "NaTType")  # pandas' missing-value markers
 
 
-def _checked_id(value: Any, what: str) -> Hashable:
-    if (
+def _is_missing(value: Any) -> bool:
+    """None, NaN or one of pandas' missing-value markers."""
+    return (
         value is None
         or (isinstance(value, float) and value != value)
         or type(value).__name__ in _MISSING_TYPES
-    ):
+    )
+
+
+def _checked_id(value: Any, what: str) -> Hashable:
+    if _is_missing(value):
         raise ValueError(f"{what} has missing values")
     return value
 
@@ -347,7 +378,12 @@ def _array_of(values: Any) -> np.ndarray:
         out = np.empty(len(values), dtype=object)  # a column of lists stays one-dimensional
         out[:] = list(values)
         return out
-    return np.asarray(values)
+    array = np.asarray(values)
+    if array.dtype.kind == "U" and not all(isinstance(v, str) for v in values):
+        # NumPy turns a list mixing numbers and text into text: keep the values
+        array = np.empty(len(values), dtype=object)
+        array[:] = list(values)
+    return array
 
 
 def column_names(table: Any) -> list[str]:
@@ -368,37 +404,101 @@ def timestamps_of(values: np.ndarray, name: str, time_format: str | None = None)
     """UNIX seconds (float64) from numbers (taken as seconds), datetimes (a time
     zone is converted to UTC) or dates as text: ISO 8601 (``2015-07-21``,
     ``2015-07-21T10:30:00``, ``2015-07-21 10:30:00+02:00``), or parsed with
-    the ``strptime`` format ``time_format`` (such as ``"%d-%m-%Y"``)."""
+    the ``strptime`` pattern ``time_format`` (such as ``"%d-%m-%Y"``).
+    Missing values, and times outside ``check_time_range``'s years, raise
+    ValueError naming the column."""
+    times = _seconds(values, name, time_format)
+    check_time_range(times, f"time column {name!r}", numbers=values.dtype.kind in "iuf")
+    return times
+
+
+# The years an event time may fall in: wider than any plausible log, narrow
+# enough that seconds read from milliseconds (or a sentinel such as
+# 9999-12-31) are caught.
+TIME_RANGE_YEARS = (1900, 2200)
+_RANGE_SECONDS = (-2208988800.0, 7258118400.0)  # 1900-01-01 and 2200-01-01, UTC
+_FINER_UNITS = ((1e3, "milliseconds"), (1e6, "microseconds"), (1e9, "nanoseconds"))
+
+
+def check_time_range(seconds: Any, what: str = "time", *, numbers: bool = True) -> None:
+    """Refuse event times (UNIX seconds) outside the years 1900 to 2199.
+
+    Numbers outside that range are most often milliseconds (or micro- or
+    nanoseconds) read as seconds: with ``numbers`` (the times were given as
+    numbers) the message says so when the values divided by 1,000 (or 10**6,
+    10**9) fall in the range. ``what`` names the values in the message, such
+    as "time column 't'". Raises ValueError, also for missing (NaN) times.
+    """
+    times = np.asarray(seconds, dtype=np.float64).reshape(-1)
+    if not len(times):
+        return
+    if np.isnan(times).any():
+        raise ValueError(f"{what} has missing values")
+    low, high = float(times.min()), float(times.max())
+    if _RANGE_SECONDS[0] <= low and high < _RANGE_SECONDS[1]:
+        return
+    bad = low if low < _RANGE_SECONDS[0] else high
+    years = f"not a time between {TIME_RANGE_YEARS[0]} and {TIME_RANGE_YEARS[1] - 1}"
+    if not numbers:
+        raise ValueError(f"{what} holds {_date_of(bad)}, which is {years}")
+    for factor, unit in _FINER_UNITS:
+        if _RANGE_SECONDS[0] <= low / factor and high / factor < _RANGE_SECONDS[1]:
+            hint = f"the values look like UNIX {unit}: divide them by {factor:,.0f}"
+            break
+    else:
+        hint = "give UNIX seconds or dates"
+    raise ValueError(
+        f"{what} holds {bad:.15g}, which as UNIX seconds is {_date_of(bad)}, {years}; {hint}"
+    )
+
+
+def _date_of(seconds: float) -> str:
+    if not abs(seconds) < 1e15:  # beyond any calendar NumPy prints (or infinite)
+        return "far outside any calendar"
+    return str(np.datetime64(int(seconds), "s"))
+
+
+def _seconds(values: np.ndarray, name: str, time_format: str | None) -> np.ndarray:
     if values.dtype.kind == "M":
         if np.isnat(values).any():
             raise ValueError(f"time column {name!r} has missing values")
-        return values.astype("datetime64[ns]").astype(np.int64) / 1e9
+        if np.datetime_data(values.dtype)[0] in ("ns", "ps", "fs", "as"):
+            return values.astype("datetime64[ns]").astype(np.int64) / 1e9
+        # coarser units reach far beyond 2262, where nanoseconds would wrap
+        return values.astype("datetime64[us]").astype(np.int64) / 1e6
     if values.dtype.kind == "O" and len(values) and hasattr(values[0], "tzinfo"):
         return _aware_seconds(values, name)
     if values.dtype.kind in "iuf":
         times = values.astype(np.float64)
-    elif values.dtype.kind == "b":
+        if np.isinf(times).any():
+            raise ValueError(f"time column {name!r} has infinite values")
+        return times
+    if values.dtype.kind == "b":
         raise ValueError(f"time column {name!r} must hold numbers or dates")
-    elif time_format is not None:
-        return _formatted_seconds(values, name, time_format)
-    else:
-        try:
-            with warnings.catch_warnings():
-                # NumPy converts a zone offset (+02:00, Z) to UTC, and warns that it
-                # keeps no zone: the seconds are right, so the warning is noise
-                warnings.simplefilter("ignore", UserWarning)
-                parsed = np.asarray(np.char.strip(values.astype(str)), dtype="datetime64[ns]")
-        except ValueError:
-            bad = _first_unparsable(values)
+    if values.dtype.kind == "O":
+        missing = [k for k, v in enumerate(values.tolist()) if _is_missing(v)]
+        if missing:
             raise ValueError(
-                f"time column {name!r} has unparsable value {bad!r}; give dates "
-                "as ISO 8601 (2015-07-21 or 2015-07-21T10:30:00), numbers "
-                "(UNIX seconds), or pass time_format"
-            ) from None
-        return timestamps_of(parsed, name)
-    if not np.isfinite(times).all():
-        raise ValueError(f"time column {name!r} has missing values")
-    return times
+                f"time column {name!r} has missing values (the first in row "
+                f"{missing[0]:,}, counting from 0)"
+            )
+    if time_format is not None:
+        return _formatted_seconds(values, name, time_format)
+    try:
+        with warnings.catch_warnings():
+            # NumPy converts a zone offset (+02:00, Z) to UTC, and warns that it
+            # keeps no zone: the seconds are right, so the warning is noise
+            warnings.simplefilter("ignore", UserWarning)
+            # the unit follows the text (days, seconds, ...), so that no year wraps
+            parsed = np.asarray(np.char.strip(values.astype(str)), dtype="datetime64")
+    except ValueError:
+        bad = _first_unparsable(values)
+        raise ValueError(
+            f"time column {name!r} has unparsable value {bad!r}; give dates "
+            "as ISO 8601 (2015-07-21 or 2015-07-21T10:30:00), numbers "
+            "(UNIX seconds), or pass time_format, a strptime pattern such as '%d-%m-%Y'"
+        ) from None
+    return _seconds(parsed, name, None)
 
 
 def _aware_seconds(values: np.ndarray, name: str) -> np.ndarray:
@@ -442,8 +542,10 @@ def numeric_column(values: np.ndarray, name: str) -> np.ndarray:
         out = values.astype(np.float64)
     except (TypeError, ValueError):
         raise ValueError(f"weight column {name!r} must be numeric") from None
-    if not np.isfinite(out).all():
+    if np.isnan(out).any():
         raise ValueError(f"weight column {name!r} has missing values")
+    if np.isinf(out).any():
+        raise ValueError(f"weight column {name!r} has infinite values")
     return out
 
 
@@ -494,6 +596,10 @@ class Interactions(UserHistories):
     hist_items: np.ndarray  # int64 distinct items of each user, least recent first
     event_weights: np.ndarray  # float64 weight column value of each event (1 without one)
     weighting: str
+    # exact duplicate rows (same user, item, time and session) found in the table,
+    # and whether they were dropped (else they count as repeated events)
+    duplicates: int = 0
+    duplicates_dropped: bool = False
 
     def select_events(self, keep: np.ndarray) -> Interactions:
         """The same maps with only the events where ``keep`` is true."""
@@ -524,6 +630,7 @@ def prepare_interactions(
     session_gap_seconds: float | None = None,
     extra_items: Any = (),
     time_format: str | None = None,
+    drop_duplicates: bool = False,
 ) -> Interactions:
     """Map a caller's interaction table to dense arrays.
 
@@ -533,17 +640,13 @@ def prepare_interactions(
     session column, events of one user less than ``session_gap_seconds`` apart
     form a session (when timestamps exist and the gap is given).
     ``extra_items`` are item ids known without interactions (new items);
-    ``time_format`` parses text times (see ``timestamps_of``). Columns of
-    different lengths raise ValueError, as does a weight column without any
-    positive value.
+    ``time_format`` parses text times (see ``timestamps_of``). Exact duplicate
+    rows (see ``duplicate_events``) are counted, and left out with
+    ``drop_duplicates``. Columns of different lengths raise ValueError, as do
+    ids a model cannot store (see ``check_ids``) and a weight column without
+    any positive value.
     """
-    weighting = weighting or ("rating" if weight_col else "binary")
-    if weighting not in WEIGHTINGS:
-        raise ValueError(
-            f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}"
-        )
-    if weighting == "rating" and weight_col is None:
-        raise ValueError("weighting='rating' needs weight_col")
+    weighting = resolve_weighting(weighting, weight_col)
     raw = columns_of(
         table,
         {
@@ -557,33 +660,91 @@ def prepare_interactions(
     if len(raw["user_col"]) == 0:
         raise ValueError("interactions are empty")
     users, user_idx = IdMap.encode(raw["user_col"], f"user column {user_col!r}")
+    check_ids(users, f"user column {user_col!r}")
     items, item_idx = IdMap.encode(raw["item_col"], f"item column {item_col!r}")
+    check_ids(items, f"item column {item_col!r}")
     items = items.extend(extra_items, f"item column {item_col!r} of item_features")
+    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
     times = timestamps_of(raw["time_col"], time_col, time_format) if time_col else None
     weights = (
         numeric_column(raw["weight_col"], weight_col) if weight_col else np.ones(len(user_idx))
     )
     if weight_col and not (weights > 0).any():
-        raise ValueError(
-            f"every value of weight column {weight_col!r} is zero or negative: "
-            "nothing would be learnt (items are related through positive weights)"
-        )
+        raise ValueError(no_positive_weight(weight_col))
+    labels = (
+        IdMap.encode(raw["session_col"], f"session column {session_col!r}")[1]
+        if session_col
+        else None
+    )
+    duplicate = duplicate_events(user_idx, item_idx, times, labels)
+    n_duplicates = int(np.count_nonzero(duplicate))
+    if drop_duplicates and n_duplicates:
+        keep = ~duplicate
+        user_idx, item_idx, weights = user_idx[keep], item_idx[keep], weights[keep]
+        times = times[keep] if times is not None else None
+        labels = labels[keep] if labels is not None else None
 
     order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
     user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
     times = times[order] if times is not None else None
-    if session_col:
+    if labels is not None:
         # sessions are keyed by (user, session) so that reused labels never merge users
-        _, labels = IdMap.encode(raw["session_col"][order], f"session column {session_col!r}")
+        labels = labels[order]
         session_idx = _dense_codes(user_idx * (int(labels.max()) + 1) + labels)
     elif times is not None and session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
     else:
         session_idx = None
     n_sessions = int(session_idx.max()) + 1 if session_idx is not None else 0
-    return _assemble(
+    data = _assemble(
         users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
     )
+    data.duplicates, data.duplicates_dropped = n_duplicates, bool(drop_duplicates)
+    return data
+
+
+def resolve_weighting(weighting: str | None, weight_col: str | None) -> str:
+    """The weighting a fit uses: ``weighting``, else "rating" with a weight
+    column and "binary" without; unknown names raise ValueError."""
+    weighting = weighting or ("rating" if weight_col else "binary")
+    if weighting not in WEIGHTINGS:
+        raise ValueError(
+            f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}"
+        )
+    if weighting == "rating" and weight_col is None:
+        raise ValueError("weighting='rating' needs weight_col")
+    return weighting
+
+
+def no_positive_weight(weight_col: str) -> str:
+    """The message for a weight column without any positive value."""
+    return (
+        f"every value of weight column {weight_col!r} is zero or negative: "
+        "nothing would be learnt (items are related through positive weights)"
+    )
+
+
+def duplicate_events(
+    user_idx: np.ndarray,
+    item_idx: np.ndarray,
+    times: np.ndarray | None,
+    sessions: np.ndarray | None,
+) -> np.ndarray:
+    """Which events repeat an earlier row exactly: the same user, item, time
+    and session (every row after the first of such a group is marked). Without
+    times nothing is marked, since repeated purchases cannot be told apart
+    from copies of one row then."""
+    marked = np.zeros(len(user_idx), dtype=bool)
+    if times is None or len(user_idx) < 2:
+        return marked
+    keys = [user_idx, item_idx, times] + ([sessions] if sessions is not None else [])
+    order = np.lexsort(keys[::-1])  # stable: the first row of a group stays first
+    same = np.ones(len(order) - 1, dtype=bool)
+    for key in keys:
+        ordered = key[order]
+        same &= ordered[1:] == ordered[:-1]
+    marked[order[1:]] = same
+    return marked
 
 
 def _dense_codes(keys: np.ndarray) -> np.ndarray:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -450,14 +451,28 @@ def _pick(rng, weights: np.ndarray, k: int) -> np.ndarray:
 # ------------------------------------------------------------------ readers
 
 
-def read_table(path: str | os.PathLike) -> Any:
+def read_table(
+    path: str | os.PathLike,
+    *,
+    text_columns: Iterable[str] | None = ("user", "item"),
+    sep: str | None = None,
+) -> Any:
     """A CSV or Parquet file as a pandas DataFrame.
 
     Parameters
     ----------
     path : str or path-like
         A file ending in .parquet or .pq is read as Parquet, anything else as
-        CSV with a header row.
+        CSV (UTF-8) with a header row.
+    text_columns : iterable of str or None, default ("user", "item")
+        Columns of a CSV file read as text, exactly as written, so that ids
+        such as ``042`` and ``42`` stay two ids and come back unchanged.
+        Names the file lacks are skipped; None lets pandas guess the type of
+        every column (``042`` becomes the integer 42). Parquet files keep
+        their own types.
+    sep : str, optional
+        The field separator of a CSV file; by default the one of ``,``, ``;``,
+        tab and ``|`` that the header line holds most often.
 
     Returns
     -------
@@ -467,7 +482,8 @@ def read_table(path: str | os.PathLike) -> Any:
     Raises
     ------
     ValueError
-        For an empty, header-only or unparsable file.
+        For an empty, header-only, unparsable or non-UTF-8 file, or a model
+        file given as a table.
     OSError
         When the file cannot be read.
     ImportError
@@ -478,9 +494,11 @@ def read_table(path: str | os.PathLike) -> Any:
     >>> import os, tempfile
     >>> path = os.path.join(tempfile.mkdtemp(), "log.csv")
     >>> with open(path, "w") as f:
-    ...     _ = f.write("user,item\\n1,a\\n2,b\\n")
-    >>> read_table(path)["item"].tolist()
-    ['a', 'b']
+    ...     _ = f.write("user;item\\n042;a\\n42;b\\n")
+    >>> read_table(path)["user"].tolist()
+    ['042', '42']
+    >>> read_table(path, text_columns=None)["user"].tolist()
+    [42, 42]
     """
     import pandas as pd
 
@@ -493,15 +511,63 @@ def read_table(path: str | os.PathLike) -> Any:
         except Exception as exc:  # pyarrow's own errors for a damaged file
             raise ValueError(f"cannot read Parquet file {path!r}: {exc}") from None
     else:
-        try:
-            table = pd.read_csv(path)
-        except pd.errors.EmptyDataError:
-            raise ValueError(f"file {path!r} is empty") from None
-        except pd.errors.ParserError as exc:
-            raise ValueError(f"cannot parse CSV file {path!r}: {exc}") from None
+        table = _read_csv(path, text_columns, sep)
     if len(table) == 0:
         raise ValueError(f"file {path!r} holds no rows")
     return table
+
+
+_SEPARATORS = (",", ";", "\t", "|")
+
+
+def _header_line(path: str) -> str:
+    """The first line of a CSV file, decompressed as pandas would read it
+    (gzip, bzip2 and xz by their suffix; other archives give no line)."""
+    import bz2
+    import gzip
+    import lzma
+
+    suffix = os.path.splitext(path)[1].lower()
+    opener: Any = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(suffix, open)
+    if suffix in (".zip", ".zst", ".tar"):
+        return ""
+    try:
+        with opener(path, "rb") as file:
+            return file.readline(1 << 16).decode("utf-8", errors="replace")
+    except (OSError, EOFError, lzma.LZMAError):  # a damaged archive: pandas says why
+        return ""
+
+
+def _read_csv(path: str, text_columns: Iterable[str] | None, sep: str | None) -> Any:
+    import pandas as pd
+
+    from tarsel._container import MAGIC
+
+    with open(path, "rb") as file:
+        # a model file ends with its magic number and a 4-byte checksum
+        tail = len(MAGIC) + 4
+        model = file.seek(0, os.SEEK_END) >= tail and file.seek(-tail, os.SEEK_END) >= 0
+        model = model and file.read(len(MAGIC)) == MAGIC
+    if model:
+        raise ValueError(f"{path!r} is a tarsel model file, not a table of interactions")
+    header = _header_line(path)
+    if sep is None:
+        sep = max(_SEPARATORS, key=header.count)  # ties go to the comma
+    names = [name.strip().strip('"') for name in header.lstrip("\ufeff").split(sep)]
+    wanted = set(text_columns or ()) & set(names)
+    try:
+        return pd.read_csv(path, sep=sep, dtype={name: str for name in wanted} or None)
+    except pd.errors.EmptyDataError:
+        raise ValueError(f"file {path!r} is empty") from None
+    except pd.errors.ParserError as exc:
+        raise ValueError(f"cannot parse CSV file {path!r}: {exc}") from None
+    except UnicodeDecodeError as exc:
+        raise ValueError(
+            f"cannot read CSV file {path!r}: byte 0x{exc.object[exc.start]:02x} at "
+            f"position {exc.start:,} is not UTF-8 text; save the file as UTF-8 (a "
+            "Latin-1 file converts with: iconv -f latin1 -t utf-8), or read it with "
+            "pandas.read_csv(..., encoding=...) and pass the table"
+        ) from None
 
 
 def load_movielens(path: str | os.PathLike) -> Dataset:

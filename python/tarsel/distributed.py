@@ -41,17 +41,20 @@ from tarsel._fitting import (
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
 from tarsel.data import (
-    WEIGHTINGS,
     IdMap,
     Interactions,
     UserHistories,
     _assemble,
     _dense_codes,
     _sessions_by_gap,
+    check_ids,
     column,
+    duplicate_events,
     feature_item_ids,
+    no_positive_weight,
     numeric_column,
     prepare_item_features,
+    resolve_weighting,
     timestamps_of,
 )
 from tarsel.recommender import Recommender
@@ -91,6 +94,7 @@ def fit(
     weight_col: str | None = None,
     session_col: str | None = None,
     time_format: str | None = None,
+    drop_duplicates: bool = False,
     user_partitioned: bool = False,
     shuffle_method: str | None = None,
     **settings: Any,
@@ -112,6 +116,8 @@ def fit(
         dict of arrays); they are read on one worker.
     user_col, item_col, time_col, weight_col, session_col, time_format : str
         Column names and the format of text times, as in ``Recommender.fit``.
+    drop_duplicates : bool, default False
+        Leave out exact duplicate rows, as ``Recommender.fit`` does.
     user_partitioned : bool, default False
         True when every user's events already sit in one partition: the
         shuffle is skipped (and a user found in two partitions is an error).
@@ -151,13 +157,7 @@ def fit(
     _dask()
     model = Recommender().set_params(**settings)
     Settings.from_params(model.get_params())  # bad settings fail here, as in fit
-    weighting = model.weighting or ("rating" if weight_col else "binary")
-    if weighting not in WEIGHTINGS:
-        raise ValueError(
-            f"unknown weighting {weighting!r}; expected one of {', '.join(WEIGHTINGS)}"
-        )
-    if weighting == "rating" and weight_col is None:
-        raise ValueError("weighting='rating' needs weight_col")
+    weighting = resolve_weighting(model.weighting, weight_col)
     columns = {
         "user_col": user_col,
         "item_col": item_col,
@@ -171,7 +171,7 @@ def fit(
             column(events._meta, name, "interactions", option)  # a missing column fails here
     columns["time_format"] = time_format
     extra = feature_item_ids(item_features, item_col).tolist() if item_features is not None else []
-    job = _Job(params=model.get_params(), columns=columns, weighting=weighting)
+    job = _Job(model.get_params(), columns, weighting, bool(drop_duplicates))
 
     raw = client.compute(
         _by_user(events[wanted], user_col, user_partitioned, shuffle_method, client)
@@ -191,7 +191,8 @@ def fit(
         client.map(_partial, blocks, maps=shared, job=job, chosen=chosen, span=train_span),
         _add,
     )
-    blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features)
+    duplicates = client.submit(sum, client.map(_duplicates, blocks))
+    blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features, duplicates)
     model = _model_from_bytes(blob.result())
     _baselines.warn_if_served(model.kept_)
     return model
@@ -202,6 +203,7 @@ class _Job:
     params: dict
     columns: dict
     weighting: str
+    drop_duplicates: bool = False
 
     @property
     def settings(self) -> Settings:
@@ -302,22 +304,18 @@ def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
     if not scan["positive"]:
-        raise ValueError(
-            f"every value of weight column {job.columns['weight_col']!r} is zero "
-            "or negative: nothing would be learnt (items are related through "
-            "positive weights)"
-        )
+        raise ValueError(no_positive_weight(job.columns["weight_col"]))
     users_by_row = np.argsort(scan["users"][1], kind="stable")
     items_by_row = np.argsort(scan["items"][1], kind="stable")
-    return _Maps(
-        IdMap([scan["users"][0][k] for k in users_by_row.tolist()]),
-        IdMap([scan["items"][0][k] for k in items_by_row.tolist()]).extend(
-            extra, f"item column {job.columns['item_col']!r} of item_features"
-        ),
-        scan["span"],
-        scan["events"],
-        scan["users"][1][users_by_row],
-    )
+    user_col, item_col = job.columns["user_col"], job.columns["item_col"]
+    # the partitions' ids together: one partition's integers and another's text mix here
+    users = IdMap([scan["users"][0][k] for k in users_by_row.tolist()])
+    check_ids(users, f"user column {user_col!r}")
+    items = IdMap([scan["items"][0][k] for k in items_by_row.tolist()])
+    check_ids(items, f"item column {item_col!r}")
+    items = items.extend(extra, f"item column {item_col!r} of item_features")
+    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    return _Maps(users, items, scan["span"], scan["events"], scan["users"][1][users_by_row])
 
 
 def _shared(maps: _Maps) -> _Maps:
@@ -337,6 +335,11 @@ class _Block:
     data: Interactions
     rows: np.ndarray  # global row of each local user, ascending
     positions: np.ndarray  # each event's row in the whole frame
+    duplicates: int = 0  # exact duplicate rows found (a user's rows are all here)
+
+
+def _duplicates(block: _Block) -> int:
+    return block.duplicates
 
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
@@ -361,20 +364,32 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
     )
     # (time, row) order: a stable sort by time of the whole table
     order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
-    rows, user_idx = np.unique(users[order], return_inverse=True)
-    user_idx = user_idx.reshape(-1).astype(np.int64)
-    item_idx, weights = item_idx[order], weights[order]
+    users, item_idx, weights, pos = users[order], item_idx[order], weights[order], pos[order]
     times = times[order] if times is not None else None
-    if c["session_col"]:
-        _, raw = IdMap.encode(
+    raw = (
+        IdMap.encode(
             column(frame, c["session_col"])[order], f"session column {c['session_col']!r}"
-        )
+        )[1]
+        if c["session_col"]
+        else None
+    )
+    # the first row of a group of duplicates comes first in (time, row) order,
+    # so the rows kept are those the single-machine fit keeps
+    duplicate = duplicate_events(users, item_idx, times, raw)
+    if job.drop_duplicates and duplicate.any():
+        keep = ~duplicate
+        users, item_idx, weights, pos = users[keep], item_idx[keep], weights[keep], pos[keep]
+        times = times[keep] if times is not None else None
+        raw = raw[keep] if raw is not None else None
+    rows, user_idx = np.unique(users, return_inverse=True)
+    user_idx = user_idx.reshape(-1).astype(np.int64)
+    if raw is not None:
         session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
     elif times is not None and job.settings.session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
     else:
         session_idx = None
-    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(order) else 0
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(users) else 0
     data = _assemble(
         IdMap(range(len(rows))),
         maps.items,
@@ -386,7 +401,7 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         weights,
         job.weighting,
     )
-    return _Block(data, rows, pos[order])
+    return _Block(data, rows, pos, int(np.count_nonzero(duplicate)))
 
 
 def _units(data: Interactions) -> np.ndarray:
@@ -687,6 +702,7 @@ def _finish(
     held: list,
     chosen: np.ndarray | None,
     item_features: Any,
+    duplicates: int = 0,
 ) -> bytes:
     """The catalogue-wide steps, the gates and the engine, as
     ``Recommender.fit`` runs them; the model file's bytes."""
@@ -702,8 +718,10 @@ def _finish(
     report: dict[str, Any] = {
         "users": len(maps.users),
         "items": len(maps.items),
-        "interactions": maps.events,
+        "interactions": maps.events - (duplicates if job.drop_duplicates else 0),
     }
+    if duplicates:
+        report["duplicates"] = {"rows": duplicates, "dropped": job.drop_duplicates}
     gate_parts = holdout = None
     if chosen is None:
         plan = Plan.everything(settings)

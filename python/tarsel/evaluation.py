@@ -48,6 +48,7 @@ def leave_last_n_out(
     item_col: str = "item",
     time_col: str | None = None,
     session_col: str | None = None,
+    time_format: str | None = None,
     **columns: str | None,
 ) -> Split:
     """Hold out each user's last ``n`` interactions (or sessions).
@@ -64,6 +65,9 @@ def leave_last_n_out(
         Orders the units by time; without it the row order is the time order.
     session_col : str, optional
         Hold out whole sessions rather than single interactions.
+    time_format : str, optional
+        A ``strptime`` pattern for text times (such as ``"%d-%m-%Y"``), as
+        ``fit`` takes it; the split passes it on to ``fit``.
     **columns : str, optional
         Further column names (``weight_col``) passed on to ``fit`` via the split.
 
@@ -102,6 +106,7 @@ def leave_last_n_out(
         item_col=item_col,
         time_col=time_col,
         session_col=session_col,
+        time_format=time_format,
         **columns,
     )
 
@@ -113,6 +118,7 @@ def leave_last_basket_out(
     item_col: str = "item",
     time_col: str | None = None,
     session_col: str | None = None,
+    time_format: str | None = None,
     **columns: str | None,
 ) -> Split:
     """Hold out each user's last basket: the last session, or the last day.
@@ -134,6 +140,8 @@ def leave_last_basket_out(
         and, without ``session_col``, defines the days.
     session_col : str, optional
         The basket of each interaction.
+    time_format : str, optional
+        A ``strptime`` pattern for text times, as ``fit`` takes it.
     **columns : str, optional
         Further column names passed on to ``fit`` via the split.
 
@@ -166,8 +174,8 @@ def leave_last_basket_out(
         )[1]
     else:
         assert time_col, "checked above: time_col is given when session_col is not"
-        days = np.floor(timestamps_of(column(interactions, time_col), time_col) / _DAY)
-        session = np.unique(days, return_inverse=True)[1].reshape(-1)
+        times = timestamps_of(column(interactions, time_col), time_col, time_format)
+        session = np.unique(np.floor(times / _DAY), return_inverse=True)[1].reshape(-1)
     return _hold_out_last(
         interactions,
         1,
@@ -177,12 +185,13 @@ def leave_last_basket_out(
         item_col=item_col,
         time_col=time_col,
         session_col=session_col,
+        time_format=time_format,
         **columns,
     )
 
 
-def _hold_out_last(table, n: int, user, session, *, time_col, **columns) -> Split:
-    unit, unit_user, unit_time = _units(table, user, time_col, session)
+def _hold_out_last(table, n: int, user, session, *, time_col, time_format, **columns) -> Split:
+    unit, unit_user, unit_time = _units(table, user, time_col, session, time_format)
     by_recency = np.lexsort((-unit_time, unit_user))
     sorted_user = unit_user[by_recency]
     first_of_user = np.searchsorted(sorted_user, sorted_user, side="left")
@@ -190,7 +199,7 @@ def _hold_out_last(table, n: int, user, session, *, time_col, **columns) -> Spli
     units_per_user = np.bincount(unit_user)
     held = np.zeros(len(unit_user), dtype=bool)
     held[by_recency] = (rank < n) & (units_per_user[sorted_user] > n)
-    return _split(table, held[unit], time_col=time_col, **columns)
+    return _split(table, held[unit], time_col=time_col, time_format=time_format, **columns)
 
 
 def temporal_split(
@@ -201,6 +210,7 @@ def temporal_split(
     user_col: str = "user",
     item_col: str = "item",
     session_col: str | None = None,
+    time_format: str | None = None,
     **columns: str | None,
 ) -> Split:
     """Hold out the latest ``test_fraction`` of the interactions.
@@ -220,6 +230,8 @@ def temporal_split(
         Names of the user and item columns.
     session_col : str, optional
         Keeps each session on one side of the cut.
+    time_format : str, optional
+        A ``strptime`` pattern for text times, as ``fit`` takes it.
     **columns : str, optional
         Further column names passed on to ``fit`` via the split.
 
@@ -248,7 +260,7 @@ def temporal_split(
         if session_col
         else None
     )
-    unit, _, unit_time = _units(interactions, user, time_col, session)
+    unit, _, unit_time = _units(interactions, user, time_col, session, time_format)
     ordered = np.sort(unit_time[unit])
     cut = ordered[min(len(ordered) - 1, int(math.floor(len(ordered) * (1.0 - test_fraction))))]
     test_rows = unit_time[unit] >= cut
@@ -259,15 +271,16 @@ def temporal_split(
         item_col=item_col,
         time_col=time_col,
         session_col=session_col,
+        time_format=time_format,
         **columns,
     )
 
 
-def _units(table, user, time_col, session):
+def _units(table, user, time_col, session, time_format):
     """Each row's hold-out unit (its session of this user, or the row itself),
     with the unit's user and its time (the earliest of its rows)."""
     times = (
-        timestamps_of(column(table, time_col), time_col)
+        timestamps_of(column(table, time_col), time_col, time_format)
         if time_col
         else np.arange(len(user), dtype=np.float64)
     )
@@ -284,7 +297,9 @@ def _units(table, user, time_col, session):
     return unit, unit_user, unit_time
 
 
-def _split(table, test_rows, **columns) -> Split:
+def _split(table, test_rows, *, time_format: str | None, **columns) -> Split:
+    if time_format is not None:  # fit reads the times as the split did
+        columns["time_format"] = time_format
     return Split(
         take_rows(table, np.flatnonzero(~test_rows)),
         take_rows(table, np.flatnonzero(test_rows)),

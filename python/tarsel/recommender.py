@@ -263,6 +263,7 @@ class Recommender:
         weight_col: str | None = None,
         session_col: str | None = None,
         time_format: str | None = None,
+        drop_duplicates: bool = False,
         progress: bool = False,
     ) -> Recommender:
         """Fit on an interaction table and optional item features.
@@ -287,7 +288,12 @@ class Recommender:
         session_col : str, optional
             Session or basket labels (otherwise sessions come from time gaps).
         time_format : str, optional
-            A ``strftime`` format for text times, such as ``"%d-%m-%Y"``.
+            A ``strptime`` pattern that parses text times, such as ``"%d-%m-%Y"``.
+        drop_duplicates : bool, default False
+            Leave out exact duplicate rows (the same user, item, time and
+            session; counted only with a ``time_col``). By default they count
+            as repeated events; ``fit_report_["duplicates"]`` says how many
+            there were.
         progress : bool
             Show a progress bar over the steps (needs tqdm, ``tarsel[io]``).
 
@@ -300,7 +306,10 @@ class Recommender:
         ------
         ValueError
             For a bad setting, a missing column, columns of different lengths,
-            missing ids, unparsable times or empty data.
+            missing ids or ids a model cannot store (mixed types, tuples,
+            integers beyond 64 bits), unparsable times or times outside the
+            years 1900-2199 (such as milliseconds read as seconds), or empty
+            data.
         TarselError
             When the native core fails.
 
@@ -324,12 +333,18 @@ class Recommender:
                 weight_col=weight_col,
                 session_col=session_col,
                 time_format=time_format,
+                drop_duplicates=drop_duplicates,
             )
             report: dict[str, Any] = {
                 "users": data.n_users,
                 "items": data.n_items,
                 "interactions": len(data.user_idx),
             }
+            if data.duplicates:
+                report["duplicates"] = {
+                    "rows": data.duplicates,
+                    "dropped": data.duplicates_dropped,
+                }
             holdout = (
                 Holdout.draw(data, settings.gate_users, settings.random_state)
                 if settings.gate_users > 0
@@ -507,7 +522,8 @@ class Recommender:
         NotFittedError
             Before ``fit``.
         TypeError
-            For ids of another type than the model's user ids.
+            For ids of another type than the model's user ids, or one id (such
+            as a string) where the sequence of users belongs.
         ValueError
             For a bad ``n``, or a request over ``MAX_BATCH_ROWS`` rows.
 
@@ -639,6 +655,8 @@ class Recommender:
         ------
         NotFittedError
             Before ``fit``.
+        TypeError
+            For an id of another type than the model's item ids.
         ValueError
             For an unknown item or a bad ``n``.
 
@@ -650,6 +668,7 @@ class Recommender:
         """
         self._check_fitted()
         n = self._count(n)
+        self.items_.check_type(item, "item")
         index = self.items_.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
@@ -898,7 +917,7 @@ class Recommender:
 
         Raises
         ------
-        ValueError
+        NotFittedError
             If the model is not fitted.
 
         See Also
@@ -918,6 +937,7 @@ class Recommender:
         """
         from tarsel.report import write_report
 
+        self._check_fitted()
         write_report(self, path, evaluation, users=users)
 
     @classmethod
@@ -990,7 +1010,13 @@ def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
 
 
 def _user_array(users: Any) -> np.ndarray:
-    """The users of a batch as a one-dimensional array of their own type."""
+    """The users of a batch as a one-dimensional array of their own type; one
+    id (a string is not a sequence of users here) raises TypeError."""
+    if isinstance(users, (str, bytes)) or not hasattr(users, "__iter__"):
+        raise TypeError(
+            f"users must be a sequence of user ids, not {type(users).__name__} "
+            f"({users!r:.40}); for one user, pass a list of it or call recommend"
+        )
     array = users.to_numpy() if hasattr(users, "to_numpy") else users
     array = array if isinstance(array, np.ndarray) else id_array(list(array))
     if array.ndim != 1:
