@@ -27,6 +27,8 @@ user owned tells what they take next and the gates keep the model. The column ``
 says what the gates chose to serve with owned items excluded / allowed (``model`` or a
 baseline). ``--quick`` keeps the catalogues and has a tenth of the users and events.
 ``--compare DIR`` adds tarsel as imported from DIR (another build, for before/after).
+``--stages`` instead reports, for ``Recommender()`` on each log, the resident memory at the
+start of each step of the fit and the peak within it (the peak is reset at each step).
 
 Needs the optional extra ``tarsel[peers]`` (implicit, threadpoolctl); run with
 ``python benchmarks/bench_peers.py [--quick] [--runs N] [--logs large,ease]``.
@@ -120,14 +122,6 @@ def make_log(
     }
 
 
-def peak_rss_mb() -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return float("nan")
-
-
 def served_users(user_ids: np.ndarray) -> np.ndarray:
     distinct = np.unique(user_ids)
     rng = np.random.default_rng(7)
@@ -140,6 +134,44 @@ def served(kept: dict) -> str:
     if not serving:
         return "model"
     return "/".join(serving[mode]["source"] for mode in ("owned_excluded", "owned_allowed"))
+
+
+def rss_mb(field: str) -> float:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def fit_stages(log: dict[str, np.ndarray]) -> list[tuple[str, float, float]]:
+    """(stage, resident MB at its start, peak MB during it) for each step of
+    ``Recommender().fit``, then for serving; the peak is reset at each step."""
+    import tarsel.recommender as recommender
+
+    stages: list[tuple[str, float, float]] = []
+
+    def mark(name: str) -> None:
+        if stages:
+            stages[-1] = stages[-1][:2] + (rss_mb("VmHWM"),)
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # the peak restarts from the current size
+        stages.append((name, rss_mb("VmRSS"), float("nan")))
+
+    start = recommender.Steps.start
+
+    def start_and_mark(self, what: str) -> None:
+        mark(what)
+        start(self, what)
+
+    recommender.Steps.start = start_and_mark  # type: ignore[method-assign]
+    model = recommender.Recommender().fit(
+        log, user_col="user", item_col="item", time_col="time", session_col="session"
+    )
+    mark("recommending (after the fit)")
+    model.recommend_batch(served_users(log["user"]).tolist(), TOP_N, exclude_owned=True)
+    mark("")
+    return stages[:-1]
 
 
 def held_out_ndcg(kept: dict) -> float | None:
@@ -200,6 +232,9 @@ def child(name: str, path: str) -> None:
     """One measurement in this process: prints a JSON line with the figures."""
     with np.load(path) as stored:
         log = {key: stored[key] for key in stored.files}
+    if name == "stages":
+        print(json.dumps({"stages": fit_stages(log)}))
+        return
     users = served_users(log["user"])
     if name == "tarsel":
         got = run_tarsel(log, users)
@@ -207,7 +242,7 @@ def child(name: str, path: str) -> None:
         got = run_tarsel(log, users, gate_users=0)
     else:
         got = run_implicit(name, log, users)
-    print(json.dumps({**got, "rss": peak_rss_mb()}))
+    print(json.dumps({**got, "rss": rss_mb("VmHWM")}))
 
 
 def measure(name: str, path: str, compare: str | None) -> dict[str, float]:
@@ -265,6 +300,13 @@ def report(log_name: str, shape: tuple[int, int, int], best: dict[str, dict[str,
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
 
 
+def report_stages(log_name: str, stages: list[tuple[str, float, float]]) -> None:
+    print(f"\nlog '{log_name}': memory by step of Recommender().fit  ({machine()})")
+    print(f"{'step':42}  {'MB at start':>11}  {'peak MB':>8}")
+    for name, at_start, peak in stages:
+        print(f"{name:42}  {at_start:11.0f}  {peak:8.0f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="logs ten times smaller")
@@ -277,6 +319,11 @@ def main() -> None:
         "--compare",
         metavar="DIR",
         help="also run the tarsel package found in DIR, as 'tarsel-before'",
+    )
+    parser.add_argument(
+        "--stages",
+        action="store_true",
+        help="only the resident and peak memory of each fit step of Recommender()",
     )
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -305,6 +352,9 @@ def main() -> None:
                 shape = (shape[0] // 10, shape[1], shape[2] // 10)
             path = os.path.join(folder, f"{log_name}.npz")
             np.savez(path, **make_log(*shape, tastes=TASTES.get(log_name)))
+            if args.stages:
+                report_stages(log_name, measure("stages", path, None)["stages"])
+                continue
             best: dict[str, dict[str, float]] = {}
             for _ in range(args.runs):
                 for name in models:
