@@ -16,6 +16,11 @@ VENV ?= .venv
 PYTHON := $(VENV)/bin/python
 PIP := $(PYTHON) -m pip
 PYTEST_ARGS ?=
+# Test order: file order, or TEST_ORDER=random for a shuffled order
+# (pytest-randomly) drawn from TEST_SEED, so that a failing order can be rerun.
+TEST_ORDER ?= fixed
+TEST_SEED ?= 20261207
+ORDER_ARGS = $(if $(filter random,$(TEST_ORDER)),-p randomly --randomly-seed=$(TEST_SEED))
 # Extra config settings for the wheel build (-C key=value ...).
 BUILD_FLAGS ?=
 # Optional dependencies installed with the package: the test tools, or for the
@@ -42,7 +47,7 @@ install: $(PYTHON)
 	$(PIP) install -q --no-build-isolation -C build-dir="$(BUILD_DIR)" $(BUILD_FLAGS) ".[$(EXTRAS)]"
 
 test: install
-	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
+	$(PYTHON) -m pytest -q $(ORDER_ARGS) $(PYTEST_ARGS)
 
 demo: EXTRAS = io
 demo: install

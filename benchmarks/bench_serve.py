@@ -12,20 +12,31 @@ in-process loop over the same requests.
 Goals: no errors, p99 under 20 ms at 32 clients, throughput at least 70% of the
 in-process loop, RSS flat. The clients run on the same machine as the server;
 on a shared machine the wall-clock figures move with the other load, so the
-server's CPU time per request is printed beside them.
+server's CPU time per request is printed beside them, and the machine and its
+load average before each run.
+
+``--soak SECONDS`` runs the long soak instead: the clients read while another
+client posts events for new users, the model file is replaced twice and the
+service restarts once; it reports failed requests, acknowledged events missing
+from their users' answers and the server's RSS over time.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
+import random
+import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -37,6 +48,16 @@ from _common import machine  # noqa: E402
 from tarsel import Recommender, datasets  # noqa: E402
 
 SHOP = {"n_items": 3000, "n_days": 120, "seed": 7}
+
+
+def where() -> str:
+    """The machine and its load average now."""
+    cpu = ""
+    with contextlib.suppress(OSError):
+        with open("/proc/cpuinfo") as info:
+            cpu = next((line.split(":", 1)[1].strip() for line in info if "model name" in line), "")
+    load = ", ".join(f"{v:.1f}" for v in os.getloadavg())
+    return f"{machine()}{', ' + cpu if cpu else ''}; load average {load}"
 
 
 def build_model(events: int, path: str) -> None:
@@ -171,22 +192,12 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
-def start_server(path: str, port: int, workers: int, log_path: str) -> subprocess.Popen:
-    with open(log_path, "w") as log:
-        server = subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "tarsel",
-                "serve",
-                path,
-                "--port",
-                str(port),
-                "--workers",
-                str(workers),
-            ],
-            stderr=log,
-        )
+def start_server(
+    path: str, port: int, workers: int, log_path: str, *options: str
+) -> subprocess.Popen:
+    command = [sys.executable, "-m", "tarsel", "serve", path, "--port", str(port)]
+    with open(log_path, "a") as log:
+        server = subprocess.Popen([*command, "--workers", str(workers), *options], stderr=log)
     deadline = time.monotonic() + 300
     while True:
         if server.poll() is not None:
@@ -231,6 +242,9 @@ def main() -> None:
         help="server processes; one run for each value given",
     )
     parser.add_argument("--time-limit", type=float, default=300.0, help="seconds of load")
+    parser.add_argument(
+        "--soak", type=float, default=0, help="run the soak for this many seconds instead"
+    )
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as folder:
@@ -239,13 +253,15 @@ def main() -> None:
             build_model(args.events, path)
         model = Recommender.load(path)
         requests = make_requests(model, args.requests, args.n)
+        if args.soak:
+            return soak(args, path, folder, model, requests)
         started, cpu = time.perf_counter(), time.process_time()
         expected = [in_process(model, r, args.n) for r in requests]
         loop_wall, loop_cpu = time.perf_counter() - started, time.process_time() - cpu
         loop_rate = len(requests) / loop_wall
         print(
             f"\n{len(requests):,} requests (50% user, 30% basket, 20% similar; n={args.n}), "
-            f"{args.clients} clients  ({machine()})"
+            f"{args.clients} clients  ({where()})"
         )
         print(
             f"  in-process loop: {loop_rate:,.0f} requests/s, "
@@ -273,6 +289,7 @@ def run_service(
     """One load run against a fresh server; prints its figures and returns
     whether anything failed."""
     port, log_path = free_port(), os.path.join(folder, f"serve-{workers}.log")
+    print(f"  ({where()})")
     server = start_server(path, port, workers, log_path)
     try:
         # a short warm-up, so that lazily built indexes and thread scratch exist
@@ -305,6 +322,121 @@ def run_service(
     print(f"    errors          {errors}; answers unlike in-process: {mismatches}")
     print(f"    server RSS      {rss_before:.0f} MB before, {rss_after:.0f} MB after")
     return bool(errors or mismatches)
+
+
+def soak(args, path: str, folder: str, model: Recommender, requests: list) -> None:
+    """Reads from ``args.clients`` clients and events from one more for
+    ``args.soak`` seconds; the model file is replaced (by a copy) at a quarter
+    and at half time and the service restarted at three quarters. Then every
+    acknowledged event must show: each new user's answer equals the model's
+    with the acknowledged events applied in order."""
+    live, log_path, port = (
+        os.path.join(folder, "live.model"),
+        os.path.join(folder, "soak.log"),
+        free_port(),
+    )
+    shutil.copyfile(path, live)
+    workers = max(args.workers)
+    options = ("--allow-updates", "--reload-interval", "0.5")
+    print(f"\nsoak: {args.soak:.0f} s, {args.clients} clients, --workers {workers}  ({where()})")
+    server = start_server(live, port, workers, log_path, *options)
+    stop, acknowledged, counts = threading.Event(), [], {"ok": 0, "failed": 0, "retried": 0}
+    payloads = [encode(r, args.n) for r in requests]
+    items = model.items_.ids[np.argsort(-model.item_pop_)[:200]].tolist()
+
+    def reader(seed: int) -> None:
+        rng, connection = random.Random(seed), None
+        while not stop.is_set():
+            try:
+                connection = connection or socket.create_connection(("127.0.0.1", port), 10)
+                connection.sendall(rng.choice(payloads))
+                status = int(_response(connection)[9:12])
+                counts["ok" if status == 200 else "failed"] += 1
+            except (OSError, ValueError) as exc:  # closed or refused while it restarted
+                counts["failed" if "without a length" in str(exc) else "retried"] += 1
+                connection = connection.close() if connection else None
+                time.sleep(0.01)
+
+    def poster() -> None:
+        user = 10**9
+        while not stop.is_set():
+            event = {"user": user, "item": random.choice(items), "time": time.time()}
+            body = json.dumps({"events": [event]}).encode()
+            request = urllib.request.Request(
+                f"http://127.0.0.1:{port}/events", body, {"Content-Type": "application/json"}
+            )
+            with contextlib.suppress(OSError):
+                with urllib.request.urlopen(request, timeout=10) as answer:
+                    if answer.status == 200:
+                        acknowledged.append(event)
+                        user += 1
+            time.sleep(0.01)
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(args.clients)]
+    threads.append(threading.Thread(target=poster))
+    for thread in threads:
+        thread.start()
+    rss = [rss_mb(server.pid)]
+    try:
+        for step in ("replace", "replace", "restart"):
+            time.sleep(args.soak / 4)
+            rss.append(rss_mb(server.pid))
+            if step == "replace":
+                shutil.copyfile(path, live + ".staged")
+                os.replace(live + ".staged", live)
+            else:
+                server.send_signal(signal.SIGTERM)
+                server.wait(timeout=60)
+                server = start_server(live, port, workers, log_path, *options)
+        time.sleep(args.soak / 4)
+        rss.append(rss_mb(server.pid))
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(timeout=60)
+    try:
+        expected, lost = Recommender.load(path), 0
+        for event in acknowledged:
+            expected.update({key: [event[key]] for key in ("user", "item", "time")})
+        for event in acknowledged:
+            url = f"http://127.0.0.1:{port}/recommend/{event['user']}?n={args.n}"
+            try:
+                with urllib.request.urlopen(url, timeout=10) as answer:
+                    lost += not same(answer.read(), expected.recommend(event["user"], args.n))
+            except OSError:
+                lost += 1
+    finally:
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=60)
+    print(
+        f"  reads: {counts['ok']:,} answered, {counts['failed']} failed, "
+        f"{counts['retried']} connections retried (closed or refused during the restart)"
+    )
+    print(f"  events: {len(acknowledged):,} acknowledged, {lost} missing from their users' answers")
+    print(f"  server RSS (MB) at each quarter: {', '.join(f'{r:.0f}' for r in rss)}")
+    if counts["failed"] or lost:
+        raise SystemExit(1)
+
+
+def _response(connection: socket.socket) -> bytes:
+    """One whole HTTP response from a blocking socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = connection.recv(1 << 16)
+        if not chunk:
+            raise ValueError("closed")
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    declared = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+    if declared is None:  # an answer without a length ends with the connection
+        raise ConnectionError(f"answer without a length: {head[:12]!r}")
+    length = int(declared.group(1))
+    while len(body) < length:
+        chunk = connection.recv(1 << 16)
+        if not chunk:
+            raise ValueError("closed")
+        body += chunk
+    return head
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 import os
+import threading
 
+import numpy as np
 import pytest
 
 from tarsel import _container
@@ -74,3 +76,44 @@ def test_a_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
 def test_missing_file_is_an_os_error(tmp_path):
     with pytest.raises(FileNotFoundError):
         read_container(tmp_path / "absent")
+
+
+@pytest.mark.parametrize("kind", ["fifo", "link to /dev/zero"])
+def test_only_regular_files_are_opened(tmp_path, kind):
+    path = tmp_path / "m.tarsel"
+    if kind == "fifo":
+        os.mkfifo(path)  # opening it for reading would wait for a writer
+    else:
+        path.symlink_to("/dev/zero")  # reading it would never end
+    outcome: list = []
+    reader = threading.Thread(
+        target=lambda: outcome.append(_raised(read_container, path)), daemon=True
+    )
+    reader.start()
+    reader.join(10)
+    assert outcome == [f"{str(path)!r} is not a regular file"]
+
+
+def _raised(call, *args):
+    try:
+        call(*args)
+    except ValueError as exc:
+        return str(exc)
+
+
+def test_a_read_only_file_is_not_replaced(tmp_path):
+    from tarsel import _core
+
+    path = tmp_path / "m.tarsel"
+    write_container(path, {"meta": b"old"})
+    path.chmod(0o444)
+    with pytest.raises(OSError) as err:
+        write_container(path, {"meta": b"new"})
+    assert err.value.errno == 13 and str(err.value) == (
+        f"cannot write {str(path)!r}: it is read-only (mode 0444); make it writable to replace it"
+    )
+    engine = _core.build_engine({"cooc_indptr": np.zeros(3, np.int32)}, {"n_items": 2})
+    with pytest.raises(OSError, match=r"^Permission denied \(os error 13\)$"):
+        engine.save(str(path))
+    assert read_container(path) == {"meta": b"old"}
+    assert os.listdir(tmp_path) == ["m.tarsel"]

@@ -177,3 +177,18 @@ def test_bad_events_change_nothing(events, columns, message):
         model.update(events, **columns)
     _same(model.recommend(1, 3, exclude_owned=False), before)
     assert len(model.users_) == 2 and not live_of(model).rows
+
+
+def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
+    model = _fit({"user": [1, 1, 2, 2, 3], "item": list("abbca"), "time": range(5)}, repeat=False)
+    model.kept_["serving"] = {"owned_allowed": {"source": "personal_popularity"}}
+    model.update({"user": [9, 9, 9, 1], "item": list("ccab"), "time": [9, 9, 9, 9]})
+    got = model.recommend(9, 3, exclude_owned=False)
+    # c twice, then a; each by the user's own events plus its share of the fitted events
+    assert got["item"].tolist() == ["c", "a", "b"]
+    np.testing.assert_allclose(got["score"], [2 + 1 / 5, 1 + 2 / 5, 2 / 5])
+    assert model.recommend(1, 2, exclude_owned=False)["item"].tolist() == ["b", "a"]
+    model.save(tmp_path / "m.model")
+    loaded = Recommender.load(tmp_path / "m.model")
+    assert len(loaded._personal_indptr) == len(loaded.users_) + 1
+    _same(loaded.recommend(9, 3, exclude_owned=False), got)

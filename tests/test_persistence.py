@@ -6,19 +6,22 @@ import pathlib
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from reference.engine_record import (
-    PER_ITEM,
     decode_record,
     encode_record,
     engine_fields,
     field_offset,
     random_engine_inputs,
+    random_repeat_profile,
 )
 from tarsel import _core
 
@@ -69,48 +72,175 @@ def test_float_bits_survive_construction():
 
 
 INCONSISTENT = "inconsistent engine record: "
+FORGED = "but the record's arrays hold only {} values; without arrays of that extent {} may be "
+FORGED += "at most 65536"
+I32, I64 = (lambda v: np.array(v, np.int32)), (lambda v: np.array(v, np.int64))
+# A co-occurrence engine with every table a request reads: 4 items, 2 users, 9 features.
 SIZED = {
     "n_items": 4,
-    "item_pop": [1.0] * 4,
-    "cooc_indptr": [0] * 5,
+    "base_is_ease": False,
+    "cooc_data": [1.0, 2.0],
+    "cooc_indices": I32([3, 0]),
+    "cooc_indptr": I32([0, 1, 2]),
+    "trans_data": [1.0],
+    "trans_indices": I32([2]),
+    "trans_indptr": I64([0, 0, 1]),
     "n_users": 2,
+    "uu_data": I64([1, 0]),
+    "uu_indptr": I64([0, 1, 2, 2, 2, 2]),
     "uu_deg": [1.0, 1.0],
-    "uri_indptr": [0, 0, 0],
+    "uri_data": I64([1, 0]),
+    "uri_indptr": I64([0, 1, 2]),
+    "boost": [([1.0, 1.0], I32([1, 0]), I32([0, 1, 2]))],
     "content_nfeat": 9,
-    "content_indices": [0, 8],
+    "content_data": [1.0, 1.0],
+    "content_indices": I32([0, 8]),
+    "content_indptr": I32([0, 1, 2]),
 }
+
+
+def refused(fields):
+    """The message both loaders and the reference rule give for a record of `fields`."""
+    record = encode_record({**SIZED, **fields})
+    messages = set()
+    for load in (_core.EngineState.from_bytes, decode_record):
+        with pytest.raises(ValueError) as err:
+            load(record)
+        messages.add(str(err.value))
+    assert len(messages) == 1
+    return messages.pop()
 
 
 @pytest.mark.parametrize(
     "change, message",
     [
-        ({"n_items": 2**27}, "item_pop holds 4 entries but n_items is 134217728"),
+        ({"n_items": 2**27}, "n_items is 134217728 " + FORGED.format(41, "n_items")),
+        ({"n_users": 2**64 - 1}, f"n_users is {2**64 - 1} " + FORGED.format(41, "n_users")),
+        ({"content_nfeat": 2**17}, "content_nfeat is 131072 " + FORGED.format(41, "content_nfeat")),
         ({"ease_dim": 5, "ease_b": [1.0] * 25}, "ease_dim 5 exceeds n_items 4"),
         (
-            {"n_users": 2**28, "uu_deg": [], "uri_indptr": []},
-            "n_users is 268435456 but its per-user arrays hold only 0; without an array of that "
-            "extent n_users may be at most 65536",
+            {"ease_dim": 2, "ease_b": [1.0] * 3},
+            "ease_b holds 3 values, not ease_dim^2 for ease_dim 2",
+        ),
+        ({"cooc_indices": I32([3, 4])}, "cooc_indices[1] is 4, not an index below n_items 4"),
+        ({"cooc_indptr": I32([0, 1, 3])}, "cooc_indptr row 1 spans 1..3, outside its 2 entries"),
+        (  # rows out of order cover what they cover
+            {"cooc_indptr": I32([1, 0, 2]), "cooc_indices": I32([4, 0])},
+            "cooc_indices[0] is 4, not an index below n_items 4",
+        ),
+        ({"cooc_data": [1.0]}, "cooc_indptr row 1 spans 1..2, outside its 1 entries"),
+        ({"trans_indices": I32([-1])}, "trans_indices[0] is -1, not an index below n_items 4"),
+        ({"uu_data": I64([1, 2])}, "uu_data[1] is 2, not an index below n_users 2"),
+        ({"uri_data": I64([1, 4])}, "uri_data[1] is 4, not an index below n_items 4"),
+        (
+            {"boost": [([1.0], I32([0]), I32([0])), ([1.0], I32([2]), I32([0, 1, 1]))]},
+            "boost[1].indices[0] is 2, not an index below its rows 2",
+        ),
+        (
+            {"content_indptr": I32([-1, 1])},
+            "content_indptr row 0 spans -1..1, outside its 2 entries",
+        ),
+        (
+            {"content_indices": I32([0, 9])},
+            "content_indices[1] is 9, not an index below content_nfeat 9",
         ),
     ],
 )
-def test_counts_must_agree_with_their_arrays(change, message, tmp_path):
-    record = encode_record({**SIZED, **change})
+def test_loading_refuses_what_no_request_could_read(change, message, tmp_path):
+    assert refused(change) == INCONSISTENT + message
     path = tmp_path / "forged.bin"
-    path.write_bytes(record)
-    for load in (
-        lambda: _core.EngineState.from_bytes(record),
-        lambda: _core.EngineState.load(str(path)),
-    ):
-        with pytest.raises(ValueError) as err:
-            load()
-        assert str(err.value) == INCONSISTENT + message
-    with pytest.raises(ValueError, match=f"^{INCONSISTENT}"):
-        decode_record(record)  # the reference rule agrees
+    path.write_bytes(encode_record({**SIZED, **change}))
+    with pytest.raises(ValueError) as err:
+        _core.EngineState.load(str(path))
+    assert str(err.value) == INCONSISTENT + message
 
 
-def test_records_load_without_rechecking_construction_rules():
-    for record in (encode_record({"n_items": 0}), encode_record(SIZED)):  # no base scorer
-        assert _core.EngineState.from_bytes(record).to_bytes() == record
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"n_items": 2**16, "item_pop": [1.0]},  # a count within the unbacked allowance
+        {"n_items": 2**16 + 4, "item_pop": np.ones(2**16 + 4)},  # or backed by values
+        {"n_users": 2**64 - 1, "uu_indptr": [], "uu_data": I64([9])},  # user-CF cannot run
+        {"content_nfeat": 2**64 - 1, "content_data": []},  # no content rows
+        {"base_is_ease": True, "cooc_indices": I32([9, -9])},  # an EASE engine reads no cooc
+        {"cooc_indices": I32([3, 0, 99]), "cooc_data": [1.0, 2.0, 3.0]},  # covered by no row
+        {"cooc_indptr": I32([0, 1, 2, 2, 2, 2, 9])},  # rows past the catalogue are never read
+        {"cooc_indptr": I32([2, 0, 2])},  # a row ending before its start is empty
+        {"cooc_indptr": I32([1, 2, 3]), "cooc_indices": I32([-5, 3, 0]), "cooc_data": [0.0] * 3},
+        {"uri_indptr": I64([0, 1, 2, 7])},  # users past n_users are never neighbours
+        {"content_nfeat": 0, "content_indices": I32([0, 99])},  # no features: never read
+        {"repeat_indptr": I64([5, 0]), "repeat_items": I64([-1, 2**40])},  # profiles: any
+    ],
+)
+def test_loading_accepts_every_table_requests_read_safely(change):
+    record = encode_record({**SIZED, **change})
+    if "repeat_indptr" in change:  # nor are construction's rules repeated
+        record = encode_record({"n_items": 0, **change})
+    assert _core.EngineState.from_bytes(record).to_bytes() == record
+    assert encode_record(decode_record(record)) == record
+
+
+# ------------------------------------------------- every engine loads back
+
+
+def override(engine, rng, n_users, n_items):
+    """One random override call, as the held-out gates and live updates make them."""
+    kind = rng.integers(0, 3)
+    if kind == 0:
+        engine.set_channel_alphas(*rng.choice([0.0, 0.5, 2.0, -1.0], 4).tolist())
+    elif kind == 1:
+        engine.set_repeat_active(bool(rng.integers(0, 2)))
+    else:
+        profile = random_repeat_profile(rng, n_users, n_items)
+        engine.set_repeat_profile(*profile, float(rng.choice([np.nan, 1e6])))
+
+
+def answers(engine, requests, n, prior):
+    """Every request's answer, or the failure it ends in (for the batch only its kind:
+    which failing user reports first depends on scheduling)."""
+    out = []
+    for owned, user in requests:
+        try:
+            out.append(engine.recommend(owned, user, n, prior))
+        except _core.InternalFailure as exc:
+            out.append(str(exc))
+    try:
+        out.append(engine.recommend_batch(*zip(*requests), n, prior))
+    except _core.InternalFailure:
+        out.append(_core.InternalFailure)
+    return out
+
+
+@settings(max_examples=120, deadline=None, derandomize=True)
+@given(seed=st.integers(0, 2**32 - 1), overrides=st.integers(0, 4))
+def test_every_built_engine_loads_back_as_it_was(seed, overrides):
+    rng = np.random.default_rng(seed)
+    arrays, config = random_engine_inputs(rng)
+    built = engine(arrays, config)
+    n_items, n_users = config["n_items"], config["n_users"]
+    for _ in range(overrides):
+        override(built, rng, min(n_users, 8), n_items)
+    data = built.to_bytes()
+    loaded = [_core.EngineState.from_bytes(data), _core.EngineState._from_buffer(memoryview(data))]
+    if seed % 4 == 0:  # through a file (each save is flushed to disk) and a section of one
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "engine.bin")
+            built.save(path)
+            loaded.append(_core.EngineState.load(path))
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                loaded.append(_core.EngineState.load_section(fd, 0, len(data))[0])
+            finally:
+                os.close(fd)
+    assert all(e.to_bytes() == data for e in loaded)
+    requests = [
+        (rng.integers(-1, n_items + 2, int(rng.integers(0, 5))).tolist(), int(rng.integers(-1, 8)))
+        for _ in range(4)
+    ]
+    n, prior = int(rng.integers(0, n_items + 3)), float(rng.choice([0.0, 0.5]))
+    expected = answers(built, requests, n, prior)
+    for e in loaded:
+        assert answers(e, requests, n, prior) == expected
 
 
 # ------------------------------------------------------ malformed records
@@ -143,13 +273,20 @@ class Bytes(bytes):
     pass
 
 
-@pytest.mark.parametrize("wrap", [Bytes, memoryview, lambda b: np.frombuffer(b, np.uint8)])
-def test_from_bytes_takes_any_bytes_like_object(wrap):
+def test_from_bytes_takes_bytes_and_the_private_reader_any_buffer():
     data = engine(*full_inputs()).to_bytes()
-    assert _core.EngineState.from_bytes(wrap(data)).to_bytes() == data
-    with pytest.raises(TypeError) as err:
-        _core.EngineState.from_bytes("x")
-    assert str(err.value) == "argument 'data': a bytes-like object is required, not 'str'"
+    assert _core.EngineState.from_bytes(Bytes(data)).to_bytes() == data
+    for other in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8), "x"):
+        with pytest.raises(TypeError) as err:
+            _core.EngineState.from_bytes(other)
+        kind = type(other).__name__
+        assert (
+            str(err.value) == f"argument 'data': '{kind}' object cannot be converted to 'PyBytes'"
+        )
+    for other in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8)):
+        assert _core.EngineState._from_buffer(other).to_bytes() == data
+    with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required"):
+        _core.EngineState._from_buffer("x")
 
 
 # ------------------------------------------------------------------ files
@@ -187,14 +324,12 @@ def large_engine():
     # Element runs longer than the reader's staging buffer, with small fields
     # between and after them.
     arrays, config = full_inputs(9)
-    arrays["ease_b"] = np.random.default_rng(2).random((300, 300), dtype=np.float32)
-    arrays["cooc_indices"] = np.arange(70_000, dtype=np.int32)
+    rng = np.random.default_rng(2)
+    arrays["ease_b"] = rng.random((300, 300), dtype=np.float32)
+    arrays["cooc_data"] = rng.random(70_000, dtype=np.float32)
+    arrays["cooc_indices"] = (np.arange(70_000) % 300).astype(np.int32)
+    arrays["cooc_indptr"] = np.array([0, 70_000], np.int32)
     config["n_items"] = 300
-    for key, extra in PER_ITEM:  # arrays of the catalogue's extent grow with it
-        arrays[key] = np.resize(arrays[key], 300 + extra) if len(arrays[key]) else arrays[key]
-    arrays["boost"] = [
-        (d, i, np.zeros(301 * (len(p) > 0), np.int32)) for d, i, p in arrays["boost"]
-    ]
     return engine(arrays, config)
 
 
@@ -317,7 +452,7 @@ I8 = np.dtype("<i8")
         (
             {"n_items": 2**27},
             {},
-            "inconsistent engine record: item_pop holds 30 entries but n_items is 134217728",
+            "inconsistent engine record: n_items is 134217728 but the record's arrays hold only",
         ),
         ({}, {"engine": None}, "it has no 'engine' section"),
         ({}, {"meta": b"[" * 100_000 + b"]" * 100_000}, "its metadata is nested too deeply"),
@@ -326,7 +461,7 @@ I8 = np.dtype("<i8")
         (
             {},
             {"hist_indptr": np.arange(41, dtype=I8).tobytes()},
-            "its history offsets do not cover its history items in order",
+            "the offsets of its histories do not cover their items in order",
         ),
         (
             {},
@@ -334,6 +469,26 @@ I8 = np.dtype("<i8")
             "its histories name items outside the catalogue",
         ),
         ({}, {"repeat_sizes": b"1234"}, "section 'repeat_sizes' holds 4 bytes"),
+        (
+            {},
+            {"personal_items": lambda old: I8.type(-1).tobytes() + old[8:]},
+            "its personal lists name items outside the catalogue",
+        ),
+        (
+            {},
+            {"personal_indptr": np.zeros(42, I8).tobytes()},
+            "its personal lists have 41 rows for 40 users",
+        ),
+        (
+            {},
+            {"personal_counts": lambda old: old[8:]},
+            "its personal counts do not match its personal lists",
+        ),
+        (
+            {},
+            {"repeat_sizes": np.full(40, 2**40, I8).tobytes()},
+            "its repeat-profile sizes are negative or exceed the catalogue",
+        ),
     ],
 )
 def test_forged_model_files_are_value_errors(fitted, tmp_path, engine, sections, message, capsys):
@@ -350,6 +505,41 @@ def test_forged_model_files_are_value_errors(fitted, tmp_path, engine, sections,
     assert main(["recommend", str(path), "--user", "1"]) == 2
     out, err_text = capsys.readouterr()
     assert out == "" and err_text.count("\n") == 1 and message in err_text
+
+
+@pytest.mark.parametrize("damaged", [False, True])
+def test_long_ids_cost_memory_in_proportion_to_the_file(fitted, tmp_path, damaged):
+    import json
+    import tracemalloc
+
+    from tarsel import Recommender
+
+    ids = [f"item-{k}" for k in range(30)]
+    ids[3] = "x" * 250_000  # a table of fixed width would hold 30 of these
+    path = forge(
+        fitted[1],
+        tmp_path / "long.model",
+        {},
+        {
+            "meta": lambda old: old.replace(b'"item_ids": "int64"', b'"item_ids": "str"'),
+            "item_ids": json.dumps(ids).encode(),
+        },
+    )
+    if damaged:
+        raw = bytearray(path.read_bytes())
+        raw[len(raw) // 2] ^= 1  # inside the ids
+        path.write_bytes(bytes(raw))
+    tracemalloc.start()
+    try:
+        if damaged:
+            with pytest.raises(ValueError, match=r"is corrupt \(checksum mismatch\)$"):
+                Recommender.load(path)
+        else:
+            assert Recommender.load(path).items_.ids.tolist() == ids
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 8 * path.stat().st_size
 
 
 def test_a_missing_model_file(tmp_path):

@@ -666,10 +666,11 @@ def leak_cases():
     engine = engine_from_record(engine_fields())
     record = engine.to_bytes()
     fields = engine_fields()
-    # A pipeline failure on a worker thread must unwind every buffer.
-    broken = engine_from_record(
-        {**fields, "cooc_indices": fields["cooc_indices"] + 100, "base_is_ease": False}
-    )
+    # A pipeline failure on a worker thread must unwind every buffer (construction takes
+    # a broken table as it is; loading would refuse it).
+    dicts = engine_dicts(base_is_ease=False)
+    dicts["arrays"]["cooc_indices"] = fields["cooc_indices"] + 100
+    broken = _core.build_engine(**dicts)
     cases = {
         "record": (
             lambda: ENGINE.from_bytes(record).to_bytes(),

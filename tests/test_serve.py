@@ -60,7 +60,9 @@ def client(fitted, tmp_path):
         str(live),
         allow_updates=True,
         reload_interval=0.05,
-        limits=Limits(max_n=50, max_body_bytes=2000, max_batch_users=5),
+        limits=Limits(
+            max_n=50, max_body_bytes=2000, max_batch_users=5, max_rows=100, max_new_users=2
+        ),
     )
     with TestClient(app) as client:
         client.model_path = live
@@ -155,7 +157,8 @@ def test_events_update_the_served_model(client, shop):
     item = shop.interactions["item"][5]
     before = client.get("/recommend/123456?n=3").json()
     assert set(before["source"]) == {"popularity"}
-    events = [{"user": 123456, "item": item, "time": 2e9}, {"user": 1, "item": "new", "time": 2e9}]
+    now = time.time()
+    events = [{"user": 123456, "item": item, "time": now}, {"user": 1, "item": "new", "time": now}]
     assert client.post("/events", json={"events": events}).json() == {
         "events": 1,
         "new_users": 1,
@@ -262,5 +265,218 @@ def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
     (tmp_path / "bad.model").write_bytes(b"not a model")
     assert main(["serve", str(tmp_path / "bad.model"), "--port", "0"]) == 2
     assert "is not a tarsel model file" in capsys.readouterr().err
-    assert main(["serve", "m", "--workers", "2", "--allow-updates"]) == 2
-    assert "--allow-updates needs --workers 1" in capsys.readouterr().err
+    os.mkfifo(tmp_path / "fifo.model")  # opening it to read would wait for a writer
+    assert main(["serve", str(tmp_path / "fifo.model"), "--port", "0"]) == 2
+    assert "is not a regular file" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- hardening
+
+
+def _event(user, item, at):
+    return {"user": user, "item": item, "time": at}
+
+
+@pytest.mark.parametrize(
+    "method, path, body, message",
+    [
+        ("get", "/recommend/１０００", None, "user id must be an integer"),
+        ("get", "/recommend/1_000", None, "user id must be an integer"),
+        ("get", "/recommend/%201000%20", None, "user id must be an integer"),
+        ("get", "/recommend/99999999999999999999", None, "outside the 64-bit integer range"),
+        ("get", "/recommend/1000%00", None, "must not contain NUL"),
+        ("get", "/recommend/" + "1" * 257, None, "257 characters long, over the limit of 256"),
+        ("get", "/recommend/1000?n=1e3", None, "n must be an integer"),
+        ("post", "/recommend", {"user": 1000, "items": ["a\0"]}, "must not contain NUL"),
+        ("post", "/recommend/batch", {"users": [1, 2, 3], "n": 40}, "over the limit of 100 result"),
+        ("post", "/events", {"events": [_event("u1000\0", "x", "now")]}, "must not contain NUL"),
+        ("post", "/events", {"events": [_event(1, "x", 1e12)]}, "outside the accepted window"),
+        ("post", "/events", {"events": [_event(1, "x", "9999-12-31")]}, "outside the accepted"),
+        ("post", "/events", {"events": [_event(1, "x", "1709321700")]}, "outside the accepted"),
+        ("post", "/events", {"events": [_event(1, "x", "soon")]}, "UNIX seconds or an ISO 8601"),
+        ("post", "/events", {"events": [_event(1, "x", True)]}, "UNIX seconds or an ISO 8601"),
+        ("post", "/events", {"events": [_event(u, "x", "now") for u in (7, 8, 9)]}, "3 new users"),
+    ],
+)
+def test_ids_times_and_sizes_are_checked_strictly(client, method, path, body, message):
+    if body and "events" in body:
+        for event in body["events"]:
+            event["time"] = time.time() if event["time"] == "now" else event["time"]
+    answer = client.request(method.upper(), path, json=body)
+    assert answer.status_code == 400 and message in answer.json()["error"], answer.text
+
+
+def test_event_times_are_read_as_unix_seconds(client, shop, tmp_path):
+    item = shop.interactions["item"][5]
+    now = int(time.time())
+    iso = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now - 60))
+    events = [_event(1000, item, str(now)), _event(1000, item, iso), _event(1001, item, now - 30)]
+    assert client.post("/events", json={"events": events}).status_code == 200
+    (line,) = client.model_path.with_name("live.model.journal").read_text().splitlines()
+    assert json.loads(line) == {
+        "seq": 1,
+        "user": [1000, 1000, 1001],
+        "item": [item] * 3,
+        "time": [now, now - 60, now - 30],
+    }
+
+
+def _expected(path, events, user, n=5):
+    """The answer of the model file with the events applied one request each."""
+    model = Recommender.load(path)
+    for event in events:
+        model.update(_columns([event]))
+    return _listed(model.recommend(user, n), user)
+
+
+def test_acknowledged_events_survive_reloads_restarts_and_trims(fitted, shop, tmp_path):
+    live, staged = tmp_path / "live.model", tmp_path / "staged"
+    live.write_bytes(fitted[1].read_bytes())
+    journal = tmp_path / "live.model.journal"
+    now, item = time.time(), shop.interactions["item"][5]
+    events = [_event(1000, item, now - 5), _event(777001, item, now - 1)]
+
+    def app(updates=True):
+        return TestClient(create_app(str(live), allow_updates=updates, reload_interval=0.05))
+
+    def answers(client):
+        return [client.get(f"/recommend/{u}?n=5").json() for u in (1000, 777001)]
+
+    with app() as client:
+        assert client.post("/events", json={"events": events[:1]}).status_code == 200
+        assert client.post("/events", json={"events": events[1:]}).status_code == 200
+        # a refit from a warehouse that predates the events replaces the file
+        first = client.get("/healthz").json()["checksum"]
+        staged.write_bytes(fitted[1].with_name("other.model").read_bytes())
+        os.replace(staged, live)
+        _wait(lambda: client.get("/healthz").json()["checksum"] != first)
+        want = [_expected(live, events, u) for u in (1000, 777001)]
+        assert answers(client) == want
+    with app(updates=False) as client:  # a restart, even without updates
+        assert answers(client) == want
+    assert len(journal.read_text().splitlines()) == 2
+
+    # a model that holds the first event: its entry leaves the journal, the
+    # second is still replayed
+    covering = Recommender.load(live)
+    covering.update(_columns(events[:1]))
+    covering.save(staged)
+    os.replace(staged, live)
+    with app() as client:
+        assert answers(client) == want
+    lines = [json.loads(line) for line in journal.read_text().splitlines()]
+    assert lines == [{"seq": 1, "trimmed": True}, {"seq": 2, **_columns(events[1:])}]
+
+
+def _columns(events):
+    return {key: [e[key] for e in events] for key in ("user", "item", "time")}
+
+
+def test_processes_sharing_a_journal_see_each_others_events(fitted, shop, tmp_path):
+    live, staged = tmp_path / "live.model", tmp_path / "staged"
+    live.write_bytes(fitted[1].read_bytes())
+    now, item = time.time(), shop.interactions["item"][5]
+    first, second, third = (_event(u, item, now) for u in (1000, 1001, 1002))
+    one = TestClient(create_app(str(live), allow_updates=True, reload_interval=0.05))
+    other = TestClient(create_app(str(live), allow_updates=True, reload_interval=0))
+    with one, other:
+        assert one.post("/events", json={"events": [first]}).status_code == 200
+        assert other.get("/recommend/1000?n=5").json() == _expected(live, [first], 1000)
+        assert other.post("/events", json={"events": [second]}).status_code == 200
+        assert one.get("/recommend/1001?n=5").json() == _expected(live, [first, second], 1001)
+        # a journal line cut short by a crash is passed over and then removed
+        journal = tmp_path / "live.model.journal"
+        with open(journal, "ab") as handle:
+            handle.write(b'{"seq":3,"user":[1')
+        assert one.post("/events", json={"events": [third]}).status_code == 200
+        assert json.loads(journal.read_text().splitlines()[-1])["seq"] == 3
+        # ``one`` loads a model covering everything and trims the journal; the
+        # other (which never reloads by itself) missed the third entry, so it
+        # loads the file again before answering
+        covering = Recommender.load(live)
+        for event in (first, second, third):
+            covering.update(_columns([event]))
+        covering.save(staged)
+        os.replace(staged, live)
+        _wait(lambda: json.loads(journal.read_text().splitlines()[0]).get("trimmed"))
+        assert other.get("/recommend/1002?n=5").json() == _listed(covering.recommend(1002, 5), 1002)
+
+
+def test_reload_refuses_fifos_retries_changed_files_and_logs_a_missing_one(client, fitted, caplog):
+    caplog.set_level("INFO", logger="tarsel.serve")
+    path, staged = client.model_path, client.model_path.with_name("staged")
+    good = path.read_bytes()
+
+    def logged(text):
+        return lambda: any(
+            text in r.getMessage() + str(getattr(r, "fields", "")) for r in caplog.records
+        )
+
+    os.mkfifo(staged)
+    os.replace(staged, path)
+    _wait(logged("is not a regular file"))
+    # a damaged copy of the same size and time is refused; the good bytes
+    # written back under the same size and time are loaded
+    damaged = bytearray(good)
+    damaged[len(good) // 2] ^= 0xFF
+    staged.write_bytes(bytes(damaged))
+    os.replace(staged, path)
+    times = (path.stat().st_atime_ns, path.stat().st_mtime_ns)
+    _wait(lambda: 'outcome="refused"} 2.0' in client.get("/metrics").text)
+    caplog.clear()
+    path.write_bytes(good)
+    os.utime(path, ns=times)
+    _wait(logged("model loaded"))
+    assert client.get("/recommend/1000").status_code == 200
+    os.remove(path)
+    _wait(logged("cannot read the model file"))
+    time.sleep(0.2)
+    assert sum("cannot read" in r.getMessage() for r in caplog.records) == 1
+    assert client.get("/recommend/1000").status_code == 200
+
+
+def test_concurrent_requests_answered_together_equal_the_model(fitted, shop):
+    import asyncio
+
+    import httpx
+
+    model = fitted[0]
+    items = shop.interactions["item"]
+    cases = [
+        (int(u), [items[k], items[k + 7], "no-such"] if k % 3 else None, 1 + k % 4, k % 5 == 0)
+        for k, u in enumerate(shop.interactions["user"][::29][:120])
+    ]
+    cases += [(None, [items[k]], 3, False) for k in range(0, 400, 50)]
+    app = create_app(str(fitted[1]), reload_interval=0, threads=1)
+
+    async def ask(client, user, basket, n, exclude):
+        body = {"user": user, "items": basket, "n": n, "exclude_owned": exclude}
+        return (await client.post("/recommend", json=body)).json()
+
+    async def run():
+        async with app.router.lifespan_context(app):
+            transport = httpx.ASGITransport(app=app)
+            async with httpx.AsyncClient(transport=transport, base_url="http://t") as client:
+                answers = await asyncio.gather(*(ask(client, *case) for case in cases))
+                return answers, (await client.get("/metrics")).text
+
+    answers, metrics = asyncio.run(run())
+    for (user, basket, n, exclude), got in zip(cases, answers):
+        want = model.recommend(user, n, items=basket, exclude_owned=exclude)
+        assert got == _listed(want, user)
+    coalesced = float(metrics.split("\ntarsel_coalesced_requests_total ")[1].split()[0])
+    assert coalesced > len(cases) / 2
+
+
+def test_json_integers_name_the_digit_ids_of_a_text_id_model(shop, tmp_path):
+    # a CSV read by the command line gives text ids, which clients send as numbers
+    events = dict(shop.interactions)
+    events["user"] = [str(u) for u in events["user"]]
+    model = Recommender(gate_users=0).fit(events, **shop.columns)
+    model.save(tmp_path / "text.model")
+    user = events["user"][0]
+    with TestClient(create_app(str(tmp_path / "text.model"))) as client:
+        got = client.post("/recommend", json={"user": int(user), "n": 3}).json()
+        assert got == _listed(model.recommend(user, 3), user)
+        refused = client.post("/recommend", json={"user": True, "n": 3})
+        assert refused.status_code == 400

@@ -5,7 +5,7 @@ serving of one of them in a mode where nothing fitted beat it."""
 from __future__ import annotations
 
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -21,72 +21,111 @@ def popularity_order(counts: np.ndarray) -> np.ndarray:
     return np.lexsort((np.arange(len(counts)), -np.asarray(counts)))
 
 
+def _places(ranking: np.ndarray) -> np.ndarray:
+    """Each item's place in ``ranking``."""
+    places = np.empty(len(ranking), dtype=np.int64)
+    places[ranking] = np.arange(len(ranking))
+    return places
+
+
+def personal_order(
+    places: np.ndarray, users: np.ndarray, items: np.ndarray, own: np.ndarray
+) -> np.ndarray:
+    """The order of (user, item, own count) entries by user, then own count
+    (most first), then the items' ``places`` in the popularity ranking."""
+    return np.lexsort((places[items], -np.asarray(own), users))
+
+
 @dataclass
 class Baselines:
     """What the baselines need: the popularity ranking, and each user's items
-    in personal order (own count, most first, then the popularity ranking)."""
+    in personal order (own count, most first, then the popularity ranking)
+    with their counts.
+
+    Scores: the popularity baseline scores an item by its share of all events
+    (in [0, 1]); personal popularity scores a user's own item by the user's
+    events of it plus that share, so that own items come first and every list
+    reads best first."""
 
     counts: np.ndarray  # float64 per item
     ranking: np.ndarray  # item indices, most popular first
     owned_indptr: np.ndarray  # int64 per user
     owned_items: np.ndarray  # int64, each user's items in personal order
+    owned_counts: np.ndarray  # float64, the user's events of each of them
+    share: np.ndarray = field(init=False)  # each item's share of all events
+    rank: np.ndarray = field(init=False)  # each item's place in the ranking
+
+    def __post_init__(self) -> None:
+        total = float(self.counts.sum())
+        self.share = self.counts / total if total > 0 else np.zeros(len(self.counts))
+        self.rank = _places(self.ranking)
 
     @classmethod
     def from_events(
         cls, user_idx: np.ndarray, item_idx: np.ndarray, n_users: int, n_items: int
     ) -> Baselines:
         counts = np.bincount(item_idx, minlength=n_items).astype(np.float64)
+        width = max(n_items, 1)
+        pairs, own = np.unique(user_idx * width + item_idx, return_counts=True)
+        return cls.of_entries(counts, pairs // width, pairs % width, own, n_users)
+
+    @classmethod
+    def of_entries(
+        cls,
+        counts: np.ndarray,
+        users: np.ndarray,
+        items: np.ndarray,
+        own: np.ndarray,
+        n_users: int,
+    ) -> Baselines:
+        """The baselines of item counts and (user, item, own count) entries,
+        each (user, item) pair at most once, in any order."""
         ranking = popularity_order(counts)
-        pairs, own = np.unique(user_idx * max(n_items, 1) + item_idx, return_counts=True)
-        users, items = pairs // max(n_items, 1), pairs % max(n_items, 1)
-        rank = np.empty(n_items, dtype=np.int64)
-        rank[ranking] = np.arange(n_items)
-        order = np.lexsort((rank[items], -own, users))
+        order = personal_order(_places(ranking), users, items, own)
         indptr = np.zeros(n_users + 1, dtype=np.int64)
         np.cumsum(np.bincount(users, minlength=n_users), out=indptr[1:])
-        return cls(counts, ranking, indptr, items[order].astype(np.int64))
+        return cls(
+            counts,
+            ranking,
+            indptr,
+            np.asarray(items, dtype=np.int64)[order],
+            np.asarray(own, dtype=np.float64)[order],
+        )
 
-    def owned(self, row: int | None) -> np.ndarray:
-        if row is None or row < 0:
-            return self.owned_items[:0]
-        return self.owned_items[self.owned_indptr[row] : self.owned_indptr[row + 1]]
+    def entries(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every (user, item, own count) entry."""
+        users = np.repeat(np.arange(len(self.owned_indptr) - 1), np.diff(self.owned_indptr))
+        return users, self.owned_items, self.owned_counts
 
-    def personal(self, row: int | None, owned: np.ndarray | None = None) -> np.ndarray:
-        """The user's items in personal order; items of ``owned`` (the request's
-        items: history, updates, live basket) that the fit did not see follow."""
-        stored = self.owned(row)
+    def owned(self, row: int | None) -> tuple[np.ndarray, np.ndarray]:
+        """The user's items in personal order and the user's events of each;
+        none for an unknown user (or one the lists do not cover)."""
+        if row is None or row < 0 or row + 1 >= len(self.owned_indptr):
+            return self.owned_items[:0], self.owned_counts[:0]
+        a, b = self.owned_indptr[row], self.owned_indptr[row + 1]
+        return self.owned_items[a:b], self.owned_counts[a:b]
+
+    def personal(
+        self, row: int | None, owned: np.ndarray | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """``owned`` with the request's items (history, updates, live basket):
+        those the lists do not hold count as one event each, and take their
+        place in personal order."""
+        stored, own = self.owned(row)
         if owned is None or not len(owned):
-            return stored
+            return stored, own
         extra = np.asarray(owned, dtype=np.int64)
-        return np.concatenate((stored, extra[~np.isin(extra, stored)]))
+        extra = np.unique(extra[~np.isin(extra, stored)])
+        if not len(extra):
+            return stored, own
+        items = np.concatenate((stored, extra))
+        own = np.concatenate((own, np.ones(len(extra))))
+        order = personal_order(self.rank, np.zeros(len(items), np.int64), items, own)
+        return items[order], own[order]
 
-    def top(
-        self,
-        kind: str,
-        row: int | None,
-        n: int,
-        exclude_owned: bool,
-        owned: np.ndarray | None = None,
-    ) -> list[int]:
-        """The baseline's top ``n`` for one user: with ``personal_popularity``
-        and owned items allowed, the user's own items first; then the most
-        popular items not yet listed (nor owned, when they are excluded)."""
-        head: list[int] = []
-        if exclude_owned:  # only which items are owned matters, not their order
-            skip = set(self.owned(row).tolist())
-            if owned is not None:
-                skip.update(np.asarray(owned, dtype=np.int64).tolist())
-        elif kind == PERSONAL:
-            head = self.personal(row, owned)[:n].tolist()
-            skip = set(head)
-        else:
-            skip = set()
-        for item in self.ranking[: n + len(skip)].tolist():
-            if len(head) >= n:
-                break
-            if item not in skip:
-                head.append(item)
-        return head
+    def top(self, *request: Any) -> list[int]:
+        """The items of ``scored`` (same arguments)."""
+        return self.scored(*request)[0]
 
     def scored(
         self,
@@ -96,13 +135,32 @@ class Baselines:
         exclude_owned: bool,
         owned: np.ndarray | None = None,
     ) -> tuple[list, list, list]:
-        """``top`` as the engine's (items, scores, sources): the score is the
-        item's popularity; the user's own items are labelled as such."""
-        items = self.top(kind, row, n, exclude_owned, owned)
-        own = len(self.personal(row, owned)) if kind == PERSONAL and not exclude_owned else 0
-        own = min(own, len(items))
-        counts = [float(self.counts[i]) for i in items]
-        return items, counts, [PERSONAL] * own + [POPULARITY] * (len(items) - own)
+        """The baseline's top ``n`` for one user as the engine answers, (items,
+        scores, sources): with ``personal_popularity`` and owned items allowed,
+        the user's own items first; then the most popular items not yet listed
+        (nor owned, when they are excluded). Scores as the class says."""
+        share = self.share
+        head: list[int] = []
+        scores: list[float] = []
+        if exclude_owned:  # only which items are owned matters, not their order
+            skip = set(self.owned(row)[0].tolist())
+            if owned is not None:
+                skip.update(np.asarray(owned, dtype=np.int64).tolist())
+        elif kind == PERSONAL:
+            items, own = self.personal(row, owned)
+            head = items[:n].tolist()
+            scores = (own[:n] + share[items[:n]]).tolist()
+            skip = set(head)
+        else:
+            skip = set()
+        own_count = len(head)
+        for item in self.ranking[: n + len(skip)].tolist():
+            if len(head) >= n:
+                break
+            if item not in skip:
+                head.append(item)
+                scores.append(float(share[item]))
+        return head, scores, [PERSONAL] * own_count + [POPULARITY] * (len(head) - own_count)
 
 
 def served_by(kept: dict[str, Any], exclude_owned: bool) -> str | None:
@@ -139,22 +197,33 @@ def warn_if_served(kept: dict[str, Any]) -> None:
 def after_fit(model: Any, data: Any) -> None:
     """Keep each user's items in personal order on a freshly fitted model (saved
     with it), for serving personal popularity."""
-    lists = Baselines.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items)
+    adopt(model, Baselines.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items))
+
+
+def adopt(model: Any, lists: Baselines) -> None:
+    """Make ``lists`` the model's baselines (and its saved personal lists)."""
     model._personal_indptr, model._personal_items = lists.owned_indptr, lists.owned_items
+    model._personal_counts = lists.owned_counts
     model._baseline_lists = lists
 
 
 def of(model: Any) -> Baselines:
-    """The baselines of a fitted or loaded model (a file written before personal
-    order was kept serves each user's items in the order of the history)."""
+    """The baselines of a fitted or loaded model. A file written before the
+    personal counts were kept counts each listed item once (one written before
+    personal order was kept lists the user's history)."""
     lists = getattr(model, "_baseline_lists", None)
     if lists is None:
+        counts = np.asarray(model.item_pop_, dtype=np.float64)
         indptr = getattr(model, "_personal_indptr", None)
         items = getattr(model, "_personal_items", None)
+        own = getattr(model, "_personal_counts", None)
         if indptr is None or items is None:
-            indptr, items = model._hist_indptr, model._hist_items
-        counts = np.asarray(model.item_pop_, dtype=np.float64)
-        lists = model._baseline_lists = Baselines(
-            counts, popularity_order(counts), np.asarray(indptr), np.asarray(items)
-        )
+            indptr, items, own = model._hist_indptr, model._hist_items, None
+        if own is None:
+            lists = Baselines(counts, popularity_order(counts), indptr, items, np.ones(len(items)))
+            users, items, own = lists.entries()
+            lists = Baselines.of_entries(counts, users, items, own, len(indptr) - 1)
+        else:
+            lists = Baselines(counts, popularity_order(counts), indptr, items, own)
+        model._baseline_lists = lists
     return lists

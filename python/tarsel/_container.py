@@ -21,6 +21,7 @@ the check and is reported, never half-used.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
@@ -31,7 +32,7 @@ import struct
 import threading
 import time
 import zlib
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -95,6 +96,8 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
 
     A new file gets mode 0666 less the umask; a replaced file keeps its mode,
     and a symbolic link keeps pointing at the file that gets the new content.
+    A file without write permission (for anyone, or for this process) is not
+    replaced.
     Temporary files of earlier saves to the same target whose process is gone
     are removed. Failures raise ``ModelWriteError`` naming ``path``.
     """
@@ -112,6 +115,13 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
         old = _stat_or_none(target)
         if old is not None and not stat.S_ISREG(old.st_mode):
             raise OSError(errno.EINVAL, "not a regular file")
+        if old is not None and (not old.st_mode & 0o222 or not os.access(target, os.W_OK)):
+            # a file its owner protected is not replaced behind their back
+            raise OSError(
+                errno.EACCES,
+                f"it is read-only (mode {stat.S_IMODE(old.st_mode):04o}); "
+                "make it writable to replace it",
+            )
         directory = os.path.dirname(os.path.abspath(target))
         base = os.path.basename(target)
         remove_stale_temporaries(directory, base)
@@ -284,6 +294,34 @@ class Container:
         self.close()
 
 
+@contextlib.contextmanager
+def regular_file(path: str | os.PathLike) -> Iterator[tuple[int, os.stat_result]]:
+    """An open descriptor of the regular file at ``path`` and its status.
+
+    The path is checked with ``os.stat`` before it is opened, so that a FIFO
+    or a device is refused without blocking on it; it is opened without
+    blocking (a path swapped for a FIFO in between) and checked again on the
+    descriptor. Read no more than ``st_size`` bytes from it: that bounds the
+    reads even where the file grows. Raises ValueError "'<path>' is not a
+    regular file", or the OSError of a path that cannot be opened, which is a
+    ValueError too."""
+    path = os.fspath(path)
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise ValueError(f"{path!r} is not a regular file")
+        flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
+        fd = os.open(path, flags | getattr(os, "O_NOCTTY", 0))
+    except OSError as exc:
+        raise _read_error(exc, path) from None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError(f"{path!r} is not a regular file")
+        yield fd, info
+    finally:
+        os.close(fd)
+
+
 def open_container(path: str | os.PathLike, engine_section: str | None = None) -> Container:
     """Read a model file and start checking it. A file that is not a regular
     file, not a tarsel model, has an unknown format version or a broken section
@@ -296,19 +334,11 @@ def open_container(path: str | os.PathLike, engine_section: str | None = None) -
     its ValueError in ``container.engine_error``) and checksums those very
     bytes as it reads them: one pass over the largest section, no copy of it."""
     path = os.fspath(path)
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-    except OSError as exc:
-        raise _read_error(exc, path) from None
-    try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            raise ValueError(f"{path!r} is not a regular file")
-        return _read_sections(fd, path, info, engine_section)
-    except OSError as exc:
-        raise _read_error(exc, path) from None
-    finally:
-        os.close(fd)
+    with regular_file(path) as (fd, info):
+        try:
+            return _read_sections(fd, path, info, engine_section)
+        except OSError as exc:
+            raise _read_error(exc, path) from None
 
 
 def read_container(path: str | os.PathLike) -> dict[str, bytes]:
@@ -458,6 +488,7 @@ MODEL_ARRAYS = (
     ArraySection("item_pop", "item_pop_", "<f8"),
     ArraySection("personal_indptr", "_personal_indptr", "<i8", optional=True),
     ArraySection("personal_items", "_personal_items", "<i8", optional=True),
+    ArraySection("personal_counts", "_personal_counts", "<f8", optional=True),
 )
 
 
@@ -502,6 +533,9 @@ def load_model(cls: type[Recommender], path: str | os.PathLike) -> Recommender:
     from tarsel import _core
 
     with open_container(path, engine_section="engine") as container:
+        # before any section is decoded: a damaged id table could cost far
+        # more memory than the file
+        container.verify()
         try:
             model = _model_from(cls, container)
         except (
@@ -515,11 +549,9 @@ def load_model(cls: type[Recommender], path: str | os.PathLike) -> Recommender:
             MemoryError,
             _core.InternalFailure,
         ) as exc:
-            container.verify()  # damage is reported as such
             raise ValueError(
                 f"{container.path!r} is not a usable tarsel model: {_reason(exc)}"
             ) from None
-        container.verify()
     return model
 
 
@@ -551,7 +583,7 @@ def _model_from(cls: type[Recommender], container: Container) -> Recommender:
     model.engine_ = (
         container.engine
         if container.engine is not None
-        else _core.EngineState.from_bytes(sections["engine"])
+        else _core.EngineState._from_buffer(sections["engine"])
     )
     sizes = model.engine_.sizes()
     n_users, n_items = sizes["n_users"], sizes["n_items"]
@@ -565,10 +597,10 @@ def _model_from(cls: type[Recommender], container: Container) -> Recommender:
             setattr(model, spec.attribute, _array(sections[spec.name], spec))
         elif not spec.optional:
             raise ValueError(f"it has no {spec.name!r} section")
-    _check_histories(model, len(model.users_), n_items)
     model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
     model.columns_ = meta["columns"]
     _live.restore(model, sections, lambda name: bytes(sections[name]))
+    _check_arrays(model, len(model.users_), n_items)
     return model
 
 
@@ -587,17 +619,44 @@ def _expect(got: int, want: int, what: str, unit: str) -> None:
         raise ValueError(f"it has {got} {what} for an engine of {want} {unit}")
 
 
-def _check_histories(model: Any, n_users: int, n_items: int) -> None:
-    indptr, items = model._hist_indptr, model._hist_items
-    _expect(len(indptr), n_users + 1, "history offsets", "users (plus one)")
-    if indptr[0] != 0 or indptr[-1] != len(items) or np.any(np.diff(indptr) < 0):
-        raise ValueError("its history offsets do not cover its history items in order")
-    if len(items) and (items.min() < 0 or items.max() >= n_items):
-        raise ValueError("its histories name items outside the catalogue")
+def _check_arrays(model: Any, n_users: int, n_items: int) -> None:
+    """Every index section against the counts the file declares (the id
+    maps): a request then never reads out of range or allocates by a
+    forged number."""
+    _expect(len(model._hist_indptr), n_users + 1, "history offsets", "users (plus one)")
+    _check_lists(model._hist_indptr, model._hist_items, n_users, n_items, "histories")
     _expect(len(model._repeat_sizes), n_users, "repeat-profile sizes", "users")
-    if len(model._repeat_sizes) and model._repeat_sizes.min() < 0:
-        raise ValueError("its repeat-profile sizes are negative")
+    if len(model._repeat_sizes) and (
+        model._repeat_sizes.min() < 0 or model._repeat_sizes.max() > n_items
+    ):
+        raise ValueError("its repeat-profile sizes are negative or exceed the catalogue")
     _expect(len(model.item_pop_), n_items, "item popularities", "items")
+    indptr = getattr(model, "_personal_indptr", None)
+    items = getattr(model, "_personal_items", None)
+    if (indptr is None) != (items is None):
+        raise ValueError("it has personal lists without their offsets, or offsets without lists")
+    if indptr is not None and items is not None:
+        # files of models updated with new users before the lists grew cover fewer
+        _check_lists(indptr, items, n_users, n_items, "personal lists")
+        own = getattr(model, "_personal_counts", None)
+        if own is not None and (len(own) != len(items) or not np.all(own >= 1)):
+            raise ValueError("its personal counts do not match its personal lists")
+    profile = _live.live_of(model).profile
+    if profile is not None:
+        _check_lists(profile.indptr, profile.items, n_users, n_items, "repeat profile")
+
+
+def _check_lists(
+    indptr: np.ndarray, items: np.ndarray, n_users: int, n_items: int, what: str
+) -> None:
+    """A CSR of items per user: at most ``n_users`` rows whose offsets cover the
+    items in order, every item in the catalogue."""
+    if not 1 <= len(indptr) <= n_users + 1:
+        raise ValueError(f"its {what} have {len(indptr) - 1} rows for {n_users} users")
+    if indptr[0] != 0 or indptr[-1] != len(items) or np.any(np.diff(indptr) < 0):
+        raise ValueError(f"the offsets of its {what} do not cover their items in order")
+    if len(items) and (items.min() < 0 or items.max() >= n_items):
+        raise ValueError(f"its {what} name items outside the catalogue")
 
 
 def _reason(exc: BaseException) -> str:

@@ -348,13 +348,22 @@ class EngineState:
         """The engine record as bytes (the serving artefact)."""
 
     @staticmethod
-    def from_bytes(data: Buffer) -> EngineState:
-        """A new engine decoded from the front of ``data``, any bytes-like object
-        (trailing bytes are ignored). Raises ``ValueError`` "io error: unexpected end of file" for a
-        truncated record, "invalid u8 while decoding bool, expected 0 or 1,
-        found N" for a bad flag byte, and "inconsistent engine record: ..." when
-        n_items, n_users or content_nfeat disagree with the arrays of their
-        extent or exceed 2**16 without one (a request allocates by them)."""
+    def from_bytes(data: bytes) -> EngineState:
+        """A new engine decoded from the front of the ``bytes`` object ``data``
+        (trailing bytes are ignored). Every record that :func:`build_engine` and
+        the overrides make from sound tables loads back as it was. Raises
+        ``TypeError`` "argument 'data': 'T' object cannot be converted to
+        'PyBytes'" for any other type, ``ValueError`` "io error: unexpected end
+        of file" for a truncated record, "invalid u8 while decoding bool,
+        expected 0 or 1, found N" for a bad flag byte, and "inconsistent engine
+        record: ..." for a table row that a request can read but that points
+        outside its arrays or the size it indexes, or for ``n_items``,
+        ``n_users`` or ``content_nfeat`` above 2**16 and above the number of
+        array values the record holds (a request allocates by them)."""
+
+    @staticmethod
+    def _from_buffer(data: Buffer) -> EngineState:
+        """:meth:`from_bytes` for any bytes-like object (the model file's reader)."""
 
     @staticmethod
     def load_section(fd: int, offset: int, length: int) -> tuple[EngineState, int]:

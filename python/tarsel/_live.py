@@ -27,6 +27,7 @@ from typing import Any
 
 import numpy as np
 
+from tarsel import _baselines
 from tarsel.data import column, timestamps_of
 
 _EMPTY = np.zeros(0, dtype=np.int64)
@@ -218,6 +219,7 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     profile = _updated_profile(live.profile, changes) if live.profile is not None else None
     if profile is not None and times is not None and len(times):
         profile.now_ts = max(profile.now_ts, float(times.max()))
+    lists = _updated_baselines(_baselines.of(model), rows, item_idx, first_new + len(new_users))
 
     # Everything above only read the model. The engine may refuse its new
     # profile (while a request runs on it), so it goes first: then either the
@@ -231,6 +233,7 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     for row, (hist, counts, _) in changes.items():
         live.rows[row] = (hist, counts)
     model._repeat_sizes = sizes
+    _baselines.adopt(model, lists)
     report["new_users"] = len(new_users)
     for key, value in report.items():
         live.totals[key] += value
@@ -384,6 +387,37 @@ def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -
     out = np.full(len(at), default, dtype=np.float64)
     out[had] = values[at[had]]
     return out
+
+
+def _updated_baselines(
+    lists: _baselines.Baselines, rows: np.ndarray, items: np.ndarray, n_users: int
+) -> _baselines.Baselines:
+    """The personal lists with the events' users' rows rebuilt (their own
+    counts grown by the events, in personal order again) and rows for
+    ``n_users`` users; item popularity stays as fitted."""
+    touched = np.unique(rows)
+    covered = touched[touched + 1 < len(lists.owned_indptr)]
+    where, (old_items, old_own) = _gather(
+        lists.owned_indptr, [lists.owned_items, lists.owned_counts], covered
+    )
+    width = max(len(lists.counts), 1)
+    keys = np.concatenate([covered[where] * width + old_items, rows * width + items])
+    pairs, inverse = np.unique(keys, return_inverse=True)
+    own = np.zeros(len(pairs), dtype=np.float64)
+    np.add.at(own, inverse, np.concatenate([old_own, np.ones(len(rows))]))
+    owner, items = pairs // width, pairs % width
+    order = _baselines.personal_order(lists.rank, owner, items, own)
+    owner, items, own = owner[order], items[order], own[order]
+    bounds = np.searchsorted(owner, np.append(touched, n_users)).tolist()
+    replaced = {
+        row: (items[a:b], own[a:b]) for row, a, b in zip(touched.tolist(), bounds, bounds[1:])
+    }
+    if n_users >= len(lists.owned_indptr):  # every user gets a row, empty or not
+        replaced.setdefault(n_users - 1, (_EMPTY, np.zeros(0)))
+    indptr, (items, own) = splice(
+        lists.owned_indptr, [lists.owned_items, lists.owned_counts], replaced
+    )
+    return _baselines.Baselines(lists.counts, lists.ranking, indptr, items, own)
 
 
 def _repeat_sizes(model: Any, live: Live, changes: dict[int, tuple]) -> np.ndarray:

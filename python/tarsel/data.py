@@ -188,7 +188,7 @@ class IdMap:
             return "int64", self._ids.astype("<i8").tobytes()
         if self._ids.dtype.kind == "f":
             return "float64", self._ids.astype("<f8").tobytes()
-        if self._ids.dtype.kind == "U" or len(self._ids) == 0:
+        if len(self._ids) == 0 or _is_text(self._ids):
             return "str", json.dumps(self._ids.tolist()).encode()
         raise ValueError(f"cannot save ids: the id list {_unsaveable(self._ids)}")
 
@@ -221,8 +221,13 @@ def check_ids(ids: IdMap, what: str) -> None:
     """Refuse ids that a model cannot store, before any fitting: ``ids`` must be
     all integers that fit in 64 bits, all floats or all text. Raises ValueError
     naming ``what`` (such as "user column 'user'") and the offending type."""
-    if ids.ids.dtype.kind not in "ifU" and len(ids):
+    if ids.ids.dtype.kind not in "ifU" and len(ids) and not _is_text(ids.ids):
         raise ValueError(f"{what} {_unsaveable(ids.ids)}")
+
+
+def _is_text(ids: np.ndarray) -> bool:
+    """Whether the ids are all text (long ones may be held as objects)."""
+    return ids.dtype.kind == "U" or all(isinstance(v, str) for v in ids.tolist())
 
 
 def _unsaveable(ids: np.ndarray) -> str:
@@ -264,7 +269,11 @@ def id_array(ids: Any) -> np.ndarray:
     if kinds and all(issubclass(k, (float, np.floating)) for k in kinds):
         return array.astype(np.float64)
     if kinds and all(issubclass(k, str) for k in kinds):
-        return array.astype(str)
+        # a fixed-width table holds every id at the width of the longest: kept
+        # for text of about even length, objects where one long id would
+        # multiply the memory (a model file's ids are read back this way too)
+        widest, total = max(map(len, ids)), sum(map(len, ids))
+        return array.astype(str) if widest * len(ids) <= 4 * total + (1 << 20) else array
     return array
 
 

@@ -541,8 +541,9 @@ class PopularityBaseline:
         Returns
         -------
         dict of numpy.ndarray
-            The arrays ``user``, ``item``, ``score`` (the item's count) and
-            ``source``.
+            The arrays ``user``, ``item``, ``score`` (the item's share of all
+            events; for personal popularity the user's own events of it plus
+            that share) and ``source``.
 
         Raises
         ------

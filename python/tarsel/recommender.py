@@ -11,7 +11,6 @@ from typing import Any
 import numpy as np
 
 from tarsel import _baselines, _live
-from tarsel._baselines import popularity_order
 from tarsel._container import load_model, save_model
 from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
 from tarsel._gates import Gate, Holdout
@@ -433,7 +432,12 @@ class Recommender:
             The arrays ``item``, ``score`` and ``source`` (which part found the
             item), best first; pass it to ``pandas.DataFrame`` for a table. With
             ``items`` also ``unknown_items``, the number of basket ids not in
-            the catalogue.
+            the catalogue. Scores never increase down the list: the engine's
+            score; where a baseline serves, the item's share of all fitted
+            events, plus the user's own events of it for personal popularity
+            (``source`` "personal_popularity"); popular items that fill up a
+            short list score their share, or the score before them where that
+            is lower.
 
         Raises
         ------
@@ -789,7 +793,7 @@ class Recommender:
         the id maps, histories, baselines and live state, and what was kept."""
         self.engine_ = engine_for(parts, plan)
         self.users_, self.items_ = users, items
-        self.item_pop_, self._popular = parts.item_pop, None
+        self.item_pop_ = parts.item_pop
         self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
         self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
         _baselines.after_fit(self, data)
@@ -853,16 +857,18 @@ class Recommender:
         return ranked
 
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
-        popular = getattr(self, "_popular", None)
-        if popular is None:
-            popular = self._popular = popularity_order(self.item_pop_).tolist()
+        # popular items score their share of all events, or the score before
+        # them where that is lower: a list never scores better further down
+        lists = _baselines.of(self)
         taken = set(ranked[0]) | owned
-        for item in popular:
+        last = ranked[1][-1] if ranked[1] else np.inf
+        for item in lists.ranking.tolist():
             if len(ranked[0]) >= n:
                 break
             if item not in taken:
+                last = min(last, float(lists.share[item]))
                 ranked[0].append(item)
-                ranked[1].append(float(self.item_pop_[item]))
+                ranked[1].append(last)
                 ranked[2].append("popularity")
 
     # ---------------------------------------------------------- save / load

@@ -183,7 +183,11 @@ PyObject* to_bytes(PyObject* self) {
     return out.release();
 }
 
-PyObject* from_bytes(frame::BufferArg data) { return wrap_record(decode(data.bytes())); }
+PyObject* from_bytes(frame::BytesArg data) { return wrap_record(decode(data.bytes())); }
+
+// The same for any bytes-like object: the model file's reader hands over
+// sections as memoryviews of what it read.
+PyObject* from_buffer(frame::BufferArg data) { return wrap_record(decode(data.bytes())); }
 
 void save(PyObject* self, std::string path) {
     SharedBorrow engine(self);
@@ -236,13 +240,19 @@ const bool registered_to_bytes = frame::define_method<&to_bytes>(
 
 const bool registered_from_bytes = frame::define_static_method<&from_bytes>(
     "EngineState", "from_bytes(data)",
-    "A new EngineState decoded from the front of a bytes-like object (bytes,\n"
-    "bytearray, memoryview, a contiguous array) holding what to_bytes or save\n"
-    "wrote; bytes after the record are ignored. Only the counts a request allocates\n"
-    "by are checked against the arrays that carry them.\n"
-    "Raises ValueError \"io error: unexpected end of file\" for a truncated record,\n"
-    "\"invalid u8 while decoding bool, expected 0 or 1, found N\" for a bad flag byte and\n"
-    "\"inconsistent engine record: ...\" for a count its arrays disagree with.");
+    "A new EngineState decoded from the front of a bytes object holding what\n"
+    "to_bytes or save wrote; bytes after the record are ignored. Every record that\n"
+    "build_engine and the overrides make from sound tables loads back as it was.\n"
+    "Raises TypeError when data is not bytes, ValueError \"io error: unexpected end\n"
+    "of file\" for a truncated record, \"invalid u8 while decoding bool, expected 0 or\n"
+    "1, found N\" for a bad flag byte and \"inconsistent engine record: ...\" for a\n"
+    "table that points outside its arrays or sizes, or a count far beyond what the\n"
+    "record's arrays hold.");
+
+const bool registered_from_buffer = frame::define_static_method<&from_buffer>(
+    "EngineState", "_from_buffer(data)",
+    "from_bytes for any bytes-like object (bytearray, memoryview, a contiguous\n"
+    "array): for the model file's reader.");
 
 const bool registered_save = frame::define_method<&save>(
     "EngineState", "save($self, path)",

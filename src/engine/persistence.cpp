@@ -499,8 +499,10 @@ void save_replacing(const EngineRecord& record, const std::string& target, const
     const std::string base = target.substr(dir.size());
     if (old != nullptr) {
         // Report an unwritable target as writing it in place would, rather
-        // than replacing a file its owner protected.
+        // than replacing a file its owner protected; a file without any
+        // write bit counts as protected for a process that may write anyway.
         open_file(target, O_WRONLY);
+        if ((old->st_mode & 0222) == 0) os_error(EACCES);
     }
     std::string tmp_path;
     Fd fd = create_temporary(dir, base, tmp_path);
@@ -537,7 +539,7 @@ void encode_into(const EngineRecord& record, std::span<std::uint8_t> out) {
 EngineRecord decode(std::span<const std::uint8_t> bytes) {
     MemorySource source{bytes};
     EngineRecord record = decode_from(source);
-    check_sizes(record);
+    check_record(record);
     return record;
 }
 
@@ -547,67 +549,167 @@ namespace {
     throw ValueError("inconsistent engine record: " + what);
 }
 
-// An array of `count` entries (`extra` more for CSR offsets), or empty.
-void expect_extent(const char* array, std::size_t size, const char* count_name, std::uint64_t count,
-                   std::uint64_t extra = 0) {
-    if (size == 0 ||
-        (count <= std::numeric_limits<std::uint64_t>::max() - extra && size == count + extra))
+// The number of array values the record holds, boost layers included.
+struct ValueCounter {
+    std::uint64_t values = 0;
+    template <class T>
+    void operator()(const char*, const T& field) {
+        if constexpr (std::is_same_v<T, std::vector<CsrF32>>) {
+            for (const CsrF32& layer : field)
+                values += layer.data.size() + layer.indices.size() + layer.indptr.size();
+        } else if constexpr (requires { field.size(); }) {
+            values += field.size();
+        }
+    }
+};
+
+// A request allocates a few values per unit of `count`; beyond kUnbackedCount
+// the record must hold at least that many values itself.
+void expect_backed(const char* count_name, std::uint64_t count, std::uint64_t values) {
+    if (count <= std::max(values, kUnbackedCount)) return;
+    inconsistent(std::string(count_name) + " is " + std::to_string(count) +
+                 " but the record's arrays hold only " + std::to_string(values) +
+                 " values; without arrays of that extent " + count_name + " may be at most " +
+                 std::to_string(kUnbackedCount));
+}
+
+// One CSR table as requests read it: rows below `reach` (the others are never
+// read), whose positions index arrays of `limit` entries and whose column
+// entries `indices` must lie below `bound`.
+template <class Offset, class Index>
+struct CsrSection {
+    std::string indptr_name;
+    std::span<const Offset> indptr;
+    std::uint64_t reach;
+    std::size_t limit;
+    std::string indices_name;
+    std::span<const Index> indices;
+    const char* bound_name;
+    std::uint64_t bound;
+};
+
+template <class Offset, class Index>
+[[noreturn]] void bad_column(const CsrSection<Offset, Index>& t, std::size_t k) {
+    inconsistent(t.indices_name + "[" + std::to_string(k) + "] is " + std::to_string(t.indices[k]) +
+                 ", not an index below " + t.bound_name + " " + std::to_string(t.bound));
+}
+
+template <class Offset, class Index>
+bool column_ok(const CsrSection<Offset, Index>& t, std::size_t k) {
+    return t.indices[k] >= 0 && static_cast<std::uint64_t>(t.indices[k]) < t.bound;
+}
+
+// The columns at positions [begin, end): one branch-free pass, then the
+// first one out of bounds if any is. As unsigned values, negative columns lie
+// at or above 2^(bits - 1), which no bound beyond that admits.
+template <class Offset, class Index>
+void check_columns(const CsrSection<Offset, Index>& t, std::size_t begin, std::size_t end) {
+    using Unsigned = std::make_unsigned_t<Index>;
+    const auto limit = static_cast<Unsigned>(
+        std::min<std::uint64_t>(t.bound, std::uint64_t{std::numeric_limits<Index>::max()} + 1));
+    bool bad = false;
+    for (std::size_t k = begin; k < end; ++k) bad |= static_cast<Unsigned>(t.indices[k]) >= limit;
+    if (!bad) return;
+    for (std::size_t k = begin; k < end; ++k)
+        if (!column_ok(t, k)) bad_column(t, k);
+}
+
+// Every row a request can read lies within its arrays (a row whose end is not
+// above its start is empty, as requests read it), and every entry such a row
+// covers is a column below the bound. Entries no readable row covers are never
+// read and not checked. Linear in the rows and entries: offsets that never
+// decrease (as every table is built) cover one run of positions; otherwise the
+// furthest end of the rows starting at each position marks what they cover.
+template <class Offset, class Index>
+void check_csr(const CsrSection<Offset, Index>& t) {
+    const std::size_t rows =
+        std::min<std::uint64_t>(t.indptr.empty() ? 0 : t.indptr.size() - 1, t.reach);
+    bool ordered = true;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const Offset b = t.indptr[r], e = t.indptr[r + 1];
+        ordered = ordered && b <= e;
+        if (e > b && (b < 0 || static_cast<std::uint64_t>(e) > t.limit))
+            inconsistent(t.indptr_name + " row " + std::to_string(r) + " spans " +
+                         std::to_string(b) + ".." + std::to_string(e) + ", outside its " +
+                         std::to_string(t.limit) + " entries");
+    }
+    if (rows == 0) return;
+    if (ordered) {
+        // Every non-empty row starts at or after indptr[0] and ends by
+        // indptr[rows]; with one such row both bounds are valid positions.
+        if (t.indptr[rows] > t.indptr[0])
+            check_columns(t, static_cast<std::size_t>(t.indptr[0]),
+                          static_cast<std::size_t>(t.indptr[rows]));
         return;
-    inconsistent(std::string(array) + " holds " + std::to_string(size) + " entries but " +
-                 count_name + " is " + std::to_string(count) +
-                 (extra ? " (offsets hold one more)" : ""));
+    }
+    std::vector<std::size_t> furthest(t.limit, 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const Offset b = t.indptr[r], e = t.indptr[r + 1];
+        if (e <= b) continue;
+        std::size_t& end = furthest[static_cast<std::size_t>(b)];
+        end = std::max(end, static_cast<std::size_t>(e));
+    }
+    std::size_t covered = 0;
+    for (std::size_t k = 0; k < furthest.size(); ++k) {
+        covered = std::max(covered, furthest[k]);
+        if (k < covered && !column_ok(t, k)) bad_column(t, k);
+    }
 }
 
-void expect_backed(const char* count_name, std::uint64_t count, std::uint64_t backed,
-                   const char* arrays) {
-    if (count <= std::max(backed, kUnbackedCount)) return;
-    inconsistent(std::string(count_name) + " is " + std::to_string(count) + " but " + arrays +
-                 " hold only " + std::to_string(backed) + "; without an array of that extent " +
-                 count_name + " may be at most " + std::to_string(kUnbackedCount));
+template <class Offset, class Index>
+CsrSection<Offset, Index> section(const char* indptr_name, const RecordArray<Offset>& indptr,
+                                  std::uint64_t reach, std::size_t limit, const char* indices_name,
+                                  const RecordArray<Index>& indices, const char* bound_name,
+                                  std::uint64_t bound) {
+    return {indptr_name, indptr, reach, limit, indices_name, indices, bound_name, bound};
 }
-
-// The number of rows a CSR offsets array describes.
-std::uint64_t rows_of(std::size_t indptr_size) { return indptr_size == 0 ? 0 : indptr_size - 1; }
 
 }  // namespace
 
-void check_sizes(const EngineRecord& r) {
-    const std::uint64_t items = r.n_items;
-    expect_extent("item_pop", r.item_pop.size(), "n_items", items);
-    expect_extent("trend_z", r.trend_z.size(), "n_items", items);
-    expect_extent("content_coldness", r.content_coldness.size(), "n_items", items);
-    expect_extent("cold_recency", r.cold_recency.size(), "n_items", items);
-    expect_extent("cooc_indptr", r.cooc_indptr.size(), "n_items", items, 1);
-    expect_extent("trans_indptr", r.trans_indptr.size(), "n_items", items, 1);
-    expect_extent("content_indptr", r.content_indptr.size(), "n_items", items, 1);
-    expect_extent("uu_indptr", r.uu_indptr.size(), "n_items", items, 1);
-    for (const CsrF32& layer : r.boost)
-        expect_extent("a boost layer's indptr", layer.indptr.size(), "n_items", items, 1);
-    if (r.ease_dim > items)
+void check_record(const EngineRecord& r) {
+    if (r.ease_dim > r.n_items)
         inconsistent("ease_dim " + std::to_string(r.ease_dim) + " exceeds n_items " +
-                     std::to_string(items));
+                     std::to_string(r.n_items));
     const std::uint64_t dim = r.ease_dim, len = r.ease_b.size();
     // len == dim * dim without forming the product, which can wrap
     if (dim == 0 ? len != 0 : (len % dim != 0 || len / dim != dim))
         inconsistent("ease_b holds " + std::to_string(r.ease_b.size()) +
                      " values, not ease_dim^2 for ease_dim " + std::to_string(r.ease_dim));
-    const std::uint64_t item_extent =
-        std::max({std::uint64_t{r.ease_dim}, std::uint64_t{r.item_pop.size()},
-                  std::uint64_t{r.trend_z.size()}, std::uint64_t{r.content_coldness.size()},
-                  std::uint64_t{r.cold_recency.size()}, rows_of(r.cooc_indptr.size()),
-                  rows_of(r.trans_indptr.size()), rows_of(r.content_indptr.size()),
-                  rows_of(r.uu_indptr.size())});
-    expect_backed("n_items", items, item_extent, "its per-item arrays");
 
-    const std::uint64_t users = r.n_users;
-    expect_extent("uu_deg", r.uu_deg.size(), "n_users", users);
-    expect_extent("uri_indptr", r.uri_indptr.size(), "n_users", users, 1);
-    expect_extent("repeat_indptr", r.repeat_indptr.size(), "n_users", users, 1);
-    const std::uint64_t user_extent =
-        std::max({std::uint64_t{r.uu_deg.size()}, rows_of(r.uri_indptr.size()),
-                  rows_of(r.repeat_indptr.size())});
-    expect_backed("n_users", users, user_extent, "its per-user arrays");
-    expect_backed("content_nfeat", r.content_nfeat, r.content_indices.size(), "content_indices");
+    ValueCounter counter;
+    for_each_field(r, counter);
+    const bool user_cf = !r.uu_indptr.empty();
+    const bool content = r.content_nfeat != 0 && !r.content_data.empty();
+    expect_backed("n_items", r.n_items, counter.values);
+    if (user_cf) expect_backed("n_users", r.n_users, counter.values);
+    if (content) expect_backed("content_nfeat", r.content_nfeat, counter.values);
+
+    const std::uint64_t items = r.n_items, users = r.n_users;
+    if (!r.base_is_ease)
+        check_csr(section("cooc_indptr", r.cooc_indptr, items,
+                          std::min(r.cooc_data.size(), r.cooc_indices.size()), "cooc_indices",
+                          r.cooc_indices, "n_items", items));
+    check_csr(section("trans_indptr", r.trans_indptr, items,
+                      std::min(r.trans_data.size(), r.trans_indices.size()), "trans_indices",
+                      r.trans_indices, "n_items", items));
+    if (user_cf) {
+        check_csr(section("uu_indptr", r.uu_indptr, items, r.uu_data.size(), "uu_data", r.uu_data,
+                          "n_users", users));
+        check_csr(section("uri_indptr", r.uri_indptr, users, r.uri_data.size(), "uri_data",
+                          r.uri_data, "n_items", items));
+    }
+    for (std::size_t l = 0; l < r.boost.size(); ++l) {
+        const CsrF32& layer = r.boost[l];
+        const std::string name = "boost[" + std::to_string(l) + "].";
+        const std::uint64_t rows = layer.indptr.empty() ? 0 : layer.indptr.size() - 1;
+        check_csr(CsrSection<std::int32_t, std::int32_t>{
+            name + "indptr", layer.indptr, items, std::min(layer.data.size(), layer.indices.size()),
+            name + "indices", layer.indices, "its rows", rows});
+    }
+    if (content)
+        check_csr(section("content_indptr", r.content_indptr, items,
+                          std::min(r.content_data.size(), r.content_indices.size()),
+                          "content_indices", r.content_indices, "content_nfeat", r.content_nfeat));
 }
 
 void save_record(const EngineRecord& record, const std::string& path) {
@@ -633,7 +735,7 @@ EngineRecord load_record(const std::string& path) {
     if (!S_ISREG(st.st_mode)) throw ValueError("'" + path + "' is not a regular file");
     FileSource source(fd.get(), static_cast<std::size_t>(st.st_size));
     EngineRecord record = decode_from(source);
-    check_sizes(record);
+    check_record(record);
     return record;
 }
 
@@ -650,7 +752,7 @@ SectionRecord load_section(int fd, std::uint64_t offset, std::uint64_t length) {
     decode_into(source, out.record);
     source.drain();
     out.crc = crc.finish();
-    check_sizes(out.record);
+    check_record(out.record);
     return out;
 }
 

@@ -26,22 +26,29 @@ void encode_into(const EngineRecord& record, std::span<std::uint8_t> out);
 // ValueError "io error: unexpected end of file" when the data ends early (a
 // hostile element count ends here too, before anything is allocated for it),
 // the bad-flag message for a flag byte other than 0 or 1, or the
-// check_sizes message.
+// check_record message.
 EngineRecord decode(std::span<const std::uint8_t> bytes);
 
-// The sizes a request allocates by must agree with the arrays that carry
-// them, so that a record read from outside cannot make a request ask for
-// more memory than a few times its own size. ValueError
-// "inconsistent engine record: ..." naming the first count that fails:
-// - n_items: item_pop, trend_z, content_coldness and cold_recency hold
-//   n_items entries when not empty; the item CSR offsets (cooc, trans,
-//   content, uu, and each boost layer's) n_items + 1; ease_dim is at most
-//   n_items and ease_b holds ease_dim^2 values;
-// - n_users: uu_deg holds n_users entries and the user offsets (uri,
-//   repeat) n_users + 1 when not empty;
-// - n_items, n_users and content_nfeat may exceed kUnbackedCount only when
-//   an array of that extent backs them (content_nfeat: content_indices).
-void check_sizes(const EngineRecord& record);
+// Refuses a record that no request could read safely, and nothing that
+// construction and the overrides can make from sound tables: ValueError
+// "inconsistent engine record: ..." naming the first fault of
+// - the EASE block: ease_dim above n_items, or ease_b not ease_dim^2 values
+//   (construction refuses both);
+// - a count a request allocates by: n_items, n_users (when the item -> user
+//   table is there, so that user-CF can run) and content_nfeat (when content
+//   rows are there) may exceed kUnbackedCount only up to the number of array
+//   values the record holds, so that a request never costs more than a small
+//   multiple of the record's size;
+// - a table a request can read: a row below n_items (n_users for uri_indptr)
+//   that runs outside its arrays, or an entry of such a row whose column is
+//   not below the size it indexes (n_items for cooc, trans and uri; n_users
+//   for uu_data; content_nfeat; a boost layer's own rows). Rows past those
+//   bounds and entries no such row covers are never read and not checked; so
+//   are the co-occurrence table of an EASE engine and content rows without
+//   features. Row counts are free: tables shorter or longer than the
+//   catalogue, a repeat profile of any shape and per-item arrays of another
+//   length load as they are.
+void check_record(const EngineRecord& record);
 
 // A record read from the `length` bytes at `offset` of the open regular file
 // `fd` (a section of a model file), with the CRC-32 (as zlib computes it) of

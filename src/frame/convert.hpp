@@ -164,6 +164,14 @@ struct TupleArg {
 struct DictArg {
     PyObject* obj = nullptr;
 };
+// A bytes object (or subclass), borrowed; its bytes stay valid while it is.
+struct BytesArg {
+    PyObject* obj = nullptr;
+    std::span<const std::uint8_t> bytes() const {
+        return {reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)),
+                static_cast<std::size_t>(PyBytes_Size(obj))};
+    }
+};
 // Any object at all, borrowed.
 struct ObjectArg {
     PyObject* obj = nullptr;
@@ -253,6 +261,7 @@ struct Arg<std::optional<T>> {
 TARSEL_CONTAINER_ARG(ListArg, PyList_Check, "PyList")
 TARSEL_CONTAINER_ARG(TupleArg, PyTuple_Check, "PyTuple")
 TARSEL_CONTAINER_ARG(DictArg, PyDict_Check, "PyDict")
+TARSEL_CONTAINER_ARG(BytesArg, PyBytes_Check, "PyBytes")
 #undef TARSEL_CONTAINER_ARG
 template <>
 struct Arg<ObjectArg> {

@@ -1,0 +1,279 @@
+"""The service as a real server on a loopback port, under load and under
+hostile clients, each bounded to seconds. ``benchmarks/bench_serve.py --soak``
+runs the long form of the soak."""
+
+import http.client
+import json
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+pytest.importorskip("prometheus_client")
+
+from tarsel import Recommender, datasets  # noqa: E402
+
+RETRIED = (ConnectionError, http.client.RemoteDisconnected, http.client.BadStatusLine, OSError)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    shop = datasets.grocery(n_users=150, n_items=80, n_days=60, n_new_items=0, seed=2)
+    folder = tmp_path_factory.mktemp("soak")
+    Recommender(gate_users=0).fit(shop.interactions, **shop.columns).save(folder / "a.model")
+    model = Recommender(gate_users=0, ease_max_items=0).fit(shop.interactions, **shop.columns)
+    model.save(folder / "b.model")
+    return folder, model.items_.ids.tolist(), model.users_.ids.tolist()
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Server:
+    """``tarsel serve`` in a child process, its log in a file."""
+
+    def __init__(self, model, port, log, *options):
+        self.port = port
+        with open(log, "a") as out:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "tarsel", "serve", str(model), "--port", str(port)]
+                + list(options),
+                stderr=out,
+            )
+        deadline = time.monotonic() + 60
+        while not self.up():
+            assert self.process.poll() is None, open(log).read()[-3000:]
+            assert time.monotonic() < deadline, "the server did not come up"
+            time.sleep(0.05)
+
+    def up(self):
+        try:
+            return request(self.port, "GET", "/healthz")[0] == 200
+        except OSError:
+            return False
+
+    def rss_mb(self):
+        """Resident memory of the server and its worker processes."""
+        family, total = {self.process.pid}, 0
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open(f"/proc/{entry}/stat") as stat:
+                        if int(stat.read().rsplit(")", 1)[1].split()[1]) == self.process.pid:
+                            family.add(int(entry))
+                except OSError:
+                    continue
+        for pid in family:
+            with open(f"/proc/{pid}/status") as status:
+                total += next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
+        return total / 1024
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            return self.process.wait(timeout=40)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise
+
+
+def request(port, method, path, body=None, connection=None):
+    own = connection is None
+    connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        data = json.dumps(body).encode() if body is not None else None
+        connection.request(method, path, body=data, headers={"Content-Type": "application/json"})
+        answer = connection.getresponse()
+        return answer.status, json.loads(answer.read())
+    finally:
+        if own:
+            connection.close()
+
+
+def _replace(source, target):
+    staged = target.with_name("staged")
+    staged.write_bytes(source.read_bytes())
+    os.replace(staged, target)
+
+
+def test_soak_reads_events_reloads_and_a_restart(files):
+    folder, items, users = files
+    live, log = folder / "live.model", folder / "soak.log"
+    live.write_bytes((folder / "a.model").read_bytes())
+    port = _free_port()
+    options = ["--allow-updates", "--reload-interval", "0.2", "--workers", "2", "--threads", "2"]
+    server = Server(live, port, log, *options)
+    stop, lock = threading.Event(), threading.Lock()
+    served, failures, acknowledged = [0], [], []
+
+    def reader(seed):
+        rng, connection = random.Random(seed), None
+        while not stop.is_set():
+            with lock:
+                known = users + [user for user, _ in acknowledged[-50:]]
+            path = f"/recommend/{rng.choice(known)}?n=5"
+            try:
+                connection = connection or http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                status, answer = request(port, "GET", path, connection=connection)
+            except RETRIED:  # a connection the server closed or refused while it restarted
+                connection = connection.close() if connection else None
+                time.sleep(0.01)
+                continue
+            with lock:
+                served[0] += 1
+                if status != 200:
+                    failures.append((path, status, answer))
+
+    def poster():
+        user = 900_000
+        while not stop.is_set():
+            event = {"user": user, "item": random.choice(items), "time": time.time()}
+            try:
+                status, _ = request(port, "POST", "/events", {"events": [event]})
+            except RETRIED:
+                status = None
+            if status == 200:
+                with lock:
+                    acknowledged.append((user, event["item"]))
+                user += 1
+            time.sleep(0.02)
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(32)]
+    threads.append(threading.Thread(target=poster))
+    for thread in threads:
+        thread.start()
+    try:
+        time.sleep(0.5)
+        rss_start = server.rss_mb()
+        for source in ("b.model", "a.model"):  # two nightly refits
+            time.sleep(1.0)
+            _replace(folder / source, live)
+        time.sleep(1.0)
+        rss_end = server.rss_mb()
+        assert server.stop() in (0, -signal.SIGTERM)  # with requests in flight
+        server = Server(live, port, log, *options)
+        time.sleep(1.0)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(timeout=30)
+    try:
+        print("soak:", served[0], "reads,", len(acknowledged), "events")
+        assert not failures, failures[:5]
+        assert served[0] > 100 and len(acknowledged) > 20
+        # every acknowledged event shows: its item leaves the user's answers,
+        # which hold every other item the model can rank
+        for user, item in acknowledged:
+            status, answer = request(port, "GET", f"/recommend/{user}?n=80&exclude_owned=true")
+            assert status == 200 and item not in answer["item"], (user, item)
+    finally:
+        server.stop()
+    lines = [json.loads(line) for line in open(log) if line.startswith("{")]
+    answered = [line for line in lines if line.get("event") == "request"]
+    assert {line["status"] for line in answered} == {200}
+    # every answer the servers sent reached its client: none cut off by the restart
+    gets = sum(line["path"].startswith("/recommend/") for line in answered)
+    assert gets == served[0] + len(acknowledged), (gets, served[0])
+    assert rss_end < 1.5 * rss_start + 50, (rss_start, rss_end)
+
+
+def _closed_within(sockets, seconds):
+    """How many of the sockets the server closed within ``seconds``."""
+    deadline, closed = time.monotonic() + seconds, 0
+    for sock in sockets:
+        try:
+            while True:  # an answer (408) may come before the close
+                sock.settimeout(max(deadline - time.monotonic(), 0.01))
+                if not sock.recv(1 << 16):
+                    closed += 1
+                    break
+        except TimeoutError:
+            pass
+        except OSError:  # reset
+            closed += 1
+        sock.close()
+    return closed
+
+
+def test_hostile_clients_get_4xx_timeouts_and_bounded_memory(files):
+    folder, items, users = files
+    live, log = folder / "hostile.model", folder / "hostile.log"
+    live.write_bytes((folder / "a.model").read_bytes())
+    port = _free_port()
+    options = ["--allow-updates", "--reload-interval", "0.1", "--header-timeout", "1"]
+    options += ["--body-timeout", "1", "--keep-alive-timeout", "1", "--max-connections", "80"]
+    server = Server(live, port, log, *options)
+    try:
+        rss_before = server.rss_mb()
+        now = time.time()
+        refusals = {
+            "a long id": {"events": [{"user": "9" * 300_000, "item": items[0], "time": now}]},
+            "a far-future time": {"events": [{"user": 1000, "item": items[0], "time": 1e12}]},
+            "year 9999": {"events": [{"user": 1000, "item": items[0], "time": "9999-12-31"}]},
+            "many new users": {
+                "events": [{"user": 10**6 + k, "item": items[0], "time": now} for k in range(5000)]
+            },
+        }
+        for case, body in refusals.items():
+            for _ in range(3):
+                assert request(port, "POST", "/events", body)[0] == 400, case
+        batch = {"users": users[:1000] * 7, "n": 1000}
+        assert request(port, "POST", "/recommend/batch", batch)[0] == 400
+        batch = {"users": users, "n": 60}
+        assert request(port, "POST", "/recommend/batch", batch)[0] == 200
+
+        # connections that send nothing, part of their headers or part of a
+        # body are closed after the timeouts; beyond the cap, at once
+        idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(30)]
+        for k, sock in enumerate(idle):
+            if k % 3 == 1:
+                sock.sendall(b"GET /recommend/1000 HTTP/1.1\r\nHost: x\r\n")
+            elif k % 3 == 2:
+                sock.sendall(b"POST /recommend HTTP/1.1\r\nHost: x\r\nContent-Length: 99\r\n\r\n{")
+        time.sleep(0.3)
+        crowd = [socket.create_connection(("127.0.0.1", port)) for _ in range(70)]
+        assert _closed_within(crowd, 0.5) >= 15
+        started = time.monotonic()
+        assert _closed_within(idle, 5) == 30 and time.monotonic() - started < 4
+
+        # uploads the client abandons are logged at info level, not as errors
+        for _ in range(10):
+            sock = socket.create_connection(("127.0.0.1", port))
+            sock.sendall(b"POST /events HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n{")
+            sock.close()
+
+        # a FIFO in place of the model file is refused; the next file loads
+        first = request(port, "GET", "/healthz")[1]["checksum"]
+        os.mkfifo(folder / "fifo")
+        os.replace(folder / "fifo", live)
+        time.sleep(0.5)
+        _replace(folder / "b.model", live)
+        deadline = time.monotonic() + 20
+        while request(port, "GET", "/healthz")[1]["checksum"] == first:
+            assert time.monotonic() < deadline, "the reload is stuck"
+            time.sleep(0.05)
+        metrics = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        metrics.request("GET", "/metrics")
+        text = metrics.getresponse().read().decode()
+        rss_after = server.rss_mb()
+    finally:
+        server.stop()
+    assert (
+        'status="500"' not in text
+        and 'tarsel_requests_total{endpoint="events",status="499"}' in text
+    )
+    assert rss_after < rss_before + 40, (rss_before, rss_after)
+    lines = [json.loads(line) for line in open(log) if line.startswith("{")]
+    assert any("is not a regular file" in line.get("error", "") for line in lines)
+    assert not any(line["level"] == "error" and line.get("event") == "error" for line in lines)
