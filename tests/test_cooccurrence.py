@@ -10,11 +10,13 @@ import pytest
 
 from reference.cooccurrence import cooccurrence_dense, csr_to_dense
 from reference.csr import owned_row_sum, random_csr
+from reference.neighbour_cap import top_neighbours
 from tarsel._core import (
     InternalFailure,
     build_cooccurrence,
     build_directional_cooc,
     build_session_cooccurrence,
+    cap_neighbours,
     cooc_transform,
     cooccurrence_retrieve,
     cooccurrence_signal,
@@ -441,6 +443,44 @@ def test_transform_random_against_formulas(transform, seed):
         rtol=1e-6,
         atol=1e-7,
     )
+
+
+# -------------------------------------------------------------- neighbour cap
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_cap_neighbours_matches_the_reference(seed):
+    """Rows longer and shorter than k, empty rows, many equal values and NaNs; the cut keeps
+    the reference's entries in their stored order."""
+    rng = np.random.default_rng([7, seed])
+    n_rows, n_cols = int(rng.integers(1, 40)), int(rng.integers(1, 60))
+    lengths = rng.integers(0, n_cols + 1, n_rows)
+    indices = np.concatenate([np.sort(rng.choice(n_cols, m, False)) for m in lengths] + [[]])
+    data = rng.integers(-2, 4, len(indices)).astype(np.float32)  # ties at the cut
+    data[rng.random(len(data)) < 0.1] = np.nan
+    indptr = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int32)
+    for k in {0, 1, int(rng.integers(1, n_cols + 2)), n_cols}:
+        got = cap_neighbours(data, indices.astype(np.int32), indptr, k)
+        want = top_neighbours(data, indices.astype(np.int32), indptr, k)
+        for g, w in zip(got, want):
+            np.testing.assert_array_equal(g, w)
+            assert g.dtype == w.dtype
+
+
+@pytest.mark.parametrize(
+    "csr, message",
+    [
+        ((f32([]), i32([]), i32([])), "indptr must hold at least one entry"),
+        ((f32([1]), i32([0, 1]), i32([0, 1])), "data and indices must have equal length"),
+        ((f32([1]), i32([0]), i32([1, 1])), "indptr must start at 0"),
+        ((f32([1, 2]), i32([0, 1]), i32([0, 2, 1, 2])), "indptr must not decrease (row 1)"),
+        ((f32([1, 2]), i32([0, 1]), i32([0, 1])), "indptr must end at len(data)"),
+    ],
+)
+def test_cap_neighbours_bad_rows(csr, message):
+    with pytest.raises(ValueError) as info:
+        cap_neighbours(*csr, 1)
+    assert str(info.value) == message
 
 
 # -------------------------------------------------------- signal and retrieval

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from tarsel import Recommender, _core, datasets
-from tarsel._fitting import Plan, fit_parts, repeat_timing, top_neighbours
+from tarsel._fitting import Plan, fit_parts, repeat_timing
 from tarsel._gates import Gate, Holdout
 from tarsel._settings import Settings
 from tarsel.evaluation import (
@@ -82,21 +82,6 @@ def test_the_owned_rule_setting_wins_over_the_gates(setting):
     assert model.exclude_owned_ is setting and model.kept_["exclude_owned"] is setting
     got = model.recommend(7, 4)["item"].tolist()
     assert bool({2, 3} & set(got)) is not setting
-
-
-def test_top_neighbours_matches_a_dense_reference():
-    rng = np.random.default_rng(3)
-    dense = rng.integers(0, 4, size=(30, 30)).astype(np.float32) * (rng.random((30, 30)) < 0.5)
-    indptr = np.concatenate(([0], np.cumsum((dense != 0).sum(axis=1)))).astype(np.int32)
-    indices = np.nonzero(dense)[1].astype(np.int32)
-    data, cols, ptr = top_neighbours(dense[dense != 0], indices, indptr, 4)
-    for row in range(30):
-        kept = dict(
-            zip(cols[ptr[row] : ptr[row + 1]].tolist(), data[ptr[row] : ptr[row + 1]].tolist())
-        )
-        order = sorted(np.flatnonzero(dense[row]).tolist(), key=lambda c: (-dense[row, c], c))[:4]
-        assert kept == {c: dense[row, c] for c in order}
-        assert list(kept) == sorted(kept)  # columns stay in order within a row
 
 
 def test_the_gates_judge_the_repeat_profile_at_each_held_out_time():

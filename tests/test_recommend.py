@@ -13,8 +13,9 @@ import numpy as np
 import pytest
 
 from reference import engine_record
+from reference.csr import random_csr
 from reference.engines import random_engine, random_profile, random_request
-from reference.recommend import assert_matches
+from reference.recommend import Engine, assert_matches, user_cf_neighbours
 from tarsel import _core
 
 F32, I32, I64, F64 = np.float32, np.int32, np.int64, np.float64
@@ -554,3 +555,55 @@ def test_user_cf_on_shared_items_matches_the_reference(seed):
     for _ in range(25):
         owned = rng.choice(n_items, size=int(rng.integers(1, 30))).tolist()
         assert_matches(engine, arrays, config, owned, int(rng.integers(-1, n_users)), 10)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_user_cf_neighbours_match_the_reference(seed):
+    """Randomized logs where every user also owns an item of its own (a marker): with a flat
+    base and user-CF the only channel, a marker item scores above the unvoted items exactly when
+    its user is a kept neighbour, so the neighbour set is read off the answer and compared with
+    the reference's exactly, ties at the cut included (few shared items: equal similarities are
+    common); every score matches the float64 reference to 1e-9."""
+    rng = np.random.default_rng([24, seed])
+    n_users, n_shared = int(rng.integers(20, 200)), int(rng.integers(3, 15))
+    p = 1.0 / np.arange(1, n_shared + 1) ** rng.uniform(0.5, 2.0)
+    sets = [
+        np.append(rng.choice(n_shared, int(rng.integers(0, 6)), False, p / p.sum()), n_shared + u)
+        for u in range(n_users)
+    ]
+    n_items = n_shared + n_users
+    arrays = {"ease_b": np.zeros((n_items, n_items), F32), **user_tables(sets, n_items)}
+    config = dict(n_items=n_items, n_users=n_users, user_cf_alpha=float(rng.uniform(0.1, 2.0)))
+    config["user_cf_k"] = int(rng.integers(1, n_users + 5))
+    engine = _core.build_engine(arrays, config)
+    for _ in range(20):
+        owned = rng.choice(n_shared, int(rng.integers(1, 8))).tolist()
+        user_row = int(rng.integers(-1, n_users))
+        assert_matches(engine, arrays, config, owned, user_row, n_items)
+        items, scores, _ = engine.recommend(owned, user_row, n_items)
+        unvoted = min(scores)
+        got = {i - n_shared for i, s in zip(items, scores) if i >= n_shared and s > unvoted}
+        kept = user_cf_neighbours(Engine(arrays, config), owned, user_row)
+        assert got == {u for _, u in kept}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_retrieval_over_many_blocks_matches_the_reference(seed):
+    """Catalogues of hundreds of items whose co-occurrence scores are small integers (many
+    equal scores at the budget's edge), with and without a boost layer, budgets below and above
+    the number of blocks: the pool and the answer are the reference's."""
+    rng = np.random.default_rng([25, seed])
+    n_items = int(rng.integers(100, 700))
+    data, indices, indptr = random_csr(rng, n_items, max_per_row=60)
+    arrays = {"cooc_data": np.round(data * 2).astype(F32), "cooc_indices": indices}
+    arrays["cooc_indptr"] = indptr
+    if seed % 2:
+        arrays["boost"] = [random_csr(rng, n_items, max_per_row=8)]
+    for budget in (1, int(rng.integers(2, 40)), int(rng.integers(40, n_items + 5))):
+        config = dict(n_items=n_items, base_is_ease=False, retrieval_budget=budget)
+        config["trend_alpha"] = 0.5  # a fused base: negative scores stay candidates
+        arrays["trend_z"] = np.round(rng.normal(size=n_items), 1)
+        engine = _core.build_engine(arrays, config)
+        for _ in range(5):
+            owned = rng.choice(n_items, int(rng.integers(1, 6))).tolist()
+            assert_matches(engine, arrays, config, owned, -1, int(rng.integers(0, 60)))

@@ -100,6 +100,7 @@ def module_examples():
     timed = USERS, ITEMS, TIMES
     calls = [
         example("cooc_transform", *SQUARE, np.array([2.0, 3.0, 1.0, 4.0]), "wilson"),
+        example("cap_neighbours", *SQUARE, 1),
         example("build_cooccurrence", *log, kernel="hybrid_temporal", timestamps=TIMES),
         example("cooccurrence_signal", *SQUARE, [0, 2], [1, 3, -1, 7]),
         example("cooccurrence_retrieve", *SQUARE, [0, 2], 3, include_owned=True),

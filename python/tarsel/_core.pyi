@@ -34,6 +34,18 @@ def cooc_transform(
     ``"wilson"`` the smaller Wilson lower bound of v / c_r and v / c_c. Any other
     name raises ValueError. Positions no row covers are 0."""
 
+def cap_neighbours(
+    data: npt.NDArray[np.float32],
+    indices: npt.NDArray[np.int32],
+    indptr: npt.NDArray[np.int32],
+    k: int,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """Each row of a CSR graph cut to its ``k`` largest values: equal values keep
+    the smaller column first, NaN ranks below every number; kept entries stay in
+    their stored order and rows of at most ``k`` entries stay whole. ``indptr``
+    must start at 0, never decrease and end at ``len(data) == len(indices)``
+    (ValueError otherwise)."""
+
 def build_cooccurrence(
     user_idx: npt.NDArray[np.int64],
     item_idx: npt.NDArray[np.int64],

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 
 namespace tarsel::engine {
 
@@ -29,20 +30,36 @@ double finite_max(const double* __restrict values) {
 
 }  // namespace
 
-// Blocks of kLanes entries whose largest finite entry cannot be kept are
-// passed over after one vector test.
-void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out) {
+// Each block of kLanes entries has its largest finite entry, the score of
+// one item; so at least k items score at or above the k-th largest of those
+// block maxima, and so does every one of the k best. Only blocks that reach
+// this floor are read again, and only their entries at or above it offered:
+// the k best are the same, for a selection over a few blocks instead of a
+// stream of the whole vector.
+void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out,
+                 std::vector<double>& block_maxima) {
+    const std::size_t blocks = values.size() / kLanes;
+    block_maxima.resize(blocks);
+    for (std::size_t b = 0; b < blocks; ++b)
+        block_maxima[b] = finite_max(values.data() + b * kLanes);
+    double floor = kNegInf;
+    if (k > 0 && k <= blocks) {
+        // the maxima are needed in block order below: select over a copy at the back
+        block_maxima.resize(2 * blocks);
+        const auto copy = block_maxima.begin() + static_cast<std::ptrdiff_t>(blocks);
+        std::copy_n(block_maxima.begin(), blocks, copy);
+        floor = top_k::kth_best(copy, block_maxima.end(), k, std::greater<double>());
+    }
     BestK best(out, std::min(k, values.size()));
     const auto offer = [&](std::size_t i) {
         const double v = values[i];
-        if (v > kNegInf && v < kInf) best.offer({v, i});
+        if (v >= floor && v > kNegInf && v < kInf) best.offer({v, i});
     };
-    std::size_t i = 0;
-    for (; i + kLanes <= values.size(); i += kLanes) {
-        if (!best.may_keep(finite_max(values.data() + i))) continue;
-        for (std::size_t j = i; j < i + kLanes; ++j) offer(j);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (!(block_maxima[b] >= floor) || !best.may_keep(block_maxima[b])) continue;
+        for (std::size_t i = b * kLanes; i < (b + 1) * kLanes; ++i) offer(i);
     }
-    for (; i < values.size(); ++i) offer(i);
+    for (std::size_t i = blocks * kLanes; i < values.size(); ++i) offer(i);
     best.finish();
 }
 

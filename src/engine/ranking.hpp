@@ -42,7 +42,8 @@ inline void keep_best(std::vector<Ranked>& entries, std::size_t k) {
 using BestK = top_k::BestK<Ranked, RanksBefore>;
 
 // The k best finite entries of `values` (indexed by item), best first, into
-// `out`.
-void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out);
+// `out`; `block_maxima` is working space, kept between calls.
+void best_finite(std::span<const double> values, std::size_t k, std::vector<Ranked>& out,
+                 std::vector<double>& block_maxima);
 
 }  // namespace tarsel::engine

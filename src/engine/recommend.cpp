@@ -9,7 +9,7 @@
 #include "engine/moments.hpp"
 #include "engine/ranking.hpp"
 #include "engine/row_sums.hpp"
-#include "engine/user_cf_keys.hpp"
+#include "engine/user_cf.hpp"
 #include "repeat/multiplier.hpp"
 #include "score/layered.hpp"
 #include "signals/cooccurrence_signal.hpp"
@@ -110,12 +110,12 @@ class Request {
         for (std::size_t w = 0; w < priors.size(); ++w) {
             if (w > 0) std::copy(s_.blended.begin(), s_.blended.end(), s_.scores.begin());
             pop_prior_ = priors[w];
-            addend_count_ = 0;
+            active_ = 0;  // the channels are in the blended scores already
             popularity();
             for (std::size_t begin = 0; begin < n_items_; begin += kBlendBlock) {
                 const std::span<double> block =
                     scores().subspan(begin, std::min<std::size_t>(kBlendBlock, n_items_ - begin));
-                for (const Addend& addend : addends()) add_addend(block, addend, begin);
+                add_addends(block, begin);
             }
             rank(out[w]);
         }
@@ -213,7 +213,7 @@ class Request {
     // then the popularity addend. No channel vector depends on the scores, so
     // all are built first and their moments taken in one go with the base's.
     void blend() {
-        addend_count_ = 0;
+        active_ = 0;
         const bool blending = kind_ != Label::Cooc && channels_on();
         if (blending) collect_channels();
         popularity();
@@ -222,7 +222,7 @@ class Request {
             const std::span<double> block =
                 scores().subspan(begin, std::min<std::size_t>(kBlendBlock, n_items_ - begin));
             if (blending) standardise(block, base_moments_);
-            for (const Addend& addend : addends()) add_addend(block, addend, begin);
+            add_addends(block, begin);
         }
     }
 
@@ -235,43 +235,63 @@ class Request {
     // The channels in the order they are added.
     void collect_channels() {
         // trend_z comes standardised over the catalogue.
-        if (trend_on()) push_addend({rec_.trend_z, rec_.trend_alpha, {}, {}, false, false});
+        if (trend_on())
+            push_addend(Slot::Trend, {rec_.trend_z, rec_.trend_alpha, {}, {}, false, false});
         if (user_cf_on()) user_cf_channel();
         if (content_on_) content_channel();
         if (last_item_on()) last_item_channel();
         if (transition_on()) transition_channel();
     }
 
-    void push_addend(const Addend& addend) { addend_store_[addend_count_++] = addend; }
-    std::span<Addend> addends() { return {addend_store_.data(), addend_count_}; }
+    // The addends of a request, one slot each, in the order they are added to
+    // a score: the channels, then popularity.
+    enum class Slot : std::uint8_t {
+        Trend,
+        UserCf,
+        Content,
+        LastItem,
+        Transition,
+        Popularity,
+        Count
+    };
+    static constexpr std::size_t kSlots = static_cast<std::size_t>(Slot::Count);
+    static_assert(kSlots <= 32, "one bit of active_ per slot");
+
+    void push_addend(Slot slot, const Addend& addend) {
+        const auto s = static_cast<std::size_t>(slot);
+        addend_store_[s] = addend;
+        active_ |= std::uint32_t{1} << s;
+    }
+
+    // f(addend) for every active addend, in slot order.
+    template <class F>
+    void for_each_addend(F f) {
+        for (std::size_t s = 0; s < kSlots; ++s)
+            if ((active_ >> s) & 1U) f(addend_store_[s]);
+    }
+
+    void add_addends(std::span<double> block, std::size_t begin) {
+        for_each_addend([&](const Addend& addend) { add_addend(block, addend, begin); });
+    }
 
     // A channel vector whose moments are still to be taken.
-    void add_measured(std::span<const double> values, double alpha) {
-        push_addend({values, alpha, {}, {}, true});
+    void add_measured(Slot slot, std::span<const double> values, double alpha) {
+        push_addend(slot, {values, alpha, {}, {}, true});
     }
 
     // The moments of the base (when blending) and of every measured addend.
     void measure(bool blending) {
         if (blending) base_moments_ = moments(s_.scores);
-        for (Addend& addend : addends())
+        for_each_addend([](Addend& addend) {
             if (addend.measured) addend.moments = moments(addend.values);
+        });
     }
 
     // Cosine similarity of the owned set with every user who shares an item,
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
-        const std::size_t n_users = rec_.n_users;
-        const UserCfIndex& user_cf = index_.user_cf(rec_);
-        count_overlap(rec_, user_cf, owned(), s_.overlap, s_.overlap_scratch);
-        if (user_row_ >= 0 && static_cast<std::uint64_t>(user_row_) < n_users)
-            s_.overlap[static_cast<std::size_t>(user_row_)] = 0;
-
-        // A NaN similarity (negative degree) votes -inf instead: either way the
-        // vote vector is not finite, hence flat. The votes are summed in any
-        // fixed order, so the kept neighbours need no ranking.
-        nearest_users(s_.overlap, user_cf.root_degree,
-                      std::sqrt(static_cast<double>(s_.owned.size())), rec_.user_cf_k,
-                      s_.neighbour_scratch, s_.neighbours);
+        nearest_users(rec_, index_.root_degree(rec_), owned(), user_row_, s_.user_cf,
+                      s_.neighbours);
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);
@@ -287,17 +307,17 @@ class Request {
             for_each_target(rec_.uri_data.data(), user_items.row(neighbours[j].index), n_items_,
                             [votes, sim](std::size_t item) { votes[item] += sim; });
         }
-        add_measured(s_.votes, rec_.user_cf_alpha);
+        add_measured(Slot::UserCf, s_.votes, rec_.user_cf_alpha);
     }
 
     // The content scores with their moments, weighted per item by coldness
     // when the coldness vector covers the catalogue.
     void content_channel() {
         const bool weighted = rec_.content_coldness.size() == n_items_;
-        push_addend(
-            {s_.content, rec_.content_alpha,
-             weighted ? std::span<const double>(rec_.content_coldness) : std::span<const double>(),
-             content_moments_});
+        push_addend(Slot::Content, {s_.content, rec_.content_alpha,
+                                    weighted ? std::span<const double>(rec_.content_coldness)
+                                             : std::span<const double>(),
+                                    content_moments_});
     }
 
     void last_item_channel() {
@@ -305,7 +325,7 @@ class Request {
         const EaseBlock ease(rec_);
         if (const float* row = ease.row(static_cast<std::size_t>(s_.owned.back())))
             add_float_rows(&row, 1, 0, ease.width(), s_.last_item.data());
-        add_measured(s_.last_item, rec_.last_item_alpha);
+        add_measured(Slot::LastItem, s_.last_item, rec_.last_item_alpha);
     }
 
     // Transition rows of the most recent transition_last_k owned items, the
@@ -323,7 +343,7 @@ class Request {
                 s_.transition[checked_column(rec_.trans_indices[k], n_items_)] +=
                     weight * rec_.trans_data[k];
         }
-        add_measured(s_.transition, rec_.transition_alpha);
+        add_measured(Slot::Transition, s_.transition, rec_.transition_alpha);
     }
 
     // Standardised ln(1 + popularity), weighted for users without history;
@@ -331,7 +351,7 @@ class Request {
     void popularity() {
         if (!(pop_prior_ > 0.0) || rec_.item_pop.size() != n_items_) return;
         const PopularityAddend& pop = index_.popularity(rec_);
-        push_addend({pop.values, pop_prior_, {}, pop.moments});
+        push_addend(Slot::Popularity, {pop.values, pop_prior_, {}, pop.moments});
     }
 
     // The adjusted score of every profile entry of the user, taken from the
@@ -380,7 +400,7 @@ class Request {
         const std::size_t pool =
             rec_.boost.empty() ? std::min<std::uint64_t>(budget, std::max<std::uint64_t>(n_, 1))
                                : budget;
-        best_finite(s_.scores, pool, s_.candidates);
+        best_finite(s_.scores, pool, s_.candidates, s_.block_maxima);
         return !s_.candidates.empty();
     }
 
@@ -449,7 +469,8 @@ class Request {
         for (std::int64_t o : owned()) c[static_cast<std::size_t>(o)] = kNegInf;
 
         // Walking past the regular results needs at most that many extra candidates.
-        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked);
+        best_finite(c, top_k::saturating_add(rec_.cold_slots, out.items.size()), s_.cold_ranked,
+                    s_.block_maxima);
 
         s_.picked.assign(out.items.begin(), out.items.end());
         std::sort(s_.picked.begin(), s_.picked.end());
@@ -487,10 +508,8 @@ class Request {
     bool content_on_ = false;
     Moments content_moments_;
     Moments base_moments_;
-    // trend, user-CF, content, last-item, transition and popularity
-    static constexpr std::size_t kMaxAddends = 6;
-    std::array<Addend, kMaxAddends> addend_store_{};
-    std::size_t addend_count_ = 0;
+    std::array<Addend, kSlots> addend_store_{};
+    std::uint32_t active_ = 0;  // bit s: slot s holds an addend of this request
 };
 
 // Runs answer(request, i) for users 0 .. users - 1 on the worker pool, each

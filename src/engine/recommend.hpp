@@ -10,7 +10,7 @@
 #include "engine/ranking.hpp"
 #include "engine/record.hpp"
 #include "engine/serving_index.hpp"
-#include "engine/user_cf_keys.hpp"
+#include "engine/user_cf.hpp"
 #include "score/layered.hpp"
 
 #include <cstddef>
@@ -36,25 +36,22 @@ struct Recommendation {
 // Working buffers of one request, kept between requests on the same thread so
 // that a request allocates nothing once they have grown to the record's sizes.
 struct RecommendScratch {
-    std::vector<std::int64_t> owned;      // the valid owned list
-    std::vector<double> scores;           // one per item
-    std::vector<double> blended;          // scores before the popularity addend
-    std::vector<const float*> ease_rows;  // EASE rows of the owned items
-    OwnedRowScratch owned_rows;           // co-occurrence row sum
-    std::vector<double> votes;            // user-CF votes per item
-    std::vector<double> last_item;        // the last owned item's EASE row
-    std::vector<double> transition;       // transition scores per item
-    std::vector<double> cold;             // cold-content scores per item
-    std::vector<double> content;          // raw content similarity per item
-    std::vector<double> profile;          // content profile per feature
-    // User-CF overlap per user: counts of shared owned items (exact as
-    // integers, and half the cache footprint of doubles).
-    std::vector<std::uint32_t> overlap;
-    OverlapScratch overlap_scratch;
-    NeighbourScratch neighbour_scratch;                   // user-CF neighbour cut
+    std::vector<std::int64_t> owned;                      // the valid owned list
+    std::vector<double> scores;                           // one per item
+    std::vector<double> blended;                          // scores before the popularity addend
+    std::vector<const float*> ease_rows;                  // EASE rows of the owned items
+    OwnedRowScratch owned_rows;                           // co-occurrence row sum
+    std::vector<double> votes;                            // user-CF votes per item
+    std::vector<double> last_item;                        // the last owned item's EASE row
+    std::vector<double> transition;                       // transition scores per item
+    std::vector<double> cold;                             // cold-content scores per item
+    std::vector<double> content;                          // raw content similarity per item
+    std::vector<double> profile;                          // content profile per feature
+    UserCfScratch user_cf;                                // user-CF overlaps
     std::vector<Ranked> neighbours;                       // user-CF neighbours
     std::vector<std::pair<std::size_t, double>> repeats;  // adjusted repeat scores
     std::vector<Ranked> candidates;                       // retrieval pool, best first
+    std::vector<double> block_maxima;                     // retrieval's block maxima
     std::vector<double> pool_scores;                      // candidate scores in pool order
     // Per item: its candidate's pool position, or -1; all -1 between requests.
     std::vector<std::int32_t> pool_slot;

@@ -1,14 +1,15 @@
 #include "engine/serving_index.hpp"
 
+#include "engine/user_cf.hpp"
 #include "signals/csr_view.hpp"
 
 #include <cmath>
 
 namespace tarsel::engine {
 
-const UserCfIndex& ServingIndex::user_cf(const EngineRecord& record) const {
-    std::call_once(user_cf_once_, [&] { user_cf_ = build_user_cf_index(record); });
-    return user_cf_;
+const std::vector<double>& ServingIndex::root_degree(const EngineRecord& record) const {
+    std::call_once(root_degree_once_, [&] { root_degree_ = root_degrees(record); });
+    return root_degree_;
 }
 
 const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {

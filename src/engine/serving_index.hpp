@@ -1,17 +1,16 @@
 // Structures derived from an engine record that make requests faster and
-// change no result: the user-CF bit columns, the dense rows of the
-// co-occurrence base and the popularity addend. Each is built by the first request that needs it,
-// so an engine pays only for what it serves, and making or loading an engine stays a plain copy or
-// read.
+// change no result: the users' root degrees of the user-CF channel, the
+// dense rows of the co-occurrence base and the popularity addend. Each is built by the first
+// request that needs it, so an engine pays only for what it serves, and making or loading an engine
+// stays a plain copy or read.
 //
-// All come from fields no override changes (n_items, n_users, the item ->
-// user CSR, uu_deg, the co-occurrence CSR and item_pop).
+// All come from fields no override changes (n_items, n_users, uu_deg, the
+// co-occurrence CSR and item_pop).
 #pragma once
 
 #include "engine/moments.hpp"
 #include "engine/record.hpp"
 #include "engine/row_sums.hpp"
-#include "engine/user_cf_index.hpp"
 
 #include <mutex>
 #include <vector>
@@ -30,13 +29,13 @@ struct PopularityAddend {
 // from concurrent requests: one builds, the others wait.
 class ServingIndex {
   public:
-    const UserCfIndex& user_cf(const EngineRecord& record) const;
+    const std::vector<double>& root_degree(const EngineRecord& record) const;
     const DenseRows& cooc_dense(const EngineRecord& record) const;
     const PopularityAddend& popularity(const EngineRecord& record) const;
 
   private:
-    mutable std::once_flag user_cf_once_;
-    mutable UserCfIndex user_cf_;
+    mutable std::once_flag root_degree_once_;
+    mutable std::vector<double> root_degree_;
     mutable std::once_flag cooc_once_;
     mutable DenseRows cooc_dense_;
     mutable std::once_flag popularity_once_;

@@ -16,6 +16,7 @@ namespace {
 // The order in which module functions appear in the module.
 constexpr const char* kFunctionOrder[] = {
     "cooc_transform",
+    "cap_neighbours",
     "build_cooccurrence",
     "cooccurrence_signal",
     "cooccurrence_retrieve",

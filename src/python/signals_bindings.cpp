@@ -6,6 +6,7 @@
 #include "signals/directional_cooc.hpp"
 #include "signals/ease.hpp"
 #include "signals/metadata_knn.hpp"
+#include "signals/neighbour_cap.hpp"
 #include "signals/session_cooccurrence.hpp"
 
 #include <algorithm>
@@ -197,6 +198,31 @@ const bool registered_cooc_transform = frame::define_function<&cooc_transform>(
     "v / max(c_r + c_c - v, 1) or \"wilson\" (the smaller Wilson lower bound of\n"
     "v / c over the two counts, with z = wilson_z). Counts are max(count, 1), and\n"
     "1 for items beyond item_counts. Returns a new float32 array like data.");
+
+std::tuple<BigVector<float>, BigVector<std::int32_t>, std::vector<std::int32_t>> cap_neighbours(
+    Array1<float> data, Array1<std::int32_t> indices, Array1<std::int32_t> indptr,
+    std::uint64_t k) {
+    const std::span<const float> values = data.span_or_internal("data must be contiguous");
+    const std::span<const std::int32_t> columns =
+        indices.span_or_internal("indices must be contiguous");
+    const std::span<const std::int32_t> offsets =
+        indptr.span_or_internal("indptr must be contiguous");
+    CappedCsr csr;
+    {
+        ReleaseGil unlocked;
+        csr = signals::cap_neighbours(values, columns, offsets, k);
+    }
+    return {std::move(csr.data), std::move(csr.indices), std::move(csr.indptr)};
+}
+
+const bool registered_cap_neighbours = frame::define_function<&cap_neighbours>(
+    "cap_neighbours(data, indices, indptr, k)",
+    "Each row of a CSR graph cut to its k largest values.\n\n"
+    "Equal values keep the smaller column first; NaN ranks below every number.\n"
+    "Kept entries stay in their stored order, rows of at most k entries stay whole.\n"
+    "indptr must start at 0, never decrease and end at len(data) == len(indices).\n"
+    "Runs on the worker pool with the interpreter lock released. Returns new\n"
+    "(data float32, indices int32, indptr int32) arrays.");
 
 // ------------------------------------------------- scoring and retrieval
 

@@ -91,7 +91,8 @@ def ease_row(e, item):
     return out
 
 
-def user_cf_votes(e, owned, user_row):
+def user_cf_neighbours(e, owned, user_row):
+    """The kept neighbours as (similarity, user), best first."""
     overlap = np.zeros(e.n_users)
     for o in owned:
         for k in row(e.uu_indptr, o):
@@ -103,9 +104,12 @@ def user_cf_votes(e, owned, user_row):
         for u in range(e.n_users)
         if overlap[u] != 0
     ]
-    kept = sorted(sims, key=lambda s: (-s[0], s[1]))[: e.user_cf_k]
+    return sorted(sims, key=lambda s: (-s[0], s[1]))[: e.user_cf_k]
+
+
+def user_cf_votes(e, owned, user_row):
     votes = np.zeros(e.n_items)
-    for sim, u in kept:
+    for sim, u in user_cf_neighbours(e, owned, user_row):
         for k in row(e.uri_indptr, u):
             votes[e.uri_data[k]] += sim
     return votes
