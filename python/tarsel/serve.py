@@ -846,9 +846,13 @@ def __getattr__(name: str) -> Any:
     # made on first use (uvicorn is an optional dependency)
     if name != "_GuardedProtocol":
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    from uvicorn.protocols.http.auto import AutoHTTPProtocol
+    from uvicorn.protocols.http import auto
 
-    class _GuardedProtocol(AutoHTTPProtocol):  # type: ignore[misc, valid-type]
+    # uvicorn types its chosen protocol as a variable, which is no valid base
+    # class to a type checker
+    base: Any = auto.AutoHTTPProtocol
+
+    class _GuardedProtocol(base):
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
             if len(_OPEN) >= _GUARD["max_connections"]:
