@@ -21,6 +21,10 @@ pytest.importorskip("prometheus_client")
 
 from tarsel import Recommender, datasets  # noqa: E402
 
+# The sanitizer run's allocator keeps freed memory in quarantine on purpose, so
+# the server's resident memory says nothing about leaks there.
+MEMORY_MEASURED = not os.environ.get("TARSEL_SANITIZED")
+
 RETRIED = (ConnectionError, http.client.RemoteDisconnected, http.client.BadStatusLine, OSError)
 
 
@@ -197,7 +201,7 @@ def test_soak_reads_events_reloads_and_a_restart(files):
     # every answer the servers sent reached its client: none cut off by the restart
     gets = sum(line["path"].startswith("/recommend/") for line in answered)
     assert gets == served[0] + len(acknowledged), (gets, served[0])
-    assert rss_end < 1.5 * rss_start + 50, (rss_start, rss_end)
+    assert not MEMORY_MEASURED or rss_end < 1.5 * rss_start + 50, (rss_start, rss_end)
 
 
 def _closed_within(sockets, seconds):
@@ -285,7 +289,7 @@ def test_hostile_clients_get_4xx_timeouts_and_bounded_memory(files):
         'status="500"' not in text
         and 'tarsel_requests_total{endpoint="events",status="499"}' in text
     )
-    assert rss_after < rss_before + 40, (rss_before, rss_after)
+    assert not MEMORY_MEASURED or rss_after < rss_before + 40, (rss_before, rss_after)
     lines = [json.loads(line) for line in open(log) if line.startswith("{")]
     assert any("is not a regular file" in line.get("error", "") for line in lines)
     assert not any(line["level"] == "error" and line.get("event") == "error" for line in lines)
