@@ -4,7 +4,11 @@ the input-skipping rules and its failures."""
 import numpy as np
 import pytest
 
-from tarsel._core import fit_ease_py
+from tarsel import Recommender
+from tarsel._core import fit_ease_gram_py, fit_ease_py
+from tarsel._fitting import _gram
+from tarsel._settings import Settings
+from tarsel.recommender import _prepare
 
 
 def ids(*values):
@@ -137,3 +141,28 @@ def test_singular_systems(item, kwargs, message):
 def test_unaddressable_size_is_a_memory_error():
     with pytest.raises(MemoryError):
         fit_ease_py(ids(0), ids(0), 1, 2**40)
+
+
+@pytest.mark.parametrize("seed, weighted", [(0, False), (1, True), (2, True)])
+def test_the_gram_matrix_the_gates_tune_with_gives_the_fitted_weights(seed, weighted):
+    # the gates solve this Gram matrix again for each lambda they try: it must
+    # hold X^T X of the pair weights and solve to the weights of the fit (the
+    # very same ones with unit weights; others are summed in single precision)
+    rng = np.random.default_rng(seed)
+    log = {"user": rng.integers(0, 30, 400), "item": rng.integers(0, 50, 400)}
+    if weighted:
+        log["w"] = rng.uniform(0.5, 5.0, 400).round(1)
+    settings = Settings.from_params(Recommender().get_params())
+    data, _ = _prepare(settings, log, None, item_col="item", weight_col="w" if weighted else None)
+    x = np.zeros((data.n_users, data.n_items))
+    x[data.pair_user, data.pair_item] = data.pair_weight
+    gram = _gram(data)()
+    np.testing.assert_allclose(gram, x.T @ x, rtol=1e-6)
+    direct = fit_ease_py(
+        data.pair_user, data.pair_item, data.n_users, data.n_items, 7.0, data.pair_weight
+    )
+    again = fit_ease_gram_py(gram, lambda_=7.0)
+    if weighted:
+        np.testing.assert_allclose(again, direct, rtol=1e-5, atol=1e-6 * np.abs(direct).max())
+    else:
+        np.testing.assert_array_equal(again, direct)

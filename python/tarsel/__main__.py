@@ -549,40 +549,80 @@ def _print_report(report: dict[str, Any]) -> None:
                 else "counted as repeated events; --drop-duplicates leaves them out"
             )
         )
+    if report.get("base_choice"):
+        print(f"  base: {report['base_choice']}")
     if report.get("session_layer"):
         print(f"  session layer: {report['session_layer']}")
     gates = report.get("gates")
     if isinstance(gates, str) or not gates:
         print(f"  gates: {gates or 'nothing to gate'}")
     else:
-        held = report.get("heldout", {})
+        _print_gates(gates, report.get("heldout", {}))
+    _print_serving(report.get("heldout", {}), kept)
+    if report.get("unavailable"):
+        print(f"  not built by this core: {', '.join(report['unavailable'])}")
+
+
+def _print_gates(gates: dict[str, Any], held: dict[str, Any]) -> None:
+    """Each gate's held-out NDCG with the part on and off, in the owned-items
+    mode the model serves (the mode of the served line below)."""
+    from tarsel._gates import gate_figures
+
+    excluded = bool(held.get("exclude_owned", True))
+    print(
+        f"  gates on {held.get('users', 0)} held-out users: NDCG@{held.get('k', 10)} with "
+        f"owned items {'excluded' if excluded else 'allowed'} (the model's rule), "
+        "with the part on / off:"
+    )
+    # parts the gates kept leave with the rest when the base alone serves better
+    base_won = held.get("engine") == "base"
+    other_mode = False
+    for name, figures in gates.items():
+        if name in ("boost", "ease_lambda"):  # the base line above says what they chose
+            continue
+        on, off, same_mode = gate_figures(figures, excluded)
+        verdict = "kept" if figures["kept"] else "dropped"
+        if figures["kept"] and base_won and name != "base:ease":
+            verdict = "kept, then dropped: the base alone did better"
+        elif figures["kept"] and on <= off and "owned_excluded" in figures:
+            verdict = f"kept: it helps with owned items {'allowed' if excluded else 'excluded'}"
+        weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
+        mark = "" if same_mode else "*"
+        other_mode |= not same_mode
+        print(f"    {name + mark:<26}{on:>9.4f} /{off:>8.4f}   {verdict}{weight}")
+    if other_mode:
+        print("    * on the engine's own lists, owned items back through the repeat profile")
+
+
+def _print_serving(held: dict[str, Any], kept: dict[str, Any]) -> None:
+    """What serves each owned-items mode with its held-out NDCG (the model's
+    rule first), and what the model holds."""
+    serving = held.get("serving", {})
+    excluded = bool(held.get("exclude_owned", True))
+    k = held.get("k", 10)
+    for mode in ("owned_excluded", "owned_allowed")[:: 1 if excluded else -1]:
+        served = serving.get(mode)
+        if served is None:
+            continue
+        rule = " (the model's rule)" if (mode == "owned_excluded") == excluded else ""
+        prior = f" + popularity {served['pop_prior']:g}" if served.get("pop_prior") else ""
         print(
-            f"  gates on {held.get('users', 0)} held-out users (NDCG@{held.get('k', 10)} of "
-            "the engine's own lists, owned items back through the repeat profile, "
-            "with the part on / off):"
+            f"  served with owned items {mode.split('_')[1]}{rule}: {served['source']}{prior}, "
+            f"held-out NDCG@{k} {served['ndcg']:.4f}"
+            + (f" (popularity {held['popularity_ndcg']:.4f})" if rule else "")
         )
-        # parts the gates kept leave with the rest when the base alone serves better
-        base_won = held.get("engine") == "base"
-        for name, figures in gates.items():
-            if name == "boost":
-                continue
-            verdict = "kept" if figures["kept"] else "dropped"
-            if figures["kept"] and base_won and name != "base:ease":
-                verdict = "kept, then dropped: the base alone did better"
-            weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
-            print(
-                f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
-            )
-        mode = "owned_excluded" if held.get("exclude_owned", True) else "owned_allowed"
-        served = held.get("serving", {}).get(mode, {})
-        print(
-            f"  served with owned items {mode.split('_')[1]}: "
-            f"{served.get('source', 'model')}, held-out NDCG@{held.get('k', 10)} "
-            f"{held.get('ndcg', 0):.4f} (popularity {held.get('popularity_ndcg', 0):.4f})"
-        )
+    modes = [m.split("_")[1] for m, s in serving.items() if s.get("source") == "model"]
     layers = ", ".join(kept.get("boost_layers", [])) or "none"
     print(
-        f"  channels kept: {', '.join(kept.get('channels', [])) or 'none'}; "
+        "  the model"
+        + (
+            f" (serving owned items {' and '.join(modes)})"
+            if modes
+            else " (serving neither mode)"
+            if serving
+            else ""
+        )
+        + f": channels kept: {', '.join(kept.get('channels', [])) or 'none'}; "
         f"repeat module: {'on' if kept.get('repeat') else 'off'}; boost layers: {layers}"
         + (
             f" (z {kept['z_threshold']:g}, boost x{kept['boost_multiplier']:g})"
@@ -590,8 +630,6 @@ def _print_report(report: dict[str, Any]) -> None:
             else ""
         )
     )
-    if report.get("unavailable"):
-        print(f"  not built by this core: {', '.join(report['unavailable'])}")
 
 
 def _plural(count: int, noun: str) -> str:

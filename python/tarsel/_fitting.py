@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Protocol, cast
 
@@ -33,19 +34,24 @@ def engine_arrays(**arrays: Any) -> dict[str, np.ndarray]:
 _DAY = 86400.0
 
 # The EASE base solves a dense items x items system: three n x n float64 blocks
-# while it runs, and an n x n float32 block in the model. Without an
-# ease_max_items setting, EASE is a candidate base while the solve stays within
-# this memory (about 9,400 items: a MovieLens-sized catalogue, a 340 MiB block in
-# the model); the gates then keep it only where held-out users show it beats
-# the co-occurrence graph.
+# while it runs. Tuning its regularisation on the held-out users also holds the
+# Gram matrix (one more float64 block) and the best weights so far (a float32
+# block): 36 bytes per item pair. Without an ease_max_items setting, EASE is a
+# candidate base while that stays within this memory (about 7,700 items: a
+# MovieLens-sized catalogue, a 226 MiB block in the model); the gates then keep
+# it only where held-out users show it beats the co-occurrence graph.
 EASE_BYTES = 2 << 30
+EASE_BYTES_PER_PAIR = 36
 
 
 def ease_item_limit(settings: Any) -> tuple[int, str]:
     """The largest catalogue EASE is a candidate base for, and why."""
     if settings.ease_max_items is not None:
         return int(settings.ease_max_items), "the ease_max_items setting"
-    return int((EASE_BYTES / 24) ** 0.5), f"at most {EASE_BYTES / 2**30:g} GiB while solving"
+    return (
+        int((EASE_BYTES / EASE_BYTES_PER_PAIR) ** 0.5),
+        f"at most {EASE_BYTES / 2**30:g} GiB while solving and tuning",
+    )
 
 
 @dataclass
@@ -62,6 +68,7 @@ class Plan:
     exclude_owned: bool | None = None  # the owned-items rule; None: the setting decides
     repeat_min_count: int | None = None  # None: the setting
     base: str | None = None  # "cooc" when the gates chose the graph over EASE
+    ease_lambda: float | None = None  # EASE's regularisation; None: the setting
     repeat_freq_alpha: float | None = None  # None: the setting
     # the repeat profile's timing, as ``repeat_timing`` names it
     repeat_periods: str = "fitted"
@@ -87,6 +94,8 @@ class Plan:
             "pop_prior": self.pop_prior,
             "exclude_owned": True if self.exclude_owned is None else self.exclude_owned,
         }
+        if parts.config.get("base_is_ease") and self.ease_lambda is not None:
+            kept["ease_lambda"] = self.ease_lambda
         if self.repeat_min_count is not None:
             kept["repeat_min_count"] = self.repeat_min_count
         if self.repeat_freq_alpha is not None:
@@ -111,6 +120,9 @@ class Parts:
     item_pop: np.ndarray = None  # type: ignore[assignment]
     repeat_profile: list[np.ndarray] | None = None
     alphas: dict[str, float] = field(default_factory=dict)
+    # () -> the dense float64 Gram matrix X^T X of the EASE base, formed when
+    # asked (the gates tune EASE's regularisation with it); None without EASE
+    gram: Callable[[], np.ndarray] | None = None
 
 
 class Events(Protocol):
@@ -248,16 +260,19 @@ def _fit_base(
     parts.arrays.update(engine_arrays(cooc_data=cooc[0], cooc_indices=cooc[1], cooc_indptr=cooc[2]))
     limit, why = ease_item_limit(settings)
     use_ease = data.n_items <= limit and plan.base != "cooc"
+    lambda_ = settings.ease_lambda if plan.ease_lambda is None else plan.ease_lambda
     if use_ease and sums is not None:
-        parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=settings.ease_lambda)
+        parts.gram = sums.gram
+        parts.arrays["ease_b"] = _core.fit_ease_gram_py(sums.gram(), lambda_=lambda_)
     elif use_ease:
         pairs = _with_pairs(data)
+        parts.gram = _gram(pairs)
         parts.arrays["ease_b"] = _core.fit_ease_py(
             pairs.pair_user,
             pairs.pair_item,
             data.n_users,
             data.n_items,
-            lambda_=settings.ease_lambda,
+            lambda_=lambda_,
             weights=pairs.pair_weight,
         )
     parts.config["base_is_ease"] = use_ease
@@ -272,12 +287,31 @@ def _fit_base(
         "why": (
             "the gates kept the co-occurrence graph over EASE"
             if plan.base == "cooc"
-            else f"EASE a candidate up to {limit:,} items: {why}"
+            else f"EASE a candidate up to {limit:,} items: {why}; lambda {lambda_:g}"
+            + (" (the setting)" if plan.ease_lambda is None else " chosen by the gates")
         ),
         "graph_entries": int(len(cooc[0])),
         "graph_entries_before_cap": int(entries),
         "max_neighbours": settings.max_neighbours,
     }
+
+
+def _gram(data: Interactions) -> Callable[[], np.ndarray]:
+    """X^T X of the pair weights, formed when called: the pure co-occurrence of
+    the weights off the diagonal, their squares on it (as the EASE fit forms it)."""
+
+    def form() -> np.ndarray:
+        n = data.n_items
+        values, indices, indptr = _core.build_cooccurrence(
+            data.pair_user, data.pair_item, data.pair_weight, data.n_users, n
+        )
+        dense = np.zeros((n, n))
+        dense[np.repeat(np.arange(n), np.diff(indptr)), indices] = values
+        weights = data.pair_weight.astype(np.float64)
+        dense.flat[:: n + 1] = np.bincount(data.pair_item, weights=weights * weights, minlength=n)
+        return dense
+
+    return form
 
 
 def raw_cooccurrence(settings: Settings, data: Interactions) -> CSR:

@@ -19,6 +19,8 @@ from typing import Any
 
 import numpy as np
 
+from tarsel._gates import gate_figures
+
 # chart colours: the part on, the part off, baselines, neutral bars
 _ON, _OFF, _MARK, _BAR, _MUTED = "#2b6cb0", "#a0aec0", "#c05621", "#2f855a", "#718096"
 _LABEL_W, _PLOT_W, _ROW_H = 190, 520, 14
@@ -131,9 +133,12 @@ def _summary(report: Mapping[str, Any]) -> str:
     ]
     held = report.get("heldout")
     if isinstance(held, Mapping) and "ndcg" in held:
+        mode = "excluded" if held.get("exclude_owned", True) else "allowed"
+        source = _mapping(_mapping(held.get("serving")).get(f"owned_{mode}")).get("source")
         facts.append(
             f"held-out NDCG@{held.get('k', 10)} {_num(held['ndcg'])} on "
-            f"{_count(held.get('users'))} users"
+            f"{_count(held.get('users'))} users with owned items {mode}"
+            + (f", served by {source}" if source else "")
         )
     return " · ".join(_esc(f) for f in facts)
 
@@ -179,19 +184,28 @@ def _gates_section(report: Mapping[str, Any]) -> str:
                 legend=[("the model", _ON), ("baselines", _MARK), ("served", _BAR)],
             )
         )
+    excluded = bool(held.get("exclude_owned", True))
     toggled = (
         [
-            (name, f)
+            (name + ("" if same else "*"), {**f, "on": on, "off": off})
             for name, f in gates.items()
             if isinstance(f, Mapping) and _is_number(f.get("on")) and _is_number(f.get("off"))
+            for on, off, same in [gate_figures(dict(f), excluded)]
         ]
         if isinstance(gates, Mapping)
         else []
     )
     if toggled:
         baselines = _baselines(held)
+        mode = "excluded" if excluded else "allowed"
         parts.append(
-            "<h3>Each part switched off in turn</h3>"
+            f"<h3>Each part switched off in turn, owned items {mode} (the model's mode)</h3>"
+            + (
+                "<p>* measured on the engine's own lists, owned items back through "
+                "the repeat profile.</p>"
+                if any(name.endswith("*") for name, _ in toggled)
+                else ""
+            )
             + (
                 "<p>Marked lines: "
                 + ", ".join(f"{_esc(n)} {fmt(v)}" for n, v in baselines)
@@ -304,7 +318,7 @@ def _baselines(held: Mapping[str, Any]) -> list[tuple[str, float]]:
 
 def _kept_section(kept: Mapping[str, Any], report: Mapping[str, Any]) -> str:
     rows = [[_esc(key.replace("_", " ")), _esc(_plain(value))] for key, value in kept.items()]
-    for key in ("model_size", "session_layer", "graphs", "unavailable"):
+    for key in ("base_choice", "model_size", "session_layer", "graphs", "unavailable"):
         if report.get(key):
             rows.append([_esc(key.replace("_", " ")), _esc(_plain(report[key]))])
     return _table(["setting", "value"], rows, escape=False) if rows else "<p>Nothing recorded.</p>"
