@@ -237,3 +237,18 @@ def _one(lines, start):
     found = [line for line in lines if line.lstrip().startswith(start.lstrip())]
     assert len(found) == 1, (start, lines)
     return found[0]
+
+
+def test_lambda_is_tuned_only_where_the_tuning_fits_the_memory_bound(monkeypatch):
+    # 30 items; tuning is bounded to 20 (36 bytes per item pair), EASE by the setting
+    monkeypatch.setattr("tarsel._fitting.EASE_BYTES", 36 * 20**2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        model = Recommender(gate_users=60, ease_max_items=100, ease_lambda=70.0)
+        model.fit(_rebuy_log(), time_col="time")
+    gate = model.fit_report_["gates"]["ease_lambda"]
+    assert gate["chosen"] == 70.0 and list(gate["tried"]) == ["70"]
+    assert gate["why"] == (
+        "not tuned: tuning holds 1.5 times a solve's memory, within the bound up to 20 items"
+    )
+    assert model.fit_report_["gates"]["base:ease"]["kept"] and model.kept_["ease_lambda"] == 70.0

@@ -62,17 +62,18 @@ class Recommender:
     ease_max_items : int >= 0 or None
         EASE is a candidate base for catalogues of at most this many items;
         the gates keep it over the co-occurrence graph only where held-out
-        users show it better. None: as many as solving and tuning within
-        2 GiB allows (about 7,700 items); ``fit_report_["base_choice"]``,
+        users show it better. None: as many as a solve within 2 GiB allows
+        (about 9,400 items); ``fit_report_["base_choice"]``,
         ``fit_report_["model_size"]`` and the gates ``base:ease`` and
         ``ease_lambda`` say what was chosen, why and by how much.
     max_neighbours : int >= 1 or None
         Each item keeps its strongest neighbours in the co-occurrence graph
         (None: all of them): a smaller graph, file and memory.
     ease_lambda : float > 0
-        Ridge penalty of EASE. With held-out users, the gates also try it
-        divided and multiplied by 2.5 (one step further where an end wins) and
-        keep the best; ``kept_["ease_lambda"]`` is the one served.
+        Ridge penalty of EASE. With held-out users and up to about 7,700
+        items (tuning within 2 GiB), the gates also try it divided and
+        multiplied by 2.5 (one step further where an end wins) and keep the
+        best; ``kept_["ease_lambda"]`` is the one served.
     min_deep_session_fraction : float in [0, 1]
         Share of sessions holding two or more items that a session layer needs.
     session_gap_seconds : float >= 0 or None
