@@ -339,7 +339,7 @@ def _demo(args) -> int:
     columns = _only_set(data.columns)
     with _task(args, "holding out each shopper's last basket"):
         split = leave_last_basket_out(table, **columns)
-    model = Recommender(cold_slots=1)
+    model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
     models: dict[str, Any] = {
@@ -569,7 +569,18 @@ def _print_report(report: dict[str, Any]) -> None:
             verdict = "kept" if figures["kept"] else "dropped"
             if figures["kept"] and base_won and name != "base:ease":
                 verdict = "kept, then dropped: the base alone did better"
-            weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
+            # what the repeat calibration chose (a model saved before it tried
+            # minimum counts carries only the weight and periods)
+            chose = [
+                text.format(figures[key])
+                for key, text in (
+                    ("min_count", "min count {}"),
+                    ("periods", "{} periods"),
+                    ("weight", "weight {:g}"),
+                )
+                if key in figures
+            ]
+            weight = f" ({', '.join(chose)})" if chose else ""
             print(
                 f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
             )
