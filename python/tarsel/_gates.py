@@ -134,15 +134,23 @@ class Gate:
         entries back, other owned items left out) against the whole held-out
         basket, and with owned items excluded (only users with a new held-out
         item have that figure)."""
+        lists = self._lists(engine)
+        excluded = self._score_users(lists, 0, ([], [], []))[0]
+        return self._own_ndcg(lists), np.asarray(excluded)
+
+    def _lists(self, engine) -> list[list[int]]:
         rows = self.holdout.rows.tolist()
         found = engine.recommend_batch(self.owned, rows, self.k + self._repeat_room(), 0.0)
-        lists = [items for items, _, _ in found]
-        own = [
-            ndcg_at_k(items[: self.k], rel, self.k)
-            for items, rel in zip(lists, self.holdout.relevant)
-        ]
-        excluded = self._score_users(lists, 0, ([], [], []))[0]
-        return np.asarray(own), np.asarray(excluded)
+        return [items for items, _, _ in found]
+
+    def _own_ndcg(self, lists: list[list[int]]) -> np.ndarray:
+        """Each held-out user's NDCG@k of the engine's own list."""
+        return np.asarray(
+            [
+                ndcg_at_k(items[: self.k], rel, self.k)
+                for items, rel in zip(lists, self.holdout.relevant)
+            ]
+        )
 
     # ------------------------------------------------- baselines and modes
 
@@ -380,7 +388,8 @@ class Gate:
                     engine.set_repeat_profile(
                         *profile[:2], counts, last_ts, *shapes[(count, kind)], now
                     )
-                    tried[(count, kind, weight)] = self.ndcg_users(engine)[0]
+                    # the engine's own lists decide: no owned-excluded figure
+                    tried[(count, kind, weight)] = self._own_ndcg(self._lists(engine))
         del engine
         first = (setting, "fitted", alpha)
         default = tried[first]
