@@ -25,7 +25,6 @@ with warnings.catch_warnings():  # this Starlette would rather have httpx2
     from starlette.testclient import TestClient  # noqa: E402
 
 from tarsel import Recommender, datasets  # noqa: E402
-from tarsel._live import live_of  # noqa: E402
 from tarsel.serve import Limits, create_app  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Using `httpx` with:DeprecationWarning")
@@ -338,7 +337,7 @@ def unrepeated(shop, tmp_path_factory):
     for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
         model = Recommender(gate_users=0, repeat=False, **extra)
         model.fit(shop.interactions, **shop.columns).save(path.with_name(f"{name}.model"))
-    assert live_of(Recommender.load(path)).profile is None
+    assert Recommender.load(path)._fitted.live.profile is None
     return None, path
 
 

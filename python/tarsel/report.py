@@ -13,11 +13,15 @@ import datetime
 import html
 import math
 import os
-import tempfile
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from tarsel._container import encode_container, write_atomically
+
+if TYPE_CHECKING:  # the estimator imports this module
+    from tarsel.recommender import Recommender
 
 # chart colours: the part on, the part off, baselines, neutral bars
 _ON, _OFF, _MARK, _BAR, _MUTED = "#2b6cb0", "#a0aec0", "#c05621", "#2f855a", "#718096"
@@ -80,8 +84,6 @@ def write_report(
     """
     if not hasattr(model, "engine_"):
         raise ValueError("this Recommender is not fitted yet; call fit first")
-    from tarsel._container import write_atomically
-
     write_atomically(path, [render_report(model, evaluation, users=users).encode("utf-8")])
 
 
@@ -394,17 +396,12 @@ def _size_section(model: Any) -> str:
     return f"<p>The model file takes {_bytes(total)} in all.</p>" + chart + table
 
 
-def model_file_sections(model: Any) -> dict[str, int]:
-    """Bytes of each section of the model's file (the trailer as ``table``),
-    measured by saving it to a temporary file."""
-    from tarsel._container import read_container
-
-    with tempfile.TemporaryDirectory(prefix="tarsel-report-") as directory:
-        path = os.path.join(directory, "model")
-        model.save(path)
-        size = os.path.getsize(path)
-        sizes = {name: len(payload) for name, payload in read_container(path).items()}
-    sizes["table"] = size - sum(sizes.values())
+def model_file_sections(model: Recommender) -> dict[str, int]:
+    """Bytes of each section of the model's file (the table and trailer after
+    them as ``table``)."""
+    sections = model._saved().sections()
+    sizes = {name: len(payload) for name, payload in sections.items()}
+    sizes["table"] = len(encode_container({name: b"" for name in sections}))
     return sizes
 
 

@@ -137,9 +137,7 @@ def _identity(info: os.stat_result) -> tuple:
 def _data_cut(model: Any) -> float | None:
     """The newest event time of a model's data and its updates (None when it
     keeps none: a model without a time column)."""
-    from tarsel import _live
-
-    now = _live.live_of(model).now_ts
+    now = model._state().live.now_ts
     if not model.columns_.get("time_col") or not math.isfinite(now):
         return None
     return float(now)
