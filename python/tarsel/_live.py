@@ -28,15 +28,12 @@ import math
 import struct
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 
 from tarsel import _baselines
-from tarsel.data import column, timestamps_of
-
-if TYPE_CHECKING:  # the model holds this module's state
-    from tarsel._model import FittedModel
+from tarsel.data import IdMap, column, timestamps_of
 
 _EMPTY = np.zeros(0, dtype=np.int64)
 SECTION = "live"
@@ -94,6 +91,21 @@ class Live:
     )
 
 
+class Model(Protocol):
+    """What requests and updates read and change of a fitted model (the
+    ``FittedModel`` that holds this module's ``Live``)."""
+
+    engine: Any
+    users: IdMap
+    items: IdMap
+    columns: dict[str, Any]
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+    repeat_sizes: np.ndarray
+    baselines: _baselines.Baselines
+    live: Live
+
+
 def after_fit(data: Any, profile: list[np.ndarray] | None, min_count: int) -> Live:
     """The live state of a freshly fitted model. ``profile`` is the served
     repeat profile's arrays (None when the engine serves none)."""
@@ -130,7 +142,7 @@ class Basket:
         return -1 if self.row is None else self.row
 
 
-def history(model: FittedModel, row: int | None) -> np.ndarray:
+def history(model: Model, row: int | None) -> np.ndarray:
     """The user's distinct items, least recently consumed first."""
     if row is None:
         return _EMPTY
@@ -140,7 +152,7 @@ def history(model: FittedModel, row: int | None) -> np.ndarray:
     return model.hist_items[model.hist_indptr[row] : model.hist_indptr[row + 1]]
 
 
-def basket(model: FittedModel, user: Any, items: Any) -> Basket:
+def basket(model: Model, user: Any, items: Any) -> Basket:
     row = model.users.get(user)
     stored = history(model, row)
     if items is None:
@@ -151,7 +163,7 @@ def basket(model: FittedModel, user: Any, items: Any) -> Basket:
     return Basket(row, owned, int(np.count_nonzero(found < 0)))
 
 
-def baskets(model: FittedModel, users: list, items: Any) -> list[Basket]:
+def baskets(model: Model, users: list, items: Any) -> list[Basket]:
     if items is None:
         return [basket(model, user, None) for user in users]
     lists = _id_list(items, "items")
@@ -180,7 +192,7 @@ def _last_occurrences(items: np.ndarray) -> np.ndarray:
 # --------------------------------------------------------------- updates
 
 
-def update(model: FittedModel, events: Any, columns: dict[str, str | None]) -> dict[str, int]:
+def update(model: Model, events: Any, columns: dict[str, str | None]) -> dict[str, int]:
     """Apply new events to ``model``; see ``Recommender.update``."""
     names = _event_columns(model, columns)
     live = model.live
@@ -247,7 +259,7 @@ def update(model: FittedModel, events: Any, columns: dict[str, str | None]) -> d
     return report
 
 
-def _event_columns(model: FittedModel, columns: dict[str, str | None]) -> dict[str, str | None]:
+def _event_columns(model: Model, columns: dict[str, str | None]) -> dict[str, str | None]:
     allowed = ("user_col", "item_col", "time_col", "time_format")
     unknown = sorted(set(columns) - set(allowed))
     if unknown:
@@ -263,7 +275,7 @@ def _event_columns(model: FittedModel, columns: dict[str, str | None]) -> dict[s
     }
 
 
-def _checked_users(model: FittedModel, users: np.ndarray) -> list:
+def _checked_users(model: Model, users: np.ndarray) -> list:
     """The events' user ids; a wrong type raises TypeError, as in ``recommend``."""
     values = users.tolist()
     integers = model.users.ids.dtype.kind == "i"
@@ -277,7 +289,7 @@ def _checked_users(model: FittedModel, users: np.ndarray) -> list:
 
 
 def _changed_rows(
-    model: FittedModel, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
+    model: Model, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
 ) -> dict[int, tuple]:
     """For each user with events: the new history (items, least recently
     consumed first), its event counts (when kept) and each item's last event
@@ -312,7 +324,7 @@ def _changed_rows(
 
 
 def _gather_histories(
-    model: FittedModel, live: Live, touched: np.ndarray
+    model: Model, live: Live, touched: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The stored histories of the ``touched`` rows as flat arrays: the
     position in ``touched`` of each entry, its item and its event count (0
@@ -431,7 +443,7 @@ def _updated_baselines(
     return _baselines.Baselines(lists.counts, lists.ranking, indptr, items, own)
 
 
-def _repeat_sizes(model: FittedModel, live: Live, changes: dict[int, tuple]) -> np.ndarray:
+def _repeat_sizes(model: Model, live: Live, changes: dict[int, tuple]) -> np.ndarray:
     sizes = np.asarray(model.repeat_sizes, dtype=np.int64)
     n_users = len(model.users)
     if len(sizes) < n_users:
@@ -472,7 +484,7 @@ def splice(
     return new_indptr, out
 
 
-def fold(model: FittedModel) -> None:
+def fold(model: Model) -> None:
     """Write the changed histories into the fitted CSR (before a save)."""
     live = model.live
     if not live.rows:
@@ -502,7 +514,7 @@ _PROFILE_DTYPES = {
 _HEADER = struct.Struct("<I")
 
 
-def sections(model: FittedModel) -> dict[str, bytes]:
+def sections(model: Model) -> dict[str, bytes]:
     """The model file section of the live state: a JSON header (counts, the
     newest event time, the profile's settings, array lengths) and the arrays
     after it."""

@@ -13,15 +13,13 @@ import datetime
 import html
 import math
 import os
+import tempfile
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-from tarsel._container import encode_container, write_atomically
-
-if TYPE_CHECKING:  # the estimator imports this module
-    from tarsel.recommender import Recommender
+from tarsel._container import read_container, write_atomically
 
 # chart colours: the part on, the part off, baselines, neutral bars
 _ON, _OFF, _MARK, _BAR, _MUTED = "#2b6cb0", "#a0aec0", "#c05621", "#2f855a", "#718096"
@@ -396,12 +394,15 @@ def _size_section(model: Any) -> str:
     return f"<p>The model file takes {_bytes(total)} in all.</p>" + chart + table
 
 
-def model_file_sections(model: Recommender) -> dict[str, int]:
-    """Bytes of each section of the model's file (the table and trailer after
-    them as ``table``)."""
-    sections = model._saved().sections()
-    sizes = {name: len(payload) for name, payload in sections.items()}
-    sizes["table"] = len(encode_container({name: b"" for name in sections}))
+def model_file_sections(model: Any) -> dict[str, int]:
+    """Bytes of each section of the model's file (the trailer as ``table``),
+    measured by saving it to a temporary file."""
+    with tempfile.TemporaryDirectory(prefix="tarsel-report-") as directory:
+        path = os.path.join(directory, "model")
+        model.save(path)
+        size = os.path.getsize(path)
+        sizes = {name: len(payload) for name, payload in read_container(path).items()}
+    sizes["table"] = size - sum(sizes.values())
     return sizes
 
 
