@@ -721,31 +721,77 @@ def prepare_interactions(
         if session_col
         else None
     )
+    return events_of(
+        users,
+        items,
+        user_idx,
+        item_idx,
+        times,
+        weights,
+        labels,
+        np.arange(len(user_idx)),
+        weighting=weighting,
+        session_gap_seconds=session_gap_seconds,
+        drop_duplicates=drop_duplicates,
+    )[0]
+
+
+def events_of(
+    users: IdMap,
+    items: IdMap,
+    user_idx: np.ndarray,
+    item_idx: np.ndarray,
+    times: np.ndarray | None,
+    weights: np.ndarray,
+    labels: np.ndarray | None,
+    rows: np.ndarray,
+    *,
+    weighting: str,
+    session_gap_seconds: float | None,
+    drop_duplicates: bool,
+) -> tuple[Interactions, np.ndarray]:
+    """The checked columns of a table's events (or of all the events of some
+    of its users) as ``Interactions``, and the table row of each event kept.
+
+    ``labels`` are session labels as codes; ``rows`` the events' rows in the
+    table. Events are put in (time, row) order, the order a stable sort by
+    time of the whole table gives; exact duplicates are counted and, with
+    ``drop_duplicates``, all but the first row of each are left out."""
+    order = np.lexsort((rows, times)) if times is not None else np.argsort(rows, kind="stable")
+    user_idx, item_idx, weights, rows = (
+        user_idx[order],
+        item_idx[order],
+        weights[order],
+        rows[order],
+    )
+    times = times[order] if times is not None else None
+    labels = labels[order] if labels is not None else None
+    # the first row of a group of duplicates comes first in (time, row) order
     duplicate = duplicate_events(user_idx, item_idx, times, labels)
     n_duplicates = int(np.count_nonzero(duplicate))
     if drop_duplicates and n_duplicates:
         keep = ~duplicate
-        user_idx, item_idx, weights = user_idx[keep], item_idx[keep], weights[keep]
+        user_idx, item_idx, weights, rows = (
+            user_idx[keep],
+            item_idx[keep],
+            weights[keep],
+            rows[keep],
+        )
         times = times[keep] if times is not None else None
         labels = labels[keep] if labels is not None else None
-
-    order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
-    user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
-    times = times[order] if times is not None else None
     if labels is not None:
         # sessions are keyed by (user, session) so that reused labels never merge users
-        labels = labels[order]
-        session_idx = _dense_codes(user_idx * (int(labels.max()) + 1) + labels)
+        session_idx = _dense_codes(user_idx * (int(labels.max(initial=0)) + 1) + labels)
     elif times is not None and session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
     else:
         session_idx = None
-    n_sessions = int(session_idx.max()) + 1 if session_idx is not None else 0
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(user_idx) else 0
     data = _assemble(
         users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
     )
     data.duplicates, data.duplicates_dropped = n_duplicates, bool(drop_duplicates)
-    return data
+    return data, rows
 
 
 def resolve_weighting(weighting: str | None, weight_col: str | None) -> str:

@@ -36,12 +36,9 @@ from tarsel.data import (
     IdMap,
     Interactions,
     UserHistories,
-    _assemble,
-    _dense_codes,
-    _sessions_by_gap,
     check_ids,
     column,
-    duplicate_events,
+    events_of,
     feature_item_ids,
     no_positive_weight,
     numeric_column,
@@ -354,46 +351,27 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         if c["weight_col"]
         else np.ones(len(users))
     )
-    # (time, row) order: a stable sort by time of the whole table
-    order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
-    users, item_idx, weights, pos = users[order], item_idx[order], weights[order], pos[order]
-    times = times[order] if times is not None else None
-    raw = (
-        IdMap.encode(
-            column(frame, c["session_col"])[order], f"session column {c['session_col']!r}"
-        )[1]
+    labels = (
+        IdMap.encode(column(frame, c["session_col"]), f"session column {c['session_col']!r}")[1]
         if c["session_col"]
         else None
     )
-    # the first row of a group of duplicates comes first in (time, row) order,
-    # so the rows kept are those the single-machine fit keeps
-    duplicate = duplicate_events(users, item_idx, times, raw)
-    if job.drop_duplicates and duplicate.any():
-        keep = ~duplicate
-        users, item_idx, weights, pos = users[keep], item_idx[keep], weights[keep], pos[keep]
-        times = times[keep] if times is not None else None
-        raw = raw[keep] if raw is not None else None
+    # the partition's users numbered 0..m-1 in global order
     rows, user_idx = np.unique(users, return_inverse=True)
-    user_idx = user_idx.reshape(-1).astype(np.int64)
-    if raw is not None:
-        session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
-    elif times is not None and job.settings.session_gap_seconds is not None:
-        session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
-    else:
-        session_idx = None
-    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(users) else 0
-    data = _assemble(
+    data, pos = events_of(
         IdMap(range(len(rows))),
         maps.items,
-        user_idx,
+        user_idx.reshape(-1).astype(np.int64),
         item_idx,
         times,
-        session_idx,
-        n_sessions,
         weights,
-        job.weighting,
+        labels,
+        pos,
+        weighting=job.weighting,
+        session_gap_seconds=job.settings.session_gap_seconds,
+        drop_duplicates=job.drop_duplicates,
     )
-    return _Block(data, rows, pos, int(np.count_nonzero(duplicate)))
+    return _Block(data, rows, pos, data.duplicates)
 
 
 def _eligible(block: _Block) -> tuple[np.ndarray, int]:
