@@ -757,28 +757,19 @@ def events_of(
     table. Events are put in (time, row) order, the order a stable sort by
     time of the whole table gives; exact duplicates are counted and, with
     ``drop_duplicates``, all but the first row of each are left out."""
-    order = np.lexsort((rows, times)) if times is not None else np.argsort(rows, kind="stable")
-    user_idx, item_idx, weights, rows = (
-        user_idx[order],
-        item_idx[order],
-        weights[order],
-        rows[order],
-    )
-    times = times[order] if times is not None else None
-    labels = labels[order] if labels is not None else None
+
+    def take(index: np.ndarray) -> None:
+        nonlocal user_idx, item_idx, weights, rows, times, labels
+        user_idx, item_idx, weights, rows = (a[index] for a in (user_idx, item_idx, weights, rows))
+        times = times[index] if times is not None else None
+        labels = labels[index] if labels is not None else None
+
+    take(np.lexsort((rows, times)) if times is not None else np.argsort(rows, kind="stable"))
     # the first row of a group of duplicates comes first in (time, row) order
     duplicate = duplicate_events(user_idx, item_idx, times, labels)
     n_duplicates = int(np.count_nonzero(duplicate))
     if drop_duplicates and n_duplicates:
-        keep = ~duplicate
-        user_idx, item_idx, weights, rows = (
-            user_idx[keep],
-            item_idx[keep],
-            weights[keep],
-            rows[keep],
-        )
-        times = times[keep] if times is not None else None
-        labels = labels[keep] if labels is not None else None
+        take(~duplicate)
     if labels is not None:
         # sessions are keyed by (user, session) so that reused labels never merge users
         session_idx = _dense_codes(user_idx * (int(labels.max(initial=0)) + 1) + labels)
