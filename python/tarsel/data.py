@@ -705,11 +705,8 @@ def prepare_interactions(
     if len(raw["user_col"]) == 0:
         raise ValueError("interactions are empty")
     users, user_idx = IdMap.encode(raw["user_col"], f"user column {user_col!r}")
-    check_ids(users, f"user column {user_col!r}")
     items, item_idx = IdMap.encode(raw["item_col"], f"item column {item_col!r}")
-    check_ids(items, f"item column {item_col!r}")
-    items = items.extend(extra_items, f"item column {item_col!r} of item_features")
-    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    items = checked_maps(users, items, extra_items, user_col, item_col)
     times = timestamps_of(raw["time_col"], time_col, time_format) if time_col else None
     weights = (
         numeric_column(raw["weight_col"], weight_col) if weight_col else np.ones(len(user_idx))
@@ -783,6 +780,18 @@ def events_of(
     )
     data.duplicates, data.duplicates_dropped = n_duplicates, bool(drop_duplicates)
     return data, rows
+
+
+def checked_maps(
+    users: IdMap, items: IdMap, extra_items: Any, user_col: str, item_col: str
+) -> IdMap:
+    """Checks that a model can store the ids (see ``check_ids``); the item
+    map with the ``extra_items`` known without interactions after its own."""
+    check_ids(users, f"user column {user_col!r}")
+    check_ids(items, f"item column {item_col!r}")
+    items = items.extend(extra_items, f"item column {item_col!r} of item_features")
+    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    return items
 
 
 def resolve_weighting(weighting: str | None, weight_col: str | None) -> str:

@@ -36,7 +36,7 @@ from tarsel.data import (
     IdMap,
     Interactions,
     UserHistories,
-    check_ids,
+    checked_maps,
     column,
     events_of,
     feature_item_ids,
@@ -292,18 +292,14 @@ class _Maps:
 def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
-    if not scan["positive"]:
-        raise ValueError(no_positive_weight(job.columns["weight_col"]))
     users_by_row = np.argsort(scan["users"][1], kind="stable")
     items_by_row = np.argsort(scan["items"][1], kind="stable")
-    user_col, item_col = job.columns["user_col"], job.columns["item_col"]
     # the partitions' ids together: one partition's integers and another's text mix here
     users = IdMap([scan["users"][0][k] for k in users_by_row.tolist()])
-    check_ids(users, f"user column {user_col!r}")
     items = IdMap([scan["items"][0][k] for k in items_by_row.tolist()])
-    check_ids(items, f"item column {item_col!r}")
-    items = items.extend(extra, f"item column {item_col!r} of item_features")
-    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    items = checked_maps(users, items, extra, job.columns["user_col"], job.columns["item_col"])
+    if not scan["positive"]:
+        raise ValueError(no_positive_weight(job.columns["weight_col"]))
     return _Maps(users, items, scan["span"], scan["events"], scan["users"][1][users_by_row])
 
 
