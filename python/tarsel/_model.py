@@ -500,7 +500,5 @@ def fit_model(
     )
     graphs = None
     stored = {k: v for k, v in columns.items() if k != "time_format" or v is not None}
-    model = FittedModel.of_fit(params, stored, events, parts, plan, report)
-    del parts  # the model holds what it needs of them
-    release_free_memory()
-    return model
+    # the caller releases the memory of the parts once it drops the events too
+    return FittedModel.of_fit(params, stored, events, parts, plan, report)
