@@ -17,7 +17,6 @@ from tarsel._progress import Bar, Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
 from tarsel.data import (
-    IdMap,
     feature_item_ids,
     id_array,
     prepare_interactions,
@@ -32,6 +31,23 @@ MAX_BATCH_ROWS = 1 << 25
 # Result rows per engine call of a batch (and per chunk of ``iter_recommend_batch``
 # by default): enough for the worker pool, small beside the result.
 _CHUNK_ROWS = 1 << 16
+
+
+class _FittedView:
+    """A fitted attribute of the estimator: a field of its ``FittedModel``,
+    read-only; NotFittedError (an AttributeError) before ``fit``."""
+
+    def __init__(self, field: str):
+        self.field = field
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    def __get__(self, model: Recommender | None, owner: type) -> Any:
+        return self if model is None else getattr(model._state(), self.field)
+
+    def __set__(self, model: Recommender, value: Any) -> None:
+        raise AttributeError(f"{self.name} is read-only: it is what fit or load found")
 
 
 class Recommender:
@@ -358,43 +374,20 @@ class Recommender:
         self._fitted.kept.warn_if_served()
         return self
 
-    # the fitted state, held by one FittedModel; these are its public views
+    # the fitted state, held by one FittedModel; the attributes below are its
+    # public views (the class docstring describes them)
     _fitted: FittedModel | None = None
-
-    @property
-    def engine_(self) -> Any:
-        """The native serving engine (``tarsel._core.EngineState``)."""
-        return self._state().engine
-
-    @property
-    def users_(self) -> IdMap:
-        """The map between the caller's user ids and dense indices."""
-        return self._state().users
-
-    @property
-    def items_(self) -> IdMap:
-        """The map between the caller's item ids and dense indices."""
-        return self._state().items
-
-    @property
-    def item_pop_(self) -> np.ndarray:
-        """Interactions per item."""
-        return self._state().item_pop
+    engine_ = _FittedView("engine")
+    users_ = _FittedView("users")
+    items_ = _FittedView("items")
+    item_pop_ = _FittedView("item_pop")
+    columns_ = _FittedView("columns")
+    fit_report_ = _FittedView("report")
 
     @property
     def kept_(self) -> dict[str, Any]:
-        """What the gates kept."""
+        """What the gates kept, as they recorded it."""
         return self._state().kept.record
-
-    @property
-    def fit_report_(self) -> dict[str, Any]:
-        """Every figure behind what the gates kept."""
-        return self._state().report
-
-    @property
-    def columns_(self) -> dict[str, Any]:
-        """The column names (and time format) ``fit`` was given."""
-        return self._state().columns
 
     @property
     def exclude_owned_(self) -> bool:
