@@ -320,11 +320,11 @@ class _Block:
     data: Interactions
     rows: np.ndarray  # global row of each local user, ascending
     positions: np.ndarray  # each event's row in the whole frame
-    duplicates: int = 0  # exact duplicate rows found (a user's rows are all here)
 
 
 def _duplicates(block: _Block) -> int:
-    return block.duplicates
+    # exact duplicate rows found: a user's rows are all in its partition
+    return block.data.duplicates
 
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
@@ -367,7 +367,7 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         session_gap_seconds=job.settings.session_gap_seconds,
         drop_duplicates=job.drop_duplicates,
     )
-    return _Block(data, rows, pos, data.duplicates)
+    return _Block(data, rows, pos)
 
 
 def _eligible(block: _Block) -> tuple[np.ndarray, int]:
