@@ -38,6 +38,37 @@ _CONFIDENCE = 0.95
 _RESAMPLES = 1000
 
 
+@dataclass
+class Holdout:
+    """Each sampled user's last session (or last interaction) held out, the
+    remaining events as training data, and the held-out items per user."""
+
+    train: Events  # Interactions, or a distributed fit's totals
+    rows: np.ndarray  # held-out users' rows
+    relevant: list[set[int]]
+    times: np.ndarray | None  # time of each held-out unit (for the repeat profile)
+
+    @classmethod
+    def draw(cls, data: Interactions, n_users: int, seed: int) -> Holdout | None:
+        held = draw_held(data, n_users, seed)
+        return None if held is None else cls.of(data.select_events(~held), data, held)
+
+    @classmethod
+    def of(cls, train: Events, data: Events, held: np.ndarray) -> Holdout:
+        """The hold-out of the ``held`` events of ``data``, ``train`` being the
+        rest of them."""
+        rows = np.unique(data.user_idx[held])
+        relevant: dict[int, set[int]] = {r: set() for r in rows.tolist()}
+        for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
+            relevant[u].add(i)
+        times = None
+        if data.timestamps is not None:
+            times = np.full(data.n_users, np.inf)
+            np.minimum.at(times, data.user_idx[held], data.timestamps[held])
+            times = times[rows]
+        return cls(train, rows, [relevant[r] for r in rows.tolist()], times)
+
+
 # Fewer users with two or more sessions (or events) than this leave the gates
 # too little to measure on: they are skipped.
 MIN_HELD_OUT_USERS = 20
@@ -84,37 +115,6 @@ def draw_held(data: Events, n_users: int, seed: int) -> np.ndarray | None:
 
 def _units(data: Events) -> np.ndarray:
     return data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
-
-
-@dataclass
-class Holdout:
-    """Each sampled user's last session (or last interaction) held out, the
-    remaining events as training data, and the held-out items per user."""
-
-    train: Events  # Interactions, or a distributed fit's totals
-    rows: np.ndarray  # held-out users' rows
-    relevant: list[set[int]]
-    times: np.ndarray | None  # time of each held-out unit (for the repeat profile)
-
-    @classmethod
-    def draw(cls, data: Interactions, n_users: int, seed: int) -> Holdout | None:
-        held = draw_held(data, n_users, seed)
-        return None if held is None else cls.of(data.select_events(~held), data, held)
-
-    @classmethod
-    def of(cls, train: Events, data: Events, held: np.ndarray) -> Holdout:
-        """The hold-out of the ``held`` events of ``data``, ``train`` being the
-        rest of them."""
-        rows = np.unique(data.user_idx[held])
-        relevant: dict[int, set[int]] = {r: set() for r in rows.tolist()}
-        for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
-            relevant[u].add(i)
-        times = None
-        if data.timestamps is not None:
-            times = np.full(data.n_users, np.inf)
-            np.minimum.at(times, data.user_idx[held], data.timestamps[held])
-            times = times[rows]
-        return cls(train, rows, [relevant[r] for r in rows.tolist()], times)
 
 
 def _means(values: tuple[list, list, list]) -> tuple[float, float, float]:

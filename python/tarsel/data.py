@@ -761,7 +761,13 @@ def events_of(
         times = times[index] if times is not None else None
         labels = labels[index] if labels is not None else None
 
-    take(np.lexsort((rows, times)) if times is not None else np.argsort(rows, kind="stable"))
+    # events of a whole table come in row order: a stable sort by time is then
+    # the (time, row) order, and without times they are in order already
+    in_rows = bool(np.all(rows[1:] > rows[:-1]))
+    if times is not None:
+        take(np.argsort(times, kind="stable") if in_rows else np.lexsort((rows, times)))
+    elif not in_rows:
+        take(np.argsort(rows, kind="stable"))
     # the first row of a group of duplicates comes first in (time, row) order
     duplicate = duplicate_events(user_idx, item_idx, times, labels)
     n_duplicates = int(np.count_nonzero(duplicate))
