@@ -56,7 +56,8 @@ class Kept:
 
     @classmethod
     def of(cls, record: dict[str, Any]) -> Kept:
-        """The typed view of a record; a malformed one raises ValueError."""
+        """The typed view of a record; a malformed one raises ValueError (or
+        TypeError for a value of the wrong type)."""
         default = float(record.get("pop_prior", 0.0))
         modes = record.get("serving", {})
         if not isinstance(modes, dict):
