@@ -522,16 +522,20 @@ class _Service:
     async def _sweep(self) -> None:
         """Close connections that have waited longer than the header timeout
         for a request's headers (uvicorn's keep-alive timer closes idle ones,
-        but not one that sent part of a request, or nothing since it opened)."""
-        limit = self.limits.header_timeout
+        but not one that sent part of a request, or nothing since it opened).
+        Once the process shuts down, every connection without a request
+        running is closed at the next look."""
         while True:
-            await asyncio.sleep(min(1.0, limit / 4))
+            await asyncio.sleep(
+                0.1 if _GUARD["draining"] else min(1.0, self.limits.header_timeout / 4)
+            )
+            limit = 0.0 if _GUARD["draining"] else self.limits.header_timeout
             now = time.monotonic()
             for protocol, seen in list(_OPEN.items()):
                 cycle = getattr(protocol, "cycle", None)
                 if cycle is not seen[0] or (cycle is not None and not cycle.response_complete):
                     seen[0], seen[1] = cycle, now  # a request began, or is running
-                elif now - seen[1] > limit and not protocol.transport.is_closing():
+                elif now - seen[1] >= limit and not protocol.transport.is_closing():
                     protocol.transport.close()
 
     def _adopt(self, loaded: _Loaded) -> None:
@@ -836,9 +840,10 @@ def _coalesced(model: Any, users: list, baskets: list, n: int, options: dict) ->
 
 
 # Connections open in this process: protocol -> [the request cycle last seen,
-# since when], read by _Service._sweep; and the cap on their number.
+# since when], read by _Service._sweep; the cap on their number, and whether
+# the process has begun to shut down (every answer then closes its connection).
 _OPEN: dict[Any, list] = {}
-_GUARD = {"max_connections": Limits.max_connections}
+_GUARD: dict[str, Any] = {"max_connections": Limits.max_connections, "draining": False}
 
 
 def __getattr__(name: str) -> Any:
@@ -853,12 +858,33 @@ def __getattr__(name: str) -> Any:
     base: Any = auto.AutoHTTPProtocol
 
     class _GuardedProtocol(base):
+        """uvicorn's protocol with a cap on connections, a record of them for
+        the sweep, and a shutdown that ends keep-alive for good.
+
+        On SIGTERM uvicorn closes its listener and asks the connections it
+        knows of to close after their current answer. A connection the kernel
+        handed over just before the listener closed is set up a moment later,
+        after that request, and uvicorn would then keep it alive for as long as
+        its client sends requests (past the shutdown limit, when the requests
+        in flight are cancelled). So the process marks itself draining when
+        uvicorn begins the shutdown, or when a connection arrives through a
+        listener that no longer serves; from then on every answer carries
+        ``Connection: close`` and the sweep closes idle connections."""
+
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
+            # asyncio's server-side transports keep the listener they came through
+            listener = getattr(transport, "_server", None)
+            if listener is not None and not listener.is_serving():
+                _GUARD["draining"] = True
             if len(_OPEN) >= _GUARD["max_connections"]:
                 transport.close()
                 return
             _OPEN[self] = [None, time.monotonic()]
+
+        def shutdown(self) -> None:
+            _GUARD["draining"] = True  # uvicorn calls this on each connection as it shuts down
+            super().shutdown()
 
         def connection_lost(self, exc: Exception | None) -> None:
             _OPEN.pop(self, None)
@@ -958,7 +984,9 @@ def _handlers(service: _Service) -> list:
         from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
         from starlette.responses import Response
 
-        return Response(generate_latest(service.registry), media_type=CONTENT_TYPE_LATEST)
+        return Response(
+            generate_latest(service.registry), media_type=CONTENT_TYPE_LATEST, headers=_closing()
+        )
 
     return [
         ("/recommend/batch", "recommend_batch", recommend_batch, "POST"),
@@ -1027,12 +1055,19 @@ def _encode(content: Any) -> bytes:
 def _json_response(content: Any, status: int = 200) -> Any:
     """A JSON answer from encoded bytes or a value. A refusal before the body
     was read (413, 408) closes the connection, as the rest of the body would
-    otherwise be taken for the next request."""
+    otherwise be taken for the next request; so does every answer once the
+    process shuts down."""
     from starlette.responses import Response
 
     body = content if isinstance(content, bytes) else _encode(content)
-    headers = {"connection": "close"} if status in (408, 413) else None
-    return Response(body, status_code=status, media_type="application/json", headers=headers)
+    return Response(
+        body, status_code=status, media_type="application/json", headers=_closing(status)
+    )
+
+
+def _closing(status: int = 200) -> dict | None:
+    """The header that ends the connection after this answer, when it must."""
+    return {"connection": "close"} if status in (408, 413) or _GUARD["draining"] else None
 
 
 def _json_default(value: Any) -> Any:
@@ -1369,7 +1404,7 @@ def _build(
         require_model=require_model,
         journal=journal and os.path.abspath(journal),
     )
-    _GUARD["max_connections"] = limits.max_connections
+    _GUARD.update(max_connections=limits.max_connections, draining=False)
     routes = [
         Route(path, _endpoint(service, name, handler), methods=[method], name=name)
         for path, name, handler, method in _handlers(service)
