@@ -423,7 +423,7 @@ class _Service:
         self.batcher = _Batcher(self)
         # the moving average of the seconds one call of each kind takes
         # (measured first on the pool)
-        self._costs = dict.fromkeys(("recommend", "similar"), 2 * self.INLINE_SECONDS)
+        self._costs = dict.fromkeys(("recommend", "batch", "similar"), 2 * self.INLINE_SECONDS)
         self.current: _Loaded | None = initial
         self.threads = threads or os.cpu_count() or 2
         self.pool: ThreadPoolExecutor | None = None
@@ -649,7 +649,7 @@ class _Service:
         """``call(model)`` beside any update, after the journal's new entries;
         its answer comes back encoded as JSON (or by ``encode``). It runs on
         the request pool, or on the event loop itself when the calls of its
-        ``kind`` ("recommend", "similar") with their encoding have lately
+        ``kind`` ("recommend", "batch", "similar") with their encoding have lately
         taken less than ``INLINE_SECONDS`` and no update can interfere: a hop
         to a thread and back costs more than such a call."""
         encode = encode or _encode
@@ -741,29 +741,22 @@ class _Service:
 
 
 class _Batcher:
-    """Recommendations for single users, answered together while the engine
-    is busy. A request that finds a thread of the pool free runs at once;
-    others queue by (n, exclude_owned), and a queue goes to the engine as one
-    ``recommend_batch`` when a thread comes free, when it holds ``size``
-    requests or when its first request has waited ``wait`` seconds. Each
+    """Recommendations for single users, answered together. Requests that
+    arrive in the same turn of the event loop queue by (n, exclude_owned),
+    and each queue goes to the engine as one ``recommend_batch`` when the turn
+    ends and a thread of the pool is free; while every thread is busy, when one
+    comes free, when the queue holds ``size`` requests or when its first
+    request has waited ``wait`` seconds. One batch call costs the engine's
+    per-call work and the hop to a thread once for all its requests. Each
     answer equals the request's own ``recommend``; a batch whose rows cannot
     be told apart (a request without rows) is answered request by request."""
 
     def __init__(self, service: _Service, size: int = 64, wait: float = 0.002):
         self.service, self.size, self.wait = service, size, wait
-        self.busy = 0  # model calls on the pool
+        self.busy = 0  # batch calls under way
         self.queues: dict[tuple, list] = {}
 
     async def recommend(self, user: Any, items: list | None, n: int, options: dict) -> bytes:
-        if self.busy < self.service.threads and not self.queues:
-            self.busy += 1
-            try:
-                return await self.service.answer(
-                    _recommending(user, items, n, options), kind="recommend"
-                )
-            finally:
-                self.busy -= 1
-                self._next()
         loop = asyncio.get_running_loop()
         future = loop.create_future()
         key = (n, options.get("exclude_owned"))
@@ -772,8 +765,17 @@ class _Batcher:
         if len(queue) >= self.size:
             self._flush(key)
         elif len(queue) == 1:
-            loop.call_later(self.wait, self._expire, key, queue)
+            # after the other requests that this turn of the loop reads
+            loop.call_soon(self._turn_ended, key, queue)
         return await future
+
+    def _turn_ended(self, key: tuple, queue: list) -> None:
+        if self.queues.get(key) is not queue:
+            return
+        if self.busy < self.service.threads:
+            self._flush(key)
+        else:
+            asyncio.get_running_loop().call_later(self.wait, self._expire, key, queue)
 
     def _next(self) -> None:
         if self.queues and self.busy < self.service.threads:
@@ -792,10 +794,18 @@ class _Batcher:
         options = {} if exclude is None else {"exclude_owned": exclude}
         users, baskets = [r[0] for r in queue], [r[1] for r in queue]
         try:
-            answers = await self.service.answer(
-                lambda m: _coalesced(m, users, baskets, n, options),
-                lambda found: found and [_encode(a) for a in found],
-            )
+            if len(queue) == 1:  # one call of recommend costs less than a batch of one
+                answers = [
+                    await self.service.answer(
+                        _recommending(users[0], baskets[0], n, options), kind="recommend"
+                    )
+                ]
+            else:
+                answers = await self.service.answer(
+                    lambda m: _coalesced(m, users, baskets, n, options),
+                    lambda found: found and [_encode(a) for a in found],
+                    kind="batch",
+                )
         except Exception:
             answers = None
         finally:
@@ -809,7 +819,8 @@ class _Batcher:
                     answer = await self.service.answer(_recommending(user, items, n, options))
                 else:
                     answer = answers[k]
-                    self.service.coalesced.inc()
+                    if len(queue) > 1:
+                        self.service.coalesced.inc()
             except BaseException as exc:  # noqa: B036 - handed to the waiting request
                 future.set_exception(exc)
             else:
