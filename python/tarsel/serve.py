@@ -18,7 +18,9 @@ Bad input gets a 4xx answer ``{"error": message}``; ``Limits`` holds the
 limits on requests and connections (413 for a body over them, 408 for a body
 or headers that do not arrive in time, 400 for the rest). Model calls and the
 encoding of their answers run on a thread pool (the engine releases the
-interpreter lock), so the event loop keeps accepting requests meanwhile.
+interpreter lock), so the event loop keeps accepting requests meanwhile; calls
+shorter than a hop to a thread run on the event loop. Single-user requests
+read in one turn of the event loop are answered by one batch call.
 
 The model file is watched: when it is replaced (or on SIGHUP) the new file is
 loaded beside the served model and swapped in at once; requests already
