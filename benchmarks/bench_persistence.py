@@ -20,7 +20,9 @@ import time
 import numpy as np
 
 from tarsel import Recommender, _core
-from tarsel._container import load_model, save_model
+from tarsel._baselines import Baselines
+from tarsel._live import Live
+from tarsel._model import FittedModel, Kept
 from tarsel.data import IdMap
 
 N_ITEMS = 4_000
@@ -49,15 +51,24 @@ def make_arrays():
 
 
 def model_around(engine):
-    """A fitted-looking Recommender whose state is this engine, one item per
-    engine item and no users."""
-    model = Recommender()
-    model.engine_ = engine
-    model.users_, model.items_ = IdMap([]), IdMap(range(N_ITEMS))
-    model._hist_indptr, model._hist_items = np.zeros(1, np.int64), np.zeros(0, np.int64)
-    model._repeat_sizes, model.item_pop_ = np.zeros(0, np.int64), np.ones(N_ITEMS)
-    model.fit_report_, model.kept_, model.columns_ = {}, {}, {}
-    return model
+    """A fitted model whose state is this engine, one item per engine item and
+    no users."""
+    empty = np.zeros(0, np.int64)
+    return FittedModel(
+        params=Recommender().get_params(),
+        columns={},
+        engine=engine,
+        users=IdMap([]),
+        items=IdMap(range(N_ITEMS)),
+        item_pop=np.ones(N_ITEMS),
+        hist_indptr=np.zeros(1, np.int64),
+        hist_items=empty,
+        repeat_sizes=empty,
+        baselines=Baselines.from_events(empty, empty, 0, N_ITEMS),
+        live=Live(),
+        kept=Kept.of({}),
+        report={},
+    )
 
 
 def fsync_path(path):
@@ -119,12 +130,12 @@ def main():
         assert _core.EngineState.load(engine_path).to_bytes() == record
 
         model_path, raw_path = os.path.join(tmp, "m.model"), os.path.join(tmp, "raw.npy")
-        save_model(model_around(engine), model_path)
+        model_around(engine).save(model_path)
         np.save(raw_path, np.fromfile(model_path, dtype=np.uint8))
         rows.append(
             (
                 "model load",
-                best_of(lambda: load_model(Recommender, model_path)),
+                best_of(lambda: Recommender.load(model_path)),
                 "numpy.load same bytes",
                 best_of(lambda: np.load(raw_path)),
             )

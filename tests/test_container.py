@@ -5,7 +5,12 @@ import numpy as np
 import pytest
 
 from tarsel import _container
-from tarsel._container import read_container, write_container
+from tarsel._container import (
+    container_of_bytes,
+    encode_container,
+    read_container,
+    write_container,
+)
 
 SECTIONS = {"meta": b'{"a": 1}', "empty": b"", "engine": bytes(range(256)) * 10}
 
@@ -18,6 +23,11 @@ def test_sections_round_trip(tmp_path):
     assert raw[-12:-4] == b"TARSELMD"
     assert raw.startswith(SECTIONS["meta"])  # the first section starts at byte 0
     assert os.listdir(tmp_path) == ["m.tarsel"]  # no temporary file left behind
+    # the same file as bytes in memory, as a cluster fit hands its model over
+    assert encode_container(SECTIONS) == raw
+    container = container_of_bytes(raw)
+    container.verify()
+    assert {name: bytes(data) for name, data in container.sections.items()} == SECTIONS
 
 
 def _damaged(tmp_path, change):
@@ -56,6 +66,8 @@ def test_damaged_or_foreign_files_raise_value_error(tmp_path, change, message):
     path = _damaged(tmp_path, change)
     with pytest.raises(ValueError, match=message):
         read_container(path)
+    with pytest.raises(ValueError, match=message):
+        container_of_bytes(path.read_bytes()).verify()
 
 
 def test_a_failed_write_keeps_the_old_file(tmp_path, monkeypatch):

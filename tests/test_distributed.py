@@ -122,14 +122,17 @@ def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
 
 
-def test_ids_a_model_cannot_store_fail_the_cluster_fit_as_a_single_fit(client):
+# with no positive weight as well, the ids are checked first on both paths
+@pytest.mark.parametrize("columns", [{}, {"weight_col": "rating"}])
+def test_ids_a_model_cannot_store_fail_the_cluster_fit_as_a_single_fit(client, columns):
     frame = log(2).assign(item=lambda f: f["item"].astype(np.uint64) + np.uint64(2**63))
+    frame["rating"] = 0.0
     events = dd.from_pandas(frame, npartitions=3)
     message = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
     with pytest.raises(ValueError, match=message):
-        Recommender().fit(frame)
+        Recommender().fit(frame, **columns)
     with pytest.raises(ValueError, match=message):
-        tdist.fit(client, events, shuffle_method="tasks")
+        tdist.fit(client, events, shuffle_method="tasks", **columns)
 
 
 def test_recommend_batch_answers_partition_by_partition(client, tmp_path):

@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 from tarsel import Recommender, _container, _core, datasets
-from tarsel._live import history, live_of
+from tarsel._live import history
+from tarsel._model import Kept
 from tarsel.data import prepare_interactions
 
 COLUMNS = {"user_col": "user", "item_col": "item", "time_col": "time"}
@@ -40,7 +41,7 @@ def _same(a, b):
 
 def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
     user = int(log[0]["user"][0])
-    stored = plain.items_.ids[history(plain, plain.users_.get(user))].tolist()
+    stored = plain.items_.ids[history(plain._fitted, plain.users_.get(user))].tolist()
     basket = [stored[0], "no-such-item", plain.items_.ids[5], stored[0]]
     # the basket's items are the most recent, in the order of their last occurrence
     expected = [i for i in stored if i not in basket] + [plain.items_.ids[5], stored[0]]
@@ -49,7 +50,10 @@ def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
     _same(got, plain.recommend(None, 8, items=expected))
     _same(plain.recommend(-12345, 8, items=expected), plain.recommend(None, 8, items=expected))
     assert "unknown_items" not in plain.recommend(user, 8)
-    assert history(plain, plain.users_.get(user)).tolist() == plain.items_.index(stored).tolist()
+    assert (
+        history(plain._fitted, plain.users_.get(user)).tolist()
+        == plain.items_.index(stored).tolist()
+    )
 
 
 def test_batch_baskets_equal_single_requests(log, plain):
@@ -72,7 +76,7 @@ def test_batch_baskets_equal_single_requests(log, plain):
 def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypatch):
     early, late = log
     model = _fit(early, **settings)
-    fitted = live_of(model).profile
+    fitted = model._fitted.live.profile
     owners = np.repeat(np.arange(len(fitted.indptr) - 1), np.diff(fitted.indptr))
     timing = {
         (r, i): (p, q)
@@ -102,11 +106,11 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
     ]
     rows = model.users_.index(reference.users.ids)
     items = model.items_.ids
-    served = live_of(model).profile
+    served = model._fitted.live.profile
     for user in range(reference.n_users):
         row = rows[user]
         assert (
-            items[history(model, row)].tolist()
+            items[history(model._fitted, row)].tolist()
             == reference.items.ids[reference.history(user)].tolist()
         )
         a, b = profile[0][user], profile[0][user + 1]
@@ -117,7 +121,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
         order = np.argsort(model.items_.index(reference.items.ids[profile[1][a:b]]))
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
-    assert live_of(model).now_ts == whole["time"].max()
+    assert model._fitted.live.now_ts == whole["time"].max()
     # periods and their quality stay as fitted; an entry new to the profile has none
     owners = np.repeat(np.arange(len(served.indptr) - 1), np.diff(served.indptr))
     got = list(zip(served.periods.tolist(), served.quality.tolist()))
@@ -126,7 +130,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, tmp_path, monkeypat
     ]
     np.testing.assert_array_equal(got, want)
     assert len(timing) < len(want)
-    assert np.diff(served.indptr).tolist() == model._repeat_sizes.tolist()
+    assert np.diff(served.indptr).tolist() == model._fitted.repeat_sizes.tolist()
 
     # the model file keeps all of it, and a loaded model updates on from there
     model.save(tmp_path / "m.model")
@@ -176,12 +180,14 @@ def test_bad_events_change_nothing(events, columns, message):
     with pytest.raises(TypeError if "of type" in message else ValueError, match=message):
         model.update(events, **columns)
     _same(model.recommend(1, 3, exclude_owned=False), before)
-    assert len(model.users_) == 2 and not live_of(model).rows
+    assert len(model.users_) == 2 and not model._fitted.live.rows
 
 
 def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
     model = _fit({"user": [1, 1, 2, 2, 3], "item": list("abbca"), "time": range(5)}, repeat=False)
-    model.kept_["serving"] = {"owned_allowed": {"source": "personal_popularity"}}
+    model._fitted.kept = Kept.of(
+        {**model.kept_, "serving": {"owned_allowed": {"source": "personal_popularity"}}}
+    )
     model.update({"user": [9, 9, 9, 1], "item": list("ccab"), "time": [9, 9, 9, 9]})
     got = model.recommend(9, 3, exclude_owned=False)
     # c twice, then a; each by the user's own events plus its share of the fitted events
@@ -190,7 +196,7 @@ def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
     assert model.recommend(1, 2, exclude_owned=False)["item"].tolist() == ["b", "a"]
     model.save(tmp_path / "m.model")
     loaded = Recommender.load(tmp_path / "m.model")
-    assert len(loaded._personal_indptr) == len(loaded.users_) + 1
+    assert len(loaded._fitted.baselines.owned_indptr) == len(loaded.users_) + 1
     _same(loaded.recommend(9, 3, exclude_owned=False), got)
 
 

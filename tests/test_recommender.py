@@ -1,4 +1,5 @@
 import copy
+import dataclasses
 import doctest
 import pickle
 from collections import Counter
@@ -9,6 +10,7 @@ import pytest
 
 import tarsel
 from tarsel import Recommender, datasets
+from tarsel._model import Kept
 from tarsel.evaluation import PopularityBaseline, evaluate, leave_last_n_out
 
 COLUMNS = {"user_col": "user", "item_col": "item", "time_col": "time", "session_col": "basket"}
@@ -93,14 +95,16 @@ def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
             raise tarsel._core.InternalFailure("record out of range")
 
     broken = copy.copy(model)
-    broken.engine_ = Broken()
+    broken._fitted = dataclasses.replace(model._fitted, engine=Broken())
     with pytest.raises(tarsel.TarselError, match="record out of range") as caught:
         broken.recommend(int(model.users_.ids[0]), exclude_owned=True)  # the engine's mode
     assert isinstance(caught.value.__cause__, tarsel._core.InternalFailure)
     # a mode served by a baseline never asks the engine
     serving = dict(model.kept_["serving"])
     serving["owned_allowed"] = {"source": "personal_popularity", "pop_prior": 0.0, "ndcg": 0.0}
-    broken.kept_ = {**model.kept_, "serving": serving}
+    broken._fitted = dataclasses.replace(
+        broken._fitted, kept=Kept.of({**model.kept_, "serving": serving})
+    )
     assert len(broken.recommend(int(model.users_.ids[0]), exclude_owned=False)["item"]) == 10
 
 

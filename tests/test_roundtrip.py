@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 
 from tarsel import Recommender, _core
 from tarsel._baselines import BASELINES, MODES
-from tarsel._live import history, live_of
+from tarsel._live import history
+from tarsel._model import Kept
 
 SOURCES = ("model",) + BASELINES
 
@@ -78,7 +79,7 @@ def check_answers(model, users, n):
         for user in users:
             mine = table["user"] == user
             items, scores = table["item"][mine].tolist(), table["score"][mine]
-            owned = set(model.items_.ids[history(model, model.users_.get(user))].tolist())
+            owned = set(model.items_.ids[history(model._fitted, model.users_.get(user))].tolist())
             rest = set(model.items_.ids.tolist()) - owned
             assert len(items) == len(set(items)), (user, exclude)
             assert rest <= set(items) <= (rest if exclude else rest | owned), (user, exclude)
@@ -104,9 +105,15 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
     model.fit(log, time_col="time")
     # the source serving each mode, as the gates would record it
     serving = {mode: data.draw(st.sampled_from(SOURCES), mode) for mode in MODES.values()}
-    model.kept_["serving"] = {
-        mode: {"source": source, "pop_prior": 0.0, "ndcg": 0.0} for mode, source in serving.items()
-    }
+    model._fitted.kept = Kept.of(
+        {
+            **model.kept_,
+            "serving": {
+                mode: {"source": source, "pop_prior": 0.0, "ndcg": 0.0}
+                for mode, source in serving.items()
+            },
+        }
+    )
     newest = log["time"].max()
     for _ in range(data.draw(st.integers(1, 3), "updates")):
         events = data.draw(batches(log), "events")
@@ -114,7 +121,7 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
         applied = [t for t, i in zip(events["time"], events["item"]) if i != "unknown"]
         newest = max([newest, *applied])
     # the newest event time of the data and of the events applied to it
-    assert live_of(model).now_ts == newest
+    assert model._fitted.live.now_ts == newest
     users = model.users_.ids.tolist() + [12345]
     n = len(model.items_)
     found = check_answers(model, users, n)
@@ -124,12 +131,12 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
     copies = [Recommender.load(path), pickle.loads(pickle.dumps(model)), copy.deepcopy(model)]
     for twin in copies:
         same(answers(twin, users, n), found)
-        assert live_of(twin).now_ts == newest
+        assert twin._fitted.live.now_ts == newest
     # a copy updates on as the original does
     more = data.draw(batches(log), "more events")
     model.update(more)
     copies[0].update(more)
-    assert live_of(copies[0]).now_ts == live_of(model).now_ts >= newest
+    assert copies[0]._fitted.live.now_ts == model._fitted.live.now_ts >= newest
     users = model.users_.ids.tolist()
     same(check_answers(copies[0], users, n), answers(model, users, n))
 
@@ -139,7 +146,8 @@ def test_updated_models_answer_everyone_and_survive_every_copy(tmp_path_factory,
 def test_baseline_scores_rank_the_list(source, exclude):
     log = {"user": [1, 1, 1, 2, 2, 3, 3, 3], "item": list("aabbcccb")}
     model = Recommender(gate_users=0, repeat=False).fit(log)
-    model.kept_["serving"] = {MODES[exclude]: {"source": source, "pop_prior": 0.0, "ndcg": 0.0}}
+    choice = {"source": source, "pop_prior": 0.0, "ndcg": 0.0}
+    model._fitted.kept = Kept.of({**model.kept_, "serving": {MODES[exclude]: choice}})
     got = model.recommend(1, 3, exclude_owned=exclude)
     # c and b are 3 of 8 events each; a 2: the share of all events, and with
     # personal popularity the user's own events of the item before it

@@ -4,7 +4,6 @@ serving of one of them in a mode where nothing fitted beat it."""
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -161,69 +160,3 @@ class Baselines:
                 head.append(item)
                 scores.append(float(share[item]))
         return head, scores, [PERSONAL] * own_count + [POPULARITY] * (len(head) - own_count)
-
-
-def served_by(kept: dict[str, Any], exclude_owned: bool) -> str | None:
-    """The baseline the fitted model serves in this mode, or None when the
-    engine does (the gates chose a baseline only where nothing fitted beat it)."""
-    choice = kept.get("serving", {}).get(MODES[bool(exclude_owned)], {})
-    source = choice.get("source", "model")
-    return source if source in BASELINES else None
-
-
-def pop_prior(kept: dict[str, Any], exclude_owned: bool) -> float:
-    """The popularity addend weight the gates chose for this mode."""
-    choice = kept.get("serving", {}).get(MODES[bool(exclude_owned)], {})
-    return float(choice.get("pop_prior", kept.get("pop_prior", 0.0)))
-
-
-def warn_if_served(kept: dict[str, Any]) -> None:
-    """Warn for each serving mode where no fitted model beat a simple baseline
-    on the held-out users, so that the baseline itself is served there."""
-    for exclude, mode in MODES.items():
-        source = served_by(kept, exclude)
-        if source is not None:
-            figure = kept["serving"][mode]["ndcg"]
-            rule = "excluded" if exclude else "allowed"
-            name = source.replace("_", " ")
-            warnings.warn(
-                f"with owned items {rule}, no fitted model beat {name}"
-                f" on the held-out users (NDCG {figure:.4f}); that baseline is served "
-                "in this mode",
-                stacklevel=3,
-            )
-
-
-def after_fit(model: Any, data: Any) -> None:
-    """Keep each user's items in personal order on a freshly fitted model (saved
-    with it), for serving personal popularity."""
-    adopt(model, Baselines.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items))
-
-
-def adopt(model: Any, lists: Baselines) -> None:
-    """Make ``lists`` the model's baselines (and its saved personal lists)."""
-    model._personal_indptr, model._personal_items = lists.owned_indptr, lists.owned_items
-    model._personal_counts = lists.owned_counts
-    model._baseline_lists = lists
-
-
-def of(model: Any) -> Baselines:
-    """The baselines of a fitted or loaded model. A file written before the
-    personal counts were kept counts each listed item once (one written before
-    personal order was kept lists the user's history)."""
-    lists = getattr(model, "_baseline_lists", None)
-    if lists is None:
-        counts = np.asarray(model.item_pop_, dtype=np.float64)
-        indptr = getattr(model, "_personal_indptr", None)
-        items = getattr(model, "_personal_items", None)
-        own = getattr(model, "_personal_counts", None)
-        if indptr is None or items is None:
-            indptr, items, own = model._hist_indptr, model._hist_items, None
-        if own is None:
-            lists = Baselines(counts, popularity_order(counts), indptr, items, np.ones(len(items)))
-            users, items, own = lists.entries()
-            lists = Baselines.of_entries(counts, users, items, own, len(indptr) - 1)
-        else:
-            lists = Baselines(counts, popularity_order(counts), indptr, items, own)
-        model._baseline_lists = lists
-    return lists

@@ -1,5 +1,5 @@
 """The model file: named byte sections with a format version, a magic number and
-a checksum, written atomically; and the fitted ``Recommender`` stored in it.
+a checksum, written atomically (``FittedModel`` says what the sections hold).
 
 Layout (little-endian)::
 
@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import json
 import os
 import queue
 import re
@@ -32,16 +31,10 @@ import struct
 import threading
 import time
 import zlib
-from collections.abc import Iterable, Iterator, Mapping
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import Any
 
 import numpy as np
-
-from tarsel import _live
-
-if TYPE_CHECKING:  # the estimator imports this module
-    from tarsel.recommender import Recommender
 
 MAGIC = b"TARSELMD"
 FORMAT_VERSION = 1
@@ -93,6 +86,16 @@ def _read_error(exc: OSError, path: str) -> OSError:
 def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> None:
     """Write the sections to ``path`` with ``write_atomically``, so a failure
     never leaves a partial model."""
+    write_atomically(path, _chunks(sections))
+
+
+def encode_container(sections: Mapping[str, bytes]) -> bytes:
+    """The bytes of the file ``write_container`` writes."""
+    return b"".join(_chunks(sections))
+
+
+def _chunks(sections: Mapping[str, bytes]) -> list[bytes]:
+    """The sections, the table and trailer after them, and the checksum."""
     table = b"".join(
         _ENTRY.pack(_section_name(name), len(payload)) for name, payload in sections.items()
     )
@@ -101,7 +104,7 @@ def write_container(path: str | os.PathLike, sections: Mapping[str, bytes]) -> N
     for payload in sections.values():
         checksum = zlib.crc32(payload, checksum)
     checksum = zlib.crc32(tail, checksum)
-    write_atomically(path, [*sections.values(), tail, _CHECKSUM.pack(checksum)])
+    return [*sections.values(), tail, _CHECKSUM.pack(checksum)]
 
 
 def write_atomically(path: str | os.PathLike, chunks: Iterable[bytes]) -> None:
@@ -259,7 +262,7 @@ class Container:
         sections: dict,
         checksum: _Checksum,
         stored: int,
-        identity: tuple,
+        identity: tuple | None,
         engine: Any = None,
         engine_error: ValueError | None = None,
     ):
@@ -279,12 +282,13 @@ class Container:
             self._verified = self._checksum.result() == self._stored
         if self._verified:
             return
-        try:
-            changed = _identity(os.stat(self.path)) != self._identity
-        except OSError:
-            changed = True
-        if changed:
-            raise ValueError(f"{self.path!r} changed while it was read; load it again")
+        if self._identity is not None:  # a file, not bytes in memory
+            try:
+                changed = _identity(os.stat(self.path)) != self._identity
+            except OSError:
+                changed = True
+            if changed:
+                raise ValueError(f"{self.path!r} changed while it was read; load it again")
         raise ValueError(f"{self.path!r} is corrupt (checksum mismatch)")
 
     def close(self) -> None:
@@ -355,31 +359,9 @@ def read_container(path: str | os.PathLike) -> dict[str, bytes]:
 def _read_sections(
     fd: int, path: str, info: os.stat_result, engine_section: str | None
 ) -> Container:
-    size = info.st_size
-    trailer_at = size - _CHECKSUM.size - _TRAILER.size
-    if trailer_at < 0:
-        raise ValueError(f"{path!r} is not a tarsel model file (or is truncated)")
-    end = _read_exactly(fd, path, trailer_at, size - trailer_at)
-    count, version, magic = _TRAILER.unpack_from(end, 0)
-    if magic != MAGIC:
-        raise ValueError(f"{path!r} is not a tarsel model file (or is truncated)")
-    if version != FORMAT_VERSION:
-        raise ValueError(
-            f"{path!r} has model format version {version}; "
-            f"this tarsel reads version {FORMAT_VERSION}"
-        )
-    table_at = trailer_at - count * _ENTRY.size
-    if count > _MAX_SECTIONS or table_at < 0:
-        raise ValueError(f"{path!r} is corrupt (section table)")
-    table = _read_exactly(fd, path, table_at, trailer_at - table_at)
-    places: list[tuple[str, int]] = []
-    offset = 0
-    for i in range(count):
-        raw_name, length = _ENTRY.unpack_from(table, i * _ENTRY.size)
-        places.append((raw_name.rstrip(b"\0").decode("ascii", "replace"), length))
-        offset += length
-    if offset != table_at or len({name for name, _ in places}) != count:
-        raise ValueError(f"{path!r} is corrupt (section table)")
+    places, table, end = _layout(
+        path, info.st_size, lambda offset, length: _read_exactly(fd, path, offset, length)
+    )
     checksum = _Checksum()
     engine = engine_error = None
     try:
@@ -403,6 +385,57 @@ def _read_sections(
         checksum.add(end[: _TRAILER.size])
     stored = _CHECKSUM.unpack_from(end, _TRAILER.size)[0]
     return Container(path, sections, checksum, stored, _identity(info), engine, engine_error)
+
+
+def _layout(
+    path: str, size: int, read: Callable[[int, int], bytes]
+) -> tuple[list[tuple[str, int]], bytes, bytes]:
+    """The (name, length) of each section of a file of ``size`` bytes, in file
+    order, its section table and its trailer (with the checksum), read with
+    ``read(offset, length)``; a file that is not a model raises ValueError."""
+    trailer_at = size - _CHECKSUM.size - _TRAILER.size
+    if trailer_at < 0:
+        raise ValueError(f"{path!r} is not a tarsel model file (or is truncated)")
+    end = read(trailer_at, size - trailer_at)
+    count, version, magic = _TRAILER.unpack_from(end, 0)
+    if magic != MAGIC:
+        raise ValueError(f"{path!r} is not a tarsel model file (or is truncated)")
+    if version != FORMAT_VERSION:
+        raise ValueError(
+            f"{path!r} has model format version {version}; "
+            f"this tarsel reads version {FORMAT_VERSION}"
+        )
+    table_at = trailer_at - count * _ENTRY.size
+    if count > _MAX_SECTIONS or table_at < 0:
+        raise ValueError(f"{path!r} is corrupt (section table)")
+    table = read(table_at, trailer_at - table_at)
+    places: list[tuple[str, int]] = []
+    offset = 0
+    for i in range(count):
+        raw_name, length = _ENTRY.unpack_from(table, i * _ENTRY.size)
+        places.append((raw_name.rstrip(b"\0").decode("ascii", "replace"), length))
+        offset += length
+    if offset != table_at or len({name for name, _ in places}) != count:
+        raise ValueError(f"{path!r} is corrupt (section table)")
+    return places, table, end
+
+
+def container_of_bytes(blob: bytes, name: str = "<model bytes>") -> Container:
+    """A model file's bytes as a ``Container`` (its sections are views of
+    ``blob``), as ``open_container`` reads a file; ``name`` stands for the
+    path in messages."""
+    view = memoryview(blob)
+    places, table, end = _layout(name, len(view), lambda o, n: bytes(view[o : o + n]))
+    checksum = _Checksum()
+    sections, offset = {}, 0
+    for section, length in places:
+        sections[section] = view[offset : offset + length]
+        checksum.add(sections[section])
+        offset += length
+    checksum.add(table)
+    checksum.add(end[: _TRAILER.size])
+    stored = _CHECKSUM.unpack_from(end, _TRAILER.size)[0]
+    return Container(name, sections, checksum, stored, None)
 
 
 def _read_section(fd: int, path: str, offset: int, length: int, checksum: _Checksum):
@@ -466,213 +499,3 @@ def _sync_directory(directory: str) -> None:
         pass
     finally:
         os.close(fd)
-
-
-# ------------------------------------------------------------------ the model
-
-
-@dataclass(frozen=True)
-class ArraySection:
-    """A model attribute stored as one flat little-endian array section.
-    Sections added after files were first written are ``optional``: a file
-    without one loads with the attribute unset."""
-
-    name: str
-    attribute: str
-    dtype: str
-    optional: bool = False
-
-
-# The model's array state, in file order after the engine, the metadata and
-# the id maps. A new piece of state is one line here.
-MODEL_ARRAYS = (
-    ArraySection("hist_indptr", "_hist_indptr", "<i8"),
-    ArraySection("hist_items", "_hist_items", "<i8"),
-    ArraySection("repeat_sizes", "_repeat_sizes", "<i8"),
-    ArraySection("item_pop", "item_pop_", "<f8"),
-    ArraySection("personal_indptr", "_personal_indptr", "<i8", optional=True),
-    ArraySection("personal_items", "_personal_items", "<i8", optional=True),
-    ArraySection("personal_counts", "_personal_counts", "<f8", optional=True),
-)
-
-
-def save_model(model: Any, path: str | os.PathLike) -> None:
-    """Write a fitted model (engine record, id maps, histories, settings and
-    report) to ``path`` atomically; see ``write_container``."""
-    # first: it folds pending updates into the histories written below
-    live = _live.sections(model)
-    from tarsel.errors import native_failures
-
-    user_kind, user_bytes = model.users_.to_bytes()
-    item_kind, item_bytes = model.items_.to_bytes()
-    with native_failures():
-        engine = model.engine_.to_bytes()
-    meta = {
-        "params": model.get_params(),
-        "fit_report": model.fit_report_,
-        "kept": model.kept_,
-        "columns": model.columns_,
-        "user_ids": user_kind,
-        "item_ids": item_kind,
-    }
-    sections = {
-        # first, so that the file is also an engine record file
-        "engine": engine,
-        "meta": json.dumps(meta, default=_json_default).encode(),
-        "user_ids": user_bytes,
-        "item_ids": item_bytes,
-    }
-    for spec in MODEL_ARRAYS:
-        value = getattr(model, spec.attribute, None)
-        if value is not None:
-            sections[spec.name] = np.ascontiguousarray(value, dtype=spec.dtype).tobytes()
-    sections.update(live)
-    write_container(path, sections)
-
-
-def load_model(cls: type[Recommender], path: str | os.PathLike) -> Recommender:
-    """A model of class ``cls`` read from a file written by ``save_model``.
-    Every failure is a ValueError that says why: a file that is not a model,
-    a damaged one, or one whose parts disagree with each other."""
-    from tarsel import _core
-
-    with open_container(path, engine_section="engine") as container:
-        # before any section is decoded: a damaged id table could cost far
-        # more memory than the file
-        container.verify()
-        try:
-            model = _model_from(cls, container)
-        except (
-            ValueError,
-            KeyError,
-            TypeError,
-            IndexError,
-            AttributeError,
-            RecursionError,
-            OverflowError,
-            MemoryError,
-            _core.InternalFailure,
-        ) as exc:
-            raise ValueError(
-                f"{container.path!r} is not a usable tarsel model: {_reason(exc)}"
-            ) from None
-    return model
-
-
-def _model_from(cls: type[Recommender], container: Container) -> Recommender:
-    from tarsel import _core
-    from tarsel.data import IdMap
-
-    sections = container.sections
-    for name in ("engine", "meta", "user_ids", "item_ids"):
-        if name not in sections and not (name == "engine" and container.engine is not None):
-            raise ValueError(f"it has no {name!r} section")
-    meta = json.loads(bytes(sections["meta"]))
-    if not isinstance(meta, dict):
-        raise ValueError("its metadata is not a JSON object")
-    for key, kind in (
-        ("params", dict),
-        ("fit_report", dict),
-        ("kept", dict),
-        ("columns", dict),
-        ("user_ids", str),
-        ("item_ids", str),
-    ):
-        if not isinstance(meta.get(key), kind):
-            raise ValueError(f"its metadata has no {kind.__name__} {key!r}")
-    params = cls.__init__.__kwdefaults__ or {}
-    model = cls(**{k: v for k, v in meta["params"].items() if k in params})
-    if container.engine_error is not None:
-        raise container.engine_error
-    model.engine_ = (
-        container.engine
-        if container.engine is not None
-        else _core.EngineState._from_buffer(sections["engine"])
-    )
-    sizes = model.engine_.sizes()
-    n_users, n_items = sizes["n_users"], sizes["n_items"]
-    model.users_ = IdMap.from_bytes(meta["user_ids"], bytes(sections["user_ids"]))
-    model.items_ = IdMap.from_bytes(meta["item_ids"], bytes(sections["item_ids"]))
-    if len(model.users_) < n_users:  # updates may add users after the engine's
-        _expect(len(model.users_), n_users, "user ids", "users")
-    _expect(len(model.items_), n_items, "item ids", "items")
-    for spec in MODEL_ARRAYS:
-        if spec.name in sections:
-            setattr(model, spec.attribute, _array(sections[spec.name], spec))
-        elif not spec.optional:
-            raise ValueError(f"it has no {spec.name!r} section")
-    model.fit_report_, model.kept_ = meta["fit_report"], meta["kept"]
-    model.columns_ = meta["columns"]
-    _live.restore(model, sections, lambda name: bytes(sections[name]))
-    _check_arrays(model, len(model.users_), n_items)
-    return model
-
-
-def _array(payload, spec: ArraySection) -> np.ndarray:
-    width = np.dtype(spec.dtype).itemsize
-    if len(payload) % width:
-        raise ValueError(
-            f"section {spec.name!r} holds {len(payload)} bytes, "
-            f"not a whole number of {width}-byte values"
-        )
-    return np.frombuffer(payload, dtype=spec.dtype)
-
-
-def _expect(got: int, want: int, what: str, unit: str) -> None:
-    if got != want:
-        raise ValueError(f"it has {got} {what} for an engine of {want} {unit}")
-
-
-def _check_arrays(model: Any, n_users: int, n_items: int) -> None:
-    """Every index section against the counts the file declares (the id
-    maps): a request then never reads out of range or allocates by a
-    forged number."""
-    _expect(len(model._hist_indptr), n_users + 1, "history offsets", "users (plus one)")
-    _check_lists(model._hist_indptr, model._hist_items, n_users, n_items, "histories")
-    _expect(len(model._repeat_sizes), n_users, "repeat-profile sizes", "users")
-    if len(model._repeat_sizes) and (
-        model._repeat_sizes.min() < 0 or model._repeat_sizes.max() > n_items
-    ):
-        raise ValueError("its repeat-profile sizes are negative or exceed the catalogue")
-    _expect(len(model.item_pop_), n_items, "item popularities", "items")
-    indptr = getattr(model, "_personal_indptr", None)
-    items = getattr(model, "_personal_items", None)
-    if (indptr is None) != (items is None):
-        raise ValueError("it has personal lists without their offsets, or offsets without lists")
-    if indptr is not None and items is not None:
-        # files of models updated with new users before the lists grew cover fewer
-        _check_lists(indptr, items, n_users, n_items, "personal lists")
-        own = getattr(model, "_personal_counts", None)
-        if own is not None and (len(own) != len(items) or not np.all(own >= 1)):
-            raise ValueError("its personal counts do not match its personal lists")
-    profile = _live.live_of(model).profile
-    if profile is not None:
-        _check_lists(profile.indptr, profile.items, n_users, n_items, "repeat profile")
-
-
-def _check_lists(
-    indptr: np.ndarray, items: np.ndarray, n_users: int, n_items: int, what: str
-) -> None:
-    """A CSR of items per user: at most ``n_users`` rows whose offsets cover the
-    items in order, every item in the catalogue."""
-    if not 1 <= len(indptr) <= n_users + 1:
-        raise ValueError(f"its {what} have {len(indptr) - 1} rows for {n_users} users")
-    if indptr[0] != 0 or indptr[-1] != len(items) or np.any(np.diff(indptr) < 0):
-        raise ValueError(f"the offsets of its {what} do not cover their items in order")
-    if len(items) and (items.min() < 0 or items.max() >= n_items):
-        raise ValueError(f"its {what} name items outside the catalogue")
-
-
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, KeyError):
-        return f"missing {exc.args[0]!r}" if exc.args else "missing entry"
-    if isinstance(exc, RecursionError):
-        return "its metadata is nested too deeply"
-    text = " ".join(str(exc).split())
-    return text or type(exc).__name__
-
-
-def _json_default(value: Any) -> Any:
-    if isinstance(value, np.generic):
-        return value.item()
-    raise TypeError(f"cannot store {type(value).__name__} in a model file")

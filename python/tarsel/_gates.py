@@ -59,20 +59,14 @@ class Holdout:
 
     @classmethod
     def draw(cls, data: Interactions, n_users: int, seed: int) -> Holdout | None:
-        unit = data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
-        # events are in time order, so a user's last unit is the unit of its last event
-        last_event = np.zeros(data.n_users, dtype=np.int64)
-        np.maximum.at(last_event, data.user_idx, np.arange(len(data.user_idx)))
-        last_unit = unit[last_event]
-        units_per_user = np.bincount(data.user_idx[_first_of(unit)], minlength=data.n_users)
-        eligible = np.flatnonzero(units_per_user >= 2)
-        if len(eligible) < 20:
-            return None
-        rng = np.random.default_rng(seed)
-        rows = np.sort(rng.choice(eligible, size=min(n_users, len(eligible)), replace=False))
-        chosen = np.zeros(data.n_users, dtype=bool)
-        chosen[rows] = True
-        held = chosen[data.user_idx] & (unit == last_unit[data.user_idx])
+        held = draw_held(data, n_users, seed)
+        return None if held is None else cls.of(data.select_events(~held), data, held)
+
+    @classmethod
+    def of(cls, train: Events, data: Events, held: np.ndarray) -> Holdout:
+        """The hold-out of the ``held`` events of ``data``, ``train`` being the
+        rest of them."""
+        rows = np.unique(data.user_idx[held])
         relevant: dict[int, set[int]] = {r: set() for r in rows.tolist()}
         for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
             relevant[u].add(i)
@@ -81,7 +75,55 @@ class Holdout:
             times = np.full(data.n_users, np.inf)
             np.minimum.at(times, data.user_idx[held], data.timestamps[held])
             times = times[rows]
-        return cls(data.select_events(~held), rows, [relevant[r] for r in rows.tolist()], times)
+        return cls(train, rows, [relevant[r] for r in rows.tolist()], times)
+
+
+# Fewer users with two or more sessions (or events) than this leave the gates
+# too little to measure on: they are skipped.
+MIN_HELD_OUT_USERS = 20
+
+
+def eligible_users(data: Events) -> np.ndarray:
+    """Which users may be held out: those with two or more sessions (or events
+    without sessions). Reads only each user's own events, so a distributed fit
+    asks it of each group of users."""
+    first = _first_of(_units(data))
+    return np.bincount(data.user_idx[first], minlength=data.n_users) >= 2
+
+
+def draw_users(eligible: np.ndarray, n_users: int, seed: int) -> np.ndarray | None:
+    """The held-out users' rows, ascending, drawn from the ``eligible`` rows
+    (ascending); None when there are too few of them to measure on."""
+    if n_users <= 0 or len(eligible) < MIN_HELD_OUT_USERS:
+        return None
+    rng = np.random.default_rng(seed)
+    return np.sort(rng.choice(eligible, size=min(n_users, len(eligible)), replace=False))
+
+
+def held_events(data: Events, chosen: np.ndarray) -> np.ndarray:
+    """Which events are held out: the last session (or last event) of each
+    user marked in ``chosen`` (one flag per user)."""
+    unit = _units(data)
+    # events are in time order, so a user's last unit is the unit of its last event
+    last_event = np.zeros(data.n_users, dtype=np.int64)
+    np.maximum.at(last_event, data.user_idx, np.arange(len(data.user_idx)))
+    last_unit = unit[last_event]
+    return chosen[data.user_idx] & (unit == last_unit[data.user_idx])
+
+
+def draw_held(data: Events, n_users: int, seed: int) -> np.ndarray | None:
+    """The held-out events of ``n_users`` users drawn with ``seed``, or None
+    when the gates are skipped."""
+    rows = draw_users(np.flatnonzero(eligible_users(data)), n_users, seed)
+    if rows is None:
+        return None
+    chosen = np.zeros(data.n_users, dtype=bool)
+    chosen[rows] = True
+    return held_events(data, chosen)
+
+
+def _units(data: Events) -> np.ndarray:
+    return data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
 
 
 def _means(values: tuple[list, list, list]) -> tuple[float, float, float]:

@@ -5,11 +5,11 @@ stored history, most recent last, for that request only. ``update`` appends new
 events to the stored histories and to the repeat profile without refitting: the
 item models stay as fitted, so the work is in proportion to the new events.
 
-State beside the fitted arrays (``Live``, the model's ``_live``):
+State beside the fitted arrays (``Live``, the ``FittedModel``'s ``live``):
 
 - ``rows``: the histories of users changed since the last save, by row, each
   an array of distinct items, least recently consumed first (and their event
-  counts). The fitted CSR ``_hist_indptr``/``_hist_items`` stays untouched until
+  counts). The fitted CSR ``hist_indptr``/``hist_items`` stays untouched until
   ``fold`` writes the changes into it, so an update touches only its users.
 - ``hist_counts``: events per (user, item) entry of the fitted CSR, kept only
   when the engine serves a repeat profile (an entry joins the profile once it
@@ -28,12 +28,12 @@ import math
 import struct
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
 from tarsel import _baselines
-from tarsel.data import column, timestamps_of
+from tarsel.data import IdMap, column, timestamps_of
 
 _EMPTY = np.zeros(0, dtype=np.int64)
 SECTION = "live"
@@ -91,15 +91,23 @@ class Live:
     )
 
 
-def live_of(model: Any) -> Live:
-    live = getattr(model, "_live", None)
-    if live is None:  # a model from before updates existed
-        live = model._live = Live()
-    return live
+class Model(Protocol):
+    """What requests and updates read and change of a fitted model (the
+    ``FittedModel`` that holds this module's ``Live``)."""
+
+    engine: Any
+    users: IdMap
+    items: IdMap
+    columns: dict[str, Any]
+    hist_indptr: np.ndarray
+    hist_items: np.ndarray
+    repeat_sizes: np.ndarray
+    baselines: _baselines.Baselines
+    live: Live
 
 
-def after_fit(model: Any, data: Any, profile: list[np.ndarray] | None, min_count: int) -> None:
-    """Start the live state of a freshly fitted model. ``profile`` is the served
+def after_fit(data: Any, profile: list[np.ndarray] | None, min_count: int) -> Live:
+    """The live state of a freshly fitted model. ``profile`` is the served
     repeat profile's arrays (None when the engine serves none)."""
     live = Live()
     if data.timestamps is not None and len(data.timestamps):
@@ -107,7 +115,7 @@ def after_fit(model: Any, data: Any, profile: list[np.ndarray] | None, min_count
     if profile is not None:
         live.profile = Profile.of([np.asarray(a) for a in profile], min_count)
         live.hist_counts = _history_counts(data)
-    model._live = live
+    return live
 
 
 def _history_counts(data: Any) -> np.ndarray:
@@ -134,28 +142,28 @@ class Basket:
         return -1 if self.row is None else self.row
 
 
-def history(model: Any, row: int | None) -> np.ndarray:
+def history(model: Model, row: int | None) -> np.ndarray:
     """The user's distinct items, least recently consumed first."""
     if row is None:
         return _EMPTY
-    changed = live_of(model).rows.get(row)
+    changed = model.live.rows.get(row)
     if changed is not None:
         return changed[0]
-    return model._hist_items[model._hist_indptr[row] : model._hist_indptr[row + 1]]
+    return model.hist_items[model.hist_indptr[row] : model.hist_indptr[row + 1]]
 
 
-def basket(model: Any, user: Any, items: Any) -> Basket:
-    row = model.users_.get(user)
+def basket(model: Model, user: Any, items: Any) -> Basket:
+    row = model.users.get(user)
     stored = history(model, row)
     if items is None:
         return Basket(row, stored, 0)
-    found = model.items_.index(_id_list(items))
+    found = model.items.index(_id_list(items))
     recent = _last_occurrences(found[found >= 0])
     owned = np.concatenate([stored[~np.isin(stored, recent)], recent]) if len(recent) else stored
     return Basket(row, owned, int(np.count_nonzero(found < 0)))
 
 
-def baskets(model: Any, users: list, items: Any) -> list[Basket]:
+def baskets(model: Model, users: list, items: Any) -> list[Basket]:
     if items is None:
         return [basket(model, user, None) for user in users]
     lists = _id_list(items, "items")
@@ -184,10 +192,10 @@ def _last_occurrences(items: np.ndarray) -> np.ndarray:
 # --------------------------------------------------------------- updates
 
 
-def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str, int]:
+def update(model: Model, events: Any, columns: dict[str, str | None]) -> dict[str, int]:
     """Apply new events to ``model``; see ``Recommender.update``."""
     names = _event_columns(model, columns)
-    live = live_of(model)
+    live = model.live
     users_raw = column(events, str(names["user_col"]), "events")
     items_raw = column(events, str(names["item_col"]), "events")
     time_col = names["time_col"]
@@ -202,10 +210,10 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     if live.profile is not None and times is None:
         raise ValueError(
             "this model serves a repeat profile, so events need a time column "
-            f"(time_col={model.columns_.get('time_col')!r} at fit)"
+            f"(time_col={model.columns.get('time_col')!r} at fit)"
         )
     order = np.argsort(times, kind="stable") if times is not None else np.arange(len(users_raw))
-    item_idx = model.items_.index(items_raw)[order]
+    item_idx = model.items.index(items_raw)[order]
     known = item_idx >= 0
     user_ids = _checked_users(model, np.asarray(users_raw, dtype=object)[order][known])
     times = times[order][known] if times is not None else None
@@ -216,11 +224,11 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
         "unknown_items": int(len(known) - known.sum()),
     }
 
-    new_users = list(dict.fromkeys(u for u in user_ids if u not in model.users_))
-    first_new = len(model.users_)
+    new_users = list(dict.fromkeys(u for u in user_ids if u not in model.users))
+    first_new = len(model.users)
     new_rows = {u: first_new + k for k, u in enumerate(new_users)}
     rows = np.fromiter(
-        (model.users_.get(u) if u not in new_rows else new_rows[u] for u in user_ids),
+        (model.users.get(u) if u not in new_rows else new_rows[u] for u in user_ids),
         dtype=np.int64,
         count=len(user_ids),
     )
@@ -229,36 +237,36 @@ def update(model: Any, events: Any, columns: dict[str, str | None]) -> dict[str,
     now_ts = live.now_ts
     if times is not None and len(times):
         now_ts = float(np.fmax(now_ts, times.max()))
-    lists = _updated_baselines(_baselines.of(model), rows, item_idx, first_new + len(new_users))
+    lists = _updated_baselines(model.baselines, rows, item_idx, first_new + len(new_users))
 
     # Everything above only read the model. The engine may refuse its new
     # profile (while a request runs on it), so it goes first: then either the
     # whole update happens or none of it.
     if profile is not None:
-        profile.install(model.engine_, now_ts)
+        profile.install(model.engine, now_ts)
         live.profile = profile
     live.now_ts = now_ts
     if new_users:
-        model.users_.append(new_users)
+        model.users.append(new_users)
     sizes = _repeat_sizes(model, live, changes)
     for row, (hist, counts, _) in changes.items():
         live.rows[row] = (hist, counts)
-    model._repeat_sizes = sizes
-    _baselines.adopt(model, lists)
+    model.repeat_sizes = sizes
+    model.baselines = lists
     report["new_users"] = len(new_users)
     for key, value in report.items():
         live.totals[key] += value
     return report
 
 
-def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str | None]:
+def _event_columns(model: Model, columns: dict[str, str | None]) -> dict[str, str | None]:
     allowed = ("user_col", "item_col", "time_col", "time_format")
     unknown = sorted(set(columns) - set(allowed))
     if unknown:
         raise ValueError(f"unknown argument {unknown[0]!r}; update takes {', '.join(allowed)}")
     # what fit was given, unless the call says otherwise: text times in the
     # fitted time_format too
-    fitted = getattr(model, "columns_", {}) or {}
+    fitted = model.columns
     return {
         name: columns.get(
             name, fitted.get(name, name[:-4] if name in ("user_col", "item_col") else None)
@@ -267,21 +275,21 @@ def _event_columns(model: Any, columns: dict[str, str | None]) -> dict[str, str 
     }
 
 
-def _checked_users(model: Any, users: np.ndarray) -> list:
+def _checked_users(model: Model, users: np.ndarray) -> list:
     """The events' user ids; a wrong type raises TypeError, as in ``recommend``."""
     values = users.tolist()
-    integers = model.users_.ids.dtype.kind == "i"
+    integers = model.users.ids.dtype.kind == "i"
     for value in values:
         if value is None or (isinstance(value, float) and value != value):
             raise ValueError("user column of events has missing values")
-        model.users_.check_type(value, "user")
+        model.users.check_type(value, "user")
         if integers and not -(2**63) <= value < 2**63:
             raise ValueError(f"user id {value} does not fit in 64 bits")
     return values
 
 
 def _changed_rows(
-    model: Any, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
+    model: Model, live: Live, rows: np.ndarray, item_idx: np.ndarray, times: np.ndarray | None
 ) -> dict[int, tuple]:
     """For each user with events: the new history (items, least recently
     consumed first), its event counts (when kept) and each item's last event
@@ -295,7 +303,7 @@ def _changed_rows(
     # that the position orders each user's entries in time
     owner = np.concatenate([old_owner, np.searchsorted(touched, rows)])
     items = np.concatenate([old_items, item_idx])
-    width = max(len(model.items_), 1)
+    width = max(len(model.items), 1)
     pairs, inverse = np.unique(owner * width + items, return_inverse=True)
     last = np.zeros(len(pairs), dtype=np.int64)
     np.maximum.at(last, inverse, np.arange(len(owner)))
@@ -316,7 +324,7 @@ def _changed_rows(
 
 
 def _gather_histories(
-    model: Any, live: Live, touched: np.ndarray
+    model: Model, live: Live, touched: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The stored histories of the ``touched`` rows as flat arrays: the
     position in ``touched`` of each entry, its item and its event count (0
@@ -324,12 +332,12 @@ def _gather_histories(
     changed = [k for k, row in enumerate(touched.tolist()) if row in live.rows]
     fitted = np.ones(len(touched), dtype=bool)
     fitted[changed] = False
-    fitted &= touched + 1 < len(model._hist_indptr)  # new users have no fitted row
+    fitted &= touched + 1 < len(model.hist_indptr)  # new users have no fitted row
     positions = np.flatnonzero(fitted)
     counts = live.hist_counts if live.hist_counts is not None else None
     owner, (items, *rest) = _gather(
-        model._hist_indptr,
-        [model._hist_items] + ([counts] if counts is not None else []),
+        model.hist_indptr,
+        [model.hist_items] + ([counts] if counts is not None else []),
         touched[positions],
     )
     parts = [(positions[owner], items, rest[0] if rest else np.zeros(len(items), np.int64))]
@@ -435,9 +443,9 @@ def _updated_baselines(
     return _baselines.Baselines(lists.counts, lists.ranking, indptr, items, own)
 
 
-def _repeat_sizes(model: Any, live: Live, changes: dict[int, tuple]) -> np.ndarray:
-    sizes = np.asarray(model._repeat_sizes, dtype=np.int64)
-    n_users = len(model.users_)
+def _repeat_sizes(model: Model, live: Live, changes: dict[int, tuple]) -> np.ndarray:
+    sizes = np.asarray(model.repeat_sizes, dtype=np.int64)
+    n_users = len(model.users)
     if len(sizes) < n_users:
         sizes = np.concatenate([sizes, np.zeros(n_users - len(sizes), dtype=np.int64)])
     else:
@@ -476,18 +484,18 @@ def splice(
     return new_indptr, out
 
 
-def fold(model: Any) -> None:
+def fold(model: Model) -> None:
     """Write the changed histories into the fitted CSR (before a save)."""
-    live = live_of(model)
+    live = model.live
     if not live.rows:
         return
-    arrays = [model._hist_items] + ([live.hist_counts] if live.hist_counts is not None else [])
+    arrays = [model.hist_items] + ([live.hist_counts] if live.hist_counts is not None else [])
     replaced = {
         row: (hist,) + ((counts,) if live.hist_counts is not None else ())
         for row, (hist, counts) in live.rows.items()
     }
-    indptr, out = splice(model._hist_indptr, arrays, replaced)
-    model._hist_indptr, model._hist_items = indptr, out[0]
+    indptr, out = splice(model.hist_indptr, arrays, replaced)
+    model.hist_indptr, model.hist_items = indptr, out[0]
     if live.hist_counts is not None:
         live.hist_counts = out[1]
     live.rows = {}
@@ -506,12 +514,12 @@ _PROFILE_DTYPES = {
 _HEADER = struct.Struct("<I")
 
 
-def sections(model: Any) -> dict[str, bytes]:
+def sections(model: Model) -> dict[str, bytes]:
     """The model file section of the live state: a JSON header (counts, the
     newest event time, the profile's settings, array lengths) and the arrays
     after it."""
     fold(model)
-    live = live_of(model)
+    live = model.live
     header: dict[str, Any] = {"totals": live.totals, "arrays": []}
     payload: list[bytes] = []
 
@@ -531,14 +539,14 @@ def sections(model: Any) -> dict[str, bytes]:
     return {SECTION: _HEADER.pack(len(raw)) + raw + b"".join(payload)}
 
 
-def restore(model: Any, places: dict, read: Any) -> None:
+def restore(places: dict, read: Any, hist_items: np.ndarray) -> Live:
     """Rebuild the live state from the section (absent in older files:
     updates then change the histories only). Files from before the newest
     event time was kept for every model hold it only beside a repeat profile,
     under the same key. Raises ValueError when damaged."""
-    live = model._live = Live()
+    live = Live()
     if SECTION not in places:
-        return
+        return live
     data = read(SECTION)
     (size,) = _HEADER.unpack_from(data, 0)
     header = json.loads(bytes(data[_HEADER.size : _HEADER.size + size]))
@@ -552,7 +560,7 @@ def restore(model: Any, places: dict, read: Any) -> None:
     live.totals.update({k: int(v) for k, v in header["totals"].items()})
     live.now_ts = float(header.get("now_ts", math.nan))
     live.hist_counts = arrays.get("hist_counts")
-    if live.hist_counts is not None and len(live.hist_counts) != len(model._hist_items):
+    if live.hist_counts is not None and len(live.hist_counts) != len(hist_items):
         raise ValueError("the stored event counts do not match the histories")
     if "indptr" in arrays:
         profile = Profile.of([arrays[name] for name in _PROFILE_DTYPES], header["min_count"])
@@ -567,3 +575,4 @@ def restore(model: Any, places: dict, read: Any) -> None:
         ):
             raise ValueError("the stored repeat profile is inconsistent")
         live.profile = profile
+    return live

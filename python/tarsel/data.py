@@ -705,11 +705,8 @@ def prepare_interactions(
     if len(raw["user_col"]) == 0:
         raise ValueError("interactions are empty")
     users, user_idx = IdMap.encode(raw["user_col"], f"user column {user_col!r}")
-    check_ids(users, f"user column {user_col!r}")
     items, item_idx = IdMap.encode(raw["item_col"], f"item column {item_col!r}")
-    check_ids(items, f"item column {item_col!r}")
-    items = items.extend(extra_items, f"item column {item_col!r} of item_features")
-    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    items = checked_maps(users, items, extra_items, user_col, item_col)
     times = timestamps_of(raw["time_col"], time_col, time_format) if time_col else None
     weights = (
         numeric_column(raw["weight_col"], weight_col) if weight_col else np.ones(len(user_idx))
@@ -721,31 +718,86 @@ def prepare_interactions(
         if session_col
         else None
     )
+    return events_of(
+        users,
+        items,
+        user_idx,
+        item_idx,
+        times,
+        weights,
+        labels,
+        np.arange(len(user_idx)),
+        weighting=weighting,
+        session_gap_seconds=session_gap_seconds,
+        drop_duplicates=drop_duplicates,
+    )[0]
+
+
+def events_of(
+    users: IdMap,
+    items: IdMap,
+    user_idx: np.ndarray,
+    item_idx: np.ndarray,
+    times: np.ndarray | None,
+    weights: np.ndarray,
+    labels: np.ndarray | None,
+    rows: np.ndarray,
+    *,
+    weighting: str,
+    session_gap_seconds: float | None,
+    drop_duplicates: bool,
+) -> tuple[Interactions, np.ndarray]:
+    """The checked columns of a table's events (or of all the events of some
+    of its users) as ``Interactions``, and the table row of each event kept.
+
+    ``labels`` are session labels as codes; ``rows`` the events' rows in the
+    table. Events are put in (time, row) order, the order a stable sort by
+    time of the whole table gives; exact duplicates are counted and, with
+    ``drop_duplicates``, all but the first row of each are left out."""
+
+    def take(index: np.ndarray) -> None:
+        nonlocal user_idx, item_idx, weights, rows, times, labels
+        user_idx, item_idx, weights, rows = (a[index] for a in (user_idx, item_idx, weights, rows))
+        times = times[index] if times is not None else None
+        labels = labels[index] if labels is not None else None
+
+    # events of a whole table come in row order: a stable sort by time is then
+    # the (time, row) order, and without times they are in order already
+    in_rows = bool(np.all(rows[1:] > rows[:-1]))
+    if times is not None:
+        take(np.argsort(times, kind="stable") if in_rows else np.lexsort((rows, times)))
+    elif not in_rows:
+        take(np.argsort(rows, kind="stable"))
+    # the first row of a group of duplicates comes first in (time, row) order
     duplicate = duplicate_events(user_idx, item_idx, times, labels)
     n_duplicates = int(np.count_nonzero(duplicate))
     if drop_duplicates and n_duplicates:
-        keep = ~duplicate
-        user_idx, item_idx, weights = user_idx[keep], item_idx[keep], weights[keep]
-        times = times[keep] if times is not None else None
-        labels = labels[keep] if labels is not None else None
-
-    order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
-    user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
-    times = times[order] if times is not None else None
+        take(~duplicate)
     if labels is not None:
         # sessions are keyed by (user, session) so that reused labels never merge users
-        labels = labels[order]
-        session_idx = _dense_codes(user_idx * (int(labels.max()) + 1) + labels)
+        session_idx = _dense_codes(user_idx * (int(labels.max(initial=0)) + 1) + labels)
     elif times is not None and session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
     else:
         session_idx = None
-    n_sessions = int(session_idx.max()) + 1 if session_idx is not None else 0
+    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(user_idx) else 0
     data = _assemble(
         users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
     )
     data.duplicates, data.duplicates_dropped = n_duplicates, bool(drop_duplicates)
-    return data
+    return data, rows
+
+
+def checked_maps(
+    users: IdMap, items: IdMap, extra_items: Any, user_col: str, item_col: str
+) -> IdMap:
+    """Checks that a model can store the ids (see ``check_ids``); the item
+    map with the ``extra_items`` known without interactions after its own."""
+    check_ids(users, f"user column {user_col!r}")
+    check_ids(items, f"item column {item_col!r}")
+    items = items.extend(extra_items, f"item column {item_col!r} of item_features")
+    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    return items
 
 
 def resolve_weighting(weighting: str | None, weight_col: str | None) -> str:

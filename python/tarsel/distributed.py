@@ -21,35 +21,24 @@ whole table gives; and each user's results depend only on that user's events.
 from __future__ import annotations
 
 import hashlib
-import os
-import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from typing import Any, overload
 
 import numpy as np
 
-from tarsel import _baselines, _core
-from tarsel._fitting import (
-    GraphSums,
-    Plan,
-    ease_item_limit,
-    fit_parts,
-    raw_cooccurrence,
-    reusable_graphs,
-)
-from tarsel._gates import Gate, Holdout
+from tarsel import _core
+from tarsel._fitting import GraphSums, ease_item_limit, raw_cooccurrence
+from tarsel._gates import draw_users, eligible_users, held_events
+from tarsel._model import FittedModel, Summed, fit_model
 from tarsel._settings import Settings
 from tarsel.data import (
     IdMap,
     Interactions,
     UserHistories,
-    _assemble,
-    _dense_codes,
-    _sessions_by_gap,
-    check_ids,
+    checked_maps,
     column,
-    duplicate_events,
+    events_of,
     feature_item_ids,
     no_positive_weight,
     numeric_column,
@@ -57,7 +46,7 @@ from tarsel.data import (
     resolve_weighting,
     timestamps_of,
 )
-from tarsel.recommender import Recommender
+from tarsel.recommender import Recommender, model_bytes, of_model
 
 __all__ = ["fit", "recommend_batch"]
 
@@ -193,9 +182,9 @@ def fit(
     )
     duplicates = client.submit(sum, client.map(_duplicates, blocks))
     blob = client.submit(_finish, job, maps, full, train, held, chosen, item_features, duplicates)
-    model = _model_from_bytes(blob.result())
-    _baselines.warn_if_served(model.kept_)
-    return model
+    fitted = FittedModel.from_bytes(blob.result())
+    fitted.kept.warn_if_served()
+    return of_model(Recommender, fitted)
 
 
 @dataclass(frozen=True)
@@ -303,18 +292,14 @@ class _Maps:
 def _id_maps(scan: dict, extra: list, job: _Job) -> _Maps:
     if scan["events"] == 0:
         raise ValueError("interactions are empty")
-    if not scan["positive"]:
-        raise ValueError(no_positive_weight(job.columns["weight_col"]))
     users_by_row = np.argsort(scan["users"][1], kind="stable")
     items_by_row = np.argsort(scan["items"][1], kind="stable")
-    user_col, item_col = job.columns["user_col"], job.columns["item_col"]
     # the partitions' ids together: one partition's integers and another's text mix here
     users = IdMap([scan["users"][0][k] for k in users_by_row.tolist()])
-    check_ids(users, f"user column {user_col!r}")
     items = IdMap([scan["items"][0][k] for k in items_by_row.tolist()])
-    check_ids(items, f"item column {item_col!r}")
-    items = items.extend(extra, f"item column {item_col!r} of item_features")
-    check_ids(items, f"item column {item_col!r} of interactions and item_features together")
+    items = checked_maps(users, items, extra, job.columns["user_col"], job.columns["item_col"])
+    if not scan["positive"]:
+        raise ValueError(no_positive_weight(job.columns["weight_col"]))
     return _Maps(users, items, scan["span"], scan["events"], scan["users"][1][users_by_row])
 
 
@@ -335,11 +320,11 @@ class _Block:
     data: Interactions
     rows: np.ndarray  # global row of each local user, ascending
     positions: np.ndarray  # each event's row in the whole frame
-    duplicates: int = 0  # exact duplicate rows found (a user's rows are all here)
 
 
 def _duplicates(block: _Block) -> int:
-    return block.duplicates
+    # exact duplicate rows found: a user's rows are all in its partition
+    return block.data.duplicates
 
 
 def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
@@ -362,107 +347,62 @@ def _prepare_block(frame: Any, maps: _Maps, job: _Job) -> _Block:
         if c["weight_col"]
         else np.ones(len(users))
     )
-    # (time, row) order: a stable sort by time of the whole table
-    order = np.lexsort((pos, times)) if times is not None else np.argsort(pos)
-    users, item_idx, weights, pos = users[order], item_idx[order], weights[order], pos[order]
-    times = times[order] if times is not None else None
-    raw = (
-        IdMap.encode(
-            column(frame, c["session_col"])[order], f"session column {c['session_col']!r}"
-        )[1]
+    labels = (
+        IdMap.encode(column(frame, c["session_col"]), f"session column {c['session_col']!r}")[1]
         if c["session_col"]
         else None
     )
-    # the first row of a group of duplicates comes first in (time, row) order,
-    # so the rows kept are those the single-machine fit keeps
-    duplicate = duplicate_events(users, item_idx, times, raw)
-    if job.drop_duplicates and duplicate.any():
-        keep = ~duplicate
-        users, item_idx, weights, pos = users[keep], item_idx[keep], weights[keep], pos[keep]
-        times = times[keep] if times is not None else None
-        raw = raw[keep] if raw is not None else None
+    # the partition's users numbered 0..m-1 in global order
     rows, user_idx = np.unique(users, return_inverse=True)
-    user_idx = user_idx.reshape(-1).astype(np.int64)
-    if raw is not None:
-        session_idx = _dense_codes(user_idx * (int(raw.max(initial=0)) + 1) + raw)
-    elif times is not None and job.settings.session_gap_seconds is not None:
-        session_idx = _sessions_by_gap(user_idx, times, job.settings.session_gap_seconds)
-    else:
-        session_idx = None
-    n_sessions = int(session_idx.max()) + 1 if session_idx is not None and len(users) else 0
-    data = _assemble(
+    data, pos = events_of(
         IdMap(range(len(rows))),
         maps.items,
-        user_idx,
+        user_idx.reshape(-1).astype(np.int64),
         item_idx,
         times,
-        session_idx,
-        n_sessions,
         weights,
-        job.weighting,
+        labels,
+        pos,
+        weighting=job.weighting,
+        session_gap_seconds=job.settings.session_gap_seconds,
+        drop_duplicates=job.drop_duplicates,
     )
-    return _Block(data, rows, pos, int(np.count_nonzero(duplicate)))
-
-
-def _units(data: Interactions) -> np.ndarray:
-    return data.session_idx if data.session_idx is not None else np.arange(len(data.user_idx))
+    return _Block(data, rows, pos)
 
 
 def _eligible(block: _Block) -> tuple[np.ndarray, int]:
-    """Users with two or more sessions (or events): the gates' candidates."""
-    data = block.data
-    first = np.unique(_units(data), return_index=True)[1]
-    units = np.bincount(data.user_idx[first], minlength=data.n_users)
-    return block.rows[units >= 2], len(block.rows)
+    """The partition's users the gates may hold out (global rows), and its
+    number of users."""
+    return block.rows[eligible_users(block.data)], len(block.rows)
 
 
 def _draw(eligible: list, maps: _Maps, job: _Job) -> np.ndarray | None:
-    """The held-out users, drawn as ``Holdout.draw`` draws them."""
+    """The held-out users (global rows), drawn from all partitions' eligible
+    users as a single-machine fit draws them."""
     if sum(n for _, n in eligible) != maps.n_users:
         raise ValueError(_NOT_BY_USER)
     settings = job.settings
     pool = np.sort(np.concatenate([rows for rows, _ in eligible]))
-    if settings.gate_users <= 0 or len(pool) < 20:
-        return None
-    rng = np.random.default_rng(settings.random_state)
-    return np.sort(rng.choice(pool, size=min(settings.gate_users, len(pool)), replace=False))
+    return draw_users(pool, settings.gate_users, settings.random_state)
 
 
 def _held_mask(block: _Block, chosen: np.ndarray) -> np.ndarray:
-    data = block.data
-    unit = _units(data)
-    last_event = np.zeros(data.n_users, dtype=np.int64)
-    np.maximum.at(last_event, data.user_idx, np.arange(len(data.user_idx)))
-    last_unit = unit[last_event]
-    picked = np.isin(block.rows, chosen)
-    return picked[data.user_idx] & (unit == last_unit[data.user_idx])
+    return held_events(block.data, np.isin(block.rows, chosen))
 
 
 def _held_out(block: _Block, chosen: np.ndarray | None) -> dict | None:
-    """The held-out items and times of this partition's drawn users, and the
-    time span of what remains."""
+    """The frame rows of this partition's held-out events, and the time span
+    of what remains."""
     if chosen is None:
         return None
     data = block.data
     held = _held_mask(block, chosen)
-    local = np.flatnonzero(np.isin(block.rows, chosen))
-    relevant: dict[int, set] = {u: set() for u in local.tolist()}
-    for u, i in zip(data.user_idx[held].tolist(), data.item_idx[held].tolist()):
-        relevant[u].add(i)
-    times, span = None, (np.inf, -np.inf)
+    span = (np.inf, -np.inf)
     if data.timestamps is not None:
-        times = np.full(data.n_users, np.inf)
-        np.minimum.at(times, data.user_idx[held], data.timestamps[held])
-        times = times[local]
         kept = data.timestamps[~held]
         if len(kept):
             span = (float(kept.min()), float(kept.max()))
-    return {
-        "rows": block.rows[local],
-        "relevant": [relevant[u] for u in local.tolist()],
-        "times": times,
-        "span": span,
-    }
+    return {"positions": block.positions[held], "span": span}
 
 
 def _train_span(held: list) -> tuple[float, float]:
@@ -633,6 +573,7 @@ class _Totals(UserHistories):
     hist_indptr: np.ndarray
     hist_items: np.ndarray
     session_idx: np.ndarray | None
+    positions: np.ndarray  # each event's row in the whole frame
     n_sessions: int = 0
 
 
@@ -683,6 +624,7 @@ def _sums(total: _Partial, maps: _Maps, job: _Job, sessions: bool) -> tuple[_Tot
         hist_indptr,
         hist_items,
         np.zeros(0, np.int64) if sessions else None,
+        rows[order],
     )
     return data, GraphSums(
         cooc=_csr(total.cooc, n),
@@ -704,75 +646,40 @@ def _finish(
     item_features: Any,
     duplicates: int = 0,
 ) -> bytes:
-    """The catalogue-wide steps, the gates and the engine, as
-    ``Recommender.fit`` runs them; the model file's bytes."""
-    settings, c = job.settings, job.columns
+    """The rest of the fit on one worker, from the partitions' sums; the model
+    file's bytes."""
     assert maps.users is not None, "the finish holds the full maps"
-    model = Recommender(**job.params)
     features = (
-        prepare_item_features(item_features, maps.items, c["item_col"])
+        prepare_item_features(item_features, maps.items, job.columns["item_col"])
         if item_features is not None
         else None
     )
     sessions = full.session is not None
-    report: dict[str, Any] = {
-        "users": len(maps.users),
-        "items": len(maps.items),
-        "interactions": maps.events - (duplicates if job.drop_duplicates else 0),
-    }
-    if duplicates:
-        report["duplicates"] = {"rows": duplicates, "dropped": job.drop_duplicates}
-    gate_parts = holdout = None
-    if chosen is None:
-        plan = Plan.everything(settings)
-        report["gates"] = (
-            "skipped: gate_users is 0"
-            if settings.gate_users <= 0
-            else "skipped: too few users with two or more sessions or interactions"
-        )
-    else:
-        pieces = [h for h in held if h is not None and len(h["rows"])]
-        order = np.argsort(np.concatenate([h["rows"] for h in pieces]), kind="stable")
-        relevant = [r for h in pieces for r in h["relevant"]]
-        times = np.concatenate([h["times"] for h in pieces])[order] if c["time_col"] else None
-        assert train is not None, "held-out users leave a training fit"
-        train_data, train_sums = _sums(train, maps, job, sessions)
-        holdout = Holdout(train_data, chosen, [relevant[k] for k in order.tolist()], times)
-        gate_parts = fit_parts(
-            settings, train_data, features, Plan.everything(settings), report, sums=train_sums
-        )
-        plan = Gate(settings, gate_parts, holdout).run(report)
     data, sums = _sums(full, maps, job, sessions)
-    parts = fit_parts(
-        settings,
+    summed = Summed(sums, None)
+    if chosen is not None:
+        assert train is not None, "held-out users leave a training fit"
+        positions = np.concatenate([h["positions"] for h in held if h is not None])
+        summed.held = np.isin(data.positions, positions)
+        summed.train, summed.train_graphs = _sums(train, maps, job, sessions)
+    fitted = fit_model(
+        job.settings,
         data,
         features,
-        plan,
-        report,
-        graphs=reusable_graphs(gate_parts, holdout, data, report),
-        sums=sums,
+        params=job.params,
+        columns=job.columns,
+        duplicates=(duplicates, job.drop_duplicates),
+        summed=summed,
     )
-    model._adopt_fit(settings, data, parts, plan, report, maps.users, maps.items)
-    model.columns_ = {k: v for k, v in c.items() if k != "time_format"}
-    if c["time_format"] is not None:
-        model.columns_["time_format"] = c["time_format"]
-    return _model_bytes(model)
+    return fitted.to_bytes()
 
 
 def _model_bytes(model: Recommender) -> bytes:
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "model.tarsel")
-        model.save(path)
-        with open(path, "rb") as f:
-            return f.read()
+    return model_bytes(model)
 
 
 def _model_from_bytes(blob: bytes) -> Recommender:
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "model.tarsel")
-        with open(path, "wb") as f:
-            f.write(blob)
-        return Recommender.load(path)
+    return of_model(Recommender, FittedModel.from_bytes(blob))
 
 
 # --------------------------------------------------------- batch recommend

@@ -10,21 +10,20 @@ from typing import Any
 
 import numpy as np
 
-from tarsel import _baselines, _live
-from tarsel._container import load_model, save_model
-from tarsel._fitting import Plan, engine_for, fit_parts, release_free_memory, reusable_graphs
-from tarsel._gates import Gate, Holdout
+from tarsel import _live
+from tarsel._fitting import release_free_memory
+from tarsel._model import FittedModel, fit_model
 from tarsel._progress import Bar, Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
 from tarsel._settings import Settings
 from tarsel.data import (
-    IdMap,
     feature_item_ids,
     id_array,
     prepare_interactions,
     prepare_item_features,
 )
 from tarsel.errors import NotFittedError, native_failures
+from tarsel.report import write_report
 
 # The most result rows one ``recommend_batch`` call returns (about 80 bytes
 # each); ``iter_recommend_batch`` streams larger requests in chunks.
@@ -32,6 +31,23 @@ MAX_BATCH_ROWS = 1 << 25
 # Result rows per engine call of a batch (and per chunk of ``iter_recommend_batch``
 # by default): enough for the worker pool, small beside the result.
 _CHUNK_ROWS = 1 << 16
+
+
+class _FittedView:
+    """A fitted attribute of the estimator: a field of its ``FittedModel``,
+    read-only; NotFittedError (an AttributeError) before ``fit``."""
+
+    def __init__(self, field: str):
+        self.field = field
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    def __get__(self, model: Recommender | None, owner: type) -> Any:
+        return self if model is None else getattr(model._state(), self.field)
+
+    def __set__(self, model: Recommender, value: Any) -> None:
+        raise AttributeError(f"{self.name} is read-only: it is what fit or load found")
 
 
 class Recommender:
@@ -341,66 +357,50 @@ class Recommender:
                 time_format=time_format,
                 drop_duplicates=drop_duplicates,
             )
-            report: dict[str, Any] = {
-                "users": data.n_users,
-                "items": data.n_items,
-                "interactions": len(data.user_idx),
-            }
-            if data.duplicates:
-                report["duplicates"] = {
-                    "rows": data.duplicates,
-                    "dropped": data.duplicates_dropped,
-                }
-            holdout = (
-                Holdout.draw(data, settings.gate_users, settings.random_state)
-                if settings.gate_users > 0
-                else None
+            self._fitted = fit_model(
+                settings,
+                data,
+                features,
+                params=self.get_params(),
+                columns={
+                    "user_col": user_col,
+                    "item_col": item_col,
+                    "time_col": time_col,
+                    "weight_col": weight_col,
+                    "session_col": session_col,
+                    "time_format": time_format,
+                },
+                duplicates=(data.duplicates, data.duplicates_dropped),
+                steps=steps,
             )
-            gate_parts = None
-            if holdout is None:
-                plan = Plan.everything(settings)
-                report["gates"] = (
-                    "skipped: gate_users is 0"
-                    if settings.gate_users <= 0
-                    else "skipped: too few users with two or more sessions or interactions"
-                )
-            else:
-                steps.start("fitting without the held-out sessions")
-                gate_parts = fit_parts(
-                    settings, holdout.train, features, Plan.everything(settings), report
-                )
-                steps.start("gating on held-out users")
-                plan = Gate(settings, gate_parts, holdout).run(report)
-            steps.start("fitting on all interactions")
-            graphs = reusable_graphs(gate_parts, holdout, data, report)
-            # the held-out split and the rest of the gate fit are not needed any more
-            holdout = gate_parts = None
+            del data, features  # the model holds what it needs of them
             release_free_memory()
-            parts = fit_parts(settings, data, features, plan, report, graphs=graphs)
-            graphs = None
-            self._adopt_fit(settings, data, parts, plan, report, data.users, data.items)
-            del data, parts  # the model holds what it needs of them
-            release_free_memory()
-        _baselines.warn_if_served(self.kept_)
-        self.columns_ = {
-            "user_col": user_col,
-            "item_col": item_col,
-            "time_col": time_col,
-            "weight_col": weight_col,
-            "session_col": session_col,
-        }
-        if time_format is not None:
-            self.columns_["time_format"] = time_format
+        self._fitted.kept.warn_if_served()
         return self
+
+    # the fitted state, held by one FittedModel; the attributes below are its
+    # public views (the class docstring describes them)
+    _fitted: FittedModel | None = None
+    engine_ = _FittedView("engine")
+    users_ = _FittedView("users")
+    items_ = _FittedView("items")
+    item_pop_ = _FittedView("item_pop")
+    columns_ = _FittedView("columns")
+    fit_report_ = _FittedView("report")
+
+    @property
+    def kept_(self) -> dict[str, Any]:
+        """What the gates kept, as they recorded it."""
+        return self._state().kept.record
 
     @property
     def exclude_owned_(self) -> bool:
         """The owned-items rule the model serves with: the ``exclude_owned``
         setting, or the gates' decision when it is None."""
-        self._check_fitted()
+        fitted = self._state()
         if self.exclude_owned is not None:
             return bool(self.exclude_owned)
-        return bool(self.kept_.get("exclude_owned", True))
+        return fitted.kept.exclude_owned
 
     # ----------------------------------------------------------- recommend
 
@@ -468,25 +468,25 @@ class Recommender:
         >>> found["item"].tolist(), found["unknown_items"]
         (['a', 'b'], 1)
         """
-        self._check_fitted()
+        fitted = self._state()
         n = self._count(n)
         exclude_owned = self._exclude(exclude_owned)
-        self.users_.check_type(user, "user")
-        request = _live.basket(self, user, items)
+        fitted.users.check_type(user, "user")
+        request = _live.basket(fitted, user, items)
         with native_failures():
             found = (
-                self.engine_.recommend(
+                fitted.engine.recommend(
                     request.owned,
                     request.engine_row,
                     self._ask(request.row, n, exclude_owned),
-                    _baselines.pop_prior(self.kept_, exclude_owned),
+                    fitted.kept.pop_prior(exclude_owned),
                 )
                 if len(request.owned) and self._engine_serves(exclude_owned)
                 else ([], [], [])
             )
         ranked, scores, sources = self._finish(request, found, n, exclude_owned)
         result: dict[str, Any] = {
-            "item": self.items_.ids[np.asarray(ranked, dtype=np.int64)],
+            "item": fitted.items.ids[np.asarray(ranked, dtype=np.int64)],
             "score": np.asarray(scores, dtype=np.float64),
             "source": np.asarray(sources, dtype=str),
         }
@@ -699,16 +699,16 @@ class Recommender:
         >>> Recommender(gate_users=0).fit(log).similar_items("a", n=1)["item"].tolist()
         ['b']
         """
-        self._check_fitted()
+        fitted = self._state()
         n = self._count(n)
-        self.items_.check_type(item, "item")
-        index = self.items_.get(item)
+        fitted.items.check_type(item, "item")
+        index = fitted.items.get(item)
         if index is None:
             raise ValueError(f"unknown item {item!r}")
         with native_failures():
-            items, scores, sources = self.engine_.recommend([index], -1, n)
+            items, scores, sources = fitted.engine.recommend([index], -1, n)
         return {
-            "item": self.items_.ids[np.asarray(items, dtype=np.int64)],
+            "item": fitted.items.ids[np.asarray(items, dtype=np.int64)],
             "score": np.asarray(scores, dtype=np.float64),
             "source": np.asarray(sources, dtype=str),
         }
@@ -769,24 +769,24 @@ class Recommender:
         >>> model.recommend(9, 2)["item"].tolist()
         ['b', 'a']
         """
-        self._check_fitted()
-        return _live.update(self, events, columns)
+        return _live.update(self._state(), events, columns)
 
     def _batch(
         self, users: np.ndarray, n: int, exclude_owned: bool, items: list | None
     ) -> dict[str, np.ndarray]:
-        self.users_.index(users, "user")  # ids of another type raise TypeError
-        requests = _live.baskets(self, users.tolist(), items)
+        fitted = self._state()
+        fitted.users.index(users, "user")  # ids of another type raise TypeError
+        requests = _live.baskets(fitted, users.tolist(), items)
         # a mode served by a baseline needs no engine answers
         live = [r for r in requests if len(r.owned)] if self._engine_serves(exclude_owned) else []
         asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
         with native_failures():
             found = iter(
-                self.engine_.recommend_batch(
+                fitted.engine.recommend_batch(
                     [r.owned for r in live],
                     [r.engine_row for r in live],
                     asked,
-                    _baselines.pop_prior(self.kept_, exclude_owned),
+                    fitted.kept.pop_prior(exclude_owned),
                 )
             )
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
@@ -800,7 +800,7 @@ class Recommender:
         starts = np.cumsum(lengths) - lengths
         result: dict[str, Any] = {
             "user": np.repeat(users, lengths),
-            "item": self.items_.ids[np.asarray(columns[0], dtype=np.int64)],
+            "item": fitted.items.ids[np.asarray(columns[0], dtype=np.int64)],
             "score": np.asarray(columns[1], dtype=np.float64),
             "source": np.asarray(columns[2], dtype=str),
             "rank": np.arange(int(lengths.sum()), dtype=np.int64) - np.repeat(starts, lengths) + 1,
@@ -809,37 +809,21 @@ class Recommender:
             result["unknown_items"] = sum(r.unknown for r in requests)
         return result
 
-    def _adopt_fit(
-        self,
-        settings: Settings,
-        data: Any,
-        parts: Any,
-        plan: Any,
-        report: dict[str, Any],
-        users: IdMap,
-        items: IdMap,
-    ) -> None:
-        """Take over a finished fit (this process's or a cluster's): the engine,
-        the id maps, histories, baselines and live state, and what was kept."""
-        self.engine_ = engine_for(parts, plan)
-        self.users_, self.items_ = users, items
-        self.item_pop_ = parts.item_pop
-        self._hist_indptr, self._hist_items = data.hist_indptr, data.hist_items
-        self._repeat_sizes = _repeat_sizes(parts, plan, data.n_users)
-        _baselines.after_fit(self, data)
-        _live.after_fit(
-            self,
-            data,
-            parts.repeat_profile if plan.repeat and parts.repeat else None,
-            plan.repeat_min_count or settings.repeat_min_count,
-        )
-        self.kept_ = plan.describe(parts)
-        report["kept"] = self.kept_
-        self.fit_report_ = report
+    def _state(self) -> FittedModel:
+        """The fitted state; NotFittedError before ``fit`` or ``load``."""
+        if self._fitted is None:
+            raise NotFittedError(f"this {type(self).__name__} is not fitted yet; call fit first")
+        return self._fitted
 
     def _check_fitted(self) -> None:
-        if not hasattr(self, "engine_"):
-            raise NotFittedError(f"this {type(self).__name__} is not fitted yet; call fit first")
+        self._state()
+
+    def _saved(self) -> FittedModel:
+        """The fitted state as a model file stores it: with the settings as
+        they are now (``set_params`` after ``fit`` changes what is saved)."""
+        fitted = self._state()
+        fitted.params = self.get_params()
+        return fitted
 
     def _count(self, n: Any) -> int:
         """``n`` checked, and cut to the catalogue: no answer holds more items."""
@@ -851,21 +835,22 @@ class Recommender:
         return self.exclude_owned_ if exclude_owned is None else bool(exclude_owned)
 
     def _engine_serves(self, exclude_owned: bool) -> bool:
-        return _baselines.served_by(self.kept_, exclude_owned) is None
+        return self._state().kept.served_by(exclude_owned) is None
 
     def _ask(self, row: int | None, n: int, exclude_owned: bool) -> int:
         # only the user's repeat-profile items can come back among the results;
         # ask for enough to drop them and still have n
         if row is None or not exclude_owned:
             return n
-        return n + int(self._repeat_sizes[row])
+        return n + int(self._state().repeat_sizes[row])
 
     def _finish(self, request: Any, found, n: int, exclude_owned: bool) -> tuple[list, list, list]:
         """The engine's answer without owned items (when asked), cut to ``n`` with
         its cold-item slots kept, then filled up with popular items."""
-        served = _baselines.served_by(self.kept_, exclude_owned)
+        fitted = self._state()
+        served = fitted.kept.served_by(exclude_owned)
         if served is not None:  # nothing fitted beat this baseline in this mode
-            return _baselines.of(self).scored(served, request.row, n, exclude_owned, request.owned)
+            return fitted.baselines.scored(served, request.row, n, exclude_owned, request.owned)
         items, scores, sources = found
         owned = set(request.owned.tolist())
         dropped = owned if exclude_owned else set()
@@ -888,7 +873,7 @@ class Recommender:
     def _pad_popular(self, ranked: tuple[list, list, list], owned: set, n: int) -> None:
         # popular items score their share of all events, or the score before
         # them where that is lower: a list never scores better further down
-        lists = _baselines.of(self)
+        lists = self._state().baselines
         taken = set(ranked[0]) | owned
         last = ranked[1][-1] if ranked[1] else np.inf
         for item in lists.ranking.tolist():
@@ -929,8 +914,7 @@ class Recommender:
         >>> Recommender.load(path).recommend(3, 2)["item"].tolist()
         [1, 3]
         """
-        self._check_fitted()
-        save_model(self, path)
+        self._saved().save(path)
 
     def report(
         self,
@@ -970,8 +954,6 @@ class Recommender:
         ...     os.listdir(folder)
         ['report.html']
         """
-        from tarsel.report import write_report
-
         self._check_fitted()
         write_report(self, path, evaluation, users=users)
 
@@ -1003,12 +985,24 @@ class Recommender:
         ...
         ValueError: '/dev/null' is not a regular file
         """
-        return load_model(cls, path)
+        return of_model(cls, FittedModel.load(path))
 
 
 _DEFAULTS: dict[str, Any] = dict(Recommender.__init__.__kwdefaults__ or {})
 _PARAMS = tuple(p for p in Recommender.__init__.__code__.co_varnames[1:] if p in _DEFAULTS)
 assert _PARAMS == _SETTING_NAMES, "Recommender and Settings list the same settings in order"
+
+
+def of_model(cls: type[Recommender], fitted: FittedModel) -> Recommender:
+    """An estimator of class ``cls`` serving ``fitted``, with its settings."""
+    model = cls(**{k: v for k, v in fitted.params.items() if k in _DEFAULTS})
+    model._fitted = fitted
+    return model
+
+
+def model_bytes(model: Recommender) -> bytes:
+    """The bytes of the file ``model.save`` writes."""
+    return model._saved().to_bytes()
 
 
 def _as_tuple(values: Any) -> Any:
@@ -1035,13 +1029,6 @@ def _differs(value: Any, default: Any) -> bool:
         return bool(value != default)
     except (TypeError, ValueError):  # arrays compare element-wise
         return True
-
-
-def _repeat_sizes(parts: Any, plan: Any, n_users: int) -> np.ndarray:
-    """How many repeat-profile items each user has in the served engine."""
-    if not (plan.repeat and parts.repeat):
-        return np.zeros(n_users, dtype=np.int64)
-    return np.diff(parts.repeat_profile[0]).astype(np.int64)
 
 
 def _user_array(users: Any) -> np.ndarray:

@@ -19,6 +19,7 @@ from typing import Any
 
 import numpy as np
 
+from tarsel._container import read_container, write_atomically
 from tarsel._gates import gate_figures
 
 # chart colours: the part on, the part off, baselines, neutral bars
@@ -82,8 +83,6 @@ def write_report(
     """
     if not hasattr(model, "engine_"):
         raise ValueError("this Recommender is not fitted yet; call fit first")
-    from tarsel._container import write_atomically
-
     write_atomically(path, [render_report(model, evaluation, users=users).encode("utf-8")])
 
 
@@ -411,8 +410,6 @@ def _size_section(model: Any) -> str:
 def model_file_sections(model: Any) -> dict[str, int]:
     """Bytes of each section of the model's file (the trailer as ``table``),
     measured by saving it to a temporary file."""
-    from tarsel._container import read_container
-
     with tempfile.TemporaryDirectory(prefix="tarsel-report-") as directory:
         path = os.path.join(directory, "model")
         model.save(path)
