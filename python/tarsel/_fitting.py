@@ -4,6 +4,7 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 import ctypes
+import math
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Protocol, cast
@@ -522,10 +523,21 @@ def repeat_timing(
         return profile[4], np.zeros(len(profile[5]))
     if kind == "due":
         periods, regularity = mean_gap_periods(data, profile)
-        # an infinite period is never reached: the entry stays held back
-        periods = np.where(regularity >= DUE_REGULARITY, periods, np.inf)
-        return periods, np.full(len(periods), DUE_HOLD)
+        period, hold = unknown_timing(kind)
+        periods = np.where(regularity >= DUE_REGULARITY, periods, period)
+        return periods, np.full(len(periods), hold)
     return profile[4], profile[5]
+
+
+def unknown_timing(kind: str) -> tuple[float, float]:
+    """The period and confidence of a profile entry whose rebuying rhythm is
+    unknown under timing ``kind``: under "due" it is held back like every
+    irregular entry (an infinite period is never reached), otherwise it has no
+    period and is not held back. Entries that join the profile after the fit
+    get this, so that they rank as the fitted ones would."""
+    if kind == "due":
+        return math.inf, DUE_HOLD
+    return math.nan, 0.0
 
 
 def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:

@@ -183,7 +183,7 @@ class FittedModel:
             baselines=Baselines.from_events(
                 data.user_idx, data.item_idx, data.n_users, data.n_items
             ),
-            live=_live.after_fit(data, profile, min_count),
+            live=_live.after_fit(data, profile, min_count, plan.repeat_periods),
             kept=Kept.of(record),
             report=report,
         )
