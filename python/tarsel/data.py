@@ -729,12 +729,16 @@ def prepare_interactions(
         times = times[keep] if times is not None else None
         labels = labels[keep] if labels is not None else None
 
-    order = np.argsort(times, kind="stable") if times is not None else np.arange(len(user_idx))
-    user_idx, item_idx, weights = user_idx[order], item_idx[order], weights[order]
-    times = times[order] if times is not None else None
+    if times is not None and not bool(np.all(times[1:] >= times[:-1])):
+        # into time order; a log exported in time order is taken as it is
+        order = np.argsort(times, kind="stable")
+        user_idx, item_idx, weights, times = (
+            a[order] for a in (user_idx, item_idx, weights, times)
+        )
+        labels = labels[order] if labels is not None else None
+        del order
     if labels is not None:
         # sessions are keyed by (user, session) so that reused labels never merge users
-        labels = labels[order]
         session_idx = _dense_codes(user_idx * (int(labels.max()) + 1) + labels)
     elif times is not None and session_gap_seconds is not None:
         session_idx = _sessions_by_gap(user_idx, times, session_gap_seconds)
@@ -782,13 +786,27 @@ def duplicate_events(
     marked = np.zeros(len(user_idx), dtype=bool)
     if times is None or len(user_idx) < 2:
         return marked
+    # only rows whose time another row shares can repeat a row: the full
+    # comparison runs on them alone (in row order), often none at all
+    by_time = np.argsort(times, kind="stable")
+    ordered_times = times[by_time]
+    tie = ordered_times[1:] == ordered_times[:-1]
+    del ordered_times
+    shared = np.zeros(len(times), dtype=bool)
+    shared[by_time[1:][tie]] = True
+    shared[by_time[:-1][tie]] = True
+    del by_time, tie
+    rows = np.flatnonzero(shared)
+    if len(rows) < 2:
+        return marked
     keys = [user_idx, item_idx, times] + ([sessions] if sessions is not None else [])
+    keys = [key[rows] for key in keys]
     order = np.lexsort(keys[::-1])  # stable: the first row of a group stays first
     same = np.ones(len(order) - 1, dtype=bool)
     for key in keys:
         ordered = key[order]
         same &= ordered[1:] == ordered[:-1]
-    marked[order[1:]] = same
+    marked[rows[order[1:]]] = same
     return marked
 
 
@@ -813,26 +831,34 @@ def _sessions_by_gap(user_idx: np.ndarray, times: np.ndarray, gap: float) -> np.
 def _assemble(
     users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
 ) -> Interactions:
-    n_items = len(items)
-    key = user_idx * n_items + item_idx
-    pair_key, first, inverse, counts = np.unique(
-        key, return_index=True, return_inverse=True, return_counts=True
-    )
-    inverse = inverse.reshape(-1)
-    pair_user, pair_item = pair_key // max(n_items, 1), pair_key % max(n_items, 1)
+    n_items, n_events = len(items), len(user_idx)
+    # the distinct (user, item) pairs from one stable sort of the events by pair:
+    # a pair's events then lie together in event order, the latest last
+    order = np.argsort(user_idx * n_items + item_idx, kind="stable")
+    ordered_user, ordered_item = user_idx[order], item_idx[order]
+    starts = np.ones(n_events, dtype=bool)
+    starts[1:] = (ordered_user[1:] != ordered_user[:-1]) | (ordered_item[1:] != ordered_item[:-1])
+    first = np.flatnonzero(starts)
+    pair_user, pair_item = ordered_user[first], ordered_item[first]
+    del ordered_user, ordered_item
+    ends = np.append(first[1:], n_events) if len(first) else first
+    counts = ends - first
+    last_seen = order[ends - 1]  # events are in time order
+    del ends
     if weighting == "binary":
-        pair_weight = np.ones(len(pair_key))
+        pair_weight = np.ones(len(first))
     elif weighting == "log1p":
         pair_weight = np.log1p(counts)
     else:
-        pair_weight = np.bincount(inverse, weights=weights, minlength=len(pair_key)) / counts
-    pair_time = None
-    last_seen = np.zeros(len(pair_key), dtype=np.int64)
-    np.maximum.at(last_seen, inverse, np.arange(len(key)))  # events are in time order
-    if times is not None:
-        pair_time = times[last_seen]
-    # each user's distinct items, least recently consumed first
-    hist_order = np.lexsort((last_seen, pair_user))
+        pair_of = np.empty(n_events, dtype=np.int64)
+        pair_of[order] = np.cumsum(starts) - 1
+        pair_weight = np.bincount(pair_of, weights=weights, minlength=len(first)) / counts
+        del pair_of
+    del order, starts, first, counts
+    pair_time = times[last_seen] if times is not None else None
+    # each user's distinct items, least recently consumed first (pairs are by
+    # user already, and no two pairs share a last event)
+    hist_order = np.argsort(pair_user * max(n_events, 1) + last_seen)
     hist_items = pair_item[hist_order]
     hist_indptr = np.zeros(len(users) + 1, dtype=np.int64)
     np.cumsum(np.bincount(pair_user, minlength=len(users)), out=hist_indptr[1:])
