@@ -811,6 +811,9 @@ def duplicate_events(
 
 
 def _dense_codes(keys: np.ndarray) -> np.ndarray:
+    factorized = _factorize(keys)  # a hash table: no sort of the events
+    if factorized is not None:
+        return factorized[0].astype(np.int64, copy=False)
     _, first, codes = np.unique(keys, return_index=True, return_inverse=True)
     # renumber in first-seen order so session numbers follow time
     rank = np.empty(len(first), dtype=np.int64)
