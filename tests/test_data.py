@@ -7,6 +7,7 @@ import pytest
 
 import tarsel.data
 from reference import interactions as reference
+from tarsel._baselines import Baselines
 from tarsel.data import IdMap, prepare_interactions, prepare_item_features
 
 
@@ -348,7 +349,7 @@ def test_events_pairs_and_histories_match_a_plain_reading(seed):
         weighting,
         data.n_users,
     )
-    for name in ("pair_user", "pair_item", "pair_time", "hist_items"):
+    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
         assert getattr(data, name).tolist() == expected[name], name
     np.testing.assert_allclose(data.pair_weight, expected["pair_weight"], rtol=1e-6)
     assert np.diff(data.hist_indptr).tolist() == expected["hist_lengths"]
@@ -363,5 +364,10 @@ def test_events_pairs_and_histories_match_a_plain_reading(seed):
         weighting,
         data.n_users,
     )
-    for name in ("pair_user", "pair_item", "pair_time", "hist_items"):
+    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
         assert getattr(part, name).tolist() == expected[name], name
+    # the baselines from the pairs are those from the events
+    lists = Baselines.of_event_set(part)
+    events = Baselines.from_events(part.user_idx, part.item_idx, part.n_users, part.n_items)
+    for name in ("ranking", "owned_indptr", "owned_items", "owned_counts"):
+        assert getattr(lists, name).tolist() == getattr(events, name).tolist(), name

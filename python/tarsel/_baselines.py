@@ -70,6 +70,17 @@ class Baselines:
         return cls.of_entries(counts, pairs // width, pairs % width, own, n_users)
 
     @classmethod
+    def of_event_set(cls, data: Any) -> Baselines:
+        """The baselines of an event set: from its (user, item) pairs and their
+        event counts where it has them (no sort of the events), else from its
+        events."""
+        own = getattr(data, "pair_count", None)
+        if own is None:
+            return cls.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items)
+        counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
+        return cls.of_entries(counts, data.pair_user, data.pair_item, own, data.n_users)
+
+    @classmethod
     def of_entries(
         cls,
         counts: np.ndarray,
@@ -197,7 +208,7 @@ def warn_if_served(kept: dict[str, Any]) -> None:
 def after_fit(model: Any, data: Any) -> None:
     """Keep each user's items in personal order on a freshly fitted model (saved
     with it), for serving personal popularity."""
-    adopt(model, Baselines.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items))
+    adopt(model, Baselines.of_event_set(data))
 
 
 def adopt(model: Any, lists: Baselines) -> None:

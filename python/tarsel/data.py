@@ -636,6 +636,7 @@ class Interactions(UserHistories):
     pair_user: np.ndarray  # int64, distinct (user, item) pairs sorted by user
     pair_item: np.ndarray  # int64
     pair_weight: np.ndarray  # float32
+    pair_count: np.ndarray  # int32 (int64 beyond 2**31 events) events of each pair
     pair_time: np.ndarray | None  # float64 last time of each pair
     hist_indptr: np.ndarray  # int64 per-user rows into hist_items
     hist_items: np.ndarray  # int64 distinct items of each user, least recent first
@@ -857,7 +858,8 @@ def _assemble(
         pair_of[order] = np.cumsum(starts) - 1
         pair_weight = np.bincount(pair_of, weights=weights, minlength=len(first)) / counts
         del pair_of
-    del order, starts, first, counts
+    del order, starts, first
+    pair_count = counts.astype(np.int32 if n_events < 2**31 else np.int64)
     pair_time = times[last_seen] if times is not None else None
     # each user's distinct items, least recently consumed first (pairs are by
     # user already, and no two pairs share a last event)
@@ -876,6 +878,7 @@ def _assemble(
         pair_user=pair_user.astype(np.int64, copy=False),
         pair_item=pair_item.astype(np.int64, copy=False),
         pair_weight=pair_weight.astype(np.float32, copy=False),
+        pair_count=pair_count,
         pair_time=pair_time,
         hist_indptr=hist_indptr,
         hist_items=hist_items.astype(np.int64, copy=False),

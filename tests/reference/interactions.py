@@ -41,6 +41,7 @@ def pairs(users, items, times, weights, weighting: str, n_users: int) -> dict:
         "pair_user": [k[0] for k in keys],
         "pair_item": [k[1] for k in keys],
         "pair_weight": weight,
+        "pair_count": [len(events[k]) for k in keys],
         "pair_time": None if times is None else [times[last[k]] for k in keys],
         "hist_items": [item for h in history for _, item in h],
         "hist_lengths": [len(h) for h in history],
