@@ -573,9 +573,12 @@ def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarra
 
 
 def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any:
-    arrays = dict(parts.arrays)
+    """The engine serving ``plan`` from ``parts``. The fit's arrays are made
+    read-only and handed over: the engine holds them instead of copying them,
+    so that every engine built from one fit shares its arrays."""
+    arrays: dict[str, Any] = {name: _read_only(a) for name, a in parts.arrays.items()}
     arrays["boost"] = [
-        parts.layers[name]
+        tuple(_read_only(a) for a in parts.layers[name])
         for name in (plan.layers if layers is None else layers)
         if name in parts.layers
     ]
@@ -592,6 +595,12 @@ def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any
     return _core.build_engine(
         cast("_core.EngineArrays", arrays), cast("_core.EngineConfig", config)
     )
+
+
+def _read_only(array: np.ndarray) -> np.ndarray:
+    # the fit's own arrays: nothing writes into them once they are fitted
+    array.flags.writeable = False
+    return array
 
 
 def plan_alphas(parts: Parts, plan: Plan) -> dict[str, float]:
