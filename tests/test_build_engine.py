@@ -141,3 +141,53 @@ def test_engines_come_only_from_the_factories_and_release_their_inputs():
     del engine
     gc.collect()
     assert [sys.getrefcount(v) for v in arrays.values()] == refs
+
+
+def _frozen(arrays, how):
+    """``arrays`` with each array made read-only: in place ("own"), as a read-only
+    view of a writeable array ("view"), or over immutable bytes ("bytes")."""
+
+    def freeze(a):
+        if how == "view":
+            a = a.view()
+        elif how == "bytes":
+            a = np.frombuffer(a.tobytes(), a.dtype).reshape(a.shape)
+        a.flags.writeable = False
+        return a
+
+    out = {k: freeze(v) for k, v in arrays.items() if k != "boost" and v is not None}
+    out["boost"] = [tuple(freeze(a) for a in layer) for layer in arrays["boost"]]
+    return out
+
+
+@pytest.mark.parametrize("how, held", [("own", True), ("bytes", True), ("view", False)])
+@pytest.mark.parametrize("seed", range(4))
+def test_read_only_arrays_are_held_not_copied(how, held, seed):
+    arrays, config = random_engine_inputs(np.random.default_rng(seed))
+    copied = build(arrays, config).to_bytes()
+    frozen = _frozen(arrays, how)
+    entries = [v for k, v in frozen.items() if k != "boost"]
+    entries += [a for layer in frozen["boost"] for a in layer]
+    refs = [sys.getrefcount(a) for a in entries]
+    contents = [a.tobytes() for a in entries]
+    engine = build(frozen, config)
+    # an array is held while the engine lives when nothing can write under it
+    assert [sys.getrefcount(a) for a in entries] == [r + held for r in refs]
+    assert engine.to_bytes() == copied
+    if how == "view":  # the base stays writeable: the engine took a copy
+        for base in {id(a.base): a.base for a in entries}.values():
+            base.fill(0)
+        del base
+        assert engine.to_bytes() == copied
+    # serving and replacing the repeat profile leave the held arrays as they were
+    engine.set_repeat_profile(
+        *(np.zeros(k, t) for k, t in [(1, np.int64), (0, np.int64)]),
+        *(np.zeros(0) for _ in range(4)),
+        0.0,
+    )
+    engine.recommend_batch([np.zeros(0, np.int64)], [0], 3, 0.0)
+    if how != "view":
+        assert [a.tobytes() for a in entries] == contents
+    del engine
+    gc.collect()
+    assert [sys.getrefcount(a) for a in entries] == refs

@@ -6,6 +6,8 @@ import pandas as pd
 import pytest
 
 import tarsel.data
+from reference import interactions as reference
+from tarsel._baselines import Baselines
 from tarsel.data import IdMap, prepare_interactions, prepare_item_features
 
 
@@ -303,3 +305,69 @@ def test_item_features_encode_numbers_categories_and_lists():
         dense[row, got.indices[span]] = got.data[span]
     np.testing.assert_array_equal(dense, [[1, 0, 0, 0], [0, 1, 0, 1], [1, 2.5, 1, 1]])
     assert got.indptr.dtype == np.int32 and got.indices.dtype == np.int32
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_events_pairs_and_histories_match_a_plain_reading(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 80))
+    # few distinct values of each column, so that ties and exact repeats are common
+    table = {
+        "u": rng.integers(0, rng.integers(1, 9), n),
+        "i": rng.integers(0, rng.integers(1, 9), n),
+        "t": rng.integers(0, rng.integers(1, 12), n).astype(float),
+        "s": rng.integers(0, 3, n),
+        "w": rng.integers(1, 5, n).astype(float),
+    }
+    if seed % 3 == 0:  # an export already in time order
+        table["t"].sort()
+    weighting = ("binary", "log1p", "rating")[seed % 3]
+    drop = seed % 2 == 0
+    data = prepare_interactions(
+        table,
+        user_col="u",
+        item_col="i",
+        time_col="t",
+        session_col="s",
+        weight_col="w",
+        weighting=weighting,
+        drop_duplicates=drop,
+    )
+    raw = list(zip(*(table[c].tolist() for c in "uits")))
+    duplicate = reference.duplicate_rows(raw)
+    assert data.duplicates == sum(duplicate)
+    kept = [r for r, d in enumerate(duplicate) if not (drop and d)]
+    ordered = [kept[k] for k in reference.time_order([raw[r][2] for r in kept])]
+    assert data.users.ids[data.user_idx].tolist() == [raw[r][0] for r in ordered]
+    assert data.items.ids[data.item_idx].tolist() == [raw[r][1] for r in ordered]
+    assert data.timestamps.tolist() == [raw[r][2] for r in ordered]
+    expected = reference.pairs(
+        data.user_idx.tolist(),
+        data.item_idx.tolist(),
+        data.timestamps.tolist(),
+        data.event_weights.tolist(),
+        weighting,
+        data.n_users,
+    )
+    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
+        assert getattr(data, name).tolist() == expected[name], name
+    np.testing.assert_allclose(data.pair_weight, expected["pair_weight"], rtol=1e-6)
+    assert np.diff(data.hist_indptr).tolist() == expected["hist_lengths"]
+    # a part of the events folds the same way
+    keep = rng.random(len(data.user_idx)) < 0.5
+    part = data.select_events(keep)
+    expected = reference.pairs(
+        data.user_idx[keep].tolist(),
+        data.item_idx[keep].tolist(),
+        data.timestamps[keep].tolist(),
+        data.event_weights[keep].tolist(),
+        weighting,
+        data.n_users,
+    )
+    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
+        assert getattr(part, name).tolist() == expected[name], name
+    # the baselines from the pairs are those from the events
+    lists = Baselines.of_event_set(part)
+    events = Baselines.from_events(part.user_idx, part.item_idx, part.n_users, part.n_items)
+    for name in ("ranking", "owned_indptr", "owned_items", "owned_counts"):
+        assert getattr(lists, name).tolist() == getattr(events, name).tolist(), name

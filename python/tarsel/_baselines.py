@@ -69,6 +69,17 @@ class Baselines:
         return cls.of_entries(counts, pairs // width, pairs % width, own, n_users)
 
     @classmethod
+    def of_event_set(cls, data: Any) -> Baselines:
+        """The baselines of an event set: from its (user, item) pairs and their
+        event counts where it has them (no sort of the events), else from its
+        events."""
+        own = getattr(data, "pair_count", None)
+        if own is None:
+            return cls.from_events(data.user_idx, data.item_idx, data.n_users, data.n_items)
+        counts = np.bincount(data.item_idx, minlength=data.n_items).astype(np.float64)
+        return cls.of_entries(counts, data.pair_user, data.pair_item, own, data.n_users)
+
+    @classmethod
     def of_entries(
         cls,
         counts: np.ndarray,

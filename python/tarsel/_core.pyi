@@ -262,8 +262,9 @@ class EngineConfig(TypedDict, total=False):
 class EngineState:
     """Native recommend engine, built by :func:`build_engine` (or read back by
     :meth:`load` / :meth:`from_bytes`) from the Python-side ``EngineState``
-    bundle; it owns copies of all its arrays. ``recommend`` reproduces the
-    Python side's ``_recommend_core``. Serializable to a self-contained binary
+    bundle; it holds the read-only arrays among them and copies the others.
+    ``recommend`` reproduces the Python side's ``_recommend_core``.
+    Serializable to a self-contained binary
     serving artefact that reloads without re-fitting. The class has no Python
     constructor: calling it raises ``TypeError``."""
 
@@ -380,7 +381,9 @@ def build_engine(arrays: EngineArrays, config: EngineConfig) -> EngineState:
     name (one-dimensional arrays of their exact dtype; ``ease_b`` a 2-D float32
     matrix in any memory order; ``boost`` a list of ``(data float32, indices
     int32, indptr int32)`` tuples) and a dict of settings. Missing keys and
-    ``None`` give empty arrays and default settings; every array is copied.
+    ``None`` give empty arrays and default settings. A read-only array (down to
+    the memory it views) is held, not copied, and must not be made writeable
+    and written while the engine lives; every other array is copied.
     Raises ``ValueError`` "n_items must be > 0", "no base scorer: provide ease_b
     or a cooc CSR" or "ease_b shape inconsistent: dim D, len L, n_items N"."""
 

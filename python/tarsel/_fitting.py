@@ -4,6 +4,7 @@ signal the data supports, and the engine for a chosen plan."""
 from __future__ import annotations
 
 import ctypes
+import math
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -561,10 +562,21 @@ def repeat_timing(
         return profile[4], np.zeros(len(profile[5]))
     if kind == "due":
         periods, regularity = mean_gap_periods(data, profile)
-        # an infinite period is never reached: the entry stays held back
-        periods = np.where(regularity >= DUE_REGULARITY, periods, np.inf)
-        return periods, np.full(len(periods), DUE_HOLD)
+        period, hold = unknown_timing(kind)
+        periods = np.where(regularity >= DUE_REGULARITY, periods, period)
+        return periods, np.full(len(periods), hold)
     return profile[4], profile[5]
+
+
+def unknown_timing(kind: str) -> tuple[float, float]:
+    """The period and confidence of a profile entry whose rebuying rhythm is
+    unknown under timing ``kind``: under "due" it is held back like every
+    irregular entry (an infinite period is never reached), otherwise it has no
+    period and is not held back. Entries that join the profile after the fit
+    get this, so that they rank as the fitted ones would."""
+    if kind == "due":
+        return math.inf, DUE_HOLD
+    return math.nan, 0.0
 
 
 def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
@@ -600,9 +612,12 @@ def mean_gap_periods(data: Events, profile: list[np.ndarray]) -> tuple[np.ndarra
 
 
 def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any:
-    arrays = dict(parts.arrays)
+    """The engine serving ``plan`` from ``parts``. The fit's arrays are made
+    read-only and handed over: the engine holds them instead of copying them,
+    so that every engine built from one fit shares its arrays."""
+    arrays: dict[str, Any] = {name: _read_only(a) for name, a in parts.arrays.items()}
     arrays["boost"] = [
-        parts.layers[name]
+        tuple(_read_only(a) for a in parts.layers[name])
         for name in (plan.layers if layers is None else layers)
         if name in parts.layers
     ]
@@ -619,6 +634,12 @@ def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any
     return _core.build_engine(
         cast("_core.EngineArrays", arrays), cast("_core.EngineConfig", config)
     )
+
+
+def _read_only(array: np.ndarray) -> np.ndarray:
+    # the fit's own arrays: nothing writes into them once they are fitted
+    array.flags.writeable = False
+    return array
 
 
 def plan_alphas(parts: Parts, plan: Plan) -> dict[str, float]:

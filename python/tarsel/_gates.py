@@ -205,10 +205,7 @@ class Gate:
 
     def _prepare_weighing(self) -> None:
         """The baselines and each held-out user's relevant items per mode."""
-        train = self.holdout.train
-        self.baselines = Baselines.from_events(
-            train.user_idx, train.item_idx, train.n_users, train.n_items
-        )
+        self.baselines = Baselines.of_event_set(self.holdout.train)
         self._relevant = {
             True: [
                 rel.difference(own.tolist()) for rel, own in zip(self.holdout.relevant, self.owned)

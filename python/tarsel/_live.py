@@ -33,6 +33,7 @@ from typing import Any, Protocol
 import numpy as np
 
 from tarsel import _baselines
+from tarsel._fitting import unknown_timing
 from tarsel.data import IdMap, column, timestamps_of
 
 _EMPTY = np.zeros(0, dtype=np.int64)
@@ -54,11 +55,12 @@ class Profile:
     periods: np.ndarray  # float64 typical repurchase gap (NaN: none known)
     quality: np.ndarray  # float64 confidence in the period
     min_count: int
+    timing: str = "fitted"  # how the fit timed the entries (see ``repeat_timing``)
 
     @classmethod
-    def of(cls, arrays: Sequence[np.ndarray], min_count: int) -> Profile:
+    def of(cls, arrays: Sequence[np.ndarray], min_count: int, timing: str = "fitted") -> Profile:
         indptr, items, counts, last_ts, periods, quality = arrays
-        return cls(indptr, items, counts, last_ts, periods, quality, int(min_count))
+        return cls(indptr, items, counts, last_ts, periods, quality, int(min_count), timing)
 
     def row(self, row: int) -> tuple[np.ndarray, ...]:
         if row + 1 >= len(self.indptr):
@@ -106,14 +108,17 @@ class Model(Protocol):
     live: Live
 
 
-def after_fit(data: Any, profile: list[np.ndarray] | None, min_count: int) -> Live:
+def after_fit(
+    data: Any, profile: list[np.ndarray] | None, min_count: int, timing: str = "fitted"
+) -> Live:
     """The live state of a freshly fitted model. ``profile`` is the served
-    repeat profile's arrays (None when the engine serves none)."""
+    repeat profile's arrays (None when the engine serves none), timed as
+    ``timing`` names it."""
     live = Live()
     if data.timestamps is not None and len(data.timestamps):
         live.now_ts = float(data.timestamps.max())
     if profile is not None:
-        live.profile = Profile.of([np.asarray(a) for a in profile], min_count)
+        live.profile = Profile.of([np.asarray(a) for a in profile], min_count, timing)
         live.hist_counts = _history_counts(data)
     return live
 
@@ -371,7 +376,8 @@ def _gather(
 def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
     """The profile with the changed users' rows rebuilt: every history entry
     with ``min_count`` events or more, counts and last times brought up to
-    date, periods and their quality as fitted (none for a new entry)."""
+    date, periods and their quality as fitted (a new entry's rhythm is
+    unknown: it is timed like the fitted entries without one)."""
     if not changes:
         return None
     touched = np.fromiter(changes, dtype=np.int64, count=len(changes))
@@ -393,8 +399,9 @@ def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
     at = np.minimum(np.searchsorted(stored, wanted), max(len(stored) - 1, 0))
     had = stored[at] == wanted if len(stored) else np.zeros(len(wanted), dtype=bool)
     last_ts = np.fmax(_kept(p_last, at, had, np.nan), seen)
-    periods = _kept(p_periods, at, had, np.nan)
-    quality = _kept(p_quality, at, had, 0.0)
+    period, hold = unknown_timing(old.timing)
+    periods = _kept(p_periods, at, had, period)
+    quality = _kept(p_quality, at, had, hold)
 
     bounds = np.searchsorted(owner, touched, side="left"), np.searchsorted(owner, touched, "right")
     replaced = {
@@ -402,7 +409,7 @@ def _updated_profile(old: Profile, changes: dict[int, tuple]) -> Profile | None:
         for row, a, b in zip(touched.tolist(), bounds[0].tolist(), bounds[1].tolist())
     }
     indptr, arrays = splice(old.indptr, old.arrays()[1:], replaced)
-    return Profile.of([indptr, *arrays], old.min_count)
+    return Profile.of([indptr, *arrays], old.min_count, old.timing)
 
 
 def _kept(values: np.ndarray, at: np.ndarray, had: np.ndarray, default: float) -> np.ndarray:
@@ -533,6 +540,7 @@ def sections(model: Model) -> dict[str, bytes]:
         header["now_ts"] = live.now_ts
     if live.profile is not None:
         header["min_count"] = live.profile.min_count
+        header["timing"] = live.profile.timing
         for name, dtype in _PROFILE_DTYPES.items():
             add(name, getattr(live.profile, name), dtype)
     raw = json.dumps(header).encode()
@@ -563,7 +571,11 @@ def restore(places: dict, read: Any, hist_items: np.ndarray) -> Live:
     if live.hist_counts is not None and len(live.hist_counts) != len(hist_items):
         raise ValueError("the stored event counts do not match the histories")
     if "indptr" in arrays:
-        profile = Profile.of([arrays[name] for name in _PROFILE_DTYPES], header["min_count"])
+        profile = Profile.of(
+            [arrays[name] for name in _PROFILE_DTYPES],
+            header["min_count"],
+            str(header.get("timing", "fitted")),  # files before the timing was kept
+        )
         ends = profile.indptr
         if (
             not math.isfinite(live.now_ts)

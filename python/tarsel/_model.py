@@ -180,10 +180,8 @@ class FittedModel:
             hist_indptr=data.hist_indptr,
             hist_items=data.hist_items,
             repeat_sizes=sizes,
-            baselines=Baselines.from_events(
-                data.user_idx, data.item_idx, data.n_users, data.n_items
-            ),
-            live=_live.after_fit(data, profile, min_count),
+            baselines=Baselines.of_event_set(data),
+            live=_live.after_fit(data, profile, min_count, plan.repeat_periods),
             kept=Kept.of(record),
             report=report,
         )

@@ -636,6 +636,7 @@ class Interactions(UserHistories):
     pair_user: np.ndarray  # int64, distinct (user, item) pairs sorted by user
     pair_item: np.ndarray  # int64
     pair_weight: np.ndarray  # float32
+    pair_count: np.ndarray  # int32 (int64 beyond 2**31 events) events of each pair
     pair_time: np.ndarray | None  # float64 last time of each pair
     hist_indptr: np.ndarray  # int64 per-user rows into hist_items
     hist_items: np.ndarray  # int64 distinct items of each user, least recent first
@@ -765,7 +766,9 @@ def events_of(
     # the (time, row) order, and without times they are in order already
     in_rows = bool(np.all(rows[1:] > rows[:-1]))
     if times is not None:
-        take(np.argsort(times, kind="stable") if in_rows else np.lexsort((rows, times)))
+        # a log exported in time order is taken as it is
+        if not (in_rows and bool(np.all(times[1:] >= times[:-1]))):
+            take(np.argsort(times, kind="stable") if in_rows else np.lexsort((rows, times)))
     elif not in_rows:
         take(np.argsort(rows, kind="stable"))
     # the first row of a group of duplicates comes first in (time, row) order
@@ -834,17 +837,34 @@ def duplicate_events(
     marked = np.zeros(len(user_idx), dtype=bool)
     if times is None or len(user_idx) < 2:
         return marked
+    # only rows whose time another row shares can repeat a row: the full
+    # comparison runs on them alone (in row order), often none at all
+    by_time = np.argsort(times, kind="stable")
+    ordered_times = times[by_time]
+    tie = ordered_times[1:] == ordered_times[:-1]
+    del ordered_times
+    shared = np.zeros(len(times), dtype=bool)
+    shared[by_time[1:][tie]] = True
+    shared[by_time[:-1][tie]] = True
+    del by_time, tie
+    rows = np.flatnonzero(shared)
+    if len(rows) < 2:
+        return marked
     keys = [user_idx, item_idx, times] + ([sessions] if sessions is not None else [])
+    keys = [key[rows] for key in keys]
     order = np.lexsort(keys[::-1])  # stable: the first row of a group stays first
     same = np.ones(len(order) - 1, dtype=bool)
     for key in keys:
         ordered = key[order]
         same &= ordered[1:] == ordered[:-1]
-    marked[order[1:]] = same
+    marked[rows[order[1:]]] = same
     return marked
 
 
 def _dense_codes(keys: np.ndarray) -> np.ndarray:
+    factorized = _factorize(keys)  # a hash table: no sort of the events
+    if factorized is not None:
+        return factorized[0].astype(np.int64, copy=False)
     _, first, codes = np.unique(keys, return_index=True, return_inverse=True)
     # renumber in first-seen order so session numbers follow time
     rank = np.empty(len(first), dtype=np.int64)
@@ -865,26 +885,35 @@ def _sessions_by_gap(user_idx: np.ndarray, times: np.ndarray, gap: float) -> np.
 def _assemble(
     users, items, user_idx, item_idx, times, session_idx, n_sessions, weights, weighting
 ) -> Interactions:
-    n_items = len(items)
-    key = user_idx * n_items + item_idx
-    pair_key, first, inverse, counts = np.unique(
-        key, return_index=True, return_inverse=True, return_counts=True
-    )
-    inverse = inverse.reshape(-1)
-    pair_user, pair_item = pair_key // max(n_items, 1), pair_key % max(n_items, 1)
+    n_items, n_events = len(items), len(user_idx)
+    # the distinct (user, item) pairs from one stable sort of the events by pair:
+    # a pair's events then lie together in event order, the latest last
+    order = np.argsort(user_idx * n_items + item_idx, kind="stable")
+    ordered_user, ordered_item = user_idx[order], item_idx[order]
+    starts = np.ones(n_events, dtype=bool)
+    starts[1:] = (ordered_user[1:] != ordered_user[:-1]) | (ordered_item[1:] != ordered_item[:-1])
+    first = np.flatnonzero(starts)
+    pair_user, pair_item = ordered_user[first], ordered_item[first]
+    del ordered_user, ordered_item
+    ends = np.append(first[1:], n_events) if len(first) else first
+    counts = ends - first
+    last_seen = order[ends - 1]  # events are in time order
+    del ends
     if weighting == "binary":
-        pair_weight = np.ones(len(pair_key))
+        pair_weight = np.ones(len(first))
     elif weighting == "log1p":
         pair_weight = np.log1p(counts)
     else:
-        pair_weight = np.bincount(inverse, weights=weights, minlength=len(pair_key)) / counts
-    pair_time = None
-    last_seen = np.zeros(len(pair_key), dtype=np.int64)
-    np.maximum.at(last_seen, inverse, np.arange(len(key)))  # events are in time order
-    if times is not None:
-        pair_time = times[last_seen]
-    # each user's distinct items, least recently consumed first
-    hist_order = np.lexsort((last_seen, pair_user))
+        pair_of = np.empty(n_events, dtype=np.int64)
+        pair_of[order] = np.cumsum(starts) - 1
+        pair_weight = np.bincount(pair_of, weights=weights, minlength=len(first)) / counts
+        del pair_of
+    del order, starts, first
+    pair_count = counts.astype(np.int32 if n_events < 2**31 else np.int64)
+    pair_time = times[last_seen] if times is not None else None
+    # each user's distinct items, least recently consumed first (pairs are by
+    # user already, and no two pairs share a last event)
+    hist_order = np.argsort(pair_user * max(n_events, 1) + last_seen)
     hist_items = pair_item[hist_order]
     hist_indptr = np.zeros(len(users) + 1, dtype=np.int64)
     np.cumsum(np.bincount(pair_user, minlength=len(users)), out=hist_indptr[1:])
@@ -899,6 +928,7 @@ def _assemble(
         pair_user=pair_user.astype(np.int64, copy=False),
         pair_item=pair_item.astype(np.int64, copy=False),
         pair_weight=pair_weight.astype(np.float32, copy=False),
+        pair_count=pair_count,
         pair_time=pair_time,
         hist_indptr=hist_indptr,
         hist_items=hist_items.astype(np.int64, copy=False),

@@ -40,12 +40,10 @@ struct EntryReader {
     void operator()(const char* key, std::uint64_t& v) const { source.count(key, v); }
     void operator()(const char* key, double& v) const { source.real(key, v); }
     void operator()(const char* key, bool& v) const { source.flag(key, v); }
-    template <class T, class Allocator>
-    void operator()(const char* key, std::vector<T, Allocator>& v) const {
-        if constexpr (std::is_same_v<T, CsrF32>)
-            source.boost_layers(v);
-        else
-            source.array(key, v);
+    void operator()(const char*, std::vector<CsrF32>& v) const { source.boost_layers(v); }
+    template <class T>
+    void operator()(const char* key, RecordArray<T>& v) const {
+        source.array(key, v);
     }
 };
 

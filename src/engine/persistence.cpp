@@ -14,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <thread>
 #include <type_traits>
@@ -62,18 +63,18 @@ struct FieldWriter {
         const std::uint8_t byte = v ? 1 : 0;
         sink.put(&byte, 1);
     }
-    template <class T, class Allocator>
-    void operator()(const char* name, const std::vector<T, Allocator>& v) const {
+    void operator()(const char* name, const std::vector<CsrF32>& v) const {
         (*this)(name, static_cast<std::uint64_t>(v.size()));
-        if constexpr (std::is_same_v<T, CsrF32>) {
-            for (const CsrF32& layer : v) {
-                (*this)(name, layer.data);
-                (*this)(name, layer.indices);
-                (*this)(name, layer.indptr);
-            }
-        } else {
-            sink.put(v.data(), v.size() * sizeof(T));
+        for (const CsrF32& layer : v) {
+            (*this)(name, layer.data);
+            (*this)(name, layer.indices);
+            (*this)(name, layer.indptr);
         }
+    }
+    template <class T>
+    void operator()(const char* name, const RecordArray<T>& v) const {
+        (*this)(name, static_cast<std::uint64_t>(v.size()));
+        sink.put(v.data(), v.size() * sizeof(T));
     }
 };
 
@@ -115,33 +116,33 @@ struct FieldReader {
         if (byte > 1) bad_flag(byte);
         v = byte == 1;
     }
-    template <class T, class Allocator>
-    void operator()(const char* name, std::vector<T, Allocator>& v) const {
+    void operator()(const char* name, std::vector<CsrF32>& v) const {
         std::uint64_t count = 0;
         (*this)(name, count);
-        if constexpr (std::is_same_v<T, CsrF32>) {
-            // A layer takes at least its three 8-byte counts; the data present
-            // and 1 MiB of layer records bound the reservation.
-            constexpr std::uint64_t kMaxReserved = (std::uint64_t{1} << 20) / sizeof(CsrF32);
-            v.reserve(static_cast<std::size_t>(
-                std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
-            for (std::uint64_t i = 0; i < count; ++i) {
-                // Read in place, so that what is read stays in the record
-                // (a reader may still be checksumming it) if a later read fails.
-                CsrF32& layer = v.emplace_back();
-                (*this)(name, layer.data);
-                (*this)(name, layer.indices);
-                (*this)(name, layer.indptr);
-            }
-        } else {
-            // A count the remaining bytes cannot hold would run out of data
-            // element by element; fail the same way before allocating it.
-            if (count > source.remaining() / sizeof(T)) end_of_data();
-            // Record arrays resize without zeroing: the read writes each
-            // element once.
-            v.resize(static_cast<std::size_t>(count));
-            source.read(v.data(), v.size() * sizeof(T));
+        // A layer takes at least its three 8-byte counts; the data present
+        // and 1 MiB of layer records bound the reservation.
+        constexpr std::uint64_t kMaxReserved = (std::uint64_t{1} << 20) / sizeof(CsrF32);
+        v.reserve(static_cast<std::size_t>(
+            std::min({count, std::uint64_t{source.remaining() / 24}, kMaxReserved})));
+        for (std::uint64_t i = 0; i < count; ++i) {
+            // Read in place, so that what is read stays in the record
+            // (a reader may still be checksumming it) if a later read fails.
+            CsrF32& layer = v.emplace_back();
+            (*this)(name, layer.data);
+            (*this)(name, layer.indices);
+            (*this)(name, layer.indptr);
         }
+    }
+    template <class T>
+    void operator()(const char* name, RecordArray<T>& v) const {
+        std::uint64_t count = 0;
+        (*this)(name, count);
+        // A count the remaining bytes cannot hold would run out of data
+        // element by element; fail the same way before allocating it.
+        if (count > source.remaining() / sizeof(T)) end_of_data();
+        // The elements are left uninitialised: the read writes each once.
+        std::span<T> elements = v.assign_owned(static_cast<std::size_t>(count));
+        source.read(elements.data(), elements.size() * sizeof(T));
     }
 };
 

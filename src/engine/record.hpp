@@ -1,20 +1,15 @@
 // The serving engine's record: every array and setting the recommend pipeline
-// reads, owned by one plain struct declared from one field table.
+// reads, held by one plain struct declared from one field table (an array
+// owns its elements or views a fit's read-only arrays: record_array.hpp).
 #pragma once
 
-#include "base/big_buffer.hpp"
+#include "engine/record_array.hpp"
 
 #include <cstdint>
 #include <limits>
 #include <vector>
 
 namespace tarsel::engine {
-
-// A record array. Its allocator leaves resized elements uninitialised, so a
-// decode or a copy writes each element once instead of after a zeroing pass,
-// and arrays of several megabytes sit on transparent huge pages.
-template <class T>
-using RecordArray = BigVector<T>;
 
 // An item x item CSR layer with int32 positions (boost layers).
 struct CsrF32 {

@@ -21,12 +21,31 @@ using frame::Ref;
 
 // ------------------------------------------------------------ construction
 
-// A one-dimensional array entry copied into an owned vector; the value must
-// be an ndarray of exactly the element type, in one flat run.
+// True when nothing can write the array's elements while the engine holds it:
+// the array and every array it views are read-only, and the memory under them
+// belongs to NumPy, to an immutable bytes object or to a capsule of this
+// module's results (reachable from Python only through the arrays over it).
+bool unchanging(PyArrayObject* arr) {
+    PyObject* owner = reinterpret_cast<PyObject*>(arr);
+    while (owner != nullptr && PyArray_Check(owner)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(owner);
+        if (PyArray_ISWRITEABLE(a)) return false;
+        owner = PyArray_BASE(a);
+    }
+    return owner == nullptr || PyBytes_CheckExact(owner) || PyCapsule_CheckExact(owner);
+}
+
+// A one-dimensional array entry as a record array; the value must be an
+// ndarray of exactly the element type, in one flat run. An unchanging array
+// is viewed, not copied, and appended to `held`, which the engine keeps.
 template <class T>
-RecordArray<T> copy_array(PyObject* value) {
-    frame::Array1<T> view(frame::expect_array(value, 1, frame::NumpyType<T>::value));
-    auto elements = view.span();
+RecordArray<T> record_array(PyObject* value, PyObject* held) {
+    PyArrayObject* arr = frame::expect_array(value, 1, frame::NumpyType<T>::value);
+    auto elements = frame::Array1<T>(arr).span();
+    if (unchanging(arr)) {
+        if (PyList_Append(held, value) != 0) throw frame::PythonError{};
+        return RecordArray<T>::view_of(elements);
+    }
     return RecordArray<T>(elements.begin(), elements.end());
 }
 
@@ -39,13 +58,24 @@ PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
 // lookup; a missing key and None are the same.
 class DictSource final : public EngineSource {
   public:
-    DictSource(PyObject* arrays, PyObject* config) : arrays_(arrays), config_(config) {}
+    DictSource(PyObject* arrays, PyObject* config)
+        : arrays_(arrays), config_(config), held_(Ref::steal(PyList_New(0))) {}
+
+    // The arrays the record views, for the engine to keep.
+    Ref take_held() { return std::move(held_); }
 
     std::optional<DenseF32> ease_block() override {
         Ref value = lookup(arrays_, "ease_b");
         if (!value.get()) return std::nullopt;
-        frame::Array2<float> m(frame::expect_array(value.get(), 2, NPY_FLOAT32));
-        return DenseF32{m.rows(), m.cols(), m.to_row_major<RecordArray<float>>()};
+        PyArrayObject* arr = frame::expect_array(value.get(), 2, NPY_FLOAT32);
+        frame::Array2<float> m(arr);
+        if (PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr) && unchanging(arr)) {
+            if (PyList_Append(held_.get(), value.get()) != 0) throw frame::PythonError{};
+            const auto* first = static_cast<const float*>(PyArray_DATA(arr));
+            return DenseF32{m.rows(), m.cols(),
+                            RecordArray<float>::view_of({first, m.rows() * m.cols()})};
+        }
+        return DenseF32{m.rows(), m.cols(), RecordArray<float>(m.to_row_major<BigVector<float>>())};
     }
     void array(const char* key, RecordArray<float>& out) override { read_array(key, out); }
     void array(const char* key, RecordArray<std::int32_t>& out) override { read_array(key, out); }
@@ -61,9 +91,9 @@ class DictSource final : public EngineSource {
             Ref item = Ref::borrow(PyList_GetItem(value.get(), i));
             if (!PyTuple_Check(item.get())) frame::throw_cannot_convert(item.get(), "PyTuple");
             CsrF32 layer;
-            layer.data = copy_array<float>(tuple_item(item.get(), 0));
-            layer.indices = copy_array<std::int32_t>(tuple_item(item.get(), 1));
-            layer.indptr = copy_array<std::int32_t>(tuple_item(item.get(), 2));
+            layer.data = record_array<float>(tuple_item(item.get(), 0), held_.get());
+            layer.indices = record_array<std::int32_t>(tuple_item(item.get(), 1), held_.get());
+            layer.indptr = record_array<std::int32_t>(tuple_item(item.get(), 2), held_.get());
             out.push_back(std::move(layer));
         }
     }
@@ -93,16 +123,18 @@ class DictSource final : public EngineSource {
     template <class T>
     void read_array(const char* key, RecordArray<T>& out) {
         Ref value = lookup(arrays_, key);
-        out = value.get() ? copy_array<T>(value.get()) : RecordArray<T>();
+        out = value.get() ? record_array<T>(value.get(), held_.get()) : RecordArray<T>();
     }
 
     PyObject* arrays_;
     PyObject* config_;
+    Ref held_;  // a list
 };
 
 PyObject* build_engine(frame::DictArg arrays, frame::DictArg config) {
     DictSource source(arrays.obj, config.obj);
-    return wrap_record(build_record(source));
+    EngineRecord record = build_record(source);
+    return wrap_record(std::move(record), source.take_held());
 }
 
 const bool registered_build_engine = frame::define_function<&build_engine>(
@@ -113,8 +145,10 @@ const bool registered_build_engine = frame::define_function<&build_engine>(
     "`boost`: a list of (data float32, indices int32, indptr int32) tuples).\n"
     "`config` maps setting names to numbers and flags. A missing key and None\n"
     "are the same: an array is empty (its channel is off) and a setting takes its\n"
-    "default. Unknown keys are ignored. Every array is copied, so the engine is\n"
-    "independent of the caller's arrays.\n\n"
+    "default. Unknown keys are ignored. A read-only array (and read-only all the\n"
+    "way down to the memory it views) is held by the engine instead of copied:\n"
+    "it must not be made writeable and written while the engine lives. Every\n"
+    "other array is copied, so the engine is independent of it.\n\n"
     "Raises ValueError when n_items is not positive, when there is no base scorer\n"
     "(neither ease_b nor a co-occurrence indptr), or when ease_b is not square or\n"
     "larger than the catalogue.");

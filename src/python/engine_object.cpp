@@ -15,6 +15,7 @@ struct EngineObject {
     EngineRecord* record;
     ServingIndex* index;  // derived from the record when the object is made
     Py_ssize_t borrows;
+    PyObject* held;  // the arrays the record views (nullptr when it views none)
 };
 
 constexpr Py_ssize_t kExclusive = -1;
@@ -31,6 +32,7 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
 void dealloc_engine(PyObject* self) {
     delete as_engine(self)->record;
     delete as_engine(self)->index;
+    Py_XDECREF(as_engine(self)->held);  // after the record: nothing views them now
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -40,11 +42,12 @@ void dealloc_engine(PyObject* self) {
 constexpr const char* kEngineDoc =
     "Native recommend engine.\n\n"
     "Constructed via `build_engine` from the Python-side `EngineState` bundle of\n"
-    "arrays and settings; it owns copies of all of them. `recommend` reproduces the\n"
-    "Python side's `_recommend_core` natively, and `recommend_batch` serves many users\n"
-    "in parallel. Serializable (`save`/`to_bytes`, a fixed-width little-endian binary\n"
-    "record) so that a fitted engine can be persisted as a self-contained serving\n"
-    "artefact and reloaded (`load`/`from_bytes`) without re-fitting.\n\n"
+    "arrays and settings; it holds the read-only arrays among them and copies the\n"
+    "others. `recommend` reproduces the Python side's `_recommend_core` natively,\n"
+    "and `recommend_batch` serves many users in parallel. Serializable\n"
+    "(`save`/`to_bytes`, a fixed-width little-endian binary record) so that a\n"
+    "fitted engine can be persisted as a self-contained serving artefact and\n"
+    "reloaded (`load`/`from_bytes`) without re-fitting.\n\n"
     "The class has no Python constructor.";
 
 PyObject* create_engine_type(PyObject* module) {
@@ -68,7 +71,7 @@ const bool registered_engine_state = frame::register_type("EngineState", &create
 
 }  // namespace
 
-PyObject* wrap_record(EngineRecord&& record) {
+PyObject* wrap_record(EngineRecord&& record, frame::Ref held) {
     auto owned = std::make_unique<EngineRecord>(std::move(record));
     auto index = std::make_unique<ServingIndex>();
     PyObject* obj =
@@ -76,6 +79,7 @@ PyObject* wrap_record(EngineRecord&& record) {
     // The allocation is zero-filled: no borrows yet.
     as_engine(obj)->record = owned.release();
     as_engine(obj)->index = index.release();
+    as_engine(obj)->held = held.release();
     return obj;
 }
 

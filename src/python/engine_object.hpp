@@ -1,7 +1,7 @@
-// The Python class EngineState: one object wrapping one engine record, with a
-// borrow flag that lets any number of readers share the record while an
-// in-place override needs it alone. Binding files use this interface; the
-// record itself stays a plain struct (record.hpp).
+// The Python class EngineState: one object wrapping one engine record (and
+// the NumPy arrays the record views), with a borrow flag that lets any number of readers share the
+// record while an in-place override needs it alone. Binding files use this interface; the record
+// itself stays a plain struct (record.hpp).
 #pragma once
 
 #include "engine/record.hpp"
@@ -11,8 +11,10 @@
 namespace tarsel::engine {
 
 // A new EngineState object that owns `record` and the serving index derived
-// from it (a new reference).
-PyObject* wrap_record(EngineRecord&& record);
+// from it (a new reference). `held` keeps alive the arrays whose elements the
+// record's views point into (see record_array.hpp): the object takes it over,
+// and drops it only after the record is gone.
+PyObject* wrap_record(EngineRecord&& record, frame::Ref held = {});
 
 // Read access to an engine's record for the borrow's lifetime. Raises
 // RuntimeError "Already mutably borrowed" while an exclusive borrow is held.

@@ -164,12 +164,12 @@ void set_repeat_profile(PyObject* self, Array1<std::int64_t> indptr, Array1<std:
                         Array1<double> counts, Array1<double> last_ts, Array1<double> periods,
                         Array1<double> quality, double now_ts) {
     // Every copy is made before the record changes, so a failure leaves it whole.
-    auto new_indptr = indptr.to_vector<RecordArray<std::int64_t>>();
-    auto new_items = items.to_vector<RecordArray<std::int64_t>>();
-    auto new_counts = counts.to_vector<RecordArray<double>>();
-    auto new_last_ts = last_ts.to_vector<RecordArray<double>>();
-    auto new_periods = periods.to_vector<RecordArray<double>>();
-    auto new_quality = quality.to_vector<RecordArray<double>>();
+    auto new_indptr = RecordArray<std::int64_t>(indptr.to_vector<BigVector<std::int64_t>>());
+    auto new_items = RecordArray<std::int64_t>(items.to_vector<BigVector<std::int64_t>>());
+    auto new_counts = RecordArray<double>(counts.to_vector<BigVector<double>>());
+    auto new_last_ts = RecordArray<double>(last_ts.to_vector<BigVector<double>>());
+    auto new_periods = RecordArray<double>(periods.to_vector<BigVector<double>>());
+    auto new_quality = RecordArray<double>(quality.to_vector<BigVector<double>>());
     ExclusiveBorrow borrow(self);
     EngineRecord& record = borrow.record();
     record.repeat_indptr = std::move(new_indptr);
