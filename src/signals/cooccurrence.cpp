@@ -357,12 +357,13 @@ enum class Gather { Stamped, Dense };
 
 // The distinct larger columns of `row` in s.touched: with their sums, in
 // ascending order; without, in any order (ascending under `Dense`). `items`
-// holds the records' items alone, so that counting reads a quarter of the
-// bytes.
+// and `weights` hold the records' items and weights alone, so that counting
+// reads a quarter of the bytes, and dense summing without the temporal kernel
+// half.
 template <bool WithSums>
 void collect_row(std::size_t row, const Histories& h, std::span<const std::uint32_t> items,
-                 const OccurrenceIndex& idx, const Kernel& kernel, double tau, Gather gather,
-                 Scratch& s) {
+                 std::span<const float> weights, const OccurrenceIndex& idx, const Kernel& kernel,
+                 double tau, Gather gather, Scratch& s) {
     const std::uint32_t stamp = WithSums ? sum_stamp(row) : count_stamp(row);
     const std::size_t n = s.mark.size();
     std::uint32_t* mark = s.mark.data();
@@ -405,9 +406,22 @@ void collect_row(std::size_t row, const Histories& h, std::span<const std::uint3
         // not -0.0 are exactly the ones visited, and every sum equals the one
         // begun from +0.0.
         std::fill(sum + row + 1, sum + n, -0.0);
-        for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
-            sum[q.item] += weight(p, q) + 0.0;
-        });
+        if (kernel.temporal()) {
+            for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
+                sum[q.item] += weight(p, q) + 0.0;
+            });
+        } else {
+            // The same sums from items and weights apart: half the bytes of
+            // the records per pair.
+            for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+                prefetch_occurrence(idx, o, items.data());
+                prefetch_occurrence(idx, o, weights.data());
+                const Occurrence& occ = idx.entries[o];
+                const float wp = weights[occ.record];
+                for (std::size_t q = occ.begin; q < occ.end; ++q)
+                    sum[items[q]] += static_cast<double>(wp * weights[q]) + 0.0;
+            }
+        }
         for (std::size_t col = row + 1; col < n; ++col)
             if (!is_negative_zero(sum[col])) s.touched.push_back(static_cast<std::uint32_t>(col));
         return;
@@ -457,8 +471,12 @@ class SymmetricBuilder {
         chunks_ = split_by_work(threads * per_thread);
         for (std::size_t t = 0; t < threads; ++t) scratch_.emplace_back(n_);
         items_.resize(h.records.size());
+        weights_.resize(h.records.size());
         for_ranges(items_.size(), kCopyGrain, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t k = lo; k < hi; ++k) items_[k] = h.records[k].item;
+            for (std::size_t k = lo; k < hi; ++k) {
+                items_[k] = h.records[k].item;
+                weights_[k] = h.records[k].weight;
+            }
         });
     }
 
@@ -471,11 +489,13 @@ class SymmetricBuilder {
         // into place once the row starts are known; otherwise a counting pass
         // goes first and the summing pass writes in place.
         const bool buffered =
-            placement == Placement::Auto && own_entries_bound() <= kBufferedEntries;
+            placement == Placement::Auto && own_entries_bound(0, n_) <= kBufferedEntries;
         if (buffered) {
             found_.assign(k, {});
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                // Sized once, by the thread that fills it, instead of growing.
+                if (r == chunks_[c]) found_[c].reserve(own_entries_bound(r, chunks_[c + 1]));
+                collect_row<true>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) {
                     ++cursor_[c * n_ + col];
@@ -484,7 +504,7 @@ class SymmetricBuilder {
             });
         } else {
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<false>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                collect_row<false>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
             });
@@ -508,7 +528,7 @@ class SymmetricBuilder {
             place_found(csr);
         } else {
             for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                collect_row<true>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
                 for (std::uint32_t col : s.touched) {
                     csr.indices[own] = static_cast<std::int32_t>(col);
@@ -529,11 +549,12 @@ class SymmetricBuilder {
     // At most this many own entries are buffered (8 bytes each).
     static constexpr std::size_t kBufferedEntries = std::size_t{1} << 24;
 
-    // No row has more own entries than pairs to visit, nor more than the
-    // columns above it.
-    std::size_t own_entries_bound() const {
-        const std::size_t triangle = n_ < 2 ? 0 : n_ * (n_ - 1) / 2;  // n_ < 2**31
-        return std::min(total_work_, triangle);
+    // A bound on the own entries of rows [lo, hi): no row has more than
+    // pairs to visit, nor more than the columns above it.
+    std::size_t own_entries_bound(std::size_t lo, std::size_t hi) const {
+        std::size_t bound = 0;
+        for (std::size_t r = lo; r < hi; ++r) bound += std::min(work_[r], n_ - r - 1);
+        return bound;
     }
 
     // Copies each chunk's buffered own entries to the end of their rows.
@@ -548,7 +569,7 @@ class SymmetricBuilder {
                         csr.data[own] = next->value;
                     }
                 }
-                std::vector<Found>().swap(found_[c]);
+                BigVector<Found>().swap(found_[c]);
             }
         };
         const std::size_t k = chunks_.size() - 1;
@@ -617,11 +638,11 @@ class SymmetricBuilder {
     }
 
     // Chunk boundaries over rows with about equal numbers of pairs to visit
-    // (kept per row in work_, their total in total_work_).
+    // (kept per row in work_).
     std::vector<std::size_t> split_by_work(std::size_t k) {
         std::vector<std::size_t>& work = work_;
         work.resize(n_);
-        // Rows of a few hundred occurrences each, read in parallel.
+        // Ranges of rows in parallel.
         for_ranges(n_, kWorkGrain, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t r = lo; r < hi; ++r) {
                 std::size_t w = 0;
@@ -632,7 +653,6 @@ class SymmetricBuilder {
         });
         std::size_t total = 0;
         for (std::size_t r = 0; r < n_; ++r) total += work[r];
-        total_work_ = total;
         std::vector<std::size_t> bounds{0};
         std::size_t seen = 0;
         for (std::size_t r = 0; r < n_ && bounds.size() < k; ++r) {
@@ -675,13 +695,13 @@ class SymmetricBuilder {
     bool parallel_;
     std::size_t n_;
     double tau_;
-    std::size_t total_work_ = 0;     // pairs to visit
     std::vector<std::size_t> work_;  // pairs to visit per row
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
-    std::vector<std::vector<Found>> found_;  // per chunk: own entries, by row
-    std::vector<std::uint32_t> items_;       // the item of each record
-    std::vector<std::uint32_t> own_;         // entries of each row with larger columns
+    std::vector<BigVector<Found>> found_;  // per chunk: own entries, by row
+    BigVector<std::uint32_t> items_;       // the item of each record
+    BigVector<float> weights_;             // the weight of each record
+    std::vector<std::uint32_t> own_;       // entries of each row with larger columns
     // [chunk * n + row]: entries the chunk mirrors into the row; while
     // mirroring, where its next one goes.
     std::vector<std::uint32_t> cursor_;
