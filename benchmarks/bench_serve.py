@@ -13,7 +13,9 @@ Goals: no errors, p99 under 20 ms at 32 clients, throughput at least 70% of the
 in-process loop, RSS flat. The clients run on the same machine as the server;
 on a shared machine the wall-clock figures move with the other load, so the
 server's CPU time per request is printed beside them, and the machine and its
-load average before each run.
+load average before each run. Each run also sends the same number of
+``GET /healthz`` requests, which call no model, to show what the HTTP layer
+alone costs, and prints the load generator's own CPU per request.
 
 ``--soak SECONDS`` runs the long soak instead: the clients read while another
 client posts events for new users, the model file is replaced twice and the
@@ -101,6 +103,8 @@ def encode(request: tuple, n: int) -> bytes:
     kind, user, extra = request
     if kind == "user":
         return f"GET /recommend/{user}?n={n} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
+    if kind == "healthz":
+        return b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
     if kind == "similar":
         path = urllib.parse.quote(str(extra), safe="")
         return f"GET /similar/{path}?n={n} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
@@ -295,8 +299,17 @@ def run_service(
         # a short warm-up, so that lazily built indexes and thread scratch exist
         asyncio.run(load(port, requests[:500], args.n, args.clients, 60))
         rss_before, cpu_before = rss_mb(server.pid), cpu_seconds(server.pid)
+        client_cpu = time.process_time()
         results, wall = asyncio.run(load(port, requests, args.n, args.clients, args.time_limit))
+        client_cpu = time.process_time() - client_cpu
         rss_after, server_cpu = rss_mb(server.pid), cpu_seconds(server.pid) - cpu_before
+        # the same load of GET /healthz: what the HTTP layer costs without a model call
+        cpu_before = cpu_seconds(server.pid)
+        bare = [("healthz", None, None)] * len(requests)
+        bare_results, bare_wall = asyncio.run(
+            load(port, bare, args.n, args.clients, args.time_limit)
+        )
+        bare_cpu = cpu_seconds(server.pid) - cpu_before
     finally:
         server.send_signal(signal.SIGINT)
         try:
@@ -321,7 +334,16 @@ def run_service(
     )
     print(f"    errors          {errors}; answers unlike in-process: {mismatches}")
     print(f"    server RSS      {rss_before:.0f} MB before, {rss_after:.0f} MB after")
-    return bool(errors or mismatches)
+    bare_done = sum(r is not None and r[0] == 200 for r in bare_results)
+    print(
+        f"    HTTP alone      {bare_done / bare_wall:,.0f} requests/s, "
+        f"{bare_cpu / max(bare_done, 1) * 1e3:.3f} ms server CPU per request (GET /healthz)"
+    )
+    print(
+        f"    clients         {client_cpu / max(len(done), 1) * 1e3:.3f} ms CPU per request "
+        "(the load generator, on the same machine)"
+    )
+    return bool(errors or mismatches or bare_done < len(bare))
 
 
 def soak(args, path: str, folder: str, model: Recommender, requests: list) -> None:

@@ -224,3 +224,32 @@ def test_tifu_knn_reference_worked_example():
     assert half.recommend_batch([2], n=3)["item"].tolist() == ["a"]
     with pytest.raises(ValueError, match=r"r_b must be a number in \[0, 1\], not 2"):
         TifuKnnReference(r_b=2).fit(log)
+
+
+def test_tifu_knn_scores_match_a_per_user_reference_across_blocks():
+    # 1,100 users: the scores are computed in blocks of fewer users than that.
+    # Each user's score against a plain loop over the other users, where the
+    # k-th nearest distance is not tied with the next (else the set is open).
+    rng = np.random.default_rng(5)
+    n_users, k = 1100, 7
+    sizes = rng.integers(1, 6, size=n_users * 3)
+    log = {
+        "user": np.repeat(np.arange(n_users * 3) // 3, sizes),
+        "item": rng.integers(0, 15, size=int(sizes.sum())),
+        "basket": np.repeat(np.arange(n_users * 3), sizes),
+    }
+    ref = TifuKnnReference(m=2, k=k).fit(log, session_col="basket")
+    got = ref.recommend_batch(np.arange(n_users), n=15, exclude_owned=False)
+    vectors = ref.vectors_[ref.users_.index(np.arange(n_users))]
+    checked = 0
+    for u in range(n_users):
+        distance = ((vectors - vectors[u]) ** 2).sum(axis=1)
+        distance[u] = np.inf
+        order = np.argsort(distance, kind="stable")
+        if np.isclose(distance[order[k - 1]], distance[order[k]], rtol=1e-9, atol=1e-12):
+            continue
+        expected = 0.7 * vectors[u] + 0.3 * vectors[order[:k]].mean(axis=0)
+        items = ref.items_.index(got["item"][u * 15 : (u + 1) * 15])
+        np.testing.assert_allclose(got["score"][u * 15 : (u + 1) * 15], expected[items], atol=1e-12)
+        checked += 1
+    assert checked > n_users // 2

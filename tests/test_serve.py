@@ -260,6 +260,42 @@ def test_the_real_server_reloads_on_sighup_without_a_failed_request(fitted, tmp_
     assert sum(line.get("message") == "model loaded" for line in lines) == 2
 
 
+def test_a_connection_set_up_after_the_listener_closed_is_not_kept_alive(fitted, monkeypatch):
+    # The kernel can hand over a connection just before a shutting-down
+    # process closes its listener, and asyncio sets it up after uvicorn asked
+    # its connections to close; such a connection must close after one answer.
+    import asyncio
+
+    import uvicorn
+    from uvicorn.server import ServerState
+
+    from tarsel import serve
+
+    app = create_app(str(fitted[1]))
+    monkeypatch.setitem(serve._GUARD, "draining", False)
+    config = uvicorn.Config(app, lifespan="off", log_config=None)
+    config.load()
+
+    async def exchange():
+        def protocol():
+            # accepted; the listener closes before the connection is set up
+            asyncio.get_running_loop().call_soon(listener.close)
+            return serve._GuardedProtocol(config=config, server_state=ServerState(), app_state={})
+
+        listener = await asyncio.get_running_loop().create_server(protocol, "127.0.0.1", 0)
+        port = listener.sockets[0].getsockname()[1]
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        writer.write(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        async with asyncio.timeout(3):  # before uvicorn's keep-alive timer (5 s)
+            answer = await reader.read()  # up to the server's close
+        writer.close()
+        return answer
+
+    head = asyncio.run(exchange()).split(b"\r\n\r\n")[0].lower()
+    assert head.startswith(b"http/1.1 503") and b"\r\nconnection: close" in head
+    assert serve._GUARD["draining"]
+
+
 def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
     from tarsel.__main__ import main
 

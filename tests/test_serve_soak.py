@@ -115,14 +115,6 @@ def _replace(source, target):
     os.replace(staged, target)
 
 
-# Under load the restart's graceful shutdown can outlast its 30 s limit while
-# the readers keep their connections busy; the requests then in flight are
-# cancelled and answered 500. Seen on a loaded 2-core machine in about one run
-# in four; the cause is not yet found, so this is recorded rather than hidden.
-@pytest.mark.xfail(
-    reason="a restart under load can cancel requests in flight after the shutdown limit",
-    strict=False,
-)
 def test_soak_reads_events_reloads_and_a_restart(files):
     folder, items, users = files
     live, log = folder / "live.model", folder / "soak.log"
@@ -177,7 +169,11 @@ def test_soak_reads_events_reloads_and_a_restart(files):
             _replace(folder / source, live)
         time.sleep(1.0)
         rss_end = server.rss_mb()
+        stopping = time.monotonic()
         assert server.stop() in (0, -signal.SIGTERM)  # with requests in flight
+        # the readers' keep-alive connections end with their answers: the
+        # restart does not wait out the 30 s shutdown limit
+        assert time.monotonic() - stopping < 15
         server = Server(live, port, log, *options)
         time.sleep(1.0)
     finally:

@@ -322,6 +322,7 @@ def _demo(args) -> int:
         METRICS,
         PersonalPopularityBaseline,
         PopularityBaseline,
+        TifuKnnReference,
         evaluate,
         leave_last_basket_out,
     )
@@ -339,13 +340,14 @@ def _demo(args) -> int:
     columns = _only_set(data.columns)
     with _task(args, "holding out each shopper's last basket"):
         split = leave_last_basket_out(table, **columns)
-    model = Recommender(cold_slots=1)
+    model = Recommender()
     model.fit(split.train, features, progress=not args.quiet, **columns)
     _print_report(model.fit_report_)
     models: dict[str, Any] = {
         "tarsel": model,
         "popularity": PopularityBaseline(),
         "personal": PersonalPopularityBaseline(),
+        "tifu_knn": TifuKnnReference(),
     }
     with _task(args, "fitting the baselines"):
         for baseline in list(models.values())[1:]:
@@ -373,9 +375,12 @@ def _demo(args) -> int:
         )
         print(f"  {name:<12}" + "".join(f"{row[m]:>13.4f}" for m in METRICS) + diff)
     best = ndcg.drop(index="tarsel")["value"].idxmax()
+    # evaluate's interval is of the baseline minus tarsel: the model is above
+    # the best baseline beyond the sampling noise when its upper end is below 0
+    verdict = "above" if ndcg.at[best, "ci_high"] < 0 else "not clearly above"
     print(
-        f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, best baseline "
-        f"{best} {ndcg.at[best, 'value']:.4f}"
+        f"  summary: tarsel NDCG@10 {ndcg.at['tarsel', 'value']:.4f}, {verdict} the best "
+        f"baseline, {best} {ndcg.at[best, 'value']:.4f}"
     )
     user = table["user"][0]
     print(
@@ -569,7 +574,18 @@ def _print_report(report: dict[str, Any]) -> None:
             verdict = "kept" if figures["kept"] else "dropped"
             if figures["kept"] and base_won and name != "base:ease":
                 verdict = "kept, then dropped: the base alone did better"
-            weight = f" (weight {figures['weight']:g})" if "weight" in figures else ""
+            # what the repeat calibration chose (a model saved before it tried
+            # minimum counts carries only the weight and periods)
+            chose = [
+                text.format(figures[key])
+                for key, text in (
+                    ("min_count", "min count {}"),
+                    ("periods", "{} periods"),
+                    ("weight", "weight {:g}"),
+                )
+                if key in figures
+            ]
+            weight = f" ({', '.join(chose)})" if chose else ""
             print(
                 f"    {name:<26}{figures['on']:>9.4f} /{figures['off']:>8.4f}   {verdict}{weight}"
             )
@@ -578,7 +594,13 @@ def _print_report(report: dict[str, Any]) -> None:
         print(
             f"  served with owned items {mode.split('_')[1]}: "
             f"{served.get('source', 'model')}, held-out NDCG@{held.get('k', 10)} "
-            f"{held.get('ndcg', 0):.4f} (popularity {held.get('popularity_ndcg', 0):.4f})"
+            f"{held.get('ndcg', 0):.4f}"
+            + (
+                f" with the popularity addend at weight {served['pop_prior']:g}"
+                if served.get("source", "model") == "model" and served.get("pop_prior")
+                else ""
+            )
+            + f" (popularity {held.get('popularity_ndcg', 0):.4f})"
         )
     layers = ", ".join(kept.get("boost_layers", [])) or "none"
     print(

@@ -31,6 +31,8 @@ _OVERRIDABLE = ("trend", "user_cf", "last_item", "transition")
 _MAX_GATE_PASSES = 3
 # Weights of purchase frequency tried against the setting's, as multiples of it.
 _FREQ_FACTORS = (0.3, 3.0, 10.0, 30.0, 100.0, 1000.0)
+# The repeat profile's timings tried (see ``repeat_timing``).
+_TIMINGS = ("fitted", "mean_gap", "none", "due")
 # A calibrated choice replaces the setting only when the lower end of the paired
 # bootstrap interval of its gain is above 0: picking the best of several
 # candidates on a few hundred users otherwise favours noise.
@@ -111,8 +113,6 @@ class Gate:
                 break
         self._calibrate_boost(plan, gates)
         engine = engine_for(self.parts, plan)
-        if plan.repeat:
-            self._gate_min_count(engine, plan, gates)
         report["gates"] = gates
         figures = self._engine_figures("model", engine)
         del engine  # one engine at a time: the base alone is built next
@@ -134,15 +134,23 @@ class Gate:
         entries back, other owned items left out) against the whole held-out
         basket, and with owned items excluded (only users with a new held-out
         item have that figure)."""
+        lists = self._lists(engine)
+        excluded = self._score_users(lists, 0, ([], [], []))[0]
+        return self._own_ndcg(lists), np.asarray(excluded)
+
+    def _lists(self, engine) -> list[list[int]]:
         rows = self.holdout.rows.tolist()
         found = engine.recommend_batch(self.owned, rows, self.k + self._repeat_room(), 0.0)
-        lists = [items for items, _, _ in found]
-        own = [
-            ndcg_at_k(items[: self.k], rel, self.k)
-            for items, rel in zip(lists, self.holdout.relevant)
-        ]
-        excluded = self._score_users(lists, 0, ([], [], []))[0]
-        return np.asarray(own), np.asarray(excluded)
+        return [items for items, _, _ in found]
+
+    def _own_ndcg(self, lists: list[list[int]]) -> np.ndarray:
+        """Each held-out user's NDCG@k of the engine's own list."""
+        return np.asarray(
+            [
+                ndcg_at_k(items[: self.k], rel, self.k)
+                for items, rel in zip(lists, self.holdout.relevant)
+            ]
+        )
 
     # ------------------------------------------------- baselines and modes
 
@@ -315,35 +323,6 @@ class Gate:
             ][: self.k - len(items)]
         return items
 
-    def _gate_min_count(self, engine, plan: Plan, gates: dict) -> None:
-        """Staples bought once come back only when the repeat profile admits
-        pairs seen once: try a minimum count of 1, keep it when NDCG@k rises."""
-        if self.settings.repeat_min_count <= 1 or self.holdout.train.timestamps is None:
-            return
-        train = self.holdout.train
-        before = self.ndcg_users(engine)
-        profile = list(
-            _core._fit_repeat_profile_arrays(
-                train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=1
-            )
-        )
-        profile[3] = self._aligned_last_ts(profile)
-        profile[4], profile[5] = repeat_timing(plan.repeat_periods, train, profile)
-        engine.set_repeat_profile(*profile, float(self.parts.config["repeat_now_ts"]))
-        after = self.ndcg_users(engine)
-        if self._decide("repeat_min_count_1", after, before, gates):
-            plan.repeat_min_count = 1
-            self.parts.repeat_profile = profile
-            self.parts.arrays.update(zip(PROFILE_KEYS, profile))
-        else:
-            old = self._repeat_profile()
-            engine.set_repeat_profile(
-                *old[:3],
-                self.parts.arrays["repeat_last_ts"],
-                *old[4:],
-                float(self.parts.config["repeat_now_ts"]),
-            )
-
     def _choose_base(self, plan: Plan, gates: dict, report: dict[str, Any]) -> None:
         """EASE or the co-occurrence graph as the base, by the held-out users:
         the gate fit holds both (the graph is always built), so the choice
@@ -374,57 +353,84 @@ class Gate:
         report["model_size"]["why"] = "the gates kept the co-occurrence graph over EASE"
 
     def _calibrate_repeat(self, plan: Plan, gates: dict) -> None:
-        """The repeat profile's timing (see ``repeat_timing``) and the weight of
-        purchase frequency (the setting, or a multiple of it), chosen on the
-        held-out users. The engine scores an entry's frequency as
-        alpha * ln(1 + count): one engine built with the largest weight scores
-        a smaller weight w when handed the counts (1 + count) ** (w / alpha) - 1,
-        which cannot overflow, so each trial only swaps the profile in place."""
+        """The repeat profile's minimum count (the setting, or 1 so that any
+        owned item can come back), its timing (see ``repeat_timing``) and the
+        weight of purchase frequency (the setting, or a multiple of it), chosen
+        together on the held-out users. The engine scores an entry's frequency
+        as alpha * ln(1 + count): one engine built with the largest weight
+        scores a smaller weight w when handed the counts
+        (1 + count) ** (w / alpha) - 1, which cannot overflow, so each trial
+        only swaps the profile in place."""
         alpha = float(self.parts.config["repeat_freq_alpha"])
-        arrays = self.parts.arrays
-        current = [np.asarray(arrays[k]) for k in PROFILE_KEYS]
-        shapes = {
-            kind: list(repeat_timing(kind, self.holdout.train, current))
-            for kind in ("fitted", "mean_gap", "none")
-        }
+        setting = int(self.settings.repeat_min_count)
+        profiles = {setting: (self._repeat_profile(), self.parts.arrays["repeat_last_ts"])}
+        if setting > 1:
+            once = self._fitted_profile(1)
+            profiles[1] = (once, self._aligned_last_ts(once))
         now = float(self.parts.config["repeat_now_ts"])
         # a setting of 0 leaves purchase frequency out of the score
         weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
         largest = max(weights)
         self.parts.config["repeat_freq_alpha"] = largest
         engine = engine_for(self.parts, plan)
-        tried: dict[tuple[str, float], np.ndarray] = {}
-        for weight in weights:
-            counts = (
-                np.expm1(np.log1p(current[2]) * (weight / largest)) if largest > 0 else current[2]
-            )
-            for periods, shape in shapes.items():
-                engine.set_repeat_profile(*current[:2], counts, current[3], *shape, now)
-                tried[(periods, weight)] = self.ndcg_users(engine)[0]
+        tried: dict[tuple[int, str, float], np.ndarray] = {}
+        shapes: dict[tuple[int, str], tuple[np.ndarray, np.ndarray]] = {}
+        for count, (profile, last_ts) in profiles.items():
+            for kind in _TIMINGS:
+                shapes[(count, kind)] = repeat_timing(kind, self.holdout.train, profile)
+            for weight in weights:
+                counts = (
+                    np.expm1(np.log1p(profile[2]) * (weight / largest))
+                    if largest > 0
+                    else profile[2]
+                )
+                for kind in _TIMINGS:
+                    engine.set_repeat_profile(
+                        *profile[:2], counts, last_ts, *shapes[(count, kind)], now
+                    )
+                    # the engine's own lists decide: no owned-excluded figure
+                    tried[(count, kind, weight)] = self._own_ndcg(self._lists(engine))
         del engine
-        default = tried[("fitted", alpha)]
-        best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == ("fitted", alpha)))
+        first = (setting, "fitted", alpha)
+        default = tried[first]
+        best = max(tried, key=lambda c: (float(np.mean(tried[c])), c == first))
         _, low, _ = paired_bootstrap(
             tried[best], default, n_resamples=_RESAMPLES, confidence=_CONFIDENCE
         )
-        chosen = best if low > 0 else ("fitted", alpha)
+        chosen = best if low > 0 else first
+        count, kind, weight = chosen
         gates["repeat_calibration"] = {
             "on": round(float(np.mean(tried[chosen])), 5),
             "off": round(float(np.mean(default)), 5),
             "gain_ci_low": round(low, 5),
-            "kept": chosen != ("fitted", alpha),
-            "weight": chosen[1],
-            "periods": chosen[0],
+            "kept": chosen != first,
+            "weight": weight,
+            "periods": kind,
+            "min_count": count,
             "tried": {
-                f"{p} periods, weight {w:g}": round(float(np.mean(v)), 5)
-                for (p, w), v in tried.items()
+                f"min count {c}, {p} periods, weight {w:g}": round(float(np.mean(v)), 5)
+                for (c, p, w), v in tried.items()
             },
         }
         # the engines built from here on score with the chosen profile and weight
-        plan.repeat_periods, plan.repeat_freq_alpha = chosen
-        self.parts.config["repeat_freq_alpha"] = chosen[1]
-        arrays["repeat_periods"], arrays["repeat_quality"] = shapes[chosen[0]]
-        self._repeat_profile()[4:6] = shapes[chosen[0]]
+        plan.repeat_periods, plan.repeat_freq_alpha = kind, weight
+        self.parts.config["repeat_freq_alpha"] = weight
+        profile, last_ts = profiles[count]
+        profile[4:6] = shapes[(count, kind)]
+        if count != setting:
+            plan.repeat_min_count = count
+            self.parts.repeat_profile = profile
+        self.parts.arrays.update(zip(PROFILE_KEYS, profile))
+        self.parts.arrays["repeat_last_ts"] = last_ts
+
+    def _fitted_profile(self, min_count: int) -> list[np.ndarray]:
+        train = self.holdout.train
+        assert train.timestamps is not None, "a repeat profile is fitted only with times"
+        return list(
+            _core._fit_repeat_profile_arrays(
+                train.user_idx, train.item_idx, train.timestamps, train.n_users, min_count=min_count
+            )
+        )
 
     def _decide(self, name: str, on: tuple, off: tuple, gates: dict) -> bool:
         """Keep a part when, in one serving mode (the engine's own lists, or
@@ -534,13 +540,16 @@ class Gate:
         users = [
             (base, [(layers[n], "nonzero") for n in names], rel) for base, layers, rel in slices
         ]
-        _, (z, boost, ndcg, _) = _core.calibrate_layered_py(
+        grid, (z, boost, ndcg, _) = _core.calibrate_layered_py(
             users,
             list(self.settings.z_grid),
             list(self.settings.boost_grid),
             k=self.k,
             min_lift_over_cooc_only=self.settings.min_gain + 1e-12,
         )
+        # Near-ties go to the default point, but the summary carries the best
+        # point's NDCG: the figure is the chosen point's own, from the grid.
+        ndcg = next((n for gz, gb, n, _ in grid if (gz, gb) == (z, boost)), ndcg)
         return (z, boost, ndcg) if boost > 0 else unboosted
 
     def _user_slices(self, plan: Plan):
@@ -550,14 +559,31 @@ class Gate:
         )
         slices = []
         for (items, scores, _), owned, rel in zip(found, self.owned, self.holdout.relevant):
-            if not items:
-                continue
             layers = {
                 n: _core.cooccurrence_signal(*csr, owned, items)
                 for n, csr in self.parts.layers.items()
             }
-            relevance = np.asarray([1.0 if i in rel else 0.0 for i in items])
-            slices.append((np.asarray(scores, dtype=np.float64), layers, relevance))
+            relevance = [1.0 if i in rel else 0.0 for i in items]
+            # The calibrator's NDCG divides by the ideal DCG of the relevance it
+            # is given: held-out items the pool missed enter below every pool
+            # score, with no layer value (no boost can lift them), after
+            # unscored fillers up to k, so that each user's figure is the
+            # NDCG@k of the engine's own list against the whole held-out
+            # basket, as every other gate measures it.
+            missed = len(rel) - int(sum(relevance))
+            filler = max(self.k - len(items), 0)
+            extra = filler + missed
+            low = (min(scores) if scores else 0.0) - 1.0
+            base = np.concatenate(
+                [
+                    np.asarray(scores, dtype=np.float64),
+                    np.full(filler, low),
+                    np.full(missed, low - 1),
+                ]
+            )
+            relevance += [0.0] * filler + [1.0] * missed
+            layers = {n: np.concatenate([v, np.zeros(extra)]) for n, v in layers.items()}
+            slices.append((base, layers, np.asarray(relevance)))
         return slices
 
     def _aligned_last_ts(self, profile: list[np.ndarray]) -> np.ndarray:

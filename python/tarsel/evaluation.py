@@ -697,6 +697,30 @@ class TifuKnnReference:
         np.add.at(vector, pairs % n_items, weight[pairs // n_items])
         return vector
 
+    def _scores(self, rows: np.ndarray) -> np.ndarray:
+        """Each row's item scores (zeros for an unknown user, -1). Users go in
+        blocks: a block's distances to every user and its neighbour means are
+        matrix products, and a block holds about a million distances."""
+        vectors = self.vectors_
+        norms = np.einsum("ij,ij->i", vectors, vectors)
+        n_users = len(vectors)
+        k = min(self.k, n_users - 1)
+        scores = np.zeros((len(rows), vectors.shape[1]))
+        step = max(1, (1 << 20) // max(n_users, 1))
+        known = np.flatnonzero(rows >= 0)
+        for lo in range(0, len(known) if k > 0 else 0, step):
+            at = known[lo : lo + step]
+            own = rows[at]
+            distance = norms[None, :] + norms[own, None] - 2.0 * (vectors[own] @ vectors.T)
+            distance[np.arange(len(own)), own] = np.inf  # a user is not its own neighbour
+            nearest = np.argpartition(distance, k - 1, axis=1)[:, :k]
+            pick = np.zeros((len(own), n_users))
+            np.put_along_axis(pick, nearest, 1.0 / k, axis=1)
+            scores[at] = self.alpha * vectors[own] + (1.0 - self.alpha) * (pick @ vectors)
+        if k == 0:
+            scores[known] = self.alpha * vectors[rows[known]]
+        return scores
+
     def recommend_batch(
         self, users: Sequence, n: int = 10, *, exclude_owned: bool | None = None
     ) -> dict[str, np.ndarray]:
@@ -707,27 +731,20 @@ class TifuKnnReference:
             raise NotFittedError(f"this {type(self).__name__} is not fitted yet; call fit first")
         _check_count(n, "n", 0)
         exclude = True if exclude_owned is None else bool(exclude_owned)
-        vectors, norms = self.vectors_, np.einsum("ij,ij->i", self.vectors_, self.vectors_)
+        users = _as_list(users)
+        rows = self.users_.index(users)
+        scores = self._scores(rows)
         rank = np.empty(len(self._lists.ranking), dtype=np.int64)
         rank[self._lists.ranking] = np.arange(len(rank))
         out_user, out_item, out_score = [], [], []
-        for user, row in zip(_as_list(users), self.users_.index(users).tolist()):
-            scores = np.zeros(vectors.shape[1])
-            if row >= 0:
-                distance = norms + norms[row] - 2.0 * (vectors @ vectors[row])
-                distance[row] = np.inf
-                k = min(self.k, len(distance) - 1)
-                mean = (
-                    vectors[np.argpartition(distance, k - 1)[:k]].mean(axis=0) if k > 0 else scores
-                )
-                scores = self.alpha * vectors[row] + (1.0 - self.alpha) * mean
-            order = np.lexsort((rank, -scores))
+        for user, row, score in zip(users, rows.tolist(), scores):
+            order = np.lexsort((rank, -score))
             if exclude and row >= 0:
                 order = order[~np.isin(order, self._lists.owned(row))]
             top = order[:n]
             out_user.extend([user] * len(top))
             out_item.extend(top.tolist())
-            out_score.extend(scores[top].tolist())
+            out_score.extend(score[top].tolist())
         return {
             "user": _object_array(out_user),
             "item": self.items_.ids[np.asarray(out_item, dtype=np.int64)],

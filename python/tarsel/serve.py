@@ -18,7 +18,9 @@ Bad input gets a 4xx answer ``{"error": message}``; ``Limits`` holds the
 limits on requests and connections (413 for a body over them, 408 for a body
 or headers that do not arrive in time, 400 for the rest). Model calls and the
 encoding of their answers run on a thread pool (the engine releases the
-interpreter lock), so the event loop keeps accepting requests meanwhile.
+interpreter lock), so the event loop keeps accepting requests meanwhile; calls
+shorter than a hop to a thread run on the event loop. Single-user requests
+read in one turn of the event loop are answered by one batch call.
 
 The model file is watched: when it is replaced (or on SIGHUP) the new file is
 loaded beside the served model and swapped in at once; requests already
@@ -423,7 +425,7 @@ class _Service:
         self.batcher = _Batcher(self)
         # the moving average of the seconds one call of each kind takes
         # (measured first on the pool)
-        self._costs = dict.fromkeys(("recommend", "similar"), 2 * self.INLINE_SECONDS)
+        self._costs = dict.fromkeys(("recommend", "batch", "similar"), 2 * self.INLINE_SECONDS)
         self.current: _Loaded | None = initial
         self.threads = threads or os.cpu_count() or 2
         self.pool: ThreadPoolExecutor | None = None
@@ -522,16 +524,20 @@ class _Service:
     async def _sweep(self) -> None:
         """Close connections that have waited longer than the header timeout
         for a request's headers (uvicorn's keep-alive timer closes idle ones,
-        but not one that sent part of a request, or nothing since it opened)."""
-        limit = self.limits.header_timeout
+        but not one that sent part of a request, or nothing since it opened).
+        Once the process shuts down, every connection without a request
+        running is closed at the next look."""
         while True:
-            await asyncio.sleep(min(1.0, limit / 4))
+            await asyncio.sleep(
+                0.1 if _GUARD["draining"] else min(1.0, self.limits.header_timeout / 4)
+            )
+            limit = 0.0 if _GUARD["draining"] else self.limits.header_timeout
             now = time.monotonic()
             for protocol, seen in list(_OPEN.items()):
                 cycle = getattr(protocol, "cycle", None)
                 if cycle is not seen[0] or (cycle is not None and not cycle.response_complete):
                     seen[0], seen[1] = cycle, now  # a request began, or is running
-                elif now - seen[1] > limit and not protocol.transport.is_closing():
+                elif now - seen[1] >= limit and not protocol.transport.is_closing():
                     protocol.transport.close()
 
     def _adopt(self, loaded: _Loaded) -> None:
@@ -645,14 +651,17 @@ class _Service:
         """``call(model)`` beside any update, after the journal's new entries;
         its answer comes back encoded as JSON (or by ``encode``). It runs on
         the request pool, or on the event loop itself when the calls of its
-        ``kind`` ("recommend", "similar") with their encoding have lately
+        ``kind`` ("recommend", "batch", "similar") with their encoding have lately
         taken less than ``INLINE_SECONDS`` and no update can interfere: a hop
         to a thread and back costs more than such a call."""
         encode = encode or _encode
         cost = self._costs.get(kind)
 
         def run(loaded: _Loaded) -> Any:
-            started = time.perf_counter()
+            # CPU time of this thread: on a busy pool the wall-clock time also
+            # holds the waits for the interpreter lock, which would keep short
+            # calls off the event loop for good
+            started = time.thread_time()
             if not self.allow_updates:
                 found = call(loaded.model)
             else:
@@ -661,7 +670,7 @@ class _Service:
                     found = call(loaded.model)
             encoded = encode(found)
             if cost is not None:  # a moving average of the recent calls
-                self._costs[kind] = 0.95 * cost + 0.05 * (time.perf_counter() - started)
+                self._costs[kind] = 0.95 * cost + 0.05 * (time.thread_time() - started)
             return encoded
 
         if cost is not None and cost < self.INLINE_SECONDS and not self.allow_updates:
@@ -734,29 +743,22 @@ class _Service:
 
 
 class _Batcher:
-    """Recommendations for single users, answered together while the engine
-    is busy. A request that finds a thread of the pool free runs at once;
-    others queue by (n, exclude_owned), and a queue goes to the engine as one
-    ``recommend_batch`` when a thread comes free, when it holds ``size``
-    requests or when its first request has waited ``wait`` seconds. Each
+    """Recommendations for single users, answered together. Requests that
+    arrive in the same turn of the event loop queue by (n, exclude_owned),
+    and each queue goes to the engine as one ``recommend_batch`` when the turn
+    ends and a thread of the pool is free; while every thread is busy, when one
+    comes free, when the queue holds ``size`` requests or when its first
+    request has waited ``wait`` seconds. One batch call costs the engine's
+    per-call work and the hop to a thread once for all its requests. Each
     answer equals the request's own ``recommend``; a batch whose rows cannot
     be told apart (a request without rows) is answered request by request."""
 
     def __init__(self, service: _Service, size: int = 64, wait: float = 0.002):
         self.service, self.size, self.wait = service, size, wait
-        self.busy = 0  # model calls on the pool
+        self.busy = 0  # batch calls under way
         self.queues: dict[tuple, list] = {}
 
     async def recommend(self, user: Any, items: list | None, n: int, options: dict) -> bytes:
-        if self.busy < self.service.threads and not self.queues:
-            self.busy += 1
-            try:
-                return await self.service.answer(
-                    _recommending(user, items, n, options), kind="recommend"
-                )
-            finally:
-                self.busy -= 1
-                self._next()
         loop = asyncio.get_running_loop()
         future = loop.create_future()
         key = (n, options.get("exclude_owned"))
@@ -765,8 +767,17 @@ class _Batcher:
         if len(queue) >= self.size:
             self._flush(key)
         elif len(queue) == 1:
-            loop.call_later(self.wait, self._expire, key, queue)
+            # after the other requests that this turn of the loop reads
+            loop.call_soon(self._turn_ended, key, queue)
         return await future
+
+    def _turn_ended(self, key: tuple, queue: list) -> None:
+        if self.queues.get(key) is not queue:
+            return
+        if self.busy < self.service.threads:
+            self._flush(key)
+        else:
+            asyncio.get_running_loop().call_later(self.wait, self._expire, key, queue)
 
     def _next(self) -> None:
         if self.queues and self.busy < self.service.threads:
@@ -785,10 +796,18 @@ class _Batcher:
         options = {} if exclude is None else {"exclude_owned": exclude}
         users, baskets = [r[0] for r in queue], [r[1] for r in queue]
         try:
-            answers = await self.service.answer(
-                lambda m: _coalesced(m, users, baskets, n, options),
-                lambda found: found and [_encode(a) for a in found],
-            )
+            if len(queue) == 1:  # one call of recommend costs less than a batch of one
+                answers = [
+                    await self.service.answer(
+                        _recommending(users[0], baskets[0], n, options), kind="recommend"
+                    )
+                ]
+            else:
+                answers = await self.service.answer(
+                    lambda m: _coalesced(m, users, baskets, n, options),
+                    lambda found: found and [_encode(a) for a in found],
+                    kind="batch",
+                )
         except Exception:
             answers = None
         finally:
@@ -802,7 +821,8 @@ class _Batcher:
                     answer = await self.service.answer(_recommending(user, items, n, options))
                 else:
                     answer = answers[k]
-                    self.service.coalesced.inc()
+                    if len(queue) > 1:
+                        self.service.coalesced.inc()
             except BaseException as exc:  # noqa: B036 - handed to the waiting request
                 future.set_exception(exc)
             else:
@@ -836,9 +856,68 @@ def _coalesced(model: Any, users: list, baskets: list, n: int, options: dict) ->
 
 
 # Connections open in this process: protocol -> [the request cycle last seen,
-# since when], read by _Service._sweep; and the cap on their number.
+# since when], read by _Service._sweep; the cap on their number, and whether
+# the process has begun to shut down (every answer then closes its connection).
 _OPEN: dict[Any, list] = {}
-_GUARD = {"max_connections": Limits.max_connections}
+_GUARD: dict[str, Any] = {"max_connections": Limits.max_connections, "draining": False}
+
+
+class _Gathering:
+    """A transport that sends what one turn of the event loop writes to it
+    with one system call. uvicorn writes an answer's head and its body
+    separately, and each write to an idle socket is a send of its own: two
+    sends (and two wake-ups of the client) per answer instead of one."""
+
+    __slots__ = ("_transport", "_loop", "_parts")
+
+    def __init__(self, transport: Any, loop: asyncio.AbstractEventLoop):
+        self._transport, self._loop = transport, loop
+        self._parts: list[bytes] = []
+
+    def write(self, data: bytes) -> None:
+        if data:
+            if not self._parts:
+                self._loop.call_soon(self._flush)
+            self._parts.append(data)
+
+    def writelines(self, lines: Any) -> None:
+        for data in lines:
+            self.write(data)
+
+    def _flush(self) -> None:
+        if self._parts:
+            data = b"".join(self._parts) if len(self._parts) > 1 else self._parts[0]
+            self._parts = []
+            if not self._transport.is_closing():
+                self._transport.write(data)
+
+    def close(self) -> None:
+        self._flush()
+        self._transport.close()
+
+    def write_eof(self) -> None:
+        self._flush()
+        self._transport.write_eof()
+
+    def abort(self) -> None:
+        self._parts = []
+        self._transport.abort()
+
+    def get_write_buffer_size(self) -> int:
+        return sum(map(len, self._parts)) + self._transport.get_write_buffer_size()
+
+    # what uvicorn calls on every request, passed on without a look-up
+    def is_closing(self) -> bool:
+        return self._transport.is_closing()
+
+    def pause_reading(self) -> None:
+        self._transport.pause_reading()
+
+    def resume_reading(self) -> None:
+        self._transport.resume_reading()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._transport, name)
 
 
 def __getattr__(name: str) -> Any:
@@ -853,12 +932,33 @@ def __getattr__(name: str) -> Any:
     base: Any = auto.AutoHTTPProtocol
 
     class _GuardedProtocol(base):
+        """uvicorn's protocol with a cap on connections, a record of them for
+        the sweep, and a shutdown that ends keep-alive for good.
+
+        On SIGTERM uvicorn closes its listener and asks the connections it
+        knows of to close after their current answer. A connection the kernel
+        handed over just before the listener closed is set up a moment later,
+        after that request, and uvicorn would then keep it alive for as long as
+        its client sends requests (past the shutdown limit, when the requests
+        in flight are cancelled). So the process marks itself draining when
+        uvicorn begins the shutdown, or when a connection arrives through a
+        listener that no longer serves; from then on every answer carries
+        ``Connection: close`` and the sweep closes idle connections."""
+
         def connection_made(self, transport: Any) -> None:
-            super().connection_made(transport)
+            # asyncio's server-side transports keep the listener they came through
+            listener = getattr(transport, "_server", None)
+            if listener is not None and not listener.is_serving():
+                _GUARD["draining"] = True
+            super().connection_made(_Gathering(transport, asyncio.get_running_loop()))
             if len(_OPEN) >= _GUARD["max_connections"]:
                 transport.close()
                 return
             _OPEN[self] = [None, time.monotonic()]
+
+        def shutdown(self) -> None:
+            _GUARD["draining"] = True  # uvicorn calls this on each connection as it shuts down
+            super().shutdown()
 
         def connection_lost(self, exc: Exception | None) -> None:
             _OPEN.pop(self, None)
@@ -958,7 +1058,9 @@ def _handlers(service: _Service) -> list:
         from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
         from starlette.responses import Response
 
-        return Response(generate_latest(service.registry), media_type=CONTENT_TYPE_LATEST)
+        return Response(
+            generate_latest(service.registry), media_type=CONTENT_TYPE_LATEST, headers=_closing()
+        )
 
     return [
         ("/recommend/batch", "recommend_batch", recommend_batch, "POST"),
@@ -1027,12 +1129,19 @@ def _encode(content: Any) -> bytes:
 def _json_response(content: Any, status: int = 200) -> Any:
     """A JSON answer from encoded bytes or a value. A refusal before the body
     was read (413, 408) closes the connection, as the rest of the body would
-    otherwise be taken for the next request."""
+    otherwise be taken for the next request; so does every answer once the
+    process shuts down."""
     from starlette.responses import Response
 
     body = content if isinstance(content, bytes) else _encode(content)
-    headers = {"connection": "close"} if status in (408, 413) else None
-    return Response(body, status_code=status, media_type="application/json", headers=headers)
+    return Response(
+        body, status_code=status, media_type="application/json", headers=_closing(status)
+    )
+
+
+def _closing(status: int = 200) -> dict | None:
+    """The header that ends the connection after this answer, when it must."""
+    return {"connection": "close"} if status in (408, 413) or _GUARD["draining"] else None
 
 
 def _json_default(value: Any) -> Any:
@@ -1369,7 +1478,7 @@ def _build(
         require_model=require_model,
         journal=journal and os.path.abspath(journal),
     )
-    _GUARD["max_connections"] = limits.max_connections
+    _GUARD.update(max_connections=limits.max_connections, draining=False)
     routes = [
         Route(path, _endpoint(service, name, handler), methods=[method], name=name)
         for path, name, handler, method in _handlers(service)
