@@ -147,6 +147,25 @@ def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed, n_u
     assert as_lists(got) == as_lists(serial)
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_small_catalogue_keeps_every_pair_whatever_its_sum(seed):
+    """Over a few items the rows gather densely, telling visited columns by their sums; a pair
+    whose products are zero, negative zero or cancel still leaves its entry, as +0.0. The
+    entries are exactly the pairs of distinct items that share a user."""
+    rng = np.random.default_rng(seed)
+    n_users, n_items, m = int(rng.integers(1, 30)), int(rng.integers(2, 12)), int(rng.integers(120))
+    users, items = rng.integers(0, n_users, m), rng.integers(0, n_items, m)
+    weights = rng.choice(f32([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0]), m)
+    data, indices, indptr = build(users, items, weights, n_users, n_items)
+    shared = {(a, b) for u in range(n_users) for a in items[users == u] for b in items[users == u]}
+    assert {(r, c) for r in range(n_items) for c in indices[indptr[r] : indptr[r + 1]]} == {
+        (a, b) for a, b in shared if a != b
+    }
+    assert not np.signbit(data[data == 0]).any()
+    expected = cooccurrence_dense(users, items, weights, n_users, n_items)
+    np.testing.assert_array_equal(csr_to_dense(data, indices, indptr, n_items), expected)
+
+
 ARRAYS = (i64([0, 0]), i64([0, 1]), f32([1, 1]))
 SHORT_TIMES = (i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2)
 

@@ -4,6 +4,7 @@
 #include "base/pool.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -69,7 +70,7 @@ constexpr std::size_t kGroupBlocks = std::size_t{1} << 10;
 
 template <class Value, class Visit>
 void group_by_key(std::span<const std::size_t> bounds, std::size_t n_keys, bool parallel,
-                  Visit&& visit, std::vector<std::size_t>& offsets, std::vector<Value>& out) {
+                  Visit&& visit, BigVector<std::size_t>& offsets, BigVector<Value>& out) {
     const std::size_t parts = bounds.size() - 1;
     // Keys per block: a power of two, one key per block for small key sets.
     std::size_t shift = 0;
@@ -232,8 +233,8 @@ struct Occurrence {
 // Occurrences grouped by item (CSR by item), for rows whose records are
 // sorted by item. Occurrences with no larger item in their row are left out.
 struct OccurrenceIndex {
-    std::vector<std::size_t> offsets;
-    std::vector<Occurrence> entries;
+    BigVector<std::size_t> offsets;
+    BigVector<Occurrence> entries;
 };
 
 // Rows are sorted by insertion up to this length (stable and free of the
@@ -342,21 +343,27 @@ void for_each_pair(std::size_t row, const Histories& h, const OccurrenceIndex& i
     }
 }
 
+inline bool is_negative_zero(double x) {
+    return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(-0.0);
+}
+
 // How a row gathers its columns. `Stamped` checks each column's stamp and
 // lists it when first met, which costs nothing per column the row misses;
-// `Dense` marks and sums without a check, having cleared the sums above the
-// row, and lists the marked columns by one scan of them, which pays off when
-// the row visits about as many pairs as there are columns above it.
+// `Dense` works without a check, having reset the columns above the row,
+// and lists the visited ones by one scan of them, which pays off when the row
+// visits about as many pairs as there are columns above it: counting marks
+// them, summing tells them by their sums alone (no stamp is written).
 enum class Gather { Stamped, Dense };
 
 // The distinct larger columns of `row` in s.touched: with their sums, in
 // ascending order; without, in any order (ascending under `Dense`). `items`
-// holds the records' items alone, so that counting reads a quarter of the
-// bytes.
+// and `weights` hold the records' items and weights alone, so that counting
+// reads a quarter of the bytes, and dense summing without the temporal kernel
+// half.
 template <bool WithSums>
 void collect_row(std::size_t row, const Histories& h, std::span<const std::uint32_t> items,
-                 const OccurrenceIndex& idx, const Kernel& kernel, double tau, Gather gather,
-                 Scratch& s) {
+                 std::span<const float> weights, const OccurrenceIndex& idx, const Kernel& kernel,
+                 double tau, Gather gather, Scratch& s) {
     const std::uint32_t stamp = WithSums ? sum_stamp(row) : count_stamp(row);
     const std::size_t n = s.mark.size();
     std::uint32_t* mark = s.mark.data();
@@ -393,12 +400,30 @@ void collect_row(std::size_t row, const Histories& h, std::span<const std::uint3
         return w;
     };
     if (gather == Gather::Dense) {
-        std::fill(sum + row + 1, sum + n, 0.0);
-        for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
-            mark[q.item] = stamp;
-            sum[q.item] += weight(p, q);
-        });
-        scan_marked();
+        // No stamps: the sums start at -0.0, which no sum reached by adding
+        // terms can equal once every term has its -0.0 made +0.0 (by adding
+        // +0.0, which changes no other value); so the columns whose sums are
+        // not -0.0 are exactly the ones visited, and every sum equals the one
+        // begun from +0.0.
+        std::fill(sum + row + 1, sum + n, -0.0);
+        if (kernel.temporal()) {
+            for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
+                sum[q.item] += weight(p, q) + 0.0;
+            });
+        } else {
+            // The same sums from items and weights apart: half the bytes of
+            // the records per pair.
+            for (std::size_t o = idx.offsets[row]; o < idx.offsets[row + 1]; ++o) {
+                prefetch_occurrence(idx, o, items.data());
+                prefetch_occurrence(idx, o, weights.data());
+                const Occurrence& occ = idx.entries[o];
+                const float wp = weights[occ.record];
+                for (std::size_t q = occ.begin; q < occ.end; ++q)
+                    sum[items[q]] += static_cast<double>(wp * weights[q]) + 0.0;
+            }
+        }
+        for (std::size_t col = row + 1; col < n; ++col)
+            if (!is_negative_zero(sum[col])) s.touched.push_back(static_cast<std::uint32_t>(col));
         return;
     }
     for_each_pair(row, h, idx, [&](const Histories::Record& p, const Histories::Record& q) {
@@ -429,9 +454,9 @@ void collect_row(std::size_t row, const Histories& h, std::span<const std::uint3
 // prefix sums of those counts reserve the start of each row for its mirrored
 // entries. Row r is laid out as its mirrored entries (columns < r, ascending)
 // followed by its own entries (columns > r, sorted). The second pass writes
-// the own entries, a third copies them into the mirrored parts, target block
-// by target block, so that neither pass scatters writes over the whole
-// result. Extra memory is O(n_items) per chunk and per thread.
+// the own entries, a third copies them into the mirrored parts, each chunk
+// into the space its counts reserved there. Extra memory is O(n_items) per
+// chunk and per thread.
 class SymmetricBuilder {
   public:
     SymmetricBuilder(const Histories& h, const OccurrenceIndex& idx, const Kernel& kernel,
@@ -446,7 +471,13 @@ class SymmetricBuilder {
         chunks_ = split_by_work(threads * per_thread);
         for (std::size_t t = 0; t < threads; ++t) scratch_.emplace_back(n_);
         items_.resize(h.records.size());
-        for (std::size_t k = 0; k < items_.size(); ++k) items_[k] = h.records[k].item;
+        weights_.resize(h.records.size());
+        for_ranges(items_.size(), kCopyGrain, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t k = lo; k < hi; ++k) {
+                items_[k] = h.records[k].item;
+                weights_[k] = h.records[k].weight;
+            }
+        });
     }
 
     Csr build(std::uint64_t n_items, Placement placement) {
@@ -458,11 +489,13 @@ class SymmetricBuilder {
         // into place once the row starts are known; otherwise a counting pass
         // goes first and the summing pass writes in place.
         const bool buffered =
-            placement == Placement::Auto && own_entries_bound() <= kBufferedEntries;
+            placement == Placement::Auto && own_entries_bound(0, n_) <= kBufferedEntries;
         if (buffered) {
             found_.assign(k, {});
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                // Sized once, by the thread that fills it, instead of growing.
+                if (r == chunks_[c]) found_[c].reserve(own_entries_bound(r, chunks_[c + 1]));
+                collect_row<true>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) {
                     ++cursor_[c * n_ + col];
@@ -471,7 +504,7 @@ class SymmetricBuilder {
             });
         } else {
             for_chunks([&](std::size_t c, std::size_t r, Scratch& s) {
-                collect_row<false>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                collect_row<false>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 own_[r] = static_cast<std::uint32_t>(s.touched.size());
                 for (std::uint32_t col : s.touched) ++cursor_[c * n_ + col];
             });
@@ -495,7 +528,7 @@ class SymmetricBuilder {
             place_found(csr);
         } else {
             for_chunks([&](std::size_t, std::size_t r, Scratch& s) {
-                collect_row<true>(r, h_, items_, idx_, kernel_, tau_, gather(r), s);
+                collect_row<true>(r, h_, items_, weights_, idx_, kernel_, tau_, gather(r), s);
                 std::size_t own = static_cast<std::size_t>(csr.indptr[r + 1]) - s.touched.size();
                 for (std::uint32_t col : s.touched) {
                     csr.indices[own] = static_cast<std::int32_t>(col);
@@ -516,11 +549,12 @@ class SymmetricBuilder {
     // At most this many own entries are buffered (8 bytes each).
     static constexpr std::size_t kBufferedEntries = std::size_t{1} << 24;
 
-    // No row has more own entries than pairs to visit, nor more than the
-    // columns above it.
-    std::size_t own_entries_bound() const {
-        const std::size_t triangle = n_ < 2 ? 0 : n_ * (n_ - 1) / 2;  // n_ < 2**31
-        return std::min(total_work_, triangle);
+    // A bound on the own entries of rows [lo, hi): no row has more than
+    // pairs to visit, nor more than the columns above it.
+    std::size_t own_entries_bound(std::size_t lo, std::size_t hi) const {
+        std::size_t bound = 0;
+        for (std::size_t r = lo; r < hi; ++r) bound += std::min(work_[r], n_ - r - 1);
+        return bound;
     }
 
     // Copies each chunk's buffered own entries to the end of their rows.
@@ -535,7 +569,7 @@ class SymmetricBuilder {
                         csr.data[own] = next->value;
                     }
                 }
-                std::vector<Found>().swap(found_[c]);
+                BigVector<Found>().swap(found_[c]);
             }
         };
         const std::size_t k = chunks_.size() - 1;
@@ -552,68 +586,42 @@ class SymmetricBuilder {
     // own entries with columns inside the block (rows in order, so each
     // mirrored part fills ascending). Blocks write disjoint positions and run
     // on the pool.
+    // Copies every own entry (r, c, v), c > r, to (c, r, v) in the mirrored
+    // part of row c, which the count pass reserved at the row's start: chunk
+    // by chunk, in the part of that space set aside for the chunk (its counts
+    // in cursor_, turned here into positions), so chunks write disjoint
+    // positions in parallel and, rows being visited in order, each mirrored
+    // part fills ascending.
     void mirror(Csr& csr) {
-        const auto start = [&](std::size_t r) { return static_cast<std::size_t>(csr.indptr[r]); };
-        const auto own_start = [&](std::size_t r) { return start(r + 1) - own_[r]; };
-        std::size_t mirrored = 0;
-        for (std::size_t r = 0; r < n_; ++r) mirrored += own_start(r) - start(r);
-        constexpr std::size_t kBlockEntries = std::size_t{1} << 17;
-        constexpr std::size_t kMaxBlocks = 256;
-        const std::size_t per_block =
-            std::max(kBlockEntries, (mirrored + kMaxBlocks - 1) / kMaxBlocks);
-        std::vector<std::size_t> bounds{0};
-        std::size_t seen = 0;
-        for (std::size_t r = 0; r < n_; ++r) {
-            seen += own_start(r) - start(r);
-            if (seen >= per_block * bounds.size()) bounds.push_back(r + 1);
-        }
-        if (bounds.back() != n_) bounds.push_back(n_);
-        const std::int32_t* indices = csr.indices.data();
-        const std::size_t blocks = bounds.size() - 1;
-        // Contiguous runs of blocks, one per thread: a run finds each row's
-        // first entry at or past its first block once, then follows each row
-        // with a cursor and the column found there, so a block passes over a
-        // row that holds nothing for it after one read of a small array.
-        const std::size_t runs = std::min(blocks, parallel_ ? pool::size() : std::size_t{1});
-        next_.resize(n_);
+        const std::size_t k = chunks_.size() - 1;
+        std::uint32_t* at = cursor_.data();
+        // Positions fit: the count pass checked nnz against int32.
+        for_ranges(n_, kWorkGrain, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t col = lo; col < hi; ++col) {
+                auto next = static_cast<std::uint32_t>(csr.indptr[col]);
+                for (std::size_t c = 0; c < k; ++c) next += std::exchange(at[c * n_ + col], next);
+            }
+        });
+        std::int32_t* indices = csr.indices.data();
+        float* data = csr.data.data();
+        const std::int32_t* indptr = csr.indptr.data();
         auto run = [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t g = lo; g < hi; ++g) {
-                const std::size_t b_lo = blocks * g / runs, b_hi = blocks * (g + 1) / runs;
-                const std::size_t rows = bounds[b_hi];
-                std::vector<std::size_t> cursor(rows);
-                std::vector<std::uint32_t> head(rows);
-                const auto c_lo = static_cast<std::int32_t>(bounds[b_lo]);
-                const auto seek = [&](std::size_t r, std::size_t p) {
-                    cursor[r] = p;
-                    head[r] = p < start(r + 1) ? static_cast<std::uint32_t>(indices[p])
-                                               : std::numeric_limits<std::uint32_t>::max();
-                };
-                for (std::size_t r = 0; r < rows; ++r)
-                    seek(r,
-                         static_cast<std::size_t>(std::lower_bound(indices + own_start(r),
-                                                                   indices + start(r + 1), c_lo) -
-                                                  indices));
-                for (std::size_t b = b_lo; b < b_hi; ++b) {
-                    const std::size_t c0 = bounds[b], c1 = bounds[b + 1];
-                    for (std::size_t c = c0; c < c1; ++c) next_[c] = start(c);
-                    for (std::size_t r = 0; r + 1 < c1; ++r) {
-                        if (head[r] >= c1) continue;
-                        std::size_t p = cursor[r];
-                        const std::size_t end = start(r + 1);
-                        for (; p < end && static_cast<std::size_t>(indices[p]) < c1; ++p) {
-                            const std::size_t to = next_[static_cast<std::size_t>(indices[p])]++;
-                            csr.indices[to] = static_cast<std::int32_t>(r);
-                            csr.data[to] = csr.data[p];
-                        }
-                        seek(r, p);
+            for (std::size_t c = lo; c < hi; ++c) {
+                std::uint32_t* to = at + c * n_;
+                for (std::size_t r = chunks_[c]; r < chunks_[c + 1]; ++r) {
+                    const auto end = static_cast<std::size_t>(indptr[r + 1]);
+                    for (std::size_t p = end - own_[r]; p < end; ++p) {
+                        const std::uint32_t dst = to[indices[p]]++;
+                        indices[dst] = static_cast<std::int32_t>(r);
+                        data[dst] = data[p];
                     }
                 }
             }
         };
         if (parallel_)
-            pool::parallel_for(0, runs, 1, run);
+            pool::parallel_for(0, k, 1, run);
         else
-            run(0, runs);
+            run(0, k);
     }
 
     static void check_positions(std::size_t nnz) {
@@ -630,17 +638,21 @@ class SymmetricBuilder {
     }
 
     // Chunk boundaries over rows with about equal numbers of pairs to visit
-    // (kept per row in work_, their total in total_work_).
+    // (kept per row in work_).
     std::vector<std::size_t> split_by_work(std::size_t k) {
         std::vector<std::size_t>& work = work_;
-        work.assign(n_, 0);
+        work.resize(n_);
+        // Ranges of rows in parallel.
+        for_ranges(n_, kWorkGrain, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t r = lo; r < hi; ++r) {
+                std::size_t w = 0;
+                for (std::size_t o = idx_.offsets[r]; o < idx_.offsets[r + 1]; ++o)
+                    w += idx_.entries[o].end - idx_.entries[o].begin;
+                work[r] = w;
+            }
+        });
         std::size_t total = 0;
-        for (std::size_t r = 0; r < n_; ++r) {
-            for (std::size_t o = idx_.offsets[r]; o < idx_.offsets[r + 1]; ++o)
-                work[r] += idx_.entries[o].end - idx_.entries[o].begin;
-            total += work[r];
-        }
-        total_work_ = total;
+        for (std::size_t r = 0; r < n_; ++r) total += work[r];
         std::vector<std::size_t> bounds{0};
         std::size_t seen = 0;
         for (std::size_t r = 0; r < n_ && bounds.size() < k; ++r) {
@@ -650,6 +662,18 @@ class SymmetricBuilder {
         if (bounds.back() != n_) bounds.push_back(n_);
         return bounds;
     }
+
+    // Runs body(lo, hi) over [0, n) in ranges of `grain`, on the pool when
+    // parallel.
+    template <class Body>
+    void for_ranges(std::size_t n, std::size_t grain, Body&& body) {
+        if (parallel_)
+            pool::parallel_for(0, n, grain, body);
+        else
+            body(0, n);
+    }
+    static constexpr std::size_t kCopyGrain = std::size_t{1} << 16;
+    static constexpr std::size_t kWorkGrain = std::size_t{1} << 10;
 
     template <class Visit>
     void for_chunks(Visit&& visit) {
@@ -671,15 +695,16 @@ class SymmetricBuilder {
     bool parallel_;
     std::size_t n_;
     double tau_;
-    std::size_t total_work_ = 0;     // pairs to visit
     std::vector<std::size_t> work_;  // pairs to visit per row
     std::vector<std::size_t> chunks_;
     std::vector<Scratch> scratch_;
-    std::vector<std::vector<Found>> found_;  // per chunk: own entries, by row
-    std::vector<std::uint32_t> items_;       // the item of each record
-    std::vector<std::size_t> next_;          // per row: next mirrored position
-    std::vector<std::uint32_t> own_;         // entries of each row with larger columns
-    std::vector<std::uint32_t> cursor_;      // [chunk * n + row]: entries mirrored into the row
+    std::vector<BigVector<Found>> found_;  // per chunk: own entries, by row
+    BigVector<std::uint32_t> items_;       // the item of each record
+    BigVector<float> weights_;             // the weight of each record
+    std::vector<std::uint32_t> own_;       // entries of each row with larger columns
+    // [chunk * n + row]: entries the chunk mirrors into the row; while
+    // mirroring, where its next one goes.
+    std::vector<std::uint32_t> cursor_;
 };
 
 }  // namespace

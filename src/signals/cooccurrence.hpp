@@ -40,8 +40,8 @@ struct Histories {
         float weight;
         double time;
     };
-    std::vector<std::size_t> offsets;  // rows + 1 entries
-    std::vector<Record> records;
+    BigVector<std::size_t> offsets;  // rows + 1 entries
+    BigVector<Record> records;
     std::size_t n_cols = 0;  // one more than the largest kept item index
 };
 
