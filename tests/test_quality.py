@@ -170,12 +170,13 @@ def test_the_repeat_calibration_chooses_due_timing_where_timing_decides():
         DUE_HOLD
     ] * len(parts.arrays["repeat_quality"])
     assert chosen["on"] == 1.0  # item 0 first for every held-out user
-    assert set(chosen["tried"]) == {
-        f"min count {c}, {p} periods, weight {w:g}"
-        for c in (2, 1)
-        for p in ("fitted", "mean_gap", "none", "due")
-        for w in (1, 0.3, 3, 10, 30, 100, 1000)
+    # the search visits every weight and every timing, a fraction of the grid
+    tried = [key.split(", ") for key in chosen["tried"]]
+    assert {p for _, p, _ in tried} == {
+        f"{p} periods" for p in ("fitted", "mean_gap", "none", "due")
     }
+    assert {w for _, _, w in tried} == {f"weight {w:g}" for w in (1, 0.3, 3, 10, 30, 100, 1000)}
+    assert len(tried) <= 17
 
 
 def test_the_boost_gate_reports_the_engines_own_ndcg():
