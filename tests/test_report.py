@@ -73,6 +73,10 @@ def test_gates_render_every_candidate_and_baseline(candidates):
         "gates": {
             "repeat": {"on": 0.3, "off": 0.25, "kept": True},
             "trend": {"on": 0.3, "off": 0.31, "kept": False},
+            "repeat_calibration": {
+                **{"on": 0.3, "off": 0.2, "kept": True},
+                **{"min_count": 1, "periods": "due", "weight": 1000.0},
+            },
             "boost": {"layers": []},
         },
         "heldout": {
@@ -89,7 +93,8 @@ def test_gates_render_every_candidate_and_baseline(candidates):
         SimpleNamespace(fit_report_=fit, kept_={"repeat": True}), ["gates", "kept"]
     )
     shown = "trend|personal_popularity|popularity 0.2100|served 0.3000|+0.0500|dropped"
-    for text in [*shown.split("|"), "<td>repeat</td><td>yes</td>"]:
+    chose = "kept (min count 1, due periods, weight 1000)"  # as the CLI says it
+    for text in [*shown.split("|"), "<td>repeat</td><td>yes</td>", chose]:
         assert text in page
     served = 'fill="#2f855a"><title>model+popularity(0.1): 0.3000'
     by_mode = isinstance(candidates, Mapping) and "owned_allowed" in candidates

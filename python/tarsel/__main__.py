@@ -572,6 +572,7 @@ def _print_gates(gates: dict[str, Any], held: dict[str, Any]) -> None:
     """Each gate's held-out NDCG with the part on and off, in the owned-items
     mode the model serves (the mode of the served line below)."""
     from tarsel._gates import gate_figures
+    from tarsel.report import calibration_choice
 
     excluded = bool(held.get("exclude_owned", True))
     print(
@@ -591,18 +592,7 @@ def _print_gates(gates: dict[str, Any], held: dict[str, Any]) -> None:
             verdict = "kept, then dropped: the base alone did better"
         elif figures["kept"] and on <= off and "owned_excluded" in figures:
             verdict = f"kept: it helps with owned items {'allowed' if excluded else 'excluded'}"
-        # what the repeat calibration chose (a model saved before it tried
-        # minimum counts carries only the weight and periods)
-        chose = [
-            text.format(figures[key])
-            for key, text in (
-                ("min_count", "min count {}"),
-                ("periods", "{} periods"),
-                ("weight", "weight {:g}"),
-            )
-            if key in figures
-        ]
-        weight = f" ({', '.join(chose)})" if chose else ""
+        weight = calibration_choice(figures)  # what a calibration chose
         mark = "" if same_mode else "*"
         other_mode |= not same_mode
         print(f"    {name + mark:<26}{on:>9.4f} /{off:>8.4f}   {verdict}{weight}")

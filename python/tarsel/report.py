@@ -231,8 +231,7 @@ def _gates_section(report: Mapping[str, Any]) -> str:
                         _num(f["on"]),
                         _num(f["off"]),
                         f"{f['on'] - f['off']:+.4f}",
-                        ("kept" if f.get("kept") else "dropped")
-                        + (f" (weight {f['weight']:g})" if _is_number(f.get("weight")) else ""),
+                        ("kept" if f.get("kept") else "dropped") + calibration_choice(f),
                     ]
                     for name, f in toggled
                 ],
@@ -627,6 +626,22 @@ def _mapping(value: Any) -> Mapping[str, Any]:
     """``value`` when it is a mapping, else an empty one (a report entry that
     is missing or of another shape)."""
     return value if isinstance(value, Mapping) else {}
+
+
+def calibration_choice(figures: dict) -> str:
+    """What a gate's calibration chose, as " (min count 1, due periods, weight
+    1000)", or "" where it chose nothing (a model saved before the minimum
+    count was tried carries only the weight and periods)."""
+    chose = [
+        text.format(figures[key])
+        for key, text in (
+            ("min_count", "min count {}"),
+            ("periods", "{} periods"),
+            ("weight", "weight {:g}"),
+        )
+        if key in figures and (key != "weight" or _is_number(figures[key]))
+    ]
+    return f" ({', '.join(chose)})" if chose else ""
 
 
 def _is_number(value: Any) -> bool:
