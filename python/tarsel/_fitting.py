@@ -636,6 +636,43 @@ def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any
     )
 
 
+def size_groups(sizes: np.ndarray) -> list[tuple[int, np.ndarray]]:
+    """Users grouped for batch engine calls when user i needs a list of
+    ``sizes[i]`` entries: ``(n, positions)`` per group. One call for all users
+    would ask each for the longest need, and a few long repeat profiles then
+    make every answer long (a thousand entries built and dropped per user).
+    Users are grouped by the power of two just above their need instead, so
+    that no list is more than twice its need; no group asks for more than the
+    longest need, so a group never exceeds the single call's entry limit. The
+    engine's top m is the start of its top M > m, so cutting the longer lists
+    later gives the same answers."""
+    sizes = np.asarray(sizes, dtype=np.int64)
+    if len(sizes) == 0:
+        return []
+    longest = int(sizes.max())
+    need, where = np.unique(sizes, return_inverse=True)
+    bound = np.asarray([min(1 << max(int(s) - 1, 0).bit_length(), longest) for s in need])
+    group_of = bound[where]
+    return [(int(n), np.flatnonzero(group_of == n)) for n in np.unique(bound)]
+
+
+def sized_batch(
+    engine: Any, owned: list, rows: list[int], sizes: np.ndarray, pop_prior: float
+) -> list:
+    """``engine.recommend_batch`` where user i needs ``sizes[i]`` entries (see
+    ``size_groups``); the answers in the users' order, each holding at least
+    its need (as many as the engine has)."""
+    answers: list = [None] * len(rows)
+    for n, positions in size_groups(sizes):
+        picked = positions.tolist()
+        found = engine.recommend_batch(
+            [owned[p] for p in picked], [rows[p] for p in picked], n, pop_prior
+        )
+        for p, answer in zip(picked, found):
+            answers[p] = answer
+    return answers
+
+
 def _read_only(array: np.ndarray) -> np.ndarray:
     # the fit's own arrays: nothing writes into them once they are fitted
     array.flags.writeable = False

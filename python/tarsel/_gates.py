@@ -22,6 +22,8 @@ from tarsel._fitting import (
     engine_for,
     plan_alphas,
     repeat_timing,
+    size_groups,
+    sized_batch,
 )
 from tarsel._settings import Settings
 from tarsel.data import Interactions
@@ -189,7 +191,7 @@ class Gate:
 
     def _lists(self, engine) -> list[list[int]]:
         rows = self.holdout.rows.tolist()
-        found = engine.recommend_batch(self.owned, rows, self.k + self._repeat_room(), 0.0)
+        found = sized_batch(engine, self.owned, rows, self.k + self._repeat_room(), 0.0)
         return [items for items, _, _ in found]
 
     def _own_ndcg(self, lists: list[list[int]]) -> np.ndarray:
@@ -223,11 +225,17 @@ class Gate:
         step = max(1, -(-len(rows) // len(weights)))
         per_weight: list[tuple[list, list, list]] = [([], [], []) for _ in weights]
         for lo in range(0, len(rows), step):
-            grid = engine.recommend_batch_priors(
-                self.owned[lo : lo + step], rows[lo : lo + step], asked, weights
-            )
-            for values, found in zip(per_weight, grid):
-                self._score_users([f[0] for f in found], lo, values)
+            lists: list[list] = [[None] * len(rows[lo : lo + step]) for _ in weights]
+            for n, positions in size_groups(asked[lo : lo + step]):
+                picked = (positions + lo).tolist()
+                grid = engine.recommend_batch_priors(
+                    [self.owned[p] for p in picked], [rows[p] for p in picked], n, weights
+                )
+                for chunk, found in zip(lists, grid):
+                    for p, answer in zip(positions.tolist(), found):
+                        chunk[p] = answer[0]
+            for values, chunk in zip(per_weight, lists):
+                self._score_users(chunk, lo, values)
         return {_candidate(name, w): _means(v) for w, v in zip(weights, per_weight)}
 
     def _weigh(self, plan: Plan, figures: dict[str, tuple[float, float, float]]) -> dict[str, Any]:
@@ -317,13 +325,13 @@ class Gate:
         assert self.parts.repeat_profile is not None, "no repeat profile was fitted"
         return self.parts.repeat_profile
 
-    def _repeat_room(self) -> int:
+    def _repeat_room(self) -> np.ndarray:
         # owned items reach the engine's list only through the repeat profile;
-        # ask for enough to drop them and still have k (as serving does)
+        # ask each user for enough to drop them and still have k (as serving does)
         if not self.parts.repeat:
-            return 0
+            return np.zeros(len(self.holdout.rows), dtype=np.int64)
         indptr = self._repeat_profile()[0]
-        return int(np.max(indptr[self.holdout.rows + 1] - indptr[self.holdout.rows], initial=0))
+        return indptr[self.holdout.rows + 1] - indptr[self.holdout.rows]
 
     def _baseline_list(self, kind: str, row: int) -> tuple[list[int], list[int]]:
         return (

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from tarsel import _live
-from tarsel._fitting import release_free_memory
+from tarsel._fitting import release_free_memory, sized_batch
 from tarsel._model import FittedModel, fit_model
 from tarsel._progress import Bar, Steps
 from tarsel._settings import NAMES as _SETTING_NAMES
@@ -779,10 +779,11 @@ class Recommender:
         requests = _live.baskets(fitted, users.tolist(), items)
         # a mode served by a baseline needs no engine answers
         live = [r for r in requests if len(r.owned)] if self._engine_serves(exclude_owned) else []
-        asked = max((self._ask(r.row, n, exclude_owned) for r in live), default=n)
+        asked = np.asarray([self._ask(r.row, n, exclude_owned) for r in live], dtype=np.int64)
         with native_failures():
             found = iter(
-                fitted.engine.recommend_batch(
+                sized_batch(
+                    fitted.engine,
                     [r.owned for r in live],
                     [r.engine_row for r in live],
                     asked,
