@@ -15,6 +15,16 @@ from typing_extensions import Buffer
 # ``__float__``), so any sequence but str does, NumPy arrays included.
 _Indices = Sequence[int] | npt.NDArray[np.integer[Any]]
 _Reals = Sequence[float] | npt.NDArray[np.floating[Any] | np.integer[Any]]
+# A repeat profile as set_repeat_profile takes it: indptr, items, counts,
+# last_ts, periods, quality.
+_RepeatProfile = tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]
 
 class InternalFailure(BaseException):
     """A broken internal invariant of the native core. Derives from
@@ -305,6 +315,22 @@ class EngineState:
         before the popularity addend is done once per user. The entry limit of
         ``recommend_batch`` applies to users x n x ``len(pop_priors)``."""
 
+    def recommend_batch_profiles(
+        self,
+        owneds: Sequence[_Indices] | npt.NDArray[np.integer[Any]],
+        user_rows: _Indices,
+        n: int,
+        pop_prior: float,
+        profiles: Sequence[_RepeatProfile],
+    ) -> list[list[tuple[list[int], list[float], list[str]]]]:
+        """``recommend_batch`` for several repeat profiles at once: each profile
+        holds the six arrays ``set_repeat_profile`` takes (indptr, items, counts,
+        last_ts, periods, quality), and entry v equals ``recommend_batch(owneds,
+        user_rows, n, pop_prior)`` after ``set_repeat_profile(*profiles[v],
+        now_ts)`` with the engine's own now_ts; the engine is left unchanged.
+        The work before the repeat step is done once per user. The entry limit
+        of ``recommend_batch`` applies to users x n x ``len(profiles)``."""
+
     def set_channel_alphas(
         self,
         trend_alpha: float,
@@ -542,11 +568,4 @@ def _fit_repeat_profile_arrays(
     timestamps: npt.NDArray[np.float64] | None,
     n_users: int,
     min_count: int = 2,
-) -> tuple[
-    npt.NDArray[np.int64],
-    npt.NDArray[np.int64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-]: ...
+) -> _RepeatProfile: ...

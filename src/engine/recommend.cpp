@@ -121,6 +121,21 @@ class Request {
         }
     }
 
+    // One answer per repeat profile, each equal to run's with the record's
+    // profile replaced by that one. The repeat step comes after the blend, so
+    // each profile ranks a copy of the blended scores.
+    void run_profiles(std::span<const std::int64_t> owned, std::span<const RepeatProfile> profiles,
+                      std::span<Recommendation> out) {
+        if (!score_items(owned)) return;
+        blend();
+        s_.blended.assign(s_.scores.begin(), s_.scores.end());
+        for (std::size_t v = 0; v < profiles.size(); ++v) {
+            if (v > 0) std::copy(s_.blended.begin(), s_.blended.end(), s_.scores.begin());
+            repeat_ = profiles[v];
+            rank(out[v]);
+        }
+    }
+
   private:
     // Block by block, so that each block of scores stays in the nearest
     // cache while every step of the blend reads and writes it.
@@ -360,26 +375,22 @@ class Request {
         s_.repeats.clear();
         if (user_row_ < 0 || !rec_.repeat_active) return;
         const auto row = static_cast<std::size_t>(user_row_);
-        if (row + 1 >= rec_.repeat_indptr.size()) return;
-        const std::int64_t begin = rec_.repeat_indptr[row], end = rec_.repeat_indptr[row + 1];
-        const std::span<const std::int64_t> items(rec_.repeat_items);
-        const std::span<const double> last_ts(rec_.repeat_last_ts);
-        const std::span<const double> periods(rec_.repeat_periods);
-        const std::span<const double> quality(rec_.repeat_quality);
+        if (row + 1 >= repeat_.indptr.size()) return;
+        const std::int64_t begin = repeat_.indptr[row], end = repeat_.indptr[row + 1];
         // The loop stops at the first position a profile vector lacks (a
         // negative one reads as huge), so a corrupted row cannot make it run long.
         for (std::int64_t position = begin; position < end; ++position) {
             const auto k = static_cast<std::size_t>(position);
-            const auto item = static_cast<std::uint64_t>(checked_at(items, k));
+            const auto item = static_cast<std::uint64_t>(checked_at(repeat_.items, k));
             if (item >= n_items_) continue;
-            const double last = checked_at(last_ts, k);
-            const double period = checked_at(periods, k);
-            const double confidence = checked_at(quality, k);
+            const double last = checked_at(repeat_.last_ts, k);
+            const double period = checked_at(repeat_.periods, k);
+            const double confidence = checked_at(repeat_.quality, k);
             const double since = std::isfinite(last) ? rec_.repeat_now_ts - last : kNaN;
             const double mult = repeat::multiplier(kRepeatPattern, period, rec_.repeat_refractory,
                                                    confidence, since, rec_.repeat_epsilon);
-            const double freq = rec_.repeat_freq_alpha > 0.0 && k < rec_.repeat_counts.size()
-                                    ? rec_.repeat_freq_alpha * std::log1p(rec_.repeat_counts[k])
+            const double freq = rec_.repeat_freq_alpha > 0.0 && k < repeat_.counts.size()
+                                    ? rec_.repeat_freq_alpha * std::log1p(repeat_.counts[k])
                                     : 0.0;
             s_.repeats.emplace_back(item, mult * (freq + s_.scores[item]));
         }
@@ -508,6 +519,7 @@ class Request {
     bool content_on_ = false;
     Moments content_moments_;
     Moments base_moments_;
+    RepeatProfile repeat_ = repeat_profile_of(rec_);
     std::array<Addend, kSlots> addend_store_{};
     std::uint32_t active_ = 0;  // bit s: slot s holds an addend of this request
 };
@@ -531,7 +543,36 @@ void for_each_user(const EngineRecord& record, const ServingIndex& index,
     });
 }
 
+// Answers `variants` versions of each user's request: answer(request, i,
+// out) fills the user's answers, one per variant, and the result holds them
+// by variant, then by user.
+template <class Answer>
+std::vector<std::vector<Recommendation>> for_each_variant(
+    const EngineRecord& record, const ServingIndex& index,
+    std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
+    std::uint64_t n, double pop_prior, std::size_t variants, Answer answer) {
+    const std::size_t users = std::min(owneds.size(), user_rows.size());
+    // by user first, so that each request writes its answers side by side
+    std::vector<Recommendation> answers(users * variants);
+    for_each_user(
+        record, index, user_rows, users, n, pop_prior, [&](Request& request, std::size_t i) {
+            answer(request, i, std::span<Recommendation>(answers).subspan(i * variants, variants));
+        });
+    std::vector<std::vector<Recommendation>> results(variants);
+    for (std::size_t v = 0; v < variants; ++v) {
+        results[v].reserve(users);
+        for (std::size_t i = 0; i < users; ++i)
+            results[v].push_back(std::move(answers[i * variants + v]));
+    }
+    return results;
+}
+
 }  // namespace
+
+RepeatProfile repeat_profile_of(const EngineRecord& record) {
+    return {record.repeat_indptr,  record.repeat_items,   record.repeat_counts,
+            record.repeat_last_ts, record.repeat_periods, record.repeat_quality};
+}
 
 Recommendation recommend(const EngineRecord& record, const ServingIndex& index,
                          std::span<const std::int64_t> owned, std::int64_t user_row,
@@ -554,21 +595,20 @@ std::vector<std::vector<Recommendation>> recommend_batch_priors(
     const EngineRecord& record, const ServingIndex& index,
     std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
     std::uint64_t n, std::span<const double> priors) {
-    const std::size_t users = std::min(owneds.size(), user_rows.size());
-    // by user first, so that each request writes its answers side by side
-    std::vector<Recommendation> answers(users * priors.size());
-    for_each_user(record, index, user_rows, users, n, 0.0, [&](Request& request, std::size_t i) {
-        request.run_priors(
-            owneds[i], priors,
-            std::span<Recommendation>(answers).subspan(i * priors.size(), priors.size()));
-    });
-    std::vector<std::vector<Recommendation>> results(priors.size());
-    for (std::size_t w = 0; w < priors.size(); ++w) {
-        results[w].reserve(users);
-        for (std::size_t i = 0; i < users; ++i)
-            results[w].push_back(std::move(answers[i * priors.size() + w]));
-    }
-    return results;
+    return for_each_variant(record, index, owneds, user_rows, n, 0.0, priors.size(),
+                            [&](Request& request, std::size_t i, std::span<Recommendation> out) {
+                                request.run_priors(owneds[i], priors, out);
+                            });
+}
+
+std::vector<std::vector<Recommendation>> recommend_batch_profiles(
+    const EngineRecord& record, const ServingIndex& index,
+    std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
+    std::uint64_t n, double pop_prior, std::span<const RepeatProfile> profiles) {
+    return for_each_variant(record, index, owneds, user_rows, n, pop_prior, profiles.size(),
+                            [&](Request& request, std::size_t i, std::span<Recommendation> out) {
+                                request.run_profiles(owneds[i], profiles, out);
+                            });
 }
 
 }  // namespace tarsel::engine

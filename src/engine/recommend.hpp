@@ -26,6 +26,21 @@ enum class Label : std::uint8_t { Ease, CoocFused, Cooc, ColdContent };
 // The text of a label as Python sees it: "ease", "cooc_fused", "cooc", "cold_content".
 const char* label_text(Label label);
 
+// A per-user repeat profile as the repeat step reads it: a CSR over user rows
+// of items, and per entry its purchase count, last purchase time, period and
+// period confidence.
+struct RepeatProfile {
+    std::span<const std::int64_t> indptr;
+    std::span<const std::int64_t> items;
+    std::span<const double> counts;
+    std::span<const double> last_ts;
+    std::span<const double> periods;
+    std::span<const double> quality;
+};
+
+// The record's own repeat profile.
+RepeatProfile repeat_profile_of(const EngineRecord& record);
+
 // The three parallel result lists of one request.
 struct Recommendation {
     std::vector<std::int64_t> items;
@@ -89,5 +104,15 @@ std::vector<std::vector<Recommendation>> recommend_batch_priors(
     const EngineRecord& record, const ServingIndex& index,
     std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
     std::uint64_t n, std::span<const double> priors);
+
+// recommend_batch for each repeat profile of `profiles` at once: entry v of
+// the result equals recommend_batch(...) on the record with its repeat
+// profile replaced by profiles[v] (its "now" instant and repeat settings
+// kept). The work up to the blend is done once per user; each profile then
+// runs only the repeat step and the ranking.
+std::vector<std::vector<Recommendation>> recommend_batch_profiles(
+    const EngineRecord& record, const ServingIndex& index,
+    std::span<const std::vector<std::int64_t>> owneds, std::span<const std::int64_t> user_rows,
+    std::uint64_t n, double pop_prior, std::span<const RepeatProfile> profiles);
 
 }  // namespace tarsel::engine

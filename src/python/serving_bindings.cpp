@@ -1,10 +1,11 @@
 // Python bindings of the serving methods of EngineState: recommend, the
-// parallel batch, and the three in-place overrides.
+// parallel batches, and the three in-place overrides.
 #include "engine/recommend.hpp"
 #include "python/call.hpp"
 #include "python/engine_object.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,87 @@ PyObject* result_list(const std::vector<Recommendation>& results) {
     for (std::size_t i = 0; i < results.size(); ++i)
         PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), result_tuple(results[i]));
     return out.release();
+}
+
+// ---------------------------------------------------------- repeat profiles
+
+// The six arrays of a repeat profile, in set_repeat_profile's order.
+constexpr std::array<const char*, 6> kProfileArrays = {"indptr",  "items",   "counts",
+                                                       "last_ts", "periods", "quality"};
+
+// A flat run of the caller's array: a view of it when it lies in one, a copy
+// in element order otherwise.
+template <class T>
+RecordArray<T> flat(const Array1<T>& array) {
+    if (array.contiguous()) return RecordArray<T>::view_of(array.span());
+    return RecordArray<T>(array.template to_vector<BigVector<T>>());
+}
+
+// A repeat profile's arrays as flat runs, valid while the caller's arrays
+// are; copying the struct gives one that owns its elements. The arrays are
+// not checked against each other: the repeat step bounds-checks every
+// position it reads.
+struct ProfileArrays {
+    RecordArray<std::int64_t> indptr, items;
+    RecordArray<double> counts, last_ts, periods, quality;
+
+    ProfileArrays(const Array1<std::int64_t>& indptr_, const Array1<std::int64_t>& items_,
+                  const Array1<double>& counts_, const Array1<double>& last_ts_,
+                  const Array1<double>& periods_, const Array1<double>& quality_)
+        : indptr(flat(indptr_)), items(flat(items_)), counts(flat(counts_)),
+          last_ts(flat(last_ts_)), periods(flat(periods_)), quality(flat(quality_)) {}
+
+    RepeatProfile view() const { return {indptr, items, counts, last_ts, periods, quality}; }
+};
+
+// One profile tuple converted as set_repeat_profile converts its arguments.
+ProfileArrays take_profile(PyObject* profile) {
+    if (!PyTuple_Check(profile)) frame::throw_cannot_convert(profile, "PyTuple");
+    const Py_ssize_t size = PyTuple_Size(profile);
+    if (size != static_cast<Py_ssize_t>(kProfileArrays.size()))
+        throw TypeError("holds " + std::to_string(size) +
+                        " arrays, not the 6 of (indptr, items, counts, last_ts, periods, quality)");
+    // Array i as the argument of that name; a failure names it.
+    auto array = [profile]<class T>(std::size_t i, T) {
+        try {
+            return frame::Arg<Array1<T>>::convert(
+                PyTuple_GetItem(profile, static_cast<Py_ssize_t>(i)));
+        } catch (const TypeError& e) {
+            throw TypeError(std::string("array '") + kProfileArrays[i] + "': " + e.message());
+        }
+    };
+    // in order, so that the first bad array is the one named
+    const auto indptr = array(0, std::int64_t{});
+    const auto items = array(1, std::int64_t{});
+    const auto counts = array(2, 0.0);
+    const auto last_ts = array(3, 0.0);
+    const auto periods = array(4, 0.0);
+    const auto quality = array(5, 0.0);
+    return ProfileArrays(indptr, items, counts, last_ts, periods, quality);
+}
+
+// A sequence of profile tuples and a snapshot of it, which keeps every
+// viewed array alive whatever happens to the sequence meanwhile. A failure
+// names the profile.
+struct Profiles {
+    Ref snapshot;
+    std::vector<ProfileArrays> arrays;
+};
+
+Profiles take_profiles(PyObject* sequence) {
+    if (PyUnicode_Check(sequence) || !PySequence_Check(sequence))
+        frame::throw_cannot_convert(sequence, "Sequence");
+    Profiles out{Ref::steal(frame::check(PySequence_Tuple(sequence))), {}};
+    const Py_ssize_t count = PyTuple_Size(out.snapshot.get());
+    out.arrays.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t v = 0; v < count; ++v) {
+        try {
+            out.arrays.push_back(take_profile(PyTuple_GetItem(out.snapshot.get(), v)));
+        } catch (const TypeError& e) {
+            throw TypeError("profile " + std::to_string(v) + ": " + e.message());
+        }
+    }
+    return out;
 }
 
 // ------------------------------------------------------------------ serving
@@ -106,23 +188,35 @@ const bool registered_recommend_batch = frame::define_method<&recommend_batch>(
     "fails the whole call. One call returns at most 2**24 entries (users x n, with n\n"
     "capped at the catalogue size); ValueError naming `n` beyond that.");
 
-PyObject* recommend_batch_priors(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
-                                 std::vector<std::int64_t> user_rows, std::uint64_t n,
-                                 std::vector<double> pop_priors) {
+// A batch of `variants` versions of each user's request, answered by
+// serve(record, index) with the interpreter lock released, as a list of
+// result lists, one per variant. The entry limit counts every version.
+template <class Serve>
+PyObject* variant_batch(PyObject* self, const std::vector<std::vector<std::int64_t>>& owneds,
+                        const std::vector<std::int64_t>& user_rows, std::uint64_t n,
+                        std::size_t variants, Serve serve) {
     SharedBorrow borrow(self);
     const std::size_t users = std::min(owneds.size(), user_rows.size());
-    check_batch_size(users * std::max<std::size_t>(pop_priors.size(), 1), n,
-                     borrow.record().n_items);
+    check_batch_size(users * std::max<std::size_t>(variants, 1), n, borrow.record().n_items);
     std::vector<std::vector<Recommendation>> results;
     {
         frame::ReleaseGil unlocked;
-        results = engine::recommend_batch_priors(borrow.record(), borrow.index(), owneds, user_rows,
-                                                 n, pop_priors);
+        results = serve(borrow.record(), borrow.index());
     }
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    for (std::size_t w = 0; w < results.size(); ++w)
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(w), result_list(results[w]));
+    for (std::size_t v = 0; v < results.size(); ++v)
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(v), result_list(results[v]));
     return out.release();
+}
+
+PyObject* recommend_batch_priors(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
+                                 std::vector<std::int64_t> user_rows, std::uint64_t n,
+                                 std::vector<double> pop_priors) {
+    return variant_batch(self, owneds, user_rows, n, pop_priors.size(),
+                         [&](const EngineRecord& record, const ServingIndex& index) {
+                             return engine::recommend_batch_priors(record, index, owneds, user_rows,
+                                                                   n, pop_priors);
+                         });
 }
 
 const bool registered_recommend_batch_priors = frame::define_method<&recommend_batch_priors>(
@@ -132,6 +226,36 @@ const bool registered_recommend_batch_priors = frame::define_method<&recommend_b
     "pop_priors[w])`. The work before the popularity addend is done once per user,\n"
     "so a grid of weights costs little more than one batch. The entry limit of\n"
     "recommend_batch applies to users x n x len(pop_priors).");
+
+PyObject* recommend_batch_profiles(PyObject* self, std::vector<std::vector<std::int64_t>> owneds,
+                                   std::vector<std::int64_t> user_rows, std::uint64_t n,
+                                   double pop_prior, frame::ObjectArg profiles) {
+    Profiles taken;
+    try {
+        taken = take_profiles(profiles.obj);
+    } catch (...) {
+        frame::rethrow_with_argument("profiles");
+    }
+    std::vector<RepeatProfile> views;
+    for (const ProfileArrays& arrays : taken.arrays) views.push_back(arrays.view());
+    return variant_batch(self, owneds, user_rows, n, views.size(),
+                         [&](const EngineRecord& record, const ServingIndex& index) {
+                             return engine::recommend_batch_profiles(
+                                 record, index, owneds, user_rows, n, pop_prior, views);
+                         });
+}
+
+const bool registered_recommend_batch_profiles = frame::define_method<&recommend_batch_profiles>(
+    "EngineState", "recommend_batch_profiles($self, owneds, user_rows, n, pop_prior, profiles)",
+    "recommend_batch for several repeat profiles at once.\n\n"
+    "`profiles` is a sequence of tuples (indptr, items, counts, last_ts, periods,\n"
+    "quality), each holding the arrays set_repeat_profile takes.\n"
+    "Entry v of the returned list equals `recommend_batch(owneds, user_rows, n,\n"
+    "pop_prior)` after `set_repeat_profile(*profiles[v], now_ts)` with the engine's\n"
+    "own now_ts; the engine itself is left unchanged. The work before the repeat\n"
+    "step is done once per user, so trying several profiles costs little more than\n"
+    "one batch. The entry limit of recommend_batch applies to users x n x\n"
+    "len(profiles).");
 
 // ---------------------------------------------------------------- overrides
 
@@ -163,21 +287,18 @@ const bool registered_set_repeat_active = frame::define_method<&set_repeat_activ
 void set_repeat_profile(PyObject* self, Array1<std::int64_t> indptr, Array1<std::int64_t> items,
                         Array1<double> counts, Array1<double> last_ts, Array1<double> periods,
                         Array1<double> quality, double now_ts) {
-    // Every copy is made before the record changes, so a failure leaves it whole.
-    auto new_indptr = RecordArray<std::int64_t>(indptr.to_vector<BigVector<std::int64_t>>());
-    auto new_items = RecordArray<std::int64_t>(items.to_vector<BigVector<std::int64_t>>());
-    auto new_counts = RecordArray<double>(counts.to_vector<BigVector<double>>());
-    auto new_last_ts = RecordArray<double>(last_ts.to_vector<BigVector<double>>());
-    auto new_periods = RecordArray<double>(periods.to_vector<BigVector<double>>());
-    auto new_quality = RecordArray<double>(quality.to_vector<BigVector<double>>());
+    // The copy owns its elements and is made before the record changes, so a
+    // failure leaves the record whole.
+    const ProfileArrays given(indptr, items, counts, last_ts, periods, quality);
+    ProfileArrays copy = given;
     ExclusiveBorrow borrow(self);
     EngineRecord& record = borrow.record();
-    record.repeat_indptr = std::move(new_indptr);
-    record.repeat_items = std::move(new_items);
-    record.repeat_counts = std::move(new_counts);
-    record.repeat_last_ts = std::move(new_last_ts);
-    record.repeat_periods = std::move(new_periods);
-    record.repeat_quality = std::move(new_quality);
+    record.repeat_indptr = std::move(copy.indptr);
+    record.repeat_items = std::move(copy.items);
+    record.repeat_counts = std::move(copy.counts);
+    record.repeat_last_ts = std::move(copy.last_ts);
+    record.repeat_periods = std::move(copy.periods);
+    record.repeat_quality = std::move(copy.quality);
     record.repeat_now_ts = now_ts;
 }
 
