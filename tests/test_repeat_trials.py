@@ -1,13 +1,16 @@
 """EngineState.recommend_batch_profiles: each profile's answers against swapping the profile
-in and serving the batch, and bad profiles."""
+in and serving the batch, bad profiles, and the repeat calibration of a fit, which scores its
+trials through it, against scoring them one swapped profile at a time."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
 
 from reference.engines import random_engine, random_profile, random_request
-from tarsel import _core
+from tarsel import Recommender, _core, datasets
+from tarsel._gates import Gate
 
 PROFILE = tuple(
     f"repeat_{k}" for k in ("indptr", "items", "counts", "last_ts", "periods", "quality")
@@ -123,3 +126,32 @@ def test_the_entry_limit_counts_every_profile():
     # 86 users x 3 entries x 65536 profiles is just over 2**24 entries
     with pytest.raises(ValueError, match="^argument 'n': 5636096 users x n=3 asks for more than"):
         engine.recommend_batch_profiles([[0]] * 86, [0] * 86, 3, 0.0, [PROFILE_0] * 65536)
+
+
+def one_profile_at_a_time(gate, engine, profiles):
+    """The engine's own lists under each profile, swapped into the engine in turn."""
+    now = float(gate.parts.config["repeat_now_ts"])
+    lists = []
+    for profile in profiles:
+        engine.set_repeat_profile(*profile, now)
+        lists.append(gate._lists(engine))
+    return lists
+
+
+@pytest.mark.parametrize("seed", [1, 4])
+def test_repeat_calibration_matches_swapping_profiles_in(seed, monkeypatch):
+    shop = datasets.grocery(n_users=250, n_items=150, n_days=90, n_new_items=0, seed=seed)
+    reports = []
+    for scoring in (None, one_profile_at_a_time):
+        if scoring:
+            monkeypatch.setattr(Gate, "_profile_lists", scoring)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            model = Recommender(gate_users=250).fit(shop.interactions, **shop.columns)
+        reports.append(model.fit_report_)
+    calibration = [r["gates"]["repeat_calibration"] for r in reports]
+    assert len(calibration[0]["tried"]) >= 10
+    assert [list(c["tried"].items()) for c in calibration] == [
+        list(calibration[1]["tried"].items())
+    ] * 2
+    assert calibration[0] == calibration[1] and reports[0]["heldout"] == reports[1]["heldout"]

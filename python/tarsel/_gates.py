@@ -219,24 +219,44 @@ class Gate:
     def _engine_figures(self, name: str, engine) -> dict[str, tuple[float, float, float]]:
         """(owned excluded, owned allowed, owned excluded scored on everything)
         of ``engine`` with each popularity addend weight, by candidate name."""
-        weights, asked = self._weights, self.k + self._repeat_room()
-        rows = self.holdout.rows.tolist()
-        # users in chunks whose answers for every weight take about the memory of one batch
-        step = max(1, -(-len(rows) // len(weights)))
+        weights = self._weights
         per_weight: list[tuple[list, list, list]] = [([], [], []) for _ in weights]
-        for lo in range(0, len(rows), step):
-            lists: list[list] = [[None] * len(rows[lo : lo + step]) for _ in weights]
-            for n, positions in size_groups(asked[lo : lo + step]):
-                picked = (positions + lo).tolist()
-                grid = engine.recommend_batch_priors(
-                    [self.owned[p] for p in picked], [rows[p] for p in picked], n, weights
-                )
-                for chunk, found in zip(lists, grid):
-                    for p, answer in zip(positions.tolist(), found):
-                        chunk[p] = answer[0]
+        for lo, lists in self._variant_lists(
+            len(weights),
+            lambda owned, rows, n: engine.recommend_batch_priors(owned, rows, n, weights),
+        ):
             for values, chunk in zip(per_weight, lists):
                 self._score_users(chunk, lo, values)
         return {_candidate(name, w): _means(v) for w, v in zip(weights, per_weight)}
+
+    def _profile_lists(self, engine, profiles: list[tuple]) -> list[list[list[int]]]:
+        """The engine's own lists of the held-out users (as ``_lists``) under
+        each repeat profile of ``profiles``."""
+        lists: list[list[list[int]]] = [[] for _ in profiles]
+        for _, chunks in self._variant_lists(
+            len(profiles),
+            lambda owned, rows, n: engine.recommend_batch_profiles(owned, rows, n, 0.0, profiles),
+        ):
+            for whole, chunk in zip(lists, chunks):
+                whole += chunk
+        return lists
+
+    def _variant_lists(self, variants: int, batch):
+        """Yields (first user, lists): the held-out users in chunks whose
+        answers for ``variants`` variants each take about the memory of one
+        batch, and per variant the chunk's item lists. ``batch(owned, rows,
+        n)`` answers users for every variant, each asked for ``n`` entries."""
+        asked, rows = self.k + self._repeat_room(), self.holdout.rows.tolist()
+        step = max(1, -(-len(rows) // variants))
+        for lo in range(0, len(rows), step):
+            lists: list[list] = [[None] * len(rows[lo : lo + step]) for _ in range(variants)]
+            for n, positions in size_groups(asked[lo : lo + step]):
+                picked = (positions + lo).tolist()
+                grid = batch([self.owned[p] for p in picked], [rows[p] for p in picked], n)
+                for chunk, found in zip(lists, grid):
+                    for p, answer in zip(positions.tolist(), found):
+                        chunk[p] = answer[0]
+            yield lo, lists
 
     def _weigh(self, plan: Plan, figures: dict[str, tuple[float, float, float]]) -> dict[str, Any]:
         """Held-out NDCG@k of every candidate in both serving modes: the gated
@@ -466,48 +486,53 @@ class Gate:
         grid's best. The engine scores an entry's frequency as
         alpha * ln(1 + count): one engine built with the largest weight scores
         a smaller weight w when handed the counts (1 + count) ** (w / alpha) - 1,
-        which cannot overflow, so each trial only swaps the profile in place."""
+        which cannot overflow, so the trials differ only in the repeat profile,
+        and one engine batch answers many of them at once."""
         alpha = float(self.parts.config["repeat_freq_alpha"])
         setting = int(self.settings.repeat_min_count)
         profiles = {setting: (self._repeat_profile(), self.parts.arrays["repeat_last_ts"])}
-        now = float(self.parts.config["repeat_now_ts"])
         # a setting of 0 leaves purchase frequency out of the score
         weights = [alpha] + ([alpha * f for f in _FREQ_FACTORS] if alpha > 0 else [])
         largest = max(weights)
         self.parts.config["repeat_freq_alpha"] = largest
         engine = engine_for(self.parts, plan)
+        scored: dict[tuple[int, str, float], np.ndarray] = {}
         tried: dict[tuple[int, str, float], np.ndarray] = {}
         shapes: dict[tuple[int, str], tuple[np.ndarray, np.ndarray]] = {}
 
-        def mean_of(trial: tuple[int, str, float]) -> float:
-            if trial not in tried:
-                count, kind, weight = trial
-                if count not in profiles:
-                    once = self._fitted_profile(count)
-                    profiles[count] = (once, self._aligned_last_ts(once))
-                profile, last_ts = profiles[count]
-                if (count, kind) not in shapes:
-                    shapes[(count, kind)] = repeat_timing(kind, self.holdout.train, profile)
-                counts = (
-                    np.expm1(np.log1p(profile[2]) * (weight / largest))
-                    if largest > 0
-                    else profile[2]
-                )
-                engine.set_repeat_profile(
-                    *profile[:2], counts, last_ts, *shapes[(count, kind)], now
-                )
+        def arrays_of(trial: tuple[int, str, float]) -> tuple:
+            count, kind, weight = trial
+            if count not in profiles:
+                once = self._fitted_profile(count)
+                profiles[count] = (once, self._aligned_last_ts(once))
+            profile, last_ts = profiles[count]
+            if (count, kind) not in shapes:
+                shapes[(count, kind)] = repeat_timing(kind, self.holdout.train, profile)
+            counts = (
+                np.expm1(np.log1p(profile[2]) * (weight / largest)) if largest > 0 else profile[2]
+            )
+            return (*profile[:2], counts, last_ts, *shapes[(count, kind)])
+
+        def score(trials: list) -> None:
+            new = [t for t in trials if t not in scored]
+            for trial, lists in zip(new, self._profile_lists(engine, list(map(arrays_of, new)))):
                 # the engine's own lists decide: no owned-excluded figure
-                tried[trial] = self._own_ndcg(self._lists(engine))
-            return float(np.mean(tried[trial]))
+                scored[trial] = self._own_ndcg(lists)
 
         def pick(trials: list, incumbent: tuple[int, str, float]) -> tuple[int, str, float]:
+            tried.update((t, scored[t]) for t in trials if t not in tried)
             # the incumbent stays on a tie
-            return max(trials, key=lambda t: (mean_of(t), t == incumbent))
+            return max(trials, key=lambda t: (float(np.mean(tried[t])), t == incumbent))
 
+        # A trial costs little beside the work every user's request shares, so
+        # one batch scores the first stage with every second stage it can lead
+        # to, and another the minimum count's with every last stage.
+        score([(setting, kind, w) for kind in _TIMINGS for w in weights])
         first = (setting, "fitted", alpha)
         best = pick([(setting, "fitted", w) for w in weights], first)
         best = pick([(setting, kind, best[2]) for kind in _TIMINGS], best)
         if setting > 1:
+            score([(1, best[1], w) for w in weights])
             best = pick([best, (1, best[1], best[2])], best)
         best = pick([(best[0], best[1], w) for w in weights], best)
         default = tried[first]
