@@ -547,7 +547,10 @@ DUE_HOLD = 0.3
 
 
 def repeat_timing(
-    kind: str, data: Events, profile: list[np.ndarray]
+    kind: str,
+    data: Events,
+    profile: list[np.ndarray],
+    gaps: Callable[[], tuple[np.ndarray, np.ndarray]] | None = None,
 ) -> tuple[np.ndarray, np.ndarray]:
     """The periods and their confidence that a repeat profile holds back items
     with until they are due: "fitted", the native detector's; "mean_gap", each
@@ -555,13 +558,16 @@ def repeat_timing(
     back (confidence 0), so that purchase frequency alone ranks the entries;
     "due", every entry held back a little and a regularly rebought one freed
     when due, which lifts the items due now above the other owned items (the
-    engine's multiplier can only hold back, never raise)."""
+    engine's multiplier can only hold back, never raise). ``gaps`` gives
+    ``mean_gap_periods(data, profile)`` when a caller trying several timings
+    keeps it."""
+    measured = gaps if gaps is not None else (lambda: mean_gap_periods(data, profile))
     if kind == "mean_gap":
-        return mean_gap_periods(data, profile)
+        return measured()
     if kind == "none":
         return profile[4], np.zeros(len(profile[5]))
     if kind == "due":
-        periods, regularity = mean_gap_periods(data, profile)
+        periods, regularity = measured()
         period, hold = unknown_timing(kind)
         periods = np.where(regularity >= DUE_REGULARITY, periods, period)
         return periods, np.full(len(periods), hold)

@@ -20,6 +20,7 @@ from tarsel._fitting import (
     Plan,
     ease_tuning_limit,
     engine_for,
+    mean_gap_periods,
     plan_alphas,
     repeat_timing,
     size_groups,
@@ -500,6 +501,14 @@ class Gate:
         tried: dict[tuple[int, str, float], np.ndarray] = {}
         shapes: dict[tuple[int, str], tuple[np.ndarray, np.ndarray]] = {}
 
+        gaps: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+
+        def gaps_of(count: int, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+            # two timings read the same gaps of one profile: measured once
+            if count not in gaps:
+                gaps[count] = mean_gap_periods(self.holdout.train, profile)
+            return gaps[count]
+
         def arrays_of(trial: tuple[int, str, float]) -> tuple:
             count, kind, weight = trial
             if count not in profiles:
@@ -507,7 +516,9 @@ class Gate:
                 profiles[count] = (once, self._aligned_last_ts(once))
             profile, last_ts = profiles[count]
             if (count, kind) not in shapes:
-                shapes[(count, kind)] = repeat_timing(kind, self.holdout.train, profile)
+                shapes[(count, kind)] = repeat_timing(
+                    kind, self.holdout.train, profile, lambda: gaps_of(count, profile)
+                )
             counts = (
                 np.expm1(np.log1p(profile[2]) * (weight / largest)) if largest > 0 else profile[2]
             )
