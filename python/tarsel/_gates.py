@@ -500,7 +500,7 @@ class Gate:
         scored: dict[tuple[int, str, float], np.ndarray] = {}
         tried: dict[tuple[int, str, float], np.ndarray] = {}
         shapes: dict[tuple[int, str], tuple[np.ndarray, np.ndarray]] = {}
-
+        weighted: dict[tuple[int, float], np.ndarray] = {}
         gaps: dict[int, tuple[np.ndarray, np.ndarray]] = {}
 
         def gaps_of(count: int, profile: list[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
@@ -519,10 +519,14 @@ class Gate:
                 shapes[(count, kind)] = repeat_timing(
                     kind, self.holdout.train, profile, lambda: gaps_of(count, profile)
                 )
-            counts = (
-                np.expm1(np.log1p(profile[2]) * (weight / largest)) if largest > 0 else profile[2]
-            )
-            return (*profile[:2], counts, last_ts, *shapes[(count, kind)])
+            # one array per weight, shared by the timings tried with it
+            if (count, weight) not in weighted:
+                weighted[(count, weight)] = (
+                    np.expm1(np.log1p(profile[2]) * (weight / largest))
+                    if largest > 0
+                    else profile[2]
+                )
+            return (*profile[:2], weighted[(count, weight)], last_ts, *shapes[(count, kind)])
 
         def score(trials: list) -> None:
             new = [t for t in trials if t not in scored]
