@@ -21,7 +21,10 @@ using signals::RowOffsets;
 // A request counts in place when its rows hold at least one entry per this
 // many users: most users are reached then, and the sparse accumulator's list
 // would cost a branch and a store per entry and a random read per user.
-constexpr std::size_t kInPlaceShare = 4;
+constexpr std::size_t kInPlaceShare = 16;
+
+// Words with at least this many users reached are read 64 users at a time.
+constexpr int kDenseWord = 16;
 
 // A similarity below bar * (1 - 2^-50) (computed) rounds below the bar: the
 // margin covers the rounding of the bound's two products and of the quotient.
@@ -250,7 +253,7 @@ void offer_in_place(const EngineRecord& record, const NeighbourIndex& index,
         for (std::size_t i = 0; i < n_slices; ++i) any |= slices[i * kGroup + g];
         if (any == 0) continue;
         const std::size_t first = w * 64;
-        if (first + 64 <= with_degree) {
+        if (first + 64 <= with_degree && std::popcount(any) >= kDenseWord) {
             // Most users of a word fall below the cut's bar, and are told
             // apart from the others 64 at a time.
             word_overlaps(slices + g, n_slices, overlap + first, index.root_degree.data() + first,
