@@ -86,9 +86,9 @@ bool counts_in_place(const EngineRecord& record, std::span<const std::int64_t> o
         if (!row) return false;
         entries += row->end - row->begin;
     }
-    // Overlaps then stay below 2^31.
+    // Below 2^31 entries, so are the overlaps.
     return entries >= record.n_users / kInPlaceShare && record.n_users > 0 &&
-           owned.size() < (std::size_t{1} << 31);
+           entries < (std::size_t{1} << 31);
 }
 
 // Offers users with their overlaps to the cut and remembers the smallest
@@ -249,7 +249,8 @@ void offer_in_place(const EngineRecord& record, const NeighbourIndex& index,
     for (std::size_t w = 0; w < words; ++w) {
         const std::size_t g = w % kGroup;
         if (g == 0) column_counts(long_columns.data(), long_columns.size(), w, n_slices, slices);
-        std::uint64_t any = std::exchange(touched[w], 0);
+        // touched[w] is cleared once the word's overlaps are all zero again.
+        std::uint64_t any = touched[w];
         for (std::size_t i = 0; i < n_slices; ++i) any |= slices[i * kGroup + g];
         if (any == 0) continue;
         const std::size_t first = w * 64;
@@ -265,6 +266,7 @@ void offer_in_place(const EngineRecord& record, const NeighbourIndex& index,
                     for (std::size_t c = b; c < b + 8; ++c)
                         if (may[c]) offers.offer(first + c, shared[c]);
             }
+            touched[w] = 0;
             continue;
         }
         for (; any != 0; any &= any - 1) {
@@ -276,6 +278,7 @@ void offer_in_place(const EngineRecord& record, const NeighbourIndex& index,
             const std::size_t u = first + bit;
             offers.offer(u, column_count + std::exchange(overlap[u], 0));
         }
+        touched[w] = 0;
     }
 }
 
