@@ -305,8 +305,7 @@ class Request {
     // Cosine similarity of the owned set with every user who shares an item,
     // the user_cf_k most similar users vote for their items.
     void user_cf_channel() {
-        nearest_users(rec_, index_.root_degree(rec_), owned(), user_row_, s_.user_cf,
-                      s_.neighbours);
+        nearest_users(rec_, index_.neighbours(rec_), owned(), user_row_, s_.user_cf, s_.neighbours);
         if (s_.neighbours.empty()) return;
 
         s_.votes.assign(n_items_, 0.0);

@@ -7,9 +7,9 @@
 
 namespace tarsel::engine {
 
-const std::vector<double>& ServingIndex::root_degree(const EngineRecord& record) const {
-    std::call_once(root_degree_once_, [&] { root_degree_ = root_degrees(record); });
-    return root_degree_;
+const NeighbourIndex& ServingIndex::neighbours(const EngineRecord& record) const {
+    std::call_once(neighbours_once_, [&] { neighbours_ = neighbour_index(record); });
+    return neighbours_;
 }
 
 const DenseRows& ServingIndex::cooc_dense(const EngineRecord& record) const {

@@ -92,7 +92,8 @@ def ease_row(e, item):
 
 
 def user_cf_neighbours(e, owned, user_row):
-    """The kept neighbours as (similarity, user), best first."""
+    """The kept neighbours as (similarity, user), best first; the similarity of a user
+    with a negative degree (NaN) ranks and votes as -inf."""
     overlap = np.zeros(e.n_users)
     for o in owned:
         for k in row(e.uu_indptr, o):
@@ -101,6 +102,8 @@ def user_cf_neighbours(e, owned, user_row):
         overlap[user_row] = 0.0
     sims = [
         (overlap[u] / (math.sqrt(len(owned)) * math.sqrt(e.uu_deg[u])), u)
+        if e.uu_deg[u] >= 0
+        else (-math.inf, u)
         for u in range(e.n_users)
         if overlap[u] != 0
     ]
