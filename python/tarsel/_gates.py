@@ -455,6 +455,8 @@ class Gate:
         queue = [setting / _LAMBDA_STEP, setting * _LAMBDA_STEP]
         while queue:
             lambda_ = queue.pop(0)
+            # the last candidate's weights go before the next solve, unless best
+            del self.parts.arrays["ease_b"]
             self.parts.arrays["ease_b"] = _core.fit_ease_gram_py(gram, lambda_=lambda_)
             tried[lambda_] = self.ndcg_users(engine_for(self.parts, alone))
             if float(np.mean(tried[lambda_][0])) > float(np.mean(tried[best][0])):
