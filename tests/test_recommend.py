@@ -240,6 +240,27 @@ def test_cold_slots(n, slots, items):
     assert got[0] == items and got[2] == ["ease"] * (len(items) - picks) + ["cold_content"] * picks
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_batches_grouped_by_list_length_answer_as_single_requests(seed):
+    # The cold walk skips items already in the list, so a longer list can pick
+    # other cold items: users needing different lengths must each get their own.
+    from tarsel._fitting import sized_batch
+
+    rng = np.random.default_rng(seed)
+    n_items = 9
+    engine = cold_engine(
+        rng.integers(0, 9, n_items).tolist(),
+        rng.choice([0.1, 0.9], n_items).tolist(),
+        rng.integers(0, 4, n_items).tolist(),
+        cold_slots=int(rng.integers(1, 3)),
+    )
+    owned = [[0] for _ in range(12)]
+    rows = [-1] * 12
+    sizes = rng.integers(1, n_items + 1, 12)
+    got = sized_batch(engine, owned, rows, sizes, 0.0)
+    assert got == [engine.recommend([0], -1, int(n)) for n in sizes]
+
+
 # -------------------------------------------------------------- overrides
 
 

@@ -48,14 +48,27 @@ def test_unknown_users_get_the_most_popular_items(shop, model):
     assert set(got["source"].tolist()) == {"popularity"}
 
 
-def test_batch_equals_single_requests(shop, model):
-    users = [int(u) for u in np.unique(shop.interactions["user"])[:12]] + [-1, None]
-    batch = model.recommend_batch(users, n=6, exclude_owned=False)
+@pytest.fixture(scope="module")
+def cold_model(shop):
+    # the engine serves every part, with cold-content slots and repeat profiles
+    # of many lengths: a batch asks each user for its own list length
+    return Recommender(gate_users=0, cold_slots=2).fit(
+        shop.interactions, shop.item_features, **COLUMNS
+    )
+
+
+@pytest.mark.parametrize("exclude", [False, True])
+@pytest.mark.parametrize("which", ["model", "cold_model"])
+def test_batch_equals_single_requests(request, shop, which, exclude):
+    fitted = request.getfixturevalue(which)
+    users = [int(u) for u in np.unique(shop.interactions["user"])] + [-1, None]
+    batch = fitted.recommend_batch(users, n=6, exclude_owned=exclude)
     for user in users:
-        single = model.recommend(user, n=6, exclude_owned=False)
+        single = fitted.recommend(user, n=6, exclude_owned=exclude)
         mine = batch["user"] == user
         assert batch["item"][mine].tolist() == single["item"].tolist()
-        np.testing.assert_allclose(batch["score"][mine], single["score"])
+        np.testing.assert_array_equal(batch["score"][mine], single["score"])
+        assert batch["source"][mine].tolist() == single["source"].tolist()
         assert batch["rank"][mine].tolist() == list(range(1, len(single["item"]) + 1))
 
 

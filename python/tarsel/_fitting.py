@@ -644,22 +644,18 @@ def engine_for(parts: Parts, plan: Plan, layers: list[str] | None = None) -> Any
 
 def size_groups(sizes: np.ndarray) -> list[tuple[int, np.ndarray]]:
     """Users grouped for batch engine calls when user i needs a list of
-    ``sizes[i]`` entries: ``(n, positions)`` per group. One call for all users
-    would ask each for the longest need, and a few long repeat profiles then
-    make every answer long (a thousand entries built and dropped per user).
-    Users are grouped by the power of two just above their need instead, so
-    that no list is more than twice its need; no group asks for more than the
-    longest need, so a group never exceeds the single call's entry limit. The
-    engine's top m is the start of its top M > m, so cutting the longer lists
-    later gives the same answers."""
+    ``sizes[i]`` entries: ``(n, positions)`` per group, one group per distinct
+    size. One call for all users would ask each for the longest need, and a few
+    long repeat profiles then make every answer long (a thousand entries built
+    and dropped per user). Asking each user for exactly its need also keeps a
+    batch's answer for a user equal to that user's single request: the
+    cold-content slots skip the items already in the list, so a longer list
+    can change which cold items are picked."""
     sizes = np.asarray(sizes, dtype=np.int64)
-    if len(sizes) == 0:
-        return []
-    longest = int(sizes.max())
     need, where = np.unique(sizes, return_inverse=True)
-    bound = np.asarray([min(1 << max(int(s) - 1, 0).bit_length(), longest) for s in need])
-    group_of = bound[where]
-    return [(int(n), np.flatnonzero(group_of == n)) for n in np.unique(bound)]
+    order = np.argsort(where, kind="stable")
+    starts = np.searchsorted(where[order], np.arange(len(need) + 1))
+    return [(int(n), order[starts[g] : starts[g + 1]]) for g, n in enumerate(need.tolist())]
 
 
 def sized_batch(
