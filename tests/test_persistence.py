@@ -26,16 +26,25 @@ from reference.engine_record import (
 from tarsel import _core
 
 EOD = "io error: unexpected end of file"
-PYSTRING, SL = "cannot be converted to 'PyString'", ("save", "load")
+PYSTRING, PYBYTES = "cannot be converted to 'PyString'", "cannot be converted to 'PyBytes'"
+SL = ("save", "load")
 MINIMAL = ({"cooc_indptr": np.zeros(4, np.int32)}, {"n_items": 3})
 
 
-def engine(arrays, config):
-    return _core.build_engine(arrays, config)
+engine = _core.build_engine
 
 
 def full_inputs(seed=7):
     return random_engine_inputs(np.random.default_rng(seed))
+
+
+def load_section(path, offset, size):
+    """The engine and checksum of `size` bytes at `offset` of a file."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        return _core.EngineState.load_section(fd, offset, size)
+    finally:
+        os.close(fd)
 
 
 # ------------------------------------------------------------- the bytes
@@ -208,11 +217,7 @@ def test_every_built_engine_loads_back_as_it_was(seed, overrides):
             path = os.path.join(folder, "engine.bin")
             built.save(path)
             loaded.append(_core.EngineState.load(path))
-            fd = os.open(path, os.O_RDONLY)
-            try:
-                loaded.append(_core.EngineState.load_section(fd, 0, len(data))[0])
-            finally:
-                os.close(fd)
+            loaded.append(load_section(path, 0, len(data))[0])
     assert all(e.to_bytes() == data for e in loaded)
     requests = [
         (rng.integers(-1, n_items + 2, int(rng.integers(0, 5))).tolist(), int(rng.integers(-1, 8)))
@@ -261,11 +266,9 @@ def test_from_bytes_takes_bytes_and_the_private_reader_any_buffer():
         with pytest.raises(TypeError) as err:
             _core.EngineState.from_bytes(other)
         kind = type(other).__name__
-        assert (
-            str(err.value) == f"argument 'data': '{kind}' object cannot be converted to 'PyBytes'"
-        )
-    for other in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8)):
-        assert _core.EngineState._from_buffer(other).to_bytes() == data
+        assert str(err.value) == f"argument 'data': '{kind}' object {PYBYTES}"
+        if kind != "str":
+            assert _core.EngineState._from_buffer(other).to_bytes() == data
     with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required"):
         _core.EngineState._from_buffer("x")
 
@@ -381,38 +384,30 @@ def test_failed_save_leaves_the_old_file_intact(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["engine.bin", "new.bin"]
 
 
-# ------------------------------------------------------------ model files
-
-
 def test_a_section_load_checksums_every_byte_it_covers(tmp_path):
     import zlib
 
     noise = np.random.default_rng(4).integers(0, 256, (1 << 20) + 3, dtype=np.uint8).tobytes()
     path = tmp_path / "sections.bin"
-    # a record with runs past the reader's staging buffer and a long tail, and a small one
-    # with every tail length past the 64-byte folding blocks; both at two alignments
+    # a small record with every tail length past the 64-byte folding blocks, and one with
+    # runs past the reader's staging buffer and a long tail; both at two alignments
     for data, tails in [
-        (large_engine().to_bytes(), [0, 7, 1 << 20]),
         (encode_record(SIZED), [*range(0, 130), 1000, 4997]),
+        (large_engine().to_bytes(), [0, 7, 1 << 20]),
     ]:
         for start in (0, 3):
             for n in tails:
                 tail = noise[start : start + n]
                 path.write_bytes(b"abc"[:start] + data + tail + b"cd")
-                fd = os.open(path, os.O_RDONLY)
-                try:
-                    loaded, crc = _core.EngineState.load_section(fd, start, len(data) + n)
-                    assert loaded.to_bytes() == data and crc == zlib.crc32(data + tail)
-                finally:
-                    os.close(fd)
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        with pytest.raises(ValueError, match=f"^{EOD}$"):
-            _core.EngineState.load_section(fd, 3, len(data) - 1)
-        with pytest.raises(ValueError, match=f"^{EOD}$"):  # past the end of the file
-            _core.EngineState.load_section(fd, 3, len(data) + n + 3)
-    finally:
-        os.close(fd)
+                loaded, crc = load_section(path, start, len(data) + n)
+                assert loaded.to_bytes() == data and crc == zlib.crc32(data + tail)
+    with pytest.raises(ValueError, match=f"^{EOD}$"):
+        load_section(path, 3, len(data) - 1)
+    with pytest.raises(ValueError, match=f"^{EOD}$"):  # past the end of the file
+        load_section(path, 3, len(data) + n + 3)
+
+
+# ------------------------------------------------------------ model files
 
 
 @pytest.fixture(scope="module")
