@@ -69,10 +69,19 @@ def test_ease_b_is_stored_row_major_whatever_its_strides(view):
 # ---------------------------------------------------------- round trips
 
 
-def test_float_bits_survive_construction():
+def test_float_bits_survive_construction_and_loading():
     f32_nan = np.frombuffer(bytes.fromhex("0100c0ff"), np.float32)  # negative, payload
     data = engine({**MINIMAL[0], "cooc_data": f32_nan.copy()}, MINIMAL[1]).to_bytes()
     assert data[field_offset({}, "cooc_data") + 8 :][:4] == bytes.fromhex("0100c0ff")
+    # signalling NaNs, which a pass through a float conversion would quiet
+    ease_b = np.frombuffer(bytes.fromhex("0100a07f020080ff" + "00" * 8), np.float32)
+    trend_z = np.frombuffer(bytes.fromhex("010000000000f07f"), np.float64)
+    fields = dict(n_items=2, ease_dim=2, ease_b=ease_b, trend_z=trend_z)
+    record = encode_record(fields)
+    assert record[field_offset(fields, "ease_b") + 8 :][:8] == bytes.fromhex("0100a07f020080ff")
+    assert record[field_offset(fields, "trend_z") + 8 :][:8] == trend_z.tobytes()
+    assert _core.EngineState.from_bytes(record).to_bytes() == record
+    assert encode_record(decode_record(record)) == record
 
 
 INCONSISTENT = "inconsistent engine record: "
@@ -336,25 +345,18 @@ def test_large_record_file_round_trip_and_truncation(tmp_path):
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0])
-def test_new_file_mode_is_0666_less_umask(umask, tmp_path):
+def test_new_files_take_0666_less_umask_and_replaced_ones_keep_mode_and_links(umask, tmp_path):
+    target, link, e = tmp_path / "real.bin", tmp_path / "link.bin", engine(*full_inputs())
     old = os.umask(umask)
     try:
-        engine(*MINIMAL).save(str(tmp_path / "e.bin"))
+        engine(*MINIMAL).save(str(target))
+        assert target.stat().st_mode & 0o777 == 0o666 & ~umask
+        target.chmod(0o640)
+        link.symlink_to(target)
+        e.save(str(link))  # replaces the file the link names
     finally:
         os.umask(old)
-    assert (tmp_path / "e.bin").stat().st_mode & 0o777 == 0o666 & ~umask
-
-
-def test_replacing_keeps_mode_and_follows_links(tmp_path):
-    target = tmp_path / "real.bin"
-    target.write_bytes(b"old")
-    target.chmod(0o640)
-    link = tmp_path / "link.bin"
-    link.symlink_to(target)
-    e = engine(*full_inputs())
-    e.save(str(link))
-    assert link.is_symlink()
-    assert target.read_bytes() == e.to_bytes()
+    assert link.is_symlink() and target.read_bytes() == e.to_bytes()
     assert target.stat().st_mode & 0o777 == 0o640
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.bin", "real.bin"]
 
