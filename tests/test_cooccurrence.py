@@ -32,14 +32,6 @@ def build(users, items, weights, n_users, n_items, **kw):
     return build_cooccurrence(i64(users), i64(items), f32(weights), n_users, n_items, **kw)
 
 
-def as_rows(result):
-    data, indices, indptr = result
-    return [
-        [(int(indices[k]), float(data[k])) for k in range(indptr[r], indptr[r + 1])]
-        for r in range(len(indptr) - 1)
-    ]
-
-
 def lists_of(entries, n):
     """CSR lists of a {(row, col): value} dict."""
     keys = sorted(entries)
@@ -52,29 +44,29 @@ def as_lists(result):
 
 
 @pytest.mark.parametrize(
-    "users, items, weights, n_items, rows",
+    "users, items, weights, n_items, expected",
     [
         # a repeated item pairs with every other item once per occurrence
-        ([0, 0, 0], [0, 0, 1], [1, 1, 1], 2, [[(1, 2.0)], [(0, 2.0)]]),
+        ([0, 0, 0], [0, 0, 1], [1, 1, 1], 2, ([2.0, 2.0], [1, 0], [0, 1, 2])),
         # zero weights leave explicit zeros
-        ([0, 0], [0, 2], [0.0, 5.0], 3, [[(2, 0.0)], [], [(0, 0.0)]]),
+        ([0, 0], [0, 2], [0.0, 5.0], 3, ([0.0, 0.0], [2, 0], [0, 1, 1, 2])),
         # out-of-range and negative users and items are skipped
-        ([0, 0, 0, -1, 5, 0], [0, 1, 9, 0, 1, -3], [1, 1, 1, 1, 1, 1], 2, [[(1, 1.0)], [(0, 1.0)]]),
+        ([0, 0, 0, -1, 5, 0], [0, 1, 9, 0, 1, -3], [1] * 6, 2, ([1.0, 1.0], [1, 0], [0, 1, 2])),
         # negative sums are kept
-        ([0, 0], [1, 0], [-2.0, 3.0], 2, [[(1, -6.0)], [(0, -6.0)]]),
+        ([0, 0], [1, 0], [-2.0, 3.0], 2, ([-6.0, -6.0], [1, 0], [0, 1, 2])),
     ],
 )
-def test_worked_examples(users, items, weights, n_items, rows):
+def test_worked_examples(users, items, weights, n_items, expected):
     result = build(users, items, weights, 4, n_items)
     assert [a.dtype for a in result] == [np.float32, np.int32, np.int32]
-    assert as_rows(result) == rows
+    assert as_lists(result) == expected
 
 
 def test_empty_dimensions_and_huge_counts():
     assert as_lists(build([0, 0, 1], [0, 1, 2], [1, 1, 1], 3, 0)) == ([], [], [0])
     assert as_lists(build([0, 0, 1], [0, 1, 2], [1, 1, 1], 0, 3)) == ([], [], [0, 0, 0, 0])
     got = build([2**62, 2**62, 5, 5], [0, 1, 1, 2], [1, 1, 2, 2], 2**63, 3)
-    assert as_rows(got) == [[(1, 1.0)], [(0, 1.0), (2, 4.0)], [(1, 4.0)]]
+    assert as_lists(got) == ([1.0, 1.0, 4.0, 4.0], [1, 0, 2, 1], [0, 1, 3, 4])
 
 
 @pytest.mark.parametrize(
@@ -91,9 +83,9 @@ def test_temporal_factor(half_life_days, gap, factor):
 
 
 def test_timestamps_beyond_the_interactions_are_ignored():
-    base = as_rows(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3))
+    base = as_lists(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3))
     for ts in (np.arange(20.0)[::3], f64([]), f64([1.0])):  # pure count: any shape
-        assert as_rows(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3, timestamps=ts)) == base
+        assert as_lists(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3, timestamps=ts)) == base
     got = build([0, 0], [0, 1], [1, 1], 1, 2, kernel="hybrid_temporal", timestamps=f64([0, 0, 7]))
     assert got[0].tolist() == [1.5, 1.5]
 
