@@ -57,17 +57,6 @@ def assert_result(got, items, scores, labels):
     assert got[2] == ([labels] * len(items) if isinstance(labels, str) else labels)
 
 
-def user_tables(sets, n_items, by_item=None):
-    """The user-CF tables of users owning `sets`; `by_item` replaces the item -> user rows."""
-    if by_item is None:
-        by_item = [[u for u, s in enumerate(sets) if i in s] for i in range(n_items)]
-    offsets = [np.cumsum([0] + [len(s) for s in rows]).astype(I64) for rows in (sets, by_item)]
-    tables = dict(uri_data=I64(sum(map(list, sets), [])), uu_data=I64(sum(by_item, [])))
-    return tables | dict(
-        uri_indptr=offsets[0], uu_indptr=offsets[1], uu_deg=F64(list(map(len, sets)))
-    )
-
-
 @pytest.mark.parametrize(
     "owned, n, config, items, scores",
     [
@@ -289,15 +278,10 @@ def test_override_during_a_batch_is_refused_and_the_batch_unaffected():
     engine = ease_engine(np.random.default_rng(5).random((1500, 1500), dtype=F32))
     owneds = [list(range(u % 50, u % 50 + 60)) for u in range(3000)]
     expected = engine.recommend_batch(owneds[:50], [0] * 50, 5)
-    result, started = [], threading.Event()
-
-    def run():
-        started.set()
-        result.append(engine.recommend_batch(owneds, [0] * len(owneds), 5))
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    started.wait()
+    result = []
+    batch = lambda: result.append(engine.recommend_batch(owneds, [0] * 3000, 5))  # noqa: E731
+    worker = threading.Thread(target=batch)
+    worker.start()  # returns once the thread runs
     refused = 0
     while worker.is_alive() and not refused:
         try:
@@ -324,7 +308,8 @@ def test_one_failing_user_fails_the_batch():
 TRANSITION_4 = dict(zip(TRANS, csr([{1: 1.0}] * 4, (F64, I32, I64))))
 # One broken table per channel. User 1 owns items 1 and 2: the only neighbour of a user who
 # owns item 1, but the item -> user rows name user 5 of 2.
-USERS_1 = user_tables([[], [1, 2]], 4, by_item=[[], [5], [1], []])
+USERS_1 = dict(uri_data=I64([1, 2]), uri_indptr=I64([0, 0, 2]), uu_data=I64([5, 1]))
+USERS_1 |= dict(uu_indptr=I64([0, 0, 1, 2, 2]), uu_deg=F64([0, 2]))
 REPEAT = dict(repeat_indptr=I64([0, 2]), repeat_items=I64([1, 2]), repeat_last_ts=F64([1]))
 REPEAT |= dict(repeat_periods=F64([1, 1]), repeat_quality=F64([1, 1]))
 BROKEN = {
