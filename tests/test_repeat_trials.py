@@ -11,10 +11,7 @@ import pytest
 from reference.engines import random_engine, random_profile, random_request
 from tarsel import Recommender, _core, datasets
 from tarsel._gates import Gate
-
-PROFILE = tuple(
-    f"repeat_{k}" for k in ("indptr", "items", "counts", "last_ts", "periods", "quality")
-)
+from test_recommend import PROFILE
 
 
 def exact(batch):

@@ -114,8 +114,14 @@ def test_equal_similarities_at_the_cut_keep_the_smaller_users():
 
 
 @pytest.mark.parametrize("popular", [False, True])
-@pytest.mark.parametrize("fault", ["short degrees", "user past n_users"])
-def test_broken_tables_raise_and_leave_the_engine_sound(fault, popular):
+@pytest.mark.parametrize(
+    "fault, message",
+    [
+        ("short degrees", "the len is 299 but the index is 299$"),
+        ("user past n_users", "the len is 300 but the index is 301$"),
+    ],
+)
+def test_broken_tables_raise_and_leave_the_engine_sound(fault, message, popular):
     """A reached user without a degree, or a row naming a user past n_users, raises the
     same InternalFailure whether the request reaches few or most users; the next requests
     are answered as by a fresh engine."""
@@ -134,11 +140,6 @@ def test_broken_tables_raise_and_leave_the_engine_sound(fault, popular):
     config = dict(n_items=11 + n_users, n_users=n_users, user_cf_alpha=1.0, user_cf_k=20)
     engine = _core.build_engine(arrays, config)
     owned = list(range(10)) if popular else [bad]
-    message = (
-        "the len is 299 but the index is 299$"
-        if fault == "short degrees"
-        else "the len is 300 but the index is 301$"
-    )
     with pytest.raises(_core.InternalFailure, match="^index out of bounds: " + message):
         engine.recommend(owned, -1, 5)
     clean = [i for i in range(10) if i != bad]
