@@ -174,20 +174,11 @@ def test_calibration_matches_reference(seed):
         users.append((rng.integers(0, 8, n) * 0.5, layers, relevance.astype(float)))
     z_grid = sorted(rng.choice([0.5, 1.0, 1.5, 2.0, 2.5, 3.0], int(rng.integers(1, 4)), False))
     boost_grid = list(rng.choice([0.0, 1.0, 2.0, 3.0, 5.0], int(rng.integers(1, 4)), False))
-    k, top_k, min_nonzero = (int(rng.integers(0, n)) for n in (12, 25, 4))
-    min_lift, tie_tolerance = rng.choice([0.0, 0.0, 0.02, -1.0]), float(rng.choice([0, 3e-3, 0.05]))
-    grid, summary = calibrate_layered_py(
-        users,
-        z_grid,
-        boost_grid,
-        k,
-        top_k,
-        min_nonzero,
-        tie_tolerance=tie_tolerance,
-        min_lift_over_cooc_only=min_lift,
-    )
-    kw = dict(k=k, top_k=top_k, min_nonzero=min_nonzero, min_lift=min_lift)
-    kw["tie_tolerance"] = tie_tolerance
+    counts = [int(rng.integers(0, n)) for n in (12, 25, 4)]  # k, top_k, min_nonzero
+    min_lift, tie = rng.choice([0.0, 0.0, 0.02, -1.0]), float(rng.choice([0, 3e-3, 0.05]))
+    options = dict(tie_tolerance=tie, min_lift_over_cooc_only=min_lift)
+    grid, summary = calibrate_layered_py(users, z_grid, boost_grid, *counts, **options)
+    kw = dict(zip(("k", "top_k", "min_nonzero"), counts), min_lift=min_lift, tie_tolerance=tie)
     ref_users = [(b.tolist(), [(v.tolist(), m) for v, m in ls], r.tolist()) for b, ls, r in users]
     ref_grid, ref_summary = ref_calibrate(ref_users, z_grid, boost_grid, **kw)
     assert [e[3] for e in grid] == [e[3] for e in ref_grid]

@@ -1,9 +1,5 @@
 """User-CF neighbours on randomized logs large enough for every way the engine counts
-overlaps: requests whose owned items reach few users (a sparse accumulator) and requests
-that reach most of them (counted in place, popular items read as bit columns), users who
-tie, the requesting user among those reached, negative degrees (NaN similarities), and
-broken rows. Neighbour sets are compared with the float64 reference exactly, scores to
-within 1e-9."""
+overlaps, against the float64 reference: neighbour sets exactly, scores to within 1e-9."""
 
 import numpy as np
 import pytest
@@ -59,11 +55,12 @@ def assert_neighbours(engine, arrays, config, owned, user_row):
 
 @pytest.mark.parametrize("seed", range(14))
 def test_neighbours_match_the_reference(seed):
-    """Owned sets of rare items (few users reached) and of popular ones (most users
-    reached), with repeats; rows in storage order, reversed, or with a user listed twice
-    (such a row is counted entry by entry); a few users with a negative degree; a
-    neighbour count from one to more than the users; every fourth log on a random
-    integer base (scores only); every request alone and all in one batch."""
+    """Owned sets of rare items (few users reached: a sparse accumulator) and of popular
+    ones (most users reached: counted in place, popular items read as bit columns), with
+    repeats; the requesting user often among those reached; rows in storage order,
+    reversed, or with a user listed twice (counted entry by entry); a few users with a
+    negative degree (NaN similarities); a neighbour count from one to more than the users;
+    every fourth log on a random integer base (scores only); alone and in one batch."""
     rng = np.random.default_rng([31, seed])
     n_users, n_shared = int(rng.integers(20, 700)), int(rng.integers(3, 24))
     sets, by_item = marked_log(rng, n_users, n_shared, rng.uniform(0.5, 2.0))
