@@ -168,17 +168,12 @@ def test_equal_boosted_scores_keep_the_pre_boost_rank():
     assert ease_engine(block).recommend([0], -1, 4)[0] == [1, 2, 3, 4]
 
 
-def cold_engine(block_row, coldness, feature_values, arrays=(), **config):
-    n_items = len(block_row)
-    block = np.zeros((n_items, n_items), F32)
+def cold_engine(block_row, coldness, feature_values, **config):
+    block = np.zeros((len(block_row),) * 2, F32)
     block[0] = block_row
     features = dict(zip(CONTENT, csr([{0: v} if v else {} for v in feature_values])))
-    return ease_engine(
-        block,
-        arrays={**features, "content_coldness": np.asarray(coldness, F64), **dict(arrays)},
-        content_nfeat=1,
-        **config,
-    )
+    features["content_coldness"] = np.asarray(coldness, F64)
+    return ease_engine(block, arrays=features, content_nfeat=1, **config)
 
 
 def test_one_cold_slot_replaces_the_last_regular_entry():
@@ -186,12 +181,8 @@ def test_one_cold_slot_replaces_the_last_regular_entry():
         [0, 5, 4, 3, 2, 1], [0.1] * 4 + [0.9] * 2, [1, 0, 0, 0, 1, 2], cold_slots=1
     )
     # Similarities [1, 0, 0, 0, 1, 2] standardised: item 5 scores 4 / sqrt(5).
-    assert_result(
-        engine.recommend([0], -1, 3),
-        [1, 2, 5],
-        [5.0, 4.0, 4 / math.sqrt(5)],
-        ["ease", "ease", "cold_content"],
-    )
+    got = engine.recommend([0], -1, 3)
+    assert_result(got, [1, 2, 5], [5.0, 4.0, 4 / math.sqrt(5)], ["ease"] * 2 + ["cold_content"])
     # The cold walk skips items already recommended (item 4 is best in both lists).
     engine = cold_engine([0, 0, 0, 0, 9, 1], [0] * 4 + [1] * 2, [1, 0, 0, 0, 2, 1], cold_slots=1)
     assert engine.recommend([0], -1, 2)[0] == [4, 5]
@@ -227,10 +218,8 @@ def test_batches_grouped_by_list_length_answer_as_single_requests(seed):
         rng.integers(0, 4, n_items).tolist(),
         cold_slots=int(rng.integers(1, 3)),
     )
-    owned = [[0] for _ in range(12)]
-    rows = [-1] * 12
     sizes = rng.integers(1, n_items + 1, 12)
-    got = sized_batch(engine, owned, rows, sizes, 0.0)
+    got = sized_batch(engine, [[0]] * 12, [-1] * 12, sizes, 0.0)
     assert got == [engine.recommend([0], -1, int(n)) for n in sizes]
 
 
