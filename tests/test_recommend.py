@@ -219,7 +219,8 @@ def test_batches_grouped_by_list_length_answer_as_single_requests(seed):
         cold_slots=int(rng.integers(1, 3)),
     )
     sizes = rng.integers(1, n_items + 1, 12)
-    got = sized_batch(engine, [[0]] * 12, [-1] * 12, sizes, 0.0)
+    batch = lambda o, r, n: engine.recommend_batch(o, r, n, 0.0)  # noqa: E731
+    got = sized_batch(batch, [[0]] * 12, [-1] * 12, sizes)
     assert got == [engine.recommend([0], -1, int(n)) for n in sizes]
 
 
