@@ -285,12 +285,8 @@ def test_directional_random_against_plain_walk(seed):
     items = rng.integers(-1, n_items + 1, m - seed % 3)
     weights = rng.choice([-1.0, 0.0, 0.25, 1.0, 1.7, 3.1], m).astype(np.float32)
     timestamps = rng.integers(0, 20, m).astype(np.float64) if seed % 2 else None
-    got = build_directional_cooc(
-        sessions, items, weights, n_sessions, n_items, timestamps=timestamps
-    )
-    assert as_lists(got) == walk_reference(
-        sessions, items, weights, n_sessions, n_items, timestamps
-    )
+    args = sessions, items, weights, n_sessions, n_items, timestamps
+    assert as_lists(build_directional_cooc(*args)) == walk_reference(*args)
 
 
 def triple(entries, n):
@@ -402,12 +398,9 @@ def test_transform_random_against_formulas(transform, seed):
     counts = rng.integers(-2, 25, size=n).astype(np.float64)
     counts[rng.random(n) < 0.1] = np.nan
     z = float(rng.uniform(0.5, 3.0))
-    np.testing.assert_allclose(
-        cooc_transform(data, indices, indptr, counts, transform, z),
-        transform_reference(data, indices, indptr, counts, transform, z),
-        rtol=1e-6,
-        atol=1e-7,
-    )
+    got = cooc_transform(data, indices, indptr, counts, transform, z)
+    want = transform_reference(data, indices, indptr, counts, transform, z)
+    np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-7)
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -494,7 +487,5 @@ def test_signal_and_retrieve_random_against_reference(seed):
     ]
     for budget in (0, 1, 2, 7, 40, n + 5):
         for include_owned in (False, True):
-            got = cooccurrence_retrieve(data, indices, indptr, owned, budget, include_owned)
-            assert as_lists(got) == retrieve_reference(
-                data, indices, indptr, owned, budget, include_owned
-            )
+            args = data, indices, indptr, owned, budget, include_owned
+            assert as_lists(cooccurrence_retrieve(*args)) == retrieve_reference(*args)
