@@ -85,11 +85,6 @@ def test_a_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["m.tarsel"]
 
 
-def test_missing_file_is_an_os_error(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        read_container(tmp_path / "absent")
-
-
 @pytest.mark.parametrize("kind", ["fifo", "link to /dev/zero"])
 def test_only_regular_files_are_opened(tmp_path, kind):
     path = tmp_path / "m.tarsel"
