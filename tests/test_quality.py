@@ -1,5 +1,3 @@
-import warnings
-
 import numpy as np
 import pytest
 
@@ -19,12 +17,11 @@ from tarsel.evaluation import (
 from tarsel.recommender import _prepare
 
 
+@pytest.mark.filterwarnings("ignore")
 def test_held_out_ndcg_at_least_every_baseline_in_both_modes():
     shop = datasets.grocery(n_users=300, n_items=150, n_days=120, n_new_items=0, seed=1)
     split = leave_last_basket_out(shop.interactions, **shop.columns)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        model = Recommender(gate_users=300).fit(split.train, **split.columns)
+    model = Recommender(gate_users=300).fit(split.train, **split.columns)
     models = {"tarsel": model, "pop": PopularityBaseline(), "own": PersonalPopularityBaseline()}
     for baseline in list(models.values())[1:]:
         baseline.fit(split.train, **split.columns)
@@ -63,24 +60,18 @@ def test_a_baseline_nothing_beats_is_served_with_a_warning(tmp_path):
     personal = PersonalPopularityBaseline().fit(log)
     users = [0, 7, 59, 999]
     expected = personal.recommend_batch(users, 5, exclude_owned=False)
-    for served in (model, Recommender.load(_saved(model, tmp_path))):
+    model.save(tmp_path / "m.model")
+    for served in (model, Recommender.load(tmp_path / "m.model")):
         got = served.recommend_batch(users, 5)  # the model's own rule: owned allowed
         assert got["item"].tolist() == expected["item"].tolist()
         assert served.recommend(7, 2)["item"].tolist() == [2, 3]
         assert not {2, 3} & set(served.recommend(7, 4, exclude_owned=True)["item"].tolist())
 
 
-def _saved(model, tmp_path):
-    path = tmp_path / "m.model"
-    model.save(path)
-    return path
-
-
+@pytest.mark.filterwarnings("ignore")
 @pytest.mark.parametrize("setting", [True, False])
 def test_the_owned_rule_setting_wins_over_the_gates(setting):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        model = Recommender(gate_users=60, exclude_owned=setting).fit(_rebuy_log(), time_col="time")
+    model = Recommender(gate_users=60, exclude_owned=setting).fit(_rebuy_log(), time_col="time")
     assert model.exclude_owned_ is setting and model.kept_["exclude_owned"] is setting
     got = model.recommend(7, 4)["item"].tolist()
     assert bool({2, 3} & set(got)) is not setting
@@ -254,6 +245,7 @@ def test_defaults_reach_a_plain_ease_with_lambda_tuned_on_the_training_data(movi
     assert gate["tried"][f"{gate['chosen']:g}"] == max(gate["tried"].values())
 
 
+@pytest.mark.filterwarnings("ignore")
 @pytest.mark.parametrize("exclude_owned", [True, False])
 def test_the_cli_and_the_report_tell_one_story_of_what_was_measured_kept_and_served(
     exclude_owned, capsys
@@ -263,10 +255,9 @@ def test_the_cli_and_the_report_tell_one_story_of_what_was_measured_kept_and_ser
     from tarsel.__main__ import _print_report
     from tarsel.report import render_report
 
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        model = Recommender(gate_users=60, exclude_owned=exclude_owned)
-        model.fit(_rebuy_log(), time_col="time")
+    model = Recommender(gate_users=60, exclude_owned=exclude_owned).fit(
+        _rebuy_log(), time_col="time"
+    )
     report, mode = model.fit_report_, "excluded" if exclude_owned else "allowed"
     served = model.kept_["serving"][f"owned_{mode}"]
     _print_report(report)
@@ -297,13 +288,12 @@ def _one(lines, start):
     return found[0]
 
 
+@pytest.mark.filterwarnings("ignore")
 def test_lambda_is_tuned_only_where_the_tuning_fits_the_memory_bound(monkeypatch):
     # 30 items; tuning is bounded to 20 (36 bytes per item pair), EASE by the setting
     monkeypatch.setattr("tarsel._fitting.EASE_BYTES", 36 * 20**2)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        model = Recommender(gate_users=60, ease_max_items=100, ease_lambda=70.0)
-        model.fit(_rebuy_log(), time_col="time")
+    model = Recommender(gate_users=60, ease_max_items=100, ease_lambda=70.0)
+    model.fit(_rebuy_log(), time_col="time")
     gate = model.fit_report_["gates"]["ease_lambda"]
     assert gate["chosen"] == 70.0 and list(gate["tried"]) == ["70"]
     assert gate["why"] == (
