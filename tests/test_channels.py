@@ -1,5 +1,4 @@
-"""fit_channels: item counts, the trend z-scores and the user-CF index, against worked
-examples and a plain reference, and its index failures."""
+"""fit_channels: item counts, the trend z-scores and the user-CF index."""
 
 import math
 

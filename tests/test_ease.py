@@ -1,5 +1,4 @@
-"""fit_ease_py: the EASE closed form against worked examples and a dense NumPy reference,
-the input-skipping rules and its failures."""
+"""fit_ease_py: the EASE closed form, its input-skipping rules and its failures."""
 
 import numpy as np
 import pytest

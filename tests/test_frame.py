@@ -1,5 +1,4 @@
-"""Argument matching, conversion and registration rules shared by every function, exercised
-through build_cooccurrence, and the stubs kept in step with the module."""
+"""Argument rules shared by every native function, and the stubs kept in step with them."""
 
 import ast
 import importlib.util

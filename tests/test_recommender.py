@@ -34,8 +34,7 @@ def test_recommend_answers_in_caller_ids_without_owned_items(shop, model):
     assert set(got["item"].tolist()) <= catalogue
     owned = set(shop.interactions["item"][shop.interactions["user"] == user].tolist())
     assert not owned & set(got["item"].tolist())
-    assert np.all(np.diff(got["score"]) <= 0)
-    assert len(pd.DataFrame(got)) == 7
+    assert np.all(np.diff(got["score"]) <= 0) and len(pd.DataFrame(got)) == 7
 
 
 def test_unknown_users_get_the_most_popular_items(shop, model):
@@ -80,12 +79,16 @@ def test_similar_items(shop, model):
         model.similar_items("no-such-item")
 
 
-def test_unfitted_model_refuses_to_recommend():
+def test_unfitted_model_refuses_to_recommend_and_set_params_round_trips():
     with pytest.raises(
         tarsel.NotFittedError, match="^this Recommender is not fitted yet; call fit first$"
     ) as caught:
         Recommender().recommend(1)
     assert isinstance(caught.value, ValueError) and isinstance(caught.value, AttributeError)
+    model = Recommender().set_params(ease_lambda=10.0)
+    assert model.get_params()["ease_lambda"] == 10.0 and "ease_lambda=10.0" in repr(model)
+    with pytest.raises(ValueError, match="^unknown parameter 'speed' for Recommender$"):
+        model.set_params(speed=2)
 
 
 def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
@@ -303,14 +306,6 @@ def test_shallow_sessions_get_no_session_layer():
     assert model.fit_report_["deep_session_fraction"] == 0.0
     assert model.fit_report_["session_layer"].startswith("not built: 0.00 of the sessions")
     assert "session" not in model.kept_["boost_layers"]
-
-
-def test_set_params_round_trips():
-    model = Recommender().set_params(ease_lambda=10.0)
-    assert model.get_params()["ease_lambda"] == 10.0
-    assert "ease_lambda=10.0" in repr(model)
-    with pytest.raises(ValueError, match="^unknown parameter 'speed' for Recommender$"):
-        model.set_params(speed=2)
 
 
 def test_features_that_match_no_sold_item_are_flagged():

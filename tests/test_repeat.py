@@ -1,5 +1,4 @@
-"""Repeat consumption: the multiplier curves, period detection and the per-user profile;
-worked examples, errors, and randomized comparisons with the plain references."""
+"""Repeat consumption: the multiplier curves, period detection and the per-user profile."""
 
 import math
 

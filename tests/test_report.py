@@ -1,5 +1,4 @@
-"""The model report: one self-contained page with every section and a drawing in
-every chart."""
+"""The model report: one self-contained page with every section and every chart drawn."""
 
 import os
 import re
