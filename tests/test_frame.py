@@ -59,16 +59,13 @@ def test_argument_matching_and_conversion_errors(call, error):
 @pytest.mark.parametrize(
     "n_users, alpha", [(np.int64(1), np.float32(1.0)), (True, 1), (np.uint8(1), np.float64(2.0))]
 )
-def test_scalars_through_index_and_float_protocols(n_users, alpha):
+def test_scalars_keywords_equivalent_dtypes_and_fortran_order(n_users, alpha):
     out = B(U, IT, W, n_users, 2, "hybrid_temporal", alpha, 30.0, np.zeros(2))
     assert out[0].tolist() == [1.0 + float(alpha) / 2] * 2
-
-
-def test_keywords_equivalent_dtypes_and_fortran_order():
-    pos = B(U, IT, W, 1, 2, "pure_count", 1.0, 30.0, None)
+    pos = B(U, IT, W, n_users, 2, "pure_count", alpha, 30.0, None)
     names = list(inspect.signature(B).parameters)[::-1]
-    kw = B(**dict(zip(names, [None, 30.0, 1.0, "pure_count", 2, 1, W, IT, U])))
-    other = B(np.array([0, 0], dtype=np.longlong), np.asfortranarray(IT), W, 1, 2)
+    kw = B(**dict(zip(names, [None, 30.0, alpha, "pure_count", 2, n_users, W, IT, U])))
+    other = B(np.array([0, 0], dtype=np.longlong), np.asfortranarray(IT), W, 1, 2, alpha=alpha)
     for a, b, c in zip(pos, kw, other):
         np.testing.assert_array_equal(a, b)
         np.testing.assert_array_equal(a, c)
