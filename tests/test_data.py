@@ -90,12 +90,20 @@ def test_ids_a_model_cannot_store_are_refused_before_fitting(users, message):
         IdMap(users).to_bytes()
 
 
+@pytest.mark.parametrize(
+    "weighting, weights",
+    [
+        ("binary", [1.0] * 3),
+        ("log1p", [math.log(3.0), math.log(2.0), math.log(2.0)]),
+        ("rating", None),
+    ],
+)
 @pytest.mark.parametrize("kind", [dict, pd.DataFrame, "polars"])
-def test_table_kinds_give_the_same_arrays(kind):
+def test_table_kinds_give_the_same_arrays(kind, weighting, weights):
     kind = pytest.importorskip("polars").DataFrame if kind == "polars" else kind
     table = {"user": ["u1", "u1", "u2", "u1"], "item": ["a", "b", "a", "a"]}
     table = kind({**table, "t": [30, 10, 20, 40], "r": [4.0, 5.0, 3.0, 2.0]})
-    data = prepare_interactions(table, time_col="t", weight_col="r")
+    data = prepare_interactions(table, time_col="t", weight_col="r", weighting=weighting)
     # events in time order: (u1,b,10) (u2,a,20) (u1,a,30) (u1,a,40)
     assert data.users.ids.tolist() == ["u1", "u2"]
     assert data.items.ids.tolist() == ["a", "b"]
@@ -103,7 +111,8 @@ def test_table_kinds_give_the_same_arrays(kind):
     assert data.item_idx.tolist() == [1, 0, 0, 0]
     assert data.timestamps.tolist() == [10.0, 20.0, 30.0, 40.0]
     assert list(zip(data.pair_user.tolist(), data.pair_item.tolist())) == [(0, 0), (0, 1), (1, 0)]
-    assert data.pair_weight.tolist() == [3.0, 5.0, 3.0]  # mean rating of each pair
+    # the mean rating of each pair, or a weight of its count of events
+    np.testing.assert_allclose(data.pair_weight, weights or [3.0, 5.0, 3.0], rtol=1e-6)
     assert data.pair_time.tolist() == [40.0, 10.0, 20.0]
     assert data.history(0).tolist() == [1, 0]  # b, then a (most recent last)
 
@@ -133,20 +142,6 @@ def test_one_long_id_costs_memory_in_proportion_to_the_log(hashed, monkeypatch):
     assert model.users_.ids[7] == long and model.users_.ids[-1] == long + "y"
     assert len(model.recommend_batch([long, long + "y"], 3)["item"]) == 6
     assert peak < 8 * 250_000
-
-
-@pytest.mark.parametrize(
-    "weighting, expected",
-    [
-        ("binary", [1.0, 1.0]),
-        ("log1p", [math.log(3.0), math.log(2.0)]),
-        ("rating", [3.0, 5.0]),
-    ],
-)
-def test_weightings(weighting, expected):
-    table = {"user": [0, 0, 0], "item": [1, 1, 2], "r": [4.0, 2.0, 5.0]}
-    data = prepare_interactions(table, weight_col="r", weighting=weighting)
-    np.testing.assert_allclose(data.pair_weight, expected, rtol=1e-6)
 
 
 def test_sessions_from_gaps_and_from_a_column():
