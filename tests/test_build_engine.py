@@ -168,11 +168,7 @@ def test_read_only_arrays_are_held_not_copied(how, held, seed):
         del base
         assert engine.to_bytes() == copied
     # serving and replacing the repeat profile leave the held arrays as they were
-    engine.set_repeat_profile(
-        *(np.zeros(k, t) for k, t in [(1, np.int64), (0, np.int64)]),
-        *(np.zeros(0) for _ in range(4)),
-        0.0,
-    )
+    engine.set_repeat_profile(np.zeros(1, np.int64), np.zeros(0, np.int64), *[np.zeros(0)] * 4, 0.0)
     engine.recommend_batch([np.zeros(0, np.int64)], [0], 3, 0.0)
     if how != "view":
         assert [a.tobytes() for a in entries] == contents
