@@ -32,22 +32,11 @@ Z_10_DOWN = math.nextafter(Z_10, 0)
     [
         # gaps 2, 1, 6 -> median 2 -> boost 6
         ([10, 8, 7, 1], [SPIKE], Z1, [10, 8, 7, 7]),
-        # only the top_k values count: gaps 2, 1 -> median 1.5
-        ([10, 8, 7, 1], [SPIKE], Z1 | {"top_k_for_calibration": 3}, [10, 8, 7, 5.5]),
-        # nothing to calibrate from
-        ([4.0], [([9.0], "pool")], {"min_nonzero_for_zscore": 0}, [4.0]),
-        # a layer of the wrong length is skipped, the next ones still apply and add up
-        ([10, 8, 7, 1], [([0, 0, 0, 0, 5], "pool"), SPIKE, SPIKE], Z1, [10, 8, 7, 13]),
-        # gaps 2, 1, 6, 1 -> boost 4.5; nonzero pool [1, 1, 10]: mean 4, std sqrt(18),
-        # z(10) = 1.414; zeros never boosted
-        ([10, 8, 7, 1, 0], [([1, 1, 10, 0, 0], "nonzero")], {}, [10, 8, 7, 1, 0]),
-        ([10, 8, 7, 1, 0], [([1, 1, 10, 0, 0], "nonzero")], Z1, [10, 8, 11.5, 1, 0]),
-        # a constant pool: std floored at 1e-9, every z is 0
-        ([10, 8, 7, 1], [([3, 3, 3, 3], "pool")], {"z_threshold": -0.5}, [16, 14, 13, 7]),
         # NaN in a pool layer taints its statistics; in a nonzero layer it is left out
         ([10, 8, 7, 1], [([0, 0, math.nan, 5], "pool")], {"z_threshold": -9.0}, [10, 8, 7, 1]),
         ([10, 8, 7, 1], [([2, 2, math.nan, 9], "nonzero")], Z1, [10, 8, 7, 7]),
-        # a z equal to the threshold is not boosted: z(10) = 6 / sqrt(18) as above
+        # nonzero pool [1, 1, 10]: mean 4, std sqrt(18); a z equal to the threshold is not
+        # boosted
         ([10, 8, 7, 1], [([1, 1, 10, 0], "nonzero")], {"z_threshold": Z_10}, [10, 8, 7, 1]),
         ([10, 8, 7, 1], [([1, 1, 10, 0], "nonzero")], {"z_threshold": Z_10_DOWN}, [10, 8, 13, 1]),
         # a NaN base next to its neighbours breaks both gaps: no boost at all
@@ -85,12 +74,9 @@ def test_matches_reference(n):
 @pytest.mark.parametrize(
     "scores, relevance, k, expected",
     [
-        ([1, 2, 3], [1, 0, 0], 10, 0.5),  # k beyond the list uses the whole list
         ([1, 1], [0, 1], 1, 0.0),  # equal scores keep input order
         # exponential gains: relevance 2 is worth 3
         ([1, 2], [2, 1], 2, (1.0 + 3.0 * INV_LOG2_3) / (3.0 + INV_LOG2_3)),
-        ([1, 2, 3], [1, 0], 3, 0.0),
-        ([1, 2], [-1, -2], 2, 0.0),  # ideal DCG not > 0
     ],
 )
 def test_ndcg_worked_examples(scores, relevance, k, expected):
@@ -129,15 +115,10 @@ AT_1_5 = (1.0, 5.0, 1.0, False)
     [
         # every point within the tolerance: the defaults, flagged as a fallback
         ([1.0, 1.5], [3.5, 5.0], {}, (2.5, 3.0, 1.0, True)),
-        # highest near-best threshold, and at it the smallest boost
-        ([2.0, 1.5, 1.0], [5.0, 3.5], {}, (1.5, 3.5, 1.0, False)),
         # the defaults win when they tie the best
         ([1.0, 1.5, 2.0], [3.5, 5.0], {"default_z": 1 + 1e-10, "default_boost": 5.0}, AT_1_5),
-        # a wide tolerance admits the tied-second points (NDCG 1/log2(3))
-        ([1.0], [3.0, 5.0, 1.0], {"tie_tolerance": 0.4}, (1.0, 3.0, INV_LOG2_3, False)),
         # not enough lift over the base scores alone: boost switched off
         ([1.0, 2.0], [5.0], {"min_lift_over_cooc_only": LIFT + 1e-9}, (2.5, 0.0, 1.0, True)),
-        ([1.0, 2.0], [5.0], {"min_lift_over_cooc_only": LIFT - 1e-9}, AT_1_5),
         # an empty grid
         ([1.0], [], {"default_z": 9.0}, (9.0, 3.0, 0.0, True)),
     ],
@@ -148,14 +129,7 @@ def test_calibration_choices(z_grid, boost_grid, kw, summary):
     assert got == pytest.approx(summary, rel=1e-15) and type(got[3]) is bool
 
 
-def test_grid_entries():
-    grid, _ = calibrate_layered_py([spike_user()] * 3, [1.0, 2.0], [1.0, 1.5, 3.0, 4.0])
-    expected = [1 / math.log2(5), 0.5, INV_LOG2_3, 1.0] + [BASELINE] * 4
-    assert [e[2] for e in grid] == pytest.approx(expected, rel=1e-15)
-    assert [e[3] for e in grid] == [3] * 8
-    nobody = [(1.0, 3.0, 0.0, 0), (2.0, 3.0, 0.0, 0)], (2.5, 3.0, 0.0, True)
-    assert calibrate_layered_py([], [1.0, 2.0], [3.0]) == nobody
-    # A user whose relevance does not match its scores scores zero.
+def test_a_user_whose_relevance_does_not_match_its_scores_scores_zero():
     short = (np.array([3.0, 2.0, 1.0, 0.0]), [], np.array([1.0, 0.0]))
     assert calibrate_layered_py([spike_user(), short], [1.0], [5.0])[0] == [(1.0, 5.0, 0.5, 2)]
 
