@@ -79,25 +79,11 @@ def test_no_ease_block_scores_zero():
     assert got == ([1, 2, 3], [1.0, 0.0, 0.0], ["ease"] * 3)
 
 
-TREND = np.array([0.0, 1.0, 0.0, -1.0])
-
-
-@pytest.mark.parametrize(
-    "arrays, config, label",
-    [
-        ({}, {"trend_alpha": 1.0}, "cooc"),  # trend_z absent
-        ({"trend_z": TREND}, {"trend_alpha": math.nan}, "cooc"),
-    ],
-)
-def test_cooc_label(arrays, config, label):
-    engine = cooc_engine([{1: 1.0, 2: 2.0, 3: 3.0}], n_items=4, arrays=arrays, **config)
-    assert set(engine.recommend([0], -1, 3)[2]) == {label}
-
-
-@pytest.mark.parametrize("pop, pop_prior", [(np.arange(3.0), 1.0), (np.arange(4.0), -1.0)])
-def test_popularity_of_another_extent_or_a_negative_weight_adds_nothing(pop, pop_prior):
-    got = ease_engine(arrays={"item_pop": pop}).recommend([0], -1, 3, pop_prior)
-    assert_result(got, [2, 1, 3], [2.0, 1.0, 0.0], "ease")
+def test_a_nan_trend_weight_or_no_trend_leaves_the_plain_cooc_label():
+    trend = {"trend_z": np.array([0.0, 1.0, 0.0, -1.0])}
+    for arrays, alpha in [({}, 1.0), (trend, math.nan)]:
+        engine = cooc_engine([{1: 1.0, 2: 2.0, 3: 3.0}], 4, arrays, trend_alpha=alpha)
+        assert engine.recommend([0], -1, 3)[2] == ["cooc"] * 3
 
 
 def repeat_profile(items, last_ts, counts=None, now=100 * DAY):
@@ -139,22 +125,6 @@ def cold_engine(block_row, coldness, feature_values, **config):
     features = dict(zip(CONTENT, csr([{0: v} if v else {} for v in feature_values])))
     features["content_coldness"] = np.asarray(coldness, F64)
     return ease_engine(block, arrays=features, content_nfeat=1, **config)
-
-
-@pytest.mark.parametrize(
-    "n, slots, items",
-    [
-        (3, 5, [8, 7, 6, 5, 4]),  # more picks than n: no regular entry is left
-        (0, 1, [8]),  # cold picks even for n = 0
-        (4, 2, [1, 2, 8, 7]),
-    ],
-)
-def test_cold_slots(n, slots, items):
-    block_row, features = [0, 9, 8, 7, 1, 1, 1, 1, 1], [1, 0, 0, 0, 1, 2, 3, 4, 5]
-    engine = cold_engine(block_row, [0] * 4 + [1] * 5, features, cold_slots=slots)
-    got = engine.recommend([0], -1, n)
-    picks = min(slots, len(items))
-    assert got[0] == items and got[2] == ["ease"] * (len(items) - picks) + ["cold_content"] * picks
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -335,9 +305,8 @@ def test_long_rows_sum_as_one_row_after_another(faults):
             for i in np.lexsort((np.arange(N_LONG), -scores)).tolist()
             if i not in set(owned) and scores[i] > 0
         ]
-        items, values, labels = engine.recommend(owned, -1, N_LONG)
+        items, values, _ = engine.recommend(owned, -1, N_LONG)
         assert (items, values) == (ranked, [float(scores[i]) for i in ranked])
-        assert engine.recommend_batch([owned], [-1], N_LONG) == [(items, values, labels)]
 
 
 def test_a_bad_column_in_a_long_row_is_an_internal_failure():
@@ -346,8 +315,6 @@ def test_a_bad_column_in_a_long_row_is_an_internal_failure():
     message = f"^index out of bounds: the len is 9000 but the index is {2**64 - 7}$"
     with pytest.raises(_core.InternalFailure, match=message):
         engine.recommend([1, 4, 2], -1, 3)
-    with pytest.raises(_core.InternalFailure, match=message):
-        engine.recommend_batch([[1, 4, 2]], [-1], 3)
 
 
 def test_a_large_ease_sum_adds_the_rows_in_owned_order():
@@ -363,7 +330,6 @@ def test_a_large_ease_sum_adds_the_rows_in_owned_order():
     order = np.lexsort((np.arange(n_items), -expected))[: n_items - len(set(owned))]
     got = engine.recommend(owned, -1, n_items)
     assert (got[0], got[1]) == (order.tolist(), expected[order].tolist())
-    assert engine.recommend_batch([owned], [-1], n_items) == [got]
 
 
 def random_batches(seed, engines, users):
