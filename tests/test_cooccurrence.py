@@ -130,6 +130,7 @@ BROKEN_GRAPHS = [
 ]
 ARRAYS = (i64([0, 0]), i64([0, 1]), f32([1, 1]))
 SHORT_TIMES = (i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2)
+OUT_AT_2 = "index out of bounds: the len is 2 but the index is 2"
 
 
 BAD_INPUT = [
@@ -154,10 +155,7 @@ BAD_INPUT = [
         "index out of bounds: the len is 1 but the index is 1",
     ),
     # a broken row range is reported before a column that lies outside
-    (
-        lambda: symmetrize_via_transpose(f32([1, 1]), i32([5, 0]), i32([0, 1, 3])),
-        "index out of bounds: the len is 2 but the index is 2",
-    ),
+    (lambda: symmetrize_via_transpose(f32([1, 1]), i32([5, 0]), i32([0, 1, 3])), OUT_AT_2),
     (lambda: cooc_transform(*one_entry(1, 1, 1), "Cosine"), "unknown cooc transform: Cosine"),
     (
         lambda: cooc_transform(f32([1, 1]), i32([0, 0]), i32([-1, 1]), f64([1]), "jaccard"),
@@ -174,16 +172,8 @@ BAD_INPUT = [
         ]
     ],
     # indptr past the end of both arrays, or a column past the rows: first bad position is 2
-    *[
-        (lambda m=m, call=call: call(*m), "index out of bounds: the len is 2 but the index is 2")
-        for m, call in zip(
-            BROKEN_GRAPHS,
-            (
-                lambda *a: cooccurrence_signal(*a, [0], [0]),
-                lambda *a: cooccurrence_retrieve(*a, [0], 5),
-            ),
-        )
-    ],
+    (lambda: cooccurrence_signal(*BROKEN_GRAPHS[0], [0], [0]), OUT_AT_2),
+    (lambda: cooccurrence_retrieve(*BROKEN_GRAPHS[1], [0], 5), OUT_AT_2),
 ]
 
 
