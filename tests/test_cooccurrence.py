@@ -201,7 +201,7 @@ def test_deep_session_fraction(seed):
     assert deep_session_fraction(sessions.tolist(), items) == expected
 
 
-A, B, C = 0, 1, 2
+A, B = 0, 1
 
 
 def as_entries(csr):
@@ -216,7 +216,6 @@ def as_entries(csr):
 @pytest.mark.parametrize(
     "sessions, items, weights, timestamps, expected",
     [
-        ([0, 0, 0], [A, B, C], None, [30.0, 10.0, 20.0], {(B, C): 1.0, (C, A): 1.0}),
         # NaN weights are kept, unlike zero and negative ones
         ([0, 0, 1, 1], [A, B, A, B], [1, math.nan, 1, 1], None, {(A, B): math.nan}),
         # dropped observations need no timestamps

@@ -219,10 +219,6 @@ USERS_1 |= dict(uu_indptr=I64([0, 0, 1, 2, 2]), uu_deg=F64([0, 2]))
 REPEAT = dict(repeat_indptr=I64([0, 2]), repeat_items=I64([1, 2]), repeat_last_ts=F64([1]))
 REPEAT |= dict(repeat_periods=F64([1, 1]), repeat_quality=F64([1, 1]))
 BROKEN = {
-    "cooc column past the catalogue": (
-        dict(zip(("cooc_data", "cooc_indices", "cooc_indptr"), csr([{4: 1.0}]))),
-        {"base_is_ease": False},
-    ),
     "transition row past its data": (
         {**TRANSITION_4, "trans_data": np.ones(0)},
         {"transition_alpha": 1.0},
