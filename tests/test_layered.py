@@ -161,6 +161,9 @@ def test_calibration_matches_reference(seed):
     assert summary == pytest.approx(ref_summary, rel=1e-13)
 
 
+BAD_MODE = (spike_user()[0], [(np.ones(4), "x")], spike_user()[2])
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
@@ -168,11 +171,7 @@ def test_calibration_matches_reference(seed):
         (lambda: calibrate_layered_py([spike_user()[:2]], [1.0], [3.0]), IndexError, "tuple index"),
         # a later bad slice fails the whole call
         (
-            lambda: calibrate_layered_py(
-                [spike_user(), (spike_user()[0], [(np.ones(4), "x")], spike_user()[2])],
-                [1.0],
-                [3.0],
-            ),
+            lambda: calibrate_layered_py([spike_user(), BAD_MODE], [1.0], [3.0]),
             ValueError,
             "unknown z_mode: x; expected 'nonzero' or 'pool'",
         ),
