@@ -71,20 +71,11 @@ def test_matches_reference(n):
         assert got.tolist() == expected, (trial, kw)
 
 
-@pytest.mark.parametrize(
-    "scores, relevance, k, expected",
-    [
-        ([1, 1], [0, 1], 1, 0.0),  # equal scores keep input order
-        # exponential gains: relevance 2 is worth 3
-        ([1, 2], [2, 1], 2, (1.0 + 3.0 * INV_LOG2_3) / (3.0 + INV_LOG2_3)),
-    ],
-)
-def test_ndcg_worked_examples(scores, relevance, k, expected):
-    assert ndcg_at_k_py(scores, relevance, k) == pytest.approx(expected, rel=1e-15)
-
-
 @pytest.mark.parametrize("n", [1, 7, 21, 300])
 def test_ndcg_matches_reference(n):
+    # Exponential gains: relevance 2 is worth 3.
+    expected = (1.0 + 3.0 * INV_LOG2_3) / (3.0 + INV_LOG2_3)
+    assert ndcg_at_k_py([1, 2], [2, 1], 2) == pytest.approx(expected, rel=1e-15)
     rng = np.random.default_rng(n)
     for _ in range(40):
         scores = rng.integers(0, 5, n).astype(float) * 0.25  # plenty of ties
@@ -105,8 +96,6 @@ def spike_user():
     return np.arange(3.0, -1, -1), [(np.array([0.0, 0, 0, 10]), "pool")], np.array([0.0, 0, 0, 1])
 
 
-BASELINE = 1.0 / math.log2(5.0)
-LIFT = 1.0 - BASELINE  # the lift of the best point over the base scores
 AT_1_5 = (1.0, 5.0, 1.0, False)
 
 
@@ -117,8 +106,6 @@ AT_1_5 = (1.0, 5.0, 1.0, False)
         ([1.0, 1.5], [3.5, 5.0], {}, (2.5, 3.0, 1.0, True)),
         # the defaults win when they tie the best
         ([1.0, 1.5, 2.0], [3.5, 5.0], {"default_z": 1 + 1e-10, "default_boost": 5.0}, AT_1_5),
-        # not enough lift over the base scores alone: boost switched off
-        ([1.0, 2.0], [5.0], {"min_lift_over_cooc_only": LIFT + 1e-9}, (2.5, 0.0, 1.0, True)),
         # an empty grid
         ([1.0], [], {"default_z": 9.0}, (9.0, 3.0, 0.0, True)),
     ],
