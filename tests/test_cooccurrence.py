@@ -295,21 +295,16 @@ def transform_reference(data, indices, indptr, counts, transform, z):
         c = counts[i] if 0 <= i < len(counts) else 1.0
         return 1.0 if math.isnan(c) else max(c, 1.0)
 
-    def value(v, a, b):
-        if transform == "raw":
-            return v
-        if transform == "cosine":
-            return v / math.sqrt(a * b)
-        if transform == "jaccard":
-            return v / max(a + b - v, 1.0)
+    def lower(v, n):
+        p, zz = min(max(v / n, 0.0), 1.0), z * z
+        return (p + zz / (2 * n) - z * math.sqrt(p * (1 - p) / n + zz / (4 * n * n))) / (1 + zz / n)
 
-        def lower(n):
-            p = min(max(v / n, 0.0), 1.0)
-            return (p + z * z / (2 * n) - z * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n))) / (
-                1 + z * z / n
-            )
-
-        return min(lower(a), lower(b))
+    value = {
+        "raw": lambda v, a, b: v,
+        "cosine": lambda v, a, b: v / math.sqrt(a * b),
+        "jaccard": lambda v, a, b: v / max(a + b - v, 1.0),
+        "wilson": lambda v, a, b: min(lower(v, a), lower(v, b)),
+    }[transform]
 
     out = np.zeros(len(data))
     for r in range(len(indptr) - 1):
