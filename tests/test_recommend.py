@@ -204,10 +204,7 @@ def test_one_failing_user_fails_the_batch():
 
 
 TRANSITION_4 = dict(zip(TRANS, csr([{1: 1.0}] * 4, (F64, I32, I64))))
-# One broken table per channel. User 1 owns items 1 and 2: the only neighbour of a user who
-# owns item 1, but the item -> user rows name user 5 of 2.
-USERS_1 = dict(uri_data=I64([1, 2]), uri_indptr=I64([0, 0, 2]), uu_data=I64([5, 1]))
-USERS_1 |= dict(uu_indptr=I64([0, 0, 1, 2, 2]), uu_deg=F64([0, 2]))
+# One broken table per channel (user-CF tables have their own tests).
 REPEAT = dict(repeat_indptr=I64([0, 2]), repeat_items=I64([1, 2]), repeat_last_ts=F64([1]))
 REPEAT |= dict(repeat_periods=F64([1, 1]), repeat_quality=F64([1, 1]))
 BROKEN = {
@@ -215,7 +212,6 @@ BROKEN = {
         {**TRANSITION_4, "trans_data": np.ones(0)},
         {"transition_alpha": 1.0},
     ),
-    "user past n_users": (USERS_1, {"user_cf_alpha": 1.0, "n_users": 2}),
     "feature past content_nfeat": (
         dict(zip(CONTENT, csr([{3: 1.0}] * 4))),
         {"content_alpha": 1.0, "content_nfeat": 2},
