@@ -64,10 +64,8 @@ def test_timestamps_beyond_the_interactions_are_ignored():
     "seed, n_users, heavy", [(0, 400, 0.03), (1, 400, 0.03), (2, 300_000, 3e-4)]
 )
 def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed, n_users, heavy):
-    """A few long histories with repeats among many short ones, over enough items that rows
-    take both the dense and the stamped gathering, and over few or many users (grouped in
-    one round or two); the parallel one-pass build equals the serial two-pass one (the
-    session builder) exactly."""
+    """A few long histories among many short ones, over enough items for both the dense and
+    the stamped gathering, few or many users; equal to the serial session build exactly."""
     rng = np.random.default_rng(seed)
     n_items = int(rng.integers(60, 300))
     short = rng.integers(0, 5 if n_users < 1000 else 3, n_users)
@@ -87,10 +85,8 @@ def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed, n_u
 @pytest.mark.parametrize("seed", range(40))
 def test_matches_reference(seed):
     """Ids out of range; odd seeds weigh pairs by time (to 1e-6), some with a half-life of
-    zero or NaN (the time scale floors at one second). Sessions build as users do. Over a
-    few items the rows gather densely, telling visited columns by their sums: a pair whose
-    products are zero, negative zero or cancel still leaves its entry, as +0.0, so the
-    entries are exactly the pairs of distinct items that share a user, each row sorted."""
+    zero or NaN. Sessions build as users do. A pair whose products are zero or cancel still
+    leaves its entry, as +0.0: the entries are exactly the pairs that share a user."""
     rng = np.random.default_rng(seed)
     n_users, n_items, m = int(rng.integers(1, 30)), int(rng.integers(1, 12)), int(rng.integers(120))
     users, items = rng.integers(-1, n_users + 1, m), rng.integers(-1, n_items + 1, m)
@@ -377,9 +373,7 @@ def test_signal_and_retrieve_worked_examples():
     # qualify.
     assert as_lists(cooccurrence_retrieve(*GRAPH, [0, 1], 10, False)) == ([2], [4.0])
     assert as_lists(cooccurrence_retrieve(*GRAPH, [3], 10, False)) == ([], [])
-
-
-def test_rows_never_read_are_not_checked():
+    # Broken rows that are never read are not checked.
     assert [cooccurrence_signal(*m, [1], [0]).tolist() for m in BROKEN_GRAPHS] == [[0.0]] * 2
 
 
