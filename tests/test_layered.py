@@ -60,12 +60,9 @@ def test_matches_reference(n):
             length = n if rng.random() < 0.85 else n + 1
             values = rng.normal(size=length) * (rng.random(length) < 0.4)
             layers.append((values, str(rng.choice(["nonzero", "pool", "sparse", "dense"]))))
-        kw = dict(
-            z_threshold=float(rng.choice([-0.5, 0.0, 1.0, 1.5, 2.5])),
-            boost_multiplier=float(rng.choice([0.0, 0.5, 3.0])),
-            top_k=int(rng.integers(0, n + 3)),
-            min_nonzero=int(rng.integers(0, 5)),
-        )
+        kw = dict(z_threshold=float(rng.choice([-0.5, 0.0, 1.0, 1.5, 2.5])))
+        kw["boost_multiplier"] = float(rng.choice([0.0, 0.5, 3.0]))
+        kw |= dict(top_k=int(rng.integers(0, n + 3)), min_nonzero=int(rng.integers(0, 5)))
         got = layered_score_py(base, layers, *kw.values())
         expected = ref_layered(base.tolist(), [(v.tolist(), m) for v, m in layers], **kw)
         assert got.tolist() == expected, (trial, kw)
