@@ -110,16 +110,11 @@ def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
     assert len(broken.recommend(int(model.users_.ids[0]), exclude_owned=False)["item"]) == 10
 
 
-def test_saving_pickle_deep_copy_and_clone_keep_the_model(tmp_path, model):
-    users = model.users_.ids[:30]
-    model.save(tmp_path / "shop.model")
-    loaded = Recommender.load(tmp_path / "shop.model")
-    for twin in (loaded, pickle.loads(pickle.dumps(model)), copy.deepcopy(model)):
-        assert twin.engine_ is not model.engine_
-        for exclude in (True, False):
-            got = twin.recommend_batch(users, 8, exclude_owned=exclude)
-            _same_tables(got, model.recommend_batch(users, 8, exclude_owned=exclude))
-        assert twin.fit_report_ == model.fit_report_ and twin.get_params() == model.get_params()
+def test_pickle_and_clone_keep_the_settings_and_report(model):
+    # answers after save/load, pickle and deepcopy are compared in test_roundtrip
+    twin = pickle.loads(pickle.dumps(model))
+    assert twin.engine_ is not model.engine_
+    assert twin.fit_report_ == model.fit_report_ and twin.get_params() == model.get_params()
     engine = pickle.loads(pickle.dumps(model.engine_))
     assert engine.to_bytes() == model.engine_.to_bytes()
     clone = pytest.importorskip("sklearn.base").clone(Recommender(ease_lambda=5.0, z_grid=[1.0]))
@@ -127,18 +122,13 @@ def test_saving_pickle_deep_copy_and_clone_keep_the_model(tmp_path, model):
     assert not hasattr(clone, "engine_")
 
 
-def _same_tables(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        np.testing.assert_array_equal(a[key], b[key], err_msg=key)
-
-
 def test_streamed_batches_equal_one_batch_and_big_requests_are_refused(model, monkeypatch):
     users = np.concatenate([model.users_.ids[:25], [-5]])
     whole = model.recommend_batch(users, 6)
     chunks = list(model.iter_recommend_batch(users, 6, chunk_size=4))
     assert len(chunks) == 7 and [len(np.unique(c["user"])) for c in chunks][-1] == 2
-    _same_tables({k: np.concatenate([c[k] for c in chunks]) for k in whole}, whole)
+    for key in whole:
+        np.testing.assert_array_equal(np.concatenate([c[key] for c in chunks]), whole[key])
     assert whole["user"].dtype == np.int64 and whole["rank"][:7].tolist() == [1, 2, 3, 4, 5, 6, 1]
     monkeypatch.setattr(tarsel.recommender, "MAX_BATCH_ROWS", 100)
     with pytest.raises(
@@ -153,16 +143,9 @@ def test_streamed_batches_equal_one_batch_and_big_requests_are_refused(model, mo
 
 def test_ids_of_another_type_are_refused_and_none_is_unknown(model):
     wrong_user = "^user '1000' is of type str, but the model's user ids are integers$"
-    calls = [
-        lambda: model.recommend("1000"),
-        lambda: model.recommend_batch([1000, "1000"]),
-        lambda: copy.deepcopy(model).update(
-            {"user": ["1000"], "item": model.items_.ids[:1], "time": [2e9]}
-        ),
-    ]
-    for call in calls:  # one exception type for one fault, whichever call meets it
-        with pytest.raises(TypeError, match=wrong_user):
-            call()
+    for call, users in ((model.recommend, "1000"), (model.recommend_batch, [1000, "1000"])):
+        with pytest.raises(TypeError, match=wrong_user):  # one exception type for one fault
+            call(users)
     with pytest.raises(
         TypeError, match=r"^users must be a sequence of user ids, not str \('1000'\)"
     ):
@@ -269,7 +252,6 @@ def test_gates_are_skipped_without_held_out_users(settings, users, reason):
         ({"cooc_transform": "tfidf"}, "unknown cooc_transform 'tfidf'; expected one of raw, .*"),
         ({"min_deep_session_fraction": 1.5}, "min_deep_session_fraction must be a number .*"),
         ({"user_cf_k": -1}, "user_cf_k must be an integer of at least 1, not -1"),
-        ({"gate_k": 2.0}, "gate_k must be an integer of at least 1, not 2.0"),
         ({"trend_alpha": float("nan")}, "trend_alpha must be a number at least 0, not nan"),
         ({"repeat": "yes"}, "repeat must be True or False, not 'yes'"),
         ({"z_grid": [1, None]}, r"z_grid must be a non-empty sequence of finite numbers, .*"),
