@@ -68,15 +68,6 @@ def test_a_baseline_nothing_beats_is_served_with_a_warning(tmp_path):
         assert not {2, 3} & set(served.recommend(7, 4, exclude_owned=True)["item"].tolist())
 
 
-@pytest.mark.filterwarnings("ignore")
-@pytest.mark.parametrize("setting", [True, False])
-def test_the_owned_rule_setting_wins_over_the_gates(setting):
-    model = Recommender(gate_users=60, exclude_owned=setting).fit(_rebuy_log(), time_col="time")
-    assert model.exclude_owned_ is setting and model.kept_["exclude_owned"] is setting
-    got = model.recommend(7, 4)["item"].tolist()
-    assert bool({2, 3} & set(got)) is not setting
-
-
 def _parts_for(log, **params):
     settings = Settings.from_params(Recommender(**params).get_params())
     data, _ = _prepare(settings, log, None, item_col="item", time_col="time")
@@ -258,6 +249,9 @@ def test_the_cli_and_the_report_tell_one_story_of_what_was_measured_kept_and_ser
     model = Recommender(gate_users=60, exclude_owned=exclude_owned).fit(
         _rebuy_log(), time_col="time"
     )
+    # the setting wins over the gates
+    assert model.exclude_owned_ is exclude_owned and model.kept_["exclude_owned"] is exclude_owned
+    assert bool({2, 3} & set(model.recommend(7, 4)["item"].tolist())) is not exclude_owned
     report, mode = model.fit_report_, "excluded" if exclude_owned else "allowed"
     served = model.kept_["serving"][f"owned_{mode}"]
     _print_report(report)
