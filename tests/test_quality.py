@@ -37,13 +37,12 @@ def test_held_out_ndcg_at_least_every_baseline_in_both_modes():
 def _rebuy_log():
     # each user buys the same two items in every basket; co-occurrence points elsewhere
     rng = np.random.default_rng(0)
-    log: dict = {"user": [], "item": [], "time": []}
+    rows = []
     for u in range(60):
         for day in range(5):
             others = rng.choice(np.arange(12, 30), size=2, replace=False).tolist()
-            log["item"] += [(u % 6) * 2, (u % 6) * 2 + 1, *others]
-            log["user"], log["time"] = log["user"] + [u] * 4, log["time"] + [day * 86400 + u] * 4
-    return log
+            rows += [(u, i, day * 86400 + u) for i in [(u % 6) * 2, (u % 6) * 2 + 1, *others]]
+    return dict(zip(("user", "item", "time"), map(list, zip(*rows))))
 
 
 def test_a_baseline_nothing_beats_is_served_with_a_warning():
@@ -130,13 +129,8 @@ def _due_log():
     # by each pair's mean gap item 2 (last bought 2 days before, every 2.2
     # days on average) is due too; with "due" timing item 0 comes first.
     days = {0: [0, 4, 8, 12, 16], 1: [1, 2, 7, 9, 10, 15], 2: [3, 5, 6, 11, 13, 14]}
-    users, items, times = [], [], []
-    for u in range(30):
-        for item, when in days.items():
-            users += [u] * len(when)
-            items += [item] * len(when)
-            times += [day * 86400.0 + u for day in when]
-    return {"user": users, "item": items, "time": times}
+    rows = [(u, i, d * 86400.0 + u) for u in range(30) for i, when in days.items() for d in when]
+    return dict(zip(("user", "item", "time"), map(list, zip(*rows))))
 
 
 def test_the_repeat_calibration_chooses_due_timing_where_timing_decides():

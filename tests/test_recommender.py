@@ -209,16 +209,13 @@ def test_a_channel_that_helps_is_kept():
     assert not model.kept_["repeat"]  # nothing was bought twice
 
 
-@pytest.mark.parametrize("kind", ["pandas", "polars"])
-def test_plain_pairs_without_times_fit_and_serve(kind):
+def test_plain_pairs_without_times_fit_and_serve():
     rng = np.random.default_rng(0)
     users = np.repeat(np.arange(60), 6)
     items = (users % 3) * 10 + rng.integers(0, 10, size=len(users))  # three tastes
     table = {"u": users.astype(str), "i": items, "stars": rng.integers(1, 6, size=len(users))}
-    frame = (
-        pd.DataFrame(table) if kind == "pandas" else pytest.importorskip("polars").DataFrame(table)
-    )
-    model = Recommender(gate_users=60).fit(frame, user_col="u", item_col="i", weight_col="stars")
+    model = Recommender(gate_users=60)
+    model.fit(pd.DataFrame(table), user_col="u", item_col="i", weight_col="stars")
     assert "repeat" not in model.fit_report_["gates"] and not model.kept_["repeat"]
     got = model.recommend("4", n=5)  # user 4 likes items 10..19
     assert all(10 <= i < 20 for i in got["item"].tolist()[:3])
