@@ -71,12 +71,9 @@ def test_accepted_dicts_and_boost_layers():
     build({**COOC, "boost": [boost_layer + ("ignored",), boost_layer]})
 
 
-WRONG_DTYPE = {
-    np.float32: np.float64,
-    np.float64: np.float32,
-    np.int32: np.int64,
-    np.int64: np.int32,
-}
+WRONG_DTYPE = dict(
+    zip([np.float32, np.float64, np.int32, np.int64], [np.float64, np.float32, np.int64, np.int32])
+)
 
 
 @pytest.mark.parametrize("key", sorted(ARRAY_KEYS))
