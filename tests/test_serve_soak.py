@@ -200,6 +200,27 @@ def test_soak_reads_events_reloads_and_a_restart(files):
     assert not MEMORY_MEASURED or rss_end < 1.5 * rss_start + 50, (rss_start, rss_end)
 
 
+def test_the_server_reloads_on_sighup_without_a_failed_request(files):
+    folder = files[0]
+    live, log = folder / "sighup.model", folder / "sighup.log"
+    live.write_bytes((folder / "a.model").read_bytes())
+    server = Server(live, _free_port(), log, "--reload-interval", "0")
+    try:
+        first = request(server.port, "GET", "/healthz")[1]["checksum"]
+        live.write_bytes((folder / "b.model").read_bytes())
+        server.process.send_signal(signal.SIGHUP)
+        statuses, deadline = set(), time.monotonic() + 30
+        while request(server.port, "GET", "/healthz")[1]["checksum"] == first:
+            assert time.monotonic() < deadline
+            statuses.add(request(server.port, "GET", "/recommend/1000?n=3")[0])
+        assert statuses <= {200}
+    finally:
+        server.stop()
+    lines = [json.loads(line) for line in open(log) if line.startswith("{")]
+    assert any(line.get("status") == 200 and line["path"] == "/healthz" for line in lines)
+    assert sum(line.get("message") == "model loaded" for line in lines) == 2
+
+
 def _closed_within(sockets, seconds):
     """How many of the sockets the server closed within ``seconds``."""
     deadline, closed = time.monotonic() + seconds, 0
