@@ -218,10 +218,6 @@ def test_reloads_swap_files_in_refuse_damaged_ones_and_fifos_and_log_a_missing_o
     first, good = client.get("/healthz").json()["checksum"], path.read_bytes()
     before = client.get("/recommend/1000?n=5").json()
 
-    def put(data):
-        staged.write_bytes(data)
-        os.replace(staged, path)
-
     def logged(text):
         return lambda: any(
             text in r.getMessage() + str(getattr(r, "fields", "")) for r in caplog.records
@@ -233,11 +229,11 @@ def test_reloads_swap_files_in_refuse_damaged_ones_and_fifos_and_log_a_missing_o
             in (client.get("/metrics").text)
         )
 
-    put(fitted[1].with_name("other.model").read_bytes())
+    _put(path, fitted[1].with_name("other.model").read_bytes())
     _wait(lambda: client.get("/healthz").json()["checksum"] != first)
     swapped = client.get("/recommend/1000?n=5").json()
     assert swapped["source"] != before["source"]  # the co-occurrence model answers now
-    put(path.read_bytes()[:-100])
+    _put(path, path.read_bytes()[:-100])
     _wait(refused(1))
     assert client.get("/recommend/1000?n=5").json() == swapped
     os.mkfifo(staged)
@@ -247,7 +243,7 @@ def test_reloads_swap_files_in_refuse_damaged_ones_and_fifos_and_log_a_missing_o
     # written back under the same size and time are loaded
     damaged = bytearray(good)
     damaged[len(good) // 2] ^= 0xFF
-    put(bytes(damaged))
+    _put(path, bytes(damaged))
     times = (path.stat().st_atime_ns, path.stat().st_mtime_ns)
     _wait(refused(3))
     caplog.clear()
@@ -316,20 +312,30 @@ def test_event_times_are_read_as_unix_seconds(client, shop, tmp_path):
     events = [_event(1000, item, str(now)), _event(1000, item, iso), _event(1001, item, now - 30)]
     assert client.post("/events", json={"events": events}).status_code == 200
     (line,) = client.model_path.with_name("live.model.journal").read_text().splitlines()
-    assert json.loads(line) == {
-        "seq": 1,
-        "user": [1000, 1000, 1001],
-        "item": [item] * 3,
-        "time": [now, now - 60, now - 30],
-    }
+    want = {"user": [1000, 1000, 1001], "item": [item] * 3, "time": [now, now - 60, now - 30]}
+    assert json.loads(line) == {"seq": 1, **want}
 
 
-def _expected(path, events, user, n=5):
-    """The answer of the model file with the events applied one request each."""
+def _updated(path, events):
+    """The model of the file with the events applied one request each."""
     model = Recommender.load(path)
     for event in events:
         model.update(_columns([event]))
-    return _listed(model.recommend(user, n), user)
+    return model
+
+
+def _expected(path, events, user, n=5):
+    return _listed(_updated(path, events).recommend(user, n), user)
+
+
+def _put(path, content):
+    """Replaces the file at once, as a deployment does."""
+    staged = path.with_name("staged")
+    if isinstance(content, bytes):
+        staged.write_bytes(content)
+    else:
+        content.save(staged)
+    os.replace(staged, path)
 
 
 @pytest.fixture(scope="module")
@@ -347,9 +353,8 @@ def unrepeated(shop, tmp_path_factory):
 @pytest.mark.parametrize("files", ["fitted", "unrepeated"])
 def test_acknowledged_events_survive_reloads_restarts_and_trims(files, shop, tmp_path, request):
     fitted = request.getfixturevalue(files)
-    live, staged = tmp_path / "live.model", tmp_path / "staged"
+    live, journal = tmp_path / "live.model", tmp_path / "live.model.journal"
     live.write_bytes(fitted[1].read_bytes())
-    journal = tmp_path / "live.model.journal"
     now, item = time.time(), shop.interactions["item"][5]
     events = [_event(1000, item, now - 5), _event(777001, item, now - 1)]
 
@@ -364,8 +369,7 @@ def test_acknowledged_events_survive_reloads_restarts_and_trims(files, shop, tmp
         assert client.post("/events", json={"events": events[1:]}).status_code == 200
         # a refit from a warehouse that predates the events replaces the file
         first = client.get("/healthz").json()["checksum"]
-        staged.write_bytes(fitted[1].with_name("other.model").read_bytes())
-        os.replace(staged, live)
+        _put(live, fitted[1].with_name("other.model").read_bytes())
         _wait(lambda: client.get("/healthz").json()["checksum"] != first)
         want = [_expected(live, events, u) for u in (1000, 777001)]
         assert answers(client) == want
@@ -375,10 +379,7 @@ def test_acknowledged_events_survive_reloads_restarts_and_trims(files, shop, tmp
 
     # a model that holds the first event: its entry leaves the journal, the
     # second is still replayed
-    covering = Recommender.load(live)
-    covering.update(_columns(events[:1]))
-    covering.save(staged)
-    os.replace(staged, live)
+    _put(live, _updated(live, events[:1]))
     with app() as client:
         assert answers(client) == want
     lines = [json.loads(line) for line in journal.read_text().splitlines()]
@@ -390,7 +391,7 @@ def _columns(events):
 
 
 def test_processes_sharing_a_journal_see_each_others_events(fitted, shop, tmp_path):
-    live, staged = tmp_path / "live.model", tmp_path / "staged"
+    live = tmp_path / "live.model"
     live.write_bytes(fitted[1].read_bytes())
     now, item = time.time(), shop.interactions["item"][5]
     first, second, third = (_event(u, item, now) for u in (1000, 1001, 1002))
@@ -410,11 +411,7 @@ def test_processes_sharing_a_journal_see_each_others_events(fitted, shop, tmp_pa
         # ``one`` loads a model covering everything and trims the journal; the
         # other (which never reloads by itself) missed the third entry, so it
         # loads the file again before answering
-        covering = Recommender.load(live)
-        for event in (first, second, third):
-            covering.update(_columns([event]))
-        covering.save(staged)
-        os.replace(staged, live)
+        _put(live, covering := _updated(live, [first, second, third]))
         _wait(lambda: json.loads(journal.read_text().splitlines()[0]).get("trimmed"))
         assert other.get("/recommend/1002?n=5").json() == _listed(covering.recommend(1002, 5), 1002)
 
