@@ -137,17 +137,6 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, timing, tmp_path, m
         _same(loaded.recommend(user, 6), model.recommend(user, 6))
 
 
-def test_new_users_are_served_from_their_events(plain):
-    model = _fit(
-        {"user": [1, 1, 2, 2, 3, 3, 4], "item": list("abbcacd"), "time": range(7)},
-        user_cf_alpha=0.0,
-    )
-    assert set(model.recommend(99, 3)["source"].tolist()) == {"popularity"}
-    model.update({"user": [99, 98], "item": ["c", "a"], "time": [9, 9]})
-    _same(model.recommend(99, 3), model.recommend(None, 3, items=["c"]))
-    assert model.recommend_batch([99, 98], 2)["user"].tolist() == [99, 99, 98, 98]
-
-
 ONE = {"user": [1], "item": ["a"], "time": [1]}
 
 

@@ -39,11 +39,10 @@ def shop():
 
 @pytest.fixture(scope="module")
 def fitted(shop, tmp_path_factory):
-    model = Recommender(gate_users=0).fit(shop.interactions, **shop.columns)
     path = tmp_path_factory.mktemp("serve") / "shop.model"
-    model.save(path)
-    other = Recommender(gate_users=0, ease_max_items=0).fit(shop.interactions, **shop.columns)
-    other.save(path.with_name("other.model"))
+    for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
+        model = Recommender(gate_users=0, **extra)
+        model.fit(shop.interactions, **shop.columns).save(path.with_name(f"{name}.model"))
     return Recommender.load(path), path
 
 
@@ -51,14 +50,8 @@ def fitted(shop, tmp_path_factory):
 def client(fitted, tmp_path):
     live = tmp_path / "live.model"
     live.write_bytes(fitted[1].read_bytes())
-    app = create_app(
-        str(live),
-        allow_updates=True,
-        reload_interval=0.05,
-        limits=Limits(
-            max_n=50, max_body_bytes=2000, max_batch_users=5, max_rows=100, max_new_users=2
-        ),
-    )
+    limits = Limits(max_n=50, max_body_bytes=2000, max_batch_users=5, max_rows=100, max_new_users=2)
+    app = create_app(str(live), allow_updates=True, reload_interval=0.05, limits=limits)
     with TestClient(app) as client:
         client.model_path = live
         yield client
@@ -177,13 +170,9 @@ def test_events_update_the_served_model(client, shop):
     item = shop.interactions["item"][5]
     before = client.get("/recommend/123456?n=3").json()
     assert set(before["source"]) == {"popularity"}
-    now = time.time()
-    events = [{"user": 123456, "item": item, "time": now}, {"user": 1, "item": "new", "time": now}]
-    assert client.post("/events", json={"events": events}).json() == {
-        "events": 1,
-        "new_users": 1,
-        "unknown_items": 1,
-    }
+    events = [_event(123456, item, time.time()), _event(1, "new", time.time())]
+    report = client.post("/events", json={"events": events}).json()
+    assert report == {"events": 1, "new_users": 1, "unknown_items": 1}
     after = client.get("/recommend/123456?n=3").json()
     assert after["item"] == client.post("/recommend", json={"items": [item], "n": 3}).json()["item"]
 
@@ -459,8 +448,7 @@ def test_json_integers_name_the_digit_ids_of_a_text_id_model(shop, tmp_path):
     with TestClient(create_app(str(tmp_path / "text.model"))) as client:
         got = client.post("/recommend", json={"user": int(user), "n": 3}).json()
         assert got == _listed(model.recommend(user, 3), user)
-        refused = client.post("/recommend", json={"user": True, "n": 3})
-        assert refused.status_code == 400
+        assert client.post("/recommend", json={"user": True, "n": 3}).status_code == 400
 
 
 def test_the_examples_need_only_the_serve_extra(monkeypatch):
