@@ -25,12 +25,8 @@ def logs(draw):
     n = draw(st.integers(n_users, 40))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     users = np.concatenate([np.arange(n_users), rng.integers(0, n_users, n - n_users)])
-    items = rng.integers(0, n_items, n)
-    return {
-        "user": users.astype(np.int64),
-        "item": np.array([f"i{k}" for k in items]),
-        "time": np.sort(rng.random(n) * 30 * 86400),
-    }
+    items = np.array([f"i{k}" for k in rng.integers(0, n_items, n)])
+    return {"user": users.astype(np.int64), "item": items, "time": np.sort(rng.random(n) * 2.6e6)}
 
 
 @st.composite
@@ -39,12 +35,14 @@ def batches(draw, log):
     the log."""
     known = sorted(set(log["user"].tolist()))
     items = sorted(set(log["item"].tolist()))
-    size = draw(st.integers(1, 8))
-    users = draw(st.lists(st.sampled_from(known + [100, 101, 102]), min_size=size, max_size=size))
-    chosen = draw(st.lists(st.sampled_from(items + ["unknown"]), min_size=size, max_size=size))
-    start = float(log["time"].max()) + 1.0
-    gaps = draw(st.lists(st.floats(0, 5 * 86400), min_size=size, max_size=size))
-    return {"user": users, "item": chosen, "time": (start + np.cumsum(gaps)).tolist()}
+    event = st.tuples(
+        st.sampled_from(known + [100, 101, 102]),
+        st.sampled_from(items + ["unknown"]),
+        st.floats(0, 5 * 86400),
+    )
+    users, chosen, gaps = zip(*draw(st.lists(event, min_size=1, max_size=8)))
+    times = float(log["time"].max()) + 1.0 + np.cumsum(gaps)
+    return {"user": list(users), "item": list(chosen), "time": times.tolist()}
 
 
 def answers(model, users, n):

@@ -78,9 +78,6 @@ def test_answers_equal_the_model(client, fitted, shop):
     assert client.post("/recommend", json=body).json() == _listed(
         model.recommend(user, 5, items=[item, "no-such", None]), user
     )
-    assert client.post("/recommend", json={"user": None, "items": [item]}).json() == _listed(
-        model.recommend(None, 10, items=[item]), None
-    )
     batch = client.post(
         "/recommend/batch",
         json={"users": [user, 7, None], "n": 2, "items": [None, None, [item, "zz"]]},
