@@ -80,39 +80,34 @@ def test_user_partitioned_frames_skip_the_shuffle_and_are_checked(client):
         tdist.fit(client, events, time_col="time", user_partitioned=True)
 
 
+TIMED = dict(time_col="time", weight_col="rating")
+HUGE = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
+
+
 @pytest.mark.parametrize(
-    "bad, message",
+    "bad, columns, message",
     [
-        ({"user": None}, "user column 'user' has missing values"),
-        ({"rating": "lots"}, "weight column 'rating' must be numeric"),
+        ({"user": None}, TIMED, "user column 'user' has missing values"),
+        ({"rating": "lots"}, TIMED, "weight column 'rating' must be numeric"),
         # the checks of times run before the fit, on the cluster too
-        ({"time": 1.7e12}, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
+        ({"time": 1.7e12}, TIMED, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
+        # ids no model can store; with no positive weight as well, the ids are checked first
+        (None, {}, HUGE),
+        (None, {"weight_col": "rating"}, HUGE),
     ],
 )
-def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message):
+def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, columns, message):
     frame = log(2).astype({"rating": object, "user": object})
-    for column, value in bad.items():
+    for column, value in (bad or {}).items():
         frame.loc[len(frame) - 5, column] = value
-    columns = dict(time_col="time", weight_col="rating")
+    if bad is None:
+        frame = frame.assign(item=frame["item"].astype(np.uint64) + np.uint64(2**63), rating=0.0)
     with pytest.raises(ValueError, match=message):
         Recommender().fit(frame, **columns)
     with pytest.raises(ValueError, match=message):
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), shuffle_method="tasks", **columns)
     with pytest.raises(ValueError, match="unknown parameter 'nope'"):
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
-
-
-# with no positive weight as well, the ids are checked first on both paths
-@pytest.mark.parametrize("columns", [{}, {"weight_col": "rating"}])
-def test_ids_a_model_cannot_store_fail_the_cluster_fit_as_a_single_fit(client, columns):
-    frame = log(2).assign(item=lambda f: f["item"].astype(np.uint64) + np.uint64(2**63))
-    frame["rating"] = 0.0
-    events = dd.from_pandas(frame, npartitions=3)
-    message = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
-    with pytest.raises(ValueError, match=message):
-        Recommender().fit(frame, **columns)
-    with pytest.raises(ValueError, match=message):
-        tdist.fit(client, events, shuffle_method="tasks", **columns)
 
 
 def test_recommend_batch_answers_partition_by_partition(client, tmp_path):
