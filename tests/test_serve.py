@@ -141,22 +141,16 @@ def test_bad_requests_get_a_json_error(client, request_line, body, status, messa
     assert answer.status_code == status and message in answer.json()["error"], answer.text
 
 
-@settings(max_examples=60, deadline=None)
-@given(
-    body=st.recursive(
-        st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
-        lambda inner: (
-            st.lists(inner, max_size=4)
-            | st.dictionaries(
-                st.sampled_from(["user", "items", "n", "users", "exclude_owned", "events"]),
-                inner,
-                max_size=4,
-            )
-        ),
-        max_leaves=12,
-    ),
-    path=st.sampled_from(["/recommend", "/recommend/batch", "/events"]),
+FIELDS = st.sampled_from(["user", "items", "n", "users", "exclude_owned", "events"])
+JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(FIELDS, inner, max_size=4),
+    max_leaves=12,
 )
+
+
+@settings(max_examples=60, deadline=None)
+@given(body=JSON, path=st.sampled_from(["/recommend", "/recommend/batch", "/events"]))
 def test_nothing_a_client_sends_gives_a_server_error(fitted, body, path):
     with TestClient(create_app(str(fitted[1]), reload_interval=0, allow_updates=True)) as client:
         answer = client.post(path, content=json.dumps(body, allow_nan=True))
