@@ -257,7 +257,7 @@ def test_batches_grouped_by_list_length_answer_as_single_requests(seed):
     owned = [[0] for _ in range(12)]
     rows = [-1] * 12
     sizes = rng.integers(1, n_items + 1, 12)
-    got = sized_batch(engine, owned, rows, sizes, 0.0)
+    got = sized_batch(lambda o, r, n: engine.recommend_batch(o, r, n, 0.0), owned, rows, sizes)
     assert got == [engine.recommend([0], -1, int(n)) for n in sizes]
 
 

@@ -659,18 +659,17 @@ def size_groups(sizes: np.ndarray) -> list[tuple[int, np.ndarray]]:
 
 
 def sized_batch(
-    engine: Any, owned: list, rows: list[int], sizes: np.ndarray, pop_prior: float
+    batch: Callable[[list, list[int], int], list], owned: list, rows: list[int], sizes: np.ndarray
 ) -> list:
-    """``engine.recommend_batch`` where user i needs ``sizes[i]`` entries (see
-    ``size_groups``); the answers in the users' order, each holding at least
-    its need (as many as the engine has)."""
+    """The answers of ``batch(owned, rows, n)``, an engine batch call with one
+    answer per user, where user i needs ``sizes[i]`` entries: one call per
+    group of ``size_groups``, the answers back in the users' order."""
     answers: list = [None] * len(rows)
     for n, positions in size_groups(sizes):
         picked = positions.tolist()
-        found = engine.recommend_batch(
-            [owned[p] for p in picked], [rows[p] for p in picked], n, pop_prior
-        )
-        for p, answer in zip(picked, found):
+        for p, answer in zip(
+            picked, batch([owned[p] for p in picked], [rows[p] for p in picked], n)
+        ):
             answers[p] = answer
     return answers
 

@@ -23,7 +23,6 @@ from tarsel._fitting import (
     mean_gap_periods,
     plan_alphas,
     repeat_timing,
-    size_groups,
     sized_batch,
 )
 from tarsel._settings import Settings
@@ -192,7 +191,12 @@ class Gate:
 
     def _lists(self, engine) -> list[list[int]]:
         rows = self.holdout.rows.tolist()
-        found = sized_batch(engine, self.owned, rows, self.k + self._repeat_room(), 0.0)
+        found = sized_batch(
+            lambda owned, rows, n: engine.recommend_batch(owned, rows, n, 0.0),
+            self.owned,
+            rows,
+            self.k + self._repeat_room(),
+        )
         return [items for items, _, _ in found]
 
     def _own_ndcg(self, lists: list[list[int]]) -> np.ndarray:
@@ -249,15 +253,11 @@ class Gate:
         n)`` answers users for every variant, each asked for ``n`` entries."""
         asked, rows = self.k + self._repeat_room(), self.holdout.rows.tolist()
         step = max(1, -(-len(rows) // variants))
+        by_user = lambda owned, rows, n: list(zip(*batch(owned, rows, n)))  # noqa: E731
         for lo in range(0, len(rows), step):
-            lists: list[list] = [[None] * len(rows[lo : lo + step]) for _ in range(variants)]
-            for n, positions in size_groups(asked[lo : lo + step]):
-                picked = (positions + lo).tolist()
-                grid = batch([self.owned[p] for p in picked], [rows[p] for p in picked], n)
-                for chunk, found in zip(lists, grid):
-                    for p, answer in zip(positions.tolist(), found):
-                        chunk[p] = answer[0]
-            yield lo, lists
+            end = lo + step
+            found = sized_batch(by_user, self.owned[lo:end], rows[lo:end], asked[lo:end])
+            yield lo, [[answers[v][0] for answers in found] for v in range(variants)]
 
     def _weigh(self, plan: Plan, figures: dict[str, tuple[float, float, float]]) -> dict[str, Any]:
         """Held-out NDCG@k of every candidate in both serving modes: the gated

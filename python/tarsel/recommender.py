@@ -780,14 +780,14 @@ class Recommender:
         # a mode served by a baseline needs no engine answers
         live = [r for r in requests if len(r.owned)] if self._engine_serves(exclude_owned) else []
         asked = np.asarray([self._ask(r.row, n, exclude_owned) for r in live], dtype=np.int64)
+        prior = fitted.kept.pop_prior(exclude_owned)
         with native_failures():
             found = iter(
                 sized_batch(
-                    fitted.engine,
+                    lambda owned, rows, n: fitted.engine.recommend_batch(owned, rows, n, prior),
                     [r.owned for r in live],
                     [r.engine_row for r in live],
                     asked,
-                    fitted.kept.pop_prior(exclude_owned),
                 )
             )
         columns: tuple[list, ...] = ([], [], [])  # item, score, source
