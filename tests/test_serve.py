@@ -75,24 +75,16 @@ def test_answers_equal_the_model(client, fitted, shop):
     got = client.get(f"/recommend/{user}", params={"n": 3, "exclude_owned": "false"}).json()
     assert got == _listed(model.recommend(user, 3, exclude_owned=False), user)
     body = {"user": str(user), "items": [item, "no-such", {"x": 1}], "n": 5}
-    assert client.post("/recommend", json=body).json() == _listed(
-        model.recommend(user, 5, items=[item, "no-such", None]), user
-    )
-    batch = client.post(
-        "/recommend/batch",
-        json={"users": [user, 7, None], "n": 2, "items": [None, None, [item, "zz"]]},
-    ).json()
-    assert batch["unknown_items"] == 1
-    singles = [
-        _listed(model.recommend(u, 2, items=b), u)
-        for u, b in ((user, None), (7, None), (None, [item, "zz"]))
-    ]
-    singles[2].pop("unknown_items")
+    want = model.recommend(user, 5, items=[item, "no-such", None])
+    assert client.post("/recommend", json=body).json() == _listed(want, user)
+    users, baskets = [user, 7, None], [None, None, [item, "zz"]]
+    body = {"users": users, "n": 2, "items": baskets}
+    batch = client.post("/recommend/batch", json=body).json()
+    singles = [_listed(model.recommend(u, 2, items=b), u) for u, b in zip(users, baskets)]
+    assert batch["unknown_items"] == singles[2].pop("unknown_items") == 1
     assert batch["results"] == singles
-    assert client.get(f"/similar/{item}?n=3").json() == {
-        "item": item,
-        "similar": _listed(model.similar_items(item, 3), ...),
-    }
+    similar = _listed(model.similar_items(item, 3), ...)
+    assert client.get(f"/similar/{item}?n=3").json() == {"item": item, "similar": similar}
 
 
 def _events(*times, user=1):
