@@ -149,17 +149,6 @@ def test_nothing_a_client_sends_gives_a_server_error(fitted, body, path):
     assert answer.status_code < 500, answer.text
 
 
-def test_events_update_the_served_model(client, shop):
-    item = shop.interactions["item"][5]
-    before = client.get("/recommend/123456?n=3").json()
-    assert set(before["source"]) == {"popularity"}
-    events = [_event(123456, item, time.time()), _event(1, "new", time.time())]
-    report = client.post("/events", json={"events": events}).json()
-    assert report == {"events": 1, "new_users": 1, "unknown_items": 1}
-    after = client.get("/recommend/123456?n=3").json()
-    assert after["item"] == client.post("/recommend", json={"items": [item], "n": 3}).json()["item"]
-
-
 def test_updates_are_off_unless_allowed(fitted):
     with TestClient(create_app(str(fitted[1]), reload_interval=0)) as client:
         answer = client.post("/events", json={"events": []})
@@ -277,15 +266,21 @@ def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
     assert "is not a regular file" in capsys.readouterr().err
 
 
-def test_event_times_are_read_as_unix_seconds(client, shop, tmp_path):
+def test_events_update_the_served_model_and_are_journaled_in_unix_seconds(client, shop):
     item = shop.interactions["item"][5]
+    assert set(client.get("/recommend/123456?n=3").json()["source"]) == {"popularity"}
     now = int(time.time())
     iso = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now - 60))
     events = [_event(1000, item, str(now)), _event(1000, item, iso), _event(1001, item, now - 30)]
-    assert client.post("/events", json={"events": events}).status_code == 200
+    events += [_event(123456, item, now - 10), _event(1, "new", now)]
+    report = client.post("/events", json={"events": events}).json()
+    assert report == {"events": 4, "new_users": 1, "unknown_items": 1}
     (line,) = client.model_path.with_name("live.model.journal").read_text().splitlines()
-    want = {"user": [1000, 1000, 1001], "item": [item] * 3, "time": [now, now - 60, now - 30]}
-    assert json.loads(line) == {"seq": 1, **want}
+    users, times = [1000, 1000, 1001, 123456, 1], [now, now - 60, now - 30, now - 10, now]
+    want = {"seq": 1, "user": users, "item": [item] * 4 + ["new"], "time": times}
+    assert json.loads(line) == want
+    after = client.get("/recommend/123456?n=3").json()
+    assert after["item"] == client.post("/recommend", json={"items": [item], "n": 3}).json()["item"]
 
 
 def _updated(path, events):
