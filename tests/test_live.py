@@ -138,16 +138,13 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, timing, tmp_path, m
 
 
 ONE = {"user": [1], "item": ["a"], "time": [1]}
+TEXT_USER = "user 'x' is of type str, but the model's user ids are integers"
 
 
 @pytest.mark.parametrize(
     "events, columns, message",
     [
-        (
-            {**ONE, "user": ["x"]},
-            {},
-            "user 'x' is of type str, but the model's user ids are integers",
-        ),
+        ({**ONE, "user": ["x"]}, {}, TEXT_USER),
         ({**ONE, "user": [None]}, {}, "user column of events has missing"),
         ({**ONE, "user": [1, 2], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
         ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),
@@ -165,9 +162,8 @@ def test_bad_events_change_nothing(events, columns, message):
 
 def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
     model = _fit({"user": [1, 1, 2, 2, 3], "item": list("abbca"), "time": range(5)}, repeat=False)
-    model._fitted.kept = Kept.of(
-        {**model.kept_, "serving": {"owned_allowed": {"source": "personal_popularity"}}}
-    )
+    serving = {"owned_allowed": {"source": "personal_popularity"}}
+    model._fitted.kept = Kept.of({**model.kept_, "serving": serving})
     model.update({"user": [9, 9, 9, 1], "item": list("ccab"), "time": [9, 9, 9, 9]})
     got = model.recommend(9, 3, exclude_owned=False)
     # c twice, then a; each by the user's own events plus its share of the fitted events
@@ -184,9 +180,7 @@ def test_events_are_read_in_the_fitted_time_format():
     days = [f"{d:02d}-03-2024" for d in range(1, 6)]
     table = {"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": days}
     model = Recommender(gate_users=0).fit(table, **COLUMNS, time_format="%d-%m-%Y")
-    twin = Recommender(gate_users=0).fit(
-        {**table, "time": [86400 * d for d in range(5)]}, **COLUMNS
-    )
+    twin = _fit({**table, "time": [86400 * d for d in range(5)]})
     events = {"user": [2, 3], "item": ["b", "a"], "time": ["13-03-2024", "12-03-2024"]}
     assert model.update(events) == twin.update({**events, "time": [86400 * 12, 86400 * 11]})
     assert model.update({**events, "time": ["2024/03/14"] * 2}, time_format="%Y/%m/%d")["events"]
