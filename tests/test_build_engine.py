@@ -24,6 +24,7 @@ def build(arrays=COOC, config=None):
 
 
 NO_BASE = "no base scorer: provide ease_b or a cooc CSR"
+WRAPPED = "ease_b shape inconsistent: dim 4294967296, len 0, n_items 1099511627776"
 EASE_3 = {"ease_b": np.ones((3, 3), np.float32)}
 
 
@@ -37,12 +38,7 @@ EASE_3 = {"ease_b": np.ones((3, 3), np.float32)}
         ({"ease_b": np.zeros((4, 0), np.float32)}, {"n_items": 5}, ValueError, NO_BASE),
         (EASE_3, {"n_items": 2}, ValueError, "ease_b shape inconsistent: dim 3, len 9, n_items 2"),
         # A zero-row block with 2**32 columns: its squared width wraps to 0.
-        (
-            {"ease_b": np.ones((0, 2**32), np.float32)},
-            {"n_items": 2**40},
-            ValueError,
-            "ease_b shape inconsistent: dim 4294967296, len 0, n_items 1099511627776",
-        ),
+        ({"ease_b": np.ones((0, 2**32), np.float32)}, {"n_items": 2**40}, ValueError, WRAPPED),
         # n_items is checked before the base scorer...
         (EASE_3, {"n_items": 0}, ValueError, "n_items must be > 0"),
         # ...but after ease_b, n_items and cooc_indptr are read; later entries come second.
@@ -56,7 +52,7 @@ def test_refused_dicts(arrays, config, error, message):
     assert str(err.value) == message
 
 
-def test_accepted_dicts():
+def test_accepted_dicts_and_boost_layers():
     for n_items in (3, 4, 100):  # a square block within the catalogue
         build({"ease_b": np.ones((3, 3), np.float32)}, {"n_items": n_items})
 
@@ -64,6 +60,14 @@ def test_accepted_dicts():
         pass
 
     build(D(COOC, other="x"), D(n_items=3, other=object()))  # unknown keys are ignored
+    # None is the same as a missing key
+    arrays = {**{k: None for k in ARRAY_KEYS}, **COOC, "ease_b": None, "boost": None}
+    config = {**{k: None for k in COUNT_KEYS + REAL_KEYS + FLAG_KEYS}, "n_items": 3}
+    assert build(arrays, config).to_bytes() == build(COOC, {"n_items": 3}).to_bytes()
+    boost_layer = tuple(np.zeros(2, d) for d in (np.float32, np.int32, np.int32))
+    with pytest.raises(TypeError, match="^'tuple' object cannot be converted to 'PyList'$"):
+        build({**COOC, "boost": (boost_layer,)})
+    build({**COOC, "boost": [boost_layer + ("ignored",), boost_layer]})
 
 
 WRONG_DTYPE = {
@@ -86,16 +90,6 @@ def test_every_array_entry_checks_dtype_dimensions_and_contiguity(key):
         build({**base, key: np.zeros(8, dtype)[::2]})
 
 
-def boost_layer(dtypes=(np.float32, np.int32, np.int32)):
-    return tuple(np.zeros(2, d) for d in dtypes)
-
-
-def test_boost_layers():
-    with pytest.raises(TypeError, match="^'tuple' object cannot be converted to 'PyList'$"):
-        build({**COOC, "boost": (boost_layer(),)})
-    build({**COOC, "boost": [boost_layer() + ("ignored",), boost_layer()]})
-
-
 @pytest.mark.parametrize(
     "keys, good, bad, error, message",
     [
@@ -112,12 +106,6 @@ def test_settings_are_read_by_kind(keys, good, bad, error, message):
         with pytest.raises(error) as err:
             build(config={"n_items": 3, key: bad})
         assert str(err.value).startswith(message or "")
-
-
-def test_none_is_the_same_as_a_missing_key():
-    arrays = {**{k: None for k in ARRAY_KEYS}, **COOC, "ease_b": None, "boost": None}
-    config = {**{k: None for k in COUNT_KEYS + REAL_KEYS + FLAG_KEYS}, "n_items": 3}
-    assert build(arrays, config).to_bytes() == build(COOC, {"n_items": 3}).to_bytes()
 
 
 def test_engine_is_independent_of_the_callers_arrays():
@@ -180,11 +168,7 @@ def test_read_only_arrays_are_held_not_copied(how, held, seed):
         del base
         assert engine.to_bytes() == copied
     # serving and replacing the repeat profile leave the held arrays as they were
-    engine.set_repeat_profile(
-        *(np.zeros(k, t) for k, t in [(1, np.int64), (0, np.int64)]),
-        *(np.zeros(0) for _ in range(4)),
-        0.0,
-    )
+    engine.set_repeat_profile(np.zeros(1, np.int64), np.zeros(0, np.int64), *[np.zeros(0)] * 4, 0.0)
     engine.recommend_batch([np.zeros(0, np.int64)], [0], 3, 0.0)
     if how != "view":
         assert [a.tobytes() for a in entries] == contents

@@ -38,14 +38,6 @@ def _damaged(tmp_path, change):
     return path
 
 
-def _flip(position):
-    def change(raw):
-        raw[position] ^= 0x01
-        return raw
-
-    return change
-
-
 NOT_OURS = r"is not a tarsel model file \(or is truncated\)"
 
 
@@ -59,7 +51,7 @@ NOT_OURS = r"is not a tarsel model file \(or is truncated\)"
             "has model format version 2; this tarsel reads version 1",
         ),
         (lambda raw: raw[:-20] + b"\x09\x00\x00\x00" + raw[-16:], r"is corrupt \(section table\)"),
-        (_flip(5), r"is corrupt \(checksum mismatch\)"),
+        (lambda raw: raw[:5] + bytes([raw[5] ^ 1]) + raw[6:], r"is corrupt \(checksum mismatch\)"),
     ],
 )
 def test_damaged_or_foreign_files_raise_value_error(tmp_path, change, message):
@@ -83,11 +75,6 @@ def test_a_failed_write_keeps_the_old_file(tmp_path, monkeypatch):
     monkeypatch.undo()
     assert read_container(path) == {"meta": b"old"}
     assert os.listdir(tmp_path) == ["m.tarsel"]
-
-
-def test_missing_file_is_an_os_error(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        read_container(tmp_path / "absent")
 
 
 @pytest.mark.parametrize("kind", ["fifo", "link to /dev/zero"])

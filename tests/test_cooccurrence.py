@@ -24,24 +24,12 @@ from tarsel._core import (
     symmetrize_via_transpose,
 )
 
-
-def typed(dtype):
-    return lambda xs: np.asarray(xs, dtype=dtype)
-
-
-i64, i32, f32, f64 = map(typed, (np.int64, np.int32, np.float32, np.float64))
+F32, F64 = np.float32, np.float64
+i64, i32, f32, f64 = (lambda xs, d=d: np.asarray(xs, d) for d in (np.int64, np.int32, F32, F64))
 
 
 def build(users, items, weights, n_users, n_items, **kw):
     return build_cooccurrence(i64(users), i64(items), f32(weights), n_users, n_items, **kw)
-
-
-def as_rows(result):
-    data, indices, indptr = result
-    return [
-        [(int(indices[k]), float(data[k])) for k in range(indptr[r], indptr[r + 1])]
-        for r in range(len(indptr) - 1)
-    ]
 
 
 def lists_of(entries, n):
@@ -55,72 +43,38 @@ def as_lists(result):
     return tuple(np.asarray(part).tolist() for part in result)
 
 
-# ---------------------------------------------------------- user co-occurrence
-
-
 @pytest.mark.parametrize(
-    "users, items, weights, n_items, rows",
+    "users, items, weights, n_items, expected",
     [
         # a repeated item pairs with every other item once per occurrence
-        ([0, 0, 0], [0, 0, 1], [1, 1, 1], 2, [[(1, 2.0)], [(0, 2.0)]]),
+        ([0, 0, 0], [0, 0, 1], [1, 1, 1], 2, ([2.0, 2.0], [1, 0], [0, 1, 2])),
         # zero weights leave explicit zeros
-        ([0, 0], [0, 2], [0.0, 5.0], 3, [[(2, 0.0)], [], [(0, 0.0)]]),
+        ([0, 0], [0, 2], [0.0, 5.0], 3, ([0.0, 0.0], [2, 0], [0, 1, 1, 2])),
         # out-of-range and negative users and items are skipped
-        ([0, 0, 0, -1, 5, 0], [0, 1, 9, 0, 1, -3], [1, 1, 1, 1, 1, 1], 2, [[(1, 1.0)], [(0, 1.0)]]),
+        ([0, 0, 0, -1, 5, 0], [0, 1, 9, 0, 1, -3], [1] * 6, 2, ([1.0, 1.0], [1, 0], [0, 1, 2])),
         # negative sums are kept
-        ([0, 0], [1, 0], [-2.0, 3.0], 2, [[(1, -6.0)], [(0, -6.0)]]),
+        ([0, 0], [1, 0], [-2.0, 3.0], 2, ([-6.0, -6.0], [1, 0], [0, 1, 2])),
     ],
 )
-def test_worked_examples(users, items, weights, n_items, rows):
+def test_worked_examples(users, items, weights, n_items, expected):
     result = build(users, items, weights, 4, n_items)
     assert [a.dtype for a in result] == [np.float32, np.int32, np.int32]
-    assert as_rows(result) == rows
+    assert as_lists(result) == expected
 
 
 def test_empty_dimensions_and_huge_counts():
     assert as_lists(build([0, 0, 1], [0, 1, 2], [1, 1, 1], 3, 0)) == ([], [], [0])
     assert as_lists(build([0, 0, 1], [0, 1, 2], [1, 1, 1], 0, 3)) == ([], [], [0, 0, 0, 0])
     got = build([2**62, 2**62, 5, 5], [0, 1, 1, 2], [1, 1, 2, 2], 2**63, 3)
-    assert as_rows(got) == [[(1, 1.0)], [(0, 1.0), (2, 4.0)], [(1, 4.0)]]
-
-
-@pytest.mark.parametrize(
-    "half_life_days, gap, factor",
-    [
-        (0.0, 1.0, 1.0 + 1.0 / (1.0 + np.exp(1.0))),  # tau floors at 1 second
-        (float("nan"), 2.0, 1.0 + 1.0 / (1.0 + np.exp(2.0))),
-    ],
-)
-def test_temporal_factor(half_life_days, gap, factor):
-    kw = dict(alpha=1.0, half_life_days=half_life_days, timestamps=f64([100.0, 100.0 + gap]))
-    data, _, _ = build([0, 0], [0, 1], [2.0, 3.0], 1, 2, kernel="hybrid_temporal", **kw)
-    assert data.tolist() == pytest.approx([6.0 * factor] * 2, rel=1e-6)
+    assert as_lists(got) == ([1.0, 1.0, 4.0, 4.0], [1, 0, 2, 1], [0, 1, 3, 4])
 
 
 def test_timestamps_beyond_the_interactions_are_ignored():
-    base = as_rows(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3))
+    base = as_lists(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3))
     for ts in (np.arange(20.0)[::3], f64([]), f64([1.0])):  # pure count: any shape
-        assert as_rows(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3, timestamps=ts)) == base
+        assert as_lists(build([0, 0, 0], [0, 1, 2], [1, 1, 1], 1, 3, timestamps=ts)) == base
     got = build([0, 0], [0, 1], [1, 1], 1, 2, kernel="hybrid_temporal", timestamps=f64([0, 0, 7]))
     assert got[0].tolist() == [1.5, 1.5]
-
-
-@pytest.mark.parametrize("seed", range(40))
-def test_matches_reference(seed):
-    rng = np.random.default_rng(seed)
-    n_users, n_items, m = int(rng.integers(1, 7)), int(rng.integers(1, 9)), int(rng.integers(41))
-    users, items = rng.integers(-1, n_users + 1, m), rng.integers(-1, n_items + 1, m)
-    weights = rng.choice(f32([0.0, 0.5, 1.0, 2.0, 3.0]), m)
-    times = rng.integers(0, 6, m) * 3600.0 if seed % 2 else None
-    kw = dict(kernel="hybrid_temporal", alpha=0.7, half_life_days=0.1, timestamps=times)
-    data, indices, indptr = build_cooccurrence(
-        users, items, weights, n_users, n_items, **(kw if seed % 2 else {})
-    )
-    expected = cooccurrence_dense(users, items, weights, n_users, n_items, times, 0.7, 0.1)
-    np.testing.assert_allclose(csr_to_dense(data, indices, indptr, n_items), expected, rtol=1e-6)
-    for r in range(n_items):
-        row = indices[indptr[r] : indptr[r + 1]]
-        assert np.all(np.diff(row) > 0) and r not in row
 
 
 @pytest.mark.parametrize(
@@ -147,25 +101,38 @@ def test_mixed_histories_match_reference_and_the_serial_two_pass_build(seed, n_u
     assert as_lists(got) == as_lists(serial)
 
 
-@pytest.mark.parametrize("seed", range(12))
-def test_small_catalogue_keeps_every_pair_whatever_its_sum(seed):
-    """Over a few items the rows gather densely, telling visited columns by their sums; a pair
-    whose products are zero, negative zero or cancel still leaves its entry, as +0.0. The
-    entries are exactly the pairs of distinct items that share a user."""
+@pytest.mark.parametrize("seed", range(40))
+def test_matches_reference(seed):
+    """Ids out of range; odd seeds weigh pairs by time (to 1e-6), some with a half-life of
+    zero or NaN (the time scale floors at one second). Sessions build as users do. Over a
+    few items the rows gather densely, telling visited columns by their sums: a pair whose
+    products are zero, negative zero or cancel still leaves its entry, as +0.0, so the
+    entries are exactly the pairs of distinct items that share a user, each row sorted."""
     rng = np.random.default_rng(seed)
-    n_users, n_items, m = int(rng.integers(1, 30)), int(rng.integers(2, 12)), int(rng.integers(120))
-    users, items = rng.integers(0, n_users, m), rng.integers(0, n_items, m)
-    weights = rng.choice(f32([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0]), m)
-    data, indices, indptr = build(users, items, weights, n_users, n_items)
-    shared = {(a, b) for u in range(n_users) for a in items[users == u] for b in items[users == u]}
-    assert {(r, c) for r in range(n_items) for c in indices[indptr[r] : indptr[r + 1]]} == {
-        (a, b) for a, b in shared if a != b
-    }
+    n_users, n_items, m = int(rng.integers(1, 30)), int(rng.integers(1, 12)), int(rng.integers(120))
+    users, items = rng.integers(-1, n_users + 1, m), rng.integers(-1, n_items + 1, m)
+    weights = rng.choice(f32([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, 3.0]), m)
+    half_life = [0.1, 0.0, math.nan][seed % 3]
+    times = rng.integers(0, 6, m) * (3600.0 if half_life == 0.1 else 1.0) if seed % 2 else None
+    kw = dict(kernel="hybrid_temporal", alpha=0.7, half_life_days=half_life, timestamps=times)
+    kw = kw if seed % 2 else {}
+    data, indices, indptr = build_cooccurrence(users, items, weights, n_users, n_items, **kw)
+    sessions = build_session_cooccurrence(users, items, weights, n_users, n_items, **kw)
+    assert as_lists(sessions) == as_lists((data, indices, indptr))
+    expected = cooccurrence_dense(users, items, weights, n_users, n_items, times, 0.7, half_life)
+    got = csr_to_dense(data, indices, indptr, n_items)
+    np.testing.assert_allclose(got, expected, rtol=1e-6 if seed % 2 else 0, atol=0)
+    owners = [items[(users == u) & (items >= 0) & (items < n_items)] for u in range(n_users)]
+    shared = {(a, b) for row in owners for a in row for b in row if a != b}
+    assert {(r, c) for r in range(n_items) for c in indices[indptr[r] : indptr[r + 1]]} == shared
     assert not np.signbit(data[data == 0]).any()
-    expected = cooccurrence_dense(users, items, weights, n_users, n_items)
-    np.testing.assert_array_equal(csr_to_dense(data, indices, indptr, n_items), expected)
+    assert all(np.all(np.diff(indices[indptr[r] : indptr[r + 1]]) > 0) for r in range(n_items))
 
 
+BROKEN_GRAPHS = [
+    (f32([1, 1]), i32([1, 0]), i32([0, 3, 3])),
+    (f32([1, 1]), i32([1, 2]), i32([0, 2, 2])),
+]
 ARRAYS = (i64([0, 0]), i64([0, 1]), f32([1, 1]))
 SHORT_TIMES = (i64([0, 0, 0]), i64([0, 1, 1]), f32([1, 1, 1]), 1, 2)
 
@@ -191,6 +158,35 @@ BAD_INPUT = [
         lambda: build_directional_cooc(*SHORT_TIMES, timestamps=f64([0.0])),
         "index out of bounds: the len is 1 but the index is 1",
     ),
+    # a broken row range is reported before a column that lies outside
+    (
+        lambda: symmetrize_via_transpose(f32([1, 1]), i32([5, 0]), i32([0, 1, 3])),
+        "index out of bounds: the len is 2 but the index is 2",
+    ),
+    (lambda: cooc_transform(*one_entry(1, 1, 1), "Cosine"), "unknown cooc transform: Cosine"),
+    (
+        lambda: cooc_transform(f32([1, 1]), i32([0, 0]), i32([-1, 1]), f64([1]), "jaccard"),
+        "index out of bounds: the len is 2 but the index is 18446744073709551615",
+    ),
+    *[
+        (lambda csr=csr: cap_neighbours(*csr, 1), message)
+        for csr, message in [
+            ((f32([]), i32([]), i32([])), "indptr must hold at least one entry"),
+            ((f32([1]), i32([0, 1]), i32([0, 1])), "data and indices must have equal length"),
+            ((f32([1]), i32([0]), i32([1, 1])), "indptr must start at 0"),
+            ((f32([1, 2]), i32([0, 1]), i32([0, 2, 1, 2])), "indptr must not decrease (row 1)"),
+            ((f32([1, 2]), i32([0, 1]), i32([0, 1])), "indptr must end at len(data)"),
+        ]
+    ],
+    # indptr past the end of both arrays, or a column past the rows: first bad position is 2
+    *[
+        (lambda m=m, call=call: call(*m), "index out of bounds: the len is 2 but the index is 2")
+        for m in BROKEN_GRAPHS
+        for call in (
+            lambda *a: cooccurrence_signal(*a, [0], [0]),
+            lambda *a: cooccurrence_retrieve(*a, [0], 5),
+        )
+    ],
 ]
 
 
@@ -200,27 +196,6 @@ def test_bad_input(call, message):
         call()
     assert str(info.value) == message
     assert isinstance(info.value, InternalFailure) == message.startswith("index")
-
-
-# ------------------------------------------------------- session co-occurrence
-
-
-@pytest.mark.parametrize("seed", range(6))
-def test_sessions_build_like_users(seed):
-    rng = np.random.default_rng(seed)
-    n_sessions, n_items, m = int(rng.integers(1, 30)), int(rng.integers(1, 25)), 200
-    sessions = rng.integers(-1, n_sessions + 1, m)
-    items = rng.integers(-1, n_items + 1, m)
-    weights = rng.random(m).astype(np.float32)
-    kw = dict(kernel="hybrid_temporal", alpha=0.8, half_life_days=2.0)
-    kw = {**kw, "timestamps": rng.random(m) * 1e6} if seed % 2 else {}
-    got = build_session_cooccurrence(sessions, items, weights, n_sessions, n_items, **kw)
-    users = build_cooccurrence(sessions, items, weights, n_sessions, n_items, **kw)
-    assert as_lists(got) == as_lists(users)
-    got = build_session_cooccurrence(
-        i64([0, -1, 0, 9, 0]), i64([2, 0, 0, 1, 7]), f32([1] * 5), 2, 3
-    )
-    assert as_lists(got) == ([1.0, 1.0], [2, 0], [0, 1, 1, 2])
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -238,8 +213,6 @@ def test_deep_session_fraction(seed):
     expected = sum(len(v) >= 2 for v in distinct.values()) / len(distinct)
     assert deep_session_fraction(sessions.tolist(), items) == expected
 
-
-# ------------------------------------------------------------ directional walk
 
 A, B, C = 0, 1, 2
 
@@ -312,12 +285,8 @@ def test_directional_random_against_plain_walk(seed):
     items = rng.integers(-1, n_items + 1, m - seed % 3)
     weights = rng.choice([-1.0, 0.0, 0.25, 1.0, 1.7, 3.1], m).astype(np.float32)
     timestamps = rng.integers(0, 20, m).astype(np.float64) if seed % 2 else None
-    got = build_directional_cooc(
-        sessions, items, weights, n_sessions, n_items, timestamps=timestamps
-    )
-    assert as_lists(got) == walk_reference(
-        sessions, items, weights, n_sessions, n_items, timestamps
-    )
+    args = sessions, items, weights, n_sessions, n_items, timestamps
+    assert as_lists(build_directional_cooc(*args)) == walk_reference(*args)
 
 
 def triple(entries, n):
@@ -338,14 +307,6 @@ def test_symmetrize_worked_examples(entries, expected):
     assert as_lists(symmetrize_via_transpose(f32([1.0]), i32([0]), i32([]))) == ([], [], [0])
 
 
-def test_symmetrize_broken_csr():
-    # a broken row range is reported before a column that lies outside
-    with pytest.raises(
-        InternalFailure, match="^index out of bounds: the len is 2 but the index is 2$"
-    ):
-        symmetrize_via_transpose(f32([1, 1]), i32([5, 0]), i32([0, 1, 3]))
-
-
 @pytest.mark.parametrize("seed", range(8))
 def test_symmetrize_random_against_transpose_sum(seed):
     rng = np.random.default_rng(seed)
@@ -360,8 +321,6 @@ def test_symmetrize_random_against_transpose_sum(seed):
                 sums[key] = np.float32(sums.get(key, np.float32(0)) + data[j])
     assert got == lists_of({k: float(v) for k, v in sums.items()}, n)
 
-
-# ------------------------------------------------------------------- transforms
 
 TRANSFORMS = ["raw", "cosine", "jaccard", "wilson"]
 
@@ -429,23 +388,6 @@ def test_transform_edges():
     assert got.tolist() == data.tolist() and not np.shares_memory(got, data)
 
 
-@pytest.mark.parametrize(
-    "args, exc, message",
-    [
-        (one_entry(1.0, 1.0, 1.0) + ("Cosine",), ValueError, "unknown cooc transform: Cosine"),
-        (
-            (f32([1, 1]), i32([0, 0]), i32([-1, 1]), f64([1]), "jaccard"),
-            InternalFailure,
-            "index out of bounds: the len is 2 but the index is 18446744073709551615",
-        ),
-    ],
-)
-def test_transform_bad_input(args, exc, message):
-    with pytest.raises(exc) as info:
-        cooc_transform(*args)
-    assert str(info.value) == message
-
-
 @pytest.mark.parametrize("transform", TRANSFORMS)
 @pytest.mark.parametrize("seed", range(4))
 def test_transform_random_against_formulas(transform, seed):
@@ -456,15 +398,9 @@ def test_transform_random_against_formulas(transform, seed):
     counts = rng.integers(-2, 25, size=n).astype(np.float64)
     counts[rng.random(n) < 0.1] = np.nan
     z = float(rng.uniform(0.5, 3.0))
-    np.testing.assert_allclose(
-        cooc_transform(data, indices, indptr, counts, transform, z),
-        transform_reference(data, indices, indptr, counts, transform, z),
-        rtol=1e-6,
-        atol=1e-7,
-    )
-
-
-# -------------------------------------------------------------- neighbour cap
+    got = cooc_transform(data, indices, indptr, counts, transform, z)
+    want = transform_reference(data, indices, indptr, counts, transform, z)
+    np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-7)
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -485,24 +421,6 @@ def test_cap_neighbours_matches_the_reference(seed):
             np.testing.assert_array_equal(g, w)
             assert g.dtype == w.dtype
 
-
-@pytest.mark.parametrize(
-    "csr, message",
-    [
-        ((f32([]), i32([]), i32([])), "indptr must hold at least one entry"),
-        ((f32([1]), i32([0, 1]), i32([0, 1])), "data and indices must have equal length"),
-        ((f32([1]), i32([0]), i32([1, 1])), "indptr must start at 0"),
-        ((f32([1, 2]), i32([0, 1]), i32([0, 2, 1, 2])), "indptr must not decrease (row 1)"),
-        ((f32([1, 2]), i32([0, 1]), i32([0, 1])), "indptr must end at len(data)"),
-    ],
-)
-def test_cap_neighbours_bad_rows(csr, message):
-    with pytest.raises(ValueError) as info:
-        cap_neighbours(*csr, 1)
-    assert str(info.value) == message
-
-
-# -------------------------------------------------------- signal and retrieval
 
 # 0-1: 2, 0-2: 1, 1-2: 3, 2-3: 0 (explicit zero), 3-4: -1
 GRAPH = (
@@ -548,23 +466,8 @@ def test_retrieve_worked_examples(owned, budget, include_owned, items, scores):
     assert as_lists(cooccurrence_retrieve(*GRAPH, owned, budget, include_owned)) == (items, scores)
 
 
-@pytest.mark.parametrize(
-    "matrix, message",
-    [
-        # indptr past the end of both arrays: first bad position is 2
-        ((f32([1, 1]), i32([1, 0]), i32([0, 3, 3])), "the len is 2 but the index is 2"),
-        ((f32([1, 1]), i32([1, 2]), i32([0, 2, 2])), "the len is 2 but the index is 2"),
-    ],
-)
-def test_broken_graph_is_index_failure(matrix, message):
-    for call in (
-        lambda: cooccurrence_signal(*matrix, [0], [0]),
-        lambda: cooccurrence_retrieve(*matrix, [0], 5),
-    ):
-        with pytest.raises(InternalFailure, match=f"^index out of bounds: {message}$"):
-            call()
-    # rows that are never read are not checked
-    assert cooccurrence_signal(*matrix, [1], [0]).tolist() == [0.0]
+def test_rows_never_read_are_not_checked():
+    assert [cooccurrence_signal(*m, [1], [0]).tolist() for m in BROKEN_GRAPHS] == [[0.0]] * 2
 
 
 @pytest.mark.parametrize("seed", range(14))
@@ -584,7 +487,5 @@ def test_signal_and_retrieve_random_against_reference(seed):
     ]
     for budget in (0, 1, 2, 7, 40, n + 5):
         for include_owned in (False, True):
-            got = cooccurrence_retrieve(data, indices, indptr, owned, budget, include_owned)
-            assert as_lists(got) == retrieve_reference(
-                data, indices, indptr, owned, budget, include_owned
-            )
+            args = data, indices, indptr, owned, budget, include_owned
+            assert as_lists(cooccurrence_retrieve(*args)) == retrieve_reference(*args)

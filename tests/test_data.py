@@ -90,12 +90,20 @@ def test_ids_a_model_cannot_store_are_refused_before_fitting(users, message):
         IdMap(users).to_bytes()
 
 
+@pytest.mark.parametrize(
+    "weighting, weights",
+    [
+        ("binary", [1.0] * 3),
+        ("log1p", [math.log(3.0), math.log(2.0), math.log(2.0)]),
+        ("rating", None),
+    ],
+)
 @pytest.mark.parametrize("kind", [dict, pd.DataFrame, "polars"])
-def test_table_kinds_give_the_same_arrays(kind):
+def test_table_kinds_give_the_same_arrays(kind, weighting, weights):
     kind = pytest.importorskip("polars").DataFrame if kind == "polars" else kind
     table = {"user": ["u1", "u1", "u2", "u1"], "item": ["a", "b", "a", "a"]}
     table = kind({**table, "t": [30, 10, 20, 40], "r": [4.0, 5.0, 3.0, 2.0]})
-    data = prepare_interactions(table, time_col="t", weight_col="r")
+    data = prepare_interactions(table, time_col="t", weight_col="r", weighting=weighting)
     # events in time order: (u1,b,10) (u2,a,20) (u1,a,30) (u1,a,40)
     assert data.users.ids.tolist() == ["u1", "u2"]
     assert data.items.ids.tolist() == ["a", "b"]
@@ -103,7 +111,8 @@ def test_table_kinds_give_the_same_arrays(kind):
     assert data.item_idx.tolist() == [1, 0, 0, 0]
     assert data.timestamps.tolist() == [10.0, 20.0, 30.0, 40.0]
     assert list(zip(data.pair_user.tolist(), data.pair_item.tolist())) == [(0, 0), (0, 1), (1, 0)]
-    assert data.pair_weight.tolist() == [3.0, 5.0, 3.0]  # mean rating of each pair
+    # the mean rating of each pair, or a weight of its count of events
+    np.testing.assert_allclose(data.pair_weight, weights or [3.0, 5.0, 3.0], rtol=1e-6)
     assert data.pair_time.tolist() == [40.0, 10.0, 20.0]
     assert data.history(0).tolist() == [1, 0]  # b, then a (most recent last)
 
@@ -135,27 +144,9 @@ def test_one_long_id_costs_memory_in_proportion_to_the_log(hashed, monkeypatch):
     assert peak < 8 * 250_000
 
 
-@pytest.mark.parametrize(
-    "weighting, expected",
-    [
-        ("binary", [1.0, 1.0]),
-        ("log1p", [math.log(3.0), math.log(2.0)]),
-        ("rating", [3.0, 5.0]),
-    ],
-)
-def test_weightings(weighting, expected):
-    table = {"user": [0, 0, 0], "item": [1, 1, 2], "r": [4.0, 2.0, 5.0]}
-    data = prepare_interactions(table, weight_col="r", weighting=weighting)
-    np.testing.assert_allclose(data.pair_weight, expected, rtol=1e-6)
-
-
 def test_sessions_from_gaps_and_from_a_column():
-    table = {
-        "user": [0, 0, 0, 1, 1],
-        "item": [1, 2, 3, 1, 2],
-        "t": [0, 100, 5000, 50, 60],
-        "s": ["x", "x", "y", "x", "x"],
-    }
+    table = {"user": [0, 0, 0, 1, 1], "item": [1, 2, 3, 1, 2], "t": [0, 100, 5000, 50, 60]}
+    table["s"] = ["x", "x", "y", "x", "x"]
     by_gap = prepare_interactions(table, time_col="t", session_gap_seconds=1800)
     # time order: u0@0 u1@50 u1@60 u0@100 u0@5000
     assert by_gap.session_idx.tolist() == [0, 1, 1, 0, 2]
@@ -240,12 +231,8 @@ def test_times_outside_plausible_years_are_refused_with_the_likely_unit(times, m
 
 
 def test_exact_duplicates_are_counted_and_dropped_on_request():
-    table = {
-        "user": [1, 1, 1, 1, 2],
-        "item": ["a", "a", "a", "b", "a"],
-        "t": [5, 5, 5, 5, 5],
-        "s": ["x", "x", "y", "x", "x"],  # the third row is another session
-    }
+    table = {"user": [1, 1, 1, 1, 2], "item": ["a", "a", "a", "b", "a"], "t": [5] * 5}
+    table["s"] = ["x", "x", "y", "x", "x"]  # the third row is another session
     kept = prepare_interactions(table, time_col="t", session_col="s")
     assert (kept.duplicates, len(kept.user_idx)) == (1, 5)
     dropped = prepare_interactions(table, time_col="t", session_col="s", drop_duplicates=True)
@@ -260,16 +247,8 @@ U1, I1 = {"user": [1], "item": [1]}, {"user": [1, 2], "item": [1, 2]}
 @pytest.mark.parametrize(
     "table, kwargs, message",
     [
-        (
-            {"user": [1], "itm": [2]},
-            {},
-            r"missing column 'item' in interactions \(columns: 'user', .*",
-        ),
-        (
-            {"user": [1, 2], "item": [1, 2, 3]},
-            {},
-            "the columns of interactions differ in length: .*",
-        ),
+        ({"user": [1], "itm": [2]}, {}, r"missing column 'item' in interactions \(columns: .*"),
+        ({"user": [1, 2], "item": [1, 2, 3]}, {}, "the columns of interactions differ in .*"),
         ({**I1, "t": [5]}, {"time_col": "t"}, "the columns .* 'item' has 2, 't' has 1 rows"),
         (
             {**I1, "t": ["2024-01-01", "soon"]},
@@ -290,13 +269,8 @@ def test_bad_interactions_raise_clear_errors(table, kwargs, message):
 
 def test_item_features_encode_numbers_categories_and_lists():
     data = prepare_interactions({"user": [0, 0], "item": ["a", "b"]}, extra_items=["c"])
-    features = {
-        "item": ["c", "a", "b"],
-        "kind": ["tea", "tea", None],
-        "price": [2.5, 0.0, 1.0],
-        "tags": [["x", "y"], [], ["y"]],
-    }
-    got = prepare_item_features(features, data.items, "item")
+    features = {"item": ["c", "a", "b"], "kind": ["tea", "tea", None], "price": [2.5, 0.0, 1.0]}
+    got = prepare_item_features({**features, "tags": [["x", "y"], [], ["y"]]}, data.items, "item")
     assert data.items.ids.tolist() == ["a", "b", "c"]
     assert got.names == ["kind=tea", "price", "tags=x", "tags=y"]
     dense = np.zeros((3, got.n_features), dtype=np.float32)
@@ -323,16 +297,8 @@ def test_events_pairs_and_histories_match_a_plain_reading(seed):
         table["t"].sort()
     weighting = ("binary", "log1p", "rating")[seed % 3]
     drop = seed % 2 == 0
-    data = prepare_interactions(
-        table,
-        user_col="u",
-        item_col="i",
-        time_col="t",
-        session_col="s",
-        weight_col="w",
-        weighting=weighting,
-        drop_duplicates=drop,
-    )
+    columns = dict(user_col="u", item_col="i", time_col="t", session_col="s", weight_col="w")
+    data = prepare_interactions(table, **columns, weighting=weighting, drop_duplicates=drop)
     raw = list(zip(*(table[c].tolist() for c in "uits")))
     duplicate = reference.duplicate_rows(raw)
     assert data.duplicates == sum(duplicate)
@@ -341,31 +307,16 @@ def test_events_pairs_and_histories_match_a_plain_reading(seed):
     assert data.users.ids[data.user_idx].tolist() == [raw[r][0] for r in ordered]
     assert data.items.ids[data.item_idx].tolist() == [raw[r][1] for r in ordered]
     assert data.timestamps.tolist() == [raw[r][2] for r in ordered]
-    expected = reference.pairs(
-        data.user_idx.tolist(),
-        data.item_idx.tolist(),
-        data.timestamps.tolist(),
-        data.event_weights.tolist(),
-        weighting,
-        data.n_users,
-    )
-    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
-        assert getattr(data, name).tolist() == expected[name], name
-    np.testing.assert_allclose(data.pair_weight, expected["pair_weight"], rtol=1e-6)
-    assert np.diff(data.hist_indptr).tolist() == expected["hist_lengths"]
-    # a part of the events folds the same way
+    # the whole log and a part of its events fold the same way
     keep = rng.random(len(data.user_idx)) < 0.5
     part = data.select_events(keep)
-    expected = reference.pairs(
-        data.user_idx[keep].tolist(),
-        data.item_idx[keep].tolist(),
-        data.timestamps[keep].tolist(),
-        data.event_weights[keep].tolist(),
-        weighting,
-        data.n_users,
-    )
-    for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
-        assert getattr(part, name).tolist() == expected[name], name
+    events = (data.user_idx, data.item_idx, data.timestamps, data.event_weights)
+    for folded, rows in ((data, slice(None)), (part, keep)):
+        expected = reference.pairs(*(a[rows].tolist() for a in events), weighting, data.n_users)
+        for name in ("pair_user", "pair_item", "pair_count", "pair_time", "hist_items"):
+            assert getattr(folded, name).tolist() == expected[name], name
+        np.testing.assert_allclose(folded.pair_weight, expected["pair_weight"], rtol=1e-6)
+        assert np.diff(folded.hist_indptr).tolist() == expected["hist_lengths"]
     # the baselines from the pairs are those from the events
     lists = Baselines.of_event_set(part)
     events = Baselines.from_events(part.user_idx, part.item_idx, part.n_users, part.n_items)

@@ -19,10 +19,8 @@ def test_grocery_is_deterministic_and_has_its_structure():
     assert log.groupby("basket").size().mean() > 2
     repeats = log.groupby(["user", "item"]).size()
     assert 0.1 < (repeats >= 2).mean() < 0.4  # some staples and replenished goods come back
-    assert (
-        datasets.grocery(n_users=80, n_items=100, seed=5).interactions["item"].tolist()
-        != a.interactions["item"].tolist()
-    )
+    other = datasets.grocery(n_users=80, n_items=100, seed=5).interactions["item"]
+    assert other.tolist() != a.interactions["item"].tolist()
     rebuys = pd.DataFrame(datasets.rebuying(n_users=80, n_items=100, seed=4).interactions)
     assert (rebuys.groupby(["user", "item"]).size() >= 2).mean() > 0.5  # rebuying dominates
 

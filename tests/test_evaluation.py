@@ -1,4 +1,5 @@
 import math
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -77,45 +78,35 @@ TABLE = {
     "t": [10, 30, 20, 5, 50, 40],
     "s": [0, 1, 1, 0, 1, 0],
 }
+ONE_BASKET = [(1, "b"), (1, "c"), (2, "d")]
 
 
-@pytest.mark.parametrize("table", [dict, pd.DataFrame, "polars"])
-def test_leave_last_one_out_by_time_keeps_the_table_kind(table):
-    table = pytest.importorskip("polars").DataFrame if table == "polars" else table
-    split = leave_last_n_out(table(TABLE), 1, time_col="t")
-    assert type(split.train) is type(table(TABLE))
-    test = pd.DataFrame({c: np.asarray(split.test[c]) for c in ("user", "item")})
-    # user 1's latest is b@30, user 2's is d@50; user 3 has a single row and stays in training
-    assert sorted(map(tuple, test.to_numpy().tolist())) == [(1, "b"), (2, "d")]
-    assert len(split.train["user"]) == 4
-    assert split.columns["time_col"] == "t"
+DAY = 86400
+# by day: user 1 buys a on day 0, b and c on day 1; user 2 buys a and d on day 0
+DAYS = [0, DAY + 9, DAY + 5, 100, 200, 0]
 
 
 @pytest.mark.parametrize(
-    "n, kwargs, held",
+    "split, kwargs, held",
     [
-        (1, {}, [(1, "c"), (2, "d")]),  # row order without times
-        (1, {"time_col": "t", "session_col": "s"}, [(1, "b"), (1, "c"), (2, "d")]),
-        (2, {"time_col": "t"}, [(1, "b"), (1, "c")]),  # user 2 has two rows only
+        (partial(leave_last_n_out, n=1), {}, [(1, "c"), (2, "d")]),  # row order without times
+        # user 3 has a single row and stays in training
+        (partial(leave_last_n_out, n=1), {"time_col": "t"}, [(1, "b"), (2, "d")]),
+        (partial(leave_last_n_out, n=1), {"time_col": "t", "session_col": "s"}, ONE_BASKET),
+        (partial(leave_last_n_out, n=2), {"time_col": "t"}, [(1, "b"), (1, "c")]),  # user 2 has 2
+        (leave_last_basket_out, {"session_col": "s"}, ONE_BASKET),  # user 3 has one basket
+        (leave_last_basket_out, {"time_col": "day_t"}, [(1, "b"), (1, "c")]),
     ],
 )
-def test_leave_last_out_by_row_order_time_or_session(n, kwargs, held):
-    split = leave_last_n_out(TABLE, n, **kwargs)
-    assert sorted(zip(split.test["user"].tolist(), split.test["item"].tolist())) == held
-
-
-@pytest.mark.parametrize(
-    "kwargs, held",
-    [
-        ({"session_col": "s"}, [(1, "b"), (1, "c"), (2, "d")]),  # user 3 has one basket
-        # by day: user 1 buys a on day 0, b and c on day 1; user 2 buys a and d on day 0
-        ({"time_col": "day_t"}, [(1, "b"), (1, "c")]),
-    ],
-)
-def test_leave_last_basket_out_by_session_or_by_day(kwargs, held):
-    day = 86400
-    split = leave_last_basket_out(dict(TABLE, day_t=[0, day + 9, day + 5, 100, 200, 0]), **kwargs)
-    assert sorted(zip(split.test["user"].tolist(), split.test["item"].tolist())) == held
+@pytest.mark.parametrize("kind", [dict, pd.DataFrame, "polars"])
+def test_leave_last_out_keeps_the_table_kind(split, kwargs, held, kind):
+    kind = pytest.importorskip("polars").DataFrame if kind == "polars" else kind
+    table = kind(dict(TABLE, day_t=DAYS))
+    got = split(table, **kwargs)
+    assert type(got.train) is type(table) and len(got.train["user"]) == 6 - len(held)
+    test = zip(np.asarray(got.test["user"]).tolist(), np.asarray(got.test["item"]).tolist())
+    assert sorted(test) == held
+    assert all(got.columns[key] == value for key, value in kwargs.items())
 
 
 def test_temporal_split_cuts_at_the_latest_fraction():

@@ -1,5 +1,4 @@
-"""metadata_knn: worked examples, the skipping and capping rules, bad CSR input, and a
-randomized comparison against dense F @ F.T."""
+"""metadata_knn: the skipping and capping rules, bad CSR input, and dense F @ F.T."""
 
 import numpy as np
 import pytest

@@ -1,5 +1,4 @@
-"""Repeat consumption: the multiplier curves, period detection and the per-user profile;
-worked examples, errors, and randomized comparisons with the plain references."""
+"""Repeat consumption: the multiplier curves, period detection and the per-user profile."""
 
 import math
 
@@ -22,8 +21,6 @@ I64 = np.int64
 REPLENISH = [0.0, 1.0, 0.0, 0.0]
 SATIATION = [0.0, 0.0, 1.0, 0.0]
 ONE_SHOT = [0.0, 0.0, 0.0, 1.0]
-
-# ------------------------------------------------------------------ multiplier
 
 
 @pytest.mark.parametrize(
@@ -101,9 +98,6 @@ def test_multiplier_bad_input(call, exc, message):
     assert str(info.value) == message
 
 
-# ---------------------------------------------------------------------- period
-
-
 def period(values):
     return detect_period_py(np.asarray(values, dtype=np.float64))
 
@@ -126,16 +120,6 @@ def test_period_worked_examples(values, expected):
     got = period(values)
     assert got[1] == expected[1] and (got[0] == expected[0] or math.isnan(expected[0]))
     assert math.isnan(got[0]) == math.isnan(expected[0])
-
-
-def test_two_peaks_quality_is_one_minus_the_density_ratio():
-    gaps = [1.0, 1.1, 0.9, 1.05, 0.95, 1.0, 1.02, 0.98, 7.0, 7.5, 6.5, 7.2]
-    got, quality = period(gaps)
-    _, density = log_gap_density(gaps)
-    tops = sorted((density[k] for k in peaks(density)), reverse=True)
-    assert len(tops) == 2
-    assert quality == pytest.approx(1.0 - tops[1] / tops[0], rel=0, abs=1e-12)
-    assert 0.8 < got < 1.2  # the stronger cluster
 
 
 def test_equal_peaks_and_flat_tops_pick_the_longer_period():
@@ -167,9 +151,6 @@ def test_period_matches_reference_on_random_gaps():
         np.testing.assert_allclose(period(gaps), detect_period(gaps), rtol=1e-12, atol=1e-12)
 
 
-# --------------------------------------------------------------------- profile
-
-
 def fit(users, items, times, n_users, min_count=2):
     times = None if times is None else np.asarray(times, dtype=np.float64)
     return fit_repeat_profile(I64(users), I64(items), times, n_users, min_count)
@@ -198,6 +179,7 @@ def reference_profile(users, items, times, n_users, min_count):
 
 
 SIGNED = ([0, 0, 0, 0], [9, -5, 9, 2], [1.0, 2.0, 3.0, 4.0], 1)
+PAIR = ([0] * 4, [3] * 4)
 
 
 def assert_same(actual, expected, tolerance=0.0):
@@ -223,24 +205,14 @@ def assert_same(actual, expected, tolerance=0.0):
         # items are copied unchanged and ordered as signed integers
         (SIGNED + (1,), ([0, 3], [-5, 2, 9], [1, 1, 2], [2, 4, 3], [NAN, NAN, 2], [0, 0, 0.3])),
         (SIGNED + (4,), ([0, 0], [], [], [], [], [])),
+        # one pair: one zero gap only; NaN ordered last; zero gaps dropped
+        (([0, 0], [3, 3], [5.0, 5.0], 1), ([0, 1], [3], [2], [5], [NAN], [0])),
+        (PAIR + ([20.0, NAN, 10.0, 30.0], 1), ([0, 1], [3], [4], [NAN], [10], [0.3])),
+        (PAIR + ([-1.0, -0.0, 0.0, 2.0], 1), ([0, 1], [3], [4], [2], [1.5], [0.3])),
     ],
 )
 def test_profile_worked_examples(args, expected):
     assert_same(fit(*args), expected)
-
-
-@pytest.mark.parametrize(
-    "times, last, gap, quality",
-    [
-        ([5.0, 5.0], 5.0, NAN, 0.0),  # one zero gap only
-        ([20.0, NAN, 10.0, 30.0], NAN, 10.0, 0.3),  # NaN ordered last
-        ([-1.0, -0.0, 0.0, 2.0], 2.0, 1.5, 0.3),  # zero gaps dropped
-    ],
-)
-def test_single_pair_times(times, last, gap, quality):
-    _, _, counts, last_ts, periods, qualities = fit([0] * len(times), [3] * len(times), times, 1)
-    got = [counts, last_ts, periods, qualities]
-    np.testing.assert_array_equal(got, [[float(len(times))], [last], [gap], [quality]])
 
 
 @pytest.mark.parametrize("seed", range(6))

@@ -11,10 +11,7 @@ import pytest
 from reference.engines import random_engine, random_profile, random_request
 from tarsel import Recommender, _core, datasets
 from tarsel._gates import Gate
-
-PROFILE = tuple(
-    f"repeat_{k}" for k in ("indptr", "items", "counts", "last_ts", "periods", "quality")
-)
+from test_recommend import PROFILE
 
 
 def exact(batch):
@@ -28,12 +25,9 @@ def random_profiles(rng, config, count):
     out = []
     for _ in range(count):
         users = int(rng.integers(0, config["n_users"] + 1))
-        arrays = random_profile(rng, users, config["n_items"], 1.7e9)
-        out.append(
-            tuple(
-                np.repeat(arrays[k], 2)[::2] if rng.random() < 0.2 else arrays[k] for k in PROFILE
-            )
-        )
+        profile = random_profile(rng, users, config["n_items"], 1.7e9)
+        arrays = [profile[k] for k in PROFILE]
+        out.append(tuple(np.repeat(a, 2)[::2] if rng.random() < 0.2 else a for a in arrays))
     return out
 
 
@@ -67,16 +61,7 @@ def small_engine():
     return _core.build_engine({"ease_b": block}, config)
 
 
-PROFILE_0 = (
-    np.array([0, 1], np.int64),
-    np.array([0], np.int64),
-    np.array([3.0]),
-    np.array([50.0]),
-    np.array([10.0]),
-    np.array([1.0]),
-)
-LIST_MESSAGE = "'list' object cannot be converted to 'PyTuple'"
-ARRAY_MESSAGE = "'ndarray' object cannot be converted to 'PyArray<T, D>'"
+PROFILE_0 = (np.int64([0, 1]), np.int64([0]), *map(np.float64, ([3.0], [50.0], [10.0], [1.0])))
 
 
 @pytest.mark.parametrize(
@@ -84,7 +69,7 @@ ARRAY_MESSAGE = "'ndarray' object cannot be converted to 'PyArray<T, D>'"
     [
         (3, "'int' object cannot be converted to 'Sequence'"),
         ("abc", "'str' object cannot be converted to 'Sequence'"),
-        ([list(PROFILE_0)], f"profile 0: {LIST_MESSAGE}"),
+        ([list(PROFILE_0)], "profile 0: 'list' object cannot be converted to 'PyTuple'"),
         (
             [PROFILE_0, PROFILE_0[:5]],
             "profile 1: holds 5 arrays, not the 6 of "
@@ -92,7 +77,7 @@ ARRAY_MESSAGE = "'ndarray' object cannot be converted to 'PyArray<T, D>'"
         ),
         (
             [PROFILE_0[:2] + (np.float32([3]), np.float32([50])) + PROFILE_0[4:]],
-            f"profile 0: array 'counts': {ARRAY_MESSAGE}",
+            "profile 0: array 'counts': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
         ),
         (
             [PROFILE_0[:1] + ([0],) + PROFILE_0[2:]],

@@ -1,5 +1,4 @@
-"""The model report: one self-contained page with every section and a drawing in
-every chart."""
+"""The model report: one self-contained page with every section and every chart drawn."""
 
 import os
 import re
@@ -35,9 +34,8 @@ def test_page_is_self_contained_with_every_section_drawn(model, tmp_path):
         "model": ["tarsel", "popularity"],
         "metric": ["ndcg", "ndcg"],
         "value": [0.31, 0.25],
-        "ci_low": [float("nan"), 0.23],
-        "ci_high": [None, 0.27],
     }
+    evaluation.update(ci_low=[float("nan"), 0.23], ci_high=[None, 0.27])
     path = tmp_path / "report.html"
     model.report(path, evaluation=evaluation)
     page = path.read_text()
@@ -69,26 +67,13 @@ CANDIDATES = {"popularity": 0.21, "personal_popularity": 0.18, "model+popularity
     ],
 )
 def test_gates_render_every_candidate_and_baseline(candidates):
-    fit = {
-        "gates": {
-            "repeat": {"on": 0.3, "off": 0.25, "kept": True},
-            "trend": {"on": 0.3, "off": 0.31, "kept": False},
-            "repeat_calibration": {
-                **{"on": 0.3, "off": 0.2, "kept": True},
-                **{"min_count": 1, "periods": "due", "weight": 1000.0},
-            },
-            "boost": {"layers": []},
-        },
-        "heldout": {
-            "users": 40,
-            "k": 10,
-            "ndcg": 0.3,
-            "popularity_ndcg": 0.21,
-            "candidates": candidates,
-            "exclude_owned": False,
-            "serving": {"owned_allowed": {"source": "model", "pop_prior": 0.1}},
-        },
-    }
+    gates = {"repeat": {"on": 0.3, "off": 0.25, "kept": True}, "boost": {"layers": []}}
+    gates["trend"] = {"on": 0.3, "off": 0.31, "kept": False}
+    calibration = {"on": 0.3, "off": 0.2, "kept": True, "min_count": 1, "periods": "due"}
+    gates["repeat_calibration"] = {**calibration, "weight": 1000.0}
+    heldout = {"users": 40, "k": 10, "ndcg": 0.3, "popularity_ndcg": 0.21, "exclude_owned": False}
+    serving = {"owned_allowed": {"source": "model", "pop_prior": 0.1}}
+    fit = {"gates": gates, "heldout": {**heldout, "candidates": candidates, "serving": serving}}
     page = render_sections(
         SimpleNamespace(fit_report_=fit, kept_={"repeat": True}), ["gates", "kept"]
     )
