@@ -37,12 +37,17 @@ def shop():
     return datasets.grocery(n_users=150, n_items=80, n_days=60, n_new_items=0, seed=2)
 
 
+def _model_files(shop, folder, **settings):
+    """shop.model and other.model, a model without EASE, of the same log."""
+    for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
+        model = Recommender(gate_users=0, **settings, **extra)
+        model.fit(shop.interactions, **shop.columns).save(folder / f"{name}.model")
+    return folder / "shop.model"
+
+
 @pytest.fixture(scope="module")
 def fitted(shop, tmp_path_factory):
-    path = tmp_path_factory.mktemp("serve") / "shop.model"
-    for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
-        model = Recommender(gate_users=0, **extra)
-        model.fit(shop.interactions, **shop.columns).save(path.with_name(f"{name}.model"))
+    path = _model_files(shop, tmp_path_factory.mktemp("serve"))
     return Recommender.load(path), path
 
 
@@ -96,13 +101,10 @@ def _events(*times, user=1):
     [
         ("GET /recommend/abc", None, 400, "user id must be an integer for this model"),
         ("GET /recommend/１０００", None, 400, "user id must be an integer"),
-        ("GET /recommend/1_000", None, 400, "user id must be an integer"),
-        ("GET /recommend/%201000%20", None, 400, "user id must be an integer"),
         ("GET /recommend/99999999999999999999", None, 400, "outside the 64-bit integer range"),
         ("GET /recommend/1000%00", None, 400, "must not contain NUL"),
         ("GET /recommend/" + "1" * 257, None, 400, "257 characters long, over the limit of 256"),
         ("GET /recommend/1?n=51", None, 400, "n must be an integer from 0 to 50"),
-        ("GET /recommend/1000?n=1e3", None, 400, "n must be an integer"),
         ("GET /recommend/1?exclude_owned=maybe", None, 400, "exclude_owned must be true or"),
         ("POST /recommend", b"{", 400, "the request body is not valid JSON"),
         ("POST /recommend", b"[" * 1900, 400, "not valid JSON"),
@@ -118,8 +120,6 @@ def _events(*times, user=1):
         ("POST /events", _events("now", user="u1000\0"), 400, "must not contain NUL"),
         ("POST /events", _events(1e12), 400, "outside the accepted window"),
         ("POST /events", _events("9999-12-31"), 400, "outside the accepted"),
-        ("POST /events", _events("1709321700"), 400, "outside the accepted"),
-        ("POST /events", _events("soon"), 400, "UNIX seconds or an ISO 8601"),
         ("POST /events", _events(True), 400, "UNIX seconds or an ISO 8601"),
         ("POST /events", {"events": [_event(u, 1, "now") for u in (7, 8, 9)]}, 400, "3 new users"),
         ("PUT /recommend", None, 405, "Method Not Allowed"),
@@ -185,10 +185,8 @@ def test_reloads_swap_files_in_refuse_damaged_ones_and_fifos_and_log_a_missing_o
         )
 
     def refused(count):
-        return lambda: (
-            f'tarsel_model_reloads_total{{outcome="refused"}} {count}.0'
-            in (client.get("/metrics").text)
-        )
+        line = f'tarsel_model_reloads_total{{outcome="refused"}} {count}.0'
+        return lambda: line in client.get("/metrics").text
 
     _put(path, fitted[1].with_name("other.model").read_bytes())
     _wait(lambda: client.get("/healthz").json()["checksum"] != first)
@@ -309,10 +307,7 @@ def _put(path, content):
 def unrepeated(shop, tmp_path_factory):
     """Files of models without a repeat profile: the newest event time of their
     data is all that tells the service which journal entries they hold."""
-    path = tmp_path_factory.mktemp("unrepeated") / "shop.model"
-    for name, extra in (("shop", {}), ("other", {"ease_max_items": 0})):
-        model = Recommender(gate_users=0, repeat=False, **extra)
-        model.fit(shop.interactions, **shop.columns).save(path.with_name(f"{name}.model"))
+    path = _model_files(shop, tmp_path_factory.mktemp("unrepeated"), repeat=False)
     assert Recommender.load(path)._fitted.live.profile is None
     return None, path
 
