@@ -87,8 +87,6 @@ HUGE = "^item column 'item' holds the integer id 922337203685477.*, which does n
 @pytest.mark.parametrize(
     "bad, columns, message",
     [
-        ({"user": None}, TIMED, "user column 'user' has missing values"),
-        ({"rating": "lots"}, TIMED, "weight column 'rating' must be numeric"),
         # the checks of times run before the fit, on the cluster too
         ({"time": 1.7e12}, TIMED, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
         # ids no model can store; with no positive weight as well, the ids are checked first
@@ -117,14 +115,13 @@ def test_recommend_batch_answers_partition_by_partition(client, tmp_path):
     want = pd.DataFrame(model.recommend_batch(users.tolist(), 5, exclude_owned=False))
     answers = tdist.recommend_batch(client, model, dd.from_pandas(users, 3), 5, exclude_owned=False)
     pd.testing.assert_frame_equal(answers.compute().reset_index(drop=True), want, check_dtype=False)
-    out = str(tmp_path / "out")
-    assert (
-        tdist.recommend_batch(client, model, dd.from_pandas(users.to_frame(), 2), 5, path=out)
-        is None
+    frames, out = dd.from_pandas(users.to_frame(), 2), str(tmp_path / "out")
+    assert tdist.recommend_batch(client, model, frames, 5, path=out) is None
+    written, expected = (
+        t.sort_values(["user", "rank"])["item"].tolist()
+        for t in (pd.read_parquet(out), pd.DataFrame(model.recommend_batch(users.tolist(), 5)))
     )
-    written = pd.read_parquet(tmp_path / "out").sort_values(["user", "rank"], kind="stable")
-    expected = pd.DataFrame(model.recommend_batch(users.tolist(), 5))
-    assert written["item"].tolist() == expected.sort_values(["user", "rank"])["item"].tolist()
+    assert written == expected
 
 
 def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
@@ -151,18 +148,12 @@ def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
     summed = tdist._csr(total.cooc, data.n_items)
     np.testing.assert_array_equal(summed[1], one[1])
     np.testing.assert_allclose(summed[0], one[0], rtol=6 * 2.0**-24, atol=0)
-    _, sums = tdist._sums(total, maps, job, False)
+    gram = tdist._sums(total, maps, job, False)[1].gram()
     direct = _core.fit_ease_py(*pairs[:2], *pairs[3:], weights=data.pair_weight)
-    np.testing.assert_allclose(_core.fit_ease_gram_py(sums.gram()), direct, atol=1e-5)
-
-
-def test_ease_from_a_gram_matrix_in_any_memory_order_is_the_ease_fit():
-    rng = np.random.default_rng(6)
-    users, items = rng.integers(0, 30, 200), rng.integers(0, 12, 200)
-    x = np.zeros((30, 12))
-    x[users, items] = 1.0
-    direct = _core.fit_ease_py(users, items, 30, 12, lambda_=5.0)
-    assert _core.fit_ease_gram_py(np.asfortranarray(x.T @ x), 5.0).tobytes() == direct.tobytes()
+    fitted = _core.fit_ease_gram_py(np.ascontiguousarray(gram))
+    np.testing.assert_allclose(fitted, direct, atol=1e-5)
+    # the same bits from the matrix in either memory order
+    assert _core.fit_ease_gram_py(np.asfortranarray(gram)).tobytes() == fitted.tobytes()
     with pytest.raises(ValueError, match="gram must be a square matrix"):
         _core.fit_ease_gram_py(np.zeros((2, 3)))
 
