@@ -253,12 +253,9 @@ def test_a_connection_set_up_after_the_listener_closed_is_not_kept_alive(fitted,
     assert serve._GUARD["draining"]
 
 
-def test_the_command_refuses_a_model_it_cannot_load(tmp_path, capsys):
+def test_the_command_refuses_a_fifo_without_waiting_for_a_writer(tmp_path, capsys):
     from tarsel.__main__ import main
 
-    (tmp_path / "bad.model").write_bytes(b"not a model")
-    assert main(["serve", str(tmp_path / "bad.model"), "--port", "0"]) == 2
-    assert "is not a tarsel model file" in capsys.readouterr().err
     os.mkfifo(tmp_path / "fifo.model")  # opening it to read would wait for a writer
     assert main(["serve", str(tmp_path / "fifo.model"), "--port", "0"]) == 2
     assert "is not a regular file" in capsys.readouterr().err
