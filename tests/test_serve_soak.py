@@ -66,18 +66,10 @@ class Server:
 
     def rss_mb(self):
         """Resident memory of the server and its worker processes."""
-        family, total = {self.process.pid}, 0
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == self.process.pid:
-                        family.add(int(entry))
-            except OSError:
-                continue
-        for pid in family:
-            with open(f"/proc/{pid}/status") as status:
-                total += next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
-        return total / 1024
+        pid = self.process.pid
+        with open(f"/proc/{pid}/task/{pid}/children") as children:
+            family = [pid, *map(int, children.read().split())]
+        return sum(_rss_kb(member) for member in family) / 1024
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
@@ -86,6 +78,11 @@ class Server:
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise
+
+
+def _rss_kb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
 
 
 def request(port, method, path, body=None, connection=None):
