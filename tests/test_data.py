@@ -4,6 +4,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from scipy.sparse import csr_matrix
 
 import tarsel.data
 from reference import interactions as reference
@@ -260,10 +261,7 @@ def test_item_features_encode_numbers_categories_and_lists():
     got = prepare_item_features({**features, "tags": [["x", "y"], [], ["y"]]}, data.items, "item")
     assert data.items.ids.tolist() == ["a", "b", "c"]
     assert got.names == ["kind=tea", "price", "tags=x", "tags=y"]
-    dense = np.zeros((3, got.n_features), dtype=np.float32)
-    for row in range(3):
-        span = slice(got.indptr[row], got.indptr[row + 1])
-        dense[row, got.indices[span]] = got.data[span]
+    dense = csr_matrix((got.data, got.indices, got.indptr), (3, got.n_features)).toarray()
     np.testing.assert_array_equal(dense, [[1, 0, 0, 0], [0, 1, 0, 1], [1, 2.5, 1, 1]])
     assert got.indptr.dtype == np.int32 and got.indices.dtype == np.int32
 

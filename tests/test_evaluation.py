@@ -193,11 +193,7 @@ def test_evaluate_returns_a_tidy_table():
 def test_tifu_knn_reference_worked_example():
     # user 1: baskets {a}, {b}, {a}; with m=2 the groups are baskets (0, 1) and (2):
     # a = 0.5**1/2 * 0.5**1/2 + 1 * 0.5**0/1 = 0.5625, b = 0.5**0/2 * 0.5/2 = 0.125
-    log = {
-        "user": [1, 1, 1, 2, 2, 3],
-        "item": ["a", "b", "a", "b", "c", "c"],
-        "time": [0, 10, 20, 0, 10, 0],
-    }
+    log = {"user": [1, 1, 1, 2, 2, 3], "item": list("ababcc"), "time": [0, 10, 20, 0, 10, 0]}
     ref = TifuKnnReference(m=2, r_b=0.5, r_g=0.5, alpha=1.0, k=1).fit(log, time_col="time")
     got = ref.recommend_batch([1, 9], n=3, exclude_owned=False)
     assert got["item"].tolist() == ["a", "b", "c"] * 2  # user 9: popularity, ties by order

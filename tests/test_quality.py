@@ -181,8 +181,8 @@ def test_mean_gap_periods_worked_example():
     )
     items = data.items.ids[profile[1]].tolist()
     periods, quality = repeat_timing("mean_gap", data, profile)
-    assert dict(zip(items, periods.tolist())) == {1: 10.0, 2: 10.0, 3: 7.0}
-    assert dict(zip(items, quality.tolist())) == {1: 1.0, 2: 0.5, 3: 0.0}
+    got = dict(zip(items, zip(periods.tolist(), quality.tolist())))
+    assert got == {1: (10.0, 1.0), 2: (10.0, 0.5), 3: (7.0, 0.0)}
     _, none = repeat_timing("none", data, profile)
     assert not none.any()
 
