@@ -40,6 +40,14 @@ def test_no_neighbours(rows, n_features, kwargs):
     assert knn(rows, n_features, **kwargs) == ([], [], [])
 
 
+def test_max_df_keeps_a_feature_at_the_cap_and_drops_it_above():
+    rows = [[(0, 1.0), (1, 1.0)], [(0, 2.0)], [(1, 1.0)], [(1, 1.0)]]
+    # Feature 1 is carried by 3 items: above a cap of 2, so items 2 and 3, which share
+    # nothing else, have no neighbour.
+    assert knn(rows, 2, max_df=2) == ([0, 1], [1, 0], [2.0, 2.0])
+    assert knn(rows, 2, max_df=3)[0] == [0, 0, 0, 1, 2, 2, 3, 3]
+
+
 def test_inverted_and_negative_row_ranges_are_empty():
     data, indices = np.ones(3, np.float32), np.zeros(3, np.int32)
     # Rows [0, 2), [2, 1) (inverted: empty), [1, 3) and [3, 3).
