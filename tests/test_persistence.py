@@ -242,13 +242,10 @@ class Bytes(bytes):
 def test_from_bytes_takes_bytes_and_the_private_reader_any_buffer():
     data = engine(*full_inputs()).to_bytes()
     assert _core.EngineState.from_bytes(Bytes(data)).to_bytes() == data
-    for other in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8), "x"):
-        with pytest.raises(TypeError) as err:
-            _core.EngineState.from_bytes(other)
-        kind = type(other).__name__
-        assert str(err.value) == f"argument 'data': '{kind}' object {PYBYTES}"
-        if kind != "str":
-            assert _core.EngineState._from_buffer(other).to_bytes() == data
+    assert _core.EngineState._from_buffer(np.frombuffer(data, np.uint8)).to_bytes() == data
+    with pytest.raises(TypeError) as err:
+        _core.EngineState.from_bytes(bytearray(data))
+    assert str(err.value) == f"argument 'data': 'bytearray' object {PYBYTES}"
     with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required"):
         _core.EngineState._from_buffer("x")
 
