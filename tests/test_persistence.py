@@ -451,20 +451,14 @@ def first_id(value):
         ),
     ],
 )
-def test_forged_model_files_are_value_errors(fitted, tmp_path, sections, message, capsys):
+def test_forged_model_files_are_value_errors(fitted, tmp_path, sections, message):
     from tarsel import Recommender
-    from tarsel.__main__ import main
 
     path = forge(fitted[1], tmp_path / "forged.model", sections)
     with pytest.raises(ValueError) as err:
         Recommender.load(path)
-    assert type(err.value) is ValueError
+    assert type(err.value) is ValueError and message in str(err.value)
     assert str(err.value).startswith(f"{str(path)!r} is not a usable tarsel model: ")
-    assert message in str(err.value)
-    capsys.readouterr()
-    assert main(["recommend", str(path), "--user", "1"]) == 2
-    out, err_text = capsys.readouterr()
-    assert out == "" and err_text.count("\n") == 1 and message in err_text
 
 
 @pytest.mark.parametrize("damaged", [False, True])
