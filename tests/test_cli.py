@@ -19,12 +19,8 @@ def files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("cli")
     shop = datasets.grocery(n_users=150, n_items=120, n_days=60, n_new_items=5, seed=5)
     table = pd.DataFrame(shop.interactions)
-    paths = {
-        "csv": folder / "log.csv",
-        "parquet": folder / "log.parquet",
-        "features": folder / "features.csv",
-        "model": folder / "log.model",
-    }
+    paths = {k: folder / f"log.{k}" for k in ("csv", "parquet", "model")}
+    paths["features"] = folder / "features.csv"
     table.to_csv(paths["csv"], index=False)
     table.to_parquet(paths["parquet"])
     pd.DataFrame(shop.item_features).to_csv(paths["features"], index=False)
@@ -34,17 +30,12 @@ def files(tmp_path_factory):
     return paths
 
 
-def test_recommend_prints_the_models_ranking(files, capsys):
+def test_recommend_prints_the_models_ranking_or_popular_items(files, capsys):
     capsys.readouterr()
     assert main(["recommend", str(files["model"]), "--user", files["user"], "-n", "4"]) == 0
-    lines = capsys.readouterr().out.splitlines()
-    expected = Recommender.load(files["model"]).recommend(files["user"], 4)  # ids read as text
-    assert [line.split()[1] for line in lines] == expected["item"].tolist()
-    assert [line.split()[0] for line in lines] == ["1", "2", "3", "4"]
-
-
-def test_unknown_user_gets_popular_items(files, capsys):
-    capsys.readouterr()
+    lines = [line.split()[:2] for line in capsys.readouterr().out.splitlines()]
+    expected = Recommender.load(files["model"]).recommend(files["user"], 4)["item"]  # text ids
+    assert lines == [[str(k), item] for k, item in enumerate(expected.tolist(), 1)]
     assert main(["recommend", str(files["model"]), "--user", "ghost", "-n", "2"]) == 0
     captured = capsys.readouterr()
     assert captured.err == "user 'ghost' is not in the model; showing the most popular items\n"
@@ -52,23 +43,19 @@ def test_unknown_user_gets_popular_items(files, capsys):
     assert len(out) == 2 and out[0].endswith("popularity")
 
 
-def test_fit_reads_parquet_and_reports_the_gates(files, tmp_path, capsys):
-    out = tmp_path / "p.model"
-    assert main(["fit", str(files["parquet"]), "--out", str(out), "--quiet", *FIT_COLUMNS]) == 0
-    text = capsys.readouterr().out
-    assert "held-out users" in text and "repeat" in text and f"model saved to {out}" in text
-    assert out.exists()
+def _evaluation(lines):
+    """Where the table of an evaluation starts, and each row's first figure."""
+    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
+    return at, {line.split()[0]: float(line.split()[1]) for line in lines[at + 1 : at + 3]}
 
 
 def test_evaluate_prints_model_and_baseline(files, capsys):
     capsys.readouterr()
     assert main(["evaluate", str(files["csv"]), "--quiet", "-k", "5", *FIT_COLUMNS]) == 0
     lines = capsys.readouterr().out.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
+    at, rows = _evaluation(lines)
     assert lines[at].split() == ["model", "ndcg@5", "recall@5", "map@5", "coverage@5"]
-    rows = {line.split()[0]: line.split()[1:] for line in lines[at + 1 : at + 3]}
-    assert set(rows) == {"tarsel", "popularity"}
-    assert float(rows["tarsel"][0]) > float(rows["popularity"][0])
+    assert set(rows) == {"tarsel", "popularity"} and rows["tarsel"] > rows["popularity"]
     assert re.fullmatch(
         r"  \(temporal split, the latest 10% of interactions held out; "
         r"\d+ users judged, owned items (excluded|allowed)\)",
@@ -115,15 +102,12 @@ def test_the_summary_counts_in_words(capsys):
 def test_duplicate_rows_are_counted_and_dropped_on_request(tmp_path, capsys):
     path = _write(tmp_path / "dup.csv", "user,item,time\n1,a,5\n1,a,5\n1,b,9\n2,a,5\n2,b,7\n")
     args = ["fit", path, "--out", str(tmp_path / "m"), "--quiet", "--time-col", "time"]
+    note = "  1 exact duplicate row (same user, item, time and session) "
     assert main(args) == 0
-    assert (
-        "  1 exact duplicate row (same user, item, time and session) counted as "
-        "repeated events; --drop-duplicates leaves them out\n"
-    ) in capsys.readouterr().out
+    kept = "counted as repeated events; --drop-duplicates leaves them out\n"
+    assert note + kept in capsys.readouterr().out
     assert main([*args, "--drop-duplicates"]) == 0
-    assert "1 exact duplicate row (same user, item, time and session) dropped\n" in (
-        capsys.readouterr().out
-    )
+    assert note + "dropped\n" in capsys.readouterr().out
     assert Recommender.load(tmp_path / "m").fit_report_["interactions"] == 4
 
 
@@ -141,119 +125,82 @@ def test_options_are_checked_before_any_work(capsys, option, message):
     assert done.value.code == 2
 
 
-def _write(path, text, encoding="utf-8"):
-    path.write_text(text, encoding=encoding)
+def _write(path, text):
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     return str(path)
 
 
+NO_COLUMN = "no column '{who}' in {csv} (columns: {cols}); choose one with --user-col"
+
+
 @pytest.mark.parametrize(
-    "make_args, message",
+    "args, file, message",
     [
+        ("fit {t}/absent.csv", None, "cannot read '{t}/absent.csv': No such file or directory"),
         (
-            lambda f, t: ["fit", str(t / "absent.csv"), "--out", str(t / "m")],
-            "cannot read '{t}/absent.csv': No such file or directory",
+            "fit {csv} --user-col who",
+            None,
+            NO_COLUMN.format(who="who", csv="{csv}", cols="user, item, time, basket"),
         ),
+        ("fit {csv} --out {t}/no/m", None, "cannot write '{t}/no/m': no directory '{t}/no'"),
+        ("fit {t}/e.csv", "", "file '{t}/e.csv' is empty"),
+        ("recommend {csv} --user 1", None, "'{csv}' is not a tarsel model file (or is truncated)"),
+        ("evaluate {csv} --split temporal", None, "the temporal split needs --time-col"),
+        ("fit {model}", None, "'{model}' is a tarsel model file, not a table of interactions"),
         (
-            lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "m"), "--user-col", "who"],
-            "no column 'who' in {csv} (columns: user, item, time, basket); "
-            "choose one with --user-col",
-        ),
-        (
-            lambda f, t: ["fit", str(f["csv"]), "--out", str(t / "no" / "m")],
-            "cannot write '{t}/no/m': no directory '{t}/no'",
-        ),
-        (
-            lambda f, t: ["fit", _write(t / "empty.csv", ""), "--out", str(t / "m")],
-            "file '{t}/empty.csv' is empty",
-        ),
-        (
-            lambda f, t: ["recommend", str(f["csv"]), "--user", "1"],
-            "'{csv}' is not a tarsel model file (or is truncated)",
-        ),
-        (
-            lambda f, t: ["evaluate", str(f["csv"]), "--split", "temporal"],
-            "the temporal split needs --time-col",
-        ),
-        (
-            lambda f, t: ["fit", str(f["model"]), "--out", str(t / "m")],
-            "'{model}' is a tarsel model file, not a table of interactions",
-        ),
-        (
-            lambda f, t: (
-                ["fit", _write(t / "l.csv", "user,item\n1,caf\xe9\n", "latin-1")]
-                + ["--out", str(t / "m")]
-            ),
-            "cannot read CSV file '{t}/l.csv': byte 0xe9 at position 3 is not UTF-8 text; "
+            "fit {t}/e.csv",
+            "user,item\n1,caf\xe9\n".encode("latin-1"),
+            "cannot read CSV file '{t}/e.csv': byte 0xe9 at position 3 is not UTF-8 text; "
             "save the file as UTF-8 (a Latin-1 file converts with: iconv -f latin1 -t "
             "utf-8), or read it with pandas.read_csv(..., encoding=...) and pass the table",
         ),
         (
-            lambda f, t: (
-                ["fit", _write(t / "e.csv", "user,item,time\n1,a,2024-01-02\n1,b,\n")]
-                + ["--out", str(t / "m"), "--time-col", "time"]
-            ),
-            "time column 'time' has missing values (the first in row 1, counting from 0)",
-        ),
-        (
-            lambda f, t: (
-                ["fit", _write(t / "w.csv", "user,item,r\n1,a,1\n1,b,inf\n")]
-                + ["--out", str(t / "m"), "--weight-col", "r"]
-            ),
-            "weight column 'r' has infinite values",
-        ),
-        (
-            lambda f, t: (
-                ["fit", _write(t / "t.csv", "user\titem\n1\ta\n")]
-                + ["--out", str(t / "m"), "--sep", ","]
-            ),
-            "no column 'user' in {t}/t.csv (columns: user item); choose one with --user-col; "
-            "the file may use another field separator: see --sep",
+            "fit {t}/e.csv --sep ,",
+            "user\titem\n1\ta\n",
+            NO_COLUMN.format(who="user", csv="{t}/e.csv", cols="user item")
+            + "; the file may use another field separator: see --sep",
         ),
     ],
 )
-def test_bad_input_gives_one_line_and_status_2(files, tmp_path, capsys, make_args, message):
+def test_bad_input_gives_one_line_and_status_2(files, tmp_path, capsys, args, file, message):
+    if file is not None:
+        _write(tmp_path / "e.csv", file)
+    names = dict(t=tmp_path, csv=files["csv"], model=files["model"])
+    args = [a.format(**names) for a in args.split()]
+    if args[0] == "fit" and "--out" not in args:
+        args += ["--out", str(tmp_path / "m")]
     capsys.readouterr()
-    assert main(make_args(files, tmp_path) + ["--quiet"]) == 2
+    assert main([*args, "--quiet"]) == 2
     captured = capsys.readouterr()
-    expected = "tarsel: error: " + message.format(
-        t=tmp_path, csv=files["csv"], model=files["model"]
-    )
-    assert captured.err == expected + "\n"
+    assert captured.err == "tarsel: error: " + message.format(**names) + "\n"
     assert "Traceback" not in captured.out
 
 
 @pytest.mark.slow
 def test_demo_runs_as_a_module(tmp_path):
     out = tmp_path / "demo.model"
-    done = subprocess.run(
-        [sys.executable, "-m", "tarsel", "demo", "--users", "300", "--quiet", "--out", str(out)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env={**os.environ, "PYTHONWARNINGS": "ignore"},
-    )
+    command = [sys.executable, "-m", "tarsel", "demo", "--users", "300", "--quiet", "--out", out]
+    env = {**os.environ, "PYTHONWARNINGS": "ignore"}
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
-    lines = done.stdout.splitlines()
-    at = next(i for i, line in enumerate(lines) if line.split()[:1] == ["model"])
-    rows = {line.split()[0]: float(line.split()[1]) for line in lines[at + 1 : at + 3]}
-    assert rows["tarsel"] > rows["popularity"]
-    assert any("repeat" in line for line in lines)
-    assert f"model saved to {out}" in done.stdout and out.exists()
-    assert done.stderr == ""
+    rows = _evaluation(done.stdout.splitlines())[1]
+    assert rows["tarsel"] > rows["popularity"] and "repeat" in done.stdout
+    assert f"model saved to {out}" in done.stdout and out.exists() and done.stderr == ""
 
 
-def test_warnings_are_one_plain_note_even_when_quiet(files, tmp_path, capsys):
+def test_parquet_fits_report_the_gates_and_warnings_are_one_plain_note(files, tmp_path, capsys):
     # item features whose ids match no item of the log: fit warns and goes on
     features = _write(tmp_path / "other.csv", "item,kind\nx1,a\nx2,b\n")
-    args = ["fit", str(files["csv"]), "--out", str(tmp_path / "m"), "--quiet", *FIT_COLUMNS]
+    out = tmp_path / "m"
+    args = ["fit", str(files["parquet"]), "--out", str(out), "--quiet", *FIT_COLUMNS]
     capsys.readouterr()
     assert main([*args, "--item-features", features]) == 0
-    notes = capsys.readouterr().err.splitlines()
-    assert (
-        "tarsel: note: no item of item_features has interactions: are the item ids of the "
-        "two tables of the same type?" in notes
-    )
+    text, notes = capsys.readouterr()
+    assert "held-out users" in text and "repeat" in text and f"model saved to {out}" in text
+    notes = notes.splitlines()
     assert all(line.startswith("tarsel: note: ") for line in notes)
+    note = "no item of item_features has interactions: are the item ids of the two tables"
+    assert f"tarsel: note: {note} of the same type?" in notes
 
 
 class _Terminal(io.StringIO):
@@ -271,18 +218,12 @@ def test_every_step_of_evaluate_shows_progress_on_a_terminal_only(files, capsys,
     monkeypatch.setattr(sys, "stderr", _Terminal())
     assert main(args) == 0
     drawn = sys.stderr.getvalue()
-    for step in [
-        f"reading {files['csv']}",
-        "holding out each user's last session",
-        "fitting without the held-out sessions",
-        "fitting on all interactions",
-        "fitting the popularity baseline",
-        "finding the held-out items",
-        "scoring tarsel",
-        "recommending",
-        "scoring popularity",
-        "bootstrapping the differences",
-    ]:
+    steps = (
+        "holding out each user's last session|fitting without the held-out sessions|"
+        "fitting on all interactions|fitting the popularity baseline|finding the held-out items|"
+        "scoring tarsel|recommending|scoring popularity|bootstrapping the differences"
+    )
+    for step in [f"reading {files['csv']}", *steps.split("|")]:
         assert f"\r{step}:" in drawn, step
     assert main([*args, "--quiet"]) == 0
     assert sys.stderr.getvalue() == drawn
@@ -295,8 +236,6 @@ def test_batches_count_their_users_on_a_terminal(files, monkeypatch, call):
     quiet = model.recommend_batch(users, 3)
     monkeypatch.setattr(sys, "stderr", _Terminal())
     found = getattr(model, call)(users, 3, progress=True)
-    if call == "iter_recommend_batch":
-        chunks = list(found)
-        found = {k: np.concatenate([c[k] for c in chunks]) for k in quiet}
-    assert all(np.array_equal(found[k], quiet[k]) for k in quiet)
+    chunks = list(found) if call == "iter_recommend_batch" else [found]
+    assert all(np.array_equal(np.concatenate([c[k] for c in chunks]), quiet[k]) for k in quiet)
     assert re.search(r"\rrecommending: .* 0/150 ", sys.stderr.getvalue())

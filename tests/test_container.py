@@ -1,4 +1,5 @@
 import os
+import stat
 import threading
 
 import numpy as np
@@ -100,11 +101,20 @@ def _raised(call, *args):
         return str(exc)
 
 
-def test_a_read_only_file_is_not_replaced(tmp_path):
+def test_new_files_follow_the_umask_replaced_ones_keep_their_mode_read_only_ones_stay(tmp_path):
+    # models and report pages are written alike
     from tarsel import _core
 
     path = tmp_path / "m.tarsel"
+    umask = os.umask(0o027)
+    try:
+        write_container(path, {"meta": b"old"})
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o640
+    path.chmod(0o604)
     write_container(path, {"meta": b"old"})
+    assert stat.S_IMODE(path.stat().st_mode) == 0o604
     path.chmod(0o444)
     with pytest.raises(OSError) as err:
         write_container(path, {"meta": b"new"})

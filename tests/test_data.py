@@ -4,6 +4,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from scipy.sparse import csr_matrix
 
 import tarsel.data
 from reference import interactions as reference
@@ -74,7 +75,6 @@ def test_id_maps_survive_bytes(values, kind):
     [
         ([1, "a"], r"mixes ids of the types int \(1\), str \('a'\); ids must be all .*"),
         ([(1, 2), (3, 4)], r"holds ids of type tuple \(\(1, 2\)\); ids must be .*"),
-        ([b"a", b"b"], r"holds ids of type bytes \(b'a'\); .*"),
         ([True, False], r"holds ids of type bool \(True\); .*"),
         (
             np.array([1, 2**63], dtype=np.uint64),
@@ -104,16 +104,17 @@ def test_table_kinds_give_the_same_arrays(kind, weighting, weights):
     table = {"user": ["u1", "u1", "u2", "u1"], "item": ["a", "b", "a", "a"]}
     table = kind({**table, "t": [30, 10, 20, 40], "r": [4.0, 5.0, 3.0, 2.0]})
     data = prepare_interactions(table, time_col="t", weight_col="r", weighting=weighting)
+    names = "user_idx item_idx timestamps pair_user pair_item pair_time".split()
+    got = {name: getattr(data, name).tolist() for name in names}
+    got.update(users=data.users.ids.tolist(), items=data.items.ids.tolist())
     # events in time order: (u1,b,10) (u2,a,20) (u1,a,30) (u1,a,40)
-    assert data.users.ids.tolist() == ["u1", "u2"]
-    assert data.items.ids.tolist() == ["a", "b"]
-    assert data.user_idx.tolist() == [0, 1, 0, 0]
-    assert data.item_idx.tolist() == [1, 0, 0, 0]
-    assert data.timestamps.tolist() == [10.0, 20.0, 30.0, 40.0]
-    assert list(zip(data.pair_user.tolist(), data.pair_item.tolist())) == [(0, 0), (0, 1), (1, 0)]
+    assert got == {
+        **dict(users=["u1", "u2"], items=["a", "b"], user_idx=[0, 1, 0, 0], item_idx=[1, 0, 0, 0]),
+        **dict(timestamps=[10, 20, 30, 40], pair_user=[0, 0, 1], pair_item=[0, 1, 0]),
+        "pair_time": [40, 10, 20],
+    }
     # the mean rating of each pair, or a weight of its count of events
     np.testing.assert_allclose(data.pair_weight, weights or [3.0, 5.0, 3.0], rtol=1e-6)
-    assert data.pair_time.tolist() == [40.0, 10.0, 20.0]
     assert data.history(0).tolist() == [1, 0]  # b, then a (most recent last)
 
 
@@ -154,6 +155,9 @@ def test_sessions_from_gaps_and_from_a_column():
     # user 1's "x" is not user 0's "x"
     assert by_column.session_idx.tolist() == [0, 1, 1, 0, 2]
     assert by_column.n_sessions == 3
+    # duplicates are counted (and dropped) as the reference comparison below checks;
+    # without times, repeated rows are repeated purchases
+    assert prepare_interactions({"user": [1, 1], "item": [2, 2]}).duplicates == 0
 
 
 @pytest.mark.parametrize(
@@ -214,10 +218,6 @@ def test_large_formatted_columns_parse_as_each_value_does(pattern, monkeypatch):
         ([-1e300], "holds -1e[+]300, .*far outside any calendar, .*; give UNIX seconds or dates"),
         # NumPy's nanoseconds would wrap these around to 1816
         (["2024-01-01", "9999-12-31"], "holds 9999-12-31T00:00:00, which is not a time .*"),
-        (
-            np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[s]"),
-            "holds 9999-12-31T00:00:00, which is not a time between 1900 and 2199",
-        ),
         (["2024-01-01", None], r"has missing values \(the first in row 1, counting from 0\)"),
         ([1.0, float("inf")], "has infinite values"),
     ],
@@ -230,17 +230,6 @@ def test_times_outside_plausible_years_are_refused_with_the_likely_unit(times, m
     tarsel.data.check_time_range([1e9, 7258118399.0])  # 2001 and the last second of 2199 pass
 
 
-def test_exact_duplicates_are_counted_and_dropped_on_request():
-    table = {"user": [1, 1, 1, 1, 2], "item": ["a", "a", "a", "b", "a"], "t": [5] * 5}
-    table["s"] = ["x", "x", "y", "x", "x"]  # the third row is another session
-    kept = prepare_interactions(table, time_col="t", session_col="s")
-    assert (kept.duplicates, len(kept.user_idx)) == (1, 5)
-    dropped = prepare_interactions(table, time_col="t", session_col="s", drop_duplicates=True)
-    assert (dropped.duplicates, dropped.duplicates_dropped, len(dropped.user_idx)) == (1, True, 4)
-    assert dropped.session_idx.tolist() == [0, 1, 0, 2]  # time order: u1 x, u1 y, u1 x, u2 x
-    assert prepare_interactions(table).duplicates == 0  # without times repeats are purchases
-
-
 U1, I1 = {"user": [1], "item": [1]}, {"user": [1, 2], "item": [1, 2]}
 
 
@@ -248,7 +237,6 @@ U1, I1 = {"user": [1], "item": [1]}, {"user": [1, 2], "item": [1, 2]}
     "table, kwargs, message",
     [
         ({"user": [1], "itm": [2]}, {}, r"missing column 'item' in interactions \(columns: .*"),
-        ({"user": [1, 2], "item": [1, 2, 3]}, {}, "the columns of interactions differ in .*"),
         ({**I1, "t": [5]}, {"time_col": "t"}, "the columns .* 'item' has 2, 't' has 1 rows"),
         (
             {**I1, "t": ["2024-01-01", "soon"]},
@@ -273,10 +261,7 @@ def test_item_features_encode_numbers_categories_and_lists():
     got = prepare_item_features({**features, "tags": [["x", "y"], [], ["y"]]}, data.items, "item")
     assert data.items.ids.tolist() == ["a", "b", "c"]
     assert got.names == ["kind=tea", "price", "tags=x", "tags=y"]
-    dense = np.zeros((3, got.n_features), dtype=np.float32)
-    for row in range(3):
-        span = slice(got.indptr[row], got.indptr[row + 1])
-        dense[row, got.indices[span]] = got.data[span]
+    dense = csr_matrix((got.data, got.indices, got.indptr), (3, got.n_features)).toarray()
     np.testing.assert_array_equal(dense, [[1, 0, 0, 0], [0, 1, 0, 1], [1, 2.5, 1, 1]])
     assert got.indptr.dtype == np.int32 and got.indices.dtype == np.int32
 
@@ -304,9 +289,8 @@ def test_events_pairs_and_histories_match_a_plain_reading(seed):
     assert data.duplicates == sum(duplicate)
     kept = [r for r, d in enumerate(duplicate) if not (drop and d)]
     ordered = [kept[k] for k in reference.time_order([raw[r][2] for r in kept])]
-    assert data.users.ids[data.user_idx].tolist() == [raw[r][0] for r in ordered]
-    assert data.items.ids[data.item_idx].tolist() == [raw[r][1] for r in ordered]
-    assert data.timestamps.tolist() == [raw[r][2] for r in ordered]
+    events = zip(data.users.ids[data.user_idx], data.items.ids[data.item_idx], data.timestamps)
+    assert [tuple(e) for e in events] == [raw[r][:3] for r in ordered]
     # the whole log and a part of its events fold the same way
     keep = rng.random(len(data.user_idx)) < 0.5
     part = data.select_events(keep)

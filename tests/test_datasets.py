@@ -45,9 +45,8 @@ def test_movielens_files_in_both_layouts(tmp_path, text):
     path = tmp_path / "ratings"
     path.write_text(text)
     data = datasets.load_movielens(path)
-    assert data.interactions["user"].tolist() == [1, 1, 2]
-    assert data.interactions["item"].tolist() == [10, 20, 10]
-    assert data.interactions["rating"].tolist() == [4.0, 3.0, 5.0]
+    got = {k: data.interactions[k].tolist() for k in ("user", "item", "rating")}
+    assert got == {"user": [1, 1, 2], "item": [10, 20, 10], "rating": [4.0, 3.0, 5.0]}
     assert data.columns["weight_col"] == "rating"
 
 

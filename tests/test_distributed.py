@@ -36,25 +36,18 @@ def log(seed=0, n_users=150, n_items=40, n=3000):
     rng = np.random.default_rng(seed)
     user = rng.integers(0, n_users, n)
     item = (user * 3 + rng.zipf(1.6, n)) % n_items
-    return pd.DataFrame(
-        {
-            "user": [f"u{u}" for u in user],
-            "item": item,
-            "time": rng.integers(0, 2000, n) * 3600.0,  # hours: many equal times
-            "session": rng.integers(0, 4, n),
-            "rating": rng.integers(1, 6, n).astype(float),
-        }
-    )
+    hours = rng.integers(0, 2000, n) * 3600.0  # many equal times
+    session, rating = rng.integers(0, 4, n), rng.integers(1, 6, n).astype(float)
+    users = [f"u{u}" for u in user]
+    return pd.DataFrame(dict(user=users, item=item, time=hours, session=session, rating=rating))
 
 
 FEATURES = pd.DataFrame({"item": np.arange(45), "kind": [f"k{i % 5}" for i in range(45)]})
-CONFIGS = {
-    "ease_gap_sessions": (dict(time_col="time"), dict(min_gain=0.0)),
-    "cooc_sessions_features": (
-        dict(time_col="time", session_col="session", drop_duplicates=True),
-        dict(ease_max_items=10, cooc_transform="jaccard", cold_slots=1, min_gain=0.0),
-    ),
-}
+GAPS = (dict(time_col="time"), dict(min_gain=0.0))
+SESSIONS = (
+    dict(time_col="time", session_col="session", drop_duplicates=True),
+    dict(ease_max_items=10, cooc_transform="jaccard", cold_slots=1, min_gain=0.0),
+)
 
 
 def same_model(got, want):
@@ -63,27 +56,15 @@ def same_model(got, want):
 
 
 @pytest.mark.parametrize(
-    "config, partitions, method",
-    [
-        ("ease_gap_sessions", 5, "tasks"),
-        ("cooc_sessions_features", 3, "tasks"),
-        ("ease_gap_sessions", 2, "p2p"),
-    ],
+    "config, features, partitions, method",
+    [(GAPS, None, 5, "tasks"), (SESSIONS, FEATURES, 3, "tasks"), (GAPS, None, 2, "p2p")],
 )
-def test_fit_is_the_single_machine_fit(client, config, partitions, method):
-    columns, settings = CONFIGS[config]
-    frame = log()
-    features = FEATURES if "features" in config else None
+def test_fit_is_the_single_machine_fit(client, config, features, partitions, method):
+    (columns, settings), frame = config, log()
     want = Recommender(**settings).fit(frame, features, **columns)
     assert want.fit_report_["heldout"]["users"] > 20  # the gates ran
-    got = tdist.fit(
-        client,
-        dd.from_pandas(frame, npartitions=partitions),
-        features,
-        shuffle_method=method,
-        **columns,
-        **settings,
-    )
+    events = dd.from_pandas(frame, npartitions=partitions)
+    got = tdist.fit(client, events, features, shuffle_method=method, **columns, **settings)
     same_model(got, want)
 
 
@@ -94,26 +75,31 @@ def test_user_partitioned_frames_skip_the_shuffle_and_are_checked(client):
     events = dd.from_delayed([dask.delayed(g) for g in groups], meta=frame.iloc[:0])
     got = tdist.fit(client, events, time_col="time", user_partitioned=True)
     same_model(got, Recommender().fit(pd.concat(groups, ignore_index=True), time_col="time"))
+    events = dd.from_pandas(frame, npartitions=3)
     with pytest.raises(ValueError, match="not partitioned by user"):
-        tdist.fit(
-            client, dd.from_pandas(frame, npartitions=3), time_col="time", user_partitioned=True
-        )
+        tdist.fit(client, events, time_col="time", user_partitioned=True)
+
+
+TIMED = dict(time_col="time", weight_col="rating")
+HUGE = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
 
 
 @pytest.mark.parametrize(
-    "bad, message",
+    "bad, columns, message",
     [
-        ({"user": None}, "user column 'user' has missing values"),
-        ({"rating": "lots"}, "weight column 'rating' must be numeric"),
         # the checks of times run before the fit, on the cluster too
-        ({"time": 1.7e12}, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
+        ({"time": 1.7e12}, TIMED, "time column 'time' holds 1700000000000, .*look like UNIX milli"),
+        # ids no model can store; with no positive weight as well, the ids are checked first
+        (None, {}, HUGE),
+        (None, {"weight_col": "rating"}, HUGE),
     ],
 )
-def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message):
+def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, columns, message):
     frame = log(2).astype({"rating": object, "user": object})
-    for column, value in bad.items():
+    for column, value in (bad or {}).items():
         frame.loc[len(frame) - 5, column] = value
-    columns = dict(time_col="time", weight_col="rating")
+    if bad is None:
+        frame = frame.assign(item=frame["item"].astype(np.uint64) + np.uint64(2**63), rating=0.0)
     with pytest.raises(ValueError, match=message):
         Recommender().fit(frame, **columns)
     with pytest.raises(ValueError, match=message):
@@ -122,37 +108,20 @@ def test_a_bad_partition_fails_the_fit_as_a_single_fit_does(client, bad, message
         tdist.fit(client, dd.from_pandas(frame, npartitions=4), nope=1)
 
 
-# with no positive weight as well, the ids are checked first on both paths
-@pytest.mark.parametrize("columns", [{}, {"weight_col": "rating"}])
-def test_ids_a_model_cannot_store_fail_the_cluster_fit_as_a_single_fit(client, columns):
-    frame = log(2).assign(item=lambda f: f["item"].astype(np.uint64) + np.uint64(2**63))
-    frame["rating"] = 0.0
-    events = dd.from_pandas(frame, npartitions=3)
-    message = "^item column 'item' holds the integer id 922337203685477.*, which does not fit"
-    with pytest.raises(ValueError, match=message):
-        Recommender().fit(frame, **columns)
-    with pytest.raises(ValueError, match=message):
-        tdist.fit(client, events, shuffle_method="tasks", **columns)
-
-
 def test_recommend_batch_answers_partition_by_partition(client, tmp_path):
     frame = log(4)
     model = Recommender().fit(frame, time_col="time")
     users = pd.Series(model.users_.ids.tolist()[::3] + ["new"], name="user")
     want = pd.DataFrame(model.recommend_batch(users.tolist(), 5, exclude_owned=False))
-    answers = tdist.recommend_batch(
-        client, model, dd.from_pandas(users, npartitions=3), 5, exclude_owned=False
-    )
+    answers = tdist.recommend_batch(client, model, dd.from_pandas(users, 3), 5, exclude_owned=False)
     pd.testing.assert_frame_equal(answers.compute().reset_index(drop=True), want, check_dtype=False)
-    assert (
-        tdist.recommend_batch(
-            client, model, dd.from_pandas(users.to_frame(), 2), 5, path=str(tmp_path / "out")
-        )
-        is None
+    frames, out = dd.from_pandas(users.to_frame(), 2), str(tmp_path / "out")
+    assert tdist.recommend_batch(client, model, frames, 5, path=out) is None
+    written, expected = (
+        t.sort_values(["user", "rank"])["item"].tolist()
+        for t in (pd.read_parquet(out), pd.DataFrame(model.recommend_batch(users.tolist(), 5)))
     )
-    written = pd.read_parquet(tmp_path / "out").sort_values(["user", "rank"], kind="stable")
-    expected = pd.DataFrame(model.recommend_batch(users.tolist(), 5))
-    assert written["item"].tolist() == expected.sort_values(["user", "rank"])["item"].tolist()
+    assert written == expected
 
 
 def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
@@ -179,21 +148,12 @@ def test_float_sums_differ_from_one_pass_by_a_few_float32_roundings():
     summed = tdist._csr(total.cooc, data.n_items)
     np.testing.assert_array_equal(summed[1], one[1])
     np.testing.assert_allclose(summed[0], one[0], rtol=6 * 2.0**-24, atol=0)
-    _, sums = tdist._sums(total, maps, job, False)
-    direct = _core.fit_ease_py(
-        data.pair_user, data.pair_item, data.n_users, data.n_items, weights=data.pair_weight
-    )
-    np.testing.assert_allclose(_core.fit_ease_gram_py(sums.gram()), direct, atol=1e-5)
-
-
-def test_ease_from_a_gram_matrix_is_the_ease_fit():
-    rng = np.random.default_rng(6)
-    users, items = rng.integers(0, 30, 200), rng.integers(0, 12, 200)
-    x = np.zeros((30, 12))
-    x[users, items] = 1.0
-    direct = _core.fit_ease_py(users, items, 30, 12, lambda_=5.0)
-    assert _core.fit_ease_gram_py(x.T @ x, lambda_=5.0).tobytes() == direct.tobytes()
-    assert _core.fit_ease_gram_py(np.asfortranarray(x.T @ x), 5.0).tobytes() == direct.tobytes()
+    gram = tdist._sums(total, maps, job, False)[1].gram()
+    direct = _core.fit_ease_py(*pairs[:2], *pairs[3:], weights=data.pair_weight)
+    fitted = _core.fit_ease_gram_py(np.ascontiguousarray(gram))
+    np.testing.assert_allclose(fitted, direct, atol=1e-5)
+    # the same bits from the matrix in either memory order
+    assert _core.fit_ease_gram_py(np.asfortranarray(gram)).tobytes() == fitted.tobytes()
     with pytest.raises(ValueError, match="gram must be a square matrix"):
         _core.fit_ease_gram_py(np.zeros((2, 3)))
 

@@ -34,10 +34,17 @@ def plain(log):
     return _fit(log[0], user_cf_alpha=0.0, repeat=False)
 
 
+def _entries(profile):
+    """(row, item) of each entry of a repeat profile."""
+    owners = np.repeat(np.arange(len(profile.indptr) - 1), np.diff(profile.indptr))
+    return list(zip(owners.tolist(), profile.items.tolist()))
+
+
 def _same(a, b):
-    assert a["item"].tolist() == b["item"].tolist()
+    assert [a[k].tolist() for k in ("item", "source")] == [
+        b[k].tolist() for k in ("item", "source")
+    ]
     np.testing.assert_allclose(a["score"], b["score"])
-    assert a["source"].tolist() == b["source"].tolist()
 
 
 def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
@@ -51,10 +58,8 @@ def test_a_basket_follows_the_history_and_is_not_kept(log, plain):
     _same(got, plain.recommend(None, 8, items=expected))
     _same(plain.recommend(-12345, 8, items=expected), plain.recommend(None, 8, items=expected))
     assert "unknown_items" not in plain.recommend(user, 8)
-    assert (
-        history(plain._fitted, plain.users_.get(user)).tolist()
-        == plain.items_.index(stored).tolist()
-    )
+    kept = history(plain._fitted, plain.users_.get(user))
+    assert kept.tolist() == plain.items_.index(stored).tolist()
 
 
 def test_batch_baskets_equal_single_requests(log, plain):
@@ -63,10 +68,8 @@ def test_batch_baskets_equal_single_requests(log, plain):
     baskets = [None, [], ["x"], list(ids[:3]), None, list(ids[7:9]), ["y", "z"]]
     batch = plain.recommend_batch(users, 5, items=baskets)
     assert batch["unknown_items"] == 3
-    for k, (user, basket) in enumerate(zip(users, baskets)):
-        single = plain.recommend(user, 5, items=basket)
-        mine = slice(5 * k, 5 * k + 5)
-        assert batch["item"][mine].tolist() == single["item"].tolist()
+    singles = [plain.recommend(u, 5, items=b)["item"].tolist() for u, b in zip(users, baskets)]
+    assert batch["item"].reshape(-1, 5).tolist() == singles
     with pytest.raises(ValueError, match="one list per user: 1 lists for 2 users"):
         plain.recommend_batch([1, 2], items=[[]])
     with pytest.raises(TypeError, match="items must be a list of item ids, not str"):
@@ -81,13 +84,7 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, timing, tmp_path, m
     model = _fit(early, **settings)
     fitted = model._fitted.live.profile
     fitted.timing = timing  # as if the gates had chosen it
-    owners = np.repeat(np.arange(len(fitted.indptr) - 1), np.diff(fitted.indptr))
-    timing_of = {
-        (r, i): (p, q)
-        for r, i, p, q in zip(
-            owners.tolist(), fitted.items.tolist(), fitted.periods.tolist(), fitted.quality.tolist()
-        )
-    }
+    timing_of = dict(zip(_entries(fitted), zip(fitted.periods.tolist(), fitted.quality.tolist())))
     late = dict(late, item=late["item"].astype(object))
     late["item"][:4] = "brand-new"
     report = model.update(late)
@@ -98,40 +95,28 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, timing, tmp_path, m
 
     whole = {k: np.concatenate([early[k], v[known]]) for k, v in late.items()}
     reference = prepare_interactions(whole, **COLUMNS)
-    profile = [
-        np.asarray(a)
-        for a in _core.fit_repeat_profile(
-            reference.user_idx,
-            reference.item_idx,
-            reference.timestamps,
-            reference.n_users,
-            min_count=model.kept_.get("repeat_min_count", model.repeat_min_count),
-        )
-    ]
+    min_count = model.kept_.get("repeat_min_count", model.repeat_min_count)
+    events = (reference.user_idx, reference.item_idx, reference.timestamps, reference.n_users)
+    profile = [np.asarray(a) for a in _core.fit_repeat_profile(*events, min_count=min_count)]
     rows = model.users_.index(reference.users.ids)
     items = model.items_.ids
     served = model._fitted.live.profile
-    for user in range(reference.n_users):
-        row = rows[user]
-        assert (
-            items[history(model._fitted, row)].tolist()
-            == reference.items.ids[reference.history(user)].tolist()
-        )
+    for user, row in enumerate(rows):
+        want = reference.items.ids[reference.history(user)].tolist()
+        assert items[history(model._fitted, row)].tolist() == want
         a, b = profile[0][user], profile[0][user + 1]
         c, d = served.indptr[row], served.indptr[row + 1]
-        assert items[served.items[c:d]].tolist() == sorted(
-            reference.items.ids[profile[1][a:b]].tolist(), key=model.items_.get
-        )
-        order = np.argsort(model.items_.index(reference.items.ids[profile[1][a:b]]))
+        repeated = reference.items.ids[profile[1][a:b]]
+        assert items[served.items[c:d]].tolist() == sorted(repeated, key=model.items_.get)
+        order = np.argsort(model.items_.index(repeated))
         np.testing.assert_array_equal(served.counts[c:d], profile[2][a:b][order])
         np.testing.assert_array_equal(served.last_ts[c:d], profile[3][a:b][order])
     assert model._fitted.live.now_ts == whole["time"].max()
     # periods and their quality stay as fitted; an entry new to the profile has
     # no known rhythm: under "due" it is held back, otherwise it has no period
     unknown = {"fitted": (np.nan, 0.0), "due": (np.inf, DUE_HOLD)}[timing]
-    owners = np.repeat(np.arange(len(served.indptr) - 1), np.diff(served.indptr))
     got = list(zip(served.periods.tolist(), served.quality.tolist()))
-    want = [timing_of.get((r, i), unknown) for r, i in zip(owners.tolist(), served.items.tolist())]
+    want = [timing_of.get(entry, unknown) for entry in _entries(served)]
     np.testing.assert_array_equal(got, want)
     assert len(timing_of) < len(want)
     assert np.diff(served.indptr).tolist() == model._fitted.repeat_sizes.tolist()
@@ -142,41 +127,25 @@ def test_update_equals_a_fit_on_the_whole_log(log, settings, timing, tmp_path, m
     loaded = Recommender.load(tmp_path / "m.model")
     assert loaded._fitted.live.profile.timing == timing
     users = list(model.users_.ids[-5:]) + list(model.users_.ids[:5])
-    for user in users:
-        _same(
-            loaded.recommend(user, 6, exclude_owned=False),
-            model.recommend(user, 6, exclude_owned=False),
-        )
     more = _rows(early, slice(0, 50))
     more["time"] = more["time"] + 10**6
     assert loaded.update(more) == model.update(more)
-    for user in users:
-        _same(loaded.recommend(user, 6), model.recommend(user, 6))
+    for user, exclude in zip(users, [True, False] * 5):
+        _same(*(m.recommend(user, 6, exclude_owned=exclude) for m in (loaded, model)))
 
 
-def test_new_users_are_served_from_their_events(plain):
-    model = _fit(
-        {"user": [1, 1, 2, 2, 3, 3, 4], "item": list("abbcacd"), "time": range(7)},
-        user_cf_alpha=0.0,
-    )
-    assert set(model.recommend(99, 3)["source"].tolist()) == {"popularity"}
-    model.update({"user": [99, 98], "item": ["c", "a"], "time": [9, 9]})
-    _same(model.recommend(99, 3), model.recommend(None, 3, items=["c"]))
-    assert model.recommend_batch([99, 98], 2)["user"].tolist() == [99, 99, 98, 98]
+ONE = {"user": [1], "item": ["a"], "time": [1]}
+TEXT_USER = "user 'x' is of type str, but the model's user ids are integers"
 
 
 @pytest.mark.parametrize(
     "events, columns, message",
     [
-        (
-            {"user": ["x"], "item": ["a"], "time": [1]},
-            {},
-            "user 'x' is of type str, but the model's user ids are integers",
-        ),
-        ({"user": [None], "item": ["a"], "time": [1]}, {}, "user column of events has missing"),
-        ({"user": [1, 2], "item": ["a"], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
+        ({**ONE, "user": ["x"]}, {}, TEXT_USER),
+        ({**ONE, "user": [None]}, {}, "user column of events has missing"),
+        ({**ONE, "user": [1, 2], "time": [1, 2]}, {}, r"differ in length: \[1, 2\]"),
         ({"user": [1], "item": ["a"]}, {"time_col": None}, "events need a time column"),
-        ({"user": [1], "item": ["a"], "time": [1]}, {"weight_col": "w"}, "unknown argument"),
+        (ONE, {"weight_col": "w"}, "unknown argument"),
     ],
 )
 def test_bad_events_change_nothing(events, columns, message):
@@ -190,9 +159,8 @@ def test_bad_events_change_nothing(events, columns, message):
 
 def test_new_users_grow_the_personal_lists_and_the_file(tmp_path):
     model = _fit({"user": [1, 1, 2, 2, 3], "item": list("abbca"), "time": range(5)}, repeat=False)
-    model._fitted.kept = Kept.of(
-        {**model.kept_, "serving": {"owned_allowed": {"source": "personal_popularity"}}}
-    )
+    serving = {"owned_allowed": {"source": "personal_popularity"}}
+    model._fitted.kept = Kept.of({**model.kept_, "serving": serving})
     model.update({"user": [9, 9, 9, 1], "item": list("ccab"), "time": [9, 9, 9, 9]})
     got = model.recommend(9, 3, exclude_owned=False)
     # c twice, then a; each by the user's own events plus its share of the fitted events
@@ -209,13 +177,10 @@ def test_events_are_read_in_the_fitted_time_format():
     days = [f"{d:02d}-03-2024" for d in range(1, 6)]
     table = {"user": [1, 1, 1, 2, 2], "item": list("abaab"), "time": days}
     model = Recommender(gate_users=0).fit(table, **COLUMNS, time_format="%d-%m-%Y")
-    twin = Recommender(gate_users=0).fit(
-        {**table, "time": [86400 * d for d in range(5)]}, **COLUMNS
-    )
+    twin = _fit({**table, "time": [86400 * d for d in range(5)]})
     events = {"user": [2, 3], "item": ["b", "a"], "time": ["13-03-2024", "12-03-2024"]}
     assert model.update(events) == twin.update({**events, "time": [86400 * 12, 86400 * 11]})
     assert model.update({**events, "time": ["2024/03/14"] * 2}, time_format="%Y/%m/%d")["events"]
     assert twin.update({**events, "time": [86400 * 13] * 2})["events"] == 2
     for user in (2, 3):
-        both = [m.recommend(user, 3, exclude_owned=False) for m in (model, twin)]
-        _same(*both)
+        _same(*(m.recommend(user, 3, exclude_owned=False) for m in (model, twin)))

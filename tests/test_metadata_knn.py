@@ -34,8 +34,6 @@ def test_groups_are_ranked_and_ties_go_to_the_smaller_item():
     [
         ([[(0, 1.0)], [(0, 1.0)]], 1, dict(top_k=0)),
         ([[(0, 1.0)], [(0, 1.0)]], 0, {}),
-        ([[(0, 1.0), (1, 1.0)], [(0, 1.0), (1, -1.0)]], 2, {}),  # score exactly 0
-        ([[(0, 1.0), (0, 1.0)], [(0, 1.0)]], 1, dict(max_df=2)),  # entries, not items, count
     ],
 )
 def test_no_neighbours(rows, n_features, kwargs):

